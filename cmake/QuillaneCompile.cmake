@@ -1,0 +1,15 @@
+# Warnings and sanitizers for every target of the project.
+add_compile_options(-Wall -Wextra)
+if(WIN32)
+  # Windows 10 API level; UNICODE so that Win32 calls take wide strings.
+  add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+if(QH_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(QH_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()

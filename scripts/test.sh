@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the host for Linux and Windows and runs every
+# test: Linux unit and desktop tests, the same under ASan+UBSan, the threaded
+# tests under ThreadSanitizer, and the Windows tests under Wine.
+# QH_TEST_STAGES picks stages (default: "linux asan tsan windows").
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+STAGES=${QH_TEST_STAGES:-linux asan tsan windows}
+JOBS=${QH_JOBS:-$(nproc)}
+export CCACHE_DIR=${CCACHE_DIR:-$ROOT/.cache/ccache}
+
+skip_win=1
+case " $STAGES " in *" windows "*) skip_win=0 ;; esac
+QH_SKIP_WINDOWS=$skip_win bash scripts/setup-deps.sh || { echo "setup failed"; exit 1; }
+
+passed=0; failed=0; status=0
+summary=()
+
+run_ctest() {  # <stage> <build dir> [ctest args...]
+  local stage=$1 dir=$2; shift 2
+  local log=$dir/ctest.log
+  (cd "$dir" && ctest --output-on-failure -j"$JOBS" "$@") 2>&1 | tee "$log"
+  local line p f t
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$line" ]; then
+    failed=$((failed + 1)); status=1; summary+=("$stage: ctest did not finish"); return
+  fi
+  f=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+  t=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+  p=$((t - f))
+  passed=$((passed + p)); failed=$((failed + f))
+  [ "$f" -eq 0 ] || status=1
+  summary+=("$stage: $p passed, $f failed")
+}
+
+build() {  # <stage> <build dir> <cmake args...>
+  local stage=$1 dir=$2; shift 2
+  local target=()
+  [ "$stage" = tsan ] && target=(--target qh_tsan_tests)
+  echo "=== $stage: configure and build ($dir)"
+  local t0=$SECONDS
+  if ! cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"; failed=$((failed + 1)); status=1; summary+=("$stage: configure failed"); return 1
+  fi
+  if ! cmake --build "$dir" -j"$JOBS" "${target[@]}"; then
+    failed=$((failed + 1)); status=1; summary+=("$stage: build failed"); return 1
+  fi
+  echo "=== $stage: built in $((SECONDS - t0)) s"
+}
+
+mkdir -p build
+for stage in $STAGES; do
+  t0=$SECONDS
+  case $stage in
+  linux)
+    build linux build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo && run_ctest linux build/linux ;;
+  asan)
+    build asan build/asan -DCMAKE_BUILD_TYPE=Debug -DQH_SANITIZE=ON -DQH_BUILD_BENCH=OFF &&
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      run_ctest asan build/asan -LE 'nosan|slow' ;;
+  tsan)
+    build tsan build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQH_TSAN=ON -DQH_BUILD_BENCH=OFF &&
+      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan build/tsan -L tsan ;;
+  windows)
+    build windows build/windows -DCMAKE_BUILD_TYPE=Release -DQH_BUILD_BENCH=OFF \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw.cmake" && run_ctest windows build/windows ;;
+  *) echo "unknown stage $stage"; status=1 ;;
+  esac
+  echo "=== $stage took $((SECONDS - t0)) s"
+done
+
+echo
+printf '%s\n' "${summary[@]}"
+echo "$passed passed, $failed failed"
+exit $status
