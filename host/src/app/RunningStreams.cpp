@@ -1,0 +1,59 @@
+#include "app/RunningStreams.h"
+
+#include <utility>
+
+namespace quillane::host {
+
+RunningStreams::RunningStreams(PriorityFn priorityFn) : priority(std::move(priorityFn)) {}
+
+void RunningStreams::setPriorityHook(PriorityFn priorityFn) {
+    std::lock_guard lock(mutex);
+    priority = std::move(priorityFn);
+}
+
+bool RunningStreams::add(std::uint8_t streamId) {
+    std::lock_guard lock(mutex);
+    if (running.test(streamId)) return false;
+    running.set(streamId);
+    if (!priorityBoosted) {
+        priorityBoosted = true;
+        if (priority) priority(true);
+    }
+    return true;
+}
+
+bool RunningStreams::remove(std::uint8_t streamId) {
+    std::lock_guard lock(mutex);
+    if (!running.test(streamId)) return false;
+    running.reset(streamId);
+    if (running.none() && priorityBoosted) {
+        priorityBoosted = false;
+        if (priority) priority(false);
+    }
+    return true;
+}
+
+bool RunningStreams::contains(std::uint8_t streamId) const {
+    std::lock_guard lock(mutex);
+    return running.test(streamId);
+}
+
+std::size_t RunningStreams::size() const {
+    std::lock_guard lock(mutex);
+    return running.count();
+}
+
+bool RunningStreams::boosted() const {
+    std::lock_guard lock(mutex);
+    return priorityBoosted;
+}
+
+std::vector<std::uint8_t> RunningStreams::ids() const {
+    std::lock_guard lock(mutex);
+    std::vector<std::uint8_t> out;
+    for (unsigned i = 0; i < 256; ++i)
+        if (running.test(i)) out.push_back(static_cast<std::uint8_t>(i));
+    return out;
+}
+
+}  // namespace quillane::host
