@@ -1,0 +1,83 @@
+#pragma once
+
+#include "capture/WindowSystem.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Xlib's own declaration, so that its macros stay out of the files that include this one.
+typedef struct _XDisplay Display;
+
+namespace quillane::host {
+
+class X11ErrorTrap;
+
+// The X11 desktop as an EWMH window manager presents it. Each instance has a
+// connection of its own, so enumerations on different threads never share one;
+// an instance itself is used by one thread at a time.
+//
+// How the window list's checks read on X11:
+//   visible      mapped, or managed and iconified (WM_STATE Normal or Iconic)
+//   tool window  a _NET_WM_WINDOW_TYPE other than normal or dialog (utility,
+//                toolbar, menus, tooltip, notification, splash, dock, desktop...),
+//                or _NET_WM_STATE_SKIP_TASKBAR
+//   caption      no _MOTIF_WM_HINTS that turn off both title bar and border
+//   app window   _NET_WM_WINDOW_TYPE_NORMAL given explicitly
+//   cloaked      _NET_WM_DESKTOP names a desktop other than the current one
+//   rectangle    the client window in root coordinates, without the frame
+class X11WindowSystem final : public WindowSystem {
+public:
+    // nullptr opens $DISPLAY.
+    explicit X11WindowSystem(const char* displayName = nullptr);
+    ~X11WindowSystem() override;
+    X11WindowSystem(const X11WindowSystem&) = delete;
+    X11WindowSystem& operator=(const X11WindowSystem&) = delete;
+
+    bool connected() const { return display_ != nullptr; }
+    Display* display() const { return display_; }
+    // X errors this connection has seen, requests in flight included.
+    std::size_t errorCount();
+
+    void forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) override;
+    bool isVisible(NativeWindow window) override;
+    std::size_t titleLength(NativeWindow window) override;
+    std::wstring title(NativeWindow window) override;
+    std::wstring className(NativeWindow window) override;
+    WindowStyle style(NativeWindow window) override;
+    bool isCloaked(NativeWindow window) override;
+    std::optional<WindowRect> rect(NativeWindow window) override;
+    bool isMinimized(NativeWindow window) override;
+    bool isMaximized(NativeWindow window) override;
+    std::wstring processImagePath(NativeWindow window) override;
+    WindowIconPng iconPng(NativeWindow window) override;
+
+private:
+    struct Property {
+        unsigned long type = 0;
+        int format = 0;
+        std::string bytes;                  // format 8
+        std::vector<std::uint32_t> values;  // formats 16 and 32, widened or masked to 32 bits
+    };
+    struct Atoms;
+
+    std::optional<Property> readProperty(unsigned long window, unsigned long name, unsigned long type,
+                                         long maxLongs) const;
+    std::vector<unsigned long> clientWindows() const;
+    std::vector<std::uint32_t> netWmState(unsigned long window) const;
+    std::optional<std::uint32_t> wmState(unsigned long window) const;
+    std::string textProperty(unsigned long window, unsigned long name) const;
+    bool isLocalClient(unsigned long window) const;
+
+    Display* display_ = nullptr;
+    std::unique_ptr<X11ErrorTrap> trap_;
+    unsigned long root_ = 0;
+    std::unique_ptr<Atoms> atoms_;
+    std::optional<std::pair<NativeWindow, std::wstring>> lastTitle_;
+    std::optional<std::optional<std::uint32_t>> currentDesktop_;
+};
+
+}  // namespace quillane::host

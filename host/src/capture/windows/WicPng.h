@@ -1,0 +1,57 @@
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <wincodec.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace quillane::host {
+
+// Joins the calling thread to a single-threaded apartment for the life of the
+// object, and leaves it only when this object was the one that entered.
+class ComApartment {
+public:
+    ComApartment() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ~ComApartment() {
+        if (hr_ == S_OK) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    HRESULT hr_;
+};
+
+// Releases the interface it holds.
+template <typename T>
+class ComRef {
+public:
+    ComRef() = default;
+    ~ComRef() {
+        if (p_ != nullptr) p_->Release();
+    }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+    T** out() { return &p_; }
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    T* p_ = nullptr;
+};
+
+HRESULT createWicFactory(ComRef<IWICImagingFactory>& factory);
+
+struct WicPngResult {
+    HRESULT hr = S_OK;         // of the first step that failed
+    bool frameFailed = false;  // the failure came from writing the frame, not from setting up
+    std::vector<std::uint8_t> png;
+};
+
+// Encodes the whole source as a PNG of the given size, written as 32-bit BGRA.
+WicPngResult encodeWicPng(IWICImagingFactory* factory, IWICBitmapSource* source, UINT width, UINT height);
+
+}  // namespace quillane::host
