@@ -1,0 +1,36 @@
+#pragma once
+
+#include "encode/EncoderBase.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace quillane::host {
+
+// One captured frame: 32-bit BGRA (the fourth byte is not meaningful), lent for
+// the duration of the call only. width and height are the frame's real size.
+using CaptureFrameCallback =
+    std::function<void(EncoderInput texture, std::uint32_t width, std::uint32_t height)>;
+
+// The capture of one window for one stream. WindowCapture implements it on each
+// platform; the orchestrator's tests use fakes.
+class CaptureSource {
+public:
+    virtual ~CaptureSource() = default;
+
+    // Binds to the window (id = low 32 bits of its handle) and reads its size.
+    virtual bool initialize(std::uint32_t windowId, EncoderDevice device) = 0;
+    virtual void getSize(std::uint32_t& width, std::uint32_t& height) const = 0;
+
+    // Frames reach the callback on the capture's own thread, one at a time.
+    virtual bool startCapture(CaptureFrameCallback callback) = 0;
+
+    // Returns once no frame is being delivered any more, except when called from
+    // inside the callback (the capture then ends after that frame).
+    virtual void stopCapture() = 0;
+
+    // False once stopped, also when the capture ended by itself (window closed).
+    virtual bool isCapturing() const = 0;
+};
+
+}  // namespace quillane::host

@@ -1,0 +1,389 @@
+#include "WindowCapture.h"
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xdamage.h>
+
+#include "XErrorTrap.h"
+
+namespace quillane::host {
+namespace {
+
+// Frames delivered by every capture of the process; the first one is logged.
+std::atomic<std::uint64_t> deliveredFrames{0};
+
+}  // namespace
+
+struct WindowCapture::Impl {
+    Display* display = nullptr;
+    Window window = 0;
+    int damageEventBase = 0;
+    bool haveShm = false;
+
+    std::atomic<bool> capturing{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<std::uint32_t> width{0};
+    std::atomic<std::uint32_t> height{0};
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    std::thread thread;
+
+    // Set up by startCapture, then used only on the capture thread until it ends.
+    Damage damage = 0;
+    Visual* visual = nullptr;
+    int depth = 0;
+    XImage* image = nullptr;
+    XShmSegmentInfo shm{};
+    bool shmAttached = false;
+
+    ~Impl();
+    bool createImage(std::uint32_t w, std::uint32_t h);
+    void destroyImage();
+    void wake() const;
+    void run(CaptureFrameCallback callback);
+    // Reads the window's current image; false when it is not viewable or gone.
+    bool grab();
+    void releaseCaptureResources();
+};
+
+WindowCapture::Impl::~Impl() {
+    destroyImage();
+    if (display) {
+        XErrorTrap::unwatch(display);
+        XCloseDisplay(display);
+    }
+    if (wakeRead >= 0) close(wakeRead);
+    if (wakeWrite >= 0) close(wakeWrite);
+}
+
+bool WindowCapture::Impl::createImage(std::uint32_t w, std::uint32_t h) {
+    destroyImage();
+    if (haveShm) {
+        image = XShmCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &shm, w, h);
+        if (image) {
+            shm.shmid = shmget(IPC_PRIVATE, std::size_t(image->bytes_per_line) * image->height, IPC_CREAT | 0600);
+            if (shm.shmid >= 0) {
+                shm.shmaddr = image->data = static_cast<char*>(shmat(shm.shmid, nullptr, 0));
+                shm.readOnly = False;
+                if (shm.shmaddr != reinterpret_cast<char*>(-1)) {
+                    XShmAttach(display, &shm);
+                    const auto err = XErrorTrap::sync(display);
+                    // Marked for removal now: it goes away once both sides detach.
+                    shmctl(shm.shmid, IPC_RMID, nullptr);
+                    if (err.count == 0) {
+                        shmAttached = true;
+                    } else {
+                        shmdt(shm.shmaddr);
+                        image->data = nullptr;
+                    }
+                } else {
+                    image->data = nullptr;
+                    shmctl(shm.shmid, IPC_RMID, nullptr);
+                }
+            }
+            if (!shmAttached) {
+                XDestroyImage(image);
+                image = nullptr;
+            }
+        }
+        if (!shmAttached) {
+            spdlog::warn("X shared memory unavailable, reading window images through the socket");
+            haveShm = false;
+        }
+    }
+    if (!image) {
+        image = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0, nullptr, w, h, 32, 0);
+        if (image) image->data = static_cast<char*>(std::calloc(std::size_t(image->bytes_per_line), h));
+        if (!image || !image->data) {
+            destroyImage();
+            return false;
+        }
+    }
+    if (image->bits_per_pixel != 32) {
+        spdlog::error("Window depth {} is not supported for capture", depth);
+        destroyImage();
+        return false;
+    }
+    return true;
+}
+
+void WindowCapture::Impl::destroyImage() {
+    if (!image) return;
+    if (shmAttached) {
+        XShmDetach(display, &shm);
+        XSync(display, False);
+        shmdt(shm.shmaddr);
+        shmAttached = false;
+        image->data = nullptr;
+    }
+    XDestroyImage(image);  // frees the data of a socket-read image
+    image = nullptr;
+}
+
+void WindowCapture::Impl::wake() const {
+    const char byte = 1;
+    [[maybe_unused]] auto n = write(wakeWrite, &byte, 1);
+}
+
+bool WindowCapture::Impl::grab() {
+    // A fresh name for every grab: the window gets a new pixmap whenever it is
+    // resized or mapped again, and naming costs no round trip.
+    const Pixmap pixmap = XCompositeNameWindowPixmap(display, window);
+    Bool ok;
+    if (haveShm) {
+        ok = XShmGetImage(display, pixmap, image, 0, 0, AllPlanes);
+    } else {
+        ok = XGetSubImage(display, pixmap, 0, 0, image->width, image->height, AllPlanes, ZPixmap, image, 0, 0) !=
+             nullptr;
+    }
+    XFreePixmap(display, pixmap);
+    return ok;
+}
+
+void WindowCapture::Impl::releaseCaptureResources() {
+    if (damage) XDamageDestroy(display, damage);
+    damage = 0;
+    XCompositeUnredirectWindow(display, window, CompositeRedirectAutomatic);
+    XSelectInput(display, window, NoEventMask);
+    destroyImage();
+    XErrorTrap::sync(display);  // the window may be gone: those errors are expected
+    // Drop events still queued for this capture.
+    XEvent ev;
+    while (XPending(display)) XNextEvent(display, &ev);
+}
+
+void WindowCapture::Impl::run(CaptureFrameCallback callback) {
+    const int xfd = ConnectionNumber(display);
+    bool viewable = true;
+    bool dirty = true;  // a first frame right away, also for a window that never repaints
+    bool closed = false;
+    std::uint32_t curW = image ? static_cast<std::uint32_t>(image->width) : 0;
+    std::uint32_t curH = image ? static_cast<std::uint32_t>(image->height) : 0;
+
+    while (!stopRequested.load()) {
+        while (XPending(display)) {
+            XEvent ev;
+            XNextEvent(display, &ev);
+            if (ev.type == damageEventBase + XDamageNotify) {
+                dirty = true;
+            } else if (ev.type == ConfigureNotify && ev.xconfigure.window == window) {
+                const auto w = static_cast<std::uint32_t>(ev.xconfigure.width);
+                const auto h = static_cast<std::uint32_t>(ev.xconfigure.height);
+                if (w != curW || h != curH) {
+                    curW = w, curH = h;
+                    dirty = true;
+                }
+            } else if (ev.type == MapNotify && ev.xmap.window == window) {
+                viewable = true;
+                dirty = true;
+            } else if (ev.type == UnmapNotify && ev.xunmap.window == window) {
+                viewable = false;
+            } else if (ev.type == DestroyNotify && ev.xdestroywindow.window == window) {
+                closed = true;
+            }
+        }
+        if (closed || stopRequested.load()) break;
+
+        if (viewable && dirty) {
+            dirty = false;
+            // Subtract first: damage that arrives during the grab asks for another one.
+            XDamageSubtract(display, damage, None, None);
+            if (!image || static_cast<std::uint32_t>(image->width) != curW ||
+                static_cast<std::uint32_t>(image->height) != curH) {
+                if (!createImage(curW, curH)) {
+                    spdlog::error("Failed to create a {}x{} capture image", curW, curH);
+                    break;
+                }
+            }
+            if (!grab()) {
+                // Find out why: the window is gone, no longer viewable, or of another size.
+                XWindowAttributes attrs;
+                if (!XGetWindowAttributes(display, window, &attrs)) {
+                    closed = true;
+                    break;
+                }
+                viewable = attrs.map_state == IsViewable;
+                const auto w = static_cast<std::uint32_t>(attrs.width);
+                const auto h = static_cast<std::uint32_t>(attrs.height);
+                if (viewable && (w != curW || h != curH)) {
+                    curW = w, curH = h;
+                    dirty = true;
+                }
+                XErrorTrap::take(display);
+                continue;
+            }
+            const BgraFrame frame{reinterpret_cast<const std::uint8_t*>(image->data),
+                                  static_cast<std::uint32_t>(image->bytes_per_line),
+                                  static_cast<std::uint32_t>(image->width), static_cast<std::uint32_t>(image->height)};
+            width.store(frame.width);
+            height.store(frame.height);
+            if (deliveredFrames.fetch_add(1) == 0) {
+                spdlog::info("First capture frame: {}x{}, format={}", frame.width, frame.height,
+                             depth == 32 ? "B8G8R8A8" : "B8G8R8X8");
+            }
+            if (capturing.load()) {
+                try {
+                    callback(&frame, frame.width, frame.height);
+                } catch (const std::exception& e) {
+                    spdlog::error("Error processing frame: {}", e.what());
+                }
+            }
+            continue;  // look at events that arrived meanwhile before sleeping
+        }
+
+        pollfd fds[2] = {{xfd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        XFlush(display);
+        if (XPending(display)) continue;
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            spdlog::error("Capture wait failed: {}", std::strerror(errno));
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            char buf[64];
+            [[maybe_unused]] auto n = read(wakeRead, buf, sizeof buf);
+        }
+    }
+
+    releaseCaptureResources();
+    if (closed) spdlog::info("Captured window was closed");
+    if (capturing.exchange(false)) spdlog::info("Capture stopped");
+}
+
+WindowCapture::WindowCapture() : impl(std::make_shared<Impl>()) {}
+
+WindowCapture::~WindowCapture() {
+    stopCapture();
+    // Destroyed from inside its own frame callback: the thread still runs that
+    // frame and ends right after it, holding its own reference to the state.
+    if (impl->thread.joinable()) impl->thread.detach();
+}
+
+bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice) {
+    if (!impl->display) {
+        impl->display = XOpenDisplay(nullptr);
+        if (!impl->display) {
+            spdlog::error("Failed to open X display");
+            return false;
+        }
+        XErrorTrap::watch(impl->display);
+        int eventBase = 0, errorBase = 0, major = 0, minor = 2;
+        if (!XCompositeQueryExtension(impl->display, &eventBase, &errorBase) ||
+            !XCompositeQueryVersion(impl->display, &major, &minor) || (major == 0 && minor < 2) ||
+            !XDamageQueryExtension(impl->display, &impl->damageEventBase, &errorBase)) {
+            spdlog::error("Window capture needs the X Composite (0.2) and Damage extensions");
+            return false;
+        }
+        impl->haveShm = XShmQueryExtension(impl->display);
+    }
+    XWindowAttributes attrs;
+    if (windowId == 0 || !XGetWindowAttributes(impl->display, windowId, &attrs)) {
+        XErrorTrap::take(impl->display);
+        spdlog::error("Invalid window handle");
+        return false;
+    }
+    impl->window = windowId;
+    impl->visual = attrs.visual;
+    impl->depth = attrs.depth;
+    impl->width.store(static_cast<std::uint32_t>(attrs.width));
+    impl->height.store(static_cast<std::uint32_t>(attrs.height));
+    if (attrs.width <= 0 || attrs.height <= 0) {
+        spdlog::error("Window has zero size");
+        return false;
+    }
+    spdlog::info("WindowCapture initialized for window {:x}, size {}x{}", windowId, attrs.width, attrs.height);
+    return true;
+}
+
+void WindowCapture::getSize(std::uint32_t& width, std::uint32_t& height) const {
+    width = impl->width.load();
+    height = impl->height.load();
+}
+
+bool WindowCapture::startCapture(CaptureFrameCallback callback) {
+    if (impl->capturing.load()) {
+        spdlog::warn("Capture already started");
+        return true;
+    }
+    if (!impl->display || !impl->window) {
+        spdlog::error("WindowCapture not initialized");
+        return false;
+    }
+    if (impl->thread.joinable()) impl->thread.join();  // an earlier capture that ended by itself
+    Display* dpy = impl->display;
+    const Window win = impl->window;
+
+    XErrorTrap::take(dpy);
+    XSelectInput(dpy, win, StructureNotifyMask);
+    XCompositeRedirectWindow(dpy, win, CompositeRedirectAutomatic);
+    impl->damage = XDamageCreate(dpy, win, XDamageReportNonEmpty);
+    XWindowAttributes attrs;
+    const bool alive = XGetWindowAttributes(dpy, win, &attrs);
+    const auto err = XErrorTrap::sync(dpy);
+    if (!alive || err.count != 0) {
+        spdlog::error("Failed to start capture: X error {} for window {:x}", err.errorCode, win);
+        impl->releaseCaptureResources();
+        return false;
+    }
+    impl->visual = attrs.visual;
+    impl->depth = attrs.depth;
+    if (!impl->createImage(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
+        spdlog::error("Failed to start capture: no {}x{} image for window {:x}", attrs.width, attrs.height, win);
+        impl->releaseCaptureResources();
+        return false;
+    }
+    impl->width.store(static_cast<std::uint32_t>(attrs.width));
+    impl->height.store(static_cast<std::uint32_t>(attrs.height));
+
+    if (impl->wakeRead < 0) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            spdlog::error("Failed to start capture: {}", std::strerror(errno));
+            impl->releaseCaptureResources();
+            return false;
+        }
+        impl->wakeRead = fds[0];
+        impl->wakeWrite = fds[1];
+    }
+    impl->stopRequested.store(false);
+    impl->capturing.store(true);
+    impl->thread = std::thread([state = impl, cb = std::move(callback)]() mutable { state->run(std::move(cb)); });
+    spdlog::info("Capture started for window {:x}", win);
+    return true;
+}
+
+void WindowCapture::stopCapture() {
+    if (!impl->thread.joinable()) {
+        impl->capturing.store(false);
+        return;
+    }
+    impl->stopRequested.store(true);
+    impl->wake();
+    if (std::this_thread::get_id() == impl->thread.get_id()) {
+        // Inside the frame callback: the loop ends once this frame returns.
+        if (impl->capturing.exchange(false)) spdlog::info("Capture stopped");
+        return;
+    }
+    impl->thread.join();
+}
+
+bool WindowCapture::isCapturing() const { return impl->capturing.load(); }
+
+}  // namespace quillane::host

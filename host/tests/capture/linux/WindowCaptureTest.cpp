@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+
+#include "WindowCapture.h"
+#include "X11TestWindow.h"
+#include "XErrorTrap.h"
+
+#include <chrono>
+#include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace quillane::host;
+using quillane::host::test::X11TestWindow;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Frame {
+    std::uint32_t width = 0, height = 0, pitch = 0;
+    std::vector<std::uint8_t> bytes;
+    std::chrono::steady_clock::time_point at;
+};
+
+// Copies every delivered frame so the test can look at it later.
+class FrameLog {
+public:
+    CaptureFrameCallback callback() {
+        return [this](EncoderInput frame, std::uint32_t w, std::uint32_t h) {
+            Frame f;
+            f.width = w, f.height = h, f.pitch = w * 4;
+            f.at = std::chrono::steady_clock::now();
+            f.bytes.resize(std::size_t(f.pitch) * h);
+            EXPECT_EQ(frame->width, w);
+            EXPECT_EQ(frame->height, h);
+            for (std::uint32_t y = 0; y < h; ++y)
+                std::memcpy(&f.bytes[std::size_t(y) * f.pitch], frame->data + std::size_t(y) * frame->rowPitch, f.pitch);
+            std::lock_guard lock(mutex);
+            frames.push_back(std::move(f));
+            changed.notify_all();
+        };
+    }
+    // Waits for a frame after index `from` that satisfies pred; returns its index or -1.
+    template <class Pred> int waitFor(std::size_t from, Pred pred, std::chrono::milliseconds timeout = 3000ms) {
+        std::unique_lock lock(mutex);
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (std::size_t i = from;; ) {
+            for (; i < frames.size(); ++i)
+                if (pred(frames[i])) return static_cast<int>(i);
+            if (changed.wait_until(lock, end) == std::cv_status::timeout && i == frames.size()) return -1;
+        }
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return frames.size();
+    }
+    Frame at(std::size_t i) {
+        std::lock_guard lock(mutex);
+        return frames.at(i);
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Frame> frames;
+};
+
+auto showing(const X11TestWindow& window, std::uint32_t seed) {
+    return [&window, seed](const Frame& f) {
+        return window.frameMatches(f.bytes.data(), f.pitch, f.width, f.height, seed);
+    };
+}
+
+std::string describe(const X11TestWindow& window, const Frame& f, std::uint32_t seed) {
+    std::string why;
+    window.frameMatches(f.bytes.data(), f.pitch, f.width, f.height, seed, &why);
+    return why;
+}
+
+template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return pred();
+}
+
+}  // namespace
+
+TEST(WindowCapture, FramesMatchTheWindowsPixelsExactly) {
+    X11TestWindow window({.width = 333, .height = 211});
+    window.draw(1);
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    std::uint32_t w = 0, h = 0;
+    capture.getSize(w, h);
+    EXPECT_EQ(w, 333u);
+    EXPECT_EQ(h, 211u);
+
+    FrameLog log;
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    EXPECT_TRUE(capture.isCapturing());
+    ASSERT_GE(log.waitFor(0, [](const Frame&) { return true; }), 0) << "no first frame";
+    const Frame first = log.at(0);
+    EXPECT_TRUE(showing(window, 1)(first)) << describe(window, first, 1);
+
+    for (std::uint32_t seed = 2; seed < 6; ++seed) {
+        const auto before = log.count();
+        window.draw(seed);
+        const int i = log.waitFor(before, showing(window, seed));
+        ASSERT_GE(i, 0) << "no frame showing seed " << seed << ": last was "
+                        << describe(window, log.at(log.count() - 1), seed);
+    }
+    capture.stopCapture();
+    EXPECT_FALSE(capture.isCapturing());
+    const auto after = log.count();
+    window.draw(9);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(log.count(), after) << "frames after stopCapture";
+}
+
+TEST(WindowCapture, StaticWindowGivesItsFirstFrameWithinOneSecond) {
+    X11TestWindow window({.width = 300, .height = 200, .repaintOnExpose = false});
+    window.draw(7);
+    std::this_thread::sleep_for(100ms);  // nothing changes from here on
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    FrameLog log;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    const int i = log.waitFor(0, [](const Frame&) { return true; }, 1000ms);
+    ASSERT_EQ(i, 0) << "no frame within a second of the start";
+    const Frame f = log.at(0);
+    EXPECT_LT(f.at - start, 1000ms);
+    EXPECT_TRUE(showing(window, 7)(f)) << describe(window, f, 7);
+}
+
+TEST(WindowCapture, CoveredWindowIsCapturedCorrectly) {
+    X11TestWindow window({.width = 320, .height = 240, .x = 100, .y = 100});
+    window.draw(3);
+    int x = 0, y = 0;
+    window.rootPosition(x, y);
+    // A solid window on top of most of it, placed by us (override-redirect).
+    X11TestWindow cover({.width = 250, .height = 180, .x = x + 30, .y = y + 20, .overrideRedirect = true,
+                         .solidColour = 0x123456});
+    cover.raise();
+    std::this_thread::sleep_for(100ms);
+
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    FrameLog log;
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    const int i = log.waitFor(0, showing(window, 3));
+    ASSERT_GE(i, 0) << "covered window never captured correctly: " << describe(window, log.at(log.count() - 1), 3);
+
+    // Drawing while covered reaches the capture too.
+    const auto before = log.count();
+    window.draw(4);
+    ASSERT_GE(log.waitFor(before, showing(window, 4)), 0);
+    cover.raise();
+}
+
+TEST(WindowCapture, ResizeDeliversFramesOfTheNewSize) {
+    X11TestWindow window({.width = 320, .height = 240});
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    FrameLog log;
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    ASSERT_GE(log.waitFor(0, showing(window, 0)), 0);
+
+    for (auto [w, h] : {std::pair{401, 203}, {160, 120}, {640, 480}}) {
+        const auto before = log.count();
+        window.resize(w, h);
+        window.draw(static_cast<std::uint32_t>(w));
+        const int i = log.waitFor(before, showing(window, static_cast<std::uint32_t>(w)));
+        ASSERT_GE(i, 0) << "no " << w << "x" << h << " frame: last "
+                        << describe(window, log.at(log.count() - 1), static_cast<std::uint32_t>(w));
+        std::uint32_t cw = 0, ch = 0;
+        capture.getSize(cw, ch);
+        EXPECT_EQ(cw, static_cast<std::uint32_t>(w));
+        EXPECT_EQ(ch, static_cast<std::uint32_t>(h));
+    }
+}
+
+TEST(WindowCapture, MinimiseAndRestoreKeepTheCapture) {
+    X11TestWindow window({.width = 256, .height = 160});
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    FrameLog log;
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    ASSERT_GE(log.waitFor(0, showing(window, 0)), 0);
+
+    window.minimize();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(capture.isCapturing());
+    window.draw(12);  // drawn while minimised
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(capture.isCapturing());
+
+    const auto before = log.count();
+    window.restore();
+    window.draw(13);
+    ASSERT_GE(log.waitFor(before, showing(window, 13)), 0) << "no frames after restore";
+    EXPECT_TRUE(capture.isCapturing());
+}
+
+TEST(WindowCapture, ClosingTheWindowEndsTheCapture) {
+    auto window = std::make_unique<X11TestWindow>(X11TestWindow::Options{.width = 200, .height = 100});
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window->id(), nullptr));
+    FrameLog log;
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    ASSERT_GE(log.waitFor(0, [](const Frame&) { return true; }), 0);
+    window->destroy();
+    EXPECT_TRUE(eventually([&] { return !capture.isCapturing(); })) << "capture still running after the window closed";
+    capture.stopCapture();  // nothing left to stop
+    EXPECT_FALSE(capture.isCapturing());
+}
+
+TEST(WindowCapture, InvalidWindowsAreRefusedWithoutEndingTheProcess) {
+    WindowCapture capture;
+    EXPECT_FALSE(capture.initialize(0, nullptr));
+    EXPECT_FALSE(capture.initialize(0x3ffffff0u, nullptr));  // no such window: BadWindow, trapped
+    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
+
+    X11TestWindow window({.width = 64, .height = 64});
+    const auto id = window.id();
+    EXPECT_TRUE(capture.initialize(id, nullptr));
+    window.destroy();
+    // The window vanished between initialize and start.
+    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
+    EXPECT_FALSE(capture.isCapturing());
+}
+
+TEST(WindowCapture, SecondStartKeepsTheFirstCallback) {
+    X11TestWindow window({.width = 128, .height = 64});
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    FrameLog first, second;
+    ASSERT_TRUE(capture.startCapture(first.callback()));
+    EXPECT_TRUE(capture.startCapture(second.callback()));
+    window.draw(5);
+    ASSERT_GE(first.waitFor(0, showing(window, 5)), 0);
+    EXPECT_EQ(second.count(), 0u);
+}
+
+TEST(WindowCapture, StopWaitsForTheFrameInFlight) {
+    X11TestWindow window({.width = 128, .height = 64});
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    std::atomic<bool> inside{false}, finished{false};
+    ASSERT_TRUE(capture.startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
+        inside = true;
+        std::this_thread::sleep_for(300ms);
+        finished = true;
+    }));
+    ASSERT_TRUE(eventually([&] { return inside.load(); }));
+    capture.stopCapture();
+    EXPECT_TRUE(finished.load()) << "stopCapture returned while a frame was being delivered";
+}
+
+TEST(WindowCapture, StopAndDestroyFromInsideTheCallback) {
+    X11TestWindow window({.width = 128, .height = 64});
+    auto capture = std::make_unique<WindowCapture>();
+    ASSERT_TRUE(capture->initialize(window.id(), nullptr));
+    std::mutex m;
+    std::atomic<int> calls{0};
+    std::atomic<bool> done{false};
+    ASSERT_TRUE(capture->startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
+        ++calls;
+        std::lock_guard lock(m);
+        if (capture) {
+            capture->stopCapture();  // must not wait for its own thread
+            capture.reset();         // nor when destroyed there
+        }
+        done = true;
+    }));
+    ASSERT_TRUE(eventually([&] { return done.load(); }));
+    window.draw(3);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(calls.load(), 1);
+    std::lock_guard lock(m);
+    EXPECT_EQ(capture, nullptr);
+}
+
+TEST(WindowCapture, TwoWindowsAtOnceOnTheirOwnThreads) {
+    X11TestWindow a({.width = 200, .height = 150, .x = 10, .y = 10});
+    X11TestWindow b({.width = 180, .height = 120, .x = 400, .y = 300});
+    WindowCapture ca, cb;
+    ASSERT_TRUE(ca.initialize(a.id(), nullptr));
+    ASSERT_TRUE(cb.initialize(b.id(), nullptr));
+    FrameLog la, lb;
+    ASSERT_TRUE(ca.startCapture(la.callback()));
+    ASSERT_TRUE(cb.startCapture(lb.callback()));
+    a.draw(21);
+    b.draw(22);
+    EXPECT_GE(la.waitFor(0, showing(a, 21)), 0);
+    EXPECT_GE(lb.waitFor(0, showing(b, 22)), 0);
+}
+
+TEST(XErrorTrap, RecordsErrorsPerConnection) {
+    Display* watched = XOpenDisplay(nullptr);
+    Display* other = XOpenDisplay(nullptr);
+    ASSERT_TRUE(watched && other);
+    XErrorTrap::watch(watched);
+    XErrorTrap::watch(other);
+    XUnmapWindow(watched, 0x3ffffff1);  // BadWindow
+    const auto err = XErrorTrap::sync(watched);
+    EXPECT_EQ(err.count, 1u);
+    EXPECT_EQ(err.errorCode, BadWindow);
+    EXPECT_EQ(err.resourceId, 0x3ffffff1u);
+    EXPECT_EQ(XErrorTrap::sync(other).count, 0u);
+    EXPECT_EQ(XErrorTrap::sync(watched).count, 0u);  // taken
+    XErrorTrap::unwatch(watched);
+    XErrorTrap::unwatch(other);
+    XCloseDisplay(watched);
+    XCloseDisplay(other);
+}
