@@ -22,7 +22,7 @@
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 
-#include "XErrorTrap.h"
+#include "capture/linux/X11ErrorTrap.h"
 
 namespace quillane::host {
 namespace {
@@ -34,6 +34,7 @@ std::atomic<std::uint64_t> deliveredFrames{0};
 
 struct WindowCapture::Impl {
     Display* display = nullptr;
+    std::unique_ptr<X11ErrorTrap> trap;  // errors of this connection are expected, never fatal
     Window window = 0;
     int damageEventBase = 0;
     bool haveShm = false;
@@ -55,6 +56,11 @@ struct WindowCapture::Impl {
     bool shmAttached = false;
 
     ~Impl();
+    // Waits for the server and says whether any request since `mark` failed.
+    bool failedSince(std::size_t mark) {
+        XSync(display, False);
+        return trap->errorCount() != mark;
+    }
     bool createImage(std::uint32_t w, std::uint32_t h);
     void destroyImage();
     void wake() const;
@@ -67,7 +73,7 @@ struct WindowCapture::Impl {
 WindowCapture::Impl::~Impl() {
     destroyImage();
     if (display) {
-        XErrorTrap::unwatch(display);
+        trap.reset();
         XCloseDisplay(display);
     }
     if (wakeRead >= 0) close(wakeRead);
@@ -84,11 +90,12 @@ bool WindowCapture::Impl::createImage(std::uint32_t w, std::uint32_t h) {
                 shm.shmaddr = image->data = static_cast<char*>(shmat(shm.shmid, nullptr, 0));
                 shm.readOnly = False;
                 if (shm.shmaddr != reinterpret_cast<char*>(-1)) {
+                    const auto mark = trap->errorCount();
                     XShmAttach(display, &shm);
-                    const auto err = XErrorTrap::sync(display);
+                    const bool failed = failedSince(mark);
                     // Marked for removal now: it goes away once both sides detach.
                     shmctl(shm.shmid, IPC_RMID, nullptr);
-                    if (err.count == 0) {
+                    if (!failed) {
                         shmAttached = true;
                     } else {
                         shmdt(shm.shmaddr);
@@ -164,7 +171,7 @@ void WindowCapture::Impl::releaseCaptureResources() {
     XCompositeUnredirectWindow(display, window, CompositeRedirectAutomatic);
     XSelectInput(display, window, NoEventMask);
     destroyImage();
-    XErrorTrap::sync(display);  // the window may be gone: those errors are expected
+    XSync(display, False);  // the window may be gone: those errors are expected and trapped
     // Drop events still queued for this capture.
     XEvent ev;
     while (XPending(display)) XNextEvent(display, &ev);
@@ -227,7 +234,6 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
                     curW = w, curH = h;
                     dirty = true;
                 }
-                XErrorTrap::take(display);
                 continue;
             }
             const BgraFrame frame{reinterpret_cast<const std::uint8_t*>(image->data),
@@ -283,7 +289,7 @@ bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice) {
             spdlog::error("Failed to open X display");
             return false;
         }
-        XErrorTrap::watch(impl->display);
+        impl->trap = std::make_unique<X11ErrorTrap>(impl->display);
         int eventBase = 0, errorBase = 0, major = 0, minor = 2;
         if (!XCompositeQueryExtension(impl->display, &eventBase, &errorBase) ||
             !XCompositeQueryVersion(impl->display, &major, &minor) || (major == 0 && minor < 2) ||
@@ -295,7 +301,6 @@ bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice) {
     }
     XWindowAttributes attrs;
     if (windowId == 0 || !XGetWindowAttributes(impl->display, windowId, &attrs)) {
-        XErrorTrap::take(impl->display);
         spdlog::error("Invalid window handle");
         return false;
     }
@@ -330,15 +335,14 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     Display* dpy = impl->display;
     const Window win = impl->window;
 
-    XErrorTrap::take(dpy);
+    const auto mark = impl->trap->errorCount();
     XSelectInput(dpy, win, StructureNotifyMask);
     XCompositeRedirectWindow(dpy, win, CompositeRedirectAutomatic);
     impl->damage = XDamageCreate(dpy, win, XDamageReportNonEmpty);
     XWindowAttributes attrs;
     const bool alive = XGetWindowAttributes(dpy, win, &attrs);
-    const auto err = XErrorTrap::sync(dpy);
-    if (!alive || err.count != 0) {
-        spdlog::error("Failed to start capture: X error {} for window {:x}", err.errorCode, win);
+    if (impl->failedSince(mark) || !alive) {
+        spdlog::error("Failed to start capture: X error {} for window {:x}", impl->trap->lastErrorCode(), win);
         impl->releaseCaptureResources();
         return false;
     }

@@ -2,7 +2,6 @@
 
 #include "WindowCapture.h"
 #include "X11TestWindow.h"
-#include "XErrorTrap.h"
 
 #include <chrono>
 #include <cstring>
@@ -300,23 +299,4 @@ TEST(WindowCapture, TwoWindowsAtOnceOnTheirOwnThreads) {
     b.draw(22);
     EXPECT_GE(la.waitFor(0, showing(a, 21)), 0);
     EXPECT_GE(lb.waitFor(0, showing(b, 22)), 0);
-}
-
-TEST(XErrorTrap, RecordsErrorsPerConnection) {
-    Display* watched = XOpenDisplay(nullptr);
-    Display* other = XOpenDisplay(nullptr);
-    ASSERT_TRUE(watched && other);
-    XErrorTrap::watch(watched);
-    XErrorTrap::watch(other);
-    XUnmapWindow(watched, 0x3ffffff1);  // BadWindow
-    const auto err = XErrorTrap::sync(watched);
-    EXPECT_EQ(err.count, 1u);
-    EXPECT_EQ(err.errorCode, BadWindow);
-    EXPECT_EQ(err.resourceId, 0x3ffffff1u);
-    EXPECT_EQ(XErrorTrap::sync(other).count, 0u);
-    EXPECT_EQ(XErrorTrap::sync(watched).count, 0u);  // taken
-    XErrorTrap::unwatch(watched);
-    XErrorTrap::unwatch(other);
-    XCloseDisplay(watched);
-    XCloseDisplay(other);
 }
