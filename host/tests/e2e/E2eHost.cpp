@@ -1,0 +1,126 @@
+#include "E2eHost.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+namespace qhtest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool tcpAccepts(std::uint16_t port) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    boost::system::error_code ec;
+    socket.connect({boost::asio::ip::address_v4::loopback(), port}, ec);
+    return !ec;
+}
+
+}  // namespace
+
+HostUnderTest::HostUnderTest() : home_(makeTempDir("qh-e2e-host-")) {
+    ports_.signaling = freeTcpPort();
+    do ports_.video = freeTcpPort(); while (ports_.video == ports_.signaling);
+    do ports_.audio = freeTcpPort(); while (ports_.audio == ports_.signaling || ports_.audio == ports_.video);
+    do ports_.input = freeTcpPort();
+    while (ports_.input == ports_.signaling || ports_.input == ports_.video || ports_.input == ports_.audio);
+    const fs::path config = fs::path(home_) / "config" / "Quillane";
+    fs::create_directories(config);
+    fs::create_directories(fs::path(home_) / "state");
+    fs::create_directories(fs::path(home_) / "runtime");
+    chmod((fs::path(home_) / "runtime").c_str(), 0700);
+    std::ofstream(config / "settings.json") << "{\n"
+                                            << "    \"signalingPort\": " << ports_.signaling << ",\n"
+                                            << "    \"videoPort\": " << ports_.video << ",\n"
+                                            << "    \"audioPort\": " << ports_.audio << ",\n"
+                                            << "    \"inputPort\": " << ports_.input << "\n}";
+}
+
+HostUnderTest::~HostUnderTest() {
+    stop();
+    std::error_code ec;
+    fs::remove_all(home_, ec);
+}
+
+bool HostUnderTest::start(std::chrono::milliseconds timeout) {
+    std::map<std::string, std::string> env{
+        {"HOME", home_},
+        {"XDG_CONFIG_HOME", home_ + "/config"},
+        {"XDG_STATE_HOME", home_ + "/state"},
+        {"XDG_RUNTIME_DIR", home_ + "/runtime"},
+    };
+    process_ = std::make_unique<ChildProcess>(QH_HOST_BINARY, std::vector<std::string>{}, env,
+                                              home_ + "/stderr.txt");
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!process_->running()) return false;
+        if (tcpAccepts(ports_.signaling) && log().find("All subsystems initialized successfully") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+int HostUnderTest::stop() {
+    if (!process_) return -1;
+    const int status = process_->terminate(std::chrono::seconds(10));
+    process_.reset();
+    return status;
+}
+
+std::string HostUnderTest::log() const {
+    std::string text;
+    const fs::path logs = fs::path(home_) / "state" / "Quillane" / "logs";
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(logs, ec)) text += readFile(entry.path().string());
+    return text;
+}
+
+bool HostUnderTest::waitForLog(const std::string& needle, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        if (log().find(needle) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+TestWindowProcess::TestWindowProcess(const std::string& title, int width, int height, int fps) {
+    process_ = std::make_unique<ChildProcess>(
+        QH_TEST_WINDOW_BINARY,
+        std::vector<std::string>{"--title", title, "--width", std::to_string(width), "--height",
+                                 std::to_string(height), "--fps", std::to_string(fps)},
+        std::map<std::string, std::string>{});
+    if (auto line = process_->readLine(std::chrono::seconds(10))) {
+        if (line->rfind("window 0x", 0) == 0) windowId_ = std::stoul(line->substr(9), nullptr, 16);
+    }
+    // Let the window manager place and frame it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+TestWindowProcess::~TestWindowProcess() {
+    if (process_->running()) command("close", std::chrono::seconds(2));
+    process_->terminate(std::chrono::seconds(2));
+}
+
+bool TestWindowProcess::command(const std::string& cmd, std::chrono::milliseconds timeout) {
+    process_->writeLine(cmd);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto line = process_->readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()));
+        if (!line) return false;
+        if (*line == "ok " + cmd) return true;
+    }
+    return false;
+}
+
+}  // namespace qhtest

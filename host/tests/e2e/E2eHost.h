@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "E2eProcess.h"
+
+namespace qhtest {
+
+struct HostPorts {
+    std::uint16_t signaling = 0;
+    std::uint16_t video = 0;
+    std::uint16_t audio = 0;
+    std::uint16_t input = 0;
+};
+
+// The real host binary in the virtual desktop, with its own HOME and XDG
+// folders and a settings file that puts it on free ports.
+class HostUnderTest {
+public:
+    HostUnderTest();
+    ~HostUnderTest();
+
+    // Starts it and waits until its signalling port answers.
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    int stop();
+
+    const HostPorts& ports() const { return ports_; }
+    ChildProcess* process() { return process_.get(); }
+    // Everything in its log files so far.
+    std::string log() const;
+    // Waits until the log holds `needle`.
+    bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout) const;
+
+    std::string home() const { return home_; }
+
+private:
+    std::string home_;
+    HostPorts ports_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// The test window program, mapped and showing its pattern.
+class TestWindowProcess {
+public:
+    explicit TestWindowProcess(const std::string& title, int width = 640, int height = 480, int fps = 30);
+    ~TestWindowProcess();
+    bool ok() const { return windowId_ != 0; }
+    unsigned long windowId() const { return windowId_; }
+    bool command(const std::string& cmd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    ChildProcess& process() { return *process_; }
+
+private:
+    std::unique_ptr<ChildProcess> process_;
+    unsigned long windowId_ = 0;
+};
+
+}  // namespace qhtest

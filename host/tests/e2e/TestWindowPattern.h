@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+// The test window's picture and icon, shared with the tests that check them.
+namespace qhtest {
+
+inline constexpr int kIconSize = 32;
+inline constexpr const char* kWindowClass = "QuillaneTestWindow";
+
+// ARGB icon: opaque quadrants in four colours with a diagonal line.
+inline std::uint32_t iconPixel(int x, int y) {
+    if (x == y) return 0xFFFFFFFFu;
+    const bool right = x >= kIconSize / 2;
+    const bool bottom = y >= kIconSize / 2;
+    if (!right && !bottom) return 0xFFE02020u;
+    if (right && !bottom) return 0xFF20C040u;
+    if (!right && bottom) return 0xFF2040E0u;
+    return 0xFFF0C000u;
+}
+
+// 0x00RRGGBB pixels: smooth gradients that scroll with the frame number and a
+// bright block that moves across, so every frame differs but compresses well.
+inline void drawPattern(std::uint32_t* pixels, int width, int height, std::uint32_t frame) {
+    const int blockX = static_cast<int>((frame * 7) % static_cast<std::uint32_t>(width > 64 ? width - 64 : 1));
+    const int blockY = height / 3;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t r = static_cast<std::uint32_t>((x + frame * 3) * 255 / (width + 1)) & 0xFF;
+            const std::uint32_t g = static_cast<std::uint32_t>(y * 255 / (height + 1)) & 0xFF;
+            const std::uint32_t b = static_cast<std::uint32_t>(((x + y) / 4 + frame) % 256);
+            std::uint32_t p = (r << 16) | (g << 8) | b;
+            if (x >= blockX && x < blockX + 64 && y >= blockY && y < blockY + 64) p = 0xF0F0F0u;
+            pixels[static_cast<std::size_t>(y) * width + x] = p;
+        }
+    }
+}
+
+}  // namespace qhtest
