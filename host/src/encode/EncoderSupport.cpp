@@ -1,0 +1,63 @@
+#include "encode/EncoderSupport.h"
+
+#include <spdlog/spdlog.h>
+
+namespace quillane::host {
+
+bool bitratesValid(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps) {
+    return bitrateKbps >= 1 && maxBitrateKbps >= 1 && bitrateKbps <= kMaxBitrateKbps &&
+           maxBitrateKbps <= kMaxBitrateKbps;
+}
+
+bool validateEncoderConfig(const char* encoderName, const EncoderConfig& config) {
+    const char* why = nullptr;
+    if (config.fps < 1) {
+        why = "frame rate must be at least 1";
+    } else if (config.width == 0 || config.height == 0 || config.width % 2 != 0 || config.height % 2 != 0) {
+        why = "width and height must be even and non-zero";
+    } else if (!bitratesValid(config.bitrateKbps, config.maxBitrateKbps)) {
+        why = "bitrates must be between 1 and 4294967 kbps";
+    }
+    if (why == nullptr) {
+        return true;
+    }
+    spdlog::error("{} encoder: invalid config: {} ({}x{}, {} fps, {} / {} kbps)", encoderName, why, config.width,
+                  config.height, config.fps, config.bitrateKbps, config.maxBitrateKbps);
+    return false;
+}
+
+std::uint32_t oneFrameAtPeak(std::uint32_t maxBitrateKbps, std::uint32_t fps, std::uint32_t unit) {
+    const std::uint64_t size = std::uint64_t{maxBitrateKbps} * unit / (fps == 0 ? 1 : fps);
+    return size == 0 ? 1 : static_cast<std::uint32_t>(size > 0xFFFFFFFFu ? 0xFFFFFFFFu : size);
+}
+
+std::int64_t steadyMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void CommonEncoder::setBitrate(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps) {
+    if (!initialized_) {
+        return;
+    }
+    if (!bitratesValid(bitrateKbps, maxBitrateKbps)) {
+        spdlog::warn("Ignoring bitrate {} / {} kbps: out of range", bitrateKbps, maxBitrateKbps);
+        return;
+    }
+    pendingBitrate_.request(bitrateKbps, maxBitrateKbps);
+}
+
+bool CommonEncoder::reconfigure(const EncoderConfig& config) {
+    if (!initialized_) {
+        return false;
+    }
+    if (config.width != config_.width || config.height != config_.height) {
+        spdlog::warn("Resolution change requires re-initialization");
+        return false;
+    }
+    setBitrate(config.bitrateKbps, config.maxBitrateKbps);
+    return true;
+}
+
+}  // namespace quillane::host

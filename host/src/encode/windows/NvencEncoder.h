@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "encode/EncoderBase.h"
+#include "encode/EncoderSupport.h"
+#include "encode/NvencParams.h"
+#include "encode/ParameterSetCache.h"
+
+struct ID3D11DeviceContext;
+
+namespace quillane::host {
+
+// NVIDIA's hardware encoder through the NVENC interface, on the capture device.
+// Each frame is copied into one of four registered textures, encoded
+// synchronously and delivered before encodeFrame returns.
+class NvencEncoder final : public CommonEncoder {
+public:
+    NvencEncoder();
+    ~NvencEncoder() override;
+    NvencEncoder(const NvencEncoder&) = delete;
+    NvencEncoder& operator=(const NvencEncoder&) = delete;
+
+    const char* getName() const override { return "NVENC"; }
+    bool initialize(EncoderDevice device, const EncoderConfig& config) override;
+    void shutdown() override;
+    bool encodeFrame(EncoderInput input) override;
+
+private:
+    struct InputSlot {
+        NV_ENC_INPUT_PTR mapped = nullptr;
+        NV_ENC_REGISTERED_PTR registered = nullptr;
+        ID3D11Texture2D* texture = nullptr;
+        bool isMapped = false;
+    };
+    struct OutputSlot {
+        NV_ENC_OUTPUT_PTR bitstream = nullptr;
+        std::vector<std::uint8_t> data;  // copy of the last access unit made through this slot
+    };
+
+    bool loadNvenc();
+    bool createEncoder();
+    bool createBuffers();
+    void releaseAll();
+    void applyPendingBitrate();
+    void processOutput(std::uint32_t slot);
+
+    ID3D11Device* device_ = nullptr;
+    ID3D11DeviceContext* context_ = nullptr;
+    void* library_ = nullptr;  // HMODULE of nvEncodeAPI64.dll
+    NV_ENCODE_API_FUNCTION_LIST functions_{};
+    void* encoder_ = nullptr;
+    NV_ENC_CONFIG encodeConfig_{};
+    NV_ENC_INITIALIZE_PARAMS initParams_{};
+    NalRule nalRule_ = NalRule::H264;
+    std::vector<InputSlot> inputSlots_;
+    std::vector<OutputSlot> outputSlots_;
+    std::uint32_t currentSlot_ = 0;
+    std::uint32_t frameCounter_ = 0;
+};
+
+}  // namespace quillane::host

@@ -1,0 +1,85 @@
+#include "encode/EncoderSupport.h"
+
+#include <gtest/gtest.h>
+
+#include "LogCapture.h"
+
+namespace quillane::host {
+namespace {
+
+TEST(EncoderConfigCheck, AcceptsTheDefaults) {
+    test::LogCapture log;
+    EXPECT_TRUE(validateEncoderConfig("Test", EncoderConfig{}));
+    EXPECT_EQ(log.countAtLeast(spdlog::level::warn), 0);
+}
+
+TEST(EncoderConfigCheck, RefusesWhatWouldBreakAnEncoder) {
+    struct Case {
+        const char* what;
+        void (*change)(EncoderConfig&);
+    };
+    const Case cases[] = {
+        {"fps 0", [](EncoderConfig& c) { c.fps = 0; }},
+        {"width 0", [](EncoderConfig& c) { c.width = 0; }},
+        {"height 0", [](EncoderConfig& c) { c.height = 0; }},
+        {"odd width", [](EncoderConfig& c) { c.width = 1921; }},
+        {"odd height", [](EncoderConfig& c) { c.height = 1081; }},
+        {"bitrate 0", [](EncoderConfig& c) { c.bitrateKbps = 0; }},
+        {"peak 0", [](EncoderConfig& c) { c.maxBitrateKbps = 0; }},
+        {"bitrate overflows", [](EncoderConfig& c) { c.bitrateKbps = 4294968; }},
+        {"peak overflows", [](EncoderConfig& c) { c.maxBitrateKbps = 4294968; }},
+    };
+    for (const Case& c : cases) {
+        test::LogCapture log;
+        EncoderConfig config;
+        c.change(config);
+        EXPECT_FALSE(validateEncoderConfig("Test", config)) << c.what;
+        EXPECT_EQ(log.countPrefix(spdlog::level::err, "Test encoder: invalid config: "), 1) << c.what;
+    }
+    EncoderConfig largest;
+    largest.bitrateKbps = largest.maxBitrateKbps = 4294967;
+    largest.fps = 1;
+    EXPECT_TRUE(validateEncoderConfig("Test", largest));
+}
+
+TEST(EncoderSupport, OneFrameAtPeak) {
+    EXPECT_EQ(oneFrameAtPeak(50000, 30, 1000), 1666666u);
+    EXPECT_EQ(oneFrameAtPeak(50000, 72, 1), 694u);
+    EXPECT_EQ(oneFrameAtPeak(50, 240, 1), 1u);  // never an empty buffer
+    EXPECT_EQ(oneFrameAtPeak(4294967, 1, 1000), 4294967000u);
+}
+
+TEST(EncoderSupport, PendingBitrateNewestWins) {
+    PendingBitrate pending;
+    EXPECT_FALSE(pending.take());
+    pending.request(8000, 16000);
+    pending.request(2000, 4000);
+    const auto rates = pending.take();
+    ASSERT_TRUE(rates);
+    EXPECT_EQ(rates->bitrateKbps, 2000u);
+    EXPECT_EQ(rates->maxBitrateKbps, 4000u);
+    EXPECT_FALSE(pending.take());
+
+    pending.request(kMaxBitrateKbps, kMaxBitrateKbps);
+    EXPECT_EQ(pending.take()->maxBitrateKbps, kMaxBitrateKbps);
+}
+
+TEST(EncoderSupport, StatsAverageEncodeTimeExponentially) {
+    EncoderStatsRecorder stats;
+    stats.addFrame(100);
+    stats.addFrame(50);
+    stats.addFrameSubmitted();
+    stats.addBytes(7);
+    const EncoderStats s = stats.get();
+    EXPECT_EQ(s.framesEncoded, 3u);
+    EXPECT_EQ(s.bytesEncoded, 157u);
+    EXPECT_EQ(s.avgEncodeTimeMs, 0.0);
+
+    stats.addEncodeTime(std::chrono::steady_clock::now() - std::chrono::milliseconds(100));
+    const double first = stats.get().avgEncodeTimeMs;
+    EXPECT_GE(first, 0.05 * 100);
+    EXPECT_LT(first, 0.05 * 200);
+}
+
+}  // namespace
+}  // namespace quillane::host

@@ -1,0 +1,239 @@
+#include "encode/NvencParams.h"
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "LogCapture.h"
+
+namespace quillane::host {
+namespace {
+
+bool sameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+// What the runtime's P1 preset would hand back, marked so that fields the
+// encoder must leave alone can be recognised.
+NV_ENC_CONFIG presetStandIn() {
+    NV_ENC_CONFIG config{};
+    config.version = NV_ENC_CONFIG_VER;
+    config.profileGUID = NV_ENC_H264_PROFILE_HIGH_GUID;
+    config.rcParams.constQP.qpIntra = 23;
+    config.rcParams.lookaheadDepth = 0;
+    config.encodeCodecConfig.h264Config.entropyCodingMode = NV_ENC_H264_ENTROPY_CODING_MODE_CABAC;
+    config.encodeCodecConfig.h264Config.level = 51;
+    config.encodeCodecConfig.h264Config.outputAUD = 1;
+    return config;
+}
+
+TEST(NvencParams, DefaultConfigForLowLatencyH264) {
+    NV_ENC_CONFIG config = presetStandIn();
+    applyNvencConfig(config, EncoderConfig{});
+    EXPECT_EQ(config.gopLength, 60u);
+    EXPECT_EQ(config.frameIntervalP, 1);
+    EXPECT_EQ(config.rcParams.rateControlMode, NV_ENC_PARAMS_RC_CBR);
+    EXPECT_EQ(config.rcParams.averageBitRate, 20'000'000u);
+    EXPECT_EQ(config.rcParams.maxBitRate, 50'000'000u);
+    EXPECT_EQ(config.rcParams.vbvBufferSize, 50'000'000u / 72);
+    EXPECT_EQ(config.rcParams.vbvInitialDelay, 50'000'000u / 72);
+    EXPECT_EQ(config.rcParams.enableAQ, 1u);
+    EXPECT_EQ(config.rcParams.aqStrength, 8u);
+    EXPECT_EQ(config.rcParams.zeroReorderDelay, 1u);
+
+    const NV_ENC_CONFIG_H264& h264 = config.encodeCodecConfig.h264Config;
+    EXPECT_EQ(h264.level, 0u);
+    EXPECT_EQ(h264.idrPeriod, 60u);
+    EXPECT_EQ(h264.repeatSPSPPS, 1u);
+    EXPECT_EQ(h264.outputBufferingPeriodSEI, 0u);
+    EXPECT_EQ(h264.outputPictureTimingSEI, 0u);
+    EXPECT_EQ(h264.outputAUD, 0u);
+    EXPECT_EQ(h264.disableSPSPPS, 0u);
+    EXPECT_EQ(h264.outputFramePackingSEI, 0u);
+    EXPECT_EQ(h264.enableIntraRefresh, 0u);
+    EXPECT_EQ(h264.maxNumRefFrames, 1u);
+    EXPECT_EQ(h264.sliceMode, 3u);
+    EXPECT_EQ(h264.sliceModeData, 4u);
+    EXPECT_EQ(h264.h264VUIParameters.videoSignalTypePresentFlag, 0u);
+    EXPECT_EQ(h264.h264VUIParameters.videoFullRangeFlag, 0u);
+
+    // The preset's own choices stand.
+    EXPECT_TRUE(sameGuid(config.profileGUID, NV_ENC_H264_PROFILE_HIGH_GUID));
+    EXPECT_EQ(config.rcParams.constQP.qpIntra, 23u);
+    EXPECT_EQ(h264.entropyCodingMode, NV_ENC_H264_ENTROPY_CODING_MODE_CABAC);
+}
+
+TEST(NvencParams, VbvIsOneFrameAtThePeakRate) {
+    EncoderConfig settings;
+    settings.fps = 30;
+    settings.maxBitrateKbps = 50000;
+    NV_ENC_CONFIG config = presetStandIn();
+    applyNvencConfig(config, settings);
+    EXPECT_EQ(config.rcParams.vbvBufferSize, 1666666u);
+    EXPECT_EQ(config.rcParams.vbvInitialDelay, 1666666u);
+}
+
+TEST(NvencParams, LargestBitratesDoNotOverflow) {
+    EncoderConfig settings;
+    settings.bitrateKbps = 4294967;
+    settings.maxBitrateKbps = 4294967;
+    settings.fps = 1;
+    NV_ENC_CONFIG config = presetStandIn();
+    applyNvencConfig(config, settings);
+    EXPECT_EQ(config.rcParams.averageBitRate, 4294967000u);
+    EXPECT_EQ(config.rcParams.maxBitRate, 4294967000u);
+    EXPECT_EQ(config.rcParams.vbvBufferSize, 4294967000u);
+}
+
+TEST(NvencParams, FullRangeSetsBt709Vui) {
+    test::LogCapture log;
+    EncoderConfig settings;
+    settings.fullRange = true;
+    NV_ENC_CONFIG config = presetStandIn();
+    applyNvencConfig(config, settings);
+    const NV_ENC_CONFIG_H264_VUI_PARAMETERS& vui = config.encodeCodecConfig.h264Config.h264VUIParameters;
+    EXPECT_EQ(vui.videoSignalTypePresentFlag, 1u);
+    EXPECT_EQ(vui.videoFullRangeFlag, 1u);
+    EXPECT_EQ(vui.colourDescriptionPresentFlag, 1u);
+    EXPECT_EQ(vui.colourPrimaries, 1u);
+    EXPECT_EQ(vui.transferCharacteristics, 1u);
+    EXPECT_EQ(vui.colourMatrix, 1u);
+    EXPECT_TRUE(log.has(spdlog::level::info, "NVENC H.264: Full range color (0-255) enabled"));
+}
+
+TEST(NvencParams, BaselineNameMarksVideoFormatOnly) {
+    EncoderConfig settings;
+    settings.profile = "baseline";
+    NV_ENC_CONFIG config = presetStandIn();
+    applyNvencConfig(config, settings);
+    EXPECT_EQ(config.encodeCodecConfig.h264Config.h264VUIParameters.videoFormat, 5u);
+    EXPECT_EQ(config.encodeCodecConfig.h264Config.h264VUIParameters.videoSignalTypePresentFlag, 0u);
+    EXPECT_TRUE(sameGuid(config.profileGUID, NV_ENC_H264_PROFILE_HIGH_GUID));
+}
+
+TEST(NvencParams, HevcConfig) {
+    for (const char* codec : {"hevc", "h265"}) {
+        test::LogCapture log;
+        EncoderConfig settings;
+        settings.codec = codec;
+        settings.gopLength = 120;
+        settings.sliceCount = 2;
+        settings.fullRange = true;
+        NV_ENC_CONFIG config{};
+        applyNvencConfig(config, settings);
+        const NV_ENC_CONFIG_HEVC& hevc = config.encodeCodecConfig.hevcConfig;
+        EXPECT_EQ(hevc.repeatSPSPPS, 1u);
+        EXPECT_EQ(hevc.idrPeriod, 120u);
+        EXPECT_EQ(hevc.maxNumRefFramesInDPB, 1u);
+        EXPECT_EQ(hevc.sliceMode, 3u);
+        EXPECT_EQ(hevc.sliceModeData, 2u);
+        EXPECT_EQ(hevc.hevcVUIParameters.videoFullRangeFlag, 1u);
+        EXPECT_EQ(hevc.hevcVUIParameters.colourMatrix, 1u);
+        EXPECT_TRUE(log.has(spdlog::level::info, "NVENC HEVC: Full range color (0-255) enabled"));
+        EXPECT_TRUE(sameGuid(nvencCodecGuid(settings), NV_ENC_CODEC_HEVC_GUID));
+    }
+    EncoderConfig upper;
+    upper.codec = "H265";
+    EXPECT_TRUE(sameGuid(nvencCodecGuid(upper), NV_ENC_CODEC_H264_GUID));
+}
+
+TEST(NvencParams, InitializeParams) {
+    EncoderConfig settings;
+    settings.width = 2560;
+    settings.height = 1440;
+    settings.fps = 90;
+    NV_ENC_CONFIG config{};
+    const NV_ENC_INITIALIZE_PARAMS params = makeNvencInitializeParams(settings, &config);
+    EXPECT_EQ(params.version, NV_ENC_INITIALIZE_PARAMS_VER);
+    EXPECT_TRUE(sameGuid(params.encodeGUID, NV_ENC_CODEC_H264_GUID));
+    EXPECT_TRUE(sameGuid(params.presetGUID, NV_ENC_PRESET_P1_GUID));
+    EXPECT_EQ(params.encodeWidth, 2560u);
+    EXPECT_EQ(params.encodeHeight, 1440u);
+    EXPECT_EQ(params.darWidth, 2560u);
+    EXPECT_EQ(params.darHeight, 1440u);
+    EXPECT_EQ(params.maxEncodeWidth, 2560u);
+    EXPECT_EQ(params.maxEncodeHeight, 1440u);
+    EXPECT_EQ(params.frameRateNum, 90u);
+    EXPECT_EQ(params.frameRateDen, 1u);
+    EXPECT_EQ(params.enableEncodeAsync, 0u);
+    EXPECT_EQ(params.enablePTD, 1u);
+    EXPECT_EQ(params.reportSliceOffsets, 0u);
+    EXPECT_EQ(params.enableSubFrameWrite, 0u);
+    EXPECT_EQ(params.enableWeightedPrediction, 0u);
+    EXPECT_EQ(params.encodeConfig, &config);
+    EXPECT_EQ(params.tuningInfo, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY);
+}
+
+TEST(NvencParams, BitrateChangeTouchesOnlyRateControl) {
+    NV_ENC_CONFIG config = presetStandIn();
+    applyNvencConfig(config, EncoderConfig{});
+    NV_ENC_CONFIG changed = config;
+    applyNvencBitrate(changed.rcParams, 8000, 16000, 72);
+    EXPECT_EQ(changed.rcParams.averageBitRate, 8'000'000u);
+    EXPECT_EQ(changed.rcParams.maxBitRate, 16'000'000u);
+    EXPECT_EQ(changed.rcParams.vbvBufferSize, 16'000'000u / 72);
+    // The old initial delay (a 50 Mbit/s frame) would not fit the smaller buffer.
+    EXPECT_EQ(changed.rcParams.vbvInitialDelay, 16'000'000u / 72);
+    EXPECT_EQ(changed.rcParams.rateControlMode, NV_ENC_PARAMS_RC_CBR);
+    EXPECT_EQ(changed.rcParams.enableAQ, 1u);
+
+    NV_ENC_CONFIG withoutRc = changed;
+    withoutRc.rcParams = config.rcParams;
+    EXPECT_EQ(std::memcmp(&withoutRc, &config, sizeof config), 0);
+
+    // Raising the peak keeps the initial delay as it was.
+    NV_ENC_CONFIG raised = changed;
+    applyNvencBitrate(raised.rcParams, 30000, 60000, 72);
+    EXPECT_EQ(raised.rcParams.vbvBufferSize, 60'000'000u / 72);
+    EXPECT_EQ(raised.rcParams.vbvInitialDelay, 16'000'000u / 72);
+}
+
+TEST(NvencParams, ReconfigureReusesTheSessionParameters) {
+    EncoderConfig settings;
+    settings.width = 1920;
+    settings.height = 1088;
+    NV_ENC_CONFIG config{};
+    const NV_ENC_INITIALIZE_PARAMS init = makeNvencInitializeParams(settings, &config);
+    NV_ENC_CONFIG changed{};
+    const NV_ENC_RECONFIGURE_PARAMS params = makeNvencReconfigureParams(init, &changed);
+    EXPECT_EQ(params.version, NV_ENC_RECONFIGURE_PARAMS_VER);
+    EXPECT_EQ(params.resetEncoder, 0u);
+    EXPECT_EQ(params.forceIDR, 1u);
+    EXPECT_EQ(params.reInitEncodeParams.encodeConfig, &changed);
+    EXPECT_EQ(params.reInitEncodeParams.maxEncodeWidth, 1920u);
+    EXPECT_EQ(params.reInitEncodeParams.maxEncodeHeight, 1088u);
+    NV_ENC_INITIALIZE_PARAMS same = params.reInitEncodeParams;
+    same.encodeConfig = init.encodeConfig;
+    EXPECT_EQ(std::memcmp(&same, &init, sizeof init), 0);
+}
+
+TEST(NvencParams, SessionOpensWithTheHeadersVersion) {
+    EXPECT_EQ(kNvencApiVersion, 11u | (1u << 24));
+}
+
+TEST(NvencParams, OpenSessionHints) {
+    EXPECT_STREQ(nvencOpenSessionHint(8), "Invalid parameter - check resolution/settings");
+    EXPECT_STREQ(nvencOpenSessionHint(10), "GPU memory exhausted - close other apps using NVENC");
+    EXPECT_STREQ(nvencOpenSessionHint(15), "NVIDIA driver too old! Update to driver 550+ (2024 or newer)");
+    EXPECT_STREQ(nvencOpenSessionHint(20), "GPU doesn't support NVENC - need GTX 600 series or newer");
+    EXPECT_STREQ(nvencOpenSessionHint(1), "Try updating NVIDIA drivers to latest version");
+}
+
+TEST(NvencParams, FirstNalNames) {
+    const std::uint8_t sps[] = {0, 0, 0, 1, 0x67, 0x42};
+    const std::uint8_t idr[] = {0, 0, 1, 0x65, 0x88};
+    const std::uint8_t aud[] = {0, 0, 1, 0x09, 0xF0};
+    const std::uint8_t other[] = {0, 0, 1, 0x0C, 0xFF};
+    const std::uint8_t noStart[] = {1, 0, 0, 1, 0x67, 0x42};
+    const std::uint8_t shortUnit[] = {0, 0, 1, 0x67};
+    EXPECT_STREQ(h264FirstNalName(sps, sizeof sps), "SPS");
+    EXPECT_STREQ(h264FirstNalName(idr, sizeof idr), "IDR slice");
+    EXPECT_STREQ(h264FirstNalName(aud, sizeof aud), "AUD");
+    EXPECT_STREQ(h264FirstNalName(other, sizeof other), "Other");
+    EXPECT_STREQ(h264FirstNalName(noStart, sizeof noStart), "Unknown");
+    EXPECT_STREQ(h264FirstNalName(shortUnit, sizeof shortUnit), "Unknown");
+    EXPECT_STREQ(h264FirstNalName(nullptr, 10), "Unknown");
+}
+
+}  // namespace
+}  // namespace quillane::host

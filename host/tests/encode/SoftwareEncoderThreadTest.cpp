@@ -1,0 +1,90 @@
+#include "encode/linux/SoftwareEncoder.h"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "LogCapture.h"
+#include "TestFrames.h"
+
+namespace quillane::host {
+namespace {
+
+// Congestion control and keyframe requests arrive on network threads while the
+// capture thread encodes; they must only leave requests for the encoding thread.
+TEST(SoftwareEncoderThreads, RequestsFromOtherThreadsDuringEncoding) {
+    test::LogCapture log;
+    EncoderConfig config;
+    config.width = 320;
+    config.height = 240;
+    config.bitrateKbps = 2000;
+    config.maxBitrateKbps = 4000;
+    config.fps = 60;
+    config.gopLength = 1000;
+    config.sliceCount = 2;
+    SoftwareEncoder encoder;
+    ASSERT_TRUE(encoder.initialize(nullptr, config));
+
+    std::atomic<bool> running{true};
+    std::atomic<int> keyframes{0};
+    std::atomic<int> callbacksWithParameterSets{0};
+    encoder.setOutputCallback([&](const EncodedFrame& frame) {
+        if (frame.isKeyframe) {
+            ++keyframes;
+        }
+        if (encoder.getParameterSets().isValid) {
+            ++callbacksWithParameterSets;
+        }
+    });
+
+    std::thread network([&] {
+        std::uint32_t i = 0;
+        while (running) {
+            encoder.setBitrate(1000 + (i % 7) * 500, 3000 + (i % 5) * 500);
+            if (i % 50 == 0) {
+                encoder.requestKeyframe();
+            }
+            ++i;
+            std::this_thread::yield();
+        }
+    });
+    std::thread reader([&] {
+        while (running) {
+            const EncoderStats stats = encoder.getStats();
+            EXPECT_LE(stats.framesEncoded, 200u);
+            (void)encoder.getParameterSets();
+            std::this_thread::yield();
+        }
+    });
+
+    test::BgraImage image(320, 240);
+    int encoded = 0;
+    for (int t = 0; t < 200; ++t) {
+        image.drawMovingPattern(t);
+        const BgraFrame frame = image.frame();
+        encoded += encoder.encodeFrame(&frame) ? 1 : 0;
+    }
+    running = false;
+    network.join();
+    reader.join();
+
+    EXPECT_EQ(encoded, 200);
+    EXPECT_EQ(encoder.getStats().framesEncoded, 200u);
+    EXPECT_EQ(callbacksWithParameterSets.load(), 200);
+    EXPECT_GE(log.countPrefix(spdlog::level::info, "Bitrate updated to "), 1);
+
+    // Once the requests stop, the last one is what the encoder runs at.
+    log.clear();
+    const int keyframesBefore = keyframes.load();
+    encoder.setBitrate(1234, 2468);
+    encoder.requestKeyframe();
+    image.drawMovingPattern(200);
+    const BgraFrame frame = image.frame();
+    ASSERT_TRUE(encoder.encodeFrame(&frame));
+    EXPECT_TRUE(log.has(spdlog::level::info, "Bitrate updated to 1234 / 2468 kbps"));
+    EXPECT_EQ(keyframes.load(), keyframesBefore + 1);
+}
+
+}  // namespace
+}  // namespace quillane::host
