@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "network/UdpSocket.h"
+
+namespace quillane::host {
+
+inline constexpr std::uint16_t kDiscoveryPort = 9877;
+inline constexpr std::string_view kDiscoveryRequestPrefix = "QUILLANE_DISCOVER";
+inline constexpr std::string_view kDiscoveryReplyPrefix = "QUILLANE_HOST";
+// Longest host name a reply carries, in bytes.
+inline constexpr std::size_t kMaxDiscoveryNameBytes = 255;
+inline constexpr const char* kDefaultDiscoveryName = "Quillane Host";
+
+// The computer's name for discovery replies, or "Quillane Host".
+std::string discoveryHostName();
+
+// The name as replies carry it: up to the first zero byte, at most
+// kMaxDiscoveryNameBytes, never ending inside a UTF-8 character.
+std::string capDiscoveryName(std::string_view name);
+
+// The reply datagram: prefix, zero, name, zero, port in decimal, zero.
+std::vector<std::uint8_t> buildDiscoveryReply(std::string_view name, std::uint16_t port);
+
+// Answers UDP discovery datagrams with the host's name and signalling port,
+// on a thread of its own.
+class DiscoveryResponder {
+public:
+    using SocketFactory = std::function<std::unique_ptr<UdpSocket>()>;
+
+    DiscoveryResponder(std::string name, std::uint16_t port, std::uint16_t listenPort = kDiscoveryPort,
+                       SocketFactory socketFactory = createUdpSocket);
+    ~DiscoveryResponder();
+
+    DiscoveryResponder(const DiscoveryResponder&) = delete;
+    DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
+
+    bool start();
+    void stop();
+
+    bool isRunning() const { return running; }
+    // The UDP port the responder is bound to while running; 0 otherwise.
+    std::uint16_t getListenPort() const { return boundPort; }
+
+private:
+    void listenerThread();
+    void sendResponse(const Ipv4Endpoint& to);
+
+    const std::string name;
+    const std::uint16_t port;
+    const std::uint16_t listenPort;
+    SocketFactory socketFactory;
+    std::unique_ptr<UdpSocket> udpSocket;
+    std::thread responderThread;
+    std::atomic<bool> running{false};
+    std::atomic<std::uint16_t> boundPort{0};
+};
+
+}  // namespace quillane::host

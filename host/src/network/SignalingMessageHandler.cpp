@@ -1,0 +1,226 @@
+#include "network/SignalingMessageHandler.h"
+
+#include <exception>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include "network/LogText.h"
+
+namespace quillane::host {
+
+namespace {
+
+// Exception texts of the JSON library quote the offending input after a
+// fixed prefix, so they get a little more room than bare client text.
+constexpr std::size_t kErrorTextLimit = 2 * kLogTextLimit;
+
+std::string errorReply() {
+    ErrorMessage error;
+    error.code = kErrorStreamStartFailed;
+    error.message = kErrorStreamStartFailedText;
+    return serializeMessage(nlohmann::json(error));
+}
+
+}  // namespace
+
+SignalingMessageHandler::SignalingMessageHandler() : SignalingMessageHandler(Config{}) {}
+
+SignalingMessageHandler::SignalingMessageHandler(Config config) : config(std::move(config)) {}
+
+void SignalingMessageHandler::setWindowListCallback(WindowListCallback callback) {
+    {
+        std::lock_guard lock(callbackMutex);
+        windowListCallback = std::move(callback);
+    }
+    std::lock_guard lock(snapshotMutex);
+    snapshot.reset();
+    ++snapshotGeneration;
+}
+
+void SignalingMessageHandler::setStreamRequestCallback(StreamRequestCallback callback) {
+    std::lock_guard lock(callbackMutex);
+    streamRequestCallback = std::move(callback);
+}
+
+void SignalingMessageHandler::setStreamStopCallback(StreamStopCallback callback) {
+    std::lock_guard lock(callbackMutex);
+    streamStopCallback = std::move(callback);
+}
+
+void SignalingMessageHandler::setClientConnectedCallback(ClientConnectedCallback callback) {
+    std::lock_guard lock(callbackMutex);
+    clientConnectedCallback = std::move(callback);
+}
+
+void SignalingMessageHandler::setWindowResizeCallback(WindowResizeCallback callback) {
+    std::lock_guard lock(callbackMutex);
+    windowResizeCallback = std::move(callback);
+}
+
+void SignalingMessageHandler::setKeyframeRequestCallback(KeyframeRequestCallback callback) {
+    std::lock_guard lock(callbackMutex);
+    keyframeRequestCallback = std::move(callback);
+}
+
+void SignalingMessageHandler::setStreamIdInUseCallback(StreamIdInUseCallback callback) {
+    std::lock_guard lock(callbackMutex);
+    streamIdInUseCallback = std::move(callback);
+}
+
+std::optional<std::string> SignalingMessageHandler::handleMessage(std::string_view text,
+                                                                  const std::string& clientAddress) {
+    try {
+        return dispatch(text, clientAddress);
+    } catch (const std::exception& e) {
+        SPDLOG_ERROR("Error processing message: {}", logSafeText(e.what(), kErrorTextLimit));
+    } catch (...) {
+        SPDLOG_ERROR("Error processing message: {}", "unknown exception");
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view text,
+                                                             const std::string& clientAddress) {
+    const nlohmann::json message = nlohmann::json::parse(text);
+    const auto type = parseMessageType(message);
+    if (!type) {
+        // value() throws for a non-object, which ends up as a processing error.
+        SPDLOG_WARN("Unknown message type: '{}'", logSafeText(message.value("type", std::string("missing"))));
+        return std::nullopt;
+    }
+
+    switch (*type) {
+    case MessageType::Hello: {
+        SPDLOG_INFO("Received hello from client at {}", clientAddress);
+        if (auto callback = copyOf(clientConnectedCallback)) {
+            callback(clientAddress);
+        }
+        std::string welcome = serializeMessage(nlohmann::json(config.welcome));
+        SPDLOG_INFO("Sending welcome message: {}", welcome);
+        return welcome;
+    }
+    case MessageType::WindowListRequest:
+        return windowSnapshot()->windowListText;
+    case MessageType::StreamStart:
+        return handleStreamStart(message);
+    case MessageType::StreamStop: {
+        const std::int32_t streamId = readInt32Field(message, "streamId");
+        SPDLOG_INFO("Stream stop request for stream {}", streamId);
+        if (auto callback = copyOf(streamStopCallback)) {
+            callback(static_cast<std::uint8_t>(streamId));
+        }
+        return serializeMessage(makeStreamStoppedJson(streamId));
+    }
+    case MessageType::KeyframeRequest: {
+        const std::int32_t streamId = readInt32Field(message, "streamId");
+        if (auto callback = copyOf(keyframeRequestCallback)) {
+            callback(static_cast<std::uint8_t>(streamId));
+        }
+        return std::nullopt;
+    }
+    case MessageType::WindowResize:
+        return handleWindowResize(message);
+    case MessageType::Ping:
+        return serializeMessage(makePongJson(readInt32Field(message, "timestamp")));
+    case MessageType::Welcome:
+    case MessageType::WindowList:
+    case MessageType::StreamStarted:
+    case MessageType::WindowResized:
+    case MessageType::Error:
+    case MessageType::Pong:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& message) {
+    const std::uint32_t windowId = readUint32Field(message, "windowId");
+    const auto streamId = allocateStreamId();
+    SPDLOG_INFO("Stream subscribe request for window {:x}", windowId);
+    if (!streamId) {
+        SPDLOG_WARN("No free stream id for window {:x}", windowId);
+        return errorReply();
+    }
+    if (!isListedWindow(windowId)) {
+        SPDLOG_WARN("Refusing stream for window {:x}: not in the window list", windowId);
+        return errorReply();
+    }
+    const auto callback = copyOf(streamRequestCallback);
+    if (!callback || !callback(windowId, *streamId)) {
+        return errorReply();
+    }
+    StreamStartedMessage started;
+    started.windowId = windowId;
+    started.streamId = *streamId;
+    return serializeMessage(nlohmann::json(started));
+}
+
+std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& message) {
+    const std::int32_t streamId = readInt32Field(message, "streamId");
+    const std::uint32_t windowId = readUint32Field(message, "windowId");
+    const std::uint32_t width = readUint32Field(message, "width");
+    const std::uint32_t height = readUint32Field(message, "height");
+    SPDLOG_INFO("Window resize request: stream={}, window={:x}, size={}x{}", streamId, windowId, width, height);
+
+    bool success = false;
+    const auto inRange = [](std::uint32_t size) { return size >= kMinWindowSize && size <= kMaxWindowSize; };
+    if (!inRange(width) || !inRange(height)) {
+        SPDLOG_WARN("Refusing resize of window {:x} to {}x{}: size out of range", windowId, width, height);
+    } else if (!isListedWindow(windowId)) {
+        SPDLOG_WARN("Refusing resize of window {:x}: not in the window list", windowId);
+    } else if (const auto callback = copyOf(windowResizeCallback)) {
+        success = callback(windowId, width, height);
+    }
+    return serializeMessage(makeWindowResizedJson(streamId, windowId, width, height, success));
+}
+
+std::optional<std::uint8_t> SignalingMessageHandler::allocateStreamId() {
+    const auto inUse = copyOf(streamIdInUseCallback);
+    // Each candidate is taken from the counter in one atomic step, so two
+    // requests handled at once never get the same id; a full turn of the
+    // 8-bit counter that meets only running streams means none is free.
+    for (int attempt = 0; attempt < 256; ++attempt) {
+        const std::uint8_t candidate = nextStreamId.fetch_add(1);
+        if (!inUse || !inUse(candidate)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<const SignalingMessageHandler::WindowSnapshot> SignalingMessageHandler::windowSnapshot() {
+    const auto now = std::chrono::steady_clock::now();
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(snapshotMutex);
+        if (snapshot && now - snapshotTime < config.windowListCacheAge) {
+            return snapshot;
+        }
+        generation = snapshotGeneration;
+    }
+    auto fresh = std::make_shared<WindowSnapshot>();
+    if (const auto callback = copyOf(windowListCallback)) {
+        fresh->windows = callback();
+    }
+    fresh->windowListText = serializeMessage(makeWindowListJson(fresh->windows));
+    std::lock_guard lock(snapshotMutex);
+    if (generation == snapshotGeneration) {
+        snapshot = fresh;
+        snapshotTime = now;
+    }
+    return fresh;
+}
+
+bool SignalingMessageHandler::isListedWindow(std::uint32_t windowId) {
+    const auto current = windowSnapshot();
+    for (const auto& window : current->windows) {
+        if (window.id == windowId) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace quillane::host

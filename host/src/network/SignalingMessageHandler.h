@@ -1,0 +1,87 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "network/SignalingCallbacks.h"
+#include "network/SignalingProtocol.h"
+
+namespace quillane::host {
+
+// Window sizes a resize request may ask for, in pixels, both dimensions.
+inline constexpr std::uint32_t kMinWindowSize = 1;
+inline constexpr std::uint32_t kMaxWindowSize = 16384;
+
+// The request side of signalling, free of sockets: turns one received text
+// into the calls to the owner's callbacks and the answer for the sender.
+// Safe to use from several threads at once.
+class SignalingMessageHandler {
+public:
+    struct Config {
+        WelcomeMessage welcome;
+        // How long one window list answers repeated requests and the checks
+        // of start and resize requests.
+        std::chrono::milliseconds windowListCacheAge{1000};
+    };
+
+    SignalingMessageHandler();
+    explicit SignalingMessageHandler(Config config);
+
+    void setWindowListCallback(WindowListCallback callback);
+    void setStreamRequestCallback(StreamRequestCallback callback);
+    void setStreamStopCallback(StreamStopCallback callback);
+    void setClientConnectedCallback(ClientConnectedCallback callback);
+    void setWindowResizeCallback(WindowResizeCallback callback);
+    void setKeyframeRequestCallback(KeyframeRequestCallback callback);
+    void setStreamIdInUseCallback(StreamIdInUseCallback callback);
+
+    // Handles one message from the client at `clientAddress` and returns the
+    // text to send back to it, if any. Never throws: a message that cannot be
+    // handled is logged and dropped.
+    std::optional<std::string> handleMessage(std::string_view text, const std::string& clientAddress);
+
+private:
+    struct WindowSnapshot {
+        std::vector<WindowInfo> windows;
+        std::string windowListText;  // the serialised "window_list"
+    };
+
+    std::optional<std::string> dispatch(std::string_view text, const std::string& clientAddress);
+    std::string handleStreamStart(const nlohmann::json& message);
+    std::string handleWindowResize(const nlohmann::json& message);
+    std::optional<std::uint8_t> allocateStreamId();
+    std::shared_ptr<const WindowSnapshot> windowSnapshot();
+    bool isListedWindow(std::uint32_t windowId);
+
+    template <typename Callback>
+    Callback copyOf(const Callback& callback) const {
+        std::lock_guard lock(callbackMutex);
+        return callback;
+    }
+
+    const Config config;
+
+    mutable std::mutex callbackMutex;
+    WindowListCallback windowListCallback;
+    StreamRequestCallback streamRequestCallback;
+    StreamStopCallback streamStopCallback;
+    ClientConnectedCallback clientConnectedCallback;
+    WindowResizeCallback windowResizeCallback;
+    KeyframeRequestCallback keyframeRequestCallback;
+    StreamIdInUseCallback streamIdInUseCallback;
+
+    std::atomic<std::uint8_t> nextStreamId{1};
+
+    std::mutex snapshotMutex;
+    std::shared_ptr<const WindowSnapshot> snapshot;
+    std::chrono::steady_clock::time_point snapshotTime;
+    std::uint64_t snapshotGeneration = 0;  // bumped when the list callback changes
+};
+
+}  // namespace quillane::host

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "network/SignalingCallbacks.h"
+#include "network/SignalingProtocol.h"
+
+namespace quillane::host {
+
+class SignalingServerImpl;
+
+// Bounds that keep one client from exhausting the host.
+struct SignalingLimits {
+    std::size_t maxMessageBytes = 64 * 1024;       // a larger message closes the session
+    std::size_t maxSessions = 32;                   // further connections are closed after accept
+    std::chrono::milliseconds handshakeTimeout{30'000};
+    std::size_t maxQueuedBytes = 4 * 1024 * 1024;   // unsent answers of a client that stops reading
+    std::chrono::milliseconds acceptRetryDelay{100};
+    std::chrono::milliseconds windowListCacheAge{1000};
+};
+
+struct SignalingServerOptions {
+    // The TCP media ports the welcome advertises.
+    std::uint16_t videoPort = kDefaultVideoPort;
+    std::uint16_t audioPort = kDefaultAudioPort;
+    std::uint16_t inputPort = kDefaultInputPort;
+    SignalingLimits limits;
+};
+
+// WebSocket server for the JSON signalling messages. Handlers run on its own
+// I/O thread and on whichever thread calls poll().
+class SignalingServer {
+public:
+    explicit SignalingServer(std::uint16_t port, SignalingServerOptions options = {});
+    ~SignalingServer();
+
+    SignalingServer(const SignalingServer&) = delete;
+    SignalingServer& operator=(const SignalingServer&) = delete;
+
+    // Starts listening (port 0 picks a free port); false on failure. A
+    // stopped server may be started again.
+    bool start();
+    // Closes every connection, joins the I/O thread; harmless when not running.
+    void stop();
+    // Runs the handlers that are ready on the calling thread, without waiting.
+    void poll();
+
+    std::size_t getClientCount() const;
+    // The port actually listened on while running; 0 otherwise.
+    std::uint16_t getPort() const;
+
+    // Writes "stream_config" to every client whose handshake is complete.
+    void sendStreamConfig(const StreamConfigMessage& config);
+
+    void setWindowListCallback(WindowListCallback callback);
+    void setStreamRequestCallback(StreamRequestCallback callback);
+    void setStreamStopCallback(StreamStopCallback callback);
+    void setClientConnectedCallback(ClientConnectedCallback callback);
+    void setWindowResizeCallback(WindowResizeCallback callback);
+    void setKeyframeRequestCallback(KeyframeRequestCallback callback);
+    void setStreamIdInUseCallback(StreamIdInUseCallback callback);
+
+private:
+    std::shared_ptr<SignalingServerImpl> impl;
+};
+
+}  // namespace quillane::host

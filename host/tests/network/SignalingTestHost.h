@@ -1,0 +1,105 @@
+#pragma once
+
+#include <atomic>
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "network/SignalingServer.h"
+
+namespace quillane::host::test {
+
+// The owner's side of the signalling callbacks, recording every call. The
+// windows it lists are the only ones it starts or resizes; running streams
+// are kept so the server can be told which ids are taken.
+class FakeSignalingHost {
+public:
+    struct StartCall {
+        std::uint32_t windowId;
+        std::uint8_t streamId;
+    };
+    struct ResizeCall {
+        std::uint32_t windowId;
+        std::uint32_t width;
+        std::uint32_t height;
+    };
+
+    void install(SignalingServer& server) {
+        server.setWindowListCallback([this] {
+            std::lock_guard lock(mutex);
+            ++windowListCalls;
+            return windows;
+        });
+        server.setStreamRequestCallback([this](std::uint32_t windowId, std::uint8_t streamId) {
+            std::lock_guard lock(mutex);
+            starts.push_back({windowId, streamId});
+            if (!startSucceeds) {
+                return false;
+            }
+            running.set(streamId);
+            return true;
+        });
+        server.setStreamStopCallback([this](std::uint8_t streamId) {
+            std::lock_guard lock(mutex);
+            stops.push_back(streamId);
+            running.reset(streamId);
+        });
+        server.setClientConnectedCallback([this](const std::string& address) {
+            std::lock_guard lock(mutex);
+            connected.push_back(address);
+        });
+        server.setWindowResizeCallback([this](std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+            std::lock_guard lock(mutex);
+            resizes.push_back({windowId, width, height});
+            return resizeSucceeds.load();
+        });
+        server.setKeyframeRequestCallback([this](std::uint8_t streamId) {
+            std::lock_guard lock(mutex);
+            keyframes.push_back(streamId);
+        });
+        server.setStreamIdInUseCallback([this](std::uint8_t streamId) {
+            std::lock_guard lock(mutex);
+            return running.test(streamId);
+        });
+    }
+
+    static protocol::WindowInfo window(std::uint32_t id, std::string title) {
+        protocol::WindowInfo info;
+        info.id = id;
+        info.title = std::move(title);
+        info.processName = "app";
+        info.className = "AppWindow";
+        info.x = 10;
+        info.y = 20;
+        info.width = 640;
+        info.height = 480;
+        info.isVisible = true;
+        return info;
+    }
+
+    mutable std::mutex mutex;
+    std::vector<protocol::WindowInfo> windows;
+    std::atomic<bool> startSucceeds{true};
+    std::atomic<bool> resizeSucceeds{true};
+    std::bitset<256> running;
+    int windowListCalls = 0;
+    std::vector<StartCall> starts;
+    std::vector<std::uint8_t> stops;
+    std::vector<std::string> connected;
+    std::vector<ResizeCall> resizes;
+    std::vector<std::uint8_t> keyframes;
+};
+
+// Limits small enough for tests to reach quickly; the others stay at their defaults.
+inline SignalingServerOptions testOptions() {
+    SignalingServerOptions options;
+    options.limits.handshakeTimeout = std::chrono::milliseconds(1000);
+    options.limits.windowListCacheAge = std::chrono::milliseconds(200);
+    return options;
+}
+
+}  // namespace quillane::host::test
