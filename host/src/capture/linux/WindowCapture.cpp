@@ -45,6 +45,9 @@ struct WindowCapture::Impl {
     std::atomic<std::uint32_t> height{0};
     int wakeRead = -1;
     int wakeWrite = -1;
+    // Assigned under threadMutex, which the thread takes once before its first
+    // frame: a stop or destruction from inside a frame then sees it complete.
+    std::mutex threadMutex;
     std::thread thread;
 
     // Set up by startCapture, then used only on the capture thread until it ends.
@@ -178,6 +181,7 @@ void WindowCapture::Impl::releaseCaptureResources() {
 }
 
 void WindowCapture::Impl::run(CaptureFrameCallback callback) {
+    { std::lock_guard lock(threadMutex); }
     const int xfd = ConnectionNumber(display);
     bool viewable = true;
     bool dirty = true;  // a first frame right away, also for a window that never repaints
@@ -368,7 +372,10 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     }
     impl->stopRequested.store(false);
     impl->capturing.store(true);
-    impl->thread = std::thread([state = impl, cb = std::move(callback)]() mutable { state->run(std::move(cb)); });
+    {
+        std::lock_guard lock(impl->threadMutex);
+        impl->thread = std::thread([state = impl, cb = std::move(callback)]() mutable { state->run(std::move(cb)); });
+    }
     spdlog::info("Capture started for window {:x}", win);
     return true;
 }
@@ -389,5 +396,20 @@ void WindowCapture::stopCapture() {
 }
 
 bool WindowCapture::isCapturing() const { return impl->capturing.load(); }
+
+bool WindowCapture::windowExists(std::uint32_t windowId) {
+    static std::mutex mutex;
+    static Display* display = nullptr;
+    static std::unique_ptr<X11ErrorTrap> trap;
+    if (windowId == 0) return false;
+    std::lock_guard lock(mutex);
+    if (!display) {
+        display = XOpenDisplay(nullptr);
+        if (!display) return false;
+        trap = std::make_unique<X11ErrorTrap>(display);
+    }
+    XWindowAttributes attrs;
+    return XGetWindowAttributes(display, windowId, &attrs) != 0;
+}
 
 }  // namespace quillane::host

@@ -25,6 +25,9 @@ public:
     void stopCapture() override;
     bool isCapturing() const override;
 
+    // Whether the window still exists (asked on a connection shared by all callers).
+    static bool windowExists(std::uint32_t windowId);
+
 private:
     struct Impl;
     // Shared with the capture thread, which may outlive this object when the

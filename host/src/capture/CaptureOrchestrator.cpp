@@ -1,0 +1,512 @@
+#include "capture/CaptureOrchestrator.h"
+
+#include "capture/CASProcessor.h"
+#include "capture/FramePacer.h"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace quillane::host {
+namespace {
+
+// Encode attempts of all streams together, numbering the failure warnings.
+std::atomic<std::uint64_t> encodeAttempts{0};
+
+std::uint32_t padTo16(std::uint32_t v) { return (v + 15u) & ~15u; }
+
+}  // namespace
+
+struct CaptureOrchestrator::CaptureSession {
+    std::unique_ptr<CaptureSource> capture;
+    // Guarded by sessionsMutex: other threads reach the encoder and the sizes
+    // through the table. Empty after a failed re-creation.
+    std::shared_ptr<EncoderBase> encoder;
+    std::uint32_t windowId = 0;
+    std::uint32_t paddedWidth = 0, paddedHeight = 0;
+    std::uint32_t width = 0, height = 0;
+
+    // Frame state, used only under frameMutex. The stream's own sharpening and
+    // padding target, so no other stream can replace it while it is encoded.
+    std::mutex frameMutex;
+    std::shared_ptr<FrameBuffer> paddingTexture;
+    std::uint32_t bufferWidth = 0, bufferHeight = 0;
+    std::uint32_t contentWidth = 0, contentHeight = 0;  // the region last written into it
+    std::uint64_t frameCount = 0;
+
+    std::atomic<bool> removed{false};  // out of the table: its frames are dropped
+
+    ~CaptureSession() {
+        // Stop first, so that no frame still uses the encoder or the buffer.
+        if (capture) capture->stopCapture();
+        paddingTexture.reset();
+        encoder.reset();
+        capture.reset();
+    }
+};
+
+CaptureOrchestrator::CaptureOrchestrator() : CaptureOrchestrator(platformCaptureServices()) {}
+
+CaptureOrchestrator::CaptureOrchestrator(CaptureServices s) : services(std::move(s)) {
+    encoderConfig.width = 1920;
+    encoderConfig.height = 1080;
+    encoderConfig.bitrateKbps = 20000;
+    encoderConfig.maxBitrateKbps = 50000;
+    encoderConfig.fps = 72;
+    encoderConfig.codec = "h264";
+    encoderConfig.profile = "main";
+    encoderConfig.gopLength = 60;
+    encoderConfig.slicesEnabled = true;
+    encoderConfig.sliceCount = 4;
+    encoderConfig.fullRange = false;
+}
+
+CaptureOrchestrator::~CaptureOrchestrator() {
+    shutdown();
+    casProcessor.reset();
+    framePacer.reset();
+    std::lock_guard lock(callbackMutex);
+    encodedFrameCallback.reset();
+    resolutionChangedCallback.reset();
+}
+
+bool CaptureOrchestrator::initialize() {
+    if (initialized.load()) {
+        spdlog::warn("CaptureOrchestrator already initialized");
+        return true;
+    }
+    if (!initializeD3D()) return false;
+
+    const auto available = services.getAvailableEncoders ? services.getAvailableEncoders(device->device())
+                                                         : std::vector<EncoderType>{};
+    const auto has = [&](EncoderType t) { return std::find(available.begin(), available.end(), t) != available.end(); };
+    std::string name;
+    if (available.empty()) {
+        if (services.fallbackEncoderName.empty()) {
+            spdlog::warn("No hardware encoders available - capture will work but encoding disabled");
+            name = "None";
+        } else {
+            spdlog::info("No hardware encoders available - streams use the {} encoder", services.fallbackEncoderName);
+            name = services.fallbackEncoderName;
+        }
+    } else if (has(EncoderType::NVENC)) {
+        name = "NVENC";
+    } else if (has(EncoderType::AMF)) {
+        name = "AMF";
+    } else if (has(EncoderType::QuickSync)) {
+        name = "QSV";
+    } else {
+        name = "Unknown";
+    }
+    {
+        std::lock_guard lock(sessionsMutex);
+        encoderName = name;
+    }
+
+    framePacer = std::make_unique<FramePacer>();
+    if (framePacer->initialize(device->device())) {
+        spdlog::info("FramePacer initialized (refresh rate: {:.1f}Hz)", framePacer->getRefreshRate());
+    } else {
+        spdlog::warn("FramePacer initialization failed - using timer-based pacing");
+    }
+    casProcessor = std::make_unique<CASProcessor>();
+    if (casProcessor->initialize(device->device())) {
+        spdlog::info("CASProcessor initialized (sharpening available)");
+    } else {
+        spdlog::warn("CASProcessor initialization failed - sharpening disabled");
+    }
+    initialized.store(true);
+    spdlog::info("CaptureOrchestrator initialized with {} encoder", name);
+    return true;
+}
+
+bool CaptureOrchestrator::initializeD3D() {
+    auto created = std::make_unique<CaptureDevice>();
+    if (!created->initialize()) return false;
+    std::lock_guard lock(sessionsMutex);
+    device = std::move(created);
+    gpuName = device->gpuName();
+    vramMB = device->vramMB();
+    return true;
+}
+
+void CaptureOrchestrator::shutdown() {
+    if (!initialized.exchange(false)) return;
+    spdlog::info("Shutting down CaptureOrchestrator...");
+    stopAllCaptures();
+    device->release();
+}
+
+EncoderConfig CaptureOrchestrator::encoderConfigFor(std::uint32_t paddedWidth, std::uint32_t paddedHeight) {
+    std::lock_guard lock(sessionsMutex);
+    EncoderConfig config = encoderConfig;
+    config.width = paddedWidth;
+    config.height = paddedHeight;
+    return config;
+}
+
+EncoderOutputCallback CaptureOrchestrator::outputCallbackFor(std::uint8_t streamId) {
+    return [this, streamId](const EncodedFrame& frame) {
+        std::shared_ptr<const EncodedFrameCallback> callback;
+        {
+            std::lock_guard lock(callbackMutex);
+            callback = encodedFrameCallback;
+        }
+        if (callback && *callback) (*callback)(streamId, frame.data, frame.size, frame.isKeyframe);
+    };
+}
+
+void CaptureOrchestrator::notifyResolutionChanged(std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
+    std::shared_ptr<const ResolutionChangedCallback> callback;
+    {
+        std::lock_guard lock(callbackMutex);
+        callback = resolutionChangedCallback;
+    }
+    if (callback && *callback) (*callback)(streamId, width, height);
+}
+
+bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
+    if (!initialized.load()) {
+        spdlog::error("CaptureOrchestrator not initialized");
+        return false;
+    }
+    // A running stream of this id goes first; it is stopped with no lock held.
+    SessionPtr old;
+    {
+        std::lock_guard lock(sessionsMutex);
+        if (auto it = sessions.find(streamId); it != sessions.end()) {
+            spdlog::warn("Stream {} already exists, stopping first", streamId);
+            old = std::move(it->second);
+            old->removed.store(true);
+            sessions.erase(it);
+        }
+    }
+    if (old) stopSession(old);
+
+    if (!services.windowExists(windowId)) {
+        spdlog::error("Invalid window handle: {:x}", windowId);
+        return false;
+    }
+    const EncoderDevice encoderDevice = device->device();
+    auto session = std::make_shared<CaptureSession>();
+    session->windowId = windowId;
+    session->capture = services.createCapture();
+    if (!session->capture || !session->capture->initialize(windowId, encoderDevice)) {
+        spdlog::error("Failed to initialize capture for window {:x}", windowId);
+        return false;
+    }
+    std::uint32_t width = 0, height = 0;
+    session->capture->getSize(width, height);
+    const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
+    const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
+    spdlog::info("Creating encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
+    std::unique_ptr<EncoderBase> encoder = services.createBestEncoder(encoderDevice, config);
+    if (!encoder) {
+        spdlog::error("Failed to create encoder for window {:x}", windowId);
+        return false;
+    }
+    encoder->setOutputCallback(outputCallbackFor(streamId));
+    session->encoder = std::move(encoder);
+    session->width = width, session->height = height;
+    session->paddedWidth = paddedWidth, session->paddedHeight = paddedHeight;
+
+    SessionPtr displaced;
+    {
+        // Frames that the new capture delivers wait here until the session is listed.
+        std::unique_lock frameLock(session->frameMutex);
+        std::weak_ptr<CaptureSession> weak = session;
+        const bool started = session->capture->startCapture(
+            [this, streamId, weak](EncoderInput texture, std::uint32_t w, std::uint32_t h) {
+                if (auto s = weak.lock()) onFrameCaptured(streamId, s, texture, w, h);
+            });
+        if (!started) {
+            spdlog::error("Failed to start capture for window {:x}", windowId);
+            frameLock.unlock();
+            session->encoder->shutdown();
+            return false;  // the session's destruction releases the rest
+        }
+        std::lock_guard lock(sessionsMutex);
+        auto& slot = sessions[streamId];
+        if (slot) {  // another start of this id won the race meanwhile
+            spdlog::warn("Stream {} already exists, stopping first", streamId);
+            displaced = std::move(slot);
+            displaced->removed.store(true);
+        }
+        slot = session;
+    }
+    if (displaced) stopSession(displaced);
+    spdlog::info("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, paddedWidth,
+                 paddedHeight);
+    return true;
+}
+
+void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPtr& session, EncoderInput texture,
+                                          std::uint32_t width, std::uint32_t height) {
+    if (!texture || width == 0 || height == 0) return;
+    std::lock_guard frameLock(session->frameMutex);
+    if (session->removed.load()) return;
+
+    std::shared_ptr<EncoderBase> encoder;
+    std::shared_ptr<EncoderBase> retired;
+    std::uint32_t paddedWidth = 0, paddedHeight = 0, oldWidth = 0, oldHeight = 0;
+    {
+        std::lock_guard lock(sessionsMutex);
+        if (!session->encoder) return;  // its re-creation failed: dropped until the stream stops
+        if (width != session->width || height != session->height) {
+            paddedWidth = padTo16(width), paddedHeight = padTo16(height);
+            if (paddedWidth == session->paddedWidth && paddedHeight == session->paddedHeight) {
+                session->width = width, session->height = height;
+            } else {
+                oldWidth = session->width, oldHeight = session->height;
+                retired = std::move(session->encoder);
+            }
+        }
+        encoder = session->encoder;
+        if (encoder) paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
+    }
+
+    bool resolutionChanged = false;
+    if (retired) {
+        // No other thread holds it: they reach encoders only through the table.
+        spdlog::info("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder", oldWidth, oldHeight,
+                     width, height, streamId);
+        retired->shutdown();
+        retired.reset();
+        session->paddingTexture.reset();
+        const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
+        spdlog::info("Creating new encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
+        std::unique_ptr<EncoderBase> created = services.createBestEncoder(device->device(), config);
+        if (!created) {
+            // The stored size stays: the session keeps no encoder and drops its frames.
+            spdlog::error("Failed to create new encoder for resolution {}x{}", paddedWidth, paddedHeight);
+            return;
+        }
+        created->setOutputCallback(outputCallbackFor(streamId));
+        encoder = std::move(created);
+        {
+            std::lock_guard lock(sessionsMutex);
+            session->encoder = encoder;
+            session->width = width, session->height = height;
+            session->paddedWidth = paddedWidth, session->paddedHeight = paddedHeight;
+        }
+        spdlog::info("Encoder recreated successfully for {}x{} on stream {}", paddedWidth, paddedHeight, streamId);
+        resolutionChanged = true;
+    }
+
+    // Sharpening and padding write the stream's own buffer, outside the table lock.
+    EncoderInput current = texture;
+    const bool pad = paddedWidth != width || paddedHeight != height;
+    const bool sharpen = casProcessor && casProcessor->isInitialized() && casProcessor->enabled.load();
+    if (sharpen || pad) {
+        auto& buffer = session->paddingTexture;
+        if (!buffer || session->bufferWidth != paddedWidth || session->bufferHeight != paddedHeight) {
+            buffer = device->createFrameBuffer(texture, paddedWidth, paddedHeight);
+            session->bufferWidth = buffer ? paddedWidth : 0;
+            session->bufferHeight = buffer ? paddedHeight : 0;
+            session->contentWidth = session->contentHeight = 0;
+            if (!buffer) {
+                if (pad) {
+                    spdlog::error("Failed to create padding texture");
+                    if (resolutionChanged) notifyResolutionChanged(streamId, width, height);
+                    return;  // the next frame tries again
+                }
+                spdlog::warn("Failed to create CAS output texture");
+            }
+        } else if (session->contentWidth != width || session->contentHeight != height) {
+            // The source changed size within the same padded size: what the old,
+            // larger image left outside the new one must not show.
+            device->clearFrameBuffer(*buffer);
+        }
+        if (buffer) {
+            const bool sharpened =
+                sharpen && casProcessor->apply(device->context(), texture, buffer.get(), width, height);
+            if (sharpened || pad) {
+                if (!sharpened) device->copyRegion(texture, *buffer, width, height);
+                session->contentWidth = width, session->contentHeight = height;
+                current = CaptureDevice::frameInput(*buffer);
+            }
+        }
+    }
+    ++session->frameCount;
+
+    if (resolutionChanged) notifyResolutionChanged(streamId, width, height);
+    const auto attempt = encodeAttempts.fetch_add(1) + 1;
+    if (!encoder->encodeFrame(current)) {
+        spdlog::warn("Failed to encode frame on stream {} (attempt #{})", streamId, attempt);
+    }
+}
+
+void CaptureOrchestrator::stopSession(const SessionPtr& session) {
+    // The capture first: this waits for the frame in flight (except when called
+    // from inside that very frame, which then keeps what it uses alive itself).
+    session->capture->stopCapture();
+    std::shared_ptr<EncoderBase> encoder;
+    {
+        std::lock_guard lock(sessionsMutex);
+        encoder = std::move(session->encoder);
+    }
+    // Destroying the encoder shuts it down; a frame still encoding holds its own reference.
+    encoder.reset();
+}
+
+void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
+    SessionPtr session;
+    {
+        std::lock_guard lock(sessionsMutex);
+        auto it = sessions.find(streamId);
+        if (it == sessions.end()) {
+            spdlog::warn("Stream {} not found", streamId);
+            return;
+        }
+        session = std::move(it->second);
+        session->removed.store(true);
+        sessions.erase(it);
+    }
+    stopSession(session);
+    spdlog::info("Stopped capture on stream {}", streamId);
+}
+
+void CaptureOrchestrator::stopAllCaptures() {
+    std::vector<SessionPtr> taken;
+    {
+        std::lock_guard lock(sessionsMutex);
+        for (auto& [id, session] : sessions) {
+            session->removed.store(true);
+            taken.push_back(std::move(session));
+        }
+        sessions.clear();
+    }
+    for (const auto& session : taken) stopSession(session);
+    spdlog::info("Stopped all captures");
+}
+
+std::vector<std::uint8_t> CaptureOrchestrator::update() {
+    std::vector<std::pair<std::uint8_t, SessionPtr>> listed;
+    {
+        std::lock_guard lock(sessionsMutex);
+        for (const auto& [id, session] : sessions) listed.emplace_back(id, session);
+    }
+    // Window checks may ask the window system: no lock held meanwhile.
+    std::vector<std::pair<std::uint8_t, SessionPtr>> ended;
+    for (auto& [id, session] : listed) {
+        if (!session->capture->isCapturing() || !services.windowExists(session->windowId))
+            ended.emplace_back(id, std::move(session));
+    }
+    std::vector<std::uint8_t> removed;
+    std::vector<SessionPtr> toStop;
+    {
+        std::lock_guard lock(sessionsMutex);
+        for (auto& [id, session] : ended) {
+            auto it = sessions.find(id);
+            if (it == sessions.end() || it->second != session) continue;  // stopped or restarted meanwhile
+            spdlog::info("Removing inactive session for stream {}", id);
+            session->removed.store(true);
+            sessions.erase(it);
+            removed.push_back(id);
+            toStop.push_back(std::move(session));
+        }
+    }
+    for (const auto& session : toStop) stopSession(session);
+    return removed;
+}
+
+void CaptureOrchestrator::requestKeyframe(std::uint8_t streamId) {
+    std::lock_guard lock(sessionsMutex);
+    auto it = sessions.find(streamId);
+    if (it != sessions.end() && it->second->encoder) it->second->encoder->requestKeyframe();
+}
+
+void CaptureOrchestrator::setStreamBitrate(std::uint8_t streamId, std::uint32_t bitrateKbps,
+                                           std::uint32_t maxBitrateKbps) {
+    std::lock_guard lock(sessionsMutex);
+    auto it = sessions.find(streamId);
+    if (it != sessions.end() && it->second->encoder) it->second->encoder->setBitrate(bitrateKbps, maxBitrateKbps);
+}
+
+ParameterSets CaptureOrchestrator::getParameterSets(std::uint8_t streamId) {
+    std::lock_guard lock(sessionsMutex);
+    auto it = sessions.find(streamId);
+    if (it != sessions.end() && it->second->encoder) return it->second->encoder->getParameterSets();
+    return {};
+}
+
+bool CaptureOrchestrator::getStreamResolution(std::uint8_t streamId, std::uint32_t& width, std::uint32_t& height) {
+    std::lock_guard lock(sessionsMutex);
+    auto it = sessions.find(streamId);
+    if (it == sessions.end()) return false;
+    width = it->second->width;
+    height = it->second->height;
+    return true;
+}
+
+std::string CaptureOrchestrator::getEncoderName() const {
+    std::lock_guard lock(sessionsMutex);
+    return encoderName;
+}
+
+std::vector<protocol::WindowInfo> CaptureOrchestrator::getWindowList() const {
+    return services.enumerateWindows ? services.enumerateWindows() : std::vector<protocol::WindowInfo>{};
+}
+
+std::string CaptureOrchestrator::getGpuName() const {
+    std::lock_guard lock(sessionsMutex);
+    return gpuName;
+}
+
+std::uint64_t CaptureOrchestrator::getVramMB() const {
+    std::lock_guard lock(sessionsMutex);
+    return vramMB;
+}
+
+void CaptureOrchestrator::setBitrate(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps) {
+    std::lock_guard lock(sessionsMutex);
+    encoderConfig.bitrateKbps = bitrateKbps;
+    encoderConfig.maxBitrateKbps = maxBitrateKbps;
+}
+
+void CaptureOrchestrator::setFrameRate(std::uint32_t fps) {
+    std::lock_guard lock(sessionsMutex);
+    encoderConfig.fps = fps;
+}
+
+void CaptureOrchestrator::setFullRangeColor(bool enabled) {
+    {
+        std::lock_guard lock(sessionsMutex);
+        encoderConfig.fullRange = enabled;
+    }
+    spdlog::info("Full range color {}", enabled ? "enabled" : "disabled");
+}
+
+void CaptureOrchestrator::setSharpeningEnabled(bool enabled) {
+    if (!casProcessor) return;
+    casProcessor->enabled.store(enabled);
+    spdlog::info("CAS sharpening {}", enabled ? "enabled" : "disabled");
+}
+
+void CaptureOrchestrator::setSharpness(float sharpness) {
+    if (!casProcessor) return;
+    // NaN counts as 0: it would poison every pixel.
+    const float clamped = sharpness >= 0.0f ? std::min(sharpness, 1.0f) : 0.0f;
+    casProcessor->sharpness.store(clamped);
+}
+
+void CaptureOrchestrator::setVSyncEnabled(bool enabled) {
+    if (!framePacer) return;
+    framePacer->vsyncEnabled.store(enabled);
+    spdlog::info("VSync frame pacing {}", enabled ? "enabled" : "disabled");
+}
+
+void CaptureOrchestrator::setEncodedFrameCallback(EncodedFrameCallback callback) {
+    auto shared = std::make_shared<const EncodedFrameCallback>(std::move(callback));
+    std::lock_guard lock(callbackMutex);
+    encodedFrameCallback = std::move(shared);
+}
+
+void CaptureOrchestrator::setResolutionChangedCallback(ResolutionChangedCallback callback) {
+    auto shared = std::make_shared<const ResolutionChangedCallback>(std::move(callback));
+    std::lock_guard lock(callbackMutex);
+    resolutionChangedCallback = std::move(shared);
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "capture/CaptureDevice.h"
+#include "capture/CaptureServices.h"
+#include "capture/WindowInfo.h"
+#include "encode/EncoderBase.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace quillane::host {
+
+class CASProcessor;
+class FramePacer;
+
+// One encoded access unit of a stream; the bytes are valid only during the call.
+using EncodedFrameCallback =
+    std::function<void(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size, bool keyframe)>;
+// A stream's encoder was re-created for a new padded size; the new source size.
+using ResolutionChangedCallback = std::function<void(std::uint8_t streamId, std::uint32_t width, std::uint32_t height)>;
+
+// Turns windows into encoded video streams: one capture and one encoder per
+// stream id. Each captured frame is optionally sharpened, padded to multiples of
+// 16 and encoded on the capture thread that delivered it.
+//
+// Threads: any thread may start, stop and query streams. Frame work and the
+// callbacks run on capture threads with no orchestrator lock held. Stopping a
+// stream waits for its frame in flight, so the caller must not hold a lock that
+// the callbacks take (Application's stream lock) while it stops or restarts one.
+class CaptureOrchestrator {
+public:
+    CaptureOrchestrator();
+    explicit CaptureOrchestrator(CaptureServices services);
+    ~CaptureOrchestrator();
+    CaptureOrchestrator(const CaptureOrchestrator&) = delete;
+    CaptureOrchestrator& operator=(const CaptureOrchestrator&) = delete;
+
+    bool initialize();
+    void shutdown();
+
+    bool startCapture(std::uint32_t windowId, std::uint8_t streamId);
+    void stopCapture(std::uint8_t streamId);
+    void stopAllCaptures();
+
+    // Once per main-loop turn: drops the sessions whose window closed or whose
+    // capture ended, and returns their stream ids so the owner can forget them.
+    std::vector<std::uint8_t> update();
+
+    void requestKeyframe(std::uint8_t streamId);
+    void setStreamBitrate(std::uint8_t streamId, std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps);
+    ParameterSets getParameterSets(std::uint8_t streamId);
+    // The stream's source size (not the padded one); false when there is no such stream.
+    bool getStreamResolution(std::uint8_t streamId, std::uint32_t& width, std::uint32_t& height);
+
+    std::string getEncoderName() const;
+    std::vector<protocol::WindowInfo> getWindowList() const;
+    std::string getGpuName() const;
+    std::uint64_t getVramMB() const;
+
+    // Templates for encoders created from now on.
+    void setBitrate(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps);
+    void setFrameRate(std::uint32_t fps);
+    void setFullRangeColor(bool enabled);
+    // Take effect on the next frame.
+    void setSharpeningEnabled(bool enabled);
+    void setSharpness(float sharpness);
+    void setVSyncEnabled(bool enabled);
+
+    void setEncodedFrameCallback(EncodedFrameCallback callback);
+    void setResolutionChangedCallback(ResolutionChangedCallback callback);
+
+private:
+    struct CaptureSession;
+    using SessionPtr = std::shared_ptr<CaptureSession>;
+
+    // FNV-1a (64-bit) over the stream id byte.
+    struct StreamIdHash {
+        std::size_t operator()(std::uint8_t id) const noexcept {
+            return static_cast<std::size_t>((0xcbf29ce484222325ull ^ id) * 0x100000001b3ull);
+        }
+    };
+
+    bool initializeD3D();
+    void onFrameCaptured(std::uint8_t streamId, const SessionPtr& session, EncoderInput texture,
+                         std::uint32_t width, std::uint32_t height);
+    EncoderConfig encoderConfigFor(std::uint32_t paddedWidth, std::uint32_t paddedHeight);
+    EncoderOutputCallback outputCallbackFor(std::uint8_t streamId);
+    // Stops the capture (waiting for its frame in flight), then releases the
+    // encoder and the buffers. Never called with sessionsMutex held.
+    void stopSession(const SessionPtr& session);
+    void notifyResolutionChanged(std::uint8_t streamId, std::uint32_t width, std::uint32_t height);
+
+    CaptureServices services;
+    std::unique_ptr<CaptureDevice> device;
+    std::unordered_map<std::uint8_t, SessionPtr, StreamIdHash> sessions;
+    mutable std::recursive_mutex sessionsMutex;  // guards sessions, the sessions' fields and encoderConfig
+
+    std::mutex callbackMutex;  // the callbacks may be replaced while frames run
+    std::shared_ptr<const EncodedFrameCallback> encodedFrameCallback;
+    std::shared_ptr<const ResolutionChangedCallback> resolutionChangedCallback;
+
+    EncoderConfig encoderConfig;
+    std::string encoderName;
+    std::string gpuName;
+    std::uint64_t vramMB = 0;
+    std::unique_ptr<FramePacer> framePacer;
+    std::unique_ptr<CASProcessor> casProcessor;
+    std::atomic<bool> initialized{false};
+};
+
+}  // namespace quillane::host

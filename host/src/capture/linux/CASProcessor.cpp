@@ -1,0 +1,35 @@
+#include "capture/CASProcessor.h"
+
+#include "FrameBuffer.h"
+#include "capture/CasCpu.h"
+
+#include <spdlog/spdlog.h>
+
+namespace quillane::host {
+
+struct CASProcessor::Impl {};
+
+CASProcessor::CASProcessor() = default;
+CASProcessor::~CASProcessor() = default;
+
+bool CASProcessor::initialize(EncoderDevice device) {
+    if (!device) {
+        spdlog::error("CASProcessor: No device provided");
+        return false;
+    }
+    initialized = true;
+    spdlog::info("CASProcessor initialized (sharpness={:.2f})", sharpness.load());
+    return true;
+}
+
+bool CASProcessor::apply(CaptureContext context, EncoderInput source, FrameBuffer* target, std::uint32_t width,
+                         std::uint32_t height) {
+    if (!initialized || !enabled.load() || !context || !source || !source->data || !target) return false;
+    if (width > source->width || height > source->height || width > target->width() || height > target->height())
+        return false;
+    const CasImage image{source->data, source->rowPitch, width, height};
+    casSharpen(image, target->data(), target->rowPitch(), sharpness.load(), context);
+    return true;
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,74 @@
+#include "capture/FramePacer.h"
+
+#include "capture/linux/X11ErrorTrap.h"
+
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+namespace quillane::host {
+namespace {
+
+// The refresh rate of a mode from its timings; 0 when the mode has none (Xvfb).
+double modeRate(const XRRModeInfo& mode) {
+    if (mode.dotClock == 0 || mode.hTotal == 0 || mode.vTotal == 0) return 0.0;
+    double lines = mode.vTotal;
+    if (mode.modeFlags & RR_DoubleScan) lines *= 2;
+    if (mode.modeFlags & RR_Interlace) lines /= 2;
+    return static_cast<double>(mode.dotClock) / (static_cast<double>(mode.hTotal) * lines);
+}
+
+}  // namespace
+
+struct FramePacer::Impl {};
+
+FramePacer::FramePacer() = default;
+FramePacer::~FramePacer() = default;
+
+bool FramePacer::initialize(EncoderDevice device) {
+    if (!device) {
+        spdlog::warn("FramePacer: No device provided");
+        return false;
+    }
+    // X11's nearest meaning of "the adapter's first output": the first connected
+    // RandR output, and the first (preferred) mode it lists.
+    if (Display* display = XOpenDisplay(nullptr)) {
+        {
+            X11ErrorTrap trap(display);
+            int eventBase = 0, errorBase = 0;
+            if (XRRQueryExtension(display, &eventBase, &errorBase)) {
+                if (XRRScreenResources* res = XRRGetScreenResourcesCurrent(display, DefaultRootWindow(display))) {
+                    for (int i = 0; i < res->noutput && !vsyncAvailable; ++i) {
+                        XRROutputInfo* out = XRRGetOutputInfo(display, res, res->outputs[i]);
+                        if (!out) continue;
+                        if (out->connection == RR_Connected) {
+                            vsyncAvailable = true;
+                            for (int m = 0; out->nmode > 0 && m < res->nmode; ++m) {
+                                if (res->modes[m].id != out->modes[0]) continue;
+                                const double rate = modeRate(res->modes[m]);
+                                if (rate > 0.0) refreshRate = static_cast<float>(rate);
+                            }
+                        }
+                        XRRFreeOutputInfo(out);
+                    }
+                    XRRFreeScreenResources(res);
+                }
+            }
+        }
+        XCloseDisplay(display);
+    }
+    if (vsyncAvailable) {
+        spdlog::info("FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", refreshRate);
+    } else {
+        spdlog::warn("FramePacer: VSync not available, using timer-based pacing");
+    }
+    lastFrameTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    return vsyncAvailable;
+}
+
+}  // namespace quillane::host
