@@ -1,5 +1,7 @@
 #include "encode/linux/SoftwareEncoder.h"
 
+#include <cstdint>
+
 #include <x264.h>
 
 #include <gtest/gtest.h>
@@ -85,8 +87,9 @@ struct Recorder {
                              frame.timestampUs});
         });
     }
-    // Encodes one frame and returns its access unit; every frame yields one at once.
-    const Unit& encode(const BgraImage& image) {
+    // Encodes one frame and returns (a copy of) its access unit; every frame yields
+    // one at once.
+    Unit encode(const BgraImage& image) {
         const std::size_t before = units.size();
         const BgraFrame frame = image.frame();
         EXPECT_TRUE(encoder.encodeFrame(&frame));
@@ -136,7 +139,7 @@ TEST(SoftwareEncoder, MovingPatternDecodesAbove40dB) {
     double worst = 99;
     for (int t = 0; t < 24; ++t) {
         image.drawMovingPattern(t);
-        const Unit& unit = recorder.encode(image);
+        const Unit unit = recorder.encode(image);
         DecodedPicture picture;
         ASSERT_TRUE(decoder.decode(unit.bytes.data(), unit.bytes.size(), picture)) << "frame " << t;
         ASSERT_EQ(picture.width, 1920);
@@ -159,7 +162,7 @@ TEST(SoftwareEncoder, PaddedRowsAreSkipped) {
     for (int t = 0; t < 5; ++t) {
         image.drawNoise(random);  // garbage in the padding too
         image.drawMovingPattern(t);
-        const Unit& unit = recorder.encode(image);
+        const Unit unit = recorder.encode(image);
         DecodedPicture picture;
         ASSERT_TRUE(decoder.decode(unit.bytes.data(), unit.bytes.size(), picture));
         EXPECT_GE(psnr(image, picture).y, 40.0);
@@ -234,7 +237,7 @@ TEST(SoftwareEncoder, KeyframeRequestGivesIdrWithParameterSetsOnTheNextFrame) {
     EXPECT_FALSE(recorder.units.back().isKeyframe);
     recorder.encoder.requestKeyframe();
     image.drawMovingPattern(7);
-    const Unit& unit = recorder.encode(image);
+    const Unit unit = recorder.encode(image);
     EXPECT_TRUE(unit.isKeyframe);
     EXPECT_EQ(unit.frameNumber, 7u);
     const std::vector<Nal> nals = splitNals(unit.bytes);
@@ -263,7 +266,7 @@ TEST(SoftwareEncoder, KeyframeRequestSurvivesAFrameThatFails) {
     EXPECT_FALSE(recorder.encoder.encodeFrame(&bad));
     EXPECT_EQ(log.countPrefix(err, "Software encoder: frame 322x240"), 1);
     image.drawMovingPattern(1);
-    const Unit& unit = recorder.encode(image);
+    const Unit unit = recorder.encode(image);
     EXPECT_TRUE(unit.isKeyframe);
     EXPECT_EQ(unit.frameNumber, 1u);  // the failed frame took no number
 }

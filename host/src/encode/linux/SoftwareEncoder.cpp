@@ -1,6 +1,7 @@
 #include "encode/linux/SoftwareEncoder.h"
 
 #include <cstdarg>
+#include <cstdint>  // before x264.h, which uses the fixed-width types
 #include <cstdio>
 #include <limits>
 
@@ -107,6 +108,9 @@ bool SoftwareEncoder::initialize(EncoderDevice, const EncoderConfig& config) {
     config_ = config;
     const std::size_t pixels = std::size_t{config.width} * config.height;
     planes_.assign(pixels + pixels / 2, 0);
+    if (config.sliceCount > 1) {
+        splitter_ = std::make_unique<HalfSplitter>();
+    }
     initialized_ = true;
     spdlog::info("Software encoder initialized: {}x{} @ {} kbps, {} fps", config.width, config.height,
                  config.bitrateKbps, config.fps);
@@ -120,23 +124,48 @@ void SoftwareEncoder::shutdown() {
     spdlog::info("Shutting down Software encoder...");
     x264_encoder_close(encoder_);
     encoder_ = nullptr;
+    splitter_.reset();
     planes_.clear();
     planes_.shrink_to_fit();
     initialized_ = false;
 }
 
-bool SoftwareEncoder::convert(const BgraFrame& frame) {
-    const int w = static_cast<int>(config_.width);
-    const int h = static_cast<int>(config_.height);
-    std::uint8_t* y = planes_.data();
-    std::uint8_t* chroma = y + std::size_t(w) * h;
+bool SoftwareEncoder::convertRows(const BgraFrame& frame, std::uint32_t firstRow, std::uint32_t rows) {
+    const std::size_t w = config_.width;
+    const std::size_t h = config_.height;
+    const std::uint8_t* source = frame.data + std::size_t(firstRow) * frame.rowPitch;
     const int pitch = static_cast<int>(frame.rowPitch);
+    std::uint8_t* y = planes_.data() + firstRow * w;
+    std::uint8_t* chroma = planes_.data() + w * h;
     if (config_.fullRange) {
-        std::uint8_t* u = chroma;
-        std::uint8_t* v = chroma + std::size_t(w / 2) * (h / 2);
-        return libyuv::ARGBToJ420(frame.data, pitch, y, w, u, w / 2, v, w / 2, w, h) == 0;
+        std::uint8_t* u = chroma + (firstRow / 2) * (w / 2);
+        std::uint8_t* v = chroma + (w / 2) * (h / 2) + (firstRow / 2) * (w / 2);
+        return libyuv::ARGBToJ420(source, pitch, y, int(w), u, int(w / 2), v, int(w / 2), int(w), int(rows)) == 0;
     }
-    return libyuv::ARGBToNV12(frame.data, pitch, y, w, chroma, w, w, h) == 0;
+    std::uint8_t* uv = chroma + (firstRow / 2) * w;
+    return libyuv::ARGBToNV12(source, pitch, y, int(w), uv, int(w), int(w), int(rows)) == 0;
+}
+
+bool SoftwareEncoder::convert(const BgraFrame& frame) {
+    const std::uint32_t height = config_.height;
+    const std::uint32_t split = (height / 2) & ~1u;  // chroma rows pair up
+    if (!splitter_ || split == 0) {
+        return convertRows(frame, 0, height);
+    }
+    struct Halves {
+        SoftwareEncoder* self;
+        const BgraFrame* frame;
+        std::uint32_t split;
+        std::uint32_t height;
+        bool ok[2];
+    } halves{this, &frame, split, height, {false, false}};
+    const std::function<void(int)> job = [&halves](int half) {
+        const std::uint32_t first = half == 0 ? 0 : halves.split;
+        const std::uint32_t rows = half == 0 ? halves.split : halves.height - halves.split;
+        halves.ok[half] = halves.self->convertRows(*halves.frame, first, rows);
+    };
+    splitter_->run(job);
+    return halves.ok[0] && halves.ok[1];
 }
 
 bool SoftwareEncoder::encodeFrame(EncoderInput input) {

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "encode/EncoderBase.h"
 #include "encode/EncoderSupport.h"
 #include "encode/ParameterSetCache.h"
+#include "encode/linux/HalfSplitter.h"
 
 struct x264_t;
 struct x264_param_t;
@@ -34,10 +36,12 @@ public:
 
 private:
     bool convert(const BgraFrame& frame);
+    bool convertRows(const BgraFrame& frame, std::uint32_t firstRow, std::uint32_t rows);
     void applyPendingBitrate();
 
     x264_t* encoder_ = nullptr;
     std::vector<std::uint8_t> planes_;  // NV12 (limited range) or I420 (full range)
+    std::unique_ptr<HalfSplitter> splitter_;  // with more than one slice thread
     std::uint32_t frameCounter_ = 0;
 };
 
