@@ -15,8 +15,12 @@ set_tests_properties(desktop.stop PROPERTIES FIXTURES_CLEANUP desktop LABELS fix
 if(WIN32)
   add_test(NAME wine.start COMMAND ${QH_SCRIPTS}/wine-run.sh --start)
   add_test(NAME wine.stop COMMAND ${QH_SCRIPTS}/wine-run.sh --stop)
-  set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED desktop LABELS fixture)
-  set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine LABELS fixture)
+  # Wine's desktop process starts with the server: it needs the virtual desktop's
+  # display, or no later program gets a window or a Direct3D device.
+  set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED desktop LABELS fixture
+                                             ENVIRONMENT "QH_DESKTOP_DIR=${QH_DESKTOP_DIR}")
+  set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine LABELS fixture
+                                            ENVIRONMENT "QH_DESKTOP_DIR=${QH_DESKTOP_DIR}")
 endif()
 
 # Aggregate target for the ThreadSanitizer build, which builds only what it runs.

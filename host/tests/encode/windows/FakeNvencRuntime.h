@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <nvEncodeAPI.h>
+
+// A stand-in for NVIDIA's nvEncodeAPI64.dll, built as a DLL of that name beside
+// the test program: it records what the encoder asks of the runtime and answers
+// with small Annex B access units. The test reaches its state through the
+// exported FakeNvencControl.
+struct FakeNvencControl {
+    // Answers the next calls give.
+    NVENCSTATUS openStatus = NV_ENC_SUCCESS;
+    NVENCSTATUS presetStatus = NV_ENC_SUCCESS;
+    NVENCSTATUS initializeStatus = NV_ENC_SUCCESS;
+    NVENCSTATUS reconfigureStatus = NV_ENC_SUCCESS;
+    int failMaps = 0;      // that many maps fail with NV_ENC_ERR_MAP_FAILED
+    int failEncodes = 0;   // that many encodes fail with NV_ENC_ERR_GENERIC
+
+    // What the encoder did.
+    int instancesCreated = 0;
+    std::uint32_t openApiVersion = 0;
+    NV_ENC_DEVICE_TYPE openDeviceType = NV_ENC_DEVICE_TYPE_CUDA;
+    void* openDevice = nullptr;
+    bool presetCodecHevc = false;
+    NV_ENC_TUNING_INFO presetTuning = NV_ENC_TUNING_INFO_UNDEFINED;
+    int initializeCalls = 0;
+    NV_ENC_INITIALIZE_PARAMS initParams{};
+    NV_ENC_CONFIG initConfig{};
+    int registered = 0;
+    int unregistered = 0;
+    int bitstreamsCreated = 0;
+    int bitstreamsDestroyed = 0;
+    int sessionsDestroyed = 0;
+    NV_ENC_BUFFER_FORMAT registeredFormat = NV_ENC_BUFFER_FORMAT_UNDEFINED;
+    std::uint32_t registeredWidth = 0;
+    std::uint32_t registeredHeight = 0;
+    int maps = 0;
+    int unmaps = 0;
+    int locks = 0;
+    int unlocks = 0;
+    std::vector<std::uint32_t> pictureFlags;         // encodePicFlags of each submission
+    std::vector<std::uintptr_t> pictureBitstreams;   // output buffer of each submission
+    std::vector<std::uint64_t> pictureTimestamps;
+    int reconfigureCalls = 0;
+    NV_ENC_RECONFIGURE_PARAMS reconfigureParams{};
+    NV_ENC_CONFIG reconfigureConfig{};
+
+    // The next picture is an IDR (the first one, a forced one, or after a reconfigure with forceIDR).
+    bool idrNext = true;
+};
+
+extern "C" {
+using FakeNvencControlFunction = FakeNvencControl* (*)();
+}
