@@ -16,6 +16,8 @@ if(NOT WIN32)
   target_link_libraries(qh::json INTERFACE nlohmann_json::nlohmann_json)
   add_library(qh::spdlog INTERFACE IMPORTED)
   target_link_libraries(qh::spdlog INTERFACE spdlog::spdlog fmt::fmt)
+  # SPDLOG_DEBUG and SPDLOG_TRACE stay compiled in; the logger's level filters them.
+  target_compile_definitions(qh::spdlog INTERFACE SPDLOG_ACTIVE_LEVEL=SPDLOG_LEVEL_TRACE)
 
   pkg_check_modules(QH_OPUS REQUIRED IMPORTED_TARGET opus)
   pkg_check_modules(QH_X264 REQUIRED IMPORTED_TARGET x264)
@@ -86,7 +88,9 @@ else()
   target_include_directories(qh::json SYSTEM INTERFACE ${QH_WIN_HEADERS})
   add_library(qh::spdlog INTERFACE IMPORTED)
   target_include_directories(qh::spdlog SYSTEM INTERFACE ${QH_WIN_HEADERS})
-  target_compile_definitions(qh::spdlog INTERFACE FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
+  # Wide file names, so that log files under non-ASCII profile folders open.
+  target_compile_definitions(qh::spdlog INTERFACE FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL SPDLOG_WCHAR_FILENAMES
+                                                  SPDLOG_ACTIVE_LEVEL=SPDLOG_LEVEL_TRACE)
   add_library(qh::stb INTERFACE IMPORTED)
   target_include_directories(qh::stb SYSTEM INTERFACE ${QH_WIN_HEADERS}/stb)
   add_library(qh::nvenc_headers INTERFACE IMPORTED)

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quillane::host {
+
+struct AtomicWriteResult {
+    enum class Status { Written, OpenFailed, WriteFailed, ReplaceFailed };
+    Status status = Status::Written;
+    std::string error;  // what failed, for the log; empty when written
+
+    explicit operator bool() const { return status == Status::Written; }
+};
+
+// Replaces the file's content so that a reader, or a crash or kill at any
+// moment, finds either the complete old content or the complete new one: the
+// text goes to a temporary file beside it, is flushed to the disk, and the
+// temporary file is then renamed over the old one. Lines in `text` end with
+// '\n'; the file gets the platform's line ending (CR LF on Windows).
+AtomicWriteResult writeTextFileAtomically(const std::filesystem::path& file, std::string_view text);
+
+}  // namespace quillane::host

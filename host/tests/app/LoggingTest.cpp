@@ -1,0 +1,207 @@
+#include "app/Logging.h"
+
+#include "RecordingSink.h"
+#include "platform/Paths.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+
+using namespace quillane::host;
+using namespace quillane::host::test;
+using spdlog::level::level_enum;
+
+namespace {
+
+class LoggingTest : public ::testing::Test {
+protected:
+    void TearDown() override { shutdownLogging(); }
+
+    TempFolder temp;
+    std::filesystem::path logFile = temp.path() / "logs" / "quillane_2026-12-05.log";
+
+    std::size_t linesContaining(const std::filesystem::path& file, const std::string& part) {
+        std::size_t n = 0;
+        for (const auto& line : readLines(file)) n += line.find(part) != std::string::npos;
+        return n;
+    }
+};
+
+std::string today(const char* format) {
+    const std::time_t now = std::time(nullptr);
+    char text[64];
+    std::strftime(text, sizeof text, format, std::localtime(&now));
+    return text;
+}
+
+}  // namespace
+
+TEST_F(LoggingTest, LogFileIsNamedAfterTheLocalDateInTheLogsFolder) {
+    const auto previous = environment("XDG_STATE_HOME");
+    setEnvironment("XDG_STATE_HOME", pathToUtf8(temp.path()));
+    const std::string before = today("quillane_%Y-%m-%d.log");
+    const auto path = GetLogFilePath();
+    const std::string after = today("quillane_%Y-%m-%d.log");
+    EXPECT_TRUE(path.filename() == before || path.filename() == after) << path;
+    EXPECT_EQ(path.parent_path(), appStateFolder() / "logs");
+    EXPECT_TRUE(std::filesystem::is_directory(path.parent_path()));
+    if (!isWindows()) {
+        EXPECT_EQ(path.parent_path(), temp.path() / "Quillane" / "logs");
+    }
+    if (previous) setEnvironment("XDG_STATE_HOME", *previous);
+    else unsetEnvironment("XDG_STATE_HOME");
+}
+
+TEST_F(LoggingTest, FileGetsDebugAndAboveWithSourceLocation) {
+    initializeLogging("QuillaneHost", true, 1, pathToUtf8(logFile));
+    SPDLOG_TRACE("trace line");
+    SPDLOG_DEBUG("debug line");
+    SPDLOG_INFO("info line {}", 42);
+    SPDLOG_WARN("warn line");
+    shutdownLogging();
+
+    const auto lines = readLines(logFile);
+    EXPECT_EQ(linesContaining(logFile, "trace line"), 0u);
+    EXPECT_EQ(linesContaining(logFile, "debug line"), 1u);
+    EXPECT_EQ(linesContaining(logFile, "Logging initialized for QuillaneHost"), 1u);
+    EXPECT_EQ(linesContaining(logFile, "Shutting down logging"), 1u);
+    const std::regex pattern(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[info\] \[LoggingTest\.cpp:\d+\] info line 42)");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return std::regex_match(l, pattern); }),
+              1);
+}
+
+TEST_F(LoggingTest, FileNeverRecordsTraceWhileAttachedSinksDo) {
+    initializeLogging("QuillaneHost", true, 0, pathToUtf8(logFile));
+    auto ui = std::make_shared<RecordingSink>();
+    addLogSink(ui);
+    SPDLOG_TRACE("trace line");
+    SPDLOG_DEBUG("debug line");
+    shutdownLogging();
+    EXPECT_EQ(linesContaining(logFile, "trace line"), 0u);
+    EXPECT_EQ(linesContaining(logFile, "debug line"), 1u);
+    EXPECT_TRUE(ui->contains(level_enum::trace, "trace line"));
+    EXPECT_TRUE(ui->contains(level_enum::debug, "debug line"));
+}
+
+TEST_F(LoggingTest, LoggerLevelFiltersEverySink) {
+    initializeLogging("QuillaneHost", true, 3, pathToUtf8(logFile));
+    auto ui = std::make_shared<RecordingSink>();
+    addLogSink(ui);
+    SPDLOG_INFO("info line");
+    SPDLOG_WARN("warn line");
+    SPDLOG_ERROR("error line");
+    shutdownLogging();
+    EXPECT_EQ(linesContaining(logFile, "info line"), 0u);
+    EXPECT_EQ(linesContaining(logFile, "warn line"), 1u);
+    EXPECT_FALSE(ui->contains(level_enum::info, "info line"));
+    EXPECT_TRUE(ui->contains(level_enum::warn, "warn line"));
+    EXPECT_TRUE(ui->contains(level_enum::err, "error line"));
+}
+
+TEST_F(LoggingTest, AttachedSinkSeesOnlyLinesAfterItWasAttached) {
+    initializeLogging("QuillaneHost", false, 1, "");
+    SPDLOG_INFO("before the UI");
+    auto ui = std::make_shared<RecordingSink>();
+    addLogSink(ui);
+    SPDLOG_INFO("after the UI");
+    EXPECT_FALSE(ui->contains(level_enum::info, "before the UI"));
+    EXPECT_TRUE(ui->contains(level_enum::info, "after the UI"));
+}
+
+TEST_F(LoggingTest, SinkAddedBeforeSetUpOrAfterShutdownIsDropped) {
+    auto early = std::make_shared<RecordingSink>();
+    addLogSink(early);
+    initializeLogging("QuillaneHost", false, 1, "");
+    SPDLOG_INFO("while running");
+    shutdownLogging();
+    auto late = std::make_shared<RecordingSink>();
+    addLogSink(late);
+    SPDLOG_INFO("after shutdown");  // must not crash: a console logger remains
+    EXPECT_TRUE(early->lines().empty());
+    EXPECT_TRUE(late->lines().empty());
+    ASSERT_NE(spdlog::default_logger_raw(), nullptr);
+}
+
+TEST_F(LoggingTest, SecondSetUpChangesNothing) {
+    initializeLogging("First", true, 1, pathToUtf8(logFile));
+    const auto otherFile = temp.path() / "other" / "other.log";
+    initializeLogging("Second", true, 0, pathToUtf8(otherFile));
+    EXPECT_EQ(spdlog::default_logger()->name(), "First");
+    EXPECT_EQ(spdlog::default_logger()->level(), level_enum::debug);
+    SPDLOG_INFO("still the first");
+    shutdownLogging();
+    EXPECT_EQ(linesContaining(logFile, "still the first"), 1u);
+    EXPECT_FALSE(std::filesystem::exists(otherFile));
+}
+
+TEST_F(LoggingTest, RestartOnTheSameDayAppendsWithoutRotating) {
+    std::filesystem::create_directories(logFile.parent_path());
+    writeFile(logFile, "line of the earlier run\n");
+    initializeLogging("QuillaneHost", true, 1, pathToUtf8(logFile));
+    SPDLOG_INFO("line of this run");
+    shutdownLogging();
+    const auto lines = readLines(logFile);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "line of the earlier run");
+    EXPECT_EQ(linesContaining(logFile, "line of this run"), 1u);
+    EXPECT_FALSE(std::filesystem::exists(temp.path() / "logs" / "quillane_2026-12-05.1.log"));
+}
+
+TEST_F(LoggingTest, RotatesAtTenMebibytesKeepingFiveOlderFiles) {
+    initializeLogging("QuillaneHost", true, 2, pathToUtf8(logFile));
+    const std::string payload(1000, 'x');
+    // About 75 MB: enough for the current file and more than five rotations.
+    for (int i = 0; i < 72000; ++i) SPDLOG_INFO("{} {}", i, payload);
+    SPDLOG_INFO("last line");
+    shutdownLogging();
+
+    const auto folder = logFile.parent_path();
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+        EXPECT_LE(std::filesystem::file_size(entry.path()), kLogFileMaxSize) << entry.path();
+        if (entry.path() != logFile) {  // the current file may be small; rotated ones are full
+            EXPECT_GT(std::filesystem::file_size(entry.path()), kLogFileMaxSize - 4096) << entry.path();
+        }
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"quillane_2026-12-05.1.log", "quillane_2026-12-05.2.log",
+                                               "quillane_2026-12-05.3.log", "quillane_2026-12-05.4.log",
+                                               "quillane_2026-12-05.5.log", "quillane_2026-12-05.log"}));
+    EXPECT_EQ(linesContaining(logFile, "last line"), 1u);
+    // The oldest kept file continues straight into the next one.
+    EXPECT_EQ(linesContaining(folder / "quillane_2026-12-05.5.log", "] 0 x"), 0u);
+}
+
+TEST_F(LoggingTest, EmptyLogPathWritesNameDotLogInTheStateFolder) {
+    const auto previous = environment("XDG_STATE_HOME");
+    setEnvironment("XDG_STATE_HOME", pathToUtf8(temp.path()));
+    initializeLogging("QuillaneHost", true, 1, "");
+    // Windows ignores the variable and shares this file between runs: mark this run's line.
+    const std::string line = "into the default file " + temp.path().filename().string();
+    SPDLOG_INFO("{}", line);
+    shutdownLogging();
+    EXPECT_EQ(linesContaining(appStateFolder() / "logs" / "QuillaneHost.log", line), 1u);
+    if (previous) setEnvironment("XDG_STATE_HOME", *previous);
+    else unsetEnvironment("XDG_STATE_HOME");
+}
+
+TEST_F(LoggingTest, BareFileNameGivesAWarningAndNoFile) {
+    RecordingDefaultLogger before;  // the default logger in place before the set-up
+    initializeLogging("QuillaneHost", true, 1, "quillane.log");
+    EXPECT_TRUE(before.sink().contains(level_enum::warn, "Failed to create file logger: "));
+    EXPECT_FALSE(before.sink().contains(level_enum::info, "Log file: "));
+    shutdownLogging();
+    EXPECT_FALSE(std::filesystem::exists("quillane.log"));
+}
+
+TEST_F(LoggingTest, NonAsciiFolderReachesTheSameFile) {
+    const auto folder = temp.path() / pathFromUtf8("Zo\xC3\xAB-\xE6\x97\xA5\xE6\x9C\xAC") / "logs";
+    initializeLogging("QuillaneHost", true, 1, pathToUtf8(folder / "quillane.log"));
+    SPDLOG_INFO("written under a non-ASCII folder");
+    shutdownLogging();
+    EXPECT_EQ(linesContaining(folder / "quillane.log", "written under a non-ASCII folder"), 1u);
+}

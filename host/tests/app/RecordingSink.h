@@ -1,0 +1,66 @@
+#pragma once
+
+// A sink that records every line it is given (an attached UI sink, or the
+// default logger that is in place before the logging set-up).
+
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quillane::host::test {
+
+class RecordingSink : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    struct Line {
+        spdlog::level::level_enum level;
+        std::string text;
+    };
+    std::vector<Line> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    bool contains(spdlog::level::level_enum level, const std::string& part) {
+        std::lock_guard lock(mutex_);
+        return std::any_of(lines_.begin(), lines_.end(), [&](const Line& l) {
+            return l.level == level && l.text.find(part) != std::string::npos;
+        });
+    }
+    std::size_t count(spdlog::level::level_enum level) {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(lines_.begin(), lines_.end(), [&](const Line& l) { return l.level == level; }));
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        lines_.push_back({msg.level, std::string(msg.payload.begin(), msg.payload.end())});
+    }
+    void flush_() override {}
+
+private:
+    std::vector<Line> lines_;
+};
+
+// Makes a recording logger the default one for its lifetime.
+class RecordingDefaultLogger {
+public:
+    RecordingDefaultLogger() : sink_(std::make_shared<RecordingSink>()), previous_(spdlog::default_logger()) {
+        auto logger = std::make_shared<spdlog::logger>("capture", sink_);
+        logger->set_level(spdlog::level::trace);
+        spdlog::set_default_logger(logger);
+    }
+    ~RecordingDefaultLogger() {
+        if (previous_) spdlog::set_default_logger(previous_);
+    }
+    RecordingSink& sink() { return *sink_; }
+
+private:
+    std::shared_ptr<RecordingSink> sink_;
+    std::shared_ptr<spdlog::logger> previous_;
+};
+
+}  // namespace quillane::host::test

@@ -1,0 +1,75 @@
+#pragma once
+
+// Helpers for tests that touch real files and processes.
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillane::host::test {
+
+// A fresh folder under the system's temporary folder, removed with its content.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& file);  // bytes; empty when missing
+void writeFile(const std::filesystem::path& file, const std::string& bytes);
+std::vector<std::string> readLines(const std::filesystem::path& file);  // without line endings
+
+// Environment of this process (for code that reads it, and for children).
+void setEnvironment(const std::string& name, const std::string& value);
+void unsetEnvironment(const std::string& name);
+std::optional<std::string> environment(const std::string& name);
+
+// The executable beside the running test executable (name without ".exe").
+std::filesystem::path siblingExecutable(const std::string& name);
+
+struct ProcessEnd {
+    bool signaled = false;  // Linux: ended by a signal
+    int signal = 0;
+    bool exited = false;    // ended by exit; code holds the status (Windows: the process's exit code)
+    unsigned long code = 0;
+};
+
+// A child process with its stdout and stderr appended to one file.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();  // kills a child that is still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool start(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+               const std::filesystem::path& outputFile);
+    void kill();  // SIGKILL / TerminateProcess: no chance to clean up
+    std::optional<ProcessEnd> wait(std::chrono::milliseconds timeout);
+
+private:
+    struct State;
+    State* state_ = nullptr;
+};
+
+bool isWindows();
+// A Linux signal's number by name ("SIGSEGV"); -1 where the platform has none.
+int signalNumber(const std::string& name);
+
+// For crash helpers: no core file for the crashes they cause on purpose.
+void disableCoreDumps();
+// Writes straight to stderr: no allocation, no lock (usable in a crash clean-up).
+void writeToStderr(const char* text) noexcept;
+// A real bus error (a read past the end of a truncated mapped file); false
+// where the platform has none.
+bool causeBusError();
+
+}  // namespace quillane::host::test
