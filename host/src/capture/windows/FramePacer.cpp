@@ -1,0 +1,57 @@
+#include "capture/FramePacer.h"
+
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <vector>
+
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <wrl/client.h>
+
+using Microsoft::WRL::ComPtr;
+
+namespace quillane::host {
+
+struct FramePacer::Impl {
+    ComPtr<IDXGIOutput> output;  // output 0 of the device's adapter
+};
+
+FramePacer::FramePacer() : impl(std::make_unique<Impl>()) {}
+FramePacer::~FramePacer() = default;
+
+bool FramePacer::initialize(EncoderDevice device) {
+    if (!device) {
+        spdlog::warn("FramePacer: No device provided");
+        return false;
+    }
+    ComPtr<IDXGIDevice> dxgiDevice;
+    ComPtr<IDXGIAdapter> adapter;
+    impl->output.Reset();
+    if (SUCCEEDED(device->QueryInterface(__uuidof(IDXGIDevice), &dxgiDevice)) &&
+        SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) && SUCCEEDED(adapter->EnumOutputs(0, &impl->output))) {
+        vsyncAvailable = true;
+        DXGI_OUTPUT_DESC desc{};
+        impl->output->GetDesc(&desc);
+        ComPtr<IDXGIOutput1> output1;
+        UINT count = 0;
+        if (SUCCEEDED(impl->output.As(&output1)) &&
+            SUCCEEDED(output1->GetDisplayModeList1(DXGI_FORMAT_B8G8R8A8_UNORM, 0, &count, nullptr)) && count > 0) {
+            std::vector<DXGI_MODE_DESC1> modes(count);
+            if (SUCCEEDED(output1->GetDisplayModeList1(DXGI_FORMAT_B8G8R8A8_UNORM, 0, &count, modes.data())) &&
+                count > 0 && modes[0].RefreshRate.Denominator != 0 && modes[0].RefreshRate.Numerator != 0) {
+                // A mode without a rate (0 / n) keeps 60.0 rather than reporting 0 Hz.
+                refreshRate = static_cast<float>(modes[0].RefreshRate.Numerator) /
+                              static_cast<float>(modes[0].RefreshRate.Denominator);
+            }
+        }
+        spdlog::info("FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", refreshRate);
+    }
+    if (!vsyncAvailable) spdlog::warn("FramePacer: VSync not available, using timer-based pacing");
+    lastFrameTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    return vsyncAvailable;
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,208 @@
+// The sharpening pixel shader, run by Direct3D 11 (Wine's under the test
+// desktop), against the CPU implementation it must match within one step.
+#include "capture/CASProcessor.h"
+#include "capture/CaptureDevice.h"
+#include "capture/CasCpu.h"
+#include "FrameBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <d3d11.h>
+#include <wrl/client.h>
+
+using Microsoft::WRL::ComPtr;
+using namespace quillane::host;
+
+namespace {
+
+struct Image {
+    std::uint32_t width, height;
+    std::vector<std::uint8_t> bytes;  // BGRA, tightly packed
+    Image(std::uint32_t w, std::uint32_t h, std::uint8_t grey = 0) : width(w), height(h), bytes(std::size_t(w) * h * 4, grey) {
+        for (std::size_t i = 3; i < bytes.size(); i += 4) bytes[i] = 255;
+    }
+    std::uint8_t* px(std::uint32_t x, std::uint32_t y) { return &bytes[(std::size_t(y) * width + x) * 4]; }
+    CasImage view() const { return {bytes.data(), width * 4, width, height}; }
+};
+
+class CASShader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(device.initialize()) << "no Direct3D 11 device";
+        ASSERT_TRUE(cas.initialize(device.device()));
+        cas.enabled = true;
+    }
+
+    ComPtr<ID3D11Texture2D> upload(const Image& img) {
+        D3D11_TEXTURE2D_DESC desc{};
+        desc.Width = img.width;
+        desc.Height = img.height;
+        desc.MipLevels = 1;
+        desc.ArraySize = 1;
+        desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+        desc.SampleDesc.Count = 1;
+        desc.Usage = D3D11_USAGE_DEFAULT;
+        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+        D3D11_SUBRESOURCE_DATA data{img.bytes.data(), img.width * 4, 0};
+        ComPtr<ID3D11Texture2D> texture;
+        EXPECT_HRESULT_SUCCEEDED(device.device()->CreateTexture2D(&desc, &data, &texture));
+        return texture;
+    }
+
+    Image download(ID3D11Texture2D* texture) {
+        D3D11_TEXTURE2D_DESC desc{};
+        texture->GetDesc(&desc);
+        desc.Usage = D3D11_USAGE_STAGING;
+        desc.BindFlags = 0;
+        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+        desc.MiscFlags = 0;
+        ComPtr<ID3D11Texture2D> staging;
+        EXPECT_HRESULT_SUCCEEDED(device.device()->CreateTexture2D(&desc, nullptr, &staging));
+        device.context()->CopyResource(staging.Get(), texture);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        Image out(desc.Width, desc.Height);
+        EXPECT_HRESULT_SUCCEEDED(device.context()->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped));
+        for (std::uint32_t y = 0; y < desc.Height; ++y)
+            std::memcpy(out.px(0, y), static_cast<const std::uint8_t*>(mapped.pData) + std::size_t(y) * mapped.RowPitch,
+                        desc.Width * 4);
+        device.context()->Unmap(staging.Get(), 0);
+        return out;
+    }
+
+    // Runs the shader into a black target of the padded size and returns it.
+    Image sharpenOnGpu(const Image& src, float sharpness, std::uint32_t padW, std::uint32_t padH) {
+        auto texture = upload(src);
+        auto target = device.createFrameBuffer(texture.Get(), padW, padH);
+        EXPECT_TRUE(target);
+        cas.sharpness = sharpness;
+        EXPECT_TRUE(cas.apply(device.context(), texture.Get(), target.get(), src.width, src.height));
+        return download(CaptureDevice::frameInput(*target));
+    }
+
+    // Every channel within one step of the CPU reference; the padding stays opaque black.
+    void expectMatchesCpu(const Image& src, float sharpness, std::uint32_t padW, std::uint32_t padH) {
+        const Image gpu = sharpenOnGpu(src, sharpness, padW, padH);
+        Image cpu(src.width, src.height);
+        casSharpen(src.view(), cpu.bytes.data(), src.width * 4, sharpness, nullptr);
+        int worst = 0;
+        for (std::uint32_t y = 0; y < padH; ++y) {
+            for (std::uint32_t x = 0; x < padW; ++x) {
+                const std::uint8_t* g = &gpu.bytes[(std::size_t(y) * padW + x) * 4];
+                if (x >= src.width || y >= src.height) {
+                    ASSERT_TRUE(g[0] == 0 && g[1] == 0 && g[2] == 0 && g[3] == 255) << "border at " << x << "," << y;
+                    continue;
+                }
+                const std::uint8_t* c = cpu.px(x, y);
+                for (int ch = 0; ch < 3; ++ch) {
+                    const int diff = std::abs(int(g[ch]) - int(c[ch]));
+                    worst = std::max(worst, diff);
+                    ASSERT_LE(diff, 1) << "at " << x << "," << y << " ch " << ch << ": gpu " << int(g[ch]) << " cpu "
+                                       << int(c[ch]) << " (sharpness " << sharpness << ")";
+                }
+                ASSERT_EQ(g[3], 255);
+            }
+        }
+        RecordProperty("worst_difference", worst);
+    }
+
+    CaptureDevice device;
+    CASProcessor cas;
+};
+
+}  // namespace
+
+TEST_F(CASShader, SinglePeakMatchesTheReferenceValues) {
+    Image src(9, 9, 100);
+    std::uint8_t* p = src.px(4, 4);
+    p[0] = p[1] = p[2] = 160;
+    const Image out = sharpenOnGpu(src, 0.0f, 16, 16);
+    auto grey = [&](std::uint32_t x, std::uint32_t y) { return int(out.bytes[(std::size_t(y) * 16 + x) * 4 + 1]); };
+    EXPECT_NEAR(grey(4, 4), 198, 1);
+    EXPECT_NEAR(grey(3, 4), 91, 1);
+    EXPECT_NEAR(grey(4, 5), 91, 1);
+    EXPECT_NEAR(grey(3, 3), 100, 1);
+    EXPECT_NEAR(grey(0, 0), 100, 1);
+    expectMatchesCpu(src, 0.0f, 16, 16);
+}
+
+TEST_F(CASShader, RandomImagesMatchTheCpuWithinOneStep) {
+    std::mt19937 rng(3);
+    for (auto [w, h] : {std::pair{61u, 37u}, {16u, 16u}, {1u, 5u}, {130u, 2u}}) {
+        Image src(w, h);
+        for (auto& b : src.bytes) b = static_cast<std::uint8_t>(rng());
+        for (float s : {0.0f, 0.6f, 1.0f}) expectMatchesCpu(src, s, (w + 15) & ~15u, (h + 15) & ~15u);
+    }
+}
+
+TEST_F(CASShader, EdgesBlackAndFullIntensityMatchTheCpu) {
+    Image src(40, 20);
+    for (std::uint32_t y = 0; y < 20; ++y)
+        for (std::uint32_t x = 0; x < 40; ++x) {
+            std::uint8_t* p = src.px(x, y);
+            p[0] = x < 20 ? 50 : 200;             // a step
+            p[1] = 0;                             // all black: left alone
+            p[2] = (x == 7 && y == 9) ? 255 : 120;  // full intensity nearby: left alone
+        }
+    expectMatchesCpu(src, 1.0f, 48, 32);
+    const Image gpu = sharpenOnGpu(src, 1.0f, 48, 32);
+    EXPECT_EQ(gpu.bytes[(9 * 48 + 10) * 4 + 1], 0);
+}
+
+TEST_F(CASShader, DisabledOrUninitialisedDoesNothing) {
+    Image src(16, 16, 90);
+    auto texture = upload(src);
+    auto target = device.createFrameBuffer(texture.Get(), 16, 16);
+    cas.enabled = false;
+    EXPECT_FALSE(cas.apply(device.context(), texture.Get(), target.get(), 16, 16));
+    CASProcessor fresh;
+    fresh.enabled = true;
+    EXPECT_FALSE(fresh.apply(device.context(), texture.Get(), target.get(), 16, 16));
+    const Image out = download(CaptureDevice::frameInput(*target));
+    EXPECT_EQ(out.bytes[0], 0);  // still the cleared black
+}
+
+TEST_F(CASShader, RenderTargetAndViewportAreRestored) {
+    Image src(16, 16, 90);
+    auto texture = upload(src);
+    auto other = upload(Image(8, 8));
+    ComPtr<ID3D11RenderTargetView> view;
+    ASSERT_HRESULT_SUCCEEDED(device.device()->CreateRenderTargetView(other.Get(), nullptr, &view));
+    ID3D11RenderTargetView* raw = view.Get();
+    device.context()->OMSetRenderTargets(1, &raw, nullptr);
+    const D3D11_VIEWPORT before{1.0f, 2.0f, 5.0f, 6.0f, 0.0f, 1.0f};
+    device.context()->RSSetViewports(1, &before);
+
+    auto target = device.createFrameBuffer(texture.Get(), 16, 16);
+    ASSERT_TRUE(cas.apply(device.context(), texture.Get(), target.get(), 16, 16));
+
+    ComPtr<ID3D11RenderTargetView> after;
+    device.context()->OMGetRenderTargets(1, &after, nullptr);
+    EXPECT_EQ(after.Get(), view.Get());
+    UINT n = 1;
+    D3D11_VIEWPORT vp{};
+    device.context()->RSGetViewports(&n, &vp);
+    EXPECT_EQ(vp.TopLeftX, 1.0f);
+    EXPECT_EQ(vp.Width, 5.0f);
+    EXPECT_EQ(vp.Height, 6.0f);
+}
+
+TEST_F(CASShader, PaddingCopyAndClear) {
+    Image src(20, 10, 77);
+    auto texture = upload(src);
+    auto target = device.createFrameBuffer(texture.Get(), 32, 16);
+    ASSERT_TRUE(target);
+    device.copyRegion(texture.Get(), *target, 20, 10);
+    Image out = download(CaptureDevice::frameInput(*target));
+    EXPECT_EQ(out.bytes[(9 * 32 + 19) * 4], 77);
+    EXPECT_EQ(out.bytes[(9 * 32 + 20) * 4], 0);
+    EXPECT_EQ(out.bytes[(10 * 32 + 0) * 4 + 3], 255);
+    device.clearFrameBuffer(*target);
+    out = download(CaptureDevice::frameInput(*target));
+    EXPECT_EQ(out.bytes[0], 0);
+    EXPECT_EQ(out.bytes[3], 255);
+}

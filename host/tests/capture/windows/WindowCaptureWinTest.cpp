@@ -1,0 +1,189 @@
+// Window capture on Windows: the declaration layer's interface ids, the failure
+// report, the frame pacer, and a capture start where Windows.Graphics.Capture is
+// missing (Wine), which must fail cleanly through the whole orchestrator.
+#include "GraphicsCaptureApi.h"
+#include "WindowCapture.h"
+#include "capture/CaptureOrchestrator.h"
+#include "capture/CaptureDevice.h"
+#include "capture/FramePacer.h"
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
+#include <fmt/ranges.h>
+
+#include <bcrypt.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using namespace quillane::host;
+
+namespace {
+
+// Collects log lines for the test's checks.
+class LogCapture {
+public:
+    LogCapture() : sink(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(4096)) {
+        previous = spdlog::default_logger();
+        auto logger = std::make_shared<spdlog::logger>("test", sink);
+        logger->set_pattern("%v");
+        logger->set_level(spdlog::level::trace);
+        spdlog::set_default_logger(logger);
+    }
+    ~LogCapture() { spdlog::set_default_logger(previous); }
+    std::vector<std::string> lines() const { return sink->last_formatted(); }
+    bool has(const std::string& text) const {
+        for (const auto& l : lines())
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+private:
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink;
+    std::shared_ptr<spdlog::logger> previous;
+};
+
+// The Windows Runtime's rule for the id of a parameterised interface: a
+// name-based (SHA-1) UUID of its type signature in a fixed namespace.
+GUID parameterisedIid(const std::string& signature) {
+    const std::uint8_t ns[16] = {0x11, 0xf4, 0x7a, 0xd5, 0x7b, 0x73, 0x42, 0xc0,
+                                 0xab, 0xae, 0x87, 0x8b, 0x1e, 0x16, 0xad, 0xee};
+    std::vector<std::uint8_t> data(ns, ns + 16);
+    data.insert(data.end(), signature.begin(), signature.end());
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    std::uint8_t hash[20] = {};
+    EXPECT_EQ(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA1_ALGORITHM, nullptr, 0), 0);
+    EXPECT_EQ(BCryptHash(alg, nullptr, 0, data.data(), static_cast<ULONG>(data.size()), hash, 20), 0);
+    BCryptCloseAlgorithmProvider(alg, 0);
+    hash[6] = (hash[6] & 0x0f) | 0x50;
+    hash[8] = (hash[8] & 0x3f) | 0x80;
+    GUID g{};
+    g.Data1 = (hash[0] << 24) | (hash[1] << 16) | (hash[2] << 8) | hash[3];
+    g.Data2 = static_cast<unsigned short>((hash[4] << 8) | hash[5]);
+    g.Data3 = static_cast<unsigned short>((hash[6] << 8) | hash[7]);
+    std::copy(hash + 8, hash + 16, g.Data4);
+    return g;
+}
+
+std::string text(const GUID& g) {
+    char s[40];
+    std::snprintf(s, sizeof s, "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", static_cast<unsigned long>(g.Data1),
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                  g.Data4[7]);
+    return s;
+}
+
+HWND createTestWindow() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"QuillaneCaptureTest";
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"Capture test", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 400,
+                                300, nullptr, nullptr, wc.hInstance, nullptr);
+    return hwnd;
+}
+
+}  // namespace
+
+TEST(WindowCaptureWin, EventHandlerIdsFollowFromTheirSignatures) {
+    const std::string handler = "pinterface({9de1c534-6ae1-11e0-84e1-18a905bcc53f};";
+    EXPECT_EQ(text(parameterisedIid(handler + "rc(Windows.Graphics.Capture.Direct3D11CaptureFramePool;{" +
+                                    text(wgc::IID_IDirect3D11CaptureFramePool) + "});cinterface(IInspectable))")),
+              text(wgc::IID_IFrameArrivedHandler));
+    EXPECT_EQ(text(parameterisedIid(handler + "rc(Windows.Graphics.Capture.GraphicsCaptureItem;{" +
+                                    text(wgc::IID_IGraphicsCaptureItem) + "});cinterface(IInspectable))")),
+              text(wgc::IID_IItemClosedHandler));
+}
+
+TEST(WindowCaptureWin, FailureReportNamesCauseAndRemedy) {
+    auto old = WindowCapture::failureReport(0x80004002u, "No such interface supported", 0);
+    ASSERT_GE(old.size(), 8u);
+    EXPECT_EQ(old[0], "=== CAPTURE FAILED ===");
+    EXPECT_EQ(old[1], "  Error Code: 0x80004002");
+    EXPECT_EQ(old[2], "  Error Message: No such interface supported");
+    EXPECT_EQ(old[3], "  Windows Build: 0");
+    EXPECT_EQ(old[4], "ROOT CAUSE: Windows version too old!");
+    EXPECT_EQ(old[5], "  You have Build 0, but 18362+ (Windows 10 1903) is required.");
+    EXPECT_EQ(old.back(), "=== END ERROR DETAILS ===");
+
+    auto blocked = WindowCapture::failureReport(0x80004002u, "", 19045);
+    ASSERT_EQ(blocked.size(), 4u + 33u + 1u);
+    EXPECT_EQ(blocked[2], "  Error Message: ");
+    EXPECT_EQ(blocked[4], "ROOT CAUSE: Windows Graphics Capture API blocked/unavailable");
+    EXPECT_EQ(blocked[5], "");
+    EXPECT_EQ(blocked[4 + 18],
+              "   Get-AppxPackage *GraphicsCapture* | Foreach {Add-AppxPackage -DisableDevelopmentMode -Register "
+              "\"$($_.InstallLocation)\\AppXManifest.xml\"}");
+    EXPECT_EQ(blocked[4 + 32], "Try: Windows Settings > System > Recovery > Reset this PC (keep files)");
+
+    EXPECT_EQ(WindowCapture::failureReport(0x80070005u, "", 19045)[4], "ROOT CAUSE: Access Denied");
+    EXPECT_EQ(WindowCapture::failureReport(0x80070057u, "", 19045)[4], "ROOT CAUSE: Invalid window or parameters");
+    EXPECT_EQ(WindowCapture::failureReport(0x887A0001u, "", 19045)[4], "ROOT CAUSE: DirectX/DXGI error");
+    EXPECT_EQ(WindowCapture::failureReport(0x887A0002u, "", 19045)[4], "ROOT CAUSE: Unknown error");
+}
+
+TEST(WindowCaptureWin, StartWithoutGraphicsCaptureFailsCleanly) {
+    if (WindowCapture::isCaptureSupported()) GTEST_SKIP() << "this system has Windows.Graphics.Capture";
+    LogCapture log;
+    HWND hwnd = createTestWindow();
+    ASSERT_NE(hwnd, nullptr);
+    const auto id = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hwnd));
+
+    CaptureDevice device;
+    ASSERT_TRUE(device.initialize());
+    WindowCapture capture;
+    EXPECT_FALSE(capture.initialize(id, device.device()));
+    // Wine's prefix may report an old Windows (7601) or a current one.
+    const auto build = WindowCapture::getWindowsBuildNumber();
+    const std::string refusal =
+        build >= 1 && build < 18362
+            ? "Windows version too old! Build " + std::to_string(build) + " detected, but 18362 (Windows 10 version "
+                  "1903, May 2019 Update) or later is required for window capture."
+            : "Windows Graphics Capture is not supported on this system. Windows Build: " + std::to_string(build);
+    EXPECT_TRUE(log.has(refusal)) << fmt::format("{}", fmt::join(log.lines(), ""));
+    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
+    EXPECT_TRUE(log.has("WindowCapture not initialized"));
+    EXPECT_FALSE(capture.isCapturing());
+
+    CaptureOrchestrator orch;
+    ASSERT_TRUE(orch.initialize());
+    EXPECT_FALSE(orch.startCapture(id, 1));
+    EXPECT_TRUE(log.has("Failed to initialize capture for window " + fmt::format("{:x}", id)));
+    std::uint32_t w = 0, h = 0;
+    EXPECT_FALSE(orch.getStreamResolution(1, w, h));
+    EXPECT_TRUE(orch.update().empty());
+    EXPECT_FALSE(orch.startCapture(0x7fff0001u, 2));  // no such window
+    EXPECT_TRUE(log.has("Invalid window handle: 7fff0001"));
+    orch.shutdown();
+    DestroyWindow(hwnd);
+}
+
+TEST(WindowCaptureWin, BuildNumberAndWindowChecks) {
+    const auto build = WindowCapture::getWindowsBuildNumber();
+    EXPECT_GT(build, 0u) << "the registry has no CurrentBuildNumber";
+    HWND hwnd = createTestWindow();
+    EXPECT_TRUE(WindowCapture::windowExists(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hwnd))));
+    DestroyWindow(hwnd);
+    EXPECT_FALSE(WindowCapture::windowExists(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hwnd))));
+    EXPECT_FALSE(WindowCapture::windowExists(0));
+}
+
+TEST(FramePacerWin, ReadsTheFirstOutputsRate) {
+    LogCapture log;
+    FramePacer none;
+    EXPECT_FALSE(none.initialize(nullptr));
+    EXPECT_EQ(none.getRefreshRate(), 60.0f);
+    EXPECT_TRUE(log.has("FramePacer: No device provided"));
+
+    CaptureDevice device;
+    ASSERT_TRUE(device.initialize());
+    FramePacer pacer;
+    const bool available = pacer.initialize(device.device());
+    EXPECT_EQ(available, pacer.isVSyncAvailable());
+    EXPECT_GT(pacer.getRefreshRate(), 1.0f);
+    EXPECT_TRUE(log.has(available ? "FramePacer: VSync synchronization available (refresh rate: "
+                                  : "FramePacer: VSync not available, using timer-based pacing"));
+}
