@@ -92,6 +92,7 @@ void addLogSink(std::shared_ptr<spdlog::sinks::sink> sink) {
 }
 
 void shutdownLogging() {
+    if (!g_loggingInitialized) return;
     if (spdlog::logger* logger = spdlog::default_logger_raw()) logger->info("Shutting down logging");
     spdlog::shutdown();
     g_logger.reset();

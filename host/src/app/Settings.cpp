@@ -202,6 +202,8 @@ bool Settings::load() {
     bool read = false;
     try {
         path = prepareFile();
+        // A save that a kill interrupted leaves its temporary file behind.
+        removeLeftoverTemporaryFiles(path);
         std::ifstream in(path, std::ios::binary);
         if (!in) return false;
         const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -21,4 +21,8 @@ struct AtomicWriteResult {
 // '\n'; the file gets the platform's line ending (CR LF on Windows).
 AtomicWriteResult writeTextFileAtomically(const std::filesystem::path& file, std::string_view text);
 
+// Removes temporary files that a process killed in the middle of
+// writeTextFileAtomically left beside the file. Returns how many were removed.
+std::size_t removeLeftoverTemporaryFiles(const std::filesystem::path& file);
+
 }  // namespace quillane::host

@@ -1,3 +1,4 @@
+#include "app/Settings.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -163,6 +164,25 @@ TEST(CrashProcess, AReportThatCannotBeWrittenIsSaidToBeMissing) {
     expectCleanups(run);
 }
 
+TEST(CrashProcess, WithoutAFolderTheReportGoesToTheStateFolder) {
+    if (isWindows()) GTEST_SKIP() << "Windows asks the shell for the folder";
+    TempFolder state;
+    const auto previous = environment("XDG_STATE_HOME");
+    setEnvironment("XDG_STATE_HOME", state.path().string());
+    TempFolder temp;
+    const auto log = temp.path() / "quillane.log";
+    ChildProcess child;
+    ASSERT_TRUE(child.start(siblingExecutable("app_test_helper"), {"crash", "segv", "", log.string()},
+                            temp.path() / "output.txt"));
+    const auto end = child.wait(60s);
+    if (previous) setEnvironment("XDG_STATE_HOME", *previous);
+    else unsetEnvironment("XDG_STATE_HOME");
+    ASSERT_TRUE(end && end->signaled);
+    const auto reports = filesIn(state.path() / "Quillane" / "crashes");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(readFile(log).find("Crash report saved to " + reports[0].string()), std::string::npos);
+}
+
 // A kill at any moment of a save leaves the old file or the new one, never a torn one.
 TEST(SettingsProcess, KilledWhileSavingNeverLeavesABrokenFile) {
     TempFolder temp;
@@ -196,6 +216,12 @@ TEST(SettingsProcess, KilledWhileSavingNeverLeavesABrokenFile) {
         EXPECT_EQ(saved["maxBitrate"].get<std::uint32_t>(), saved["targetBitrate"].get<std::uint32_t>() + 1000);
         EXPECT_EQ(saved["dismissedVersion"].get<std::string>().size(), saved["targetBitrate"].get<std::uint32_t>() % 700);
     }
+    // The next load clears the temporary files that the kills left.
+    quillane::host::Settings settings(file);
+    EXPECT_TRUE(settings.load());
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(temp.path())) ++files;
+    EXPECT_EQ(files, 2u);  // settings.json and the children's output
 }
 
 TEST(LoggingProcess, ConsoleShowsTheLevelArgumentAndTheFileDebugAndAbove) {

@@ -54,3 +54,17 @@ TEST(AtomicFile, AFolderInTheWayIsAReplaceFailureAndKeepsIt) {
     EXPECT_TRUE(std::filesystem::is_directory(target / "inside"));
     EXPECT_EQ(entries(temp.path()), 1u);  // the temporary file was removed
 }
+
+TEST(AtomicFile, LeftoverTemporaryFilesOfThatFileAreRemoved) {
+    TempFolder temp;
+    const auto file = temp.path() / "settings.json";
+    writeFile(file, "{}");
+    writeFile(temp.path() / "settings.json.tmp-123", "{\"half");
+    writeFile(temp.path() / "settings.json.tmp-98765", "");
+    writeFile(temp.path() / "other.json.tmp-123", "kept");
+    writeFile(temp.path() / "settings.json.tmp-", "kept: no process id");
+    EXPECT_EQ(removeLeftoverTemporaryFiles(file), 2u);
+    EXPECT_EQ(entries(temp.path()), 3u);
+    EXPECT_EQ(readFile(file), "{}");
+    EXPECT_EQ(readFile(temp.path() / "other.json.tmp-123"), "kept");
+}
