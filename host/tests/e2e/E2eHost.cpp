@@ -6,25 +6,11 @@
 #include <fstream>
 #include <thread>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 
 namespace qhtest {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool tcpAccepts(std::uint16_t port) {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::socket socket(io);
-    boost::system::error_code ec;
-    socket.connect({boost::asio::ip::address_v4::loopback(), port}, ec);
-    return !ec;
-}
-
-}  // namespace
 
 HostUnderTest::HostUnderTest() : home_(makeTempDir("qh-e2e-host-")) {
     ports_.signaling = freeTcpPort();
@@ -57,13 +43,14 @@ bool HostUnderTest::start(std::chrono::milliseconds timeout) {
         {"XDG_STATE_HOME", home_ + "/state"},
         {"XDG_RUNTIME_DIR", home_ + "/runtime"},
     };
+    // The console log is written line by line (the file log only on warnings),
+    // so the tests read that.
     process_ = std::make_unique<ChildProcess>(QH_HOST_BINARY, std::vector<std::string>{}, env,
-                                              home_ + "/stderr.txt");
+                                              home_ + "/stderr.txt", home_ + "/stdout.txt");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (!process_->running()) return false;
-        if (tcpAccepts(ports_.signaling) && log().find("All subsystems initialized successfully") != std::string::npos)
-            return true;
+        if (log().find("Application initialized, entering main loop") != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
@@ -77,11 +64,7 @@ int HostUnderTest::stop() {
 }
 
 std::string HostUnderTest::log() const {
-    std::string text;
-    const fs::path logs = fs::path(home_) / "state" / "Quillane" / "logs";
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(logs, ec)) text += readFile(entry.path().string());
-    return text;
+    return readFile(home_ + "/stdout.txt");
 }
 
 bool HostUnderTest::waitForLog(const std::string& needle, std::chrono::milliseconds timeout) const {

@@ -30,7 +30,7 @@ public:
 
     const HostPorts& ports() const { return ports_; }
     ChildProcess* process() { return process_.get(); }
-    // Everything in its log files so far.
+    // Everything it logged so far.
     std::string log() const;
     // Waits until the log holds `needle`.
     bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout) const;

@@ -45,30 +45,56 @@ H264Decoder::~H264Decoder() {
     delete impl;
 }
 
-std::vector<Picture> H264Decoder::decode(const std::uint8_t* data, std::size_t size) {
-    std::vector<Picture> out;
+template <class F>
+void H264Decoder::run(const std::uint8_t* data, std::size_t size, F&& onFrame) {
     std::vector<std::uint8_t> padded(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
     std::memcpy(padded.data(), data, size);
     impl->packet->data = padded.data();
     impl->packet->size = static_cast<int>(size);
     if (avcodec_send_packet(impl->ctx, impl->packet) < 0) {
         ++errors_;
-        return out;
+        return;
     }
-    while (avcodec_receive_frame(impl->ctx, impl->frame) == 0) {
-        const int w = impl->frame->width;
-        const int h = impl->frame->height;
-        impl->sws = sws_getCachedContext(impl->sws, w, h, static_cast<AVPixelFormat>(impl->frame->format), w, h,
-                                         AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
+    while (avcodec_receive_frame(impl->ctx, impl->frame) == 0) onFrame(*impl->frame);
+}
+
+std::vector<Picture> H264Decoder::decode(const std::uint8_t* data, std::size_t size) {
+    std::vector<Picture> out;
+    run(data, size, [&](AVFrame& frame) {
+        const int w = frame.width;
+        const int h = frame.height;
+        impl->sws = sws_getCachedContext(impl->sws, w, h, static_cast<AVPixelFormat>(frame.format), w, h,
+                                         AV_PIX_FMT_RGB24, SWS_POINT | SWS_FULL_CHR_H_INT | SWS_ACCURATE_RND,
+                                         nullptr, nullptr, nullptr);
+        // Convert with the matrix and range the stream declares (BT.601 when it says nothing).
+        const int space = frame.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_ITU601 : frame.colorspace;
+        const int fullRange = frame.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+        sws_setColorspaceDetails(impl->sws, sws_getCoefficients(space), fullRange, sws_getCoefficients(SWS_CS_DEFAULT),
+                                 1, 0, 1 << 16, 1 << 16);
         Picture pic;
         pic.width = w;
         pic.height = h;
         pic.rgb.resize(static_cast<std::size_t>(w) * h * 3);
         std::uint8_t* dst[1] = {pic.rgb.data()};
         int dstStride[1] = {w * 3};
-        sws_scale(impl->sws, impl->frame->data, impl->frame->linesize, 0, h, dst, dstStride);
+        sws_scale(impl->sws, frame.data, frame.linesize, 0, h, dst, dstStride);
         out.push_back(std::move(pic));
-    }
+    });
+    return out;
+}
+
+std::vector<LumaPicture> H264Decoder::decodeLuma(const std::uint8_t* data, std::size_t size) {
+    std::vector<LumaPicture> out;
+    run(data, size, [&](AVFrame& frame) {
+        LumaPicture pic;
+        pic.width = frame.width;
+        pic.height = frame.height;
+        pic.y.resize(static_cast<std::size_t>(pic.width) * pic.height);
+        for (int row = 0; row < pic.height; ++row)
+            std::memcpy(pic.y.data() + static_cast<std::size_t>(row) * pic.width,
+                        frame.data[0] + static_cast<std::size_t>(row) * frame.linesize[0], pic.width);
+        out.push_back(std::move(pic));
+    });
     return out;
 }
 

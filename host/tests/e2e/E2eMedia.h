@@ -21,6 +21,13 @@ struct Picture {
     std::vector<std::uint8_t> rgb;
 };
 
+// A luma plane, tightly packed.
+struct LumaPicture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> y;
+};
+
 // H.264 Annex B access units in, pictures out (libavcodec).
 class H264Decoder {
 public:
@@ -30,9 +37,15 @@ public:
     H264Decoder& operator=(const H264Decoder&) = delete;
     // Feeds one access unit; returns the pictures it completed.
     std::vector<Picture> decode(const std::uint8_t* data, std::size_t size);
+    // The same, keeping only the luma plane (cheap for large pictures).
+    std::vector<LumaPicture> decodeLuma(const std::uint8_t* data, std::size_t size);
     int errors() const { return errors_; }
 
 private:
+    // Feeds one access unit and calls onFrame for each finished frame.
+    template <class F>
+    void run(const std::uint8_t* data, std::size_t size, F&& onFrame);
+
     struct Impl;
     Impl* impl;
     int errors_ = 0;

@@ -21,7 +21,8 @@ extern char** environ;
 namespace qhtest {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::map<std::string, std::string>& extraEnv, const std::string& stderrFile) {
+                           const std::map<std::string, std::string>& extraEnv, const std::string& stderrFile,
+                           const std::string& stdoutFile) {
     int inPipe[2];
     int outPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -48,10 +49,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (pid_ == 0) {
         dup2(inPipe[0], STDIN_FILENO);
         dup2(outPipe[1], STDOUT_FILENO);
-        if (!stderrFile.empty()) {
-            const int fd = open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) dup2(fd, STDERR_FILENO);
-        }
+        auto toFile = [](const std::string& path, int target) {
+            if (path.empty()) return;
+            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (fd >= 0) dup2(fd, target);
+        };
+        toFile(stdoutFile, STDOUT_FILENO);
+        toFile(stderrFile, STDERR_FILENO);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

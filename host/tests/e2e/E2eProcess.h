@@ -10,12 +10,13 @@
 
 namespace qhtest {
 
-// A child process with its stdin and stdout on pipes (stderr goes to a file),
-// ended by its own pid only.
+// A child process with its stdin and stdout on pipes (or stdout, and stderr, to
+// files), ended by its own pid only.
 class ChildProcess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::map<std::string, std::string>& extraEnv, const std::string& stderrFile = {});
+                 const std::map<std::string, std::string>& extraEnv, const std::string& stderrFile = {},
+                 const std::string& stdoutFile = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
