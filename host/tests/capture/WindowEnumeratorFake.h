@@ -1,0 +1,100 @@
+#pragma once
+
+#include "capture/WindowSystem.h"
+
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace quillane::host::test {
+
+// A desktop described by a table: each window answers from its row, and a
+// window marked gone answers like one that has just been destroyed.
+struct FakeWindow {
+    NativeWindow id = 0;
+    bool visible = true;
+    std::wstring title = L"Window";
+    std::wstring className = L"AppClass";
+    WindowStyle style{false, true, false};
+    bool cloaked = false;
+    std::optional<WindowRect> rect = WindowRect{10, 20, 110, 220};
+    bool minimized = false;
+    bool maximized = false;
+    std::wstring imagePath = L"C:\\Apps\\app.exe";
+    WindowIconPng icon;
+    bool gone = false;
+    // Destroyed by the window system when the enumeration first asks for its process.
+    bool vanishesOnProcessQuery = false;
+};
+
+class FakeWindowSystem : public WindowSystem {
+public:
+    std::vector<FakeWindow> windows;
+    std::map<NativeWindow, std::vector<std::string>> queries;  // per window, in order asked
+
+    FakeWindow& add(FakeWindow w) {
+        windows.push_back(std::move(w));
+        return windows.back();
+    }
+
+    void forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) override {
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            if (!visit(windows[i].id)) break;
+        }
+    }
+    bool isVisible(NativeWindow w) override { return live(w, "visible") && find(w).visible; }
+    std::size_t titleLength(NativeWindow w) override { return live(w, "titleLength") ? find(w).title.size() : 0; }
+    std::wstring title(NativeWindow w) override { return live(w, "title") ? find(w).title : L""; }
+    std::wstring className(NativeWindow w) override { return live(w, "class") ? find(w).className : L""; }
+    WindowStyle style(NativeWindow w) override { return live(w, "style") ? find(w).style : WindowStyle{}; }
+    bool isCloaked(NativeWindow w) override { return live(w, "cloaked") && find(w).cloaked; }
+    std::optional<WindowRect> rect(NativeWindow w) override {
+        return live(w, "rect") ? find(w).rect : std::nullopt;
+    }
+    bool isMinimized(NativeWindow w) override { return live(w, "minimized") && find(w).minimized; }
+    bool isMaximized(NativeWindow w) override { return live(w, "maximized") && find(w).maximized; }
+    std::wstring processImagePath(NativeWindow w) override {
+        if (find(w).vanishesOnProcessQuery) find(w).gone = true;
+        return live(w, "process") ? find(w).imagePath : L"";
+    }
+    WindowIconPng iconPng(NativeWindow w) override { return live(w, "icon") ? find(w).icon : WindowIconPng{}; }
+
+    bool asked(NativeWindow w, const std::string& what) const {
+        const auto it = queries.find(w);
+        return it != queries.end() && std::find(it->second.begin(), it->second.end(), what) != it->second.end();
+    }
+
+private:
+    FakeWindow& find(NativeWindow w) {
+        return *std::find_if(windows.begin(), windows.end(), [w](const FakeWindow& f) { return f.id == w; });
+    }
+    bool live(NativeWindow w, const char* what) {
+        queries[w].push_back(what);
+        return !find(w).gone;
+    }
+};
+
+// Collects what the default logger writes while it lives.
+class LogCapture {
+public:
+    LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_)) {
+        spdlog::default_logger()->sinks().push_back(sink_);
+    }
+    ~LogCapture() {
+        auto& sinks = spdlog::default_logger()->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    }
+    std::string text() const { return stream_.str(); }
+
+private:
+    std::ostringstream stream_;
+    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+};
+
+}  // namespace quillane::host::test

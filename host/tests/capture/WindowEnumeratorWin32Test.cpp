@@ -1,0 +1,337 @@
+// Real Win32 windows of this process, enumerated as the window list sees them.
+#include "capture/PngEncoder.h"
+#include "capture/WindowEnumerator.h"
+#include "capture/windows/WicPng.h"
+#include "capture/windows/Win32WindowSystem.h"
+#include "common/Base64.h"
+#include "common/Utf8.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <optional>
+
+namespace quillane::host {
+namespace {
+
+using protocol::WindowInfo;
+
+// Decodes a PNG with WIC's own decoder into straight RGBA.
+std::optional<RgbaImage> decodePng(const std::vector<std::uint8_t>& file) {
+    ComApartment com;
+    ComRef<IWICImagingFactory> factory;
+    if (FAILED(createWicFactory(factory))) return std::nullopt;
+    ComRef<IWICStream> stream;
+    ComRef<IWICBitmapDecoder> decoder;
+    ComRef<IWICBitmapFrameDecode> frame;
+    ComRef<IWICFormatConverter> converter;
+    if (FAILED(factory->CreateStream(stream.out())) ||
+        FAILED(stream->InitializeFromMemory(const_cast<BYTE*>(file.data()), static_cast<DWORD>(file.size()))) ||
+        FAILED(factory->CreateDecoderFromStream(stream.get(), nullptr, WICDecodeMetadataCacheOnDemand,
+                                                decoder.out())) ||
+        FAILED(decoder->GetFrame(0, frame.out())) || FAILED(factory->CreateFormatConverter(converter.out())) ||
+        FAILED(converter->Initialize(frame.get(), GUID_WICPixelFormat32bppRGBA, WICBitmapDitherTypeNone, nullptr,
+                                     0.0, WICBitmapPaletteTypeCustom)))
+        return std::nullopt;
+    RgbaImage image;
+    if (FAILED(converter->GetSize(&image.width, &image.height))) return std::nullopt;
+    image.pixels.resize(std::size_t{image.width} * image.height * 4);
+    if (FAILED(converter->CopyPixels(nullptr, image.width * 4, static_cast<UINT>(image.pixels.size()),
+                                     image.pixels.data())))
+        return std::nullopt;
+    return image;
+}
+
+// Straight BGRA of test icon pixel (x, y); opaque, transparent and half-transparent areas.
+std::uint32_t iconPixel(int side, int x, int y) {
+    const std::uint32_t alpha = x < side / 4 ? 0 : (y < side / 4 ? 0x80 : 0xFF);
+    const std::uint32_t r = (x * 255 / side) & 0xFF, g = (y * 255 / side) & 0xFF, b = side == 48 ? 0x20 : 0xC0;
+    return alpha << 24 | r << 16 | g << 8 | b;
+}
+
+HICON createAlphaIcon(int side) {
+    BITMAPV5HEADER header = {};
+    header.bV5Size = sizeof header;
+    header.bV5Width = side;
+    header.bV5Height = -side;
+    header.bV5Planes = 1;
+    header.bV5BitCount = 32;
+    header.bV5Compression = BI_BITFIELDS;
+    header.bV5RedMask = 0x00FF0000;
+    header.bV5GreenMask = 0x0000FF00;
+    header.bV5BlueMask = 0x000000FF;
+    header.bV5AlphaMask = 0xFF000000;
+    void* bits = nullptr;
+    HDC dc = GetDC(nullptr);
+    HBITMAP colour = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
+    ReleaseDC(nullptr, dc);
+    auto* px = static_cast<std::uint32_t*>(bits);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) px[y * side + x] = iconPixel(side, x, y);
+    HBITMAP mask = CreateBitmap(side, side, 1, 1, nullptr);
+    ICONINFO info = {TRUE, 0, 0, mask, colour};
+    HICON icon = CreateIconIndirect(&info);
+    DeleteObject(colour);
+    DeleteObject(mask);
+    return icon;
+}
+
+// A monochrome icon: left half opaque (black or white), right half transparent.
+HICON createMonochromeIcon() {
+    BYTE andBits[32 * 4], xorBits[32 * 4];
+    for (int row = 0; row < 32; ++row) {
+        for (int b = 0; b < 4; ++b) {
+            andBits[row * 4 + b] = b < 2 ? 0x00 : 0xFF;                        // 1 = transparent
+            xorBits[row * 4 + b] = b < 2 ? (row < 16 ? 0xFF : 0x00) : 0x00;  // white above, black below
+        }
+    }
+    return CreateIcon(GetModuleHandleW(nullptr), 32, 32, 1, 1, andBits, xorBits);
+}
+
+LRESULT CALLBACK testWindowProc(HWND hwnd, UINT message, WPARAM w, LPARAM l) {
+    return DefWindowProcW(hwnd, message, w, l);
+}
+
+class WindowEnumeratorWin32 : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        icon32 = createAlphaIcon(32);
+        icon48 = createAlphaIcon(48);
+        monochrome = createMonochromeIcon();
+        WNDCLASSEXW wc = {};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = testWindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hIcon = icon32;
+        wc.lpszClassName = L"QhEnumTestClass";
+        ASSERT_NE(RegisterClassExW(&wc), 0) << GetLastError();
+        wc.hIcon = monochrome;
+        wc.lpszClassName = L"QhEnumMonoClass";
+        RegisterClassExW(&wc);
+        wc.hIcon = nullptr;
+        wc.lpszClassName = L"Progman";
+        RegisterClassExW(&wc);
+    }
+    void TearDown() override {
+        for (HWND w : windows) DestroyWindow(w);
+    }
+    HWND make(const wchar_t* title, DWORD style = WS_OVERLAPPEDWINDOW, DWORD exStyle = 0,
+              const wchar_t* cls = L"QhEnumTestClass", int show = SW_SHOWNORMAL, int width = 320, int height = 240) {
+        HWND w = CreateWindowExW(exStyle, cls, title, style, 50, 60, width, height, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+        EXPECT_NE(w, nullptr) << "CreateWindowExW failed, error " << GetLastError();
+        if (show >= 0) ShowWindow(w, show);
+        windows.push_back(w);
+        pump();
+        return w;
+    }
+    static void pump() {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    static std::optional<WindowInfo> find(const std::vector<WindowInfo>& list, HWND w) {
+        for (const auto& info : list) {
+            if (info.id == static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(w))) return info;
+        }
+        return std::nullopt;
+    }
+    static std::string ownExecutableName() {
+        wchar_t path[MAX_PATH];
+        const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring p(path, n);
+        return wideToUtf8(p.substr(p.find_last_of(L"\\/") + 1));
+    }
+
+    static inline HICON icon32 = nullptr;
+    static inline HICON icon48 = nullptr;
+    static inline HICON monochrome = nullptr;
+    std::vector<HWND> windows;
+};
+
+void expectIconPixels(const RgbaImage& image, int side) {
+    ASSERT_EQ(image.width, static_cast<std::uint32_t>(side));
+    ASSERT_EQ(image.height, static_cast<std::uint32_t>(side));
+    int bad = 0;
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            const std::uint32_t want = iconPixel(side, x, y);
+            const std::uint8_t* got = &image.pixels[(y * side + x) * 4];
+            const int alpha = want >> 24;
+            if (got[3] != alpha) {
+                ++bad;
+                continue;
+            }
+            if (alpha == 0) continue;  // colour under full transparency is not kept
+            // Half-transparent colour passes through premultiplication and back.
+            const int tolerance = alpha == 0xFF ? 0 : 2;
+            const int rgb[3] = {int(want >> 16 & 0xFF), int(want >> 8 & 0xFF), int(want & 0xFF)};
+            for (int c = 0; c < 3; ++c) {
+                if (std::abs(got[c] - rgb[c]) > tolerance) ++bad;
+            }
+        }
+    }
+    EXPECT_EQ(bad, 0) << "icon of side " << side << " differs";
+}
+
+TEST_F(WindowEnumeratorWin32, ListsAWindowFieldByField) {
+    HWND w = make(L"Quillane enum test \u03A9 \u2713");
+    const auto list = WindowEnumerator::enumerateWindows();
+    const auto info = find(list, w);
+    ASSERT_TRUE(info) << "window not listed";
+    EXPECT_EQ(info->title, "Quillane enum test \xCE\xA9 \xE2\x9C\x93");
+    EXPECT_EQ(info->className, "QhEnumTestClass");
+    EXPECT_EQ(info->processName, ownExecutableName());
+    RECT r;
+    GetWindowRect(w, &r);
+    EXPECT_EQ(info->x, r.left);
+    EXPECT_EQ(info->y, r.top);
+    EXPECT_EQ(info->width, r.right - r.left);
+    EXPECT_EQ(info->height, r.bottom - r.top);
+    EXPECT_EQ(info->width, 320);
+    EXPECT_FALSE(info->isMinimized);
+    EXPECT_FALSE(info->isMaximized);
+    EXPECT_TRUE(info->isVisible);
+
+    // No WM_SETICON: the class icon.
+    const auto png = base64Decode(info->iconBase64);
+    ASSERT_TRUE(png && !png->empty()) << info->iconBase64;
+    const auto image = decodePng(*png);
+    ASSERT_TRUE(image);
+    expectIconPixels(*image, 32);
+}
+
+TEST_F(WindowEnumeratorWin32, WindowIconComesBeforeTheClassIcon) {
+    HWND w = make(L"own icon");
+    SendMessageW(w, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon48));
+    const auto info = find(WindowEnumerator::enumerateWindows(), w);
+    ASSERT_TRUE(info);
+    const auto image = decodePng(*base64Decode(info->iconBase64));
+    ASSERT_TRUE(image);
+    expectIconPixels(*image, 48);
+}
+
+TEST_F(WindowEnumeratorWin32, MonochromeIconKeepsItsSizeAndTransparency) {
+    HWND w = make(L"monochrome icon", WS_OVERLAPPEDWINDOW, 0, L"QhEnumMonoClass");
+    const auto info = find(WindowEnumerator::enumerateWindows(), w);
+    ASSERT_TRUE(info);
+    const auto png = base64Decode(info->iconBase64);
+    ASSERT_TRUE(png && !png->empty());
+    const auto image = decodePng(*png);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 32u);
+    EXPECT_EQ(image->height, 32u);  // not the mask bitmap's doubled height
+    const auto at = [&](int x, int y) { return &image->pixels[(y * 32 + x) * 4]; };
+    EXPECT_EQ(at(5, 5)[3], 255);  // opaque half
+    EXPECT_EQ(at(5, 5)[0], 255);  // white
+    EXPECT_EQ(at(5, 25)[3], 255);
+    EXPECT_EQ(at(5, 25)[0], 0);  // black
+    EXPECT_EQ(at(25, 5)[3], 0);  // transparent half
+    EXPECT_EQ(at(25, 25)[3], 0);
+}
+
+TEST_F(WindowEnumeratorWin32, StateOfMinimisedAndMaximisedWindows) {
+    HWND minimised = make(L"minimised window", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", SW_SHOWMINIMIZED);
+    HWND maximised = make(L"maximised window", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", SW_SHOWMAXIMIZED);
+    const auto list = WindowEnumerator::enumerateWindows();
+    const auto min = find(list, minimised);
+    const auto max = find(list, maximised);
+    ASSERT_TRUE(min);
+    ASSERT_TRUE(max);
+    EXPECT_TRUE(min->isMinimized);
+    EXPECT_TRUE(min->isVisible);
+    EXPECT_FALSE(min->isMaximized);
+    EXPECT_TRUE(max->isMaximized);
+    EXPECT_FALSE(max->isMinimized);
+}
+
+TEST_F(WindowEnumeratorWin32, FiltersAsTheStylesSay) {
+    HWND normal = make(L"normal");
+    HWND tool = make(L"tool palette", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW);
+    HWND toolApp = make(L"tool app", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW | WS_EX_APPWINDOW);
+    HWND popup = make(L"popup", WS_POPUP);
+    HWND appPopup = make(L"application popup", WS_POPUP, WS_EX_APPWINDOW);
+    HWND untitled = make(L"");
+    HWND hidden = make(L"hidden", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", -1);
+    HWND manager = make(L"Program Manager");
+    HWND lowerManager = make(L"program manager");
+    HWND progman = make(L"shell", WS_OVERLAPPEDWINDOW, 0, L"Progman");
+    HWND flat = make(L"zero height", WS_POPUP, WS_EX_APPWINDOW, L"QhEnumTestClass", SW_SHOWNORMAL, 100, 0);
+
+    const auto list = WindowEnumerator::enumerateWindows();
+    EXPECT_TRUE(find(list, normal));
+    EXPECT_FALSE(find(list, tool));
+    EXPECT_FALSE(find(list, toolApp));
+    EXPECT_FALSE(find(list, popup));
+    EXPECT_TRUE(find(list, appPopup));
+    EXPECT_FALSE(find(list, untitled));
+    EXPECT_FALSE(find(list, hidden));
+    EXPECT_FALSE(find(list, manager));
+    EXPECT_TRUE(find(list, lowerManager));
+    EXPECT_FALSE(find(list, progman));
+    EXPECT_FALSE(find(list, flat));
+}
+
+TEST_F(WindowEnumeratorWin32, ListIsSortedAndExcludesOwnWindows) {
+    HWND b = make(L"B");
+    HWND a = make(L"a");
+    HWND ab = make(L"Ab");
+    auto list = WindowEnumerator::enumerateWindows();
+    for (std::size_t i = 1; i < list.size(); ++i) EXPECT_LE(list[i - 1].title, list[i].title);
+    std::vector<std::string> ours;
+    for (const auto& info : list)
+        if (find({info}, a) || find({info}, b) || find({info}, ab)) ours.push_back(info.title);
+    EXPECT_EQ(ours, (std::vector<std::string>{"Ab", "B", "a"}));
+
+    WindowEnumerator::setOwnWindowIds({static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ab))});
+    list = WindowEnumerator::enumerateWindows();
+    WindowEnumerator::setOwnWindowIds({});
+    EXPECT_FALSE(find(list, ab));
+    EXPECT_TRUE(find(list, a));
+}
+
+TEST_F(WindowEnumeratorWin32, DestroyedWindowIsNotListed) {
+    HWND w = make(L"short-lived");
+    DestroyWindow(w);
+    windows.clear();
+    EXPECT_FALSE(find(WindowEnumerator::enumerateWindows(), w));
+}
+
+TEST(Win32IconPixels, PremultipliedColourBecomesStraight) {
+    // Drawn onto black: half-transparent red arrives as (128, 0, 0, 128) premultiplied.
+    std::uint8_t pixels[] = {0, 0, 128, 128, 10, 20, 30, 255, 99, 99, 99, 0};
+    finishIconPixels(pixels, 3, nullptr);
+    EXPECT_EQ(std::vector<std::uint8_t>(pixels, pixels + 12),
+              (std::vector<std::uint8_t>{0, 0, 255, 128, 10, 20, 30, 255, 99, 99, 99, 0}));
+}
+
+TEST(Win32IconPixels, MaskGivesAlphaWhenTheIconHasNone) {
+    std::uint8_t pixels[] = {1, 2, 3, 0, 4, 5, 6, 0};
+    const std::uint8_t mask[] = {255, 255, 255, 0, 0, 0, 0, 0};  // white = transparent
+    finishIconPixels(pixels, 2, mask);
+    EXPECT_EQ(pixels[3], 0);
+    EXPECT_EQ(pixels[7], 255);
+    std::uint8_t noMask[] = {1, 2, 3, 0};
+    finishIconPixels(noMask, 1, nullptr);
+    EXPECT_EQ(noMask[3], 255);
+}
+
+TEST(PngEncoder, WicFileDecodesToTheSamePixels) {
+    RgbaImage image;
+    image.width = 19;
+    image.height = 7;
+    for (std::uint32_t i = 0; i < image.width * image.height * 4; ++i)
+        image.pixels.push_back(static_cast<std::uint8_t>(i * 31 + 7));
+    const auto file = encodePng(image);
+    ASSERT_GT(file.size(), 8u);
+    EXPECT_EQ(file[1], 'P');
+    const auto back = decodePng(file);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->width, 19u);
+    EXPECT_EQ(back->height, 7u);
+    EXPECT_EQ(back->pixels, image.pixels);
+}
+
+}  // namespace
+}  // namespace quillane::host

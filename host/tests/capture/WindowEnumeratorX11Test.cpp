@@ -1,0 +1,516 @@
+// Real windows on the virtual desktop's X server, managed by its window manager.
+#include "WindowEnumeratorPng.h"
+
+#include "capture/WindowEnumerator.h"
+#include "capture/linux/X11WindowSystem.h"
+#include "common/Base64.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+extern char** environ;
+
+namespace quillane::host {
+namespace {
+
+using protocol::WindowInfo;
+using namespace std::chrono_literals;
+
+// Pixel (x, y) of a test icon of the given side: every size and every pixel differs,
+// alpha runs through transparent, translucent and opaque values.
+std::uint32_t iconPixel(std::uint32_t side, std::uint32_t x, std::uint32_t y) {
+    const std::uint32_t alpha = (x * 37 + y * 11 + side) % 4 == 0 ? 0xFF : ((x * 29 + y * 7) & 0xFF);
+    return (alpha << 24) | ((x * 8 + side) & 0xFF) << 16 | ((y * 8) & 0xFF) << 8 | ((x ^ y) * 5 & 0xFF);
+}
+
+std::vector<std::uint32_t> iconProperty(std::initializer_list<std::uint32_t> sides) {
+    std::vector<std::uint32_t> p;
+    for (const std::uint32_t side : sides) {
+        p.push_back(side);
+        p.push_back(side);
+        for (std::uint32_t y = 0; y < side; ++y)
+            for (std::uint32_t x = 0; x < side; ++x) p.push_back(iconPixel(side, x, y));
+    }
+    return p;
+}
+
+std::vector<std::uint8_t> expectedRgba(std::uint32_t side) {
+    std::vector<std::uint8_t> out;
+    for (std::uint32_t y = 0; y < side; ++y) {
+        for (std::uint32_t x = 0; x < side; ++x) {
+            const std::uint32_t argb = iconPixel(side, x, y);
+            out.insert(out.end(), {static_cast<std::uint8_t>(argb >> 16), static_cast<std::uint8_t>(argb >> 8),
+                                   static_cast<std::uint8_t>(argb), static_cast<std::uint8_t>(argb >> 24)});
+        }
+    }
+    return out;
+}
+
+// The test's own connection, which creates and changes the windows.
+class Desktop {
+public:
+    Desktop() : display_(XOpenDisplay(nullptr)) {
+        if (display_ != nullptr) root_ = DefaultRootWindow(display_);
+    }
+    ~Desktop() {
+        if (display_ == nullptr) return;
+        for (const Window w : windows_) XDestroyWindow(display_, w);
+        XCloseDisplay(display_);
+    }
+    Display* display() const { return display_; }
+    Atom atom(const char* name) { return XInternAtom(display_, name, False); }
+
+    Window create(int x, int y, unsigned width, unsigned height) {
+        XSetWindowAttributes attributes = {};
+        attributes.background_pixel = 0x336699;
+        const Window w = XCreateWindow(display_, root_, x, y, width, height, 0, CopyFromParent, InputOutput,
+                                       CopyFromParent, CWBackPixel, &attributes);
+        windows_.push_back(w);
+        return w;
+    }
+    void setText(Window w, const char* property, const char* type, const std::string& bytes) {
+        XChangeProperty(display_, w, atom(property), atom(type), 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    }
+    void setCardinals(Window w, const char* property, Atom type, const std::vector<std::uint32_t>& values) {
+        // Format-32 data goes to Xlib as longs.
+        std::vector<long> longs(values.begin(), values.end());
+        XChangeProperty(display_, w, atom(property), type, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(longs.data()), static_cast<int>(longs.size()));
+    }
+    void setAtoms(Window w, const char* property, std::initializer_list<const char*> names) {
+        std::vector<std::uint32_t> values;
+        for (const char* n : names) values.push_back(static_cast<std::uint32_t>(atom(n)));
+        setCardinals(w, property, XA_ATOM, values);
+    }
+    void setPid(Window w, pid_t pid) { setCardinals(w, "_NET_WM_PID", XA_CARDINAL, {static_cast<std::uint32_t>(pid)}); }
+    void setClass(Window w, const std::string& instance, const std::string& cls) {
+        setText(w, "WM_CLASS", "STRING", instance + '\0' + cls + '\0');
+    }
+    void map(Window w) {
+        XMapWindow(display_, w);
+        XSync(display_, False);
+    }
+    void destroy(Window w) {
+        XDestroyWindow(display_, w);
+        XSync(display_, False);
+        windows_.erase(std::remove(windows_.begin(), windows_.end(), w), windows_.end());
+    }
+    void clientMessageToRoot(Window w, const char* type, std::initializer_list<long> data) {
+        XEvent event = {};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = w;
+        event.xclient.message_type = atom(type);
+        event.xclient.format = 32;
+        int i = 0;
+        for (const long v : data) event.xclient.data.l[i++] = v;
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XSync(display_, False);
+    }
+    // Where the window's client area is, asked independently of the code under test.
+    WindowRect clientRect(Window w) {
+        XWindowAttributes a;
+        XGetWindowAttributes(display_, w, &a);
+        int x = 0, y = 0;
+        Window child;
+        XTranslateCoordinates(display_, w, root_, 0, 0, &x, &y, &child);
+        return {x, y, x + a.width, y + a.height};
+    }
+    bool managed(Window w) {
+        Atom type;
+        int format;
+        unsigned long count, after;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display_, root_, atom("_NET_CLIENT_LIST"), 0, 65536, False, XA_WINDOW, &type, &format,
+                               &count, &after, &data) != Success || data == nullptr)
+            return false;
+        const auto* ids = reinterpret_cast<const unsigned long*>(data);
+        const bool found = std::find(ids, ids + count, w) != ids + count;
+        XFree(data);
+        return found;
+    }
+    // Maps the windows and waits until the window manager lists them all.
+    void showAndWait(std::initializer_list<Window> ws) {
+        for (const Window w : ws) map(w);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        for (const Window w : ws) {
+            while (!managed(w) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+            ASSERT_TRUE(managed(w)) << "window manager did not take window " << w;
+        }
+    }
+
+private:
+    Display* display_;
+    Window root_ = 0;
+    std::vector<Window> windows_;
+};
+
+std::optional<WindowInfo> find(const std::vector<WindowInfo>& list, Window w) {
+    for (const auto& info : list) {
+        if (info.id == static_cast<std::uint32_t>(w)) return info;
+    }
+    return std::nullopt;
+}
+
+// Enumerates until the record satisfies the condition (window managers act asynchronously).
+template <typename Condition>
+std::optional<WindowInfo> waitFor(Window w, Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    std::optional<WindowInfo> info;
+    do {
+        info = find(WindowEnumerator::enumerateWindows(), w);
+        if (info && condition(*info)) return info;
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return info;
+}
+
+std::string ownExecutableName() {
+    return std::filesystem::read_symlink("/proc/self/exe").filename().string();
+}
+
+class WindowEnumeratorX11 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(desktop.display(), nullptr) << "no X display";
+    }
+    Desktop desktop;
+};
+
+TEST_F(WindowEnumeratorX11, ListsARealWindowFieldByField) {
+    const Window w = desktop.create(100, 120, 300, 200);
+    const std::string title = "\xC3\x9C" "berfenster \xE2\x80\x93 \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 \xE2\x9C\x93";
+    desktop.setText(w, "_NET_WM_NAME", "UTF8_STRING", title);
+    desktop.setText(w, "WM_NAME", "STRING", "Fallback title");
+    desktop.setClass(w, "qhtest", "QhTestClass");
+    desktop.setPid(w, getpid());
+    desktop.setCardinals(w, "_NET_WM_ICON", XA_CARDINAL, iconProperty({16, 32, 128}));
+    desktop.setAtoms(w, "_NET_WM_WINDOW_TYPE", {"_NET_WM_WINDOW_TYPE_NORMAL"});
+    desktop.showAndWait({w});
+
+    const auto info = waitFor(w, [](const WindowInfo& i) { return i.isVisible && i.width > 0; });
+    ASSERT_TRUE(info) << "window not listed";
+    EXPECT_EQ(info->id, static_cast<std::uint32_t>(w));
+    EXPECT_EQ(info->title, title);
+    EXPECT_EQ(info->className, "QhTestClass");
+    EXPECT_EQ(info->processName, ownExecutableName());
+    const WindowRect r = desktop.clientRect(w);
+    EXPECT_EQ(info->x, r.left);
+    EXPECT_EQ(info->y, r.top);
+    EXPECT_EQ(info->width, 300);
+    EXPECT_EQ(info->height, 200);
+    EXPECT_FALSE(info->isMinimized);
+    EXPECT_FALSE(info->isMaximized);
+    EXPECT_TRUE(info->isVisible);
+
+    // The 32-pixel image is chosen and arrives pixel for pixel, alpha straight.
+    const auto png = base64Decode(info->iconBase64);
+    ASSERT_TRUE(png) << info->iconBase64;
+    const auto image = test::decodePng(*png);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 32u);
+    EXPECT_EQ(image->height, 32u);
+    EXPECT_TRUE(image->pixels == expectedRgba(32)) << "icon pixels differ";
+}
+
+TEST_F(WindowEnumeratorX11, TitleFallsBackToLatin1WmName) {
+    const Window w = desktop.create(0, 0, 120, 80);
+    desktop.setText(w, "WM_NAME", "STRING", "Caf\xE9 cr\xE8me");
+    desktop.setClass(w, "latin", "Latin");
+    desktop.showAndWait({w});
+    const auto info = waitFor(w, [](const WindowInfo&) { return true; });
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->title, "Caf\xC3\xA9 cr\xC3\xA8me");
+    EXPECT_EQ(info->processName, "");  // no _NET_WM_PID
+    EXPECT_EQ(info->iconBase64, "");   // no _NET_WM_ICON
+}
+
+TEST_F(WindowEnumeratorX11, InvalidUtf8TitleIsRepairedNotDropped) {
+    const Window w = desktop.create(0, 0, 120, 80);
+    desktop.setText(w, "_NET_WM_NAME", "UTF8_STRING", "Bad \xFF\xFE title \xE2\x82");
+    desktop.showAndWait({w});
+    const auto info = waitFor(w, [](const WindowInfo&) { return true; });
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->title, "Bad \xEF\xBF\xBD\xEF\xBF\xBD title \xEF\xBF\xBD");
+}
+
+TEST_F(WindowEnumeratorX11, MinimisedAndMaximisedWindows) {
+    const Window small = desktop.create(0, 0, 150, 90);
+    desktop.setText(small, "_NET_WM_NAME", "UTF8_STRING", "to be minimised");
+    const Window big = desktop.create(0, 0, 150, 90);
+    desktop.setText(big, "_NET_WM_NAME", "UTF8_STRING", "to be maximised");
+    desktop.showAndWait({small, big});
+
+    XIconifyWindow(desktop.display(), small, DefaultScreen(desktop.display()));
+    XSync(desktop.display(), False);
+    const auto minimised = waitFor(small, [](const WindowInfo& i) { return i.isMinimized; });
+    ASSERT_TRUE(minimised) << "minimised window not listed";
+    EXPECT_TRUE(minimised->isMinimized);
+    EXPECT_TRUE(minimised->isVisible);
+    EXPECT_FALSE(minimised->isMaximized);
+
+    desktop.clientMessageToRoot(big, "_NET_WM_STATE",
+                                {1, static_cast<long>(desktop.atom("_NET_WM_STATE_MAXIMIZED_VERT")),
+                                 static_cast<long>(desktop.atom("_NET_WM_STATE_MAXIMIZED_HORZ")), 1});
+    const auto maximised = waitFor(big, [](const WindowInfo& i) { return i.isMaximized; });
+    ASSERT_TRUE(maximised);
+    EXPECT_TRUE(maximised->isMaximized);
+    EXPECT_FALSE(maximised->isMinimized);
+    EXPECT_GT(maximised->width, 150);
+}
+
+TEST_F(WindowEnumeratorX11, FiltersToolWindowsUntitledBorderlessAndOtherDesktops) {
+    const Window reference = desktop.create(0, 0, 100, 60);
+    desktop.setText(reference, "_NET_WM_NAME", "UTF8_STRING", "reference");
+    const Window utility = desktop.create(0, 0, 100, 60);
+    desktop.setText(utility, "_NET_WM_NAME", "UTF8_STRING", "utility palette");
+    desktop.setAtoms(utility, "_NET_WM_WINDOW_TYPE", {"_NET_WM_WINDOW_TYPE_UTILITY"});
+    const Window skipTaskbar = desktop.create(0, 0, 100, 60);
+    desktop.setText(skipTaskbar, "_NET_WM_NAME", "UTF8_STRING", "not in taskbar");
+    desktop.setAtoms(skipTaskbar, "_NET_WM_STATE", {"_NET_WM_STATE_SKIP_TASKBAR"});
+    const Window untitled = desktop.create(0, 0, 100, 60);
+    const std::vector<std::uint32_t> noDecorations = {2, 0, 0, 0, 0};
+    const Window borderless = desktop.create(0, 0, 100, 60);
+    desktop.setText(borderless, "_NET_WM_NAME", "UTF8_STRING", "borderless");
+    desktop.setCardinals(borderless, "_MOTIF_WM_HINTS", desktop.atom("_MOTIF_WM_HINTS"), noDecorations);
+    const Window borderlessApp = desktop.create(0, 0, 100, 60);
+    desktop.setText(borderlessApp, "_NET_WM_NAME", "UTF8_STRING", "borderless application");
+    desktop.setCardinals(borderlessApp, "_MOTIF_WM_HINTS", desktop.atom("_MOTIF_WM_HINTS"), noDecorations);
+    desktop.setAtoms(borderlessApp, "_NET_WM_WINDOW_TYPE", {"_NET_WM_WINDOW_TYPE_NORMAL"});
+    const Window shell = desktop.create(0, 0, 100, 60);
+    desktop.setText(shell, "_NET_WM_NAME", "UTF8_STRING", "Program Manager");
+    const Window elsewhere = desktop.create(0, 0, 100, 60);
+    desktop.setText(elsewhere, "_NET_WM_NAME", "UTF8_STRING", "on another desktop");
+    desktop.showAndWait({reference, utility, skipTaskbar, untitled, borderless, borderlessApp, shell, elsewhere});
+    // Moved to a desktop that is not shown: present, but not on screen.
+    desktop.setCardinals(elsewhere, "_NET_WM_DESKTOP", XA_CARDINAL, {3});
+    XSync(desktop.display(), False);
+
+    ASSERT_TRUE(waitFor(reference, [](const WindowInfo&) { return true; }));
+    ASSERT_TRUE(waitFor(borderlessApp, [](const WindowInfo&) { return true; }));
+    const auto list = WindowEnumerator::enumerateWindows();
+    EXPECT_FALSE(find(list, utility));
+    EXPECT_FALSE(find(list, skipTaskbar));
+    EXPECT_FALSE(find(list, untitled));
+    EXPECT_FALSE(find(list, borderless));
+    EXPECT_FALSE(find(list, shell));
+    EXPECT_FALSE(find(list, elsewhere));
+}
+
+TEST_F(WindowEnumeratorX11, MalformedIconLeavesTheWindowListedWithoutIcon) {
+    const Window w = desktop.create(0, 0, 100, 60);
+    desktop.setText(w, "_NET_WM_NAME", "UTF8_STRING", "broken icon");
+    std::vector<std::uint32_t> icon = {64, 64};
+    icon.resize(12, 0xFFFFFFFF);  // declares 4096 pixels, holds 10
+    desktop.setCardinals(w, "_NET_WM_ICON", XA_CARDINAL, icon);
+    desktop.showAndWait({w});
+    const auto info = waitFor(w, [](const WindowInfo&) { return true; });
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->iconBase64, "");
+
+    // The valid image before a broken one still counts.
+    auto valid = iconProperty({16});
+    valid.insert(valid.end(), {48, 48, 1, 2, 3});
+    desktop.setCardinals(w, "_NET_WM_ICON", XA_CARDINAL, valid);
+    XSync(desktop.display(), False);
+    const auto fixed = waitFor(w, [](const WindowInfo& i) { return !i.iconBase64.empty(); });
+    ASSERT_TRUE(fixed);
+    const auto image = test::decodePng(*base64Decode(fixed->iconBase64));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 16u);
+    EXPECT_TRUE(image->pixels == expectedRgba(16));
+}
+
+TEST_F(WindowEnumeratorX11, ProcessNameComesFromTheProcessTableOfThisMachineOnly) {
+    pid_t child = 0;
+    char sleepPath[] = "/bin/sleep";
+    char seconds[] = "60";
+    char* argv[] = {sleepPath, seconds, nullptr};
+    ASSERT_EQ(posix_spawn(&child, sleepPath, nullptr, nullptr, argv, environ), 0);
+
+    const Window local = desktop.create(0, 0, 100, 60);
+    desktop.setText(local, "_NET_WM_NAME", "UTF8_STRING", "child process");
+    desktop.setPid(local, child);
+    const Window remote = desktop.create(0, 0, 100, 60);
+    desktop.setText(remote, "_NET_WM_NAME", "UTF8_STRING", "remote client");
+    desktop.setPid(remote, child);
+    desktop.setText(remote, "WM_CLIENT_MACHINE", "STRING", "elsewhere.invalid");
+    const Window noProcess = desktop.create(0, 0, 100, 60);
+    desktop.setText(noProcess, "_NET_WM_NAME", "UTF8_STRING", "gone process");
+    desktop.setPid(noProcess, 0x7FFFFFF0);
+    desktop.showAndWait({local, remote, noProcess});
+
+    const auto l = waitFor(local, [](const WindowInfo&) { return true; });
+    const auto list = WindowEnumerator::enumerateWindows();
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->processName, "sleep");
+    ASSERT_TRUE(find(list, remote));
+    EXPECT_EQ(find(list, remote)->processName, "");
+    ASSERT_TRUE(find(list, noProcess));
+    EXPECT_EQ(find(list, noProcess)->processName, "");
+}
+
+TEST_F(WindowEnumeratorX11, HostsOwnWindowIsNotListed) {
+    const Window own = desktop.create(0, 0, 100, 60);
+    desktop.setText(own, "_NET_WM_NAME", "UTF8_STRING", "Quillane Host");
+    desktop.showAndWait({own});
+    ASSERT_TRUE(waitFor(own, [](const WindowInfo&) { return true; }));
+    WindowEnumerator::setOwnWindowIds({static_cast<std::uint32_t>(own)});
+    const auto list = WindowEnumerator::enumerateWindows();
+    WindowEnumerator::setOwnWindowIds({});
+    EXPECT_FALSE(find(list, own));
+}
+
+// Destroys one window from the test's connection at a chosen moment of the enumeration.
+class VanishingDesktop : public WindowSystem {
+public:
+    VanishingDesktop(X11WindowSystem& real, Desktop& desktop, Window victim, bool afterFilter)
+        : real_(real), desktop_(desktop), victim_(victim), afterFilter_(afterFilter) {}
+
+    void forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) override {
+        real_.forEachTopLevelWindow([&](NativeWindow w) {
+            if (w == victim_ && !afterFilter_) desktop_.destroy(victim_);
+            return visit(w);
+        });
+    }
+    bool isVisible(NativeWindow w) override { return real_.isVisible(w); }
+    std::size_t titleLength(NativeWindow w) override { return real_.titleLength(w); }
+    std::wstring title(NativeWindow w) override { return real_.title(w); }
+    std::wstring className(NativeWindow w) override { return real_.className(w); }
+    WindowStyle style(NativeWindow w) override { return real_.style(w); }
+    bool isCloaked(NativeWindow w) override { return real_.isCloaked(w); }
+    std::optional<WindowRect> rect(NativeWindow w) override { return real_.rect(w); }
+    bool isMinimized(NativeWindow w) override { return real_.isMinimized(w); }
+    bool isMaximized(NativeWindow w) override { return real_.isMaximized(w); }
+    std::wstring processImagePath(NativeWindow w) override {
+        if (w == victim_ && afterFilter_) desktop_.destroy(victim_);
+        return real_.processImagePath(w);
+    }
+    WindowIconPng iconPng(NativeWindow w) override { return real_.iconPng(w); }
+
+private:
+    X11WindowSystem& real_;
+    Desktop& desktop_;
+    Window victim_;
+    bool afterFilter_;
+};
+
+TEST_F(WindowEnumeratorX11, WindowDestroyedDuringEnumerationIsSkippedWithoutEndingTheProcess) {
+    const Window survivor = desktop.create(0, 0, 100, 60);
+    desktop.setText(survivor, "_NET_WM_NAME", "UTF8_STRING", "survivor");
+    const Window victim = desktop.create(0, 0, 100, 60);
+    desktop.setText(victim, "_NET_WM_NAME", "UTF8_STRING", "victim");
+    desktop.setCardinals(victim, "_NET_WM_ICON", XA_CARDINAL, iconProperty({32}));
+    desktop.showAndWait({survivor, victim});
+
+    X11WindowSystem real;
+    ASSERT_TRUE(real.connected());
+    VanishingDesktop vanishing(real, desktop, victim, false);
+    const auto list = WindowEnumerator::enumerateWindows(vanishing);
+    EXPECT_FALSE(find(list, victim));
+    EXPECT_TRUE(find(list, survivor));
+    EXPECT_GT(real.errorCount(), 0u);  // the errors were raised, and recorded rather than fatal
+}
+
+TEST_F(WindowEnumeratorX11, WindowDestroyedAfterItsFilterIsListedWithWhatWasRead) {
+    const Window victim = desktop.create(0, 0, 100, 60);
+    desktop.setText(victim, "_NET_WM_NAME", "UTF8_STRING", "late victim");
+    desktop.setClass(victim, "late", "Late");
+    desktop.setPid(victim, getpid());
+    desktop.setCardinals(victim, "_NET_WM_ICON", XA_CARDINAL, iconProperty({32}));
+    desktop.showAndWait({victim});
+
+    X11WindowSystem real;
+    VanishingDesktop vanishing(real, desktop, victim, true);
+    const auto list = WindowEnumerator::enumerateWindows(vanishing);
+    const auto info = find(list, victim);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->title, "late victim");
+    EXPECT_EQ(info->className, "Late");
+    EXPECT_EQ(info->processName, "");
+    EXPECT_EQ(info->width, 0);
+    EXPECT_EQ(info->height, 0);
+    EXPECT_FALSE(info->isVisible);
+    EXPECT_EQ(info->iconBase64, "");
+    EXPECT_GT(real.errorCount(), 0u);
+}
+
+std::atomic<int> foreignErrors{0};
+int foreignHandler(Display*, XErrorEvent*) {
+    foreignErrors.fetch_add(1);
+    return 0;
+}
+
+TEST_F(WindowEnumeratorX11, ErrorsOfOtherConnectionsStillReachTheirOwnHandler) {
+    const auto before = XSetErrorHandler(foreignHandler);
+    {
+        X11WindowSystem system;
+        ASSERT_TRUE(system.connected());
+        // An error on the test's connection, which has no trap: the handler installed before gets it.
+        XMapWindow(desktop.display(), 0x1FFFFFF);  // no such window
+        XSync(desktop.display(), False);
+        EXPECT_EQ(foreignErrors.load(), 1);
+        // An error on the enumerator's connection stays there.
+        EXPECT_EQ(system.title(0x1FFFFFE), L"");
+        EXPECT_GT(system.errorCount(), 0u);
+        EXPECT_EQ(foreignErrors.load(), 1);
+    }
+    // With no trap left, errors on any connection go to the handler installed before.
+    X11WindowSystem idle;
+    idle.errorCount();
+    XMapWindow(desktop.display(), 0x1FFFFFF);
+    XSync(desktop.display(), False);
+    EXPECT_EQ(foreignErrors.load(), 2);
+    XSetErrorHandler(before);
+}
+
+TEST_F(WindowEnumeratorX11, ConcurrentEnumerationsWhileWindowsComeAndGo) {
+    const Window steady = desktop.create(0, 0, 100, 60);
+    desktop.setText(steady, "_NET_WM_NAME", "UTF8_STRING", "steady");
+    desktop.setCardinals(steady, "_NET_WM_ICON", XA_CARDINAL, iconProperty({16, 32}));
+    desktop.showAndWait({steady});
+    ASSERT_TRUE(waitFor(steady, [](const WindowInfo&) { return true; }));
+
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        Desktop other;
+        while (!stop.load()) {
+            const Window w = other.create(0, 0, 50, 40);
+            other.setText(w, "_NET_WM_NAME", "UTF8_STRING", "short-lived");
+            other.setCardinals(w, "_NET_WM_ICON", XA_CARDINAL, iconProperty({32}));
+            other.map(w);
+            std::this_thread::sleep_for(2ms);
+            other.destroy(w);
+        }
+    });
+    std::atomic<int> missing{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            for (int i = 0; i < 15; ++i) {
+                if (!find(WindowEnumerator::enumerateWindows(), steady)) missing.fetch_add(1);
+            }
+        });
+    }
+    for (auto& r : readers) r.join();
+    stop.store(true);
+    churn.join();
+    EXPECT_EQ(missing.load(), 0);
+}
+
+}  // namespace
+}  // namespace quillane::host
