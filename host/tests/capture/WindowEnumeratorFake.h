@@ -2,13 +2,8 @@
 
 #include "capture/WindowSystem.h"
 
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
-
 #include <algorithm>
 #include <map>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -78,23 +73,6 @@ private:
         queries[w].push_back(what);
         return !find(w).gone;
     }
-};
-
-// Collects what the default logger writes while it lives.
-class LogCapture {
-public:
-    LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_)) {
-        spdlog::default_logger()->sinks().push_back(sink_);
-    }
-    ~LogCapture() {
-        auto& sinks = spdlog::default_logger()->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-    }
-    std::string text() const { return stream_.str(); }
-
-private:
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
 };
 
 }  // namespace quillane::host::test
