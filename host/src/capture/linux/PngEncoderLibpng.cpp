@@ -18,6 +18,7 @@ std::vector<std::uint8_t> encodePng(const RgbaImage& image) {
     png.width = image.width;
     png.height = image.height;
     png.format = PNG_FORMAT_RGBA;
+    png.flags = PNG_IMAGE_FLAG_FAST;  // icons are small; the list is rebuilt on every request
 
     // The first call measures, the second writes.
     png_alloc_size_t size = 0;

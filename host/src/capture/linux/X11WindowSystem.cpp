@@ -192,7 +192,7 @@ std::vector<unsigned long> X11WindowSystem::clientWindows() const {
         if (!XGetWindowAttributes(display_, top, &attributes) || attributes.override_redirect ||
             attributes.c_class == InputOnly)
             continue;
-        if (wmState(top)) {
+        if (readWmState(top)) {
             windows.push_back(top);
             continue;
         }
@@ -202,7 +202,7 @@ std::vector<unsigned long> X11WindowSystem::clientWindows() const {
         if (XQueryTree(display_, top, &rootReturn, &parent, &inner, &innerCount)) {
             std::unique_ptr<Window, int (*)(void*)> ownedInner(inner, XFree);
             for (unsigned int k = 0; k < innerCount; ++k) {
-                if (wmState(inner[k])) {
+                if (readWmState(inner[k])) {
                     client = inner[k];
                     break;
                 }
@@ -216,18 +216,51 @@ std::vector<unsigned long> X11WindowSystem::clientWindows() const {
 void X11WindowSystem::forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) {
     if (display_ == nullptr) return;
     X11ErrorTrap::reinstall();
+    cache_ = Cache{};
     for (const unsigned long window : clientWindows()) {
         if (!visit(window)) break;
     }
 }
 
-std::vector<std::uint32_t> X11WindowSystem::netWmState(unsigned long window) const {
-    auto p = readProperty(window, atoms_->netState, XA_ATOM, 64);
-    if (!p || p->format != 32) return {};
-    return std::move(p->values);
+X11WindowSystem::Cache& X11WindowSystem::cacheFor(NativeWindow window) {
+    if (cache_.window != window) {
+        cache_ = Cache{};
+        cache_.window = window;
+    }
+    return cache_;
 }
 
-std::optional<std::uint32_t> X11WindowSystem::wmState(unsigned long window) const {
+const std::optional<X11WindowSystem::Geometry>& X11WindowSystem::geometry(NativeWindow window) {
+    Cache& cache = cacheFor(window);
+    if (!cache.geometry) {
+        cache.geometry.emplace();
+        XWindowAttributes attributes;
+        int x = 0, y = 0;
+        Window child = 0;
+        if (XGetWindowAttributes(display_, window, &attributes) &&
+            XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child))
+            *cache.geometry = Geometry{attributes.map_state == IsViewable,
+                                       {x, y, x + attributes.width, y + attributes.height}};
+    }
+    return *cache.geometry;
+}
+
+const std::vector<std::uint32_t>& X11WindowSystem::netWmState(NativeWindow window) {
+    Cache& cache = cacheFor(window);
+    if (!cache.netWmState) {
+        auto p = readProperty(window, atoms_->netState, XA_ATOM, 64);
+        cache.netWmState.emplace(p && p->format == 32 ? std::move(p->values) : std::vector<std::uint32_t>{});
+    }
+    return *cache.netWmState;
+}
+
+std::optional<std::uint32_t> X11WindowSystem::wmState(NativeWindow window) {
+    Cache& cache = cacheFor(window);
+    if (!cache.wmState) cache.wmState.emplace(readWmState(window));
+    return *cache.wmState;
+}
+
+std::optional<std::uint32_t> X11WindowSystem::readWmState(unsigned long window) const {
     auto p = readProperty(window, atoms_->icccmState, atoms_->icccmState, 2);
     if (!p || p->format != 32 || p->values.empty()) return std::nullopt;
     return p->values.front();
@@ -235,9 +268,9 @@ std::optional<std::uint32_t> X11WindowSystem::wmState(unsigned long window) cons
 
 bool X11WindowSystem::isVisible(NativeWindow window) {
     if (display_ == nullptr) return false;
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(display_, window, &attributes)) return false;
-    if (attributes.map_state == IsViewable) return true;
+    const auto& g = geometry(window);
+    if (!g) return false;
+    if (g->viewable) return true;
     // Iconified windows are unmapped by the manager but still count as shown,
     // as a minimised window does on Windows.
     const auto state = wmState(window);
@@ -267,14 +300,14 @@ std::string X11WindowSystem::textProperty(unsigned long window, unsigned long na
 
 std::wstring X11WindowSystem::title(NativeWindow window) {
     if (display_ == nullptr) return {};
-    // The filter and the record both ask; one read serves both.
-    if (lastTitle_ && lastTitle_->first == window) return lastTitle_->second;
+    Cache& cache = cacheFor(window);
+    if (cache.title) return *cache.title;
     std::string text;
     if (auto p = readProperty(window, atoms_->wmName, atoms_->utf8String, kMaxTextLongs); p && p->format == 8)
         text = sanitizeUtf8(cutAtNul(p->bytes));
     if (text.empty()) text = textProperty(window, XA_WM_NAME);
-    lastTitle_.emplace(window, utf8ToWide(text));
-    return lastTitle_->second;
+    cache.title = utf8ToWide(text);
+    return *cache.title;
 }
 
 std::size_t X11WindowSystem::titleLength(NativeWindow window) {
@@ -283,6 +316,12 @@ std::size_t X11WindowSystem::titleLength(NativeWindow window) {
 
 std::wstring X11WindowSystem::className(NativeWindow window) {
     if (display_ == nullptr) return {};
+    Cache& cache = cacheFor(window);
+    if (!cache.className) cache.className = readClassName(window);
+    return *cache.className;
+}
+
+std::wstring X11WindowSystem::readClassName(unsigned long window) const {
     auto p = readProperty(window, XA_WM_CLASS, XA_STRING, kMaxTextLongs);
     if (!p || p->format != 8) return {};
     // "instance\0class\0": the class names the application, as a window class does on Windows.
@@ -318,7 +357,7 @@ WindowStyle X11WindowSystem::style(NativeWindow window) {
             }
         }
     }
-    const auto state = netWmState(window);
+    const auto& state = netWmState(window);
     if (std::find(state.begin(), state.end(), a.stateSkipTaskbar) != state.end()) style.toolWindow = true;
     if (auto hints = readProperty(window, a.motifHints, a.motifHints, 5);
         hints && hints->format == 32 && hints->values.size() >= 3 && (hints->values[0] & kMwmHintsDecorations)) {
@@ -347,17 +386,14 @@ bool X11WindowSystem::isCloaked(NativeWindow window) {
 
 std::optional<WindowRect> X11WindowSystem::rect(NativeWindow window) {
     if (display_ == nullptr) return std::nullopt;
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(display_, window, &attributes)) return std::nullopt;
-    int x = 0, y = 0;
-    Window child = 0;
-    if (!XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child)) return std::nullopt;
-    return WindowRect{x, y, x + attributes.width, y + attributes.height};
+    const auto& g = geometry(window);
+    if (!g) return std::nullopt;
+    return g->rect;
 }
 
 bool X11WindowSystem::isMinimized(NativeWindow window) {
     if (display_ == nullptr) return false;
-    const auto state = netWmState(window);
+    const auto& state = netWmState(window);
     if (std::find(state.begin(), state.end(), atoms_->stateHidden) != state.end()) return true;
     const auto icccm = wmState(window);
     return icccm && *icccm == IconicState;
@@ -365,7 +401,7 @@ bool X11WindowSystem::isMinimized(NativeWindow window) {
 
 bool X11WindowSystem::isMaximized(NativeWindow window) {
     if (display_ == nullptr) return false;
-    const auto state = netWmState(window);
+    const auto& state = netWmState(window);
     const auto has = [&](Atom atom) { return std::find(state.begin(), state.end(), atom) != state.end(); };
     return has(atoms_->stateMaxVert) && has(atoms_->stateMaxHorz);
 }

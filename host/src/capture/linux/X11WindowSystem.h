@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 // Xlib's own declaration, so that its macros stay out of the files that include this one.
@@ -67,8 +66,27 @@ private:
     std::optional<Property> readProperty(unsigned long window, unsigned long name, unsigned long type,
                                          long maxLongs) const;
     std::vector<unsigned long> clientWindows() const;
-    std::vector<std::uint32_t> netWmState(unsigned long window) const;
-    std::optional<std::uint32_t> wmState(unsigned long window) const;
+    struct Geometry {
+        bool viewable = false;
+        WindowRect rect;
+    };
+    // What several questions about the window being looked at share, read once:
+    // the enumeration asks about one window after the other.
+    struct Cache {
+        NativeWindow window = 0;
+        std::optional<std::wstring> title;
+        std::optional<std::wstring> className;
+        std::optional<std::optional<Geometry>> geometry;
+        std::optional<std::vector<std::uint32_t>> netWmState;
+        std::optional<std::optional<std::uint32_t>> wmState;
+    };
+
+    Cache& cacheFor(NativeWindow window);
+    const std::optional<Geometry>& geometry(NativeWindow window);
+    const std::vector<std::uint32_t>& netWmState(NativeWindow window);
+    std::optional<std::uint32_t> wmState(NativeWindow window);
+    std::optional<std::uint32_t> readWmState(unsigned long window) const;
+    std::wstring readClassName(unsigned long window) const;
     std::string textProperty(unsigned long window, unsigned long name) const;
     bool isLocalClient(unsigned long window) const;
 
@@ -76,7 +94,7 @@ private:
     std::unique_ptr<X11ErrorTrap> trap_;
     unsigned long root_ = 0;
     std::unique_ptr<Atoms> atoms_;
-    std::optional<std::pair<NativeWindow, std::wstring>> lastTitle_;
+    Cache cache_;
     std::optional<std::optional<std::uint32_t>> currentDesktop_;
 };
 
