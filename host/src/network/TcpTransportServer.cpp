@@ -1,0 +1,416 @@
+#include "network/TcpTransportServer.h"
+
+#include "network/FrameDropPolicy.h"
+#include "network/IoThread.h"
+#include "network/LogText.h"
+#include "network/TcpConnection.h"
+#include "network/TcpListener.h"
+#include "network/VideoPacket.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace quillane::host {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr SocketTuning kClientSocketTuning{
+    .noDelay = true,
+    .resetOnClose = true,  // replacing a client resets it rather than flushing stale video
+    .sendBufferBytes = 256 * 1024,
+    .receiveBufferBytes = 256 * 1024,
+};
+
+constexpr std::chrono::milliseconds kStopGrace{2000};
+
+bool allowed(LogRateLimiter& limiter) {
+    std::size_t suppressed = 0;
+    return limiter.allow(suppressed);
+}
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+}  // namespace
+
+struct TcpTransportServer::Impl {
+    // One accepted client. Its drop policy is touched only under its connection's queue lock.
+    struct Client {
+        std::uint64_t id = 0;
+        std::shared_ptr<TcpConnection> connection;
+        FrameDropPolicy policy;
+    };
+
+    Impl(std::uint16_t port, TransportTuning tuning) : port(port), tuning(tuning) {}
+
+    bool start();
+    void stop();
+    void handleNewConnection(tcp::socket socket);
+    void installClient(tcp::socket socket);
+    ConnectionEvents makeEvents(std::uint64_t clientId);
+    void dispatch(std::span<const std::uint8_t> body);
+    void sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size, bool isKeyframe);
+    void reportDrop(std::uint8_t streamId, const FrameDecision& decision, const QueueLoad& load);
+    void requestKeyframe(std::uint8_t streamId);
+    void notePeak(std::size_t bytes);
+
+    template <class Callback>
+    Callback copyCallback(const Callback& callback) {
+        std::lock_guard lock(callbacksMutex);
+        return callback;
+    }
+
+    // Declared first so that it outlives every socket, timer and thread below.
+    asio::io_context io;
+    std::atomic<std::uint16_t> port;
+    const TransportTuning tuning;
+    IoThread ioThread{io, "TCP transport"};
+    std::unique_ptr<TcpListener> listener;
+    std::atomic<bool> running{false};
+
+    mutable std::mutex clientMutex;
+    std::shared_ptr<Client> client;
+    std::uint64_t lastClientId = 0;  // I/O strand of the listener only
+
+    // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
+    // that sends the frame, so each connection's wire order is its sequence order.
+    std::atomic<std::uint16_t> sequence{0};
+
+    std::mutex callbacksMutex;
+    ClientFeedbackCallback feedbackCallback;
+    ClientInputCallback inputCallback;
+    KeyframeRequestCallback keyframeCallback;
+
+    std::atomic<std::uint64_t> connectionsAccepted{0};
+    std::atomic<std::uint64_t> framesQueued{0};
+    std::atomic<std::uint64_t> framesDropped{0};
+    std::atomic<std::uint64_t> keyframeRequests{0};
+    std::atomic<std::size_t> peakQueuedBytes{0};
+
+    LogRateLimiter stallLog{std::chrono::seconds(1)};
+    LogRateLimiter fullLog{std::chrono::seconds(1)};
+    LogRateLimiter limitLog{std::chrono::seconds(1)};
+    LogRateLimiter awaitingLog{std::chrono::seconds(1)};
+    LogRateLimiter setupLog{std::chrono::seconds(1)};
+};
+
+bool TcpTransportServer::Impl::start() {
+    if (running) {
+        return true;
+    }
+    try {
+        listener = std::make_unique<TcpListener>(io, "TCP transport");
+        listener->open(port);
+        port = listener->port();
+        running = true;
+        listener->start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
+        try {
+            ioThread.start();
+        } catch (...) {
+            running = false;
+            listener->close();
+            ioThread.stop(std::chrono::milliseconds(0));
+            throw;
+        }
+    } catch (const std::exception& e) {
+        listener.reset();
+        SPDLOG_ERROR("Failed to start TCP transport: {}", e.what());
+        return false;
+    }
+    SPDLOG_INFO("TCP transport server listening on port {}", port);
+    return true;
+}
+
+void TcpTransportServer::Impl::stop() {
+    if (!running.exchange(false)) {
+        return;
+    }
+    listener->close();
+    std::shared_ptr<Client> previous;
+    {
+        std::lock_guard lock(clientMutex);
+        previous = std::move(client);
+    }
+    if (previous) {
+        previous->connection->close();
+    }
+    ioThread.stop(kStopGrace);
+    listener.reset();
+    SPDLOG_INFO("TCP transport server stopped");
+}
+
+void TcpTransportServer::Impl::handleNewConnection(tcp::socket socket) {
+    installClient(std::move(socket));
+    // Counted once the connection is current (or refused), so a watcher that sees the count
+    // change knows where frames go now.
+    ++connectionsAccepted;
+}
+
+void TcpTransportServer::Impl::installClient(tcp::socket socket) {
+    auto ec = applySocketTuning(socket, kClientSocketTuning);
+    tcp::endpoint peer;
+    if (!ec) {
+        peer = socket.remote_endpoint(ec);
+    }
+    if (ec) {
+        // Typically a client that reset the connection right after connecting.
+        if (allowed(setupLog)) {
+            SPDLOG_WARN("Failed to set up TCP client connection: {}", ec.message());
+        }
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+
+    auto fresh = std::make_shared<Client>();
+    fresh->id = ++lastClientId;
+    fresh->connection = TcpConnection::create(std::move(socket), tuning.writeStallTimeout, makeEvents(fresh->id));
+    std::shared_ptr<Client> previous;
+    {
+        std::lock_guard lock(clientMutex);
+        if (!running) {
+            fresh->connection->close();
+            return;
+        }
+        previous = std::exchange(client, fresh);
+    }
+    if (previous && previous->connection->isOpen()) {
+        SPDLOG_INFO("Closing existing TCP client connection");
+        previous->connection->close();
+    }
+    SPDLOG_INFO("TCP client connected from {}:{}", peer.address().to_string(), peer.port());
+    fresh->connection->start(kMaxClientMessageLength);
+}
+
+ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
+    ConnectionEvents events;
+    events.message = [this](std::span<const std::uint8_t> body) { dispatch(body); };
+    events.messageTooLarge = [](std::uint32_t length) { SPDLOG_ERROR("TCP message too large: {} bytes", length); };
+    events.lengthReadFailed = [](const boost::system::error_code& ec) {
+        SPDLOG_INFO("TCP client disconnected: {}", ec.message());
+    };
+    events.bodyReadFailed = [](const boost::system::error_code& ec) {
+        SPDLOG_INFO("TCP read error: {}", ec.message());
+    };
+    events.writeFailed = [](const boost::system::error_code& ec) {
+        SPDLOG_ERROR("TCP send failed: {}", ec.message());
+    };
+    events.writeStalled = [](std::chrono::milliseconds idle) {
+        SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection", idle.count());
+    };
+    events.closed = [this, clientId] {
+        std::lock_guard lock(clientMutex);
+        if (client && client->id == clientId) {
+            client.reset();
+        }
+    };
+    return events;
+}
+
+void TcpTransportServer::Impl::dispatch(std::span<const std::uint8_t> body) {
+    std::visit(Overloaded{
+                   [](std::monostate) {},
+                   [this](const ClientInput& input) {
+                       if (auto callback = copyCallback(inputCallback)) {
+                           callback(input);
+                       }
+                   },
+                   [this](const ClientFeedback& feedback) {
+                       if (auto callback = copyCallback(feedbackCallback)) {
+                           callback(feedback);
+                       }
+                   },
+                   [this](const KeyframeRequest& request) {
+                       if (auto callback = copyCallback(keyframeCallback)) {
+                           callback(request.streamId);
+                       }
+                   },
+               },
+               decodeClientMessage(body));
+}
+
+void TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
+                                              bool isKeyframe) {
+    std::shared_ptr<Client> target;
+    {
+        std::lock_guard lock(clientMutex);
+        target = client;
+    }
+    if (!target) {
+        return;
+    }
+    TcpConnection& connection = *target->connection;
+
+    // The copy happens before the queue lock is taken, so the I/O thread never waits for it.
+    PacketBuffer packet = connection.takeBuffer(kVideoPacketPrefixSize + size);
+    if (size > 0) {
+        std::memcpy(packet.data.get() + kVideoPacketPrefixSize, data, size);
+    }
+    FrameDecision decision;
+    QueueLoad seen;
+    bool decided = false;
+    const bool queued = connection.enqueue(packet, [&](const QueueLoad& load, PacketBuffer& buffer) {
+        decided = true;
+        seen = load;
+        decision = target->policy.decide(streamId, isKeyframe, buffer.size, load, Clock::now());
+        if (decision.verdict != FrameVerdict::Send) {
+            return false;
+        }
+        const auto header = makeVideoPacketHeader(streamId, sequence.fetch_add(1, std::memory_order_relaxed),
+                                                  getTimestamp90kHz(), isKeyframe, size);
+        writeVideoPacketPrefix(buffer.data.get(), header, size);
+        notePeak(load.bytes + buffer.size);
+        return true;
+    });
+    if (queued) {
+        ++framesQueued;
+        return;
+    }
+    connection.recycle(std::move(packet));
+    if (decided) {
+        ++framesDropped;
+        reportDrop(streamId, decision, seen);
+    }
+}
+
+void TcpTransportServer::Impl::reportDrop(std::uint8_t streamId, const FrameDecision& decision, const QueueLoad& load) {
+    switch (decision.verdict) {
+    case FrameVerdict::DropStalled:
+        if (allowed(stallLog)) {
+            SPDLOG_WARN("TCP queue stalled ({}ms delay, {} frames) - requesting keyframe",
+                        decision.stalledFor.count(), load.frames);
+        }
+        break;
+    case FrameVerdict::DropQueueFull:
+        if (allowed(fullLog)) {
+            SPDLOG_WARN("TCP queue full ({} frames), dropping P-frame", load.frames);
+        }
+        break;
+    case FrameVerdict::DropOverLimit:
+        if (allowed(limitLog)) {
+            SPDLOG_WARN("TCP queue at its limit ({} frames, {} bytes), dropping frame", load.frames, load.bytes);
+        }
+        break;
+    case FrameVerdict::DropAwaitingKeyframe:
+        if (allowed(awaitingLog)) {
+            SPDLOG_INFO("Dropping P-frames of stream {} until its next keyframe", streamId);
+        }
+        break;
+    case FrameVerdict::Send:
+        break;
+    }
+    if (decision.requestKeyframe) {
+        requestKeyframe(streamId);
+    }
+}
+
+void TcpTransportServer::Impl::requestKeyframe(std::uint8_t streamId) {
+    ++keyframeRequests;
+    // Delivered from the I/O context like every other callback, never on the capture thread that is
+    // inside its encoder's output.
+    asio::post(io, [this, streamId] {
+        if (auto callback = copyCallback(keyframeCallback)) {
+            callback(streamId);
+        }
+    });
+}
+
+void TcpTransportServer::Impl::notePeak(std::size_t bytes) {
+    std::size_t peak = peakQueuedBytes.load(std::memory_order_relaxed);
+    while (bytes > peak && !peakQueuedBytes.compare_exchange_weak(peak, bytes, std::memory_order_relaxed)) {
+    }
+}
+
+TcpTransportServer::TcpTransportServer(std::uint16_t port, TransportTuning tuning)
+    : impl_(std::make_unique<Impl>(port, tuning)) {}
+
+TcpTransportServer::~TcpTransportServer() {
+    stop();
+}
+
+bool TcpTransportServer::start() {
+    return impl_->start();
+}
+
+void TcpTransportServer::stop() {
+    impl_->stop();
+}
+
+void TcpTransportServer::poll() {
+    try {
+        impl_->io.poll();
+    } catch (const std::exception& e) {
+        SPDLOG_ERROR("TCP transport IO error: {}", e.what());
+    }
+}
+
+void TcpTransportServer::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
+                                        bool isKeyframe) {
+    impl_->sendVideoFrame(streamId, data, size, isKeyframe);
+}
+
+void TcpTransportServer::setClientFeedbackCallback(ClientFeedbackCallback callback) {
+    std::lock_guard lock(impl_->callbacksMutex);
+    impl_->feedbackCallback = std::move(callback);
+}
+
+void TcpTransportServer::setClientInputCallback(ClientInputCallback callback) {
+    std::lock_guard lock(impl_->callbacksMutex);
+    impl_->inputCallback = std::move(callback);
+}
+
+void TcpTransportServer::setKeyframeRequestCallback(KeyframeRequestCallback callback) {
+    std::lock_guard lock(impl_->callbacksMutex);
+    impl_->keyframeCallback = std::move(callback);
+}
+
+bool TcpTransportServer::isConnected() const {
+    std::lock_guard lock(impl_->clientMutex);
+    return impl_->client && impl_->client->connection->isOpen();
+}
+
+std::uint16_t TcpTransportServer::getPort() const {
+    return impl_->port;
+}
+
+TransportStats TcpTransportServer::getStats() const {
+    TransportStats stats;
+    stats.connectionsAccepted = impl_->connectionsAccepted;
+    stats.framesQueued = impl_->framesQueued;
+    stats.framesDropped = impl_->framesDropped;
+    stats.keyframeRequests = impl_->keyframeRequests;
+    stats.peakQueuedBytes = impl_->peakQueuedBytes;
+    std::shared_ptr<Impl::Client> current;
+    {
+        std::lock_guard lock(impl_->clientMutex);
+        current = impl_->client;
+    }
+    if (current) {
+        const QueueLoad load = current->connection->load();
+        stats.queuedFrames = load.frames;
+        stats.queuedBytes = load.bytes;
+    }
+    return stats;
+}
+
+std::uint32_t TcpTransportServer::getTimestamp90kHz() {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    const auto micros = static_cast<std::uint64_t>(ns) / 1000;
+    return static_cast<std::uint32_t>(micros * 9 / 100);
+}
+
+}  // namespace quillane::host
