@@ -1,5 +1,6 @@
 #include "encode/linux/SoftwareEncoder.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>  // before x264.h, which uses the fixed-width types
 #include <cstdio>
