@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
+#include "EncodeLog.h"
 
 namespace quillane::host {
 namespace {
@@ -94,7 +94,7 @@ FakeMachine nvidiaWithSoftware(bool nvencInitialises) {
 }
 
 TEST(EncoderFactory, NvidiaWithRuntimeOffersNvenc) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.vendor = 0x10DE;
     machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
@@ -107,7 +107,7 @@ TEST(EncoderFactory, NvidiaWithRuntimeOffersNvenc) {
 }
 
 TEST(EncoderFactory, AmdWithRuntimeOffersAmf) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.vendor = 0x1002;
     machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
@@ -119,7 +119,7 @@ TEST(EncoderFactory, AmdWithRuntimeOffersAmf) {
 }
 
 TEST(EncoderFactory, IntelWithMediaFoundationEncoderOffersQuickSync) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.vendor = 0x8086;
     machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
@@ -135,7 +135,7 @@ TEST(EncoderFactory, IntelWithMediaFoundationEncoderOffersQuickSync) {
 
 TEST(EncoderFactory, OtherOrUnreadableVendorOffersNothing) {
     for (const std::optional<std::uint32_t> vendor : {std::optional<std::uint32_t>(0x1414), std::optional<std::uint32_t>()}) {
-        test::LogCapture log;
+        test::EncodeLog log;
         FakeMachine machine;
         machine.vendor = vendor;
         machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
@@ -147,7 +147,7 @@ TEST(EncoderFactory, OtherOrUnreadableVendorOffersNothing) {
 }
 
 TEST(EncoderFactory, NvidiaWithoutRuntimeCreatesNothingWithoutSoftware) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.vendor = 0x10DE;
     machine.quickSync = true;
@@ -163,7 +163,7 @@ TEST(EncoderFactory, NvidiaWithoutRuntimeCreatesNothingWithoutSoftware) {
 }
 
 TEST(EncoderFactory, TypesWithoutEncoderAreNotAvailable) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.encoders = {{EncoderType::NVENC, true}};
     EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::Software, kNoDevice, EncoderConfig{}, machine.probes()),
@@ -178,7 +178,7 @@ TEST(EncoderFactory, TypesWithoutEncoderAreNotAvailable) {
 }
 
 TEST(EncoderFactory, CreateEncoderInitialisesWithTheConfig) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.encoders = {{EncoderType::NVENC, true}};
     EncoderConfig config;
@@ -198,7 +198,7 @@ TEST(EncoderFactory, CreateEncoderInitialisesWithTheConfig) {
 }
 
 TEST(EncoderFactory, FailedInitialisationDestroysTheEncoder) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.encoders = {{EncoderType::AMF, false}};
     EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::AMF, kNoDevice, EncoderConfig{}, machine.probes()), nullptr);
@@ -208,7 +208,7 @@ TEST(EncoderFactory, FailedInitialisationDestroysTheEncoder) {
 }
 
 TEST(EncoderFactory, ThrowingConstructionIsOneErrorLine) {
-    test::LogCapture log;
+    test::EncodeLog log;
     EncoderProbes probes;
     probes.makeEncoder = [](EncoderType) -> std::unique_ptr<EncoderBase> { throw std::runtime_error("boom"); };
     EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::NVENC, kNoDevice, EncoderConfig{}, probes), nullptr);
@@ -216,7 +216,7 @@ TEST(EncoderFactory, ThrowingConstructionIsOneErrorLine) {
 }
 
 TEST(EncoderFactory, BestEncoderIsTheAdaptersOwn) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine = nvidiaWithSoftware(true);
     std::unique_ptr<EncoderBase> encoder = EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
     ASSERT_NE(encoder, nullptr);
@@ -226,7 +226,7 @@ TEST(EncoderFactory, BestEncoderIsTheAdaptersOwn) {
 }
 
 TEST(EncoderFactory, FallsBackToSoftwareWhenHardwareFails) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine = nvidiaWithSoftware(false);
     std::unique_ptr<EncoderBase> encoder = EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
     ASSERT_NE(encoder, nullptr);
@@ -239,7 +239,7 @@ TEST(EncoderFactory, FallsBackToSoftwareWhenHardwareFails) {
 }
 
 TEST(EncoderFactory, FallsBackToSoftwareWithoutHardware) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.encoders = {{EncoderType::Software, true}};
     machine.softwareFallback = true;
@@ -251,7 +251,7 @@ TEST(EncoderFactory, FallsBackToSoftwareWithoutHardware) {
 }
 
 TEST(EncoderFactory, FailedHardwareWithoutSoftwareGivesNull) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.vendor = 0x1002;
     machine.libraries = {"amfrt64.dll"};
@@ -263,7 +263,7 @@ TEST(EncoderFactory, FailedHardwareWithoutSoftwareGivesNull) {
 }
 
 TEST(EncoderFactory, AvailabilityIsLoggedOnEveryBestEncoderCall) {
-    test::LogCapture log;
+    test::EncodeLog log;
     FakeMachine machine;
     machine.vendor = 0x10DE;
     machine.libraries = {"nvEncodeAPI64.dll"};

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
+#include "EncodeLog.h"
 
 namespace quillane::host {
 namespace {
 
 TEST(EncoderConfigCheck, AcceptsTheDefaults) {
-    test::LogCapture log;
+    test::EncodeLog log;
     EXPECT_TRUE(validateEncoderConfig("Test", EncoderConfig{}));
     EXPECT_EQ(log.countAtLeast(spdlog::level::warn), 0);
 }
@@ -30,7 +30,7 @@ TEST(EncoderConfigCheck, RefusesWhatWouldBreakAnEncoder) {
         {"peak overflows", [](EncoderConfig& c) { c.maxBitrateKbps = 4294968; }},
     };
     for (const Case& c : cases) {
-        test::LogCapture log;
+        test::EncodeLog log;
         EncoderConfig config;
         c.change(config);
         EXPECT_FALSE(validateEncoderConfig("Test", config)) << c.what;

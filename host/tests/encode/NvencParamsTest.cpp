@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
+#include "EncodeLog.h"
 
 namespace quillane::host {
 namespace {
@@ -86,7 +86,7 @@ TEST(NvencParams, LargestBitratesDoNotOverflow) {
 }
 
 TEST(NvencParams, FullRangeSetsBt709Vui) {
-    test::LogCapture log;
+    test::EncodeLog log;
     EncoderConfig settings;
     settings.fullRange = true;
     NV_ENC_CONFIG config = presetStandIn();
@@ -113,7 +113,7 @@ TEST(NvencParams, BaselineNameMarksVideoFormatOnly) {
 
 TEST(NvencParams, HevcConfig) {
     for (const char* codec : {"hevc", "h265"}) {
-        test::LogCapture log;
+        test::EncodeLog log;
         EncoderConfig settings;
         settings.codec = codec;
         settings.gopLength = 120;

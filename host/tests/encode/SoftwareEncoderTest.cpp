@@ -8,7 +8,7 @@
 
 #include "encode/EncoderFactory.h"
 #include "H264TestDecoder.h"
-#include "LogCapture.h"
+#include "EncodeLog.h"
 #include "TestFrames.h"
 
 namespace quillane::host {
@@ -255,7 +255,7 @@ TEST(SoftwareEncoder, KeyframeRequestGivesIdrWithParameterSetsOnTheNextFrame) {
 }
 
 TEST(SoftwareEncoder, KeyframeRequestSurvivesAFrameThatFails) {
-    test::LogCapture log;
+    test::EncodeLog log;
     Recorder recorder(configFor(320, 240, 2000, 4000));
     BgraImage image(320, 240);
     image.drawMovingPattern(0);
@@ -272,7 +272,7 @@ TEST(SoftwareEncoder, KeyframeRequestSurvivesAFrameThatFails) {
 }
 
 TEST(SoftwareEncoder, LoweringTheBitrateHalvesTheOutput) {
-    test::LogCapture log;
+    test::EncodeLog log;
     Recorder recorder(configFor(1280, 720, 8000, 16000));
     BgraImage image(1280, 720);
     std::mt19937_64 random(11);
@@ -370,7 +370,7 @@ TEST(SoftwareEncoder, InvalidConfigIsRefused) {
         {"bitrate too large", [](EncoderConfig& c) { c.bitrateKbps = 5'000'000; }},
     };
     for (const auto& [what, change] : cases) {
-        test::LogCapture log;
+        test::EncodeLog log;
         EncoderConfig config = configFor(640, 480, 2000, 4000);
         change(config);
         SoftwareEncoder encoder;
@@ -387,7 +387,7 @@ TEST(SoftwareEncoder, InvalidConfigIsRefused) {
 }
 
 TEST(SoftwareEncoder, Lifecycle) {
-    test::LogCapture log;
+    test::EncodeLog log;
     SoftwareEncoder encoder;
     EXPECT_STREQ(encoder.getName(), "Software");
     BgraImage image(320, 240);
@@ -448,7 +448,7 @@ TEST(SoftwareEncoder, StatisticsAndFrameNumbers) {
 }
 
 TEST(SoftwareEncoder, ReconfigureChangesOnlyTheBitrate) {
-    test::LogCapture log;
+    test::EncodeLog log;
     Recorder recorder(configFor(320, 240, 2000, 4000));
     BgraImage image(320, 240);
     image.drawMovingPattern(0);
@@ -468,7 +468,7 @@ TEST(SoftwareEncoder, ReconfigureChangesOnlyTheBitrate) {
 }
 
 TEST(SoftwareEncoder, OutOfRangeBitrateIsIgnored) {
-    test::LogCapture log;
+    test::EncodeLog log;
     Recorder recorder(configFor(320, 240, 2000, 4000));
     recorder.encoder.setBitrate(0, 1000);
     recorder.encoder.setBitrate(1000, 4294968);
@@ -480,7 +480,7 @@ TEST(SoftwareEncoder, OutOfRangeBitrateIsIgnored) {
 }
 
 TEST(SoftwareEncoder, PlatformFactoryFallsBackToSoftware) {
-    test::LogCapture log;
+    test::EncodeLog log;
     const EncoderConfig config = configFor(640, 368, 2000, 4000);
     std::unique_ptr<EncoderBase> encoder = EncoderFactory::createBestEncoder(nullptr, config);
     ASSERT_NE(encoder, nullptr);

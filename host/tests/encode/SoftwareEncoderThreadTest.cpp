@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
+#include "EncodeLog.h"
 #include "TestFrames.h"
 
 namespace quillane::host {
@@ -14,7 +14,7 @@ namespace {
 // Congestion control and keyframe requests arrive on network threads while the
 // capture thread encodes; they must only leave requests for the encoding thread.
 TEST(SoftwareEncoderThreads, RequestsFromOtherThreadsDuringEncoding) {
-    test::LogCapture log;
+    test::EncodeLog log;
     EncoderConfig config;
     config.width = 320;
     config.height = 240;

@@ -8,7 +8,7 @@
 
 #include "D3DTestDevice.h"
 #include "FakeNvencRuntime.h"
-#include "LogCapture.h"
+#include "EncodeLog.h"
 #include "encode/EncoderFactory.h"
 
 namespace quillane::host {
@@ -79,7 +79,7 @@ protected:
 };
 
 TEST_F(NvencEncoderTest, OpensTheSessionAsConfigured) {
-    test::LogCapture log;
+    test::EncodeLog log;
     NvencEncoder encoder;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
     EXPECT_TRUE(encoder.isInitialized());
@@ -122,7 +122,7 @@ TEST_F(NvencEncoderTest, OpensTheSessionAsConfigured) {
 }
 
 TEST_F(NvencEncoderTest, FramesComeOutInTheSameCall) {
-    test::LogCapture log;
+    test::EncodeLog log;
     NvencEncoder encoder;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
     const Output first = encode(encoder);
@@ -170,7 +170,7 @@ TEST_F(NvencEncoderTest, KeyframeRequestForcesIdrWithParameterSets) {
 }
 
 TEST_F(NvencEncoderTest, KeyframeRequestSurvivesFailedFrames) {
-    test::LogCapture log;
+    test::EncodeLog log;
     NvencEncoder encoder;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
     encode(encoder);
@@ -195,7 +195,7 @@ TEST_F(NvencEncoderTest, KeyframeRequestSurvivesFailedFrames) {
 }
 
 TEST_F(NvencEncoderTest, BitrateChangeIsAppliedOnTheEncodingThread) {
-    test::LogCapture log;
+    test::EncodeLog log;
     NvencEncoder encoder;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
     encode(encoder);
@@ -234,7 +234,7 @@ TEST_F(NvencEncoderTest, BitrateChangeIsAppliedOnTheEncodingThread) {
 }
 
 TEST_F(NvencEncoderTest, RefusedBitrateChangeKeepsTheOldRates) {
-    test::LogCapture log;
+    test::EncodeLog log;
     NvencEncoder encoder;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
     fake->reconfigureStatus = NV_ENC_ERR_INVALID_PARAM;
@@ -263,7 +263,7 @@ TEST_F(NvencEncoderTest, RefusedBitrateChangeKeepsTheOldRates) {
 }
 
 TEST_F(NvencEncoderTest, OldDriverIsReported) {
-    test::LogCapture log;
+    test::EncodeLog log;
     fake->openStatus = NV_ENC_ERR_INVALID_VERSION;
     NvencEncoder encoder;
     EXPECT_FALSE(encoder.initialize(gpu.device, config));
@@ -274,7 +274,7 @@ TEST_F(NvencEncoderTest, OldDriverIsReported) {
 }
 
 TEST_F(NvencEncoderTest, FailedInitialisationReleasesWhatWasCreated) {
-    test::LogCapture log;
+    test::EncodeLog log;
     fake->initializeStatus = NV_ENC_ERR_UNSUPPORTED_PARAM;
     NvencEncoder encoder;
     EXPECT_FALSE(encoder.initialize(gpu.device, config));
@@ -289,7 +289,7 @@ TEST_F(NvencEncoderTest, FailedInitialisationReleasesWhatWasCreated) {
 }
 
 TEST_F(NvencEncoderTest, RefusesBadInputAndConfig) {
-    test::LogCapture log;
+    test::EncodeLog log;
     NvencEncoder encoder;
     EXPECT_FALSE(encoder.encodeFrame(texture));  // not initialised
     EncoderConfig zeroFps = config;
@@ -319,7 +319,7 @@ TEST_F(NvencEncoderTest, HevcSessionUsesTheHevcRule) {
 }
 
 TEST_F(NvencEncoderTest, PlatformFactoryFindsTheRuntime) {
-    test::LogCapture log;
+    test::EncodeLog log;
     const std::vector<EncoderType> available = EncoderFactory::getAvailableEncoders(gpu.device);
     // Wine reports an NVIDIA adapter; the fake runtime lies beside this program.
     if (available.empty()) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "D3DTestDevice.h"
-#include "LogCapture.h"
+#include "EncodeLog.h"
 #include "encode/EncoderFactory.h"
 #include "encode/windows/NvencEncoder.h"
 
@@ -16,7 +16,7 @@ TEST(WindowsEncoders, NvencWithoutRuntimeFailsToInitialise) {
     if (gpu.device == nullptr) {
         GTEST_SKIP() << "no Direct3D 11 device";
     }
-    test::LogCapture log;
+    test::EncodeLog log;
     NvencEncoder encoder;
     EXPECT_FALSE(encoder.initialize(gpu.device, EncoderConfig{}));
     EXPECT_TRUE(log.has(err, "Failed to load nvEncodeAPI64.dll"));
@@ -28,7 +28,7 @@ TEST(WindowsEncoders, NoRuntimeNoEncoderAndNoSoftwareFallback) {
     if (gpu.device == nullptr) {
         GTEST_SKIP() << "no Direct3D 11 device";
     }
-    test::LogCapture log;
+    test::EncodeLog log;
     EXPECT_TRUE(EncoderFactory::getAvailableEncoders(gpu.device).empty());
     EXPECT_TRUE(log.has(spdlog::level::warn, "No hardware encoders available"));
     EXPECT_EQ(EncoderFactory::createBestEncoder(gpu.device, EncoderConfig{}), nullptr);
@@ -38,7 +38,7 @@ TEST(WindowsEncoders, NoRuntimeNoEncoderAndNoSoftwareFallback) {
 }
 
 TEST(WindowsEncoders, NoDeviceNoEncoder) {
-    test::LogCapture log;
+    test::EncodeLog log;
     EXPECT_TRUE(EncoderFactory::getAvailableEncoders(nullptr).empty());
     EXPECT_EQ(EncoderFactory::createBestEncoder(nullptr, EncoderConfig{}), nullptr);
 }
