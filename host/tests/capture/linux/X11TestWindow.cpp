@@ -81,6 +81,13 @@ void X11TestWindow::draw(std::uint32_t s) {
     XSync(display, False);
 }
 
+void X11TestWindow::fillRect(int x, int y, int width, int height, std::uint32_t colour) {
+    std::lock_guard lock(mutex);
+    XSetForeground(display, gc, colour);
+    XFillRectangle(display, window, gc, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XFlush(display);
+}
+
 template <class Pred>
 bool X11TestWindow::waitFor(Pred pred, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -35,6 +35,8 @@ public:
 
     // Draws the pattern with this seed and waits until the server has it.
     void draw(std::uint32_t seed);
+    // Fills a rectangle with a colour (0xRRGGBB) and sends it without waiting.
+    void fillRect(int x, int y, int width, int height, std::uint32_t colour);
     // Resizes and waits for the new size, then draws again.
     void resize(int width, int height);
     void minimize();  // iconify through the window manager; waits until unmapped
