@@ -1,9 +1,9 @@
 #include "app/Logging.h"
 
+#include "app/AttachedSinks.h"
 #include "platform/Paths.h"
 
 #include <fmt/chrono.h>
-#include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
@@ -18,7 +18,7 @@ namespace {
 
 // Written on the main thread only (set-up, attach, shutdown).
 std::shared_ptr<spdlog::logger> g_logger;
-std::shared_ptr<spdlog::sinks::dist_sink_mt> g_attachedSinks;
+std::shared_ptr<AttachedSinks> g_attachedSinks;
 bool g_loggingInitialized = false;
 
 spdlog::level::level_enum toLevel(int level) {
@@ -70,10 +70,9 @@ void initializeLogging(const std::string& name, bool fileLogging, int level, con
             spdlog::warn("Failed to create file logger: {}", fileFailure);
         }
     }
-    // Sinks attached later join this one, under its mutex, so that attaching
-    // never changes the logger's own sink list while another thread walks it.
-    g_attachedSinks = std::make_shared<spdlog::sinks::dist_sink_mt>();
-    g_attachedSinks->set_level(spdlog::level::trace);
+    // Sinks attached later join this one, so that attaching never changes the
+    // logger's own sink list while another thread walks it.
+    g_attachedSinks = std::make_shared<AttachedSinks>();
     sinks.push_back(g_attachedSinks);
 
     g_logger = std::make_shared<spdlog::logger>(name, sinks.begin(), sinks.end());
@@ -88,7 +87,7 @@ void initializeLogging(const std::string& name, bool fileLogging, int level, con
 
 void addLogSink(std::shared_ptr<spdlog::sinks::sink> sink) {
     if (!g_loggingInitialized || !g_attachedSinks || !sink) return;
-    g_attachedSinks->add_sink(std::move(sink));
+    g_attachedSinks->add(std::move(sink));
 }
 
 void shutdownLogging() {

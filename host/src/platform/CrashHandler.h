@@ -25,6 +25,13 @@ struct CrashHandlerOptions {
 // handled; the report then goes to the current folder).
 bool installCrashHandler(const CrashHandlerOptions& options = {});
 
+// Lets the crash handler run when the calling thread overflows its stack
+// (Linux: an alternate signal stack for this thread, released when the thread
+// ends; Windows: stack held back for the filter). installCrashHandler does this
+// for the thread that calls it; other threads that may recurse deeply call it
+// once at their start.
+void prepareThreadForCrashHandling();
+
 // Something the crash handler must undo before the process ends (the tray icon,
 // the single-instance guard). It runs on the crashing thread, possibly inside a
 // signal handler, after the report and the log line: it must not allocate, lock

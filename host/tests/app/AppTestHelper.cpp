@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
 
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
@@ -27,6 +28,15 @@ using namespace quillane::host;
 [[gnu::noinline]] void writeNear(std::uintptr_t address) { *reinterpret_cast<volatile int*>(address) = 1; }
 
 namespace {
+
+// A log view whose callback crashes while its mutex is held.
+class CrashingSink : public spdlog::sinks::base_sink<std::mutex> {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (std::string_view(msg.payload.data(), msg.payload.size()) == "crash in the sink") writeNear(0x30);
+    }
+    void flush_() override {}
+};
 
 volatile int g_zero = 0;
 volatile int g_one = 1;
@@ -53,6 +63,13 @@ void crash(const std::string& kind, const std::string& folder) {
     if (kind == "abort") std::abort();
     if (kind == "terminate") throwFromNoexcept();
     if (kind == "overflow") recurse(0);
+    if (kind == "thread-overflow") {
+        std::thread worker([] {
+            prepareThreadForCrashHandling();
+            recurse(0);
+        });
+        worker.join();
+    }
     if (kind == "two-threads") {
         std::latch ready(2);
         auto crasher = [&] {
@@ -62,6 +79,10 @@ void crash(const std::string& kind, const std::string& folder) {
         std::thread a(crasher), b(crasher);
         a.join();
         b.join();
+    }
+    if (kind == "in-sink") {
+        addLogSink(std::make_shared<CrashingSink>());
+        SPDLOG_INFO("crash in the sink");
     }
     if (kind == "folder-gone") {
         // The report cannot be written any more: the handler must say so.

@@ -111,6 +111,32 @@ TEST_F(LoggingTest, AttachedSinkSeesOnlyLinesAfterItWasAttached) {
     EXPECT_TRUE(ui->contains(level_enum::info, "after the UI"));
 }
 
+namespace {
+
+// A log view whose callback logs in turn (a warning about its own state, say).
+class LoggingSink : public RecordingSink {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        RecordingSink::sink_it_(msg);
+        if (std::string_view(msg.payload.data(), msg.payload.size()) == "outer line") SPDLOG_WARN("inner line");
+    }
+};
+
+}  // namespace
+
+TEST_F(LoggingTest, AnAttachedSinkThatLogsDoesNotWaitForItself) {
+    initializeLogging("QuillaneHost", true, 1, pathToUtf8(logFile));
+    auto ui = std::make_shared<LoggingSink>();
+    addLogSink(ui);
+    SPDLOG_INFO("outer line");
+    SPDLOG_INFO("later line");
+    shutdownLogging();
+    EXPECT_EQ(linesContaining(logFile, "inner line"), 1u);  // the other sinks still get it
+    EXPECT_TRUE(ui->contains(level_enum::info, "outer line"));
+    EXPECT_FALSE(ui->contains(level_enum::warn, "inner line"));
+    EXPECT_TRUE(ui->contains(level_enum::info, "later line"));
+}
+
 TEST_F(LoggingTest, SinkAddedBeforeSetUpOrAfterShutdownIsDropped) {
     auto early = std::make_shared<RecordingSink>();
     addLogSink(early);

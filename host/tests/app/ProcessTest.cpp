@@ -66,6 +66,18 @@ void expectCriticalLine(const CrashRun& run, const std::string& crashText) {
     EXPECT_EQ(count(log, isWindows() ? "Crash dump saved to " : "Crash report saved to "), 1u) << log;
 }
 
+// Ended as the crash would have ended it: by the signal on Linux, with the
+// exit code on Windows.
+void expectEndedBy(const CrashRun& run, const char* signal, unsigned long windowsCode) {
+    ASSERT_TRUE(run.end);
+    if (isWindows()) {
+        EXPECT_EQ(run.end->code, windowsCode);
+    } else {
+        ASSERT_TRUE(run.end->signaled) << run.outputText();
+        EXPECT_EQ(run.end->signal, signalNumber(signal));
+    }
+}
+
 void expectCleanups(const CrashRun& run) {
     const std::string out = run.outputText();
     const auto one = out.find("cleanup one ran"), two = out.find("cleanup two ran");
@@ -102,12 +114,8 @@ TEST(CrashProcess, AccessViolationLeavesAReportAndTheCriticalLine) {
 
 TEST(CrashProcess, TerminateEntersTheSameCrashPath) {
     CrashRun run("terminate");
-    ASSERT_TRUE(run.end);
-    if (isWindows())
-        EXPECT_EQ(run.end->code, kTerminateExitCode);
-    else {
-        ASSERT_TRUE(run.end->signaled);
-        EXPECT_EQ(run.end->signal, signalNumber("SIGABRT"));
+    expectEndedBy(run, "SIGABRT", kTerminateExitCode);
+    if (!isWindows()) {
         EXPECT_NE(readFile(onlyReport(run)).find("Reason: std::terminate called after throwing: boom\n"),
                   std::string::npos);
     }
@@ -118,22 +126,27 @@ TEST(CrashProcess, TerminateEntersTheSameCrashPath) {
 
 TEST(CrashProcess, TwoThreadsCrashingAreHandledOnce) {
     CrashRun run("two-threads");
-    ASSERT_TRUE(run.end);
-    if (isWindows())
-        EXPECT_EQ(run.end->code, kAccessViolation);
-    else {
-        ASSERT_TRUE(run.end->signaled);
-        EXPECT_EQ(run.end->signal, signalNumber("SIGSEGV"));
-    }
+    expectEndedBy(run, "SIGSEGV", kAccessViolation);
     onlyReport(run);
     expectCriticalLine(run, "CRASH: Unhandled ");
     EXPECT_EQ(count(run.outputText(), "cleanup one ran"), 1u);
 }
 
+// The handler's own log line must not wait for the sink that crashed, which
+// still holds its lock: the line reaches the file and the process still ends.
+TEST(CrashProcess, CrashInsideAnAttachedSinkIsStillLogged) {
+    CrashRun run("in-sink");
+    expectEndedBy(run, "SIGSEGV", kAccessViolation);
+    onlyReport(run);
+    expectCriticalLine(run, "CRASH: Unhandled ");
+    expectCleanups(run);
+}
+
 TEST(CrashProcess, EveryHandledSignalEndsTheProcessByThatSignal) {
     if (isWindows()) GTEST_SKIP() << "signals are Linux's";
     const std::pair<const char*, const char*> cases[] = {
-        {"fpe", "SIGFPE"}, {"ill", "SIGILL"}, {"bus", "SIGBUS"}, {"abort", "SIGABRT"}, {"overflow", "SIGSEGV"}};
+        {"fpe", "SIGFPE"}, {"ill", "SIGILL"}, {"bus", "SIGBUS"}, {"abort", "SIGABRT"}, {"overflow", "SIGSEGV"},
+        {"thread-overflow", "SIGSEGV"}};
     for (const auto& [kind, name] : cases) {
         SCOPED_TRACE(kind);
         const int sig = signalNumber(name);

@@ -256,7 +256,37 @@ bool prepareReportPrefix(const CrashHandlerOptions& options) {
     }
 }
 
+// This thread's alternate signal stack, given back when the thread ends.
+class AlternateStack {
+public:
+    AlternateStack() {
+        void* memory = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) return;
+        stack_t stack{};
+        stack.ss_sp = memory;
+        stack.ss_size = kAltStackSize;
+        if (sigaltstack(&stack, nullptr) == 0)
+            memory_ = memory;
+        else
+            munmap(memory, kAltStackSize);
+    }
+    ~AlternateStack() {
+        if (!memory_) return;
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        munmap(memory_, kAltStackSize);
+    }
+    AlternateStack(const AlternateStack&) = delete;
+    AlternateStack& operator=(const AlternateStack&) = delete;
+
+private:
+    void* memory_ = nullptr;
+};
+
 }  // namespace
+
+void prepareThreadForCrashHandling() { thread_local AlternateStack stack; }
 
 bool installCrashHandler(const CrashHandlerOptions& options) {
     g_showMessage = options.showMessage;
@@ -270,17 +300,7 @@ bool installCrashHandler(const CrashHandlerOptions& options) {
     void* frames[4];
     backtrace(frames, 4);
 
-    static void* altStack = nullptr;
-    if (!altStack) {
-        void* memory = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory != MAP_FAILED) altStack = memory;
-    }
-    if (altStack) {
-        stack_t stack{};
-        stack.ss_sp = altStack;
-        stack.ss_size = kAltStackSize;
-        sigaltstack(&stack, nullptr);
-    }
+    prepareThreadForCrashHandling();
 
     struct sigaction action {};
     action.sa_sigaction = onCrashSignal;

@@ -160,6 +160,12 @@ bool prepareDumpPrefix(const CrashHandlerOptions& options) {
 
 }  // namespace
 
+void prepareThreadForCrashHandling() {
+    // Leaves stack for the filter when this thread overflows its stack.
+    ULONG guarantee = 64 * 1024;
+    SetThreadStackGuarantee(&guarantee);
+}
+
 LONG WINAPI UnhandledExceptionHandler(EXCEPTION_POINTERS* pointers) {
     handleCrash(pointers, nullptr);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -168,9 +174,7 @@ LONG WINAPI UnhandledExceptionHandler(EXCEPTION_POINTERS* pointers) {
 bool installCrashHandler(const CrashHandlerOptions& options) {
     g_showMessage = options.showMessage;
     const bool prepared = prepareDumpPrefix(options);
-    // Leaves stack for the filter when the main thread overflows its stack.
-    ULONG guarantee = 64 * 1024;
-    SetThreadStackGuarantee(&guarantee);
+    prepareThreadForCrashHandling();
     SetUnhandledExceptionFilter(UnhandledExceptionHandler);
     std::set_terminate(onTerminate);
     return prepared;
