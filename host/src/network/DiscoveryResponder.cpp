@@ -55,16 +55,13 @@ std::string capDiscoveryName(std::string_view name) {
 }
 
 std::vector<std::uint8_t> buildDiscoveryReply(std::string_view name, std::uint16_t port) {
-    const std::string digits = std::to_string(port);
-    std::vector<std::uint8_t> reply;
-    reply.reserve(kDiscoveryReplyPrefix.size() + name.size() + digits.size() + 3);
-    reply.insert(reply.end(), kDiscoveryReplyPrefix.begin(), kDiscoveryReplyPrefix.end());
-    reply.push_back(0);
-    reply.insert(reply.end(), name.begin(), name.end());
-    reply.push_back(0);
-    reply.insert(reply.end(), digits.begin(), digits.end());
-    reply.push_back(0);
-    return reply;
+    std::string reply(kDiscoveryReplyPrefix);
+    reply += '\0';
+    reply += name;
+    reply += '\0';
+    reply += std::to_string(port);
+    reply += '\0';
+    return {reply.begin(), reply.end()};
 }
 
 DiscoveryResponder::DiscoveryResponder(std::string name, std::uint16_t port, std::uint16_t listenPort,

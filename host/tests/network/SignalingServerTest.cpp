@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Eventually.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
 #include "SignalingTestHost.h"
@@ -31,18 +32,6 @@ protected:
         auto client = std::make_unique<SignalingClient>();
         EXPECT_TRUE(client->connect(port));
         return client;
-    }
-
-    template <typename Predicate>
-    bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!predicate()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
     }
 
     std::vector<FakeSignalingHost::StartCall> starts() {
@@ -196,7 +185,7 @@ TEST_F(SignalingServerTest, StartWithoutAStreamCallbackIsRefusedAndUsesTheId) {
 
 TEST_F(SignalingServerTest, StartForAWindowNotInTheListIsRefusedWithoutCallingTheOwner) {
     auto client = connect();
-    for (const json windowId : {json(0x9999), json(0), json(nullptr)}) {
+    for (const json& windowId : {json(0x9999), json(0), json(nullptr)}) {
         json request{{"type", "stream_start"}};
         if (!windowId.is_null()) {
             request["windowId"] = windowId;
