@@ -1,0 +1,53 @@
+// Servers started and stopped many times in one process leave no descriptors
+// (handles) or threads behind.
+#include <gtest/gtest.h>
+
+#include "Eventually.h"
+#include "LogCapture.h"
+#include "ProcessResources.h"
+#include "SignalingTestClient.h"
+#include "network/DiscoveryResponder.h"
+#include "network/SignalingServer.h"
+
+namespace quillane::host::test {
+namespace {
+
+TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
+    LogCapture log;
+    const auto descriptorsBefore = openDescriptorCount();
+    const auto threadsBefore = threadCount();
+    {
+        SignalingServer server(0);
+        DiscoveryResponder responder("Leak check", 9876, 0);
+        for (int round = 0; round < 25; ++round) {
+            ASSERT_TRUE(server.start()) << round;
+            ASSERT_TRUE(responder.start()) << round;
+            const auto port = server.getPort();
+            SignalingClient welcomed;
+            ASSERT_TRUE(welcomed.connect(port));
+            ASSERT_TRUE(welcomed.request({{"type", "hello"}}, "welcome"));
+            RawConnection handshaking;
+            ASSERT_TRUE(handshaking.connect(port));
+            ASSERT_TRUE(handshaking.send(webSocketUpgradeRequest(port).substr(0, 20)));
+            RawConnection silent;
+            ASSERT_TRUE(silent.connect(port));
+            ASSERT_TRUE(discover(responder.getListenPort()));
+            ASSERT_TRUE(eventually([&] { return server.getClientCount() == 3; }));
+            responder.stop();
+            server.stop();
+            EXPECT_TRUE(welcomed.waitForClose(2s));
+        }
+    }
+    EXPECT_EQ(log.count("Signaling server stopped"), 25u);
+    if (descriptorsBefore) {
+        EXPECT_TRUE(eventually([&] { return openDescriptorCount() == descriptorsBefore; }, 5s))
+            << *descriptorsBefore << " before, " << openDescriptorCount().value_or(0) << " after";
+    }
+    if (threadsBefore) {
+        EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 5s))
+            << *threadsBefore << " before, " << threadCount().value_or(0) << " after";
+    }
+}
+
+}  // namespace
+}  // namespace quillane::host::test
