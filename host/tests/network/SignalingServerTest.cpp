@@ -114,6 +114,19 @@ TEST_F(SignalingServerTest, WindowListIsEmptyWithoutAProvider) {
     EXPECT_EQ(client->receive(), R"({"type":"window_list","windows":[]})");
 }
 
+TEST_F(SignalingServerTest, AWindowTitleThatIsNotUtf8TravelsWithReplacementCharacters) {
+    server.setWindowListCallback([] {
+        return std::vector<protocol::WindowInfo>{FakeSignalingHost::window(1, "Caf\xE9 \xC3"),
+                                                 FakeSignalingHost::window(2, "Plain")};
+    });
+    auto client = connect();
+    const auto list = client->request({{"type", "window_list_request"}}, "window_list");
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->at("windows").size(), 2u);
+    EXPECT_EQ(list->at("windows")[0].at("title"), "Caf\xEF\xBF\xBD \xEF\xBF\xBD");
+    EXPECT_EQ(list->at("windows")[1].at("title"), "Plain");
+}
+
 TEST_F(SignalingServerTest, RepeatedWindowListRequestsAreAnsweredFromACachedList) {
     auto client = connect();
     for (int i = 0; i < 50; ++i) {
