@@ -11,7 +11,7 @@ PACKAGES=(
   libx11-dev libxext-dev libxcomposite-dev libxdamage-dev libxfixes-dev libxrandr-dev libxtst-dev
   libglfw3-dev libgl-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libavcodec-dev libavutil-dev libswscale-dev
-  xvfb jwm pulseaudio pulseaudio-utils x11-utils xdotool imagemagick
+  xvfb jwm pulseaudio pulseaudio-utils x11-utils x11-apps xdotool imagemagick
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 libffmpeg-nvenc-dev
   clang libclang-rt-14-dev ffmpeg dpkg-dev autoconf automake libtool
 )

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/UserMessage.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quillane::host {
+
+class HostWindow;
+class PlatformRuntime;
+class SingleInstance;
+class TrayIcon;
+
+// The platform's services for one run of the host; the entry point owns them.
+struct HostServices {
+    SingleInstance& singleInstance;
+    PlatformRuntime& runtime;
+    HostWindow& window;
+    TrayIcon& tray;
+    // The log file's path as UTF-8, asked for when logging starts; may throw.
+    std::function<std::string()> logFilePath;
+    // Tells the user what ended the program early.
+    std::function<void(UserMessageKind, const std::string& title, const std::string& text)> tellUser =
+        showUserMessage;
+};
+
+// Start-up, main loop and shutdown, after the crash handler is in place. Returns
+// the process's exit code: 0 after a normal end or when another host was already
+// running (it is asked to show its window), 1 when start-up failed or an
+// exception ended the run. Every way out tears down in order: the UI, then
+// Application, then the window's device and the window, the platform runtime,
+// the single-instance guard and logging.
+int runHost(HostServices& services);
+
+// How long ago the last update check ran, from seconds since 1970 (UTC):
+// "Never" for 0, then "Just now", "N minutes ago", "N hours ago", "N days ago".
+std::string FormatLastUpdateCheck(std::int64_t lastUpdateCheck, std::int64_t now);
+std::string FormatLastUpdateCheck(std::int64_t lastUpdateCheck);
+
+} // namespace quillane::host

@@ -1,0 +1,23 @@
+// Entry point on Linux.
+
+#include "app/Logging.h"
+#include "main/HostRun.h"
+#include "platform/CrashHandler.h"
+#include "platform/Paths.h"
+#include "platform/linux/ExitSignals.h"
+#include "platform/linux/GlfwHostWindow.h"
+#include "platform/linux/SingleInstanceLinux.h"
+#include "platform/linux/TrayIconLinux.h"
+
+int main() {
+    using namespace quillane::host;
+    installCrashHandler();
+    installExitSignalHandlers();
+
+    LinuxSingleInstance singleInstance;
+    GlfwRuntime runtime;
+    GlfwHostWindow window;
+    LinuxTrayIcon tray;
+    HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
+    return runHost(services);
+}

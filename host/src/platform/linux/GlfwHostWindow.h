@@ -1,0 +1,52 @@
+#pragma once
+
+#include "platform/HostWindow.h"
+#include "platform/PlatformRuntime.h"
+
+struct GLFWwindow;
+
+namespace quillane::host {
+
+// GLFW itself: its start and end around the window's life.
+class GlfwRuntime final : public PlatformRuntime {
+public:
+    bool initialize(std::string& error) override;
+    void shutdown() override;
+    std::string streamingOptimizations() const override;
+
+private:
+    bool initialized = false;
+};
+
+// The host window on Linux: a 1400 x 900 GLFW window with an OpenGL 3 context,
+// presented with vertical sync.
+class GlfwHostWindow final : public HostWindow {
+public:
+    GlfwHostWindow();
+    ~GlfwHostWindow() override;
+
+    bool create(std::string& error) override;
+    void show() override;
+    bool pumpMessages(std::chrono::milliseconds wait) override;
+    void applyPendingResize() override;
+    void clear() override;
+    void present() override;
+    double displayRefreshRate() const override;
+    void showAndRaise() override;
+    void setHideToTray(bool hide) override;
+    void destroy() override;
+
+    GLFWwindow* nativeWindow() const { return window; }
+
+private:
+    static void onClose(GLFWwindow* window);
+    static void onIconify(GLFWwindow* window, int iconified);
+    static void onFramebufferSize(GLFWwindow* window, int width, int height);
+
+    GLFWwindow* window = nullptr;
+    bool hideToTray = false;
+    int resizeWidth = 0;
+    int resizeHeight = 0;
+};
+
+} // namespace quillane::host

@@ -1,0 +1,450 @@
+// Starts the real host binary inside the test desktop and checks it as a user
+// would see it: its window, its colour, a second start, closing and signals.
+
+#include "WaitFor.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using quillane::host::testing::waitFor;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+
+// One run of the host binary with its own HOME, configuration and state
+// folders, so that runs share neither settings nor the single-instance lock.
+class HostProcess {
+public:
+    HostProcess(const fs::path& root, std::map<std::string, std::optional<std::string>> env, const std::string& tag)
+        : stdoutPath(root / (tag + ".out")), stderrPath(root / (tag + ".err")) {
+        std::map<std::string, std::string> environment;
+        for (char** entry = environ; *entry; ++entry) {
+            std::string text = *entry;
+            auto eq = text.find('=');
+            if (eq != std::string::npos) {
+                environment[text.substr(0, eq)] = text.substr(eq + 1);
+            }
+        }
+        for (const auto& [key, value] : env) {
+            if (value) {
+                environment[key] = *value;
+            } else {
+                environment.erase(key);
+            }
+        }
+        std::vector<std::string> strings;
+        for (const auto& [key, value] : environment) {
+            strings.push_back(key + "=" + value);
+        }
+        std::vector<char*> envp;
+        for (auto& s : strings) {
+            envp.push_back(s.data());
+        }
+        envp.push_back(nullptr);
+
+        pid = fork();
+        if (pid == 0) {
+            int out = ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(err, 2);
+            const char* argv[] = {QH_HOST_BINARY, nullptr};
+            execve(QH_HOST_BINARY, const_cast<char**>(argv), envp.data());
+            _exit(127);
+        }
+    }
+
+    ~HostProcess() {
+        if (pid > 0 && !status) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    // The exit status once the process ended within `timeout`.
+    std::optional<int> wait(std::chrono::milliseconds timeout) {
+        waitFor(
+            [&] {
+                if (status) {
+                    return true;
+                }
+                int raw = 0;
+                if (waitpid(pid, &raw, WNOHANG) == pid) {
+                    status = raw;
+                }
+                return status.has_value();
+            },
+            timeout);
+        return status;
+    }
+
+    bool running() {
+        return !wait(0ms).has_value();
+    }
+
+    void signal(int number) { kill(pid, number); }
+
+    // User plus system CPU time so far, in seconds.
+    double cpuSeconds() const {
+        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stol(field);
+            if (i == 15) stime = std::stol(field);
+        }
+        return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+
+    std::string out() const { return readFile(stdoutPath); }
+    std::string err() const { return readFile(stderrPath); }
+
+    pid_t pid = -1;
+
+private:
+    fs::path stdoutPath;
+    fs::path stderrPath;
+    std::optional<int> status;
+};
+
+class HostBinaryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs the test desktop";
+        display = XOpenDisplay(nullptr);
+        ASSERT_NE(display, nullptr);
+        root = fs::temp_directory_path() /
+               ("qh-host-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "home");
+    }
+
+    void TearDown() override {
+        if (display) {
+            XCloseDisplay(display);
+        }
+        if (!HasFailure()) {
+            fs::remove_all(root);
+        }
+    }
+
+    std::map<std::string, std::optional<std::string>> privateFolders() const {
+        return {{"HOME", (root / "home").string()},
+                {"XDG_CONFIG_HOME", (root / "home/.config").string()},
+                {"XDG_STATE_HOME", (root / "home/.local/state").string()}};
+    }
+
+    std::unique_ptr<HostProcess> start(const std::string& tag = "host") {
+        return std::make_unique<HostProcess>(root, privateFolders(), tag);
+    }
+
+    std::string log() const {
+        std::string text;
+        fs::path logs = root / "home/.local/state/Quillane/logs";
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(logs, ec)) {
+            if (entry.path().extension() == ".log") {
+                text += readFile(entry.path());
+            }
+        }
+        return text;
+    }
+
+    Atom atom(const char* name) { return XInternAtom(display, name, False); }
+
+    std::vector<unsigned long> windowProperty(Window window, const char* name, Atom type) {
+        Atom actualType;
+        int format;
+        unsigned long count, remaining;
+        unsigned char* data = nullptr;
+        std::vector<unsigned long> values;
+        if (XGetWindowProperty(display, window, atom(name), 0, 1024, False, type, &actualType, &format, &count,
+                               &remaining, &data) == Success &&
+            data) {
+            if (format == 32) {
+                auto* longs = reinterpret_cast<unsigned long*>(data);
+                values.assign(longs, longs + count);
+            }
+            XFree(data);
+        }
+        return values;
+    }
+
+    std::string windowName(Window window) {
+        Atom actualType;
+        int format;
+        unsigned long count, remaining;
+        unsigned char* data = nullptr;
+        std::string name;
+        if (XGetWindowProperty(display, window, atom("_NET_WM_NAME"), 0, 1024, False, atom("UTF8_STRING"),
+                               &actualType, &format, &count, &remaining, &data) == Success &&
+            data) {
+            name.assign(reinterpret_cast<char*>(data), count);
+            XFree(data);
+        }
+        return name;
+    }
+
+    // The top-level window that `pid` made, as the window manager lists it.
+    Window findHostWindow(pid_t pid, std::chrono::milliseconds timeout = 20s) {
+        Window found = 0;
+        waitFor(
+            [&] {
+                for (unsigned long window : windowProperty(DefaultRootWindow(display), "_NET_CLIENT_LIST", XA_WINDOW)) {
+                    auto pids = windowProperty(window, "_NET_WM_PID", XA_CARDINAL);
+                    if (!pids.empty() && static_cast<pid_t>(pids[0]) == pid) {
+                        found = window;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeout);
+        return found;
+    }
+
+    bool viewable(Window window) {
+        XWindowAttributes attributes{};
+        return XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+    }
+
+    bool iconic(Window window) {
+        auto state = windowProperty(window, "WM_STATE", atom("WM_STATE"));
+        return !state.empty() && state[0] == IconicState;
+    }
+
+    Window activeWindow() {
+        auto active = windowProperty(DefaultRootWindow(display), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+        return active.empty() ? 0 : active[0];
+    }
+
+    // Colour of the window's pixel at (x, y) as 8-bit red, green, blue.
+    std::array<int, 3> pixel(Window window, int x, int y) {
+        XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
+        if (!image) {
+            return {-1, -1, -1};
+        }
+        unsigned long value = XGetPixel(image, 0, 0);
+        auto channel = [value](unsigned long mask) {
+            int shift = 0;
+            while (mask && !(mask & 1)) {
+                mask >>= 1;
+                ++shift;
+            }
+            return static_cast<int>((value >> shift) & mask);
+        };
+        std::array<int, 3> rgb{channel(image->red_mask), channel(image->green_mask), channel(image->blue_mask)};
+        XDestroyImage(image);
+        return rgb;
+    }
+
+    void sendDeleteWindow(Window window) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = atom("WM_PROTOCOLS");
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(atom("WM_DELETE_WINDOW"));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display, window, False, NoEventMask, &event);
+        XFlush(display);
+    }
+
+    Display* display = nullptr;
+    fs::path root;
+};
+
+bool isBackground(const std::array<int, 3>& rgb) {
+    // 0.06, 0.06, 0.10 of full scale, rounded either way.
+    return std::abs(rgb[0] - 15) <= 1 && std::abs(rgb[1] - 15) <= 1 && std::abs(rgb[2] - 26) <= 1;
+}
+
+TEST_F(HostBinaryTest, WindowAppearsWithItsTitleSizeAndBackgroundColour) {
+    auto host = start();
+    Window window = findHostWindow(host->pid);
+    ASSERT_NE(window, 0u) << host->err();
+    EXPECT_EQ(windowName(window), "Quillane Host");
+    ASSERT_TRUE(waitFor([&] { return viewable(window); }, 10s));
+
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(display, window, &attributes);
+    EXPECT_EQ(attributes.width, 1400);
+    EXPECT_EQ(attributes.height, 900);
+
+    std::array<int, 3> centre{};
+    ASSERT_TRUE(waitFor([&] { return isBackground(centre = pixel(window, 700, 450)); }, 10s))
+        << "centre pixel " << centre[0] << "," << centre[1] << "," << centre[2];
+    for (auto [x, y] : {std::pair{2, 2}, {1397, 2}, {2, 897}, {1397, 897}}) {
+        auto rgb = pixel(window, x, y);
+        EXPECT_TRUE(isBackground(rgb)) << x << "," << y << ": " << rgb[0] << "," << rgb[1] << "," << rgb[2];
+    }
+
+    host->signal(SIGTERM);
+    auto status = host->wait(15s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+TEST_F(HostBinaryTest, SigtermEndsTheRunInOrderWithCodeZero) {
+    auto host = start();
+    Window window = findHostWindow(host->pid);
+    ASSERT_NE(window, 0u) << host->err();
+    ASSERT_TRUE(waitFor([&] { return viewable(window); }, 10s));
+
+    host->signal(SIGTERM);
+    auto status = host->wait(15s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    std::string text = log();
+    auto loop = text.find("Application initialized, entering main loop...");
+    auto exiting = text.find("Quillane Host exiting");
+    ASSERT_NE(loop, std::string::npos) << text;
+    ASSERT_NE(exiting, std::string::npos) << text;
+    EXPECT_LT(loop, exiting);
+    EXPECT_NE(text.find("Shutting down logging", exiting), std::string::npos);
+    EXPECT_EQ(text.find("CRASH"), std::string::npos);
+}
+
+TEST_F(HostBinaryTest, SigintEndsTheRunLikeSigterm) {
+    auto host = start();
+    ASSERT_NE(findHostWindow(host->pid), 0u) << host->err();
+    host->signal(SIGINT);
+    auto status = host->wait(15s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_NE(log().find("Quillane Host exiting"), std::string::npos);
+}
+
+TEST_F(HostBinaryTest, SecondStartRaisesTheFirstWindowAndEndsWithZero) {
+    auto first = start("first");
+    Window window = findHostWindow(first->pid);
+    ASSERT_NE(window, 0u) << first->err();
+    ASSERT_TRUE(waitFor([&] { return viewable(window); }, 10s));
+
+    XIconifyWindow(display, window, DefaultScreen(display));
+    XFlush(display);
+    ASSERT_TRUE(waitFor([&] { return !viewable(window) && iconic(window); }, 10s));
+
+    auto second = start("second");
+    auto status = second->wait(20s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_EQ(second->out(), "Quillane Host is already running.\n");
+
+    EXPECT_TRUE(waitFor([&] { return viewable(window) && !iconic(window); }, 10s));
+    EXPECT_TRUE(waitFor([&] { return activeWindow() == window; }, 10s));
+    EXPECT_TRUE(first->running());
+
+    // The second start wrote nothing to the log of the first.
+    std::string text = log();
+    auto starts = 0;
+    for (auto at = text.find("Quillane Host starting..."); at != std::string::npos;
+         at = text.find("Quillane Host starting...", at + 1)) {
+        ++starts;
+    }
+    EXPECT_EQ(starts, 1);
+
+    first->signal(SIGTERM);
+    ASSERT_TRUE(first->wait(15s).has_value());
+}
+
+TEST_F(HostBinaryTest, ClosingTheWindowMinimisesItAndKeepsRunning) {
+    auto host = start();
+    Window window = findHostWindow(host->pid);
+    ASSERT_NE(window, 0u) << host->err();
+    ASSERT_TRUE(waitFor([&] { return viewable(window); }, 10s));
+
+    sendDeleteWindow(window);
+    EXPECT_TRUE(waitFor([&] { return iconic(window); }, 10s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(host->running());
+
+    host->signal(SIGTERM);
+    auto status = host->wait(15s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+}
+
+TEST_F(HostBinaryTest, IdleLoopDoesNotSpinACore) {
+    auto host = start();
+    Window window = findHostWindow(host->pid);
+    ASSERT_NE(window, 0u) << host->err();
+    ASSERT_TRUE(waitFor([&] { return viewable(window); }, 10s));
+    std::this_thread::sleep_for(1s);
+
+    // Visible on a display without vertical sync, then minimised: in neither
+    // case does presenting block.
+    for (bool minimised : {false, true}) {
+        if (minimised) {
+            XIconifyWindow(display, window, DefaultScreen(display));
+            XFlush(display);
+            ASSERT_TRUE(waitFor([&] { return iconic(window); }, 10s));
+        }
+        double cpuBefore = host->cpuSeconds();
+        auto wallBefore = Clock::now();
+        std::this_thread::sleep_for(3s);
+        double cpu = host->cpuSeconds() - cpuBefore;
+        double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+        // A spinning loop keeps a core (and the rasteriser's threads) busy.
+        EXPECT_LT(cpu / wall, 0.5) << (minimised ? "minimised" : "visible");
+    }
+
+    host->signal(SIGTERM);
+    ASSERT_TRUE(host->wait(15s).has_value());
+}
+
+TEST_F(HostBinaryTest, StartWithoutDisplayTellsTheUserAndEndsWithOne) {
+    auto env = privateFolders();
+    env["DISPLAY"] = std::nullopt;
+    env["WAYLAND_DISPLAY"] = std::nullopt;
+    HostProcess host(root, env, "nodisplay");
+    auto status = host.wait(20s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    std::string err = host.err();
+    EXPECT_NE(err.find("Quillane Host - Fatal Error: Quillane Host could not start."), std::string::npos) << err;
+    EXPECT_NE(err.find("Failed to initialize GLFW"), std::string::npos) << err;
+    std::string text = log();
+    EXPECT_NE(text.find("[error]"), std::string::npos) << text;
+    EXPECT_NE(text.find("Quillane Host exiting"), std::string::npos) << text;
+}
+
+} // namespace

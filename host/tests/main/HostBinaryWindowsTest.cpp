@@ -1,0 +1,254 @@
+// Starts the real QuillaneHost.exe (under Wine on the test desktop) and checks
+// its window, tray icon and Direct3D device, a second start, closing, and the
+// tray menu's "Exit".
+
+#include "WaitFor.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using quillane::host::testing::waitFor;
+
+constexpr UINT kTrayExit = 1002;  // the tray menu's "Exit"
+
+
+std::wstring hostExe() {
+    std::wstring path = fs::path(QH_HOST_BINARY).wstring();
+    if (!path.empty() && path[0] == L'/') {
+        path = L"Z:" + path;  // Wine's drive for the Unix root
+    }
+    for (auto& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return path;
+}
+
+std::string readFrom(const fs::path& path, std::uintmax_t offset) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The host's log folder, where SHGetFolderPathW puts the local application data.
+fs::path logFolder() {
+    wchar_t folder[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
+        return {};
+    }
+    return fs::path(folder) / L"Quillane" / L"logs";
+}
+
+// The log lines that runs started after construction appended.
+class LogWatch {
+public:
+    LogWatch() {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(logFolder(), ec)) {
+            sizes[entry.path()] = entry.file_size();
+        }
+    }
+    std::string text() const {
+        std::string all;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(logFolder(), ec)) {
+            if (entry.path().extension() != L".log") {
+                continue;
+            }
+            auto it = sizes.find(entry.path());
+            all += readFrom(entry.path(), it == sizes.end() ? 0 : it->second);
+        }
+        return all;
+    }
+
+private:
+    std::map<fs::path, std::uintmax_t> sizes;
+};
+
+class HostProcess {
+public:
+    HostProcess() {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        std::wstring command = L"\"" + hostExe() + L"\"";
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
+        }
+    }
+    ~HostProcess() {
+        if (info.hProcess) {
+            if (!exitCode()) {
+                TerminateProcess(info.hProcess, 99);
+                WaitForSingleObject(info.hProcess, 10000);
+            }
+            CloseHandle(info.hThread);
+            CloseHandle(info.hProcess);
+        }
+    }
+    std::optional<DWORD> wait(std::chrono::milliseconds timeout) {
+        if (WaitForSingleObject(info.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+            return std::nullopt;
+        }
+        return exitCode();
+    }
+    std::optional<DWORD> exitCode() const {
+        DWORD code = 0;
+        if (!GetExitCodeProcess(info.hProcess, &code) || code == STILL_ACTIVE) {
+            return std::nullopt;
+        }
+        return code;
+    }
+    DWORD id() const { return info.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION info{};
+};
+
+struct WindowSearch {
+    DWORD process;
+    const wchar_t* className;
+    HWND found;
+};
+
+// A top-level window of `process` with the given class.
+HWND findWindowOf(DWORD process, const wchar_t* className) {
+    WindowSearch search{process, className, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<WindowSearch*>(param);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t name[64] = {};
+            GetClassNameW(window, name, 64);
+            if (owner == s->process && std::wstring(name) == s->className) {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND waitForHostWindow(const HostProcess& host) {
+    HWND window = nullptr;
+    waitFor([&] { return (window = findWindowOf(host.id(), L"QuillaneHostClass")) != nullptr; }, 60s);
+    return window;
+}
+
+bool mutexHeld() {
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"QuillaneHost_SingleInstance_Mutex");
+    if (!mutex) {
+        return false;
+    }
+    CloseHandle(mutex);
+    return true;
+}
+
+void exitThroughTray(HWND window) {
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(kTrayExit, 0), 0);
+}
+
+TEST(HostBinaryWindowsTest, StartsWithWindowTrayIconAndDeviceAndExitsCleanly) {
+    ASSERT_FALSE(mutexHeld()) << "another host is running";
+    LogWatch log;
+    HostProcess host;
+    HWND window = waitForHostWindow(host);
+    ASSERT_NE(window, nullptr);
+    wchar_t title[64] = {};
+    GetWindowTextW(window, title, 64);
+    EXPECT_EQ(std::wstring(title), L"Quillane Host");
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    EXPECT_EQ(frame.right - frame.left, 1400);
+    EXPECT_EQ(frame.bottom - frame.top, 900);
+    EXPECT_TRUE(waitFor([&] { return IsWindowVisible(window) != FALSE; }, 10s));
+    EXPECT_TRUE(mutexHeld());
+
+    exitThroughTray(window);
+    auto code = host.wait(60s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_FALSE(mutexHeld());
+
+    std::string text = log.text();
+    EXPECT_NE(text.find("Quillane Host starting..."), std::string::npos) << text;
+    EXPECT_NE(text.find("Direct3D 11 device created"), std::string::npos) << text;
+    EXPECT_NE(text.find("System tray icon created"), std::string::npos) << text;
+    EXPECT_NE(text.find("Streaming optimizations active: GPU MaxFrameLatency=1"), std::string::npos) << text;
+    auto exiting = text.find("Quillane Host exiting");
+    ASSERT_NE(exiting, std::string::npos) << text;
+    EXPECT_LT(text.find("Application initialized, entering main loop..."), exiting);
+    EXPECT_EQ(text.find("[error]"), std::string::npos) << text;
+}
+
+TEST(HostBinaryWindowsTest, ClosingHidesTheWindowAndKeepsRunning) {
+    HostProcess host;
+    HWND window = waitForHostWindow(host);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(waitFor([&] { return IsWindowVisible(window) != FALSE; }, 10s));
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(waitFor([&] { return IsWindowVisible(window) == FALSE; }, 10s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(host.exitCode().has_value());
+    EXPECT_TRUE(IsWindow(window));
+
+    exitThroughTray(window);
+    auto code = host.wait(60s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+}
+
+TEST(HostBinaryWindowsTest, SecondStartRestoresTheFirstWindowAndEndsWithZero) {
+    HostProcess first;
+    HWND window = waitForHostWindow(first);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(waitFor([&] { return IsWindowVisible(window) != FALSE; }, 10s));
+
+    // Minimising hides the window to the tray.
+    ShowWindow(window, SW_MINIMIZE);
+    ASSERT_TRUE(waitFor([&] { return IsWindowVisible(window) == FALSE; }, 10s));
+
+    LogWatch log;
+    HostProcess second;
+    // The second start says so in a box; the user closes it.
+    HWND box = nullptr;
+    ASSERT_TRUE(waitFor([&] { return (box = findWindowOf(second.id(), L"#32770")) != nullptr; }, 60s));
+    wchar_t title[64] = {};
+    GetWindowTextW(box, title, 64);
+    EXPECT_EQ(std::wstring(title), L"Quillane Host");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    auto code = second.wait(30s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+
+    EXPECT_TRUE(waitFor([&] { return IsWindowVisible(window) && !IsIconic(window); }, 10s));
+    EXPECT_FALSE(first.exitCode().has_value());
+    EXPECT_EQ(log.text().find("Quillane Host starting..."), std::string::npos);
+
+    exitThroughTray(window);
+    auto firstCode = first.wait(60s);
+    ASSERT_TRUE(firstCode.has_value());
+    EXPECT_EQ(*firstCode, 0u);
+}
+
+} // namespace
