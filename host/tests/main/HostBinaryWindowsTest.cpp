@@ -232,10 +232,12 @@ TEST(HostBinaryWindowsTest, SecondStartRestoresTheFirstWindowAndEndsWithZero) {
     HostProcess second;
     // The second start says so in a box; the user closes it.
     HWND box = nullptr;
-    ASSERT_TRUE(waitFor([&] { return (box = findWindowOf(second.id(), L"#32770")) != nullptr; }, 60s));
-    wchar_t title[64] = {};
-    GetWindowTextW(box, title, 64);
-    EXPECT_EQ(std::wstring(title), L"Quillane Host");
+    auto boxShown = [&] {
+        box = findWindowOf(second.id(), L"#32770");
+        wchar_t title[64] = {};
+        return box && GetWindowTextW(box, title, 64) > 0 && std::wstring(title) == L"Quillane Host";
+    };
+    ASSERT_TRUE(waitFor(boxShown, 60s));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     auto code = second.wait(30s);
     ASSERT_TRUE(code.has_value());
