@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include "FrameBuffer.h"
+#include "capture/CASProcessor.h"
+#include "capture/CaptureDevice.h"
+#include "capture/CasCpu.h"
+
+#include <vector>
+
+using namespace quillane::host;
+
+namespace {
+
+struct Source {
+    std::vector<std::uint8_t> bytes;
+    BgraFrame frame;
+    Source(std::uint32_t w, std::uint32_t h) : bytes(std::size_t(w) * h * 4) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 13 + (i >> 7));
+        frame = {bytes.data(), w * 4, w, h};
+    }
+};
+
+}  // namespace
+
+TEST(CASProcessor, SharpensIntoThePaddedBufferAndLeavesTheBorderBlack) {
+    CaptureDevice device;
+    ASSERT_TRUE(device.initialize());
+    CASProcessor cas;
+    ASSERT_TRUE(cas.initialize(device.device()));
+    cas.enabled = true;
+    cas.sharpness = 0.4f;
+    Source src(100, 30);
+    auto target = device.createFrameBuffer(&src.frame, 112, 32);
+    ASSERT_TRUE(target);
+    ASSERT_TRUE(cas.apply(device.context(), &src.frame, target.get(), 100, 30));
+
+    std::vector<std::uint8_t> want(100 * 30 * 4);
+    casSharpen({src.bytes.data(), 400, 100, 30}, want.data(), 400, 0.4f, nullptr);
+    const std::uint8_t* out = target->data();
+    for (std::uint32_t y = 0; y < 32; ++y)
+        for (std::uint32_t x = 0; x < 112; ++x)
+            for (int ch = 0; ch < 4; ++ch) {
+                const std::uint8_t got = out[std::size_t(y) * target->rowPitch() + x * 4 + ch];
+                const std::uint8_t expected = (x < 100 && y < 30) ? want[(y * 100 + x) * 4 + ch] : (ch == 3 ? 255 : 0);
+                ASSERT_EQ(got, expected) << x << "," << y << " ch " << ch;
+            }
+}
+
+TEST(CASProcessor, RefusesWhenDisabledUninitialisedOrTooSmall) {
+    CaptureDevice device;
+    ASSERT_TRUE(device.initialize());
+    Source src(32, 16);
+    auto target = device.createFrameBuffer(&src.frame, 32, 16);
+
+    CASProcessor fresh;
+    fresh.enabled = true;
+    EXPECT_FALSE(fresh.apply(device.context(), &src.frame, target.get(), 32, 16));
+    EXPECT_FALSE(fresh.initialize(nullptr));
+
+    CASProcessor cas;
+    ASSERT_TRUE(cas.initialize(device.device()));
+    EXPECT_FALSE(cas.apply(device.context(), &src.frame, target.get(), 32, 16));  // not enabled
+    cas.enabled = true;
+    EXPECT_FALSE(cas.apply(nullptr, &src.frame, target.get(), 32, 16));
+    EXPECT_FALSE(cas.apply(device.context(), nullptr, target.get(), 32, 16));
+    EXPECT_FALSE(cas.apply(device.context(), &src.frame, nullptr, 32, 16));
+    EXPECT_FALSE(cas.apply(device.context(), &src.frame, target.get(), 33, 16));  // wider than the source
+    auto small = device.createFrameBuffer(&src.frame, 16, 16);
+    EXPECT_FALSE(cas.apply(device.context(), &src.frame, small.get(), 32, 16));  // target too small
+    // Nothing was written: the buffer is still opaque black.
+    for (std::size_t i = 0; i < 32 * 16 * 4; ++i) ASSERT_EQ(target->data()[i], (i % 4 == 3) ? 255 : 0);
+    EXPECT_TRUE(cas.apply(device.context(), &src.frame, target.get(), 32, 16));
+}
+
+TEST(CaptureDevice, CopyRegionAndClear) {
+    CaptureDevice device;
+    ASSERT_TRUE(device.initialize());
+    EXPECT_FALSE(device.gpuName().empty());
+    Source src(20, 10);
+    auto buffer = device.createFrameBuffer(&src.frame, 32, 16);
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(CaptureDevice::frameInput(*buffer)->width, 32u);
+    device.copyRegion(&src.frame, *buffer, 20, 10);
+    EXPECT_EQ(buffer->data()[9 * buffer->rowPitch() + 19 * 4], src.bytes[(9 * 20 + 19) * 4]);
+    EXPECT_EQ(buffer->data()[9 * buffer->rowPitch() + 20 * 4], 0);
+    device.clearFrameBuffer(*buffer);
+    EXPECT_EQ(buffer->data()[0], 0);
+    EXPECT_EQ(buffer->data()[3], 255);
+    EXPECT_EQ(device.createFrameBuffer(&src.frame, 0, 16), nullptr);
+}
