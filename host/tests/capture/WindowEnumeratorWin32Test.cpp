@@ -1,4 +1,5 @@
 // Real Win32 windows of this process, enumerated as the window list sees them.
+#include "LogCapture.h"
 #include "capture/PngEncoder.h"
 #include "capture/WindowEnumerator.h"
 #include "capture/windows/WicPng.h"
@@ -112,6 +113,8 @@ protected:
         RegisterClassExW(&wc);
         wc.hIcon = nullptr;
         wc.lpszClassName = L"Progman";
+        RegisterClassExW(&wc);
+        wc.lpszClassName = L"QhEnumNoIconClass";
         RegisterClassExW(&wc);
     }
     void TearDown() override {
@@ -229,6 +232,78 @@ TEST_F(WindowEnumeratorWin32, MonochromeIconKeepsItsSizeAndTransparency) {
     EXPECT_EQ(at(5, 25)[0], 0);  // black
     EXPECT_EQ(at(25, 5)[3], 0);  // transparent half
     EXPECT_EQ(at(25, 25)[3], 0);
+}
+
+TEST_F(WindowEnumeratorWin32, WindowWithoutAnyIconIsListedWithoutIconOrWarning) {
+    // No window icon, no class icon, and this program's file has no icon resource either.
+    test::LogCapture log;
+    HWND w = make(L"no icon anywhere", WS_OVERLAPPEDWINDOW, 0, L"QhEnumNoIconClass");
+    const auto info = find(WindowEnumerator::enumerateWindows(), w);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->iconBase64, "");
+    EXPECT_EQ(log.count("getWindowIconBase64"), 0u);
+}
+
+// Run in a child process by the next test: a window that stops answering messages.
+TEST(WindowEnumeratorWin32Child, HungWindow) {
+    wchar_t title[128];
+    if (GetEnvironmentVariableW(L"QH_ENUM_HUNG_TITLE", title, 128) == 0) GTEST_SKIP() << "runs as a child only";
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = testWindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hIcon = createAlphaIcon(32);
+    wc.lpszClassName = L"QhEnumTestClass";
+    RegisterClassExW(&wc);
+    HWND w = CreateWindowExW(0, L"QhEnumTestClass", title, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+    SendMessageW(w, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(createAlphaIcon(48)));
+    ShowWindow(w, SW_SHOWNORMAL);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(INFINITE);  // until the parent ends this process
+}
+
+TEST_F(WindowEnumeratorWin32, HungWindowOfAnotherProcessDoesNotStallTheList) {
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const std::wstring title = L"hung window " + std::to_wstring(GetCurrentProcessId());
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=WindowEnumeratorWin32Child.HungWindow";
+    SetEnvironmentVariableW(L"QH_ENUM_HUNG_TITLE", title.c_str());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    const BOOL started =
+        CreateProcessW(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+    SetEnvironmentVariableW(L"QH_ENUM_HUNG_TITLE", nullptr);
+    ASSERT_TRUE(started) << GetLastError();
+    HWND hung = nullptr;
+    // Found once it is shown, which the child does last.
+    for (int i = 0; i < 400 && (hung == nullptr || !IsWindowVisible(hung)); ++i) {
+        hung = FindWindowW(L"QhEnumTestClass", title.c_str());
+        if (hung == nullptr || !IsWindowVisible(hung)) Sleep(50);
+    }
+    // The child never handles another message: an enumeration that waited for
+    // it would never return.
+    const auto list = hung != nullptr ? WindowEnumerator::enumerateWindows() : std::vector<WindowInfo>{};
+    TerminateProcess(child.hProcess, 0);
+    WaitForSingleObject(child.hProcess, 10000);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    ASSERT_NE(hung, nullptr) << "child window did not appear";
+    const auto info = find(list, hung);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->title, wideToUtf8(title));
+    EXPECT_EQ(info->className, "QhEnumTestClass");
+    EXPECT_EQ(info->processName, ownExecutableName());
+    // The 48-pixel window icon needs an answer from the hung thread; the class
+    // icon does not. (Wine keeps icon pixels in the process that made them, so
+    // there another process's icon may not be readable at all.)
+    if (!info->iconBase64.empty()) {
+        const auto image = decodePng(*base64Decode(info->iconBase64));
+        ASSERT_TRUE(image);
+        expectIconPixels(*image, 32);
+    }
 }
 
 TEST_F(WindowEnumeratorWin32, StateOfMinimisedAndMaximisedWindows) {
