@@ -398,15 +398,17 @@ void WindowCapture::stopCapture() {
 bool WindowCapture::isCapturing() const { return impl->capturing.load(); }
 
 bool WindowCapture::windowExists(std::uint32_t windowId) {
+    // One connection for the process, kept until it exits (never torn down during
+    // static destruction, when the error trap's registry may already be gone).
     static std::mutex mutex;
     static Display* display = nullptr;
-    static std::unique_ptr<X11ErrorTrap> trap;
+    [[maybe_unused]] static X11ErrorTrap* trap = nullptr;
     if (windowId == 0) return false;
     std::lock_guard lock(mutex);
     if (!display) {
         display = XOpenDisplay(nullptr);
         if (!display) return false;
-        trap = std::make_unique<X11ErrorTrap>(display);
+        trap = new X11ErrorTrap(display);
     }
     XWindowAttributes attrs;
     return XGetWindowAttributes(display, windowId, &attrs) != 0;
