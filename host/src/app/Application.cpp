@@ -1,0 +1,432 @@
+#include "app/Application.h"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+
+#include "app/ComputerName.h"
+#include "platform/ProcessPriority.h"
+#include "capture/CaptureOrchestrator.h"
+#include "common/Base64.h"
+#include "network/DiscoveryResponder.h"
+#include "network/SignalingProtocol.h"
+#include "network/SignalingServer.h"
+#include "network/TcpTransportServer.h"
+
+namespace quillane::host {
+namespace {
+
+constexpr const char* kFallbackHostName = "Quillane Host";
+// Host names are cut so a reply stays a small datagram.
+constexpr std::size_t kMaxHostNameBytes = 64;
+constexpr std::uint32_t kMaxWindowSide = 16384;
+constexpr auto kWindowListMaxAge = std::chrono::seconds(1);
+// A window that just appeared may be missing from a cached list; looking
+// again is allowed this often.
+constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
+
+std::int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+Application::Application() : Application(createProcessPriority()) {}
+
+Application::Application(std::unique_ptr<ProcessPriority> priority) : processPriority(std::move(priority)) {
+    runningStreams.setPriorityHook([this](bool boost) { boostStreamingPriority(boost); });
+}
+
+Application::~Application() {
+    if (initialized) shutdown();
+    // Whatever a failed initialize left behind, in reverse order of creation.
+    discoveryResponder.take().reset();
+    tcpTransportServer.take().reset();
+    signalingServer.take().reset();
+    captureOrchestrator.take().reset();
+}
+
+bool Application::initialize() {
+    SPDLOG_INFO("Initializing application subsystems...");
+    if (!settings.load()) {
+        SPDLOG_WARN("Failed to load settings, using defaults");
+        settings.resetToDefaults();
+    }
+    const SettingsValues cfg = settings.values();
+    targetBitrateKbps = cfg.targetBitrate;
+    targetFps = cfg.targetFps;
+    videoPort = cfg.videoPort;
+
+    SPDLOG_INFO("Initializing capture system...");
+    auto orchestrator = std::make_shared<CaptureOrchestrator>();
+    captureOrchestrator.set(orchestrator);
+    if (!orchestrator->initialize()) {
+        SPDLOG_ERROR("Failed to initialize capture orchestrator");
+        return false;
+    }
+    SPDLOG_INFO("Using {} encoder", orchestrator->getEncoderName());
+    orchestrator->setBitrate(cfg.targetBitrate, cfg.maxBitrate);
+    orchestrator->setFrameRate(cfg.targetFps);
+    SPDLOG_INFO("Encoder defaults set: {} kbps, {} fps", cfg.targetBitrate, cfg.targetFps);
+    orchestrator->setSharpeningEnabled(cfg.sharpeningEnabled);
+    orchestrator->setSharpness(cfg.sharpness);
+    orchestrator->setVSyncEnabled(cfg.vsyncEnabled);
+    orchestrator->setFullRangeColor(cfg.fullRangeColor);
+    gpuName = orchestrator->getGpuName();
+    vramMB = orchestrator->getVramMB();
+    // Installed before any stream can start, so no frame finds them missing.
+    orchestrator->setEncodedFrameCallback(
+        [this](std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size, bool keyframe) {
+            onEncodedFrame(streamId, data, size, keyframe);
+        });
+    orchestrator->setResolutionChangedCallback(
+        [this](std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
+            onResolutionChange(streamId, width, height);
+        });
+
+    SPDLOG_INFO("Initializing signaling server on port {}...", cfg.signalingPort);
+    SignalingServerOptions signalingOptions;
+    signalingOptions.videoPort = cfg.videoPort;
+    signalingOptions.audioPort = cfg.audioPort;
+    signalingOptions.inputPort = cfg.inputPort;
+    auto signaling = std::make_shared<SignalingServer>(cfg.signalingPort, signalingOptions);
+    signaling->setWindowListCallback([this] { return provideWindowList(); });
+    signaling->setStreamRequestCallback(
+        [this](std::uint32_t windowId, std::uint8_t streamId) { return onStreamRequest(windowId, streamId); });
+    signaling->setStreamStopCallback([this](std::uint8_t streamId) { onStopStreamRequest(streamId); });
+    signaling->setWindowResizeCallback([this](std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+        return onWindowResizeRequest(windowId, width, height);
+    });
+    signaling->setKeyframeRequestCallback([this](std::uint8_t streamId) { onKeyframeRequest(streamId); });
+    signaling->setClientConnectedCallback([this](const std::string& address) { onClientConnected(address); });
+    signaling->setStreamIdInUseCallback([this](std::uint8_t streamId) { return runningStreams.contains(streamId); });
+    signalingServer.set(signaling);
+    if (!signaling->start()) {
+        SPDLOG_ERROR("Failed to start signaling server");
+        return false;
+    }
+
+    SPDLOG_INFO("Initializing TCP transport server on port {}...", cfg.videoPort);
+    auto video = std::make_shared<TcpTransportServer>(cfg.videoPort);
+    video->setKeyframeRequestCallback([this](std::uint8_t streamId) { onTransportKeyframeRequest(streamId); });
+    video->setClientFeedbackCallback([this](const ClientFeedback& feedback) { onClientFeedback(feedback); });
+    tcpTransportServer.set(video);
+    if (!video->start()) {
+        SPDLOG_ERROR("Failed to start TCP transport server");
+        return false;
+    }
+
+    SPDLOG_INFO("Initializing discovery responder on port {}...", kDiscoveryPort);
+    std::string hostName = computerName();
+    if (hostName.empty()) hostName = kFallbackHostName;
+    if (hostName.size() > kMaxHostNameBytes) hostName.resize(kMaxHostNameBytes);
+    auto discovery = std::make_shared<DiscoveryResponder>(hostName, cfg.signalingPort);
+    discoveryResponder.set(discovery);
+    if (!discovery->start()) {
+        SPDLOG_WARN("Failed to start discovery responder - clients must connect manually");
+    }
+
+    SPDLOG_INFO("All subsystems initialized successfully");
+    SPDLOG_INFO("Signaling: ws://localhost:{}", cfg.signalingPort);
+    SPDLOG_INFO("Video:     tcp://localhost:{}", cfg.videoPort);
+    SPDLOG_INFO("Audio:     tcp://localhost:{}", cfg.audioPort);
+    SPDLOG_INFO("Input:     tcp://localhost:{}", cfg.inputPort);
+    SPDLOG_INFO("Discovery: udp://broadcast:{}", kDiscoveryPort);
+
+    initialized = true;
+    return true;
+}
+
+void Application::shutdown() {
+    SPDLOG_INFO("Shutting down application...");
+    initialized = false;
+    // Each component leaves the reach of new handler calls before it stops; a
+    // handler already running keeps its own reference until it returns. No lock
+    // is held across a stop.
+    if (auto video = tcpTransportServer.take()) video->stop();
+    if (auto signaling = signalingServer.take()) signaling->stop();
+    if (auto orchestrator = captureOrchestrator.take()) orchestrator->shutdown();
+    if (auto discovery = discoveryResponder.take()) discovery->stop();
+    SPDLOG_INFO("Application shutdown complete");
+}
+
+void Application::update() {
+    if (auto orchestrator = captureOrchestrator.get()) {
+        const auto dropped = orchestrator->update();
+        if (!dropped.empty()) forgetEndedStreams(*orchestrator, dropped);
+    }
+    if (auto signaling = signalingServer.get()) signaling->poll();
+    if (auto video = tcpTransportServer.get()) video->poll();
+}
+
+void Application::forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped) {
+    // Captures whose window closed: their ids are free again and they no
+    // longer hold the priority boost. A start under the same id that won the
+    // race has a session again and is left alone.
+    std::lock_guard lock(captureMutex);
+    for (const std::uint8_t id : dropped) {
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        if (orchestrator.getStreamResolution(id, width, height)) continue;
+        streams.erase(id);
+        if (runningStreams.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
+    }
+}
+
+bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
+    auto orchestrator = captureOrchestrator.get();
+    if (!orchestrator) {
+        SPDLOG_ERROR("Capture orchestrator not initialized");
+        return false;
+    }
+    if (!isListedWindow(windowId)) {
+        SPDLOG_ERROR("Window {:x} is not a capturable window", windowId);
+        return false;
+    }
+    std::lock_guard lock(captureMutex);
+    if (!orchestrator->startCapture(windowId, streamId)) {
+        // A session that ran under this id was stopped by the failed restart.
+        runningStreams.remove(streamId);
+        return false;
+    }
+    SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
+    runningStreams.add(streamId);
+    return true;
+}
+
+void Application::stopCapture(std::uint8_t streamId) {
+    auto orchestrator = captureOrchestrator.get();
+    if (!orchestrator) return;
+    std::lock_guard lock(captureMutex);
+    orchestrator->stopCapture(streamId);
+    SPDLOG_INFO("Stopped capture for stream {}", streamId);
+    runningStreams.remove(streamId);
+}
+
+void Application::boostStreamingPriority(bool boost) {
+    // Runs under the running set's lock: exactly one boost per restore.
+    // The platform's implementation logs each outcome.
+    if (!processPriority) return;
+    if (boost) {
+        processPriority->boost();
+    } else {
+        processPriority->restore();
+    }
+}
+
+void Application::onDisplayChange() {
+    SPDLOG_INFO("Display configuration changed, updating input metrics");
+}
+
+std::string Application::getEncoderName() const {
+    auto orchestrator = captureOrchestrator.get();
+    return orchestrator ? orchestrator->getEncoderName() : std::string("None");
+}
+
+std::vector<Application::WindowInfo> Application::getWindowList() {
+    auto orchestrator = captureOrchestrator.get();
+    if (!orchestrator) return {};
+    return orchestrator->getWindowList();
+}
+
+bool Application::isClientConnected() const {
+    auto signaling = signalingServer.get();
+    return signaling && signaling->getClientCount() != 0;
+}
+
+std::vector<Application::WindowInfo> Application::windowList(std::chrono::steady_clock::duration maxAge) {
+    std::lock_guard lock(windowListMutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (!windowsValid || now - windowsFetched > maxAge) {
+        auto orchestrator = captureOrchestrator.get();
+        cachedWindows = orchestrator ? orchestrator->getWindowList() : std::vector<WindowInfo>{};
+        windowsFetched = now;
+        windowsValid = true;
+    }
+    return cachedWindows;
+}
+
+bool Application::isListedWindow(std::uint32_t windowId) {
+    const auto contains = [windowId](const std::vector<WindowInfo>& list) {
+        for (const auto& w : list)
+            if (w.id == windowId) return true;
+        return false;
+    };
+    if (windowId != 0 && contains(windowList(kWindowListMaxAge))) return true;
+    return windowId != 0 && contains(windowList(kWindowListRecheck));
+}
+
+// ---- handlers -------------------------------------------------------------
+
+bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId) {
+    SPDLOG_INFO("Stream request: windowId={:x}, streamId={}", windowId, streamId);
+    auto orchestrator = captureOrchestrator.get();
+    if (!orchestrator || !isListedWindow(windowId)) {
+        SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+        return false;
+    }
+    std::lock_guard lock(captureMutex);
+    // The entry exists before the first frame can arrive, so the first keyframe
+    // always finds it.
+    streams.registerClientStream(streamId, windowId);
+    if (!orchestrator->startCapture(windowId, streamId)) {
+        streams.erase(streamId);
+        runningStreams.remove(streamId);
+        SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+        return false;
+    }
+    SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
+    runningStreams.add(streamId);
+    return true;
+}
+
+void Application::onStopStreamRequest(std::uint8_t streamId) {
+    SPDLOG_INFO("Client requested to stop stream {}", streamId);
+    stopCapture(streamId);
+    streams.erase(streamId);
+}
+
+std::vector<Application::WindowInfo> Application::provideWindowList() {
+    return windowList(kWindowListMaxAge);
+}
+
+void Application::onClientConnected(const std::string& clientAddress) {
+    SPDLOG_INFO("Client connected from {} (TCP video port: {})", clientAddress, videoPort);
+}
+
+bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+    SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}", windowId, width, height);
+    if (!isListedWindow(windowId)) {
+        SPDLOG_ERROR("Invalid window ID for resize: {:x}", windowId);
+        return false;
+    }
+    if (width < 1 || height < 1 || width > kMaxWindowSide || height > kMaxWindowSide) {
+        SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
+        return false;
+    }
+    // Resizing goes through the input injector, which this build does not have yet.
+    SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
+    return false;
+}
+
+void Application::onKeyframeRequest(std::uint8_t streamId) {
+    if (auto orchestrator = captureOrchestrator.get()) orchestrator->requestKeyframe(streamId);
+}
+
+void Application::onTransportKeyframeRequest(std::uint8_t streamId) {
+    if (auto orchestrator = captureOrchestrator.get()) orchestrator->requestKeyframe(streamId);
+}
+
+void Application::onClientFeedback(const ClientFeedback& feedback) {
+    auto orchestrator = captureOrchestrator.get();
+    congestion.onFeedback(
+        feedback.decodeTimeMs, feedback.rttMs, targetBitrateKbps.load(), steadyNowNs(),
+        [&](const CongestionControl::Change& change) {
+            if (change.congested) {
+                SPDLOG_WARN("Network congestion (RTT={}ms, decode={}ms), reducing bitrate {} -> {} kbps",
+                            feedback.rttMs, feedback.decodeTimeMs, change.previousKbps, change.bitrateKbps);
+            }
+            if (!orchestrator) return;
+            streams.forEachClientStream([&](std::uint8_t streamId, std::uint32_t) {
+                orchestrator->setStreamBitrate(streamId, change.bitrateKbps, change.maxBitrateKbps);
+            });
+        });
+}
+
+void Application::onEncodedFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size,
+                                 bool isKeyframe) {
+    if (isKeyframe) {
+        if (auto orchestrator = captureOrchestrator.get()) {
+            streams.announceIfDue(streamId, [&](std::uint8_t id, std::uint32_t windowId) {
+                const ParameterSets sets = orchestrator->getParameterSets(id);
+                if (!sets.isValid || sets.sps.empty() || sets.pps.empty()) return false;
+                std::uint32_t width = 0;
+                std::uint32_t height = 0;
+                orchestrator->getStreamResolution(id, width, height);
+                StreamConfigMessage message;
+                message.windowId = windowId;
+                message.streamId = id;
+                message.width = width;
+                message.height = height;
+                message.codec = "video/avc";
+                message.sps = base64Encode(sets.sps.data(), sets.sps.size());
+                message.pps = base64Encode(sets.pps.data(), sets.pps.size());
+                message.targetBitrate = targetBitrateKbps.load();
+                message.targetFps = targetFps.load();
+                SPDLOG_INFO("Sending stream_config for stream {}: {}x{}, SPS={}B, PPS={}B", id, width, height,
+                            sets.sps.size(), sets.pps.size());
+                if (auto signaling = signalingServer.get()) signaling->sendStreamConfig(message);
+                return true;
+            });
+        }
+    }
+    if (auto video = tcpTransportServer.get()) video->sendVideoFrame(streamId, data, size, isKeyframe);
+
+    const std::uint64_t frames = ++framesSent;
+    const std::uint32_t keyframes = isKeyframe ? ++keyframesSent : keyframesSent.load();
+    if (frames % 360 == 0) {
+        SPDLOG_INFO("Stream {} stats: {} frames, {} keyframes sent", streamId, frames, keyframes);
+    }
+}
+
+void Application::onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
+    SPDLOG_INFO("Resolution changed for stream {}: {}x{}", streamId, width, height);
+    streams.markConfigDue(streamId);
+    if (auto orchestrator = captureOrchestrator.get()) orchestrator->requestKeyframe(streamId);
+}
+
+// ---- settings from the host window -----------------------------------------
+
+void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
+    SPDLOG_INFO("Applying settings: bitrate={} kbps, maxBitrate={} kbps, fps={}", targetBitrate, maxBitrate, fps);
+    settings.update([&](SettingsValues& v) {
+        v.targetBitrate = targetBitrate;
+        v.maxBitrate = maxBitrate;
+        v.targetFps = fps;
+    });
+    targetBitrateKbps = targetBitrate;
+    targetFps = fps;
+    auto orchestrator = captureOrchestrator.get();
+    if (orchestrator) {
+        orchestrator->setBitrate(targetBitrate, maxBitrate);
+        orchestrator->setFrameRate(fps);
+    }
+    congestion.reset(targetBitrate, maxBitrate, [&](const CongestionControl::Change& change) {
+        if (!orchestrator) return;
+        streams.forEachClientStream([&](std::uint8_t streamId, std::uint32_t) {
+            orchestrator->setStreamBitrate(streamId, change.bitrateKbps, change.maxBitrateKbps);
+        });
+    });
+    settings.save();
+}
+
+void Application::applySharpeningSettings(bool enabled, float sharpness) {
+    SPDLOG_INFO("Applying sharpening settings: enabled={}, sharpness={:.2f}", enabled, sharpness);
+    settings.update([&](SettingsValues& v) {
+        v.sharpeningEnabled = enabled;
+        v.sharpness = std::max(std::min(sharpness, 1.0f), 0.0f);
+    });
+    if (auto orchestrator = captureOrchestrator.get()) {
+        orchestrator->setSharpeningEnabled(enabled);
+        orchestrator->setSharpness(sharpness);
+    }
+    settings.save();
+}
+
+void Application::applyVSyncSettings(bool enabled) {
+    SPDLOG_INFO("Applying VSync settings: enabled={}", enabled);
+    settings.update([&](SettingsValues& v) { v.vsyncEnabled = enabled; });
+    if (auto orchestrator = captureOrchestrator.get()) orchestrator->setVSyncEnabled(enabled);
+    settings.save();
+}
+
+void Application::applyFullRangeColorSettings(bool enabled) {
+    SPDLOG_INFO("Applying full range color settings: enabled={}", enabled);
+    settings.update([&](SettingsValues& v) { v.fullRangeColor = enabled; });
+    if (auto orchestrator = captureOrchestrator.get()) orchestrator->setFullRangeColor(enabled);
+    settings.save();
+}
+
+}  // namespace quillane::host

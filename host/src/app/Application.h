@@ -1,0 +1,143 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/CongestionControl.h"
+#include "app/RunningStreams.h"
+#include "app/Settings.h"
+#include "app/StreamTable.h"
+#include "capture/WindowInfo.h"
+
+namespace quillane::host {
+
+class CaptureOrchestrator;
+class SignalingServer;
+class TcpTransportServer;
+class DiscoveryResponder;
+struct ClientFeedback;
+class ProcessPriority;
+
+// The hub of the host: owns the settings and the top-level components, wires
+// their callbacks to its handlers, keeps the stream table, runs congestion
+// control and releases everything in a fixed order.
+class Application {
+public:
+    using WindowInfo = protocol::WindowInfo;
+
+    Application();
+    // With the process-priority service given (tests pass a recording one).
+    explicit Application(std::unique_ptr<ProcessPriority> priority);
+    ~Application();
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    bool initialize();
+    void shutdown();
+    void update();
+
+    // Host-window path.
+    bool startCapture(std::uint32_t windowId, std::uint8_t streamId);
+    // Shared by the host-window and signalling paths.
+    void stopCapture(std::uint8_t streamId);
+
+    void onDisplayChange();
+    std::string getEncoderName() const;
+    std::vector<WindowInfo> getWindowList();
+    bool isClientConnected() const;
+
+    const std::string& getGpuName() const { return gpuName; }
+    std::uint64_t getVramMB() const { return vramMB; }
+    Settings& getSettings() { return settings; }
+    bool isStreamRunning(std::uint8_t streamId) const { return runningStreams.contains(streamId); }
+    bool isPriorityBoosted() const { return runningStreams.boosted(); }
+
+    // Handlers installed as the components' callbacks.
+    bool onStreamRequest(std::uint32_t windowId, std::uint8_t streamId);
+    void onStopStreamRequest(std::uint8_t streamId);
+    std::vector<WindowInfo> provideWindowList();
+    void onClientConnected(const std::string& clientAddress);
+    bool onWindowResizeRequest(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
+    void onKeyframeRequest(std::uint8_t streamId);
+    void onTransportKeyframeRequest(std::uint8_t streamId);
+    void onClientFeedback(const ClientFeedback& feedback);
+    void onEncodedFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size,
+                        bool isKeyframe);
+    void onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height);
+
+    // Settings from the host window.
+    void applySettings(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,
+                       std::uint32_t targetFps);
+    void applySharpeningSettings(bool enabled, float sharpness);
+    void applyVSyncSettings(bool enabled);
+    void applyFullRangeColorSettings(bool enabled);
+
+private:
+    // A component as handlers see it: they take a reference that keeps it alive
+    // for the call, so shutdown never releases one under a running handler.
+    template <class T>
+    class Held {
+    public:
+        std::shared_ptr<T> get() const {
+            std::lock_guard lock(mutex);
+            return ptr;
+        }
+        void set(std::shared_ptr<T> p) {
+            std::lock_guard lock(mutex);
+            ptr = std::move(p);
+        }
+        std::shared_ptr<T> take() {
+            std::lock_guard lock(mutex);
+            return std::exchange(ptr, nullptr);
+        }
+
+    private:
+        mutable std::mutex mutex;
+        std::shared_ptr<T> ptr;
+    };
+
+    void boostStreamingPriority(bool boost);
+    // The cached window list (refreshed when older than maxAge).
+    std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
+    bool isListedWindow(std::uint32_t windowId);
+    void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
+
+    Settings settings;
+    std::unique_ptr<ProcessPriority> processPriority;
+    Held<CaptureOrchestrator> captureOrchestrator;
+    Held<SignalingServer> signalingServer;
+    Held<TcpTransportServer> tcpTransportServer;
+    Held<DiscoveryResponder> discoveryResponder;
+
+    std::atomic<bool> initialized{false};
+    std::uint16_t videoPort = 0;
+    std::string gpuName;
+    std::uint64_t vramMB = 0;
+
+    // Values the capture and network threads read while the main thread may change them.
+    std::atomic<std::uint32_t> targetBitrateKbps{0};
+    std::atomic<std::uint32_t> targetFps{0};
+
+    StreamTable streams;
+    CongestionControl congestion;
+    RunningStreams runningStreams;
+    // Serialises capture starts and stops with the sweep of ended streams, so
+    // the running set always matches the orchestrator's sessions.
+    std::mutex captureMutex;
+
+    std::mutex windowListMutex;
+    std::vector<WindowInfo> cachedWindows;
+    std::chrono::steady_clock::time_point windowsFetched{};
+    bool windowsValid = false;
+
+    std::atomic<std::uint64_t> framesSent{0};
+    std::atomic<std::uint32_t> keyframesSent{0};
+};
+
+}  // namespace quillane::host

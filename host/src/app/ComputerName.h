@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace quillane::host {
+
+// The computer's name as UTF-8, or empty when it cannot be read. Discovery
+// replies carry it so that a user can tell hosts apart.
+std::string computerName();
+
+}  // namespace quillane::host
