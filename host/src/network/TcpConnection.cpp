@@ -68,8 +68,13 @@ PacketBuffer TcpConnection::takeBuffer(std::size_t size) {
     PacketBuffer buffer;
     {
         std::lock_guard lock(mutex_);
-        auto fits = std::find_if(spare_.begin(), spare_.end(),
-                                 [size](const PacketBuffer& spare) { return spare.capacity >= size; });
+        // The smallest that fits, so delta frames leave the large buffers to keyframes.
+        auto fits = spare_.end();
+        for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+            if (it->capacity >= size && (fits == spare_.end() || it->capacity < fits->capacity)) {
+                fits = it;
+            }
+        }
         if (fits != spare_.end()) {
             buffer = std::move(*fits);
             spare_.erase(fits);
