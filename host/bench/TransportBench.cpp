@@ -88,6 +88,18 @@ struct Fixture {
     std::vector<std::uint8_t> delta = std::vector<std::uint8_t>(kDeltaBytes, 0x22);
 };
 
+// Sends the next frame of the group of pictures, timing only the call.
+void timedSend(benchmark::State& state, Fixture& f, std::uint64_t& frames, std::vector<double>& micros) {
+    const bool isKey = frames % kGop == 0;
+    const auto& frame = isKey ? f.key : f.delta;
+    const auto start = std::chrono::steady_clock::now();
+    f.server.sendVideoFrame(1, frame.data(), frame.size(), isKey);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(took.count());
+    micros.push_back(took.count() * 1e6);
+    ++frames;
+}
+
 // Sustained delivery: the sender waits while three frames are pending, so nothing is dropped and
 // the figure is what the queue, the I/O thread and the socket carry together.
 void BM_DeliverFrames(benchmark::State& state) {
@@ -126,14 +138,7 @@ void BM_SendCallAtFrameRate(benchmark::State& state) {
     for (auto _ : state) {
         next += std::chrono::microseconds(1000000 / 72);
         std::this_thread::sleep_until(next);
-        const bool isKey = frames % kGop == 0;
-        const auto& frame = isKey ? f.key : f.delta;
-        const auto start = std::chrono::steady_clock::now();
-        f.server.sendVideoFrame(1, frame.data(), frame.size(), isKey);
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        state.SetIterationTime(took.count());
-        micros.push_back(took.count() * 1e6);
-        ++frames;
+        timedSend(state, f, frames, micros);
     }
     state.counters["dropped"] = static_cast<double>(f.server.getStats().framesDropped);
     reportSpread(state, micros);
@@ -146,14 +151,7 @@ void BM_SendCallToStalledClient(benchmark::State& state) {
     std::uint64_t frames = 0;
     std::vector<double> micros;
     for (auto _ : state) {
-        const bool isKey = frames % kGop == 0;
-        const auto& frame = isKey ? f.key : f.delta;
-        const auto start = std::chrono::steady_clock::now();
-        f.server.sendVideoFrame(1, frame.data(), frame.size(), isKey);
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        state.SetIterationTime(took.count());
-        micros.push_back(took.count() * 1e6);
-        ++frames;
+        timedSend(state, f, frames, micros);
     }
     reportSpread(state, micros);
     const auto stats = f.server.getStats();
