@@ -44,7 +44,8 @@ class WindowSystem {
 public:
     virtual ~WindowSystem() = default;
 
-    // Calls visit for every top-level window, front to back, until it returns false.
+    // Calls visit for every top-level window in the window system's own order
+    // (Z order on Windows, the window manager's client list on X11) until it returns false.
     virtual void forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) = 0;
 
     virtual bool isVisible(NativeWindow window) = 0;
