@@ -56,6 +56,12 @@ public:
             // Application and the UI are created, wired and given their turn
             // hooks here; they are torn down first in tearDown().
             TurnHooks hooks;
+            if (services.startApplication) {
+                applicationUp = true;  // stopApplication releases a half-built one too
+                if (!services.startApplication(hooks)) {
+                    return failStartup("Failed to initialize application");
+                }
+            }
 
             SPDLOG_INFO("Streaming optimizations active: {}", services.runtime.streamingOptimizations());
             SPDLOG_INFO("Application initialized, entering main loop...");
@@ -97,7 +103,11 @@ private:
     }
 
     void tearDown() {
-        // The UI goes first, then Application; both come in later.
+        // The UI goes first (it comes in later), then Application.
+        if (applicationUp) {
+            guarded("the application", [this] { services.stopApplication(); });
+            applicationUp = false;
+        }
         if (trayUp) {
             guarded("the tray icon", [this] { services.tray.remove(); });
             trayUp = false;
@@ -124,6 +134,7 @@ private:
     HostServices& services;
     std::string logPath;
     bool loggingUp = false;
+    bool applicationUp = false;
     bool runtimeUp = false;
     bool windowUp = false;
     bool trayUp = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "main/MainLoop.h"
 #include "platform/UserMessage.h"
 
 #include <cstdint>
@@ -24,6 +25,11 @@ struct HostServices {
     // Tells the user what ended the program early.
     std::function<void(UserMessageKind, const std::string& title, const std::string& text)> tellUser =
         showUserMessage;
+    // Creates and initialises Application and hangs it into the turn hooks;
+    // false ends the start-up. Left empty, the host runs without it (tests).
+    std::function<bool(TurnHooks& hooks)> startApplication;
+    // Shuts Application down and destroys it (also after a failed start).
+    std::function<void()> stopApplication;
 };
 
 // Start-up, main loop and shutdown, after the crash handler is in place. Returns

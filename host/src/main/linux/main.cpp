@@ -1,6 +1,7 @@
 // Entry point on Linux.
 
 #include "app/Logging.h"
+#include "main/ApplicationWiring.h"
 #include "main/HostRun.h"
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
@@ -19,5 +20,6 @@ int main() {
     GlfwHostWindow window;
     LinuxTrayIcon tray;
     HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
+    ApplicationWiring application(services);
     return runHost(services);
 }

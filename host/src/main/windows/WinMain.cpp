@@ -1,6 +1,7 @@
 // Entry point on Windows: a GUI process without command-line options.
 
 #include "app/Logging.h"
+#include "main/ApplicationWiring.h"
 #include "main/HostRun.h"
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
@@ -20,5 +21,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     Win32HostWindow window(instance, showCommand);
     Win32TrayIcon tray;
     HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
+    ApplicationWiring application(services);
     return runHost(services);
 }

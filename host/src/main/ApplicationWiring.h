@@ -1,0 +1,25 @@
+#pragma once
+
+#include <memory>
+
+namespace quillane::host {
+
+class Application;
+struct HostServices;
+
+// Gives runHost the host's Application: created and initialised during
+// start-up, updated every main-loop turn, shut down and destroyed before the
+// window goes. Lives as long as the services it is attached to.
+class ApplicationWiring {
+public:
+    explicit ApplicationWiring(HostServices& services);
+    ~ApplicationWiring();
+    ApplicationWiring(const ApplicationWiring&) = delete;
+    ApplicationWiring& operator=(const ApplicationWiring&) = delete;
+
+private:
+    std::unique_ptr<Application> application;
+    bool running = false;
+};
+
+}  // namespace quillane::host
