@@ -36,16 +36,28 @@ export HOME=$dir/home XDG_RUNTIME_DIR=$dir/runtime XDG_CONFIG_HOME=$dir/home/.co
        XDG_STATE_HOME=$dir/home/.local/state
 
 # Xvfb picks a free display itself and writes its number to the given descriptor.
-exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 "$geometry" -nolisten tcp -ac +extension Composite \
-  +extension DAMAGE +extension RANDR +extension XTEST +extension MIT-SHM >"$dir/xvfb.log" 2>&1 &
-echo $! >"$dir/xvfb.pid"
+# Two desktops starting at once can race for the same number: try again then.
+start_xvfb() {
+  local fd
+  exec {fd}<> <(:)
+  Xvfb -displayfd "$fd" -screen 0 "$geometry" -nolisten tcp -ac +extension Composite \
+    +extension DAMAGE +extension RANDR +extension XTEST +extension MIT-SHM >"$dir/xvfb.log" 2>&1 &
+  echo $! >"$dir/xvfb.pid"
+  display=""
+  for _ in $(seq 100); do
+    read -r -t 0.1 -u "$fd" display && break
+    kill -0 "$(cat "$dir/xvfb.pid")" 2>/dev/null || break
+  done
+  exec {fd}<&-
+  [ -n "$display" ] && kill -0 "$(cat "$dir/xvfb.pid")" 2>/dev/null
+}
 display=""
-for _ in $(seq 100); do
-  read -r -t 0.1 -u "$fd" display && break
-  kill -0 "$(cat "$dir/xvfb.pid")" 2>/dev/null || break
+for attempt in 1 2 3 4 5; do
+  start_xvfb && break
+  kill "$(cat "$dir/xvfb.pid")" 2>/dev/null
+  display=""
+  sleep "0.$((RANDOM % 9 + 1))"
 done
-exec {fd}<&-
 if [ -z "$display" ]; then
   echo "Xvfb did not start:" >&2; cat "$dir/xvfb.log" >&2; stop; exit 1
 fi
