@@ -306,12 +306,17 @@ TEST_F(E2e, FeedbackLowersTheBitrateInStepsAndRaisesItAgain) {
 
     // The first report only sets the clock; then one reduction per second.
     video.sendFeedback(0, 100);
-    const std::array<const char*, 3> steps{"reducing bitrate 20000 -> 16000 kbps", "reducing bitrate 16000 -> 12800 kbps",
-                                           "reducing bitrate 12800 -> 10240 kbps"};
-    for (const char* step : steps) {
+    // Each step reaches the stream's encoder (target and 1.5 times as peak).
+    const std::array<std::pair<const char*, const char*>, 3> steps{{
+        {"reducing bitrate 20000 -> 16000 kbps", "Bitrate updated to 16000 / 24000 kbps"},
+        {"reducing bitrate 16000 -> 12800 kbps", "Bitrate updated to 12800 / 19200 kbps"},
+        {"reducing bitrate 12800 -> 10240 kbps", "Bitrate updated to 10240 / 15360 kbps"},
+    }};
+    for (const auto& [step, encoder] : steps) {
         std::this_thread::sleep_for(1200ms);
         video.sendFeedback(0, 100);
         EXPECT_TRUE(host.waitForLog(step, 3s)) << step;
+        EXPECT_TRUE(host.waitForLog(encoder, 3s)) << encoder;
     }
     EXPECT_TRUE(host.waitForLog("Network congestion (RTT=100ms, decode=0ms)", 1s));
     // Two reports within the same second change nothing more.
@@ -321,9 +326,10 @@ TEST_F(E2e, FeedbackLowersTheBitrateInStepsAndRaisesItAgain) {
 
     // Good reports raise it again, without a log line; congestion after that
     // starts from the raised rate (10240 -> 11264 -> 12390).
-    for (int i = 0; i < 2; ++i) {
+    for (const char* raised : {"Bitrate updated to 11264 / 16896 kbps", "Bitrate updated to 12390 / 18585 kbps"}) {
         std::this_thread::sleep_for(1200ms);
         video.sendFeedback(5, 5);
+        EXPECT_TRUE(host.waitForLog(raised, 3s)) << raised;
     }
     std::this_thread::sleep_for(1200ms);
     video.sendFeedback(31, 0);

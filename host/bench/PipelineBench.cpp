@@ -1,0 +1,366 @@
+// The whole video pipeline, measured end to end: one window repainting at a
+// fixed rate, streamed by the host binary to a local client, side by side with
+// ffmpeg's x11grab + libx264 on the same window and the same encoder settings.
+// Reports delivered frames per second, host CPU seconds per frame, peak memory,
+// and the latency from the window's draw to the last byte of its frame.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchStamp.h"
+#include "E2eHost.h"
+#include "E2eMedia.h"
+#include "SignalingTestClient.h"
+
+// Last: its macros clash with the test client's headers.
+#include <X11/Xlib.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Options {
+    int width = 1920;
+    int height = 1080;
+    int fps = 72;
+    int seconds = 20;
+    std::string painter;
+};
+Options g_options;
+
+// The painting window and the times at which each of its frames was drawn.
+class Painter {
+public:
+    bool start() {
+        process = std::make_unique<qhtest::ChildProcess>(
+            g_options.painter,
+            std::vector<std::string>{"--width", std::to_string(g_options.width), "--height",
+                                     std::to_string(g_options.height), "--fps", std::to_string(g_options.fps)},
+            std::map<std::string, std::string>{});
+        auto line = process->readLine(10s);
+        if (!line || line->rfind("window 0x", 0) != 0) return false;
+        windowId = std::stoul(line->substr(9), nullptr, 16);
+        reader = std::thread([this] {
+            while (!stop) {
+                auto l = process->readLine(500ms);
+                if (!l) continue;
+                unsigned frame = 0;
+                long long ns = 0;
+                if (std::sscanf(l->c_str(), "drawn %u %lld", &frame, &ns) != 2) continue;
+                std::lock_guard lock(mutex);
+                if (drawn.size() <= frame) drawn.resize(frame + 1024, 0);
+                drawn[frame] = ns;
+            }
+        });
+        std::this_thread::sleep_for(500ms);
+        return true;
+    }
+    ~Painter() {
+        stop = true;
+        if (reader.joinable()) reader.join();
+    }
+    // Draw time of a frame in steady-clock nanoseconds; 0 when unknown.
+    long long drawnAt(std::uint32_t frame) {
+        std::lock_guard lock(mutex);
+        return frame < drawn.size() ? drawn[frame] : 0;
+    }
+    std::pair<int, int> rootPosition() const {
+        Display* d = XOpenDisplay(nullptr);
+        int x = 0, y = 0;
+        Window child;
+        XTranslateCoordinates(d, windowId, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+        XCloseDisplay(d);
+        return {x, y};
+    }
+
+    unsigned long windowId = 0;
+
+private:
+    std::unique_ptr<qhtest::ChildProcess> process;
+    std::thread reader;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<long long> drawn;
+};
+Painter* g_painter = nullptr;
+
+struct RunResult {
+    double fps = 0;
+    double cpuMsPerFrame = 0;
+    double peakMb = 0;
+    double latencyMedianMs = 0;
+    double latencyP95Ms = 0;
+    std::size_t frames = 0;
+};
+RunResult g_host, g_ffmpeg;
+
+// Measures one pipeline: `next` yields (access unit, time its last byte arrived).
+template <class Next>
+RunResult measure(qhtest::ChildProcess& producer, Next&& next) {
+    qhtest::H264Decoder decoder;
+    std::vector<double> latencies;
+    RunResult result;
+    // Only pictures the window had not shown before count: a pipeline that
+    // repeats a picture to keep its rate has not delivered a new frame.
+    std::uint32_t previous = ~0u;
+    auto consume = [&](const std::vector<std::uint8_t>& au, Clock::time_point arrived, bool count) {
+        for (const auto& pic : decoder.decodeLuma(au.data(), au.size())) {
+            const auto number = qhbench::readFrameNumber(pic.y.data(), pic.width);
+            if (number == previous) continue;
+            previous = number;
+            if (!count) continue;
+            ++result.frames;
+            const long long drawn = g_painter->drawnAt(number);
+            const long long got = std::chrono::duration_cast<std::chrono::nanoseconds>(arrived.time_since_epoch()).count();
+            if (drawn > 0 && got > drawn) latencies.push_back((got - drawn) / 1e6);
+        }
+    };
+    const auto warm = Clock::now() + 3s;
+    std::vector<std::uint8_t> au;
+    Clock::time_point arrived;
+    while (Clock::now() < warm)
+        if (next(au, arrived)) consume(au, arrived, false);
+    const double cpu0 = producer.cpuSeconds();
+    const auto t0 = Clock::now();
+    const auto end = t0 + std::chrono::seconds(g_options.seconds);
+    while (Clock::now() < end)
+        if (next(au, arrived)) consume(au, arrived, true);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double cpu = producer.cpuSeconds() - cpu0;
+    result.fps = result.frames / elapsed;
+    // CPU per delivered picture.
+    result.cpuMsPerFrame = result.frames ? cpu * 1000.0 / result.frames : 0;
+    result.peakMb = producer.residentKb() / 1024.0;
+    if (!latencies.empty()) {
+        std::sort(latencies.begin(), latencies.end());
+        result.latencyMedianMs = latencies[latencies.size() / 2];
+        result.latencyP95Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 95 / 100)];
+    }
+    return result;
+}
+
+void report(benchmark::State& state, const RunResult& r) {
+    state.counters["fps"] = r.fps;
+    state.counters["cpu_ms_per_frame"] = r.cpuMsPerFrame;
+    state.counters["peak_mb"] = r.peakMb;
+    state.counters["latency_median_ms"] = r.latencyMedianMs;
+    state.counters["latency_p95_ms"] = r.latencyP95Ms;
+    state.counters["frames"] = static_cast<double>(r.frames);
+}
+
+void BM_HostPipeline(benchmark::State& state) {
+    for (auto _ : state) {
+        qhtest::HostUnderTest host;
+        if (!host.start()) {
+            state.SkipWithError("host did not start");
+            return;
+        }
+        qhtest::VideoReceiver video(host.ports().video);
+        quillane::host::test::SignalingClient client;
+        if (!video.connected() || !client.connect(host.ports().signaling) ||
+            !client.request({{"type", "hello"}}, "welcome")) {
+            state.SkipWithError("cannot connect");
+            return;
+        }
+        auto started = client.request({{"type", "stream_subscribe"}, {"windowId", g_painter->windowId}},
+                                       "stream_started", 10s);
+        if (!started) {
+            state.SkipWithError("stream did not start");
+            return;
+        }
+        const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+        g_host = measure(*host.process(), [&](std::vector<std::uint8_t>& au, Clock::time_point& arrived) {
+            auto p = video.next(200ms);
+            if (!p || p->streamId != streamId) return false;
+            au = std::move(p->payload);
+            arrived = p->received;
+            return true;
+        });
+        state.SetIterationTime(g_options.seconds);
+    }
+    report(state, g_host);
+}
+
+// Reads ffmpeg's raw H.264 byte stream on its own thread (so arrival times do
+// not wait for decoding) and cuts it into access units at the access unit
+// delimiters, each with the arrival time of its last byte.
+class AnnexBReader {
+public:
+    explicit AnnexBReader(int fd) : fd(fd), thread([this] { run(); }) {}
+    ~AnnexBReader() {
+        stop = true;
+        shutdown(fd, SHUT_RDWR);
+        thread.join();
+    }
+    bool next(std::vector<std::uint8_t>& au, Clock::time_point& arrived) {
+        std::unique_lock lock(mutex);
+        if (!ready.wait_for(lock, 200ms, [this] { return !units.empty(); })) return false;
+        au = std::move(units.front().first);
+        arrived = units.front().second;
+        units.pop_front();
+        return true;
+    }
+
+private:
+    void run() {
+        std::uint8_t chunk[65536];
+        while (!stop) {
+            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) return;
+            buffer.insert(buffer.end(), chunk, chunk + n);
+            chunks.push_back({buffer.size(), Clock::now()});
+            if (!synced) {
+                // Bytes before the first delimiter belong to no whole unit.
+                const std::size_t first = findDelimiter(0);
+                if (first == std::string::npos) continue;
+                dropFront(first);
+                synced = true;
+                scanFrom = kDelimiterBytes;
+            }
+            // A complete unit is one followed by the next delimiter.
+            for (std::size_t second; (second = findDelimiter(scanFrom)) != std::string::npos;) {
+                std::vector<std::uint8_t> au(buffer.begin(), buffer.begin() + static_cast<long>(second));
+                const auto arrived = timeOfByte(second - 1);
+                dropFront(second);
+                scanFrom = kDelimiterBytes;
+                {
+                    std::lock_guard lock(mutex);
+                    units.emplace_back(std::move(au), arrived);
+                }
+                ready.notify_one();
+            }
+            scanFrom = std::max(kDelimiterBytes, buffer.size() > 5 ? buffer.size() - 5 : 0);
+        }
+    }
+    // Start of an access unit delimiter NAL (with a 3- or 4-byte start code).
+    std::size_t findDelimiter(std::size_t from) const {
+        for (std::size_t i = from; i + 4 <= buffer.size(); ++i)
+            if (buffer[i] == 0 && buffer[i + 1] == 0 && buffer[i + 2] == 1 && (buffer[i + 3] & 0x1F) == 9)
+                return i > from && buffer[i - 1] == 0 ? i - 1 : i;
+        return std::string::npos;
+    }
+    static constexpr std::size_t kDelimiterBytes = 5;
+    Clock::time_point timeOfByte(std::size_t index) const {
+        for (const auto& c : chunks)
+            if (index < c.end) return c.time;
+        return Clock::now();
+    }
+    void dropFront(std::size_t n) {
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(n));
+        std::vector<Chunk> kept;
+        for (auto c : chunks)
+            if (c.end > n) kept.push_back({c.end - n, c.time});
+        chunks = std::move(kept);
+    }
+    struct Chunk {
+        std::size_t end;
+        Clock::time_point time;
+    };
+    int fd;
+    std::vector<std::uint8_t> buffer;
+    std::vector<Chunk> chunks;
+    std::size_t scanFrom = 0;
+    bool synced = false;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<std::pair<std::vector<std::uint8_t>, Clock::time_point>> units;
+    std::thread thread;
+};
+
+void BM_FfmpegX11grabX264(benchmark::State& state) {
+    for (auto _ : state) {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        listen(listener, 1);
+        const auto [x, y] = g_painter->rootPosition();
+        const std::string display = std::string(std::getenv("DISPLAY")) + "+" + std::to_string(x) + "," + std::to_string(y);
+        qhtest::ChildProcess ffmpeg(
+            "/usr/bin/ffmpeg",
+            {"-nostdin", "-loglevel", "fatal", "-f", "x11grab", "-draw_mouse", "0", "-framerate",
+             std::to_string(g_options.fps), "-video_size",
+             std::to_string(g_options.width) + "x" + std::to_string(g_options.height), "-i", display, "-c:v",
+             "libx264", "-r", std::to_string(g_options.fps), "-preset", "ultrafast", "-tune", "zerolatency",
+             "-b:v", "20M", "-g", "60", "-x264-params",
+             "aud=1", "-flush_packets", "1", "-f", "h264",
+             "tcp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))},
+            {});
+        const int fd = accept(listener, nullptr, nullptr);
+        close(listener);
+        if (fd < 0) {
+            state.SkipWithError("ffmpeg did not connect");
+            return;
+        }
+        {
+            AnnexBReader reader(fd);
+            g_ffmpeg = measure(ffmpeg, [&](std::vector<std::uint8_t>& au, Clock::time_point& arrived) {
+                return reader.next(au, arrived);
+            });
+        }
+        close(fd);
+        ffmpeg.terminate(5s);
+        state.SetIterationTime(g_options.seconds);
+    }
+    report(state, g_ffmpeg);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string key = argv[i];
+        if (key == "--painter") g_options.painter = argv[++i];
+        else if (key == "--width") g_options.width = std::atoi(argv[++i]);
+        else if (key == "--height") g_options.height = std::atoi(argv[++i]);
+        else if (key == "--fps") g_options.fps = std::atoi(argv[++i]);
+        else if (key == "--seconds") g_options.seconds = std::atoi(argv[++i]);
+    }
+    if (g_options.painter.empty()) g_options.painter = QH_BENCH_PAINTER;
+    Painter painter;
+    if (!painter.start()) {
+        std::fprintf(stderr, "the painting window did not start\n");
+        return 1;
+    }
+    g_painter = &painter;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RegisterBenchmark("pipeline/host", BM_HostPipeline)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+    benchmark::RegisterBenchmark("pipeline/ffmpeg_x11grab_libx264", BM_FfmpegX11grabX264)
+        ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("\n%dx%d at %d fps for %d s\n", g_options.width, g_options.height, g_options.fps, g_options.seconds);
+    std::printf("%-28s %10s %10s\n", "", "host", "ffmpeg");
+    std::printf("%-28s %10.1f %10.1f\n", "delivered fps", g_host.fps, g_ffmpeg.fps);
+    std::printf("%-28s %10.2f %10.2f\n", "CPU ms per frame", g_host.cpuMsPerFrame, g_ffmpeg.cpuMsPerFrame);
+    std::printf("%-28s %10.1f %10.1f\n", "peak memory MiB", g_host.peakMb, g_ffmpeg.peakMb);
+    std::printf("%-28s %10.2f %10.2f\n", "latency median ms", g_host.latencyMedianMs, g_ffmpeg.latencyMedianMs);
+    std::printf("%-28s %10.2f %10.2f\n", "latency p95 ms", g_host.latencyP95Ms, g_ffmpeg.latencyP95Ms);
+    std::printf("ratios host/ffmpeg: fps %.2f, CPU per frame %.2f, peak memory %.2f, latency median %.2f, p95 %.2f\n",
+                ratio(g_host.fps, g_ffmpeg.fps), ratio(g_host.cpuMsPerFrame, g_ffmpeg.cpuMsPerFrame),
+                ratio(g_host.peakMb, g_ffmpeg.peakMb), ratio(g_host.latencyMedianMs, g_ffmpeg.latencyMedianMs),
+                ratio(g_host.latencyP95Ms, g_ffmpeg.latencyP95Ms));
+    return 0;
+}
