@@ -1,6 +1,7 @@
 // The host binary end to end: discovery, welcome, window list, streaming of a
 // real window with decoding, keyframes, resolution changes, congestion
 // control, unsubscribe and a closing window.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -43,6 +44,10 @@ protected:
         ASSERT_TRUE(welcome);
     }
     void TearDown() override {
+        // SIGTERM ends every run cleanly (a sanitizer report or a crash would not).
+        const int status = host.stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "exit status " << status << "; stderr:\n" << readFile(host.home() + "/stderr.txt");
         if (HasFailure()) std::fprintf(stderr, "host log:\n%s\n", host.log().c_str());
     }
 
