@@ -68,18 +68,35 @@ bool tcpPortFree(std::uint16_t port) {
     return ok;
 }
 
+// Boosts and restores as they happen, from whichever thread.
+class PriorityLog {
+public:
+    void add(bool boost) {
+        std::lock_guard lock(mutex);
+        calls.push_back(boost);
+    }
+    std::vector<bool> get() const {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::vector<bool> calls;
+};
+
 // Records boosts and restores instead of changing the test's priority.
 class RecordingPriority : public ProcessPriority {
 public:
-    explicit RecordingPriority(std::shared_ptr<std::vector<bool>> calls) : calls(std::move(calls)) {}
+    explicit RecordingPriority(std::shared_ptr<PriorityLog> log) : log(std::move(log)) {}
     bool boost() override {
-        calls->push_back(true);
+        log->add(true);
         return true;
     }
-    void restore() override { calls->push_back(false); }
+    void restore() override { log->add(false); }
 
 private:
-    std::shared_ptr<std::vector<bool>> calls;
+    std::shared_ptr<PriorityLog> log;
 };
 
 class ApplicationLife : public ::testing::Test {
@@ -112,12 +129,12 @@ protected:
     }
 
     std::unique_ptr<Application> makeApp() {
-        return std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityCalls));
+        return std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog));
     }
 
     std::string home;
     qhtest::HostPorts ports;
-    std::shared_ptr<std::vector<bool>> priorityCalls = std::make_shared<std::vector<bool>>();
+    std::shared_ptr<PriorityLog> priorityLog = std::make_shared<PriorityLog>();
     LogCapture log;
 };
 
@@ -238,14 +255,14 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     const auto idA = (*a)["streamId"].get<std::uint8_t>();
     const auto idB = (*b)["streamId"].get<std::uint8_t>();
     EXPECT_NE(idA, idB);
-    EXPECT_EQ(*priorityCalls, std::vector<bool>{true});
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
     EXPECT_TRUE(app->isPriorityBoosted());
 
     // A stop of an id that is not running changes nothing.
     ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", 200}}, "stream_stopped"));
-    EXPECT_EQ(*priorityCalls, std::vector<bool>{true});
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
     ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
-    EXPECT_EQ(*priorityCalls, std::vector<bool>{true});
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
     // The same id twice: the second stop changes nothing either.
     ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
     EXPECT_TRUE(app->isStreamRunning(idB));
@@ -255,21 +272,64 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (app->isStreamRunning(idB) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(app->isStreamRunning(idB));
-    EXPECT_EQ(*priorityCalls, (std::vector<bool>{true, false}));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
     ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idB}}, "stream_stopped"));
-    EXPECT_EQ(*priorityCalls, (std::vector<bool>{true, false}));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
 
     pumping = false;
     loop.join();
 
     // The host-window path shares the set.
     ASSERT_TRUE(app->startCapture(static_cast<std::uint32_t>(first.windowId()), 50));
-    EXPECT_EQ(*priorityCalls, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true}));
     app->stopCapture(50);
-    EXPECT_EQ(*priorityCalls, (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
     // A window the enumerator does not list is refused.
     EXPECT_FALSE(app->startCapture(0x7fffffff, 51));
-    EXPECT_EQ(priorityCalls->size(), 4u);
+    EXPECT_EQ(priorityLog->get().size(), 4u);
+    app->shutdown();
+}
+
+}  // namespace
+
+namespace {
+
+// A capture started from the host window sends no "stream_config" until its
+// first resolution change, and then one with window id 0.
+TEST_F(ApplicationLife, HostWindowStreamIsAnnouncedOnlyAfterAResolutionChange) {
+    writeFreePorts();
+    qhtest::TestWindowProcess window("App life host path", 320, 240);
+    ASSERT_TRUE(window.ok());
+    auto app = makeApp();
+    ASSERT_TRUE(app->initialize());
+    std::atomic<bool> pumping{true};
+    std::thread loop([&] {
+        while (pumping) {
+            app->update();
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(ports.signaling));
+    ASSERT_TRUE(client.request(json{{"type", "hello"}}, "welcome"));
+
+    ASSERT_TRUE(app->startCapture(static_cast<std::uint32_t>(window.windowId()), 60));
+    EXPECT_FALSE(client.waitForType("stream_config", 1500ms));
+    ASSERT_TRUE(window.command("resize 400 300"));
+    auto config = client.waitForType("stream_config", 10s);
+    ASSERT_TRUE(config);
+    EXPECT_EQ((*config)["windowId"], 0);
+    EXPECT_EQ((*config)["streamId"], 60);
+    EXPECT_EQ((*config)["width"], 400);
+    EXPECT_EQ((*config)["height"], 300);
+    EXPECT_EQ((*config)["codec"], "video/avc");
+    EXPECT_FALSE((*config)["sps"].get<std::string>().empty());
+    // Only one per change.
+    EXPECT_FALSE(client.waitForType("stream_config", 1s));
+
+    app->stopCapture(60);
+    pumping = false;
+    loop.join();
     app->shutdown();
 }
 
