@@ -99,6 +99,27 @@ private:
     std::shared_ptr<PriorityLog> log;
 };
 
+// Turns Application::update as the main loop does, on a thread of its own.
+class MainLoopTurns {
+public:
+    explicit MainLoopTurns(Application& app)
+        : thread([this, &app] {
+              while (running) {
+                  app.update();
+                  std::this_thread::sleep_for(10ms);
+              }
+          }) {}
+    ~MainLoopTurns() { stop(); }
+    void stop() {
+        running = false;
+        if (thread.joinable()) thread.join();
+    }
+
+private:
+    std::atomic<bool> running{true};
+    std::thread thread;
+};
+
 class ApplicationLife : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -238,13 +259,7 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     ASSERT_TRUE(second.ok());
     auto app = makeApp();
     ASSERT_TRUE(app->initialize());
-    std::atomic<bool> pumping{true};
-    std::thread loop([&] {
-        while (pumping) {
-            app->update();
-            std::this_thread::sleep_for(10ms);
-        }
-    });
+    MainLoopTurns loop(*app);
 
     SignalingClient client;
     ASSERT_TRUE(client.connect(ports.signaling));
@@ -276,8 +291,7 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idB}}, "stream_stopped"));
     EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
 
-    pumping = false;
-    loop.join();
+    loop.stop();
 
     // The host-window path shares the set.
     ASSERT_TRUE(app->startCapture(static_cast<std::uint32_t>(first.windowId()), 50));
@@ -302,13 +316,7 @@ TEST_F(ApplicationLife, HostWindowStreamIsAnnouncedOnlyAfterAResolutionChange) {
     ASSERT_TRUE(window.ok());
     auto app = makeApp();
     ASSERT_TRUE(app->initialize());
-    std::atomic<bool> pumping{true};
-    std::thread loop([&] {
-        while (pumping) {
-            app->update();
-            std::this_thread::sleep_for(10ms);
-        }
-    });
+    MainLoopTurns loop(*app);
     SignalingClient client;
     ASSERT_TRUE(client.connect(ports.signaling));
     ASSERT_TRUE(client.request(json{{"type", "hello"}}, "welcome"));
@@ -328,8 +336,7 @@ TEST_F(ApplicationLife, HostWindowStreamIsAnnouncedOnlyAfterAResolutionChange) {
     EXPECT_FALSE(client.waitForType("stream_config", 1s));
 
     app->stopCapture(60);
-    pumping = false;
-    loop.join();
+    loop.stop();
     app->shutdown();
 }
 
