@@ -1,12 +1,16 @@
 #include "main/ApplicationWiring.h"
 
 #include "app/Application.h"
+#include "capture/WindowEnumerator.h"
 #include "main/HostRun.h"
+#include "platform/HostWindow.h"
 
 namespace quillane::host {
 
 ApplicationWiring::ApplicationWiring(HostServices& services) {
-    services.startApplication = [this](TurnHooks& hooks) {
+    services.startApplication = [this, &services](TurnHooks& hooks) {
+        // The host's own window is never offered to clients.
+        WindowEnumerator::setOwnWindowIds(std::vector<std::uint32_t>{services.window.windowId()});
         application = std::make_unique<Application>();
         running = application->initialize();
         if (!running) return false;

@@ -27,9 +27,9 @@ struct HostServices {
         showUserMessage;
     // Creates and initialises Application and hangs it into the turn hooks;
     // false ends the start-up. Left empty, the host runs without it (tests).
-    std::function<bool(TurnHooks& hooks)> startApplication;
+    std::function<bool(TurnHooks& hooks)> startApplication{};
     // Shuts Application down and destroys it (also after a failed start).
-    std::function<void()> stopApplication;
+    std::function<void()> stopApplication{};
 };
 
 // Start-up, main loop and shutdown, after the crash handler is in place. Returns

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -35,6 +36,10 @@ public:
 
     // Refresh rate of the display the window is on, in hertz; 0 when unknown.
     virtual double displayRefreshRate() const = 0;
+
+    // The window's id as clients and the window list see it (the low 32 bits of
+    // the native handle); 0 before create().
+    virtual std::uint32_t windowId() const = 0;
 
     // Shows, restores and raises the window.
     virtual void showAndRaise() = 0;

@@ -167,6 +167,11 @@ TEST_F(E2e, WindowListCarriesTheRealTestWindowWithItsIcon) {
     }
     stbi_image_free(pixels);
     EXPECT_EQ(mismatches, 0);
+
+    // The host's own window is on the same desktop but never offered.
+    auto list = client.request(json{{"type", "window_list_request"}}, "window_list");
+    ASSERT_TRUE(list);
+    for (const auto& entry : (*list)["windows"]) EXPECT_NE(entry["title"], "Quillane Host");
 }
 
 TEST_F(E2e, StreamDecodesToTheWindowAndAnswersKeyframeRequests) {

@@ -30,6 +30,7 @@ public:
         return true;
     }
     void show() override { journal.push_back("window.show"); }
+    std::uint32_t windowId() const override { return 0x1234; }
     bool pumpMessages(std::chrono::milliseconds wait) override {
         waits.push_back(wait);
         journal.push_back("window.pump");

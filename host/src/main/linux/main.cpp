@@ -1,6 +1,7 @@
 // Entry point on Linux.
 
 #include "app/Logging.h"
+#include "capture/linux/X11ErrorTrap.h"
 #include "main/ApplicationWiring.h"
 #include "main/HostRun.h"
 #include "platform/CrashHandler.h"
@@ -21,5 +22,11 @@ int main() {
     LinuxTrayIcon tray;
     HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
     ApplicationWiring application(services);
+    // GLFW puts Xlib's exiting error handler back while it creates the window;
+    // capture connections rely on the recording one.
+    services.startApplication = [start = services.startApplication](TurnHooks& hooks) {
+        X11ErrorTrap::reinstall();
+        return start(hooks);
+    };
     return runHost(services);
 }

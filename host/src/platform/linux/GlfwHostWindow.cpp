@@ -4,6 +4,8 @@
 #include "platform/linux/ProcessPriorityLinux.h"
 
 #include <GLFW/glfw3.h>
+#define GLFW_EXPOSE_NATIVE_X11
+#include <GLFW/glfw3native.h>
 #include <spdlog/spdlog.h>
 
 namespace quillane::host {
@@ -169,6 +171,10 @@ void GlfwHostWindow::onFramebufferSize(GLFWwindow* window, int width, int height
     auto* self = static_cast<GlfwHostWindow*>(glfwGetWindowUserPointer(window));
     self->resizeWidth = width;
     self->resizeHeight = height;
+}
+
+std::uint32_t GlfwHostWindow::windowId() const {
+    return window ? static_cast<std::uint32_t>(glfwGetX11Window(window)) : 0;
 }
 
 } // namespace quillane::host

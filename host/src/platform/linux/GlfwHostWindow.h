@@ -37,6 +37,7 @@ public:
     void destroy() override;
 
     GLFWwindow* nativeWindow() const { return window; }
+    std::uint32_t windowId() const override;
 
 private:
     static void onClose(GLFWwindow* window);

@@ -366,4 +366,8 @@ ID3D11DeviceContext* Win32HostWindow::deviceContext() const {
     return g_d3dContext;
 }
 
+std::uint32_t Win32HostWindow::windowId() const {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle()));
+}
+
 } // namespace quillane::host

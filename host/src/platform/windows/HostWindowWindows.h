@@ -43,6 +43,7 @@ public:
     void destroy() override;
 
     HWND handle() const;
+    std::uint32_t windowId() const override;
     ID3D11Device* device() const;
     ID3D11DeviceContext* deviceContext() const;
 
