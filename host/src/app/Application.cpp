@@ -8,6 +8,7 @@
 #include "platform/ProcessPriority.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
+#include "input/InputInjector.h"
 #include "network/DiscoveryResponder.h"
 #include "network/SignalingProtocol.h"
 #include "network/SignalingServer.h"
@@ -35,7 +36,11 @@ std::int64_t steadyNowNs() {
 
 Application::Application() : Application(createProcessPriority()) {}
 
-Application::Application(std::unique_ptr<ProcessPriority> priority) : processPriority(std::move(priority)) {
+Application::Application(std::unique_ptr<ProcessPriority> priority)
+    : Application(std::move(priority), createInputPlatform()) {}
+
+Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform)
+    : processPriority(std::move(priority)), inputPlatform(std::move(inputPlatform)) {
     runningStreams.setPriorityHook([this](bool boost) { boostStreamingPriority(boost); });
 }
 
@@ -45,6 +50,7 @@ Application::~Application() {
     discoveryResponder.take().reset();
     tcpTransportServer.take().reset();
     signalingServer.take().reset();
+    inputInjector.take().reset();
     captureOrchestrator.take().reset();
 }
 
@@ -85,6 +91,9 @@ bool Application::initialize() {
         [this](std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
             onResolutionChange(streamId, width, height);
         });
+
+    SPDLOG_INFO("Initializing input injector...");
+    inputInjector.set(std::make_shared<InputInjector>(inputPlatform));
 
     SPDLOG_INFO("Initializing signaling server on port {}...", cfg.signalingPort);
     SignalingServerOptions signalingOptions;
@@ -149,6 +158,7 @@ void Application::shutdown() {
     if (auto signaling = signalingServer.take()) signaling->stop();
     if (auto orchestrator = captureOrchestrator.take()) orchestrator->shutdown();
     if (auto discovery = discoveryResponder.take()) discovery->stop();
+    inputInjector.take().reset();
     SPDLOG_INFO("Application shutdown complete");
 }
 
@@ -243,7 +253,8 @@ std::vector<Application::WindowInfo> Application::windowList(std::chrono::steady
         auto orchestrator = captureOrchestrator.get();
         cachedWindows = orchestrator ? orchestrator->getWindowList() : std::vector<WindowInfo>{};
         windowsFetched = now;
-        windowsValid = true;
+        // Without the orchestrator (before start-up, after shutdown) there is no list to keep.
+        windowsValid = orchestrator != nullptr;
     }
     return cachedWindows;
 }
@@ -298,17 +309,20 @@ void Application::onClientConnected(const std::string& clientAddress) {
 
 bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
     SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}", windowId, width, height);
-    if (!isListedWindow(windowId)) {
+    // Only windows the client may stream: never the desktop, the taskbar or the host's own window.
+    const NativeWindow window = windowId;
+    if (!isListedWindow(windowId) || !inputPlatform || !inputPlatform->isWindow(window)) {
         SPDLOG_ERROR("Invalid window ID for resize: {:x}", windowId);
         return false;
     }
-    if (width < 1 || height < 1 || width > kMaxWindowSide || height > kMaxWindowSide) {
+    auto injector = inputInjector.get();
+    if (!injector || width < 1 || height < 1 || width > kMaxWindowSide || height > kMaxWindowSide ||
+        !injector->resizeWindow(window, width, height, true)) {
         SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
         return false;
     }
-    // Resizing goes through the input injector, which this build does not have yet.
-    SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
-    return false;
+    SPDLOG_INFO("Window {:x} resized successfully to {}x{}", windowId, width, height);
+    return true;
 }
 
 void Application::onKeyframeRequest(std::uint8_t streamId) {

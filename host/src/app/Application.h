@@ -23,6 +23,8 @@ class TcpTransportServer;
 class DiscoveryResponder;
 struct ClientFeedback;
 class ProcessPriority;
+class InputInjector;
+class InputPlatform;
 
 // The hub of the host: owns the settings and the top-level components, wires
 // their callbacks to its handlers, keeps the stream table, runs congestion
@@ -34,6 +36,8 @@ public:
     Application();
     // With the process-priority service given (tests pass a recording one).
     explicit Application(std::unique_ptr<ProcessPriority> priority);
+    // With the desktop service of the input injector given as well (tests pass a fake).
+    Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform);
     ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -110,7 +114,9 @@ private:
 
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
+    std::shared_ptr<InputPlatform> inputPlatform;
     Held<CaptureOrchestrator> captureOrchestrator;
+    Held<InputInjector> inputInjector;
     Held<SignalingServer> signalingServer;
     Held<TcpTransportServer> tcpTransportServer;
     Held<DiscoveryResponder> discoveryResponder;

@@ -17,10 +17,14 @@
 #include <vector>
 
 #include "E2eHost.h"
+#include "FakeInputPlatform.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
 #include "app/Application.h"
 #include "platform/ProcessPriority.h"
+
+// After everything else: Xlib's macros clash with other headers' names.
+#include <X11/Xlib.h>
 
 using namespace std::chrono_literals;
 using quillane::host::Application;
@@ -151,6 +155,9 @@ protected:
 
     std::unique_ptr<Application> makeApp() {
         return std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog));
+    }
+    std::unique_ptr<Application> makeApp(std::shared_ptr<quillane::host::InputPlatform> input) {
+        return std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), std::move(input));
     }
 
     std::string home;
@@ -338,6 +345,73 @@ TEST_F(ApplicationLife, HostWindowStreamIsAnnouncedOnlyAfterAResolutionChange) {
     app->stopCapture(60);
     loop.stop();
     app->shutdown();
+}
+
+}  // namespace
+
+namespace {
+
+unsigned long rootWindowId() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return 0;
+    const unsigned long root = DefaultRootWindow(display);
+    XCloseDisplay(display);
+    return root;
+}
+
+// A client's resize reaches the desktop only for a listed window, with a
+// sane size, and through the injector with the position kept.
+TEST_F(ApplicationLife, WindowResizeGoesThroughTheInjectorOnlyForListedWindows) {
+    writeFreePorts();
+    qhtest::TestWindowProcess window("App life resize", 320, 240);
+    ASSERT_TRUE(window.ok());
+    const auto id = static_cast<std::uint32_t>(window.windowId());
+    auto desktop = std::make_shared<quillane::host::test::FakeInputPlatform>();
+    desktop->existing = id;
+    auto app = makeApp(desktop);
+    // Before start-up there is no injector and no list.
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
+    ASSERT_TRUE(app->initialize());
+
+    ASSERT_TRUE(app->onWindowResizeRequest(id, 800, 600));
+    EXPECT_TRUE(log.contains(fmt::format("Client-initiated window resize: window={:x}, size=800x600", id)));
+    EXPECT_TRUE(log.contains(fmt::format("Window {:x} resized successfully to 800x600", id)));
+    ASSERT_EQ(desktop->positions.size(), 1u);
+    EXPECT_EQ(desktop->positions[0].window, id);
+    EXPECT_TRUE(desktop->positions[0].keepPosition);
+    EXPECT_EQ(desktop->positions[0].outer.width, 816);
+    EXPECT_EQ(desktop->positions[0].outer.height, 639);
+
+    // Not listed (the root window, an invented id): refused before the desktop is touched.
+    for (std::uint32_t other : {0u, 0x7fffffffu, static_cast<std::uint32_t>(rootWindowId())}) {
+        EXPECT_FALSE(app->onWindowResizeRequest(other, 800, 600));
+        EXPECT_TRUE(log.contains(fmt::format("Invalid window ID for resize: {:x}", other))) << other;
+    }
+    // Listed but gone by the time the platform looks.
+    desktop->existing = 0;
+    LogCapture gone;
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
+    EXPECT_TRUE(gone.contains(fmt::format("Invalid window ID for resize: {:x}", id)));
+    desktop->existing = id;
+
+    // Sizes no window can take.
+    for (auto [w, h] : {std::pair{0u, 600u}, {800u, 0u}, {16385u, 600u}, {800u, 0xFFFFFFFFu}}) {
+        EXPECT_FALSE(app->onWindowResizeRequest(id, w, h));
+        EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to {}x{}", id, w, h)));
+    }
+    ASSERT_TRUE(app->onWindowResizeRequest(id, 16384, 1));
+    EXPECT_EQ(desktop->positions.size(), 2u);
+
+    // The injector's failure is the request's failure.
+    desktop->setPosError = 1400;
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 640, 480));
+    EXPECT_TRUE(log.contains("SetWindowPos failed: 1400"));
+    EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to 640x480", id)));
+
+    app->shutdown();
+    desktop->setPosError = 0;
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
+    EXPECT_EQ(desktop->positions.size(), 3u);
 }
 
 }  // namespace

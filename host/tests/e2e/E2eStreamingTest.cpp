@@ -77,6 +77,22 @@ protected:
         return std::nullopt;
     }
 
+    // Decodes the stream from its next keyframe on until a picture of the
+    // given width comes out (at most 200 packets).
+    static std::optional<Picture> firstPictureOfWidth(VideoReceiver& video, std::uint8_t streamId, int width,
+                                                      H264Decoder& decoder) {
+        bool sawKey = false;
+        for (int i = 0; i < 200; ++i) {
+            auto p = nextOf(video, streamId);
+            if (!p) return std::nullopt;
+            if (p->frameType == 1) sawKey = true;
+            if (!sawKey) continue;
+            for (auto& d : decoder.decode(p->payload.data(), p->payload.size()))
+                if (d.width == width) return std::move(d);
+        }
+        return std::nullopt;
+    }
+
     // Connects the video connection, subscribes to the window and waits for
     // its "stream_config"; returns the stream id.
     std::optional<std::uint8_t> openStream(TestWindowProcess& window) {
@@ -293,20 +309,92 @@ TEST_F(E2e, ResolutionChangeSendsOneNewStreamConfig) {
 
     // The frames after it decode at the new size.
     H264Decoder decoder;
-    bool sawKey = false;
-    std::optional<Picture> pic;
-    for (int i = 0; i < 200 && !pic; ++i) {
-        auto p = nextOf(video, streamId);
-        ASSERT_TRUE(p);
-        if (p->frameType == 1) sawKey = true;
-        if (!sawKey) continue;
-        for (auto& d : decoder.decode(p->payload.data(), p->payload.size()))
-            if (d.width == 800) pic = std::move(d);
-    }
+    const auto pic = firstPictureOfWidth(video, streamId, 800, decoder);
     ASSERT_TRUE(pic);
     // The encoder works on the size padded to multiples of 16; "stream_config"
     // carries the window's own size for the client to crop to.
     EXPECT_EQ(pic->height, 608);
+}
+
+// A client's "window_resize" changes the streamed window itself; the capture
+// follows with a new "stream_config" and frames of the new size.
+TEST_F(E2e, ClientResizeChangesTheWindowAndTheStreamFollows) {
+    TestWindowProcess window("E2E client resize");
+    const auto opened = openStream(window);
+    ASSERT_TRUE(opened);
+    const std::uint8_t streamId = *opened;
+    auto& video = *this->video;
+
+    ASSERT_TRUE(client.sendJson(json{{"type", "window_resize"},
+                                     {"streamId", streamId},
+                                     {"windowId", window.windowId()},
+                                     {"width", 800},
+                                     {"height", 600}}));
+    // Both answers, in whichever order they come.
+    std::optional<json> resized, config;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((!resized || !config) && std::chrono::steady_clock::now() < deadline) {
+        auto m = client.receiveJson(std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()));
+        if (!m) break;
+        if ((*m)["type"] == "window_resized") resized = m;
+        if ((*m)["type"] == "stream_config") config = m;
+    }
+    ASSERT_TRUE(resized) << "no window_resized";
+    EXPECT_EQ((*resized)["success"], true);
+    EXPECT_EQ((*resized)["windowId"], window.windowId());
+    EXPECT_EQ((*resized)["streamId"], streamId);
+    EXPECT_EQ((*resized)["width"], 800);
+    EXPECT_EQ((*resized)["height"], 600);
+    EXPECT_TRUE(host.waitForLog("Window resized to", 1s));
+
+    // The window's client area has the size the client asked for.
+    std::optional<Picture> grab;
+    for (int i = 0; i < 100; ++i) {
+        grab = grabWindow(window.windowId());
+        if (grab && grab->width == 800 && grab->height == 600) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(grab);
+    EXPECT_EQ(grab->width, 800);
+    EXPECT_EQ(grab->height, 600);
+
+    ASSERT_TRUE(config) << "no stream_config after the resize";
+    EXPECT_EQ((*config)["streamId"], streamId);
+    EXPECT_EQ((*config)["windowId"], window.windowId());
+    EXPECT_EQ((*config)["width"], 800);
+    EXPECT_EQ((*config)["height"], 600);
+
+    // From the next keyframe on the frames decode at the new size.
+    H264Decoder decoder;
+    const auto pic = firstPictureOfWidth(video, streamId, 800, decoder);
+    ASSERT_TRUE(pic);
+    EXPECT_EQ(pic->height, 608);  // padded to a multiple of 16
+    EXPECT_EQ(decoder.errors(), 0);
+
+    // A window the client was never offered is not resized.
+    auto refused = client.request(json{{"type", "window_resize"},
+                                       {"streamId", streamId},
+                                       {"windowId", 0x7ffffff0},
+                                       {"width", 300},
+                                       {"height", 200}},
+                                  "window_resized");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ((*refused)["success"], false);
+    EXPECT_EQ((*refused)["windowId"], 0x7ffffff0);
+    EXPECT_EQ(host.log().find("resized successfully to 300x200"), std::string::npos);
+    // Nor is an absurd size passed on for the streamed one.
+    auto absurd = client.request(json{{"type", "window_resize"},
+                                      {"streamId", streamId},
+                                      {"windowId", window.windowId()},
+                                      {"width", 100000},
+                                      {"height", 600}},
+                                 "window_resized");
+    ASSERT_TRUE(absurd);
+    EXPECT_EQ((*absurd)["success"], false);
+    grab = grabWindow(window.windowId());
+    ASSERT_TRUE(grab);
+    EXPECT_EQ(grab->width, 800);
 }
 
 TEST_F(E2e, FeedbackLowersTheBitrateInStepsAndRaisesItAgain) {
