@@ -38,7 +38,9 @@ public:
     std::shared_ptr<FrameBuffer> createFrameBuffer(EncoderInput like, std::uint32_t width, std::uint32_t height);
     // Back to opaque black, all of it.
     void clearFrameBuffer(FrameBuffer& buffer);
-    // Copies the top-left width x height of source into the buffer at (0, 0).
+    // Puts the top-left width x height of source into the buffer at (0, 0). On
+    // Linux the buffer refers to the source instead of copying it, so it is read
+    // only while the source is valid (the frame callback).
     void copyRegion(EncoderInput source, FrameBuffer& target, std::uint32_t width, std::uint32_t height);
     // The buffer as the encoder takes it.
     static EncoderInput frameInput(const FrameBuffer& buffer);

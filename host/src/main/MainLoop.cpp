@@ -57,11 +57,13 @@ bool MainLoop::turn() {
         }
     }
 
-    window.clear();
-    if (hooks.renderUi) {
-        hooks.renderUi();
+    if (hooks.renderUi || window.takeRedrawRequest()) {
+        window.clear();
+        if (hooks.renderUi) {
+            hooks.renderUi();
+        }
+        window.present();
     }
-    window.present();
     return true;
 }
 

@@ -34,6 +34,11 @@ public:
     // Presents with vertical sync.
     virtual void present() = 0;
 
+    // Whether the window's picture is out of date (first shown, uncovered,
+    // resized); asking clears it. Without UI content to animate, the loop draws
+    // only then, so an unchanged window costs no rendering.
+    virtual bool takeRedrawRequest() { return true; }
+
     // Refresh rate of the display the window is on, in hertz; 0 when unknown.
     virtual double displayRefreshRate() const = 0;
 

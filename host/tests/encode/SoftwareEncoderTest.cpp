@@ -1,6 +1,8 @@
 #include "encode/linux/SoftwareEncoder.h"
 
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 #include <x264.h>
 
@@ -166,6 +168,42 @@ TEST(SoftwareEncoder, PaddedRowsAreSkipped) {
         DecodedPicture picture;
         ASSERT_TRUE(decoder.decode(unit.bytes.data(), unit.bytes.size(), picture));
         EXPECT_GE(psnr(image, picture).y, 40.0);
+    }
+}
+
+// A frame that stores only its top-left part (a capture smaller than the
+// encoder's padded size) is encoded with black around it, at odd sizes too.
+TEST(SoftwareEncoder, StoredRectangleIsPaddedWithBlack) {
+    for (const bool fullRange : {false, true}) {
+        EncoderConfig config = configFor(320, 240, 6000, 12000);
+        config.fullRange = fullRange;
+        Recorder recorder(config);
+        test::H264TestDecoder decoder;
+        BgraImage content(301, 227, 12);
+        BgraImage reference(320, 240);
+        for (int t = 0; t < 3; ++t) {
+            content.drawMovingPattern(t);
+            reference.fill(0, 0, 0);
+            for (std::uint32_t y = 0; y < content.height; ++y)
+                std::memcpy(reference.pixel(0, y), content.pixel(0, y), std::size_t(content.width) * 4);
+            BgraFrame frame = content.frame();
+            frame.width = 320, frame.height = 240;
+            frame.contentWidth = content.width, frame.contentHeight = content.height;
+            ASSERT_TRUE(recorder.encoder.encodeFrame(&frame));
+            DecodedPicture picture;
+            ASSERT_TRUE(decoder.decode(recorder.units.back().bytes.data(), recorder.units.back().bytes.size(), picture));
+            ASSERT_EQ(picture.width, 320);
+            ASSERT_EQ(picture.height, 240);
+            if (!fullRange) {
+                EXPECT_GE(psnr(reference, picture).y, 38.0) << "frame " << t;
+            }
+            const int black = fullRange ? 0 : 16;
+            for (const auto& [x, y] : {std::pair{319, 10}, std::pair{310, 239}, std::pair{319, 239}, std::pair{5, 235}}) {
+                EXPECT_NEAR(picture.y[std::size_t(y) * 320 + x], black, 3) << x << "," << y;
+                EXPECT_NEAR(picture.u[std::size_t(y / 2) * 160 + x / 2], 128, 3) << x << "," << y;
+                EXPECT_NEAR(picture.v[std::size_t(y / 2) * 160 + x / 2], 128, 3) << x << "," << y;
+            }
+        }
     }
 }
 

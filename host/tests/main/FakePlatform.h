@@ -48,6 +48,12 @@ public:
         }
     }
     double displayRefreshRate() const override { return refreshRate; }
+    bool takeRedrawRequest() override {
+        if (redrawAnswers.empty()) return true;
+        const bool answer = redrawAnswers.front();
+        redrawAnswers.erase(redrawAnswers.begin());
+        return answer;
+    }
     void showAndRaise() override { journal.push_back("window.showAndRaise"); }
     void setHideToTray(bool hide) override { journal.push_back(hide ? "window.hideToTray" : "window.minimiseInstead"); }
     void destroy() override { journal.push_back("window.destroy"); }
@@ -56,6 +62,7 @@ public:
     std::string createError;
     int turnsLeft = 0;
     bool presentThrows = false;
+    std::vector<bool> redrawAnswers;  // then always true
     double refreshRate = 0;
     std::function<void()> beforePump;
     std::vector<std::chrono::milliseconds> waits;

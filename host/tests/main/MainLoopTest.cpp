@@ -113,6 +113,25 @@ TEST_F(MainLoopTest, EmptyHooksAreSkipped) {
     EXPECT_EQ(std::count(journal.begin(), journal.end(), "window.present"), 2);
 }
 
+TEST_F(MainLoopTest, WithoutUiAnUnchangedWindowIsNotRedrawn) {
+    window.turnsLeft = 4;
+    window.redrawAnswers = {true, false, false, true};
+    MainLoop loop(window, guard, TurnHooks{});
+    loop.run();
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "window.clear"), 2);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "window.present"), 2);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "window.pump"), 5) << "every turn still runs";
+}
+
+TEST_F(MainLoopTest, UiIsDrawnEveryTurn) {
+    window.turnsLeft = 3;
+    window.redrawAnswers = {false, false, false};
+    MainLoop loop(window, guard, recordingHooks());
+    loop.run();
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "ui.render"), 3);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "window.present"), 3);
+}
+
 TEST_F(MainLoopTest, RequestFromASecondStartRaisesTheWindowInThatTurn) {
     window.turnsLeft = 2;
     MainLoop loop(window, guard, TurnHooks{});

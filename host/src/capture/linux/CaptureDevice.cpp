@@ -6,7 +6,6 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 
 namespace quillane::host {
@@ -60,26 +59,11 @@ std::shared_ptr<FrameBuffer> CaptureDevice::createFrameBuffer(EncoderInput, std:
 
 void CaptureDevice::clearFrameBuffer(FrameBuffer& buffer) { buffer.clear(); }
 
+// The encoder reads the captured image in place: padding costs no copy. The
+// buffer is used only while the frame that delivered the image is handled.
 void CaptureDevice::copyRegion(EncoderInput source, FrameBuffer& target, std::uint32_t width, std::uint32_t height) {
     if (!source || !source->data) return;
-    const std::uint32_t w = std::min({width, source->width, target.width()});
-    const std::uint32_t h = std::min({height, source->height, target.height()});
-    auto copyRows = [&](std::uint32_t first, std::uint32_t end) {
-        for (std::uint32_t y = first; y < end; ++y)
-            std::memcpy(target.data() + std::size_t(y) * target.rowPitch(),
-                        source->data + std::size_t(y) * source->rowPitch, std::size_t(w) * 4);
-    };
-    if (!impl->workers) {
-        copyRows(0, h);
-        return;
-    }
-    const std::uint32_t bands = std::min<std::uint32_t>(h, impl->workers->concurrency());
-    if (bands == 0) return;
-    const std::uint32_t rows = (h + bands - 1) / bands;
-    impl->workers->run(bands, [&](std::size_t band) {
-        const auto first = static_cast<std::uint32_t>(band) * rows;
-        copyRows(first, std::min(h, first + rows));
-    });
+    target.showSource(*source, width, height);
 }
 
 EncoderInput CaptureDevice::frameInput(const FrameBuffer& buffer) { return buffer.input(); }

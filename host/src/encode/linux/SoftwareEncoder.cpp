@@ -7,6 +7,7 @@
 #include <limits>
 
 #include <libyuv/convert_from_argb.h>
+#include <cstring>
 #include <spdlog/spdlog.h>
 #include <x264.h>
 
@@ -134,17 +135,54 @@ void SoftwareEncoder::shutdown() {
 bool SoftwareEncoder::convertRows(const BgraFrame& frame, std::uint32_t firstRow, std::uint32_t rows) {
     const std::size_t w = config_.width;
     const std::size_t h = config_.height;
-    const std::uint8_t* source = frame.data + std::size_t(firstRow) * frame.rowPitch;
-    const int pitch = static_cast<int>(frame.rowPitch);
+    const std::uint32_t storedW = frame.storedWidth();
+    const std::uint32_t storedH = frame.storedHeight();
+    // Rows of this band that come from the image; the rest, and the columns right
+    // of it, are black (firstRow is even, so chroma rows never straddle bands).
+    const std::uint32_t imageRows = storedH > firstRow ? std::min(rows, storedH - firstRow) : 0;
+    const std::size_t chromaFirst = firstRow / 2;
+    const std::size_t chromaImageRows = (std::size_t(imageRows) + 1) / 2;
+    const std::size_t chromaRows = (std::size_t(rows) + 1) / 2;
+    const std::size_t chromaImageCols = (std::size_t(storedW) + 1) / 2;
+    const std::uint8_t blackY = config_.fullRange ? 0 : 16;
+    constexpr std::uint8_t blackChroma = 128;
+
     std::uint8_t* y = planes_.data() + firstRow * w;
     std::uint8_t* chroma = planes_.data() + w * h;
+    const int pitch = static_cast<int>(frame.rowPitch);
+    bool ok = true;
+    auto blackRight = [](std::uint8_t* plane, std::size_t stride, std::size_t from, std::size_t to, std::size_t count,
+                         std::uint8_t value) {
+        if (from >= to) return;
+        for (std::size_t r = 0; r < count; ++r) std::memset(plane + r * stride + from, value, to - from);
+    };
+    for (std::uint32_t r = imageRows; r < rows; ++r) std::memset(y + r * w, blackY, w);
+    blackRight(y, w, storedW, w, imageRows, blackY);
+
     if (config_.fullRange) {
-        std::uint8_t* u = chroma + (firstRow / 2) * (w / 2);
-        std::uint8_t* v = chroma + (w / 2) * (h / 2) + (firstRow / 2) * (w / 2);
-        return libyuv::ARGBToJ420(source, pitch, y, int(w), u, int(w / 2), v, int(w / 2), int(w), int(rows)) == 0;
+        std::uint8_t* u = chroma + chromaFirst * (w / 2);
+        std::uint8_t* v = chroma + (w / 2) * (h / 2) + chromaFirst * (w / 2);
+        if (imageRows > 0) {
+            const std::uint8_t* source = frame.data + std::size_t(firstRow) * frame.rowPitch;
+            ok = libyuv::ARGBToJ420(source, pitch, y, int(w), u, int(w / 2), v, int(w / 2), int(storedW),
+                                    int(imageRows)) == 0;
+        }
+        for (std::uint8_t* plane : {u, v}) {
+            blackRight(plane, w / 2, chromaImageCols, w / 2, chromaImageRows, blackChroma);
+            if (chromaRows > chromaImageRows)
+                std::memset(plane + chromaImageRows * (w / 2), blackChroma, (chromaRows - chromaImageRows) * (w / 2));
+        }
+        return ok;
     }
-    std::uint8_t* uv = chroma + (firstRow / 2) * w;
-    return libyuv::ARGBToNV12(source, pitch, y, int(w), uv, int(w), int(w), int(rows)) == 0;
+    std::uint8_t* uv = chroma + chromaFirst * w;
+    if (imageRows > 0) {
+        const std::uint8_t* source = frame.data + std::size_t(firstRow) * frame.rowPitch;
+        ok = libyuv::ARGBToNV12(source, pitch, y, int(w), uv, int(w), int(storedW), int(imageRows)) == 0;
+    }
+    blackRight(uv, w, 2 * chromaImageCols, w, chromaImageRows, blackChroma);
+    if (chromaRows > chromaImageRows)
+        std::memset(uv + chromaImageRows * w, blackChroma, (chromaRows - chromaImageRows) * w);
+    return ok;
 }
 
 bool SoftwareEncoder::convert(const BgraFrame& frame) {
@@ -174,7 +212,7 @@ bool SoftwareEncoder::encodeFrame(EncoderInput input) {
         return false;
     }
     if (input->data == nullptr || input->width != config_.width || input->height != config_.height ||
-        input->rowPitch < input->width * 4 || input->rowPitch > std::uint32_t(std::numeric_limits<int>::max())) {
+        input->rowPitch < input->storedWidth() * 4 || input->rowPitch > std::uint32_t(std::numeric_limits<int>::max())) {
         spdlog::error("Software encoder: frame {}x{} (pitch {}) does not fit the encoder's {}x{}", input->width,
                       input->height, input->rowPitch, config_.width, config_.height);
         return false;

@@ -6,6 +6,8 @@
 #include <GLFW/glfw3.h>
 #define GLFW_EXPOSE_NATIVE_X11
 #include <GLFW/glfw3native.h>
+#include <utility>
+
 #include <spdlog/spdlog.h>
 
 namespace quillane::host {
@@ -80,6 +82,7 @@ bool GlfwHostWindow::create(std::string& error) {
     glfwSetWindowCloseCallback(window, onClose);
     glfwSetWindowIconifyCallback(window, onIconify);
     glfwSetFramebufferSizeCallback(window, onFramebufferSize);
+    glfwSetWindowRefreshCallback(window, onRefresh);
     g_hostWindow = this;
     glfwSetMonitorCallback(onMonitorChange);
 
@@ -91,6 +94,7 @@ bool GlfwHostWindow::create(std::string& error) {
 
 void GlfwHostWindow::show() {
     glfwShowWindow(window);
+    redraw = true;
 }
 
 bool GlfwHostWindow::pumpMessages(std::chrono::milliseconds wait) {
@@ -122,6 +126,10 @@ void GlfwHostWindow::present() {
     glfwSwapBuffers(window);
 }
 
+bool GlfwHostWindow::takeRedrawRequest() {
+    return std::exchange(redraw, false);
+}
+
 double GlfwHostWindow::displayRefreshRate() const {
     GLFWmonitor* monitor = glfwGetPrimaryMonitor();
     const GLFWvidmode* mode = monitor ? glfwGetVideoMode(monitor) : nullptr;
@@ -132,6 +140,7 @@ void GlfwHostWindow::showAndRaise() {
     glfwShowWindow(window);
     glfwRestoreWindow(window);
     glfwFocusWindow(window);
+    redraw = true;
 }
 
 void GlfwHostWindow::setHideToTray(bool hide) {
@@ -171,6 +180,11 @@ void GlfwHostWindow::onFramebufferSize(GLFWwindow* window, int width, int height
     auto* self = static_cast<GlfwHostWindow*>(glfwGetWindowUserPointer(window));
     self->resizeWidth = width;
     self->resizeHeight = height;
+    self->redraw = true;
+}
+
+void GlfwHostWindow::onRefresh(GLFWwindow* window) {
+    static_cast<GlfwHostWindow*>(glfwGetWindowUserPointer(window))->redraw = true;
 }
 
 std::uint32_t GlfwHostWindow::windowId() const {

@@ -32,6 +32,7 @@ public:
     void clear() override;
     void present() override;
     double displayRefreshRate() const override;
+    bool takeRedrawRequest() override;
     void showAndRaise() override;
     void setHideToTray(bool hide) override;
     void destroy() override;
@@ -43,9 +44,11 @@ private:
     static void onClose(GLFWwindow* window);
     static void onIconify(GLFWwindow* window, int iconified);
     static void onFramebufferSize(GLFWwindow* window, int width, int height);
+    static void onRefresh(GLFWwindow* window);
 
     GLFWwindow* window = nullptr;
     bool hideToTray = false;
+    bool redraw = true;
     int resizeWidth = 0;
     int resizeHeight = 0;
 };

@@ -72,19 +72,37 @@ TEST(CASProcessor, RefusesWhenDisabledUninitialisedOrTooSmall) {
     EXPECT_TRUE(cas.apply(device.context(), &src.frame, target.get(), 32, 16));
 }
 
-TEST(CaptureDevice, CopyRegionAndClear) {
+// Padding shows the captured image in place; what sharpening writes goes to the
+// buffer's own pixels, which start and clear to opaque black.
+TEST(CaptureDevice, RegionIsShownInPlaceAndOwnPixelsStayBlack) {
     CaptureDevice device;
     ASSERT_TRUE(device.initialize());
     EXPECT_FALSE(device.gpuName().empty());
     Source src(20, 10);
     auto buffer = device.createFrameBuffer(&src.frame, 32, 16);
     ASSERT_TRUE(buffer);
-    EXPECT_EQ(CaptureDevice::frameInput(*buffer)->width, 32u);
-    device.copyRegion(&src.frame, *buffer, 20, 10);
-    EXPECT_EQ(buffer->data()[9 * buffer->rowPitch() + 19 * 4], src.bytes[(9 * 20 + 19) * 4]);
-    EXPECT_EQ(buffer->data()[9 * buffer->rowPitch() + 20 * 4], 0);
+    const BgraFrame* shown = CaptureDevice::frameInput(*buffer);
+    EXPECT_EQ(shown->width, 32u);
+    EXPECT_EQ(shown->height, 16u);
+    EXPECT_EQ(shown->storedWidth() * shown->storedHeight(), 1u) << "a new buffer is all black";
+
+    device.copyRegion(&src.frame, *buffer, 18, 12);
+    shown = CaptureDevice::frameInput(*buffer);
+    EXPECT_EQ(shown->data, src.frame.data);
+    EXPECT_EQ(shown->rowPitch, src.frame.rowPitch);
+    EXPECT_EQ(shown->width, 32u);
+    EXPECT_EQ(shown->storedWidth(), 18u);
+    EXPECT_EQ(shown->storedHeight(), 10u) << "never more rows than the source has";
+
+    std::uint8_t* own = buffer->data();
+    shown = CaptureDevice::frameInput(*buffer);
+    EXPECT_EQ(shown->data, own);
+    EXPECT_EQ(shown->storedWidth(), 32u);
+    EXPECT_EQ(shown->storedHeight(), 16u);
+    for (std::size_t i = 0; i < 32 * 16 * 4; ++i) ASSERT_EQ(own[i], (i % 4 == 3) ? 255 : 0);
+    own[0] = 77;
     device.clearFrameBuffer(*buffer);
-    EXPECT_EQ(buffer->data()[0], 0);
-    EXPECT_EQ(buffer->data()[3], 255);
+    EXPECT_EQ(own[0], 0);
+    EXPECT_EQ(own[3], 255);
     EXPECT_EQ(device.createFrameBuffer(&src.frame, 0, 16), nullptr);
 }

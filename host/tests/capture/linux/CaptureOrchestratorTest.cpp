@@ -120,6 +120,21 @@ TEST_F(Orchestrator, AlignedFrameGoesToTheEncoderUncopiedUnlessSharpened) {
     EXPECT_EQ(frames[1].bytes, want);
 }
 
+TEST_F(Orchestrator, PaddedFrameIsReadInPlace) {
+    FakeCapture* capture = start(0x100, 2, 1000, 700);
+    std::vector<std::uint8_t> pixels(1000 * 700 * 4);
+    for (std::uint32_t y = 0; y < 700; ++y)
+        for (std::uint32_t x = 0; x < 1000; ++x) {
+            const std::uint32_t c = pattern(x, y);
+            std::memcpy(&pixels[(std::size_t(y) * 1000 + x) * 4], &c, 3);
+        }
+    ASSERT_TRUE(capture->deliverBytes(1000, 700, pixels.data()));
+    const auto frames = world.encoder(0)->receivedFrames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].address, pixels.data()) << "padding should not copy the image";
+    expectPadded(frames[0], 1000, 700, pattern);
+}
+
 TEST_F(Orchestrator, SharpenedAndPaddedFrameKeepsTheBlackBorder) {
     FakeCapture* capture = start(0x100, 2, 100, 50);
     orch.setSharpeningEnabled(true);

@@ -48,10 +48,12 @@ public:
         ReceivedFrame f;
         f.width = input->width, f.height = input->height, f.address = input->data;
         if (keepFrames) {
+            // What the encoder sees: the stored rectangle, opaque black around it.
             f.bytes.resize(std::size_t(f.width) * f.height * 4);
-            for (std::uint32_t y = 0; y < f.height; ++y)
+            for (std::size_t i = 3; i < f.bytes.size(); i += 4) f.bytes[i] = 255;
+            for (std::uint32_t y = 0; y < input->storedHeight(); ++y)
                 std::memcpy(&f.bytes[std::size_t(y) * f.width * 4], input->data + std::size_t(y) * input->rowPitch,
-                            std::size_t(f.width) * 4);
+                            std::size_t(input->storedWidth()) * 4);
         }
         if (f.width != config.width || f.height != config.height) wrongSize = true;
         const bool key = frames.load() == 0 || keyframeWanted.exchange(false);
