@@ -38,7 +38,11 @@ public:
                                      BlackPixel(display, screen), WhitePixel(display, screen));
         XStoreName(display, window, "Quillane resize test");
         XSizeHints hints{};
-        hints.flags = PMinSize;
+        // A position of our own: placed by the window manager's cascade, a
+        // window near the screen's edge would be pushed back in when it grows.
+        hints.flags = PMinSize | USPosition;
+        hints.x = 60;
+        hints.y = 60;
         hints.min_width = minWidth;
         hints.min_height = minHeight;
         XSetWMNormalHints(display, window, &hints);
