@@ -4,6 +4,7 @@
 // Reports delivered frames per second, host CPU seconds per frame, peak memory,
 // and the latency from the window's draw to the last byte of its frame.
 #include <arpa/inet.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,12 +15,15 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "BenchStamp.h"
@@ -41,6 +45,9 @@ struct Options {
     int fps = 72;
     int seconds = 20;
     std::string painter;
+    // CPUs (a taskset list such as "0,1") that the host and ffmpeg run on; empty:
+    // wherever the benchmark itself runs.
+    std::string producerCpus;
 };
 Options g_options;
 
@@ -116,7 +123,7 @@ struct RunResult {
     double latencyP95Ms = 0;
     std::size_t frames = 0;
 };
-RunResult g_host, g_ffmpeg;
+RunResult g_host, g_ffmpeg, g_ffmpeg420;
 
 // Measures one pipeline: `next` yields (access unit, time its last byte arrived).
 template <class Next>
@@ -165,6 +172,26 @@ RunResult measure(qhtest::ChildProcess& producer, Next&& next) {
     return result;
 }
 
+// Moves every thread of a process onto the producer CPUs; threads it starts
+// later inherit the placement from their creator.
+void placeProducer(pid_t pid) {
+    if (g_options.producerCpus.empty()) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::stringstream list(g_options.producerCpus);
+    for (std::string part; std::getline(list, part, ',');) {
+        const auto dash = part.find('-');
+        const int first = std::atoi(part.substr(0, dash).c_str());
+        const int last = dash == std::string::npos ? first : std::atoi(part.substr(dash + 1).c_str());
+        for (int cpu = first; cpu <= last && cpu < CPU_SETSIZE; ++cpu) CPU_SET(cpu, &set);
+    }
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        const pid_t tid = std::atoi(task.path().filename().c_str());
+        if (sched_setaffinity(tid, sizeof set, &set) != 0) std::perror("sched_setaffinity");
+    }
+}
+
 void report(benchmark::State& state, const RunResult& r) {
     state.counters["painted_fps"] = r.paintedFps;
     state.counters["fps"] = r.fps;
@@ -182,6 +209,7 @@ void BM_HostPipeline(benchmark::State& state) {
             state.SkipWithError("host did not start");
             return;
         }
+        placeProducer(host.process()->pid());
         qhtest::VideoReceiver video(host.ports().video);
         quillane::host::test::SignalingClient client;
         if (!video.connected() || !client.connect(host.ports().signaling) ||
@@ -196,6 +224,7 @@ void BM_HostPipeline(benchmark::State& state) {
             return;
         }
         const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+        placeProducer(host.process()->pid());  // the capture and encoder threads too
         g_host = measure(*host.process(), [&](std::vector<std::uint8_t>& au, Clock::time_point& arrived) {
             auto p = video.next(200ms);
             if (!p || p->streamId != streamId) return false;
@@ -295,7 +324,11 @@ private:
     std::thread thread;
 };
 
+// ffmpeg as it is usually run (its default picture format for x11grab is 4:4:4)
+// and with the host's own 4:2:0 output.
 void BM_FfmpegX11grabX264(benchmark::State& state) {
+    const bool yuv420 = state.range(0) == 420;
+    RunResult& result = yuv420 ? g_ffmpeg420 : g_ffmpeg;
     for (auto _ : state) {
         const int listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
@@ -313,10 +346,11 @@ void BM_FfmpegX11grabX264(benchmark::State& state) {
              std::to_string(g_options.fps), "-video_size",
              std::to_string(g_options.width) + "x" + std::to_string(g_options.height), "-i", display, "-c:v",
              "libx264", "-r", std::to_string(g_options.fps), "-preset", "ultrafast", "-tune", "zerolatency",
-             "-b:v", "20M", "-g", "60", "-x264-params",
+             "-b:v", "20M", "-g", "60", "-pix_fmt", yuv420 ? "yuv420p" : "yuv444p", "-x264-params",
              "aud=1", "-flush_packets", "1", "-f", "h264",
              "tcp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))},
             {});
+        placeProducer(ffmpeg.pid());
         const int fd = accept(listener, nullptr, nullptr);
         close(listener);
         if (fd < 0) {
@@ -325,7 +359,7 @@ void BM_FfmpegX11grabX264(benchmark::State& state) {
         }
         {
             AnnexBReader reader(fd);
-            g_ffmpeg = measure(ffmpeg, [&](std::vector<std::uint8_t>& au, Clock::time_point& arrived) {
+            result = measure(ffmpeg, [&](std::vector<std::uint8_t>& au, Clock::time_point& arrived) {
                 return reader.next(au, arrived);
             });
         }
@@ -333,7 +367,7 @@ void BM_FfmpegX11grabX264(benchmark::State& state) {
         ffmpeg.terminate(5s);
         state.SetIterationTime(g_options.seconds);
     }
-    report(state, g_ffmpeg);
+    report(state, result);
 }
 
 }  // namespace
@@ -346,6 +380,7 @@ int main(int argc, char** argv) {
         else if (key == "--height") g_options.height = std::atoi(argv[++i]);
         else if (key == "--fps") g_options.fps = std::atoi(argv[++i]);
         else if (key == "--seconds") g_options.seconds = std::atoi(argv[++i]);
+        else if (key == "--producer-cpus") g_options.producerCpus = argv[++i];
     }
     if (g_options.painter.empty()) g_options.painter = QH_BENCH_PAINTER;
     Painter painter;
@@ -357,22 +392,34 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RegisterBenchmark("pipeline/host", BM_HostPipeline)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
     benchmark::RegisterBenchmark("pipeline/ffmpeg_x11grab_libx264", BM_FfmpegX11grabX264)
+        ->ArgName("yuv")->Arg(444)->Arg(420)
         ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf("\n%dx%d at %d fps for %d s\n", g_options.width, g_options.height, g_options.fps, g_options.seconds);
-    std::printf("%-28s %10s %10s\n", "", "host", "ffmpeg");
-    std::printf("%-28s %10.1f %10.1f\n", "window painted fps", g_host.paintedFps, g_ffmpeg.paintedFps);
-    std::printf("%-28s %10.1f %10.1f\n", "delivered fps", g_host.fps, g_ffmpeg.fps);
-    std::printf("%-28s %10.2f %10.2f\n", "CPU ms per frame", g_host.cpuMsPerFrame, g_ffmpeg.cpuMsPerFrame);
-    std::printf("%-28s %10.1f %10.1f\n", "peak memory MiB", g_host.peakMb, g_ffmpeg.peakMb);
-    std::printf("%-28s %10.2f %10.2f\n", "latency median ms", g_host.latencyMedianMs, g_ffmpeg.latencyMedianMs);
-    std::printf("%-28s %10.2f %10.2f\n", "latency p95 ms", g_host.latencyP95Ms, g_ffmpeg.latencyP95Ms);
-    std::printf("ratios host/ffmpeg: fps %.2f, CPU per frame %.2f, peak memory %.2f, latency median %.2f, p95 %.2f\n",
-                ratio(g_host.fps, g_ffmpeg.fps), ratio(g_host.cpuMsPerFrame, g_ffmpeg.cpuMsPerFrame),
-                ratio(g_host.peakMb, g_ffmpeg.peakMb), ratio(g_host.latencyMedianMs, g_ffmpeg.latencyMedianMs),
-                ratio(g_host.latencyP95Ms, g_ffmpeg.latencyP95Ms));
+    if (g_options.producerCpus.empty())
+        std::printf("host and ffmpeg share the CPUs with the desktop, the painting window and the measuring client\n");
+    else
+        std::printf("host and ffmpeg on CPUs %s; the desktop, the painting window and the measuring client elsewhere\n",
+                    g_options.producerCpus.c_str());
+    std::printf("%-28s %10s %10s %10s\n", "", "host", "ffmpeg", "ffmpeg 420");
+    auto row = [](const char* name, const char* format, auto field) {
+        std::printf("%-28s", name);
+        for (const RunResult* r : {&g_host, &g_ffmpeg, &g_ffmpeg420}) std::printf(format, r->*field);
+        std::printf("\n");
+    };
+    row("window painted fps", " %10.1f", &RunResult::paintedFps);
+    row("delivered fps", " %10.1f", &RunResult::fps);
+    row("CPU ms per frame", " %10.2f", &RunResult::cpuMsPerFrame);
+    row("peak memory MiB", " %10.1f", &RunResult::peakMb);
+    row("latency median ms", " %10.2f", &RunResult::latencyMedianMs);
+    row("latency p95 ms", " %10.2f", &RunResult::latencyP95Ms);
+    for (const auto& [name, peer] : {std::pair{"ffmpeg", &g_ffmpeg}, std::pair{"ffmpeg 420", &g_ffmpeg420}})
+        std::printf("ratios host/%s: fps %.2f, CPU per frame %.2f, peak memory %.2f, latency median %.2f, p95 %.2f\n",
+                    name, ratio(g_host.fps, peer->fps), ratio(g_host.cpuMsPerFrame, peer->cpuMsPerFrame),
+                    ratio(g_host.peakMb, peer->peakMb), ratio(g_host.latencyMedianMs, peer->latencyMedianMs),
+                    ratio(g_host.latencyP95Ms, peer->latencyP95Ms));
     return 0;
 }
