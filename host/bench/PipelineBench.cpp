@@ -128,14 +128,14 @@ RunResult g_host, g_ffmpeg, g_ffmpeg420;
 // Measures one pipeline: `next` yields (access unit, time its last byte arrived).
 template <class Next>
 RunResult measure(qhtest::ChildProcess& producer, Next&& next) {
-    qhtest::H264Decoder decoder;
+    qhtest::H264TestDecoder decoder{qhtest::H264TestDecoder::Output::luma};
     std::vector<double> latencies;
     RunResult result;
     // Only pictures the window had not shown before count: a pipeline that
     // repeats a picture to keep its rate has not delivered a new frame.
     std::uint32_t previous = ~0u;
     auto consume = [&](const std::vector<std::uint8_t>& au, Clock::time_point arrived, bool count) {
-        for (const auto& pic : decoder.decodeLuma(au.data(), au.size())) {
+        for (const auto& pic : decoder.decode(au.data(), au.size())) {
             const auto number = qhbench::readFrameNumber(pic.y.data(), pic.width);
             if (number == previous) continue;
             previous = number;
@@ -227,7 +227,7 @@ void BM_HostPipeline(benchmark::State& state) {
         placeProducer(host.process()->pid());  // the capture and encoder threads too
         g_host = measure(*host.process(), [&](std::vector<std::uint8_t>& au, Clock::time_point& arrived) {
             auto p = video.next(200ms);
-            if (!p || p->streamId != streamId) return false;
+            if (!p || p->streamId() != streamId) return false;
             au = std::move(p->payload);
             arrived = p->received;
             return true;

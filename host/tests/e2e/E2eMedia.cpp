@@ -2,101 +2,11 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
-}
-
 namespace qhtest {
-
-struct H264Decoder::Impl {
-    const AVCodec* codec = nullptr;
-    AVCodecContext* ctx = nullptr;
-    AVPacket* packet = nullptr;
-    AVFrame* frame = nullptr;
-    SwsContext* sws = nullptr;
-};
-
-H264Decoder::H264Decoder() : impl(new Impl) {
-    impl->codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    impl->ctx = avcodec_alloc_context3(impl->codec);
-    impl->ctx->thread_count = 1;
-    avcodec_open2(impl->ctx, impl->codec, nullptr);
-    impl->packet = av_packet_alloc();
-    impl->frame = av_frame_alloc();
-}
-
-H264Decoder::~H264Decoder() {
-    sws_freeContext(impl->sws);
-    av_frame_free(&impl->frame);
-    av_packet_free(&impl->packet);
-    avcodec_free_context(&impl->ctx);
-    delete impl;
-}
-
-template <class F>
-void H264Decoder::run(const std::uint8_t* data, std::size_t size, F&& onFrame) {
-    std::vector<std::uint8_t> padded(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    std::memcpy(padded.data(), data, size);
-    impl->packet->data = padded.data();
-    impl->packet->size = static_cast<int>(size);
-    if (avcodec_send_packet(impl->ctx, impl->packet) < 0) {
-        ++errors_;
-        return;
-    }
-    while (avcodec_receive_frame(impl->ctx, impl->frame) == 0) onFrame(*impl->frame);
-}
-
-std::vector<Picture> H264Decoder::decode(const std::uint8_t* data, std::size_t size) {
-    std::vector<Picture> out;
-    run(data, size, [&](AVFrame& frame) {
-        const int w = frame.width;
-        const int h = frame.height;
-        impl->sws = sws_getCachedContext(impl->sws, w, h, static_cast<AVPixelFormat>(frame.format), w, h,
-                                         AV_PIX_FMT_RGB24, SWS_POINT | SWS_FULL_CHR_H_INT | SWS_ACCURATE_RND,
-                                         nullptr, nullptr, nullptr);
-        // Convert with the matrix and range the stream declares (BT.601 when it says nothing).
-        const int space = frame.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_ITU601 : frame.colorspace;
-        const int fullRange = frame.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-        sws_setColorspaceDetails(impl->sws, sws_getCoefficients(space), fullRange, sws_getCoefficients(SWS_CS_DEFAULT),
-                                 1, 0, 1 << 16, 1 << 16);
-        Picture pic;
-        pic.width = w;
-        pic.height = h;
-        pic.rgb.resize(static_cast<std::size_t>(w) * h * 3);
-        std::uint8_t* dst[1] = {pic.rgb.data()};
-        int dstStride[1] = {w * 3};
-        sws_scale(impl->sws, frame.data, frame.linesize, 0, h, dst, dstStride);
-        out.push_back(std::move(pic));
-    });
-    return out;
-}
-
-std::vector<LumaPicture> H264Decoder::decodeLuma(const std::uint8_t* data, std::size_t size) {
-    std::vector<LumaPicture> out;
-    run(data, size, [&](AVFrame& frame) {
-        LumaPicture pic;
-        pic.width = frame.width;
-        pic.height = frame.height;
-        pic.y.resize(static_cast<std::size_t>(pic.width) * pic.height);
-        for (int row = 0; row < pic.height; ++row)
-            std::memcpy(pic.y.data() + static_cast<std::size_t>(row) * pic.width,
-                        frame.data[0] + static_cast<std::size_t>(row) * frame.linesize[0], pic.width);
-        out.push_back(std::move(pic));
-    });
-    return out;
-}
 
 std::optional<Picture> grabWindow(unsigned long windowId) {
     Display* display = XOpenDisplay(nullptr);
@@ -187,106 +97,44 @@ std::vector<std::uint8_t> findNal(const std::uint8_t* data, std::size_t size, in
     return out;
 }
 
-VideoReceiver::VideoReceiver(unsigned short port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    fd_ = fd;
-    thread_ = std::thread([this] { run(); });
+VideoReceiver::VideoReceiver(std::uint16_t port) {
+    connected_ = client_.connect(port);
+    if (connected_) thread_ = std::thread([this] { run(); });
 }
 
 VideoReceiver::~VideoReceiver() {
     stop_ = true;
-    if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
     if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) close(fd_);
 }
 
 void VideoReceiver::run() {
-    auto readExact = [this](std::uint8_t* p, std::size_t n) {
-        std::size_t got = 0;
-        while (got < n) {
-            const ssize_t r = recv(fd_, p + got, n - got, 0);
-            if (r <= 0) return false;
-            got += static_cast<std::size_t>(r);
-        }
-        return true;
-    };
-    while (!stop_) {
-        std::uint8_t lenBytes[4];
-        if (!readExact(lenBytes, 4)) break;
-        const std::uint32_t length = lenBytes[0] | (lenBytes[1] << 8) | (lenBytes[2] << 16) |
-                                     (static_cast<std::uint32_t>(lenBytes[3]) << 24);
-        if (length < 16 || length > 64u * 1024 * 1024) break;
-        VideoPacket pkt;
-        if (!readExact(pkt.header.data(), 16)) break;
-        pkt.payload.resize(length - 16);
-        if (!readExact(pkt.payload.data(), pkt.payload.size())) break;
-        pkt.received = std::chrono::steady_clock::now();
-        pkt.streamId = pkt.header[2];
-        pkt.sequence = static_cast<std::uint16_t>(pkt.header[4] | (pkt.header[5] << 8));
-        pkt.payloadLength = static_cast<std::uint16_t>(pkt.header[6] | (pkt.header[7] << 8));
-        pkt.timestamp = pkt.header[8] | (pkt.header[9] << 8) | (pkt.header[10] << 16) |
-                        (static_cast<std::uint32_t>(pkt.header[11]) << 24);
-        pkt.frameType = pkt.header[12];
-        bytes_ += 4 + length;
-        ++packets_;
+    // Short reads, so that the destructor's stop is seen soon.
+    while (!stop_ && !client_.ended()) {
+        auto packet = client_.readPacket(std::chrono::milliseconds(100));
+        if (!packet) continue;
         {
             std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(pkt));
+            queue_.push_back(std::move(*packet));
         }
         cv_.notify_all();
     }
+    std::lock_guard lock(mutex_);
     closed_ = true;
     cv_.notify_all();
 }
 
-std::optional<VideoPacket> VideoReceiver::next(std::chrono::milliseconds timeout) {
+std::optional<ReceivedVideoPacket> VideoReceiver::next(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     if (!cv_.wait_for(lock, timeout, [this] { return !queue_.empty() || closed_; })) return std::nullopt;
     if (queue_.empty()) return std::nullopt;
-    VideoPacket pkt = std::move(queue_.front());
+    ReceivedVideoPacket packet = std::move(queue_.front());
     queue_.pop_front();
-    return pkt;
+    return packet;
 }
 
 void VideoReceiver::clear() {
     std::lock_guard lock(mutex_);
     queue_.clear();
-}
-
-void VideoReceiver::sendRaw(const std::vector<std::uint8_t>& body) {
-    std::vector<std::uint8_t> msg(4 + body.size());
-    const auto n = static_cast<std::uint32_t>(body.size());
-    msg[0] = n & 0xFF;
-    msg[1] = (n >> 8) & 0xFF;
-    msg[2] = (n >> 16) & 0xFF;
-    msg[3] = (n >> 24) & 0xFF;
-    std::memcpy(msg.data() + 4, body.data(), body.size());
-    const ssize_t r = send(fd_, msg.data(), msg.size(), MSG_NOSIGNAL);
-    (void)r;
-}
-
-void VideoReceiver::sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs) {
-    std::vector<std::uint8_t> body(13, 0);
-    body[0] = 4;
-    body[9] = decodeTimeMs & 0xFF;
-    body[10] = decodeTimeMs >> 8;
-    body[11] = rttMs & 0xFF;
-    body[12] = rttMs >> 8;
-    sendRaw(body);
-}
-
-void VideoReceiver::sendKeyframeRequest(std::uint8_t streamId) {
-    sendRaw({16, streamId});
 }
 
 }  // namespace qhtest

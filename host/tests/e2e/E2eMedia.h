@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,48 +7,18 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "H264TestDecoder.h"
+#include "VideoClient.h"
+
 namespace qhtest {
 
-// An RGB24 picture.
-struct Picture {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgb;
-};
-
-// A luma plane, tightly packed.
-struct LumaPicture {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> y;
-};
-
-// H.264 Annex B access units in, pictures out (libavcodec).
-class H264Decoder {
-public:
-    H264Decoder();
-    ~H264Decoder();
-    H264Decoder(const H264Decoder&) = delete;
-    H264Decoder& operator=(const H264Decoder&) = delete;
-    // Feeds one access unit; returns the pictures it completed.
-    std::vector<Picture> decode(const std::uint8_t* data, std::size_t size);
-    // The same, keeping only the luma plane (cheap for large pictures).
-    std::vector<LumaPicture> decodeLuma(const std::uint8_t* data, std::size_t size);
-    int errors() const { return errors_; }
-
-private:
-    // Feeds one access unit and calls onFrame for each finished frame.
-    template <class F>
-    void run(const std::uint8_t* data, std::size_t size, F&& onFrame);
-
-    struct Impl;
-    Impl* impl;
-    int errors_ = 0;
-};
+using quillane::host::test::H264TestDecoder;
+using quillane::host::test::ReceivedVideoPacket;
+// Decoded pictures (H264TestDecoder::Output::rgb) and grabbed windows alike: RGB24 in `rgb`.
+using Picture = quillane::host::test::DecodedPicture;
 
 // The window's client area as the X server holds it.
 std::optional<Picture> grabWindow(unsigned long windowId);
@@ -62,50 +31,33 @@ std::vector<int> nalTypes(const std::uint8_t* data, std::size_t size);
 // The first NAL unit of a type, without its start code.
 std::vector<std::uint8_t> findNal(const std::uint8_t* data, std::size_t size, int type);
 
-// One packet of the video connection.
-struct VideoPacket {
-    std::uint8_t streamId = 0;
-    std::uint16_t sequence = 0;
-    std::uint16_t payloadLength = 0;
-    std::uint32_t timestamp = 0;
-    std::uint8_t frameType = 0;
-    std::array<std::uint8_t, 16> header{};
-    std::vector<std::uint8_t> payload;
-    std::chrono::steady_clock::time_point received;
-};
-
-// The client side of the video connection: reads packets on a thread and
-// sends feedback and keyframe messages.
+// The client side of the video connection with a thread of its own reading packets, so that arrival
+// times do not wait for the test; the test thread takes them from a queue and sends messages.
 class VideoReceiver {
 public:
-    explicit VideoReceiver(unsigned short port);
+    explicit VideoReceiver(std::uint16_t port);
     ~VideoReceiver();
     VideoReceiver(const VideoReceiver&) = delete;
     VideoReceiver& operator=(const VideoReceiver&) = delete;
 
-    bool connected() const { return fd_ >= 0; }
-    std::optional<VideoPacket> next(std::chrono::milliseconds timeout);
+    bool connected() const { return connected_; }
+    std::optional<ReceivedVideoPacket> next(std::chrono::milliseconds timeout);
     void clear();
-    std::size_t bytesReceived() const { return bytes_; }
-    std::size_t packetsReceived() const { return packets_; }
-    bool closed() const { return closed_; }
 
-    void sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs);
-    void sendKeyframeRequest(std::uint8_t streamId);
-    void sendRaw(const std::vector<std::uint8_t>& body);
+    void sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs) { client_.sendFeedback(decodeTimeMs, rttMs); }
+    void sendKeyframeRequest(std::uint8_t streamId) { client_.sendKeyframeRequest(streamId); }
 
 private:
     void run();
 
-    int fd_ = -1;
-    std::thread thread_;
+    quillane::host::test::VideoClient client_;
+    bool connected_ = false;
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<VideoPacket> queue_;
-    std::atomic<std::size_t> bytes_{0};
-    std::atomic<std::size_t> packets_{0};
-    std::atomic<bool> closed_{false};
+    std::deque<ReceivedVideoPacket> queue_;
+    bool closed_ = false;
     std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 }  // namespace qhtest

@@ -65,14 +65,14 @@ protected:
     }
 
     // The next packet of a stream, skipping others.
-    static std::optional<VideoPacket> nextOf(VideoReceiver& video, std::uint8_t streamId,
-                                             std::chrono::milliseconds timeout = 5s) {
+    static std::optional<ReceivedVideoPacket> nextOf(VideoReceiver& video, std::uint8_t streamId,
+                                                     std::chrono::milliseconds timeout = 5s) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             auto p = video.next(std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now()));
             if (!p) return std::nullopt;
-            if (p->streamId == streamId) return p;
+            if (p->streamId() == streamId) return p;
         }
         return std::nullopt;
     }
@@ -80,12 +80,12 @@ protected:
     // Decodes the stream from its next keyframe on until a picture of the
     // given width comes out (at most 200 packets).
     static std::optional<Picture> firstPictureOfWidth(VideoReceiver& video, std::uint8_t streamId, int width,
-                                                      H264Decoder& decoder) {
+                                                      H264TestDecoder& decoder) {
         bool sawKey = false;
         for (int i = 0; i < 200; ++i) {
             auto p = nextOf(video, streamId);
             if (!p) return std::nullopt;
-            if (p->frameType == 1) sawKey = true;
+            if (p->frameType() == 1) sawKey = true;
             if (!sawKey) continue;
             for (auto& d : decoder.decode(p->payload.data(), p->payload.size()))
                 if (d.width == width) return std::move(d);
@@ -210,14 +210,14 @@ TEST_F(E2e, StreamDecodesToTheWindowAndAnswersKeyframeRequests) {
     // The first packet is a keyframe whose SPS and PPS are the announced ones.
     auto first = nextOf(video, streamId, 10s);
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->frameType, 1);
+    EXPECT_EQ(first->frameType(), 1);
     EXPECT_EQ(first->header[0], 0x01);
     EXPECT_EQ(first->header[1], 0x01);
     EXPECT_EQ(first->header[3], 0x01);
     EXPECT_EQ(first->header[13], 0x00);
     EXPECT_EQ(first->header[14], 0x01);
     EXPECT_EQ(first->header[15], 0x00);
-    EXPECT_EQ(first->payloadLength, std::min<std::size_t>(first->payload.size() + 8, 65535));
+    EXPECT_EQ(first->payloadLength(), std::min<std::size_t>(first->payload.size() + 8, 65535));
     const auto types = nalTypes(first->payload.data(), first->payload.size());
     EXPECT_NE(std::find(types.begin(), types.end(), kNalIdr), types.end());
     const auto sps = findNal(first->payload.data(), first->payload.size(), kNalSps);
@@ -225,16 +225,16 @@ TEST_F(E2e, StreamDecodesToTheWindowAndAnswersKeyframeRequests) {
     EXPECT_EQ(base64Decode((*config)["sps"].get<std::string>()), sps);
     EXPECT_EQ(base64Decode((*config)["pps"].get<std::string>()), pps);
 
-    H264Decoder decoder;
+    H264TestDecoder decoder{H264TestDecoder::Output::rgb};
     decoder.decode(first->payload.data(), first->payload.size());
-    std::uint16_t lastSeq = first->sequence;
+    std::uint16_t lastSeq = first->sequence();
     int delta = 0;
     for (int i = 0; i < 20; ++i) {
         auto p = nextOf(video, streamId);
         ASSERT_TRUE(p) << "frames stopped";
-        EXPECT_EQ(p->sequence, static_cast<std::uint16_t>(lastSeq + 1));
-        lastSeq = p->sequence;
-        if (p->frameType == 3) ++delta;
+        EXPECT_EQ(p->sequence(), static_cast<std::uint16_t>(lastSeq + 1));
+        lastSeq = p->sequence();
+        if (p->frameType() == 3) ++delta;
         decoder.decode(p->payload.data(), p->payload.size());
     }
     EXPECT_GT(delta, 10);
@@ -268,7 +268,7 @@ TEST_F(E2e, StreamDecodesToTheWindowAndAnswersKeyframeRequests) {
         for (int i = 0; i < frames; ++i) {
             auto p = nextOf(video, streamId);
             if (!p) return -1;
-            if (p->frameType == 1) {
+            if (p->frameType() == 1) {
                 const auto t = nalTypes(p->payload.data(), p->payload.size());
                 return std::find(t.begin(), t.end(), kNalIdr) != t.end() ? i : -1;
             }
@@ -308,7 +308,7 @@ TEST_F(E2e, ResolutionChangeSendsOneNewStreamConfig) {
     EXPECT_FALSE(client.waitForType("stream_config", 2s));
 
     // The frames after it decode at the new size.
-    H264Decoder decoder;
+    H264TestDecoder decoder{H264TestDecoder::Output::luma};
     const auto pic = firstPictureOfWidth(video, streamId, 800, decoder);
     ASSERT_TRUE(pic);
     // The encoder works on the size padded to multiples of 16; "stream_config"
@@ -366,7 +366,7 @@ TEST_F(E2e, ClientResizeChangesTheWindowAndTheStreamFollows) {
     EXPECT_EQ((*config)["height"], 600);
 
     // From the next keyframe on the frames decode at the new size.
-    H264Decoder decoder;
+    H264TestDecoder decoder{H264TestDecoder::Output::luma};
     const auto pic = firstPictureOfWidth(video, streamId, 800, decoder);
     ASSERT_TRUE(pic);
     EXPECT_EQ(pic->height, 608);  // padded to a multiple of 16

@@ -76,6 +76,8 @@ struct VideoClient::Impl {
     tcp::socket socket{io};
     std::vector<std::uint8_t> received;
     std::size_t consumed = 0;
+    // Any whole packet in `received` was completed by the latest read, since reading stops at one.
+    Clock::time_point lastRead;
 
     // Runs one asynchronous operation until it completes or the time-out passes (then cancels it).
     template <class Start>
@@ -148,6 +150,7 @@ std::optional<ReceivedVideoPacket> VideoClient::readPacket(std::chrono::millisec
                 packet.length = length;
                 std::memcpy(packet.header.data(), impl_->front() + 4, 16);
                 packet.payload.assign(impl_->front() + 20, impl_->front() + 4 + length);
+                packet.received = impl_->lastRead;
                 impl_->consumed += 4 + std::size_t{length};
                 if (impl_->consumed > impl_->received.size() / 2) {
                     impl_->received.erase(impl_->received.begin(),
@@ -167,8 +170,9 @@ std::optional<ReceivedVideoPacket> VideoClient::readPacket(std::chrono::millisec
         std::size_t got = 0;
         const auto ec = impl_->run(left, [&](auto handler) {
             impl_->socket.async_read_some(asio::buffer(chunk),
-                                          [&got, handler](const boost::system::error_code& e, std::size_t n) mutable {
+                                          [&, handler](const boost::system::error_code& e, std::size_t n) mutable {
                                               got = n;
+                                              impl_->lastRead = Clock::now();
                                               handler(e);
                                           });
         });
@@ -196,33 +200,34 @@ bool VideoClient::waitForClose(std::chrono::milliseconds timeout) {
     return true;
 }
 
-bool VideoClient::sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs, std::array<std::uint8_t, 8> opaque,
-                               std::chrono::milliseconds timeout) {
-    return sendMessage(feedbackBody(decodeTimeMs, rttMs, opaque), timeout);
+bool VideoClient::sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs, std::array<std::uint8_t, 8> opaque) {
+    return sendMessage(feedbackBody(decodeTimeMs, rttMs, opaque));
 }
 
-bool VideoClient::sendInput(const VideoInputRecord& record, std::chrono::milliseconds timeout) {
-    return sendMessage(inputBody(record), timeout);
+bool VideoClient::sendInput(const VideoInputRecord& record) {
+    return sendMessage(inputBody(record));
 }
 
-bool VideoClient::sendKeyframeRequest(std::uint8_t streamId, std::chrono::milliseconds timeout) {
-    return sendMessage(keyframeRequestBody(streamId), timeout);
+bool VideoClient::sendKeyframeRequest(std::uint8_t streamId) {
+    return sendMessage(keyframeRequestBody(streamId));
 }
 
-bool VideoClient::sendMessage(std::span<const std::uint8_t> body, std::chrono::milliseconds timeout) {
+bool VideoClient::sendMessage(std::span<const std::uint8_t> body) {
     std::vector<std::uint8_t> bytes(4 + body.size());
     const auto length = static_cast<std::uint32_t>(body.size());
     for (int i = 0; i < 4; ++i) {
         bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
     }
     std::copy(body.begin(), body.end(), bytes.begin() + 4);
-    return sendRaw(bytes, timeout);
+    return sendRaw(bytes);
 }
 
-bool VideoClient::sendRaw(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout) {
-    return !impl_->run(timeout, [&](auto handler) {
-        asio::async_write(impl_->socket, asio::buffer(bytes.data(), bytes.size()), handler);
-    });
+// A blocking write straight on the socket: it leaves the io_context, which belongs to reading, alone,
+// so a reader thread and a sending thread share nothing but the descriptor.
+bool VideoClient::sendRaw(std::span<const std::uint8_t> bytes) {
+    boost::system::error_code ec;
+    asio::write(impl_->socket, asio::buffer(bytes.data(), bytes.size()), ec);
+    return !ec;
 }
 
 void VideoClient::close() {

@@ -11,11 +11,13 @@
 
 namespace quillane::host::test {
 
-// One video packet as it arrived: the length prefix, the 16 header bytes and the payload.
+// One video packet as it arrived: the length prefix, the 16 header bytes, the payload and the time
+// its last byte was read.
 struct ReceivedVideoPacket {
     std::uint32_t length = 0;
     std::array<std::uint8_t, 16> header{};
     std::vector<std::uint8_t> payload;
+    std::chrono::steady_clock::time_point received;
 
     std::uint8_t type() const { return header[1]; }
     std::uint8_t streamId() const { return header[2]; }
@@ -43,7 +45,8 @@ struct VideoClientOptions {
 };
 
 // A client of the host's video connection, written from the wire format alone: it reads packets
-// and sends feedback, input and keyframe messages. Every call takes a time-out instead of blocking.
+// and sends feedback, input and keyframe messages. Reads and connecting take a time-out; sends
+// block until the bytes are with the kernel. One thread may read while another sends.
 class VideoClient {
 public:
     VideoClient();
@@ -64,14 +67,12 @@ public:
     // True once a read saw the end of the connection or an error.
     bool ended() const { return ended_; }
 
-    bool sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs,
-                      std::array<std::uint8_t, 8> opaque = {},
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    bool sendInput(const VideoInputRecord& record, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    bool sendKeyframeRequest(std::uint8_t streamId, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs, std::array<std::uint8_t, 8> opaque = {});
+    bool sendInput(const VideoInputRecord& record);
+    bool sendKeyframeRequest(std::uint8_t streamId);
     // One message: the 4-byte length of body, then body.
-    bool sendMessage(std::span<const std::uint8_t> body, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    bool sendRaw(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool sendMessage(std::span<const std::uint8_t> body);
+    bool sendRaw(std::span<const std::uint8_t> bytes);
 
     void close();
     // Closes with SO_LINGER 0, so the host sees a reset.
