@@ -76,7 +76,8 @@ struct VideoClient::Impl {
     tcp::socket socket{io};
     std::vector<std::uint8_t> received;
     std::size_t consumed = 0;
-    // Any whole packet in `received` was completed by the latest read, since reading stops at one.
+    // When the latest read finished: readPacket reads only while no whole packet is buffered, so any
+    // whole packet in `received` was completed by that read.
     Clock::time_point lastRead;
 
     // Runs one asynchronous operation until it completes or the time-out passes (then cancels it).
