@@ -416,6 +416,10 @@ TEST_F(WindowEnumeratorX11, WindowDestroyedDuringEnumerationIsSkippedWithoutEndi
     desktop.setText(victim, "_NET_WM_NAME", "UTF8_STRING", "victim");
     desktop.setCardinals(victim, "_NET_WM_ICON", XA_CARDINAL, iconProperty({32}));
     desktop.showAndWait({survivor, victim});
+    // Listed once the window manager has mapped them, which may come after it manages them.
+    const auto listed = [](const WindowInfo&) { return true; };
+    ASSERT_TRUE(waitFor(survivor, listed));
+    ASSERT_TRUE(waitFor(victim, listed));
 
     X11WindowSystem real;
     ASSERT_TRUE(real.connected());
@@ -433,6 +437,7 @@ TEST_F(WindowEnumeratorX11, WindowDestroyedAfterItsFilterIsListedWithWhatWasRead
     desktop.setPid(victim, getpid());
     desktop.setCardinals(victim, "_NET_WM_ICON", XA_CARDINAL, iconProperty({32}));
     desktop.showAndWait({victim});
+    ASSERT_TRUE(waitFor(victim, [](const WindowInfo& info) { return info.width == 100 && info.height == 60; }));
 
     X11WindowSystem real;
     VanishingDesktop vanishing(real, desktop, victim, true);
