@@ -353,6 +353,8 @@ TEST_F(WindowEnumeratorX11, ProcessNameComesFromTheProcessTableOfThisMachineOnly
     desktop.showAndWait({local, remote, noProcess});
 
     const auto l = waitFor(local, [](const WindowInfo&) { return true; });
+    waitFor(remote, [](const WindowInfo&) { return true; });
+    waitFor(noProcess, [](const WindowInfo&) { return true; });
     const auto list = WindowEnumerator::enumerateWindows();
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
