@@ -235,13 +235,15 @@ TEST(SoftwareEncoder, StreamShape) {
     EXPECT_EQ(countType(second, 1), 4);
     EXPECT_EQ(countType(second, 7), 0);
 
-    // Main profile, with CABAC: pps_id and sps_id are 0 (one '1' bit each), then the
-    // entropy coding flag.
+    // Constrained Baseline (profile 66 with constraint_set0 and set1), so that Main
+    // decoders take it; pps_id and sps_id are 0 (one '1' bit each), then CAVLC.
     const ParameterSets sets = recorder.encoder.getParameterSets();
     ASSERT_TRUE(sets.isValid);
-    EXPECT_EQ(sets.sps[1], 77);
+    ASSERT_GE(sets.sps.size(), 3u);
+    EXPECT_EQ(sets.sps[1], 66);
+    EXPECT_EQ(sets.sps[2] & 0xC0, 0xC0);
     ASSERT_GE(sets.pps.size(), 2u);
-    EXPECT_EQ(sets.pps[1] & 0xE0, 0xE0);
+    EXPECT_EQ(sets.pps[1] & 0xE0, 0xC0);
 }
 
 TEST(SoftwareEncoder, IdrEveryGopLengthAndNoSceneCuts) {
