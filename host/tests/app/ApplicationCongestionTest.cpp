@@ -17,7 +17,7 @@ struct Recorder {
     }
 };
 
-// Primes the controller at t = 0 (the first report only sets the bitrate).
+// The first report at t = 0 only sets the bitrate.
 void prime(CongestionControl& cc, std::uint32_t target) {
     EXPECT_FALSE(cc.onFeedback(0, 0, target, 0, {}));
     EXPECT_EQ(cc.currentKbps(), target);
@@ -25,106 +25,62 @@ void prime(CongestionControl& cc, std::uint32_t target) {
 
 }  // namespace
 
-TEST(ApplicationCongestion, ReductionsFrom20000FollowTheFixedSteps) {
+// Down by a fifth per second to the 2000 floor, which holds without resetting
+// the clock, then up by a tenth per second back to the target.
+TEST(ApplicationCongestion, StepsDownToTheFloorAndBackUpToTheTarget) {
     CongestionControl cc;
     prime(cc, 20000);
     Recorder rec;
-    std::vector<std::uint32_t> seen;
-    for (int s = 1; s <= 14; ++s) {
-        if (auto c = cc.onFeedback(31, 0, 20000, s * kSecond, rec.fn())) seen.push_back(c->bitrateKbps);
-    }
-    const std::vector<std::uint32_t> expected{16000, 12800, 10240, 8192, 6553, 5242,
-                                              4193,  3354,  2683,  2146, 2000};
-    EXPECT_EQ(seen, expected);
-    ASSERT_EQ(rec.changes.size(), expected.size());
+    std::vector<std::uint32_t> down;
+    std::int64_t t = 0;
+    for (int s = 1; s <= 14; ++s)
+        if (auto c = cc.onFeedback(31, 0, 20000, t = s * kSecond, rec.fn())) down.push_back(c->bitrateKbps);
+    EXPECT_EQ(down, (std::vector<std::uint32_t>{16000, 12800, 10240, 8192, 6553, 5242, 4193, 3354, 2683, 2146, 2000}));
+    ASSERT_EQ(rec.changes.size(), down.size());
     EXPECT_EQ(rec.changes[0].maxBitrateKbps, 24000u);
     EXPECT_EQ(rec.changes[0].previousKbps, 20000u);
     EXPECT_TRUE(rec.changes[0].congested);
-    EXPECT_EQ(cc.currentKbps(), 2000u);
-}
 
-TEST(ApplicationCongestion, TwentyFiveIncreasesLeadFrom2000BackTo20000) {
-    CongestionControl cc;
-    prime(cc, 20000);
-    std::int64_t t = 0;
-    while (cc.currentKbps() > 2000) {
-        t += kSecond;
-        ASSERT_TRUE(cc.onFeedback(0, 60, 20000, t, {}));
-    }
-    std::vector<std::uint32_t> seen;
+    // At the floor congestion changes nothing; a good report right after still applies.
+    EXPECT_FALSE(cc.onFeedback(31, 0, 20000, t += 5 * kSecond, rec.fn()));
+    EXPECT_EQ(rec.changes.size(), down.size());
+    std::vector<std::uint32_t> up;
     for (int i = 0; i < 30; ++i) {
-        t += kSecond;
-        if (auto c = cc.onFeedback(14, 19, 20000, t, {})) {
+        if (auto c = cc.onFeedback(14, 19, 20000, t += (i == 0 ? 1 : kSecond), {})) {
             EXPECT_FALSE(c->congested);
-            seen.push_back(c->bitrateKbps);
+            up.push_back(c->bitrateKbps);
         }
     }
-    ASSERT_EQ(seen.size(), 25u);
-    EXPECT_EQ(seen[0], 2200u);
-    EXPECT_EQ(seen[1], 2420u);
-    EXPECT_EQ(seen[2], 2662u);
-    EXPECT_EQ(seen[22], 17884u);
-    EXPECT_EQ(seen[23], 19672u);
-    EXPECT_EQ(seen[24], 20000u);
-    for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_GT(seen[i], seen[i - 1]);
+    ASSERT_EQ(up.size(), 25u);
+    EXPECT_EQ(std::vector<std::uint32_t>(up.begin(), up.begin() + 3), (std::vector<std::uint32_t>{2200, 2420, 2662}));
+    EXPECT_EQ(std::vector<std::uint32_t>(up.end() - 3, up.end()), (std::vector<std::uint32_t>{17884, 19672, 20000}));
+    for (std::size_t i = 1; i < up.size(); ++i) EXPECT_GT(up[i], up[i - 1]);
 }
 
-TEST(ApplicationCongestion, ThresholdsAreStrict) {
+TEST(ApplicationCongestion, ThresholdsAreStrictAndChangesComeAtMostOncePerSecond) {
     CongestionControl cc;
     prime(cc, 20000);
-    // decode 30 / rtt 50 are not congestion.
-    EXPECT_FALSE(cc.onFeedback(30, 50, 20000, 2 * kSecond, {}));
-    auto c = cc.onFeedback(0, 51, 20000, 3 * kSecond, {});
+    // Within the first second after the clock was set nothing changes.
+    EXPECT_FALSE(cc.onFeedback(31, 0, 20000, kSecond - 1, {}));
+    EXPECT_FALSE(cc.onFeedback(30, 50, 20000, 2 * kSecond, {}));  // decode 30 / rtt 50 are not congestion
+    auto c = cc.onFeedback(0, 51, 20000, 2 * kSecond + 1, {});
     ASSERT_TRUE(c);
     EXPECT_EQ(c->bitrateKbps, 16000u);
-    // rtt 20 or decode 15 block an increase.
+    EXPECT_FALSE(cc.onFeedback(31, 0, 20000, 2 * kSecond + kSecond / 2, {}));
+    // rtt 20 or decode 15 block an increase; 20 / 30 is neither good nor congested.
     EXPECT_FALSE(cc.onFeedback(0, 20, 20000, 5 * kSecond, {}));
     EXPECT_FALSE(cc.onFeedback(15, 0, 20000, 6 * kSecond, {}));
-    EXPECT_FALSE(cc.onFeedback(20, 30, 20000, 7 * kSecond, {}));  // neither good nor congested
+    EXPECT_FALSE(cc.onFeedback(20, 30, 20000, 7 * kSecond, {}));
     c = cc.onFeedback(14, 19, 20000, 8 * kSecond, {});
     ASSERT_TRUE(c);
     EXPECT_EQ(c->bitrateKbps, 17600u);
     EXPECT_EQ(c->maxBitrateKbps, 26400u);
-}
-
-TEST(ApplicationCongestion, AtMostOneChangePerSecond) {
-    CongestionControl cc;
-    prime(cc, 20000);
-    // The first report set the clock; congestion within the first second changes nothing.
-    EXPECT_FALSE(cc.onFeedback(31, 0, 20000, kSecond - 1, {}));
-    ASSERT_TRUE(cc.onFeedback(31, 0, 20000, kSecond, {}));
-    EXPECT_FALSE(cc.onFeedback(31, 0, 20000, kSecond + kSecond / 2, {}));
-    EXPECT_EQ(cc.currentKbps(), 16000u);
-    auto c = cc.onFeedback(31, 0, 20000, 2 * kSecond, {});
+    // A lower target caps the increase; at the target nothing rises.
+    c = cc.onFeedback(0, 0, 19000, 9 * kSecond, {});
     ASSERT_TRUE(c);
-    EXPECT_EQ(c->bitrateKbps, 12800u);
-}
-
-TEST(ApplicationCongestion, AtTheFloorCongestionChangesNothingAndKeepsTheClock) {
-    CongestionControl cc;
-    prime(cc, 20000);
-    std::int64_t t = 0;
-    while (cc.currentKbps() > 2000) cc.onFeedback(31, 0, 20000, t += kSecond, {});
-    Recorder rec;
-    EXPECT_FALSE(cc.onFeedback(31, 0, 20000, t + 5 * kSecond, rec.fn()));
-    EXPECT_TRUE(rec.changes.empty());
-    // The refused reduction did not reset the clock: a good report right after applies.
-    auto c = cc.onFeedback(0, 0, 20000, t + 5 * kSecond + 1, rec.fn());
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->bitrateKbps, 2200u);
-}
-
-TEST(ApplicationCongestion, NeverRaisesAboveTheTarget) {
-    CongestionControl cc;
-    prime(cc, 20000);
-    ASSERT_TRUE(cc.onFeedback(31, 0, 20000, kSecond, {}));  // 16000
-    // A lower target (applied elsewhere) caps the increase.
-    auto c = cc.onFeedback(0, 0, 17000, 2 * kSecond, {});
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->bitrateKbps, 17000u);
-    EXPECT_FALSE(cc.onFeedback(0, 0, 17000, 3 * kSecond, {}));
-    // At or above the target nothing rises.
-    EXPECT_FALSE(cc.onFeedback(0, 0, 20000 - 5000, 4 * kSecond, {}));
+    EXPECT_EQ(c->bitrateKbps, 19000u);
+    EXPECT_FALSE(cc.onFeedback(0, 0, 19000, 10 * kSecond, {}));
+    EXPECT_FALSE(cc.onFeedback(0, 0, 15000, 11 * kSecond, {}));
 }
 
 TEST(ApplicationCongestion, ResetPutsTheBitrateBackAtOnceAndKeepsTheClock) {
@@ -139,7 +95,6 @@ TEST(ApplicationCongestion, ResetPutsTheBitrateBackAtOnceAndKeepsTheClock) {
     EXPECT_EQ(rec.changes[0].bitrateKbps, 30000u);
     EXPECT_EQ(rec.changes[0].maxBitrateKbps, 60000u);
     EXPECT_EQ(cc.currentKbps(), 30000u);
-    // The time of the last change stays, so congestion half a second later waits.
     EXPECT_FALSE(cc.onFeedback(31, 0, 30000, 2 * kSecond + kSecond / 2, {}));
     auto c = cc.onFeedback(31, 0, 30000, 3 * kSecond, {});
     ASSERT_TRUE(c);

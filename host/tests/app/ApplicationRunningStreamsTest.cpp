@@ -8,55 +8,26 @@
 
 using quillane::host::RunningStreams;
 
-namespace {
-
-struct PriorityLog {
+// The priority is boosted by the first running stream and restored by the
+// stop of the last; stops of ids that do not run and repeated starts change nothing.
+TEST(ApplicationRunningStreams, BoostFollowsTheFirstStartAndTheLastStop) {
     std::vector<bool> calls;  // true = boost, false = restore
-    RunningStreams::PriorityFn fn() {
-        return [this](bool boost) { calls.push_back(boost); };
-    }
-};
-
-}  // namespace
-
-TEST(ApplicationRunningStreams, TwoStartsBoostOnceAndTwoStopsRestoreOnce) {
-    PriorityLog log;
-    RunningStreams running(log.fn());
-    EXPECT_TRUE(running.add(1));
-    EXPECT_TRUE(running.add(2));
-    EXPECT_EQ(log.calls, std::vector<bool>{true});
-    EXPECT_TRUE(running.remove(1));
-    EXPECT_EQ(log.calls, std::vector<bool>{true});
+    RunningStreams running([&](bool boost) { calls.push_back(boost); });
+    EXPECT_FALSE(running.remove(9));
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(running.add(255));
+    EXPECT_TRUE(running.add(0));
+    EXPECT_FALSE(running.add(0));
+    EXPECT_EQ(running.ids(), (std::vector<std::uint8_t>{0, 255}));
+    EXPECT_EQ(calls, std::vector<bool>{true});
+    EXPECT_FALSE(running.remove(9));
+    EXPECT_TRUE(running.remove(255));
     EXPECT_TRUE(running.boosted());
-    EXPECT_TRUE(running.remove(2));
-    EXPECT_EQ(log.calls, (std::vector<bool>{true, false}));
+    EXPECT_EQ(calls, std::vector<bool>{true});
+    EXPECT_TRUE(running.remove(0));
+    EXPECT_FALSE(running.remove(0));
     EXPECT_FALSE(running.boosted());
-}
-
-TEST(ApplicationRunningStreams, StopOfAnIdThatIsNotRunningChangesNothing) {
-    PriorityLog log;
-    RunningStreams running(log.fn());
-    EXPECT_FALSE(running.remove(9));
-    EXPECT_TRUE(log.calls.empty());
-    ASSERT_TRUE(running.add(3));
-    EXPECT_FALSE(running.remove(9));
-    EXPECT_TRUE(running.contains(3));
-    EXPECT_TRUE(running.boosted());
-    EXPECT_EQ(log.calls, std::vector<bool>{true});
-    // The one real stop still restores.
-    EXPECT_TRUE(running.remove(3));
-    EXPECT_FALSE(running.remove(3));
-    EXPECT_EQ(log.calls, (std::vector<bool>{true, false}));
-}
-
-TEST(ApplicationRunningStreams, RestartingARunningIdDoesNotCountTwice) {
-    PriorityLog log;
-    RunningStreams running(log.fn());
-    EXPECT_TRUE(running.add(4));
-    EXPECT_FALSE(running.add(4));
-    EXPECT_EQ(running.size(), 1u);
-    EXPECT_TRUE(running.remove(4));
-    EXPECT_EQ(log.calls, (std::vector<bool>{true, false}));
+    EXPECT_EQ(calls, (std::vector<bool>{true, false}));
 }
 
 TEST(ApplicationRunningStreams, BoostAndRestoreAlternateUnderConcurrentUse) {
@@ -82,12 +53,4 @@ TEST(ApplicationRunningStreams, BoostAndRestoreAlternateUnderConcurrentUse) {
     EXPECT_EQ(running.size(), 0u);
     EXPECT_EQ(level, 0);
     EXPECT_FALSE(running.boosted());
-}
-
-TEST(ApplicationRunningStreams, IdsListsWhatRuns) {
-    RunningStreams running;
-    running.add(255);
-    running.add(0);
-    running.add(17);
-    EXPECT_EQ(running.ids(), (std::vector<std::uint8_t>{0, 17, 255}));
 }

@@ -59,105 +59,71 @@ std::filesystem::path onlyReport(const CrashRun& run) {
     return reports[0];
 }
 
-void expectCriticalLine(const CrashRun& run, const std::string& crashText) {
-    const std::string log = run.logText();
-    EXPECT_EQ(count(log, "] [critical] ["), 2u) << log;
-    EXPECT_EQ(count(log, crashText), 1u) << log;
-    EXPECT_EQ(count(log, isWindows() ? "Crash dump saved to " : "Crash report saved to "), 1u) << log;
-}
-
-// Ended as the crash would have ended it: by the signal on Linux, with the
-// exit code on Windows.
-void expectEndedBy(const CrashRun& run, const char* signal, unsigned long windowsCode) {
-    ASSERT_TRUE(run.end);
-    if (isWindows()) {
-        EXPECT_EQ(run.end->code, windowsCode);
-    } else {
-        ASSERT_TRUE(run.end->signaled) << run.outputText();
-        EXPECT_EQ(run.end->signal, signalNumber(signal));
-    }
-}
-
-void expectCleanups(const CrashRun& run) {
-    const std::string out = run.outputText();
-    const auto one = out.find("cleanup one ran"), two = out.find("cleanup two ran");
-    EXPECT_NE(one, std::string::npos) << out;
-    EXPECT_NE(two, std::string::npos) << out;
-    EXPECT_LT(one, two);
-}
-
 }  // namespace
 
-TEST(CrashProcess, AccessViolationLeavesAReportAndTheCriticalLine) {
-    CrashRun run("segv");
-    ASSERT_TRUE(run.end);
-    const auto report = onlyReport(run);
-    if (isWindows()) {
-        EXPECT_EQ(run.end->code, kAccessViolation);
-        EXPECT_EQ(readFile(report).substr(0, 4), "MDMP");
-        expectCriticalLine(run, "CRASH: Unhandled exception at address 0x");
-        EXPECT_EQ(count(run.logText(), ", code 0xc0000005"), 1u);
-    } else {
-        ASSERT_TRUE(run.end->signaled) << run.outputText();
-        EXPECT_EQ(run.end->signal, signalNumber("SIGSEGV"));
-        const std::string text = readFile(report);
-        EXPECT_NE(text.find("Signal: 11 (SIGSEGV)\n"), std::string::npos) << text;
-        EXPECT_NE(text.find("Fault address: 0x0000000000000010\n"), std::string::npos) << text;
-        // The backtrace names the function that faulted.
-        EXPECT_NE(text.find("writeNear"), std::string::npos) << text;
-        expectCriticalLine(run, "CRASH: Unhandled signal 11 (SIGSEGV) at address 0x10, code 1");
-        EXPECT_NE(run.outputText().find("A crash report has been saved to:\n" + report.string()), std::string::npos);
-    }
-    EXPECT_NE(run.logText().find(report.filename().string()), std::string::npos);
-    expectCleanups(run);
-}
-
-TEST(CrashProcess, TerminateEntersTheSameCrashPath) {
-    CrashRun run("terminate");
-    expectEndedBy(run, "SIGABRT", kTerminateExitCode);
-    if (!isWindows()) {
-        EXPECT_NE(readFile(onlyReport(run)).find("Reason: std::terminate called after throwing: boom\n"),
-                  std::string::npos);
-    }
-    onlyReport(run);
-    expectCriticalLine(run, "CRASH: std::terminate called after throwing: boom");
-    expectCleanups(run);
-}
-
-TEST(CrashProcess, TwoThreadsCrashingAreHandledOnce) {
-    CrashRun run("two-threads");
-    expectEndedBy(run, "SIGSEGV", kAccessViolation);
-    onlyReport(run);
-    expectCriticalLine(run, "CRASH: Unhandled ");
-    EXPECT_EQ(count(run.outputText(), "cleanup one ran"), 1u);
-}
-
-// The handler's own log line must not wait for the sink that crashed, which
-// still holds its lock: the line reaches the file and the process still ends.
-TEST(CrashProcess, CrashInsideAnAttachedSinkIsStillLogged) {
-    CrashRun run("in-sink");
-    expectEndedBy(run, "SIGSEGV", kAccessViolation);
-    onlyReport(run);
-    expectCriticalLine(run, "CRASH: Unhandled ");
-    expectCleanups(run);
-}
-
-TEST(CrashProcess, EveryHandledSignalEndsTheProcessByThatSignal) {
-    if (isWindows()) GTEST_SKIP() << "signals are Linux's";
-    const std::pair<const char*, const char*> cases[] = {
-        {"fpe", "SIGFPE"}, {"ill", "SIGILL"}, {"bus", "SIGBUS"}, {"abort", "SIGABRT"}, {"overflow", "SIGSEGV"},
-        {"thread-overflow", "SIGSEGV"}};
-    for (const auto& [kind, name] : cases) {
-        SCOPED_TRACE(kind);
-        const int sig = signalNumber(name);
-        CrashRun run(kind);
+// Each crash leaves one report, two critical lines naming it, runs the
+// clean-ups once in order, and ends the process as the crash would have.
+TEST(CrashProcess, EveryCrashLeavesAReportAndTheCriticalLine) {
+    struct Kind {
+        const char* kind;
+        const char* signal;
+        unsigned long windowsCode;  // 0: Linux only
+        const char* critical;       // empty: the signal's own line
+    };
+    const Kind kinds[] = {
+        {"segv", "SIGSEGV", kAccessViolation, ""},
+        {"terminate", "SIGABRT", kTerminateExitCode, "CRASH: std::terminate called after throwing: boom"},
+        {"two-threads", "SIGSEGV", kAccessViolation, ""},
+        // The handler's line must not wait for the sink that crashed holding its lock.
+        {"in-sink", "SIGSEGV", kAccessViolation, ""},
+        {"fpe", "SIGFPE", 0, ""},
+        {"ill", "SIGILL", 0, ""},
+        {"bus", "SIGBUS", 0, ""},
+        {"abort", "SIGABRT", 0, ""},
+        {"overflow", "SIGSEGV", 0, ""},
+        {"thread-overflow", "SIGSEGV", 0, ""},
+    };
+    for (const auto& k : kinds) {
+        if (isWindows() && k.windowsCode == 0) continue;
+        SCOPED_TRACE(k.kind);
+        CrashRun run(k.kind);
         ASSERT_TRUE(run.end);
-        ASSERT_TRUE(run.end->signaled) << run.outputText();
-        EXPECT_EQ(run.end->signal, sig);
-        const std::string text = readFile(onlyReport(run));
-        EXPECT_NE(text.find("Signal: " + std::to_string(sig) + " ("), std::string::npos) << text;
-        expectCriticalLine(run, "CRASH: Unhandled signal " + std::to_string(sig) + " (");
-        expectCleanups(run);
+        const int sig = signalNumber(k.signal);
+        if (isWindows()) {
+            EXPECT_EQ(run.end->code, k.windowsCode);
+        } else {
+            ASSERT_TRUE(run.end->signaled) << run.outputText();
+            EXPECT_EQ(run.end->signal, sig);
+        }
+        const auto report = onlyReport(run);
+        const std::string text = readFile(report);
+        std::string critical = k.critical;
+        if (critical.empty()) critical = isWindows() ? "CRASH: Unhandled exception at address 0x"
+                                                     : "CRASH: Unhandled signal " + std::to_string(sig) + " (";
+        const std::string log = run.logText();
+        EXPECT_EQ(count(log, "] [critical] ["), 2u) << log;
+        EXPECT_EQ(count(log, critical), 1u) << log;
+        EXPECT_EQ(count(log, isWindows() ? "Crash dump saved to " : "Crash report saved to "), 1u) << log;
+        EXPECT_NE(log.find(report.filename().string()), std::string::npos);
+        const std::string out = run.outputText();
+        EXPECT_EQ(count(out, "cleanup one ran"), 1u) << out;
+        EXPECT_LT(out.find("cleanup one ran"), out.find("cleanup two ran")) << out;
+        if (isWindows()) {
+            EXPECT_EQ(text.substr(0, 4), "MDMP");
+        } else if (std::string(k.kind) == "terminate") {
+            EXPECT_NE(text.find("Reason: std::terminate called after throwing: boom\n"), std::string::npos) << text;
+        } else {
+            EXPECT_NE(text.find("Signal: " + std::to_string(sig) + " ("), std::string::npos) << text;
+        }
+        if (std::string(k.kind) != "segv") continue;
+        if (isWindows()) {
+            EXPECT_EQ(count(log, ", code 0xc0000005"), 1u);
+        } else {
+            EXPECT_NE(text.find("Fault address: 0x0000000000000010\n"), std::string::npos) << text;
+            EXPECT_NE(text.find("writeNear"), std::string::npos) << text;  // the backtrace names the faulting function
+            EXPECT_EQ(count(log, "CRASH: Unhandled signal 11 (SIGSEGV) at address 0x10, code 1"), 1u);
+            EXPECT_NE(out.find("A crash report has been saved to:\n" + report.string()), std::string::npos);
+        }
     }
 }
 
@@ -174,7 +140,7 @@ TEST(CrashProcess, AReportThatCannotBeWrittenIsSaidToBeMissing) {
         EXPECT_NE(run.outputText().find("A crash report could not be written to:\n"), std::string::npos);
         EXPECT_EQ(run.outputText().find("has been saved"), std::string::npos);
     }
-    expectCleanups(run);
+    EXPECT_NE(run.outputText().find("cleanup two ran"), std::string::npos);
 }
 
 TEST(CrashProcess, WithoutAFolderTheReportGoesToTheStateFolder) {
@@ -237,18 +203,22 @@ TEST(SettingsProcess, KilledWhileSavingNeverLeavesABrokenFile) {
     EXPECT_EQ(files, 2u);  // settings.json and the children's output
 }
 
-TEST(LoggingProcess, ConsoleShowsTheLevelArgumentAndTheFileDebugAndAbove) {
+// The console shows the level argument's lines; the file debug and above. A
+// file that cannot be made is reported before and through the new logger.
+TEST(LoggingProcess, ConsoleAndFileGetTheirLevels) {
     TempFolder temp;
-    const auto log = temp.path() / "logs" / "quillane.log";
     const auto output = temp.path() / "output.txt";
-    ChildProcess child;
-    ASSERT_TRUE(child.start(siblingExecutable("app_test_helper"), {"log-console", "0", log.string()}, output));
-    const auto end = child.wait(60s);
-    ASSERT_TRUE(end && end->exited && end->code == 0);
-    const auto console = readLines(output);
+    const auto log = temp.path() / "logs" / "quillane.log";
+    const auto run = [&](const char* level, const std::string& file) {
+        ChildProcess child;
+        EXPECT_TRUE(child.start(siblingExecutable("app_test_helper"), {"log-console", level, file}, output));
+        const auto end = child.wait(60s);
+        EXPECT_TRUE(end && end->exited && end->code == 0);
+    };
+    run("0", log.string());
     const std::regex consoleLine(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[(\x1b\[[0-9;]*m)?(\w+)(\x1b\[[0-9;]*m)?\] \[QuillaneHost\] console (\w+) line)");
     std::vector<std::string> levels;
-    for (const auto& line : console) {
+    for (const auto& line : readLines(output)) {
         std::smatch m;
         if (std::regex_match(line, m, consoleLine)) {
             levels.push_back(m[2]);
@@ -260,15 +230,9 @@ TEST(LoggingProcess, ConsoleShowsTheLevelArgumentAndTheFileDebugAndAbove) {
     EXPECT_EQ(file.find("console trace line"), std::string::npos);
     EXPECT_NE(file.find("] [debug] [AppTestHelper.cpp:"), std::string::npos) << file;
     EXPECT_NE(file.find("console critical line"), std::string::npos);
-}
 
-TEST(LoggingProcess, FileSinkFailureIsRepeatedThroughTheNewLogger) {
-    TempFolder temp;
-    const auto output = temp.path() / "output.txt";
-    ChildProcess child;
-    ASSERT_TRUE(child.start(siblingExecutable("app_test_helper"), {"log-console", "1", "quillane.log"}, output));
-    const auto end = child.wait(60s);
-    ASSERT_TRUE(end && end->exited && end->code == 0);
+    std::filesystem::remove(output);
+    run("1", "quillane.log");
     const std::string text = readFile(output);
     EXPECT_EQ(count(text, "Failed to create file logger: "), 2u) << text;
     EXPECT_EQ(count(text, "] [QuillaneHost] Failed to create file logger: "), 1u) << text;

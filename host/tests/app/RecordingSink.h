@@ -1,7 +1,6 @@
 #pragma once
 
-// A sink that records every line it is given (an attached UI sink, or the
-// default logger that is in place before the logging set-up).
+// Records every line it is given: an attached UI sink, or the default logger before the set-up.
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
@@ -28,11 +27,6 @@ public:
         return std::any_of(lines_.begin(), lines_.end(), [&](const Line& l) {
             return l.level == level && l.text.find(part) != std::string::npos;
         });
-    }
-    std::size_t count(spdlog::level::level_enum level) {
-        std::lock_guard lock(mutex_);
-        return static_cast<std::size_t>(
-            std::count_if(lines_.begin(), lines_.end(), [&](const Line& l) { return l.level == level; }));
     }
 
 protected:

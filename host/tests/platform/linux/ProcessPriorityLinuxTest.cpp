@@ -22,18 +22,14 @@ pid_t currentThread() {
     return static_cast<pid_t>(syscall(SYS_gettid));
 }
 
-// A thread that reports its id and its nice value on request.
+// A thread that reports its id.
 class Worker {
 public:
     Worker() : thread([this] {
         tid = currentThread();
-        while (!stop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }) {
-        while (tid == 0) {
-            std::this_thread::yield();
-        }
+        while (tid == 0) std::this_thread::yield();
     }
     ~Worker() {
         stop = true;
@@ -44,36 +40,26 @@ public:
     std::thread thread;
 };
 
+// Every thread, including one started while boosted, is raised and put back;
+// a thread that already runs higher keeps its value.
 TEST(ProcessPriorityTest, BoostReachesEveryThreadAndRestorePutsThemBack) {
-    if (!canRaiseProcessPriority()) {
-        GTEST_SKIP() << "not permitted to raise the priority here";
-    }
+    if (!canRaiseProcessPriority()) GTEST_SKIP() << "not permitted to raise the priority here";
     ASSERT_EQ(niceOf(currentThread()), 0);
-    Worker before;
+    Worker before, audio;
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(audio.tid.load()), -15), 0);
     auto priority = createProcessPriority();
     ASSERT_TRUE(priority->boost());
     EXPECT_EQ(niceOf(currentThread()), LinuxProcessPriority::kBoostedNice);
     EXPECT_EQ(niceOf(before.tid), LinuxProcessPriority::kBoostedNice);
+    EXPECT_EQ(niceOf(audio.tid), -15);
     {
-        Worker during;  // a capture thread started while streaming
+        Worker during;
         EXPECT_EQ(niceOf(during.tid), LinuxProcessPriority::kBoostedNice);
         priority->restore();
         EXPECT_EQ(niceOf(during.tid), 0);
     }
     EXPECT_EQ(niceOf(currentThread()), 0);
     EXPECT_EQ(niceOf(before.tid), 0);
-}
-
-TEST(ProcessPriorityTest, ThreadThatAlreadyRunsHigherKeepsItsValue) {
-    if (!canRaiseProcessPriority()) {
-        GTEST_SKIP() << "not permitted to raise the priority here";
-    }
-    Worker audio;
-    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(audio.tid.load()), -15), 0);
-    auto priority = createProcessPriority();
-    ASSERT_TRUE(priority->boost());
-    EXPECT_EQ(niceOf(audio.tid), -15);
-    priority->restore();
     EXPECT_EQ(niceOf(audio.tid), -15);
     setpriority(PRIO_PROCESS, static_cast<id_t>(audio.tid.load()), 0);
 }
@@ -84,9 +70,7 @@ TEST(ProcessPriorityTest, RefusedBoostChangesNothing) {
     if (child == 0) {
         rlimit limit{0, 0};
         setrlimit(RLIMIT_NICE, &limit);
-        if (geteuid() == 0 && setuid(65534) != 0) {
-            _exit(3);
-        }
+        if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
         auto priority = createProcessPriority();
         bool boosted = priority->boost();
         int nice = getpriority(PRIO_PROCESS, 0);

@@ -9,30 +9,23 @@
 namespace quillane::host {
 namespace {
 
-// A name of its own, so that the test never meets a running host's mutex.
-std::wstring testMutexName() {
-    return L"QuillaneHost_Test_Mutex_" + std::to_wstring(GetCurrentProcessId());
-}
-
-TEST(SingleInstanceWindowsTest, FirstHoldsTheMutexAndASecondDoesNot) {
-    Win32SingleInstance first(testMutexName());
+TEST(SingleInstanceWindowsTest, FirstHoldsTheNamedMutexUntilItReleasesIt) {
+    // A name of its own, so that the test never meets a running host's mutex.
+    const std::wstring name = L"QuillaneHost_Test_Mutex_" + std::to_wstring(GetCurrentProcessId());
+    Win32SingleInstance first(name);
     ASSERT_TRUE(first.acquire());
-    Win32SingleInstance second(testMutexName());
-    EXPECT_FALSE(second.acquire());
-    first.release();
-    Win32SingleInstance third(testMutexName());
-    EXPECT_TRUE(third.acquire());
-}
-
-TEST(SingleInstanceWindowsTest, AnotherProcessSeesTheMutexWhileItIsHeld) {
-    Win32SingleInstance first(testMutexName());
-    ASSERT_TRUE(first.acquire());
+    {
+        Win32SingleInstance second(name);
+        EXPECT_FALSE(second.acquire());
+    }
     // What a second process would find: the named object exists.
-    HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, testMutexName().c_str());
+    HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
     ASSERT_NE(other, nullptr);
     CloseHandle(other);
     first.release();
-    EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, testMutexName().c_str()), nullptr);
+    EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
+    Win32SingleInstance third(name);
+    EXPECT_TRUE(third.acquire());
 }
 
 } // namespace
