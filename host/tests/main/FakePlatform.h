@@ -1,7 +1,6 @@
 #pragma once
 
-// Fakes of the platform services that record, in one journal, what the host
-// asks of them.
+// Fakes of the platform services that record in one journal what the host asks of them.
 
 #include "platform/HostWindow.h"
 #include "platform/PlatformRuntime.h"
@@ -23,29 +22,21 @@ public:
 
     bool create(std::string& error) override {
         journal.push_back("window.create");
-        if (!createError.empty()) {
-            error = createError;
-            return false;
-        }
-        return true;
+        error = createError;
+        return createError.empty();
     }
     void show() override { journal.push_back("window.show"); }
     std::uint32_t windowId() const override { return 0x1234; }
     bool pumpMessages(std::chrono::milliseconds wait) override {
         waits.push_back(wait);
         journal.push_back("window.pump");
-        if (beforePump) {
-            beforePump();
-        }
         return turnsLeft-- > 0;
     }
     void applyPendingResize() override { journal.push_back("window.resize"); }
     void clear() override { journal.push_back("window.clear"); }
     void present() override {
         journal.push_back("window.present");
-        if (presentThrows) {
-            throw std::runtime_error("device lost");
-        }
+        if (presentThrows) throw std::runtime_error("device lost");
     }
     double displayRefreshRate() const override { return refreshRate; }
     bool takeRedrawRequest() override {
@@ -64,7 +55,6 @@ public:
     bool presentThrows = false;
     std::vector<bool> redrawAnswers;  // then always true
     double refreshRate = 0;
-    std::function<void()> beforePump;
     std::vector<std::chrono::milliseconds> waits;
 };
 
@@ -74,11 +64,8 @@ public:
 
     bool initialize(std::string& error) override {
         journal.push_back("runtime.initialize");
-        if (!initError.empty()) {
-            error = initError;
-            return false;
-        }
-        return true;
+        error = initError;
+        return initError.empty();
     }
     void shutdown() override { journal.push_back("runtime.shutdown"); }
     std::string streamingOptimizations() const override { return "Priority Boost"; }
@@ -112,9 +99,7 @@ public:
     void handOverToRunningInstance() override { journal.push_back("guard.handOver"); }
     void pollRequests(const std::function<void()>& show) override {
         journal.push_back("guard.poll");
-        for (; showRequests > 0; --showRequests) {
-            show();
-        }
+        for (; showRequests > 0; --showRequests) show();
     }
     void release() override { journal.push_back("guard.release"); }
 
