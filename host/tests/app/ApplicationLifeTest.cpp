@@ -1,6 +1,4 @@
-// Application's life with its real components in this process: start-up with
-// and without a settings file, ports already taken, shutdown order, and the
-// priority boost following the running streams of a real window.
+// Application's life with its real components in this process and real windows.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "E2eHost.h"
+#include "Eventually.h"
 #include "FakeInputPlatform.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
@@ -39,68 +39,59 @@ namespace {
 
 constexpr std::uint16_t kDiscoveryPort = 9877;
 
-// A socket that holds a port (no address reuse, so nobody else can bind it).
-class PortHolder {
-public:
-    PortHolder(int type, std::uint16_t port) {
-        fd = socket(AF_INET, type, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-        addr.sin_port = htons(port);
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (bound && type == SOCK_STREAM) bound = listen(fd, 4) == 0;
-    }
-    ~PortHolder() { close(fd); }
-    bool ok() const { return bound; }
-
-private:
-    int fd = -1;
-    bool bound = false;
-};
-
-bool tcpPortFree(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A listening (TCP) or bound (UDP) socket on the port; -1 when it cannot be had.
+// With `reuse`, bound as the servers bind theirs.
+int bindPort(int type, std::uint16_t port, bool reuse) {
+    const int fd = socket(AF_INET, type, 0);
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // as the servers bind
+    if (reuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(port);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && (type != SOCK_STREAM || listen(fd, 4) == 0))
+        return fd;
     close(fd);
-    return ok;
+    return -1;
 }
 
-// Boosts and restores as they happen, from whichever thread.
-class PriorityLog {
-public:
-    void add(bool boost) {
-        std::lock_guard lock(mutex);
-        calls.push_back(boost);
-    }
-    std::vector<bool> get() const {
-        std::lock_guard lock(mutex);
-        return calls;
-    }
+bool tcpPortFree(std::uint16_t port) {
+    const int fd = bindPort(SOCK_STREAM, port, true);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
 
-private:
-    mutable std::mutex mutex;
-    std::vector<bool> calls;
+// Holds a port so that nobody else can bind it.
+struct PortHolder {
+    PortHolder(int type, std::uint16_t port) : fd(bindPort(type, port, false)) {}
+    ~PortHolder() { if (fd >= 0) close(fd); }
+    bool ok() const { return fd >= 0; }
+    int fd;
 };
 
-// Records boosts and restores instead of changing the test's priority.
+// Records boosts (true) and restores (false), from whichever thread, instead
+// of changing the test's priority.
 class RecordingPriority : public ProcessPriority {
 public:
-    explicit RecordingPriority(std::shared_ptr<PriorityLog> log) : log(std::move(log)) {}
-    bool boost() override {
-        log->add(true);
-        return true;
-    }
-    void restore() override { log->add(false); }
+    struct Log {
+        std::mutex mutex;
+        std::vector<bool> calls;
+        std::vector<bool> get() {
+            std::lock_guard lock(mutex);
+            return calls;
+        }
+    };
+    explicit RecordingPriority(std::shared_ptr<Log> log) : log(std::move(log)) {}
+    bool boost() override { return add(true); }
+    void restore() override { add(false); }
 
 private:
-    std::shared_ptr<PriorityLog> log;
+    bool add(bool boost) {
+        std::lock_guard lock(log->mutex);
+        log->calls.push_back(boost);
+        return true;
+    }
+    std::shared_ptr<Log> log;
 };
 
 // Turns Application::update as the main loop does, on a thread of its own.
@@ -108,10 +99,7 @@ class MainLoopTurns {
 public:
     explicit MainLoopTurns(Application& app)
         : thread([this, &app] {
-              while (running) {
-                  app.update();
-                  std::this_thread::sleep_for(10ms);
-              }
+              for (; running; std::this_thread::sleep_for(10ms)) app.update();
           }) {}
     ~MainLoopTurns() { stop(); }
     void stop() {
@@ -137,46 +125,29 @@ protected:
         fs::remove_all(home, ec);
     }
 
-    void writeSettings(std::uint16_t signaling, std::uint16_t video, std::uint16_t audio, std::uint16_t input) {
-        ports = {signaling, video, audio, input};
+    // A settings file with four different free ports.
+    void writeFreePorts() {
+        std::vector<std::uint16_t> free;
+        while (free.size() < 4)
+            if (auto p = qhtest::freeTcpPort(); std::find(free.begin(), free.end(), p) == free.end()) free.push_back(p);
+        ports = {free[0], free[1], free[2], free[3]};
         const fs::path dir = fs::path(home) / "config" / "Quillane";
         fs::create_directories(dir);
-        std::ofstream(dir / "settings.json") << "{\"signalingPort\": " << signaling << ", \"videoPort\": " << video
-                                             << ", \"audioPort\": " << audio << ", \"inputPort\": " << input << "}";
-    }
-    void writeFreePorts() {
-        const auto s = qhtest::freeTcpPort();
-        std::uint16_t v, a, i;
-        do v = qhtest::freeTcpPort(); while (v == s);
-        do a = qhtest::freeTcpPort(); while (a == s || a == v);
-        do i = qhtest::freeTcpPort(); while (i == s || i == v || i == a);
-        writeSettings(s, v, a, i);
+        std::ofstream(dir / "settings.json") << json{{"signalingPort", free[0]}, {"videoPort", free[1]},
+                                                     {"audioPort", free[2]}, {"inputPort", free[3]}};
     }
 
-    std::unique_ptr<Application> makeApp() {
-        return std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog));
-    }
-    std::unique_ptr<Application> makeApp(std::shared_ptr<quillane::host::InputPlatform> input) {
-        return std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), std::move(input));
+    std::unique_ptr<Application> makeApp(std::shared_ptr<quillane::host::InputPlatform> input = nullptr) {
+        auto priority = std::make_unique<RecordingPriority>(priorityLog);
+        return input ? std::make_unique<Application>(std::move(priority), std::move(input))
+                     : std::make_unique<Application>(std::move(priority));
     }
 
     std::string home;
     qhtest::HostPorts ports;
-    std::shared_ptr<PriorityLog> priorityLog = std::make_shared<PriorityLog>();
+    std::shared_ptr<RecordingPriority::Log> priorityLog = std::make_shared<RecordingPriority::Log>();
     LogCapture log;
 };
-
-TEST_F(ApplicationLife, QueriesBeforeInitializeAnswerEmpty) {
-    auto app = makeApp();
-    EXPECT_EQ(app->getEncoderName(), "None");
-    EXPECT_TRUE(app->getWindowList().empty());
-    EXPECT_FALSE(app->isClientConnected());
-    // A stop without an orchestrator does nothing, not even its log line.
-    app->stopCapture(3);
-    EXPECT_FALSE(log.contains("Stopped capture for stream 3"));
-    EXPECT_FALSE(app->startCapture(1, 1));
-    EXPECT_TRUE(log.contains("Capture orchestrator not initialized"));
-}
 
 TEST_F(ApplicationLife, StartsOnDefaultsWithoutASettingsFile) {
     for (std::uint16_t port : {9876, 9944, 9945, 9946})
@@ -191,58 +162,40 @@ TEST_F(ApplicationLife, StartsOnDefaultsWithoutASettingsFile) {
     app->shutdown();
 }
 
-TEST_F(ApplicationLife, TakenVideoPortFailsAndFreesTheSignallingPort) {
+// A taken video port fails the start and frees the signalling port again; a
+// taken discovery port is only a warning; shutdown goes in order, once.
+TEST_F(ApplicationLife, TakenPortsAndShutdownOrder) {
     writeFreePorts();
-    PortHolder taken(SOCK_STREAM, ports.video);
-    ASSERT_TRUE(taken.ok());
-    auto app = makeApp();
-    EXPECT_FALSE(app->initialize());
-    EXPECT_TRUE(log.contains("Failed to start TCP transport server"));
-    EXPECT_FALSE(log.contains("All subsystems initialized successfully"));
-    app.reset();
-    EXPECT_TRUE(tcpPortFree(ports.signaling));
-}
-
-TEST_F(ApplicationLife, TakenDiscoveryPortIsOnlyAWarning) {
-    PortHolder discovery(SOCK_DGRAM, kDiscoveryPort);
-    if (!discovery.ok()) GTEST_SKIP() << "UDP port 9877 is in use on this machine";
-    writeFreePorts();
-    auto app = makeApp();
-    ASSERT_TRUE(app->initialize());
-    EXPECT_TRUE(log.contains("Failed to start discovery responder - clients must connect manually"));
-    EXPECT_TRUE(log.contains("All subsystems initialized successfully"));
-    EXPECT_TRUE(quillane::host::test::signalingAlive(ports.signaling));
-    app->shutdown();
-}
-
-TEST_F(ApplicationLife, ShutsDownInOrderAndTwiceInARow) {
-    writeFreePorts();
+    {
+        PortHolder taken(SOCK_STREAM, ports.video);
+        ASSERT_TRUE(taken.ok());
+        LogCapture failed;
+        EXPECT_FALSE(makeApp()->initialize());
+        EXPECT_TRUE(failed.contains("Failed to start TCP transport server"));
+        EXPECT_FALSE(failed.contains("All subsystems initialized successfully"));
+        EXPECT_TRUE(tcpPortFree(ports.signaling));
+    }
     for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        auto discovery = run == 0 ? std::make_unique<PortHolder>(SOCK_DGRAM, kDiscoveryPort) : nullptr;
         LogCapture runLog;
         auto app = makeApp();
-        ASSERT_TRUE(app->initialize()) << "run " << run;
+        ASSERT_TRUE(app->initialize());
+        EXPECT_TRUE(runLog.contains("All subsystems initialized successfully"));
+        if (discovery && discovery->ok()) {
+            EXPECT_TRUE(runLog.contains("Failed to start discovery responder - clients must connect manually"));
+        }
         ASSERT_TRUE(quillane::host::test::signalingAlive(ports.signaling));
         app->shutdown();
+        std::vector<std::string> order = {"Shutting down application...", "TCP transport server stopped",
+                                          "Signaling server stopped", "Shutting down CaptureOrchestrator"};
+        if (runLog.contains("Discovery responder stopped")) order.push_back("Discovery responder stopped");
+        order.push_back("Application shutdown complete");
         const auto entries = runLog.entries();
-        auto indexOf = [&](std::string_view needle) {
-            for (std::size_t i = 0; i < entries.size(); ++i)
-                if (entries[i].text.find(needle) != std::string::npos) return static_cast<long>(i);
-            return -1L;
-        };
-        const long begin = indexOf("Shutting down application...");
-        const long video = indexOf("TCP transport server stopped");
-        const long signaling = indexOf("Signaling server stopped");
-        const long capture = indexOf("Shutting down CaptureOrchestrator");
-        const long end = indexOf("Application shutdown complete");
-        ASSERT_GE(begin, 0);
-        EXPECT_LT(begin, video);
-        EXPECT_LT(video, signaling);
-        EXPECT_LT(signaling, capture);
-        EXPECT_LT(capture, end);
-        const long discovery = indexOf("Discovery responder stopped");
-        if (discovery >= 0) {
-            EXPECT_LT(capture, discovery);
-            EXPECT_LT(discovery, end);
+        auto at = entries.begin();
+        for (const auto& line : order) {
+            at = std::find_if(at, entries.end(), [&](const auto& e) { return e.text.find(line) != std::string::npos; });
+            ASSERT_NE(at, entries.end()) << line;
         }
         // Everything is released: the ports are free and a second shutdown
         // (and the destructor) stop nothing more.
@@ -250,9 +203,7 @@ TEST_F(ApplicationLife, ShutsDownInOrderAndTwiceInARow) {
         EXPECT_TRUE(tcpPortFree(ports.video));
         app->shutdown();
         app.reset();
-        EXPECT_EQ(runLog.count("Signaling server stopped"), 1u);
-        EXPECT_EQ(runLog.count("TCP transport server stopped"), 1u);
-        EXPECT_EQ(runLog.count("Shutting down CaptureOrchestrator"), 1u);
+        for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(runLog.count(order[i]), 1u) << order[i];
     }
 }
 
@@ -291,9 +242,7 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
 
     // The last running stream ends because its window closes: restored once.
     ASSERT_TRUE(second.command("close"));
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (app->isStreamRunning(idB) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(app->isStreamRunning(idB));
+    EXPECT_TRUE(quillane::host::test::eventually([&] { return !app->isStreamRunning(idB); }, 10s));
     EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
     ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idB}}, "stream_stopped"));
     EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
@@ -311,24 +260,41 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     app->shutdown();
 }
 
-}  // namespace
+unsigned long rootWindowId() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return 0;
+    const unsigned long root = DefaultRootWindow(display);
+    XCloseDisplay(display);
+    return root;
+}
 
-namespace {
-
-// A capture started from the host window sends no "stream_config" until its
-// first resolution change, and then one with window id 0.
-TEST_F(ApplicationLife, HostWindowStreamIsAnnouncedOnlyAfterAResolutionChange) {
+// Before start-up nothing answers. A capture started from the host window sends
+// no "stream_config" until its first resolution change, then one with window
+// id 0. A client's resize reaches the desktop only for a listed window, with a
+// sane size, through the injector with the position kept.
+TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     writeFreePorts();
     qhtest::TestWindowProcess window("App life host path", 320, 240);
     ASSERT_TRUE(window.ok());
-    auto app = makeApp();
+    const auto id = static_cast<std::uint32_t>(window.windowId());
+    auto desktop = std::make_shared<quillane::host::test::FakeInputPlatform>();
+    desktop->existing = id;
+    auto app = makeApp(desktop);
+    EXPECT_EQ(app->getEncoderName(), "None");
+    EXPECT_TRUE(app->getWindowList().empty());
+    EXPECT_FALSE(app->isClientConnected());
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
+    app->stopCapture(3);
+    EXPECT_FALSE(log.contains("Stopped capture for stream 3"));
+    EXPECT_FALSE(app->startCapture(id, 1));
+    EXPECT_TRUE(log.contains("Capture orchestrator not initialized"));
+
     ASSERT_TRUE(app->initialize());
     MainLoopTurns loop(*app);
     SignalingClient client;
     ASSERT_TRUE(client.connect(ports.signaling));
     ASSERT_TRUE(client.request(json{{"type", "hello"}}, "welcome"));
-
-    ASSERT_TRUE(app->startCapture(static_cast<std::uint32_t>(window.windowId()), 60));
+    ASSERT_TRUE(app->startCapture(id, 60));
     EXPECT_FALSE(client.waitForType("stream_config", 1500ms));
     ASSERT_TRUE(window.command("resize 400 300"));
     auto config = client.waitForType("stream_config", 10s);
@@ -339,39 +305,9 @@ TEST_F(ApplicationLife, HostWindowStreamIsAnnouncedOnlyAfterAResolutionChange) {
     EXPECT_EQ((*config)["height"], 300);
     EXPECT_EQ((*config)["codec"], "video/avc");
     EXPECT_FALSE((*config)["sps"].get<std::string>().empty());
-    // Only one per change.
-    EXPECT_FALSE(client.waitForType("stream_config", 1s));
-
+    EXPECT_FALSE(client.waitForType("stream_config", 1s));  // one per change
     app->stopCapture(60);
     loop.stop();
-    app->shutdown();
-}
-
-}  // namespace
-
-namespace {
-
-unsigned long rootWindowId() {
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) return 0;
-    const unsigned long root = DefaultRootWindow(display);
-    XCloseDisplay(display);
-    return root;
-}
-
-// A client's resize reaches the desktop only for a listed window, with a
-// sane size, and through the injector with the position kept.
-TEST_F(ApplicationLife, WindowResizeGoesThroughTheInjectorOnlyForListedWindows) {
-    writeFreePorts();
-    qhtest::TestWindowProcess window("App life resize", 320, 240);
-    ASSERT_TRUE(window.ok());
-    const auto id = static_cast<std::uint32_t>(window.windowId());
-    auto desktop = std::make_shared<quillane::host::test::FakeInputPlatform>();
-    desktop->existing = id;
-    auto app = makeApp(desktop);
-    // Before start-up there is no injector and no list.
-    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
-    ASSERT_TRUE(app->initialize());
 
     ASSERT_TRUE(app->onWindowResizeRequest(id, 800, 600));
     EXPECT_TRUE(log.contains(fmt::format("Client-initiated window resize: window={:x}, size=800x600", id)));
@@ -379,8 +315,6 @@ TEST_F(ApplicationLife, WindowResizeGoesThroughTheInjectorOnlyForListedWindows) 
     ASSERT_EQ(desktop->positions.size(), 1u);
     EXPECT_EQ(desktop->positions[0].window, id);
     EXPECT_TRUE(desktop->positions[0].keepPosition);
-    EXPECT_EQ(desktop->positions[0].outer.width, 816);
-    EXPECT_EQ(desktop->positions[0].outer.height, 639);
 
     // Not listed (the root window, an invented id): refused before the desktop is touched.
     for (std::uint32_t other : {0u, 0x7fffffffu, static_cast<std::uint32_t>(rootWindowId())}) {

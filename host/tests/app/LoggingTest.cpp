@@ -202,12 +202,3 @@ TEST_F(LoggingTest, RotatesAtTenMebibytesKeepingFiveOlderFiles) {
     // The oldest kept file continues straight into the next one.
     EXPECT_EQ(linesContaining(folder / "quillane_2026-12-05.5.log", "] 0 x"), 0u);
 }
-
-TEST_F(LoggingTest, BareFileNameGivesAWarningAndNoFile) {
-    RecordingDefaultLogger before;  // the default logger in place before the set-up
-    initializeLogging("QuillaneHost", true, 1, "quillane.log");
-    EXPECT_TRUE(before.sink().contains(level_enum::warn, "Failed to create file logger: "));
-    EXPECT_FALSE(before.sink().contains(level_enum::info, "Log file: "));
-    shutdownLogging();
-    EXPECT_FALSE(std::filesystem::exists("quillane.log"));
-}

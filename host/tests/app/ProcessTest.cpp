@@ -203,8 +203,7 @@ TEST(SettingsProcess, KilledWhileSavingNeverLeavesABrokenFile) {
     EXPECT_EQ(files, 2u);  // settings.json and the children's output
 }
 
-// The console shows the level argument's lines; the file debug and above. A
-// file that cannot be made is reported before and through the new logger.
+// The console shows the level argument's lines; the file debug and above.
 TEST(LoggingProcess, ConsoleAndFileGetTheirLevels) {
     TempFolder temp;
     const auto output = temp.path() / "output.txt";
@@ -231,10 +230,13 @@ TEST(LoggingProcess, ConsoleAndFileGetTheirLevels) {
     EXPECT_NE(file.find("] [debug] [AppTestHelper.cpp:"), std::string::npos) << file;
     EXPECT_NE(file.find("console critical line"), std::string::npos);
 
+    // A bare file name: reported before and through the new logger, and no file is made.
     std::filesystem::remove(output);
     run("1", "quillane.log");
+    EXPECT_FALSE(std::filesystem::exists("quillane.log"));
     const std::string text = readFile(output);
     EXPECT_EQ(count(text, "Failed to create file logger: "), 2u) << text;
     EXPECT_EQ(count(text, "] [QuillaneHost] Failed to create file logger: "), 1u) << text;
+    EXPECT_EQ(count(text, "Log file: "), 0u);
     EXPECT_EQ(count(text, "console info line"), 1u);
 }

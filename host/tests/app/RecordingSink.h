@@ -1,6 +1,6 @@
 #pragma once
 
-// Records every line it is given: an attached UI sink, or the default logger before the set-up.
+// Records every line it is given, as an attached UI sink would show it.
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
@@ -37,24 +37,6 @@ protected:
 
 private:
     std::vector<Line> lines_;
-};
-
-// Makes a recording logger the default one for its lifetime.
-class RecordingDefaultLogger {
-public:
-    RecordingDefaultLogger() : sink_(std::make_shared<RecordingSink>()), previous_(spdlog::default_logger()) {
-        auto logger = std::make_shared<spdlog::logger>("capture", sink_);
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    ~RecordingDefaultLogger() {
-        if (previous_) spdlog::set_default_logger(previous_);
-    }
-    RecordingSink& sink() { return *sink_; }
-
-private:
-    std::shared_ptr<RecordingSink> sink_;
-    std::shared_ptr<spdlog::logger> previous_;
 };
 
 }  // namespace quillane::host::test

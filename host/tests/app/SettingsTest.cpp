@@ -85,22 +85,9 @@ TEST_F(SettingsTest, SavingTheDefaultsWritesTheExactFile) {
 TEST_F(SettingsTest, NonDefaultValuesSurviveASaveAndLoad) {
     const auto path = temp.path() / pathFromUtf8("Zo\xC3\xAB-\xE6\x97\xA5\xE6\x9C\xAC") / "settings.json";
     Settings settings(path);
-    SettingsValues v;
-    v.signalingPort = 1;
-    v.videoPort = 65535;
-    v.audioPort = 20000;
-    v.inputPort = 20001;
-    v.targetBitrate = 0xFFFFFFFE;
-    v.maxBitrate = 0xFFFFFFFF;
-    v.targetFps = 240;
-    v.preferredEncoder = "amf";
-    v.sharpeningEnabled = true;
-    v.sharpness = 0.25f;
-    v.vsyncEnabled = true;
-    v.fullRangeColor = true;
-    v.autoCheckUpdates = false;
-    v.lastUpdateCheck = -5;
-    v.dismissedVersion = "2.0.0-\xC3\x9F\xE6\x97\xA5";
+    // In member order: ports, bitrates, fps, encoder, sharpening, vsync, colour range, update check.
+    const SettingsValues v{1,     65535, 20000, 20001, 0xFFFFFFFE, 0xFFFFFFFF, 240, "amf", true, 0.25f, true,
+                           true,  false, -5,    "2.0.0-\xC3\x9F\xE6\x97\xA5"};
     settings.setValues(v);
     ASSERT_TRUE(settings.save());
     EXPECT_EQ(settings.getSettingsPath(), pathToUtf8(path));

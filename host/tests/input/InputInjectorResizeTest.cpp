@@ -1,7 +1,7 @@
-// InputInjector::resizeWindow against a scripted desktop: the outer size, the
-// minimum tracking size, the position and every failure with its log line.
+// InputInjector::resizeWindow against a scripted desktop.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "FakeInputPlatform.h"
@@ -15,120 +15,99 @@ using test::FakeInputPlatform;
 using test::LogCapture;
 using Calls = std::vector<std::string>;
 
-class Resize : public ::testing::Test {
-protected:
+// A scripted desktop set up by `arrange`, with an injector on it.
+struct Desk {
+    explicit Desk(const std::function<void(FakeInputPlatform&)>& arrange) { arrange(*platform); }
     std::shared_ptr<FakeInputPlatform> platform = std::make_shared<FakeInputPlatform>();
     InputInjector injector{platform};
     LogCapture log;
-
-    bool errorLogged(std::string_view text) const {
-        for (const auto& e : log.matching(text))
-            if (e.level == spdlog::level::err && e.text == text) return true;
-        return false;
-    }
 };
 
-TEST_F(Resize, OuterSizeIsTheClientSizeGrownByTheFrameAndThePositionStays) {
-    ASSERT_TRUE(injector.resizeWindow(0x1234, 800, 600, true));
-    ASSERT_EQ(platform->adjusted.size(), 1u);
-    EXPECT_EQ(platform->adjusted[0].left, 0);
-    EXPECT_EQ(platform->adjusted[0].top, 0);
-    EXPECT_EQ(platform->adjusted[0].right, 800);
-    EXPECT_EQ(platform->adjusted[0].bottom, 600);
-    ASSERT_EQ(platform->positions.size(), 1u);
-    const auto& p = platform->positions[0];
-    EXPECT_EQ(p.window, 0x1234u);
-    EXPECT_EQ(p.outer.width, 816);
-    EXPECT_EQ(p.outer.height, 639);
-    EXPECT_TRUE(p.keepPosition);
-    EXPECT_EQ(p.x, 100);
-    EXPECT_EQ(p.y, 50);
-    EXPECT_TRUE(log.contains("Window resized to 816x639 (client: 800x600)"));
-    // The steps in their order; the screen is not consulted when the position stays.
-    EXPECT_EQ(platform->calls,
-              (Calls{"isWindow", "windowRect", "adjustClientRect", "minimumTrackingSize", "setWindowPos"}));
+const Calls kKeptPlace = {"isWindow", "windowRect", "adjustClientRect", "minimumTrackingSize", "setWindowPos"};
+const Calls kCentred = {"isWindow",           "windowRect",        "adjustClientRect",
+                        "minimumTrackingSize", "primaryScreenSize", "setWindowPos"};
+
+// The outer size is the client size grown by the frame, at least the minimum
+// tracking size per dimension; the position stays or centres the window on the
+// primary screen (truncated toward zero).
+TEST(Resize, OuterSizeAndPositionFollowFrameMinimumAndScreen) {
+    struct Case {
+        const char* what;
+        std::function<void(FakeInputPlatform&)> desktop;
+        std::uint32_t width, height;
+        bool keep;
+        std::int32_t outerWidth, outerHeight, x, y;
+        Calls calls;
+    };
+    const auto noFrame = [](FakeInputPlatform& p) { p.frame = WindowRect{0, 0, 0, 0}; };
+    const Case cases[] = {
+        {"in place", [](FakeInputPlatform&) {}, 800, 600, true, 816, 639, 100, 50, kKeptPlace},
+        {"minimum width wins",
+         [&](FakeInputPlatform& p) { noFrame(p), p.minimum = WindowSize{1000, 100}; }, 800, 600, true, 1000, 600, 100, 50,
+         kKeptPlace},
+        {"minimum height includes the frame", [](FakeInputPlatform& p) { p.minimum = WindowSize{0, 700}; }, 200, 100,
+         true, 216, 700, 100, 50, kKeptPlace},
+        {"centred", [](FakeInputPlatform&) {}, 800, 600, false, 816, 639, (1920 - 816) / 2, 220, kCentred},
+        {"larger than the screen", [&](FakeInputPlatform& p) { noFrame(p), p.screen = WindowSize{800, 600}; }, 1001,
+         603, false, 1001, 603, -100, -1, kCentred},
+        {"largest side", noFrame, 32767, 1, true, 32767, 1, 100, 50, kKeptPlace},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Desk desk(c.desktop);
+        auto& platform = desk.platform;
+        ASSERT_TRUE(desk.injector.resizeWindow(0x1234, c.width, c.height, c.keep));
+        ASSERT_EQ(platform->adjusted.size(), 1u);
+        const auto& a = platform->adjusted[0];
+        EXPECT_EQ(std::vector<std::int32_t>({a.left, a.top, a.right, a.bottom}),
+                  std::vector<std::int32_t>({0, 0, static_cast<std::int32_t>(c.width), static_cast<std::int32_t>(c.height)}));
+        ASSERT_EQ(platform->positions.size(), 1u);
+        const auto& p = platform->positions[0];
+        EXPECT_EQ(p.window, 0x1234u);
+        EXPECT_EQ(p.keepPosition, c.keep);
+        EXPECT_EQ(std::vector<std::int32_t>({p.outer.width, p.outer.height, p.x, p.y}),
+                  std::vector<std::int32_t>({c.outerWidth, c.outerHeight, c.x, c.y}));
+        EXPECT_EQ(platform->calls, c.calls);
+        EXPECT_TRUE(desk.log.contains(fmt::format("Window resized to {}x{} (client: {}x{})", c.outerWidth, c.outerHeight,
+                                             c.width, c.height)));
+    }
 }
 
-TEST_F(Resize, MinimumTrackingWidthWinsOverASmallerOuterWidth) {
-    platform->frame = WindowRect{0, 0, 0, 0};
-    platform->minimum = WindowSize{1000, 100};
-    ASSERT_TRUE(injector.resizeWindow(0x1234, 800, 600, true));
-    ASSERT_EQ(platform->positions.size(), 1u);
-    EXPECT_EQ(platform->positions[0].outer.width, 1000);
-    EXPECT_EQ(platform->positions[0].outer.height, 600);  // the smaller minimum height changes nothing
-    // The log names the outer size that was set and the client size that was asked for.
-    EXPECT_TRUE(log.contains("Window resized to 1000x600 (client: 800x600)"));
-}
-
-TEST_F(Resize, MinimumIncludesTheFrameAndAppliesPerDimension) {
-    platform->minimum = WindowSize{0, 700};
-    ASSERT_TRUE(injector.resizeWindow(0x1234, 200, 100, true));
-    ASSERT_EQ(platform->positions.size(), 1u);
-    EXPECT_EQ(platform->positions[0].outer.width, 216);  // no minimum width: the frame only
-    EXPECT_EQ(platform->positions[0].outer.height, 700);
-}
-
-TEST_F(Resize, WithoutKeepPositionTheWindowIsCentredOnThePrimaryScreen) {
-    ASSERT_TRUE(injector.resizeWindow(0x1234, 800, 600, false));
-    ASSERT_EQ(platform->positions.size(), 1u);
-    const auto& p = platform->positions[0];
-    EXPECT_FALSE(p.keepPosition);
-    EXPECT_EQ(p.x, (1920 - 816) / 2);
-    EXPECT_EQ(p.y, 220);  // (1080 - 639) / 2 = 220.5, truncated
-    EXPECT_EQ(platform->calls, (Calls{"isWindow", "windowRect", "adjustClientRect", "minimumTrackingSize",
-                                      "primaryScreenSize", "setWindowPos"}));
-}
-
-TEST_F(Resize, AWindowLargerThanTheScreenIsCentredWithTruncationTowardZero) {
-    platform->frame = WindowRect{0, 0, 0, 0};
-    platform->screen = WindowSize{800, 600};
-    ASSERT_TRUE(injector.resizeWindow(0x1234, 1001, 603, false));
-    ASSERT_EQ(platform->positions.size(), 1u);
-    EXPECT_EQ(platform->positions[0].x, -100);  // -201 / 2
-    EXPECT_EQ(platform->positions[0].y, -1);    // -3 / 2
-}
-
-TEST_F(Resize, NullHandleIsRefusedWithoutTouchingTheDesktop) {
-    EXPECT_FALSE(injector.resizeWindow(0, 800, 600, true));
-    EXPECT_TRUE(errorLogged("Invalid window handle for resize"));
-    EXPECT_TRUE(platform->calls.empty());
-}
-
-TEST_F(Resize, AHandleThatIsNoWindowIsRefused) {
-    EXPECT_FALSE(injector.resizeWindow(0x9999, 800, 600, true));
-    EXPECT_TRUE(errorLogged("Invalid window handle for resize"));
-    EXPECT_EQ(platform->calls, Calls{"isWindow"});
-}
-
-TEST_F(Resize, FailedWindowRectReportsTheErrorCode) {
-    platform->rectError = 1400;
-    EXPECT_FALSE(injector.resizeWindow(0x1234, 800, 600, true));
-    EXPECT_TRUE(errorLogged("Failed to get window rect: 1400"));
-    EXPECT_TRUE(platform->positions.empty());
-}
-
-TEST_F(Resize, FailedSetWindowPosReportsTheErrorCodeAndNoSuccess) {
-    platform->setPosError = 5;
-    EXPECT_FALSE(injector.resizeWindow(0x1234, 800, 600, true));
-    EXPECT_TRUE(errorLogged("SetWindowPos failed: 5"));
-    EXPECT_FALSE(log.contains("Window resized to"));
-}
-
-TEST_F(Resize, SizesBeyondWhatAWindowCanHaveAreRefused) {
-    EXPECT_FALSE(injector.resizeWindow(0x1234, 0x80000000u, 600, true));
-    EXPECT_FALSE(injector.resizeWindow(0x1234, 800, 32768, true));
-    EXPECT_TRUE(platform->positions.empty());
-    EXPECT_EQ(log.count("is too large for a window"), 2u);
-    // The largest side still goes through.
-    platform->frame = WindowRect{0, 0, 0, 0};
-    ASSERT_TRUE(injector.resizeWindow(0x1234, 32767, 1, true));
-    EXPECT_EQ(platform->positions.back().outer.width, 32767);
-}
-
-TEST_F(Resize, AnInjectorWithoutPlatformRefuses) {
-    InputInjector bare{nullptr};
-    EXPECT_FALSE(bare.resizeWindow(0x1234, 800, 600, true));
-    EXPECT_TRUE(errorLogged("Invalid window handle for resize"));
+// Each failure is refused with its error line and no success line.
+TEST(Resize, FailuresAreRefusedWithTheirErrorLine) {
+    struct Case {
+        std::function<void(FakeInputPlatform&)> desktop;
+        NativeWindow window;
+        std::uint32_t width, height;
+        std::string line;
+        std::size_t positions;
+    };
+    const Case cases[] = {
+        {[](FakeInputPlatform&) {}, 0, 800, 600, "Invalid window handle for resize", 0},
+        {[](FakeInputPlatform&) {}, 0x9999, 800, 600, "Invalid window handle for resize", 0},
+        {[](FakeInputPlatform& p) { p.rectError = 1400; }, 0x1234, 800, 600, "Failed to get window rect: 1400", 0},
+        {[](FakeInputPlatform& p) { p.setPosError = 5; }, 0x1234, 800, 600, "SetWindowPos failed: 5", 1},
+        {[](FakeInputPlatform&) {}, 0x1234, 0x80000000u, 600, "Client size 2147483648x600 is too large for a window", 0},
+        {[](FakeInputPlatform&) {}, 0x1234, 800, 32768, "Client size 800x32768 is too large for a window", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Desk desk(c.desktop);
+        auto& platform = desk.platform;
+        EXPECT_FALSE(desk.injector.resizeWindow(c.window, c.width, c.height, true));
+        const auto lines = desk.log.matching(c.line);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const auto& e) { return e.level == spdlog::level::err && e.text == c.line; }));
+        EXPECT_EQ(platform->positions.size(), c.positions);
+        EXPECT_FALSE(desk.log.contains("Window resized to"));
+        // A null handle never reaches the desktop; another stops at the question whether it is a window.
+        if (c.window != 0x1234) {
+            EXPECT_EQ(platform->calls, c.window == 0 ? Calls{} : Calls{"isWindow"});
+        }
+    }
+    LogCapture log;
+    EXPECT_FALSE(InputInjector{nullptr}.resizeWindow(0x1234, 800, 600, true));
+    EXPECT_TRUE(log.contains("Invalid window handle for resize"));
 }
 
 }  // namespace

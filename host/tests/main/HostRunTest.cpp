@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -119,54 +120,53 @@ TEST_F(HostRunTest, WithoutTrayIconTheWindowMinimisesInsteadOfHiding) {
     expectInOrder(log(), {"[warning] [HostRun.cpp:", "Failed to create system tray icon"});
 }
 
-TEST_F(HostRunTest, RuntimeFailureEndsWithOneAndTellsTheUser) {
-    runtime.initError = "Failed to initialize GLFW: no display";
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(at("window.create"), -1);
-    EXPECT_EQ(at("runtime.shutdown"), -1);
-    EXPECT_GE(at("guard.release"), 0);
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0].kind, UserMessageKind::Error);
-    EXPECT_EQ(told[0].title, "Quillane Host - Fatal Error");
-    EXPECT_NE(told[0].text.find("Failed to initialize GLFW: no display"), std::string::npos);
-    EXPECT_NE(told[0].text.find(logFile.string()), std::string::npos);
-    expectInOrder(log(), {"[error] [HostRun.cpp:", "Failed to initialize GLFW: no display", "Quillane Host exiting"});
-}
-
-TEST_F(HostRunTest, WindowFailureUndoesWindowThenRuntimeBeforeTellingTheUser) {
-    window.createError = "Failed to create D3D11 device";
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(at("window.show"), -1);
-    EXPECT_EQ(at("tray.add"), -1);
-    ASSERT_GE(at("window.destroy"), 0);
-    EXPECT_LT(at("window.destroy"), at("runtime.shutdown"));
-    EXPECT_LT(at("runtime.shutdown"), at("guard.release"));
-    EXPECT_LT(at("guard.release"), at("tellUser"));
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_NE(told[0].text.find("Failed to create D3D11 device"), std::string::npos);
-}
-
-TEST_F(HostRunTest, ExceptionInTheLoopEndsWithOneAfterAnOrderedTeardown) {
-    window.turnsLeft = 5;
-    window.presentThrows = true;
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(std::count(journal.begin(), journal.end(), "window.present"), 1);
-    EXPECT_LT(at("tray.remove"), at("window.destroy"));
-    EXPECT_LT(at("window.destroy"), at("runtime.shutdown"));
-    EXPECT_LT(at("runtime.shutdown"), at("tellUser"));
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0].title, "Quillane Host - Fatal Error");
-    EXPECT_EQ(told[0].text, "device lost");
-    expectInOrder(log(), {"[critical]", "Unhandled exception: device lost", "Quillane Host exiting"});
-}
-
-TEST_F(HostRunTest, FailureBeforeLoggingStillTellsTheUser) {
-    logPathThrows = true;
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(at("runtime.initialize"), -1);
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0].text, "no folder for logs");
-    EXPECT_FALSE(std::filesystem::exists(logFile));
+// Each failure ends the run with 1 after undoing what was set up, in reverse,
+// and then tells the user in one fatal-error message.
+TEST_F(HostRunTest, FailuresEndWithOneAfterAnOrderedTeardownAndTellTheUser) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        Journal absent, order;
+        std::vector<std::string> told, logged;  // empty `logged`: no log file
+    };
+    const std::string glfw = "Failed to initialize GLFW: no display";
+    const Case cases[] = {
+        {"runtime", [&] { runtime.initError = glfw; }, {"window.create", "runtime.shutdown"}, {"guard.release", "tellUser"},
+         {glfw, logFile.string()}, {"[error] [HostRun.cpp:", glfw, "Quillane Host exiting"}},
+        {"window", [&] { window.createError = "Failed to create D3D11 device"; }, {"window.show", "tray.add"},
+         {"window.destroy", "runtime.shutdown", "guard.release", "tellUser"}, {"Failed to create D3D11 device"},
+         {"Failed to create D3D11 device", "Quillane Host exiting"}},
+        {"loop",
+         [&] {
+             window.turnsLeft = 5;
+             window.presentThrows = true;
+         },
+         {}, {"window.present", "tray.remove", "window.destroy", "runtime.shutdown", "tellUser"}, {"device lost"},
+         {"[critical]", "Unhandled exception: device lost", "Quillane Host exiting"}},
+        {"before logging", [&] { logPathThrows = true; }, {"runtime.initialize"}, {"guard.acquire", "tellUser"},
+         {"no folder for logs"}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        journal.clear();
+        told.clear();
+        std::filesystem::remove(logFile);
+        runtime.initError = window.createError = "";
+        window.turnsLeft = 0;
+        window.presentThrows = logPathThrows = false;
+        c.arrange();
+        EXPECT_EQ(run(), 1);
+        for (const auto& entry : c.absent) EXPECT_EQ(at(entry), -1) << entry;
+        EXPECT_LE(std::count(journal.begin(), journal.end(), "window.present"), 1);
+        for (std::size_t i = 1; i < c.order.size(); ++i)
+            EXPECT_LT(at(c.order[i - 1]), at(c.order[i])) << c.order[i - 1] << " before " << c.order[i];
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_EQ(told[0].kind, UserMessageKind::Error);
+        EXPECT_EQ(told[0].title, "Quillane Host - Fatal Error");
+        for (const auto& part : c.told) EXPECT_NE(told[0].text.find(part), std::string::npos) << told[0].text;
+        if (c.logged.empty()) EXPECT_FALSE(std::filesystem::exists(logFile));
+        else expectInOrder(log(), c.logged);
+    }
 }
 
 TEST(FormatLastUpdateCheckTest, NamesTheTimeSinceTheLastCheck) {

@@ -1,5 +1,4 @@
-// Resizing real X windows under the test desktop's window manager through
-// InputInjector and the X11 platform.
+// Resizing real X windows under the test desktop's window manager.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -37,12 +36,11 @@ public:
         window = XCreateSimpleWindow(display, RootWindow(display, screen), 60, 60, width, height, 0,
                                      BlackPixel(display, screen), WhitePixel(display, screen));
         XStoreName(display, window, "Quillane resize test");
-        XSizeHints hints{};
         // A position of our own: placed by the window manager's cascade, a
         // window near the screen's edge would be pushed back in when it grows.
+        XSizeHints hints{};
         hints.flags = PMinSize | USPosition;
-        hints.x = 60;
-        hints.y = 60;
+        hints.x = hints.y = 60;
         hints.min_width = minWidth;
         hints.min_height = minHeight;
         XSetWMNormalHints(display, window, &hints);
@@ -60,8 +58,7 @@ public:
 
     std::optional<XWindowAttributes> attributes() {
         XWindowAttributes a;
-        if (!XGetWindowAttributes(display, window, &a)) return std::nullopt;
-        return a;
+        return XGetWindowAttributes(display, window, &a) ? std::optional(a) : std::nullopt;
     }
     bool hasSize(int width, int height) {
         auto a = attributes();
@@ -69,10 +66,10 @@ public:
     }
     // Position of the client area on the screen.
     std::pair<int, int> rootPosition() {
-        int x = 0, y = 0;
+        std::pair<int, int> at;
         Window child = 0;
-        XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y, &child);
-        return {x, y};
+        XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &at.first, &at.second, &child);
+        return at;
     }
     std::optional<Extents> frameExtents() {
         Atom type = None;
@@ -116,35 +113,37 @@ public:
     Window destroyed = 0;
 };
 
-class X11Resize : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(win.ok()) << "no X display";
-        ASSERT_TRUE(win.settle()) << "the window manager did not take the window";
-    }
+std::string sizeText(ManagedWindow& w) {
+    const auto a = w.attributes();
+    return a ? std::to_string(a->width) + "x" + std::to_string(a->height) : "gone";
+}
 
+// One managed window, resized in turn: in place, below its minimum, back and
+// forth, centred; then destroyed.
+TEST(X11Resize, ClientAreaFollowsRequestsUnderTheWindowManager) {
     ManagedWindow win{320, 240, 300, 200};
+    ASSERT_TRUE(win.ok()) << "no X display";
+    ASSERT_TRUE(win.settle()) << "the window manager did not take the window";
     std::shared_ptr<InputPlatform> platform = createInputPlatform();
     InputInjector injector{platform};
     test::LogCapture log;
-};
+    const auto e = win.frameExtents();
+    ASSERT_TRUE(e);
 
-TEST_F(X11Resize, ClientAreaTakesTheRequestedSizeInPlace) {
+    // The minimum tracking size is the normal hints' minimum plus the frame.
+    const WindowSize minimum = platform->minimumTrackingSize(win.window);
+    EXPECT_EQ(minimum.width, 300 + e->left + e->right);
+    EXPECT_EQ(minimum.height, 200 + e->top + e->bottom);
+
     const auto before = win.rootPosition();
     ASSERT_TRUE(injector.resizeWindow(win.window, 500, 350, true));
-    EXPECT_TRUE(eventually([&] { return win.hasSize(500, 350); }, 5s))
-        << "size now " << win.attributes()->width << "x" << win.attributes()->height;
+    EXPECT_TRUE(eventually([&] { return win.hasSize(500, 350); }, 5s)) << sizeText(win);
     // The window manager has seen the request and answered; the window stays put.
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(win.rootPosition(), before);
-
-    // The logged outer size is the client size plus the frame the window manager announces.
-    const auto e = win.frameExtents();
-    ASSERT_TRUE(e);
     const std::string line = "Window resized to " + std::to_string(500 + e->left + e->right) + "x" +
                              std::to_string(350 + e->top + e->bottom) + " (client: 500x350)";
     EXPECT_TRUE(log.contains(line)) << line;
-
     // The platform's outer rectangle is the frame around the client area.
     std::uint32_t error = 0;
     const auto rect = platform->windowRect(win.window, error);
@@ -153,67 +152,46 @@ TEST_F(X11Resize, ClientAreaTakesTheRequestedSizeInPlace) {
     EXPECT_EQ(rect->top, before.second - e->top);
     EXPECT_EQ(rect->right - rect->left, 500 + e->left + e->right);
     EXPECT_EQ(rect->bottom - rect->top, 350 + e->top + e->bottom);
-}
 
-TEST_F(X11Resize, MinimumSizeFromTheNormalHintsIsRespected) {
-    const auto e = win.frameExtents();
-    ASSERT_TRUE(e);
-    const WindowSize minimum = platform->minimumTrackingSize(win.window);
-    EXPECT_EQ(minimum.width, 300 + e->left + e->right);
-    EXPECT_EQ(minimum.height, 200 + e->top + e->bottom);
-
-    ASSERT_TRUE(injector.resizeWindow(win.window, 100, 50, true));
-    EXPECT_TRUE(eventually([&] { return win.hasSize(300, 200); }, 5s))
-        << "size now " << win.attributes()->width << "x" << win.attributes()->height;
     // Only the dimension below its minimum is raised.
+    ASSERT_TRUE(injector.resizeWindow(win.window, 100, 50, true));
+    EXPECT_TRUE(eventually([&] { return win.hasSize(300, 200); }, 5s)) << sizeText(win);
     ASSERT_TRUE(injector.resizeWindow(win.window, 640, 120, true));
-    EXPECT_TRUE(eventually([&] { return win.hasSize(640, 200); }, 5s))
-        << "size now " << win.attributes()->width << "x" << win.attributes()->height;
-}
+    EXPECT_TRUE(eventually([&] { return win.hasSize(640, 200); }, 5s)) << sizeText(win);
 
-TEST_F(X11Resize, GrowingAndShrinkingRepeatedlyEndsAtTheLastSize) {
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(injector.resizeWindow(win.window, 400 + 40 * i, 300 + 10 * i, true));
         ASSERT_TRUE(injector.resizeWindow(win.window, 320, 240, true));
     }
     ASSERT_TRUE(injector.resizeWindow(win.window, 456, 321, true));
-    EXPECT_TRUE(eventually([&] { return win.hasSize(456, 321); }, 5s));
-}
+    EXPECT_TRUE(eventually([&] { return win.hasSize(456, 321); }, 5s)) << sizeText(win);
 
-TEST_F(X11Resize, WithoutKeepPositionTheFrameIsCentredOnTheScreen) {
+    // Without keeping the position the frame is centred on the screen.
     const WindowSize screen = platform->primaryScreenSize();
-    ASSERT_GT(screen.width, 0);
-    ASSERT_GT(screen.height, 0);
     EXPECT_EQ(screen.width, DisplayWidth(win.display, DefaultScreen(win.display)));
+    EXPECT_EQ(screen.height, DisplayHeight(win.display, DefaultScreen(win.display)));
     ASSERT_TRUE(injector.resizeWindow(win.window, 400, 300, false));
-    const auto e = win.frameExtents();
-    ASSERT_TRUE(e);
-    const long outerWidth = 400 + e->left + e->right;
-    const long outerHeight = 300 + e->top + e->bottom;
-    const int clientX = static_cast<int>((screen.width - outerWidth) / 2 + e->left);
-    const int clientY = static_cast<int>((screen.height - outerHeight) / 2 + e->top);
+    const int clientX = static_cast<int>((screen.width - (400 + e->left + e->right)) / 2 + e->left);
+    const int clientY = static_cast<int>((screen.height - (300 + e->top + e->bottom)) / 2 + e->top);
     EXPECT_TRUE(eventually([&] { return win.hasSize(400, 300) && win.rootPosition() == std::make_pair(clientX, clientY); },
                            5s))
         << "client at " << win.rootPosition().first << "," << win.rootPosition().second << ", expected " << clientX
         << "," << clientY;
-}
 
-TEST_F(X11Resize, DestroyedWindowIsRefused) {
+    // A destroyed window is refused, and the platform stays usable after the X errors.
     win.destroy();
     EXPECT_FALSE(platform->isWindow(win.destroyed));
     EXPECT_FALSE(injector.resizeWindow(win.destroyed, 500, 350, true));
     EXPECT_TRUE(log.contains("Invalid window handle for resize"));
-    std::uint32_t error = 0;
     EXPECT_FALSE(platform->windowRect(win.destroyed, error));
     EXPECT_EQ(error, static_cast<std::uint32_t>(BadWindow));
     EXPECT_FALSE(platform->setWindowPos(win.destroyed, 0, 0, WindowSize{100, 100}, true, error));
     EXPECT_EQ(error, static_cast<std::uint32_t>(BadWindow));
-    // The platform stays usable after the errors.
     ManagedWindow other(200, 150, 0, 0);
     ASSERT_TRUE(other.ok());
     ASSERT_TRUE(other.settle());
     ASSERT_TRUE(injector.resizeWindow(other.window, 210, 160, true));
-    EXPECT_TRUE(eventually([&] { return other.hasSize(210, 160); }, 5s));
+    EXPECT_TRUE(eventually([&] { return other.hasSize(210, 160); }, 5s)) << sizeText(other);
 }
 
 }  // namespace

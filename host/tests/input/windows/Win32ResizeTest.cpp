@@ -1,5 +1,4 @@
-// Resizing real Win32 windows of this process through InputInjector and the
-// Win32 platform.
+// Resizing real Win32 windows of this process.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -78,67 +77,36 @@ std::string clientText(HWND hwnd) {
     return std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top);
 }
 
-class Win32Resize : public ::testing::Test {
-protected:
+// Resized in place, centred, held at its minimum tracking size, and refused once destroyed.
+TEST(Win32Resize, ClientAreaFollowsRequests) {
     std::shared_ptr<InputPlatform> platform = createInputPlatform();
     InputInjector injector{platform};
     test::LogCapture log;
-};
-
-TEST_F(Win32Resize, ClientAreaTakesTheRequestedSizeInPlace) {
-    TestWindow window(false);
-    ASSERT_NE(window.hwnd, nullptr);
-    const RECT before = window.outer();
-    ASSERT_TRUE(injector.resizeWindow(window.handle(), 640, 360, true));
-    EXPECT_TRUE(eventually([&] { return window.clientIs(640, 360); }, 5s)) << clientText(window.hwnd);
-    const RECT after = window.outer();
-    EXPECT_EQ(after.left, before.left);
-    EXPECT_EQ(after.top, before.top);
-
-    // The logged outer size is what AdjustWindowRectEx makes of the client size.
-    RECT expected{0, 0, 640, 360};
-    AdjustWindowRectEx(&expected, static_cast<DWORD>(GetWindowLongW(window.hwnd, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(GetWindowLongW(window.hwnd, GWL_EXSTYLE)));
-    const std::string line = "Window resized to " + std::to_string(expected.right - expected.left) + "x" +
-                             std::to_string(expected.bottom - expected.top) + " (client: 640x360)";
-    EXPECT_TRUE(log.contains(line)) << line;
-    EXPECT_EQ(after.right - after.left, expected.right - expected.left);
-}
-
-TEST_F(Win32Resize, MinimumTrackingSizeFromTheWindowIsRespected) {
-    TestWindow window(true);
-    ASSERT_NE(window.hwnd, nullptr);
-    const WindowSize minimum = platform->minimumTrackingSize(window.handle());
-    EXPECT_EQ(minimum.width, kMinTrackWidth);
-    EXPECT_EQ(minimum.height, kMinTrackHeight);
-    ASSERT_TRUE(injector.resizeWindow(window.handle(), 100, 100, true));
-    EXPECT_TRUE(eventually(
-        [&] {
-            TestWindow::pump();
-            const RECT r = window.outer();
-            return r.right - r.left == kMinTrackWidth && r.bottom - r.top == kMinTrackHeight;
-        },
-        5s));
-}
-
-TEST_F(Win32Resize, WithoutKeepPositionTheWindowIsCentredOnThePrimaryScreen) {
-    TestWindow window(false);
-    ASSERT_NE(window.hwnd, nullptr);
-    ASSERT_TRUE(injector.resizeWindow(window.handle(), 400, 300, false));
-    TestWindow::pump();
-    const RECT r = window.outer();
-    const int width = r.right - r.left;
-    const int height = r.bottom - r.top;
-    EXPECT_EQ(r.left, (GetSystemMetrics(SM_CXSCREEN) - width) / 2);
-    EXPECT_EQ(r.top, (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
-}
-
-TEST_F(Win32Resize, DestroyedWindowIsRefused) {
     NativeWindow gone = 0;
     {
         TestWindow window(false);
         ASSERT_NE(window.hwnd, nullptr);
         gone = window.handle();
+        const RECT before = window.outer();
+        ASSERT_TRUE(injector.resizeWindow(window.handle(), 640, 360, true));
+        EXPECT_TRUE(eventually([&] { return window.clientIs(640, 360); }, 5s)) << clientText(window.hwnd);
+        const RECT after = window.outer();
+        EXPECT_EQ(after.left, before.left);
+        EXPECT_EQ(after.top, before.top);
+        // The logged outer size is what AdjustWindowRectEx makes of the client size.
+        RECT expected{0, 0, 640, 360};
+        AdjustWindowRectEx(&expected, static_cast<DWORD>(GetWindowLongW(window.hwnd, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(GetWindowLongW(window.hwnd, GWL_EXSTYLE)));
+        const std::string line = "Window resized to " + std::to_string(expected.right - expected.left) + "x" +
+                                 std::to_string(expected.bottom - expected.top) + " (client: 640x360)";
+        EXPECT_TRUE(log.contains(line)) << line;
+        EXPECT_EQ(after.right - after.left, expected.right - expected.left);
+
+        ASSERT_TRUE(injector.resizeWindow(window.handle(), 400, 300, false));
+        TestWindow::pump();
+        const RECT r = window.outer();
+        EXPECT_EQ(r.left, (GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left)) / 2);
+        EXPECT_EQ(r.top, (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2);
     }
     EXPECT_FALSE(platform->isWindow(gone));
     EXPECT_FALSE(injector.resizeWindow(gone, 640, 360, true));
@@ -146,6 +114,20 @@ TEST_F(Win32Resize, DestroyedWindowIsRefused) {
     std::uint32_t error = 0;
     EXPECT_FALSE(platform->windowRect(gone, error));
     EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_INVALID_WINDOW_HANDLE));
+
+    TestWindow limited(true);
+    ASSERT_NE(limited.hwnd, nullptr);
+    const WindowSize minimum = platform->minimumTrackingSize(limited.handle());
+    EXPECT_EQ(minimum.width, kMinTrackWidth);
+    EXPECT_EQ(minimum.height, kMinTrackHeight);
+    ASSERT_TRUE(injector.resizeWindow(limited.handle(), 100, 100, true));
+    EXPECT_TRUE(eventually(
+        [&] {
+            TestWindow::pump();
+            const RECT r = limited.outer();
+            return r.right - r.left == kMinTrackWidth && r.bottom - r.top == kMinTrackHeight;
+        },
+        5s));
 }
 
 }  // namespace
