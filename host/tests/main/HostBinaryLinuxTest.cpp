@@ -1,5 +1,6 @@
 // The real host binary inside the test desktop, as a user would see it.
 
+#include "E2eProcess.h"
 #include "Eventually.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,81 +29,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using quillane::host::test::eventually;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// One run of the host binary with its own HOME, configuration and state
-// folders, so that runs share neither settings nor the single-instance lock.
-class HostProcess {
-public:
-    HostProcess(const fs::path& root, const std::map<std::string, std::optional<std::string>>& env,
-                const std::string& tag)
-        : stdoutPath(root / (tag + ".out")), stderrPath(root / (tag + ".err")) {
-        pid = fork();
-        if (pid == 0) {
-            for (const auto& [key, value] : env) {
-                if (value) setenv(key.c_str(), value->c_str(), 1);
-                else unsetenv(key.c_str());
-            }
-            dup2(::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-            dup2(::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            execl(QH_HOST_BINARY, QH_HOST_BINARY, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-
-    ~HostProcess() {
-        if (pid > 0 && !status) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-
-    // The exit status once the process ended within `timeout`.
-    std::optional<int> wait(std::chrono::milliseconds timeout) {
-        eventually(
-            [&] {
-                int raw = 0;
-                if (!status && waitpid(pid, &raw, WNOHANG) == pid) status = raw;
-                return status.has_value();
-            },
-            timeout);
-        return status;
-    }
-
-    bool running() {
-        return !wait(0ms).has_value();
-    }
-
-    void signal(int number) { kill(pid, number); }
-
-    // User plus system CPU time so far, in seconds.
-    double cpuSeconds() const {
-        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
-        long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) utime = std::stol(field);
-            if (i == 15) stime = std::stol(field);
-        }
-        return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-
-    std::string out() const { return readFile(stdoutPath); }
-    std::string err() const { return readFile(stderrPath); }
-
-    pid_t pid = -1;
-
-private:
-    fs::path stdoutPath;
-    fs::path stderrPath;
-    std::optional<int> status;
-};
+using Host = std::unique_ptr<qhtest::ChildProcess>;
 
 class HostBinaryTest : public ::testing::Test {
 protected:
@@ -129,22 +52,23 @@ protected:
         if (!HasFailure()) fs::remove_all(root);
     }
 
-    std::map<std::string, std::optional<std::string>> privateFolders() const {
-        return {{"HOME", (root / "home").string()},
-                {"XDG_CONFIG_HOME", (root / "home/.config").string()},
-                {"XDG_STATE_HOME", (root / "home/.local/state").string()}};
+    // A run of the host with its own folders, so that runs of different tests
+    // share neither settings nor the single-instance lock.
+    Host start(const std::string& tag, std::map<std::string, std::string> env = {}) {
+        env.insert({{"HOME", (root / "home").string()},
+                    {"XDG_CONFIG_HOME", (root / "home/.config").string()},
+                    {"XDG_STATE_HOME", (root / "home/.local/state").string()}});
+        return std::make_unique<qhtest::ChildProcess>(QH_HOST_BINARY, std::vector<std::string>{}, env,
+                                                      (root / (tag + ".err")).string(), (root / (tag + ".out")).string());
     }
-
-    std::unique_ptr<HostProcess> start(const std::string& tag = "host") {
-        return std::make_unique<HostProcess>(root, privateFolders(), tag);
-    }
+    std::string output(const std::string& file) const { return qhtest::readFile((root / file).string()); }
 
     std::string log() const {
         std::string text;
         fs::path logs = root / "home/.local/state/Quillane/logs";
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(logs, ec))
-            if (entry.path().extension() == ".log") text += readFile(entry.path());
+            if (entry.path().extension() == ".log") text += qhtest::readFile(entry.path().string());
         return text;
     }
 
@@ -167,7 +91,7 @@ protected:
     std::vector<unsigned long> windowProperty(Window window, const char* name, Atom type) {
         const std::string bytes = property(window, name, type);
         std::vector<unsigned long> values(bytes.size() / sizeof(long));
-        std::memcpy(values.data(), bytes.data(), values.size() * sizeof(long));
+        if (!values.empty()) std::memcpy(values.data(), bytes.data(), bytes.size());
         return values;
     }
     std::string windowName(Window window) { return property(window, "_NET_WM_NAME", atom("UTF8_STRING")); }
@@ -252,8 +176,8 @@ std::string rgbText(const std::array<int, 3>& rgb) {
 // it idle, grow it, close it, start the host again, and end it with SIGTERM.
 TEST_F(HostBinaryTest, WindowLivesThroughAUsersSession) {
     auto host = start("first");
-    Window window = findHostWindow(host->pid);
-    ASSERT_NE(window, 0u) << host->err();
+    Window window = findHostWindow(host->pid());
+    ASSERT_NE(window, 0u) << output("first.err");
     EXPECT_EQ(windowName(window), "Quillane Host");
     ASSERT_TRUE(eventually([&] { return viewable(window); }, 10s));
     XWindowAttributes attributes{};
@@ -295,12 +219,12 @@ TEST_F(HostBinaryTest, WindowLivesThroughAUsersSession) {
     auto status = second->wait(20s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-    EXPECT_EQ(second->out(), "Quillane Host is already running.\n");
+    EXPECT_EQ(output("second.out"), "Quillane Host is already running.\n");
     EXPECT_TRUE(eventually([&] { return viewable(window) && !iconic(window); }, 10s));
     EXPECT_TRUE(eventually([&] { return activeWindow() == window; }, 10s));
     EXPECT_TRUE(host->running());
 
-    host->signal(SIGTERM);
+    kill(host->pid(), SIGTERM);
     status = host->wait(15s);
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
@@ -318,9 +242,9 @@ TEST_F(HostBinaryTest, WindowLivesThroughAUsersSession) {
 }
 
 TEST_F(HostBinaryTest, SigintEndsTheRunLikeSigterm) {
-    auto host = start();
-    ASSERT_NE(findHostWindow(host->pid), 0u) << host->err();
-    host->signal(SIGINT);
+    auto host = start("host");
+    ASSERT_NE(findHostWindow(host->pid()), 0u) << output("host.err");
+    kill(host->pid(), SIGINT);
     auto status = host->wait(15s);
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(WIFEXITED(*status));
@@ -329,15 +253,12 @@ TEST_F(HostBinaryTest, SigintEndsTheRunLikeSigterm) {
 }
 
 TEST_F(HostBinaryTest, StartWithoutDisplayTellsTheUserAndEndsWithOne) {
-    auto env = privateFolders();
-    env["DISPLAY"] = std::nullopt;
-    env["WAYLAND_DISPLAY"] = std::nullopt;
-    HostProcess host(root, env, "nodisplay");
-    auto status = host.wait(20s);
+    auto host = start("nodisplay", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+    auto status = host->wait(20s);
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 1);
-    std::string err = host.err();
+    const std::string err = output("nodisplay.err");
     EXPECT_NE(err.find("Quillane Host - Fatal Error: Quillane Host could not start."), std::string::npos) << err;
     EXPECT_NE(err.find("Failed to initialize GLFW"), std::string::npos) << err;
     std::string text = log();

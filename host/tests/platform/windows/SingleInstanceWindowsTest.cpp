@@ -14,10 +14,8 @@ TEST(SingleInstanceWindowsTest, FirstHoldsTheNamedMutexUntilItReleasesIt) {
     const std::wstring name = L"QuillaneHost_Test_Mutex_" + std::to_wstring(GetCurrentProcessId());
     Win32SingleInstance first(name);
     ASSERT_TRUE(first.acquire());
-    {
-        Win32SingleInstance second(name);
-        EXPECT_FALSE(second.acquire());
-    }
+    Win32SingleInstance second(name);
+    EXPECT_FALSE(second.acquire());
     // What a second process would find: the named object exists.
     HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
     ASSERT_NE(other, nullptr);
