@@ -55,48 +55,6 @@ double psnr(const Picture& a, const Picture& b) {
     return 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-namespace {
-
-// Calls fn(type, begin, end) for each NAL unit (without its start code).
-template <class F>
-void forEachNal(const std::uint8_t* data, std::size_t size, F&& fn) {
-    std::size_t i = 0;
-    auto findStart = [&](std::size_t from) -> std::size_t {
-        for (std::size_t k = from; k + 3 <= size; ++k)
-            if (data[k] == 0 && data[k + 1] == 0 && data[k + 2] == 1) return k;
-        return size;
-    };
-    i = findStart(0);
-    while (i < size) {
-        const std::size_t begin = i + 3;
-        std::size_t next = findStart(begin);
-        std::size_t end = next;
-        while (end > begin && data[end - 1] == 0 && next < size) --end;  // zero byte of a 4-byte start code
-        if (begin < size) fn(data[begin] & 0x1F, begin, end);
-        i = next;
-    }
-}
-
-}  // namespace
-
-std::vector<int> nalTypes(const std::uint8_t* data, std::size_t size) {
-    std::vector<int> types;
-    forEachNal(data, size, [&](int type, std::size_t, std::size_t) { types.push_back(type); });
-    return types;
-}
-
-std::vector<std::uint8_t> findNal(const std::uint8_t* data, std::size_t size, int type) {
-    std::vector<std::uint8_t> out;
-    bool found = false;
-    forEachNal(data, size, [&](int t, std::size_t b, std::size_t e) {
-        if (!found && t == type) {
-            out.assign(data + b, data + e);
-            found = true;
-        }
-    });
-    return out;
-}
-
 VideoReceiver::VideoReceiver(std::uint16_t port) {
     connected_ = client_.connect(port);
     if (connected_) thread_ = std::thread([this] { run(); });

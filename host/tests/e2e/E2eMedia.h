@@ -26,11 +26,6 @@ std::optional<Picture> grabWindow(unsigned long windowId);
 // Peak signal-to-noise ratio of the area both pictures cover.
 double psnr(const Picture& a, const Picture& b);
 
-// NAL unit types found in an Annex B access unit.
-std::vector<int> nalTypes(const std::uint8_t* data, std::size_t size);
-// The first NAL unit of a type, without its start code.
-std::vector<std::uint8_t> findNal(const std::uint8_t* data, std::size_t size, int type);
-
 // The client side of the video connection with a thread of its own reading packets, so that arrival
 // times do not wait for the test; the test thread takes them from a queue and sends messages.
 class VideoReceiver {

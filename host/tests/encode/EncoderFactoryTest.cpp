@@ -15,6 +15,8 @@ namespace {
 using spdlog::level::err;
 using spdlog::level::info;
 using spdlog::level::warn;
+using Types = std::vector<EncoderType>;
+using Lines = std::vector<std::pair<spdlog::level::level_enum, const char*>>;
 
 // Stands in for a real encoder: initialisation succeeds or fails as told.
 class FakeEncoder final : public EncoderBase {
@@ -26,8 +28,7 @@ public:
     const char* getName() const override { return name_; }
     bool initialize(EncoderDevice, const EncoderConfig& config) override {
         config_ = config;
-        initialized_ = initializes_;
-        return initialized_;
+        return initialized_ = initializes_;
     }
     void shutdown() override { initialized_ = false; }
     bool encodeFrame(EncoderInput) override { return initialized_; }
@@ -51,13 +52,13 @@ private:
 // A machine as the probes describe it.
 struct FakeMachine {
     std::optional<std::uint32_t> vendor;
-    std::set<std::string> libraries;        // runtime libraries that load
+    std::set<std::string> libraries;       // runtime libraries that load
     bool quickSync = false;
-    std::map<EncoderType, bool> encoders;   // kinds this build has, and whether they initialise
+    std::map<EncoderType, bool> encoders;  // kinds this build has, and whether they initialise
     bool softwareFallback = false;
 
     std::vector<std::string> librariesAsked;
-    std::vector<EncoderType> constructed;
+    Types constructed;
     int alive = 0;
 
     EncoderProbes probes() {
@@ -81,106 +82,52 @@ struct FakeMachine {
     }
 };
 
-const EncoderDevice kNoDevice = nullptr;
-
-// An NVIDIA adapter with its runtime, on a platform with the software encoder.
-FakeMachine nvidiaWithSoftware(bool nvencInitialises) {
-    FakeMachine machine;
-    machine.vendor = 0x10DE;
-    machine.libraries = {"nvEncodeAPI64.dll"};
-    machine.encoders = {{EncoderType::NVENC, nvencInitialises}, {EncoderType::Software, true}};
-    machine.softwareFallback = true;
-    return machine;
-}
-
-TEST(EncoderFactory, NvidiaWithRuntimeOffersNvenc) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.vendor = 0x10DE;
-    machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
-    machine.quickSync = true;
-    EXPECT_EQ(EncoderFactory::getAvailableEncoders(kNoDevice, machine.probes()),
-              std::vector<EncoderType>{EncoderType::NVENC});
-    EXPECT_EQ(machine.librariesAsked, std::vector<std::string>{"nvEncodeAPI64.dll"});
-    EXPECT_TRUE(log.has(info, "NVENC encoder available"));
-    EXPECT_EQ(log.countAtLeast(warn), 0);
-}
-
-TEST(EncoderFactory, AmdWithRuntimeOffersAmf) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.vendor = 0x1002;
-    machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
-    machine.quickSync = true;
-    EXPECT_EQ(EncoderFactory::getAvailableEncoders(kNoDevice, machine.probes()),
-              std::vector<EncoderType>{EncoderType::AMF});
-    EXPECT_EQ(machine.librariesAsked, std::vector<std::string>{"amfrt64.dll"});
-    EXPECT_TRUE(log.has(info, "AMF encoder available"));
-}
-
-TEST(EncoderFactory, IntelWithMediaFoundationEncoderOffersQuickSync) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.vendor = 0x8086;
-    machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
-    machine.quickSync = true;
-    EXPECT_EQ(EncoderFactory::getAvailableEncoders(kNoDevice, machine.probes()),
-              std::vector<EncoderType>{EncoderType::QuickSync});
-    EXPECT_TRUE(machine.librariesAsked.empty());
-    EXPECT_TRUE(log.has(info, "QuickSync encoder available"));
-
-    machine.quickSync = false;
-    EXPECT_TRUE(EncoderFactory::getAvailableEncoders(kNoDevice, machine.probes()).empty());
-}
-
-TEST(EncoderFactory, OtherOrUnreadableVendorOffersNothing) {
-    for (const std::optional<std::uint32_t> vendor : {std::optional<std::uint32_t>(0x1414), std::optional<std::uint32_t>()}) {
-        test::EncodeLog log;
-        FakeMachine machine;
-        machine.vendor = vendor;
-        machine.libraries = {"nvEncodeAPI64.dll", "amfrt64.dll"};
-        machine.quickSync = true;
-        EXPECT_TRUE(EncoderFactory::getAvailableEncoders(kNoDevice, machine.probes()).empty());
-        EXPECT_TRUE(machine.librariesAsked.empty());
-        EXPECT_TRUE(log.has(warn, "No hardware encoders available"));
+void expectLines(const test::EncodeLog& log, const Lines& lines, bool present = true) {
+    for (const auto& [level, text] : lines) {
+        EXPECT_EQ(log.has(level, text), present) << text;
     }
 }
 
-TEST(EncoderFactory, NvidiaWithoutRuntimeCreatesNothingWithoutSoftware) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.vendor = 0x10DE;
-    machine.quickSync = true;
-    machine.encoders = {{EncoderType::NVENC, true}, {EncoderType::QuickSync, true}};
-    EXPECT_TRUE(EncoderFactory::getAvailableEncoders(kNoDevice, machine.probes()).empty());
-    EXPECT_TRUE(log.has(warn, "No hardware encoders available"));
+const EncoderDevice kNoDevice = nullptr;
+const std::set<std::string> kBothRuntimes = {"nvEncodeAPI64.dll", "amfrt64.dll"};
 
-    log.clear();
-    EXPECT_EQ(EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes()), nullptr);
-    EXPECT_TRUE(log.has(warn, "No hardware encoders available"));
-    EXPECT_TRUE(log.has(err, "Failed to create any hardware encoder"));
-    EXPECT_TRUE(machine.constructed.empty());  // no fall back to another vendor's encoder
+// Only the adapter's own vendor counts, and only that vendor's runtime is loaded.
+TEST(EncoderFactory, AvailabilityFollowsTheAdapterVendor) {
+    struct Case {
+        std::optional<std::uint32_t> vendor;
+        std::set<std::string> libraries;
+        bool quickSync;
+        Types expected;
+        std::vector<std::string> asked;
+        Lines lines;
+    };
+    const Case cases[] = {
+        {0x10DE, kBothRuntimes, true, {EncoderType::NVENC}, {"nvEncodeAPI64.dll"}, {{info, "NVENC encoder available"}}},
+        {0x1002, kBothRuntimes, true, {EncoderType::AMF}, {"amfrt64.dll"}, {{info, "AMF encoder available"}}},
+        {0x8086, kBothRuntimes, true, {EncoderType::QuickSync}, {}, {{info, "QuickSync encoder available"}}},
+        {0x8086, kBothRuntimes, false, {}, {}, {{warn, "No hardware encoders available"}}},
+        {0x10DE, {}, true, {}, {"nvEncodeAPI64.dll"}, {{warn, "No hardware encoders available"}}},
+        {0x1414, kBothRuntimes, true, {}, {}, {{warn, "No hardware encoders available"}}},
+        {std::nullopt, kBothRuntimes, true, {}, {}, {{warn, "No hardware encoders available"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("vendor " + (c.vendor ? std::to_string(*c.vendor) : std::string("unreadable")));
+        test::EncodeLog log;
+        FakeMachine machine;
+        machine.vendor = c.vendor;
+        machine.libraries = c.libraries;
+        machine.quickSync = c.quickSync;
+        EXPECT_EQ(EncoderFactory::getAvailableEncoders(kNoDevice, machine.probes()), c.expected);
+        EXPECT_EQ(machine.librariesAsked, c.asked);
+        expectLines(log, c.lines);
+        EXPECT_EQ(log.countAtLeast(warn), c.expected.empty() ? 1 : 0);
+    }
 }
 
-TEST(EncoderFactory, TypesWithoutEncoderAreNotAvailable) {
+TEST(EncoderFactory, CreateEncoderInitialisesOrDestroys) {
     test::EncodeLog log;
     FakeMachine machine;
-    machine.encoders = {{EncoderType::NVENC, true}};
-    EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::Software, kNoDevice, EncoderConfig{}, machine.probes()),
-              nullptr);
-    EXPECT_TRUE(log.has(err, "Encoder type Software not available"));
-    EXPECT_EQ(EncoderFactory::createEncoder(static_cast<EncoderType>(7), kNoDevice, EncoderConfig{},
-                                            machine.probes()),
-              nullptr);
-    EXPECT_TRUE(log.has(err, "Encoder type Unknown not available"));
-    EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::AMF, kNoDevice, EncoderConfig{}, machine.probes()), nullptr);
-    EXPECT_TRUE(log.has(err, "Encoder type AMF not available"));
-}
-
-TEST(EncoderFactory, CreateEncoderInitialisesWithTheConfig) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.encoders = {{EncoderType::NVENC, true}};
+    machine.encoders = {{EncoderType::NVENC, true}, {EncoderType::AMF, false}};
     EncoderConfig config;
     config.width = 1280;
     config.height = 720;
@@ -189,88 +136,86 @@ TEST(EncoderFactory, CreateEncoderInitialisesWithTheConfig) {
         EncoderFactory::createEncoder(EncoderType::NVENC, kNoDevice, config, machine.probes());
     ASSERT_NE(encoder, nullptr);
     EXPECT_TRUE(encoder->isInitialized());
-    EXPECT_STREQ(encoder->getName(), "NVENC");
     const auto& fake = static_cast<const FakeEncoder&>(*encoder);
     EXPECT_EQ(fake.config_.width, 1280u);
     EXPECT_EQ(fake.config_.height, 720u);
     EXPECT_EQ(fake.config_.bitrateKbps, 9000u);
-    EXPECT_TRUE(log.has(info, "Created NVENC encoder"));
-}
+    expectLines(log, {{info, "Created NVENC encoder"}});
 
-TEST(EncoderFactory, FailedInitialisationDestroysTheEncoder) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.encoders = {{EncoderType::AMF, false}};
-    EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::AMF, kNoDevice, EncoderConfig{}, machine.probes()), nullptr);
-    EXPECT_TRUE(log.has(err, "Failed to initialize AMF encoder"));
-    EXPECT_FALSE(log.has(info, "Created AMF encoder"));
-    EXPECT_EQ(machine.alive, 0);
-}
-
-TEST(EncoderFactory, ThrowingConstructionIsOneErrorLine) {
-    test::EncodeLog log;
-    EncoderProbes probes;
-    probes.makeEncoder = [](EncoderType) -> std::unique_ptr<EncoderBase> { throw std::runtime_error("boom"); };
-    EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::NVENC, kNoDevice, EncoderConfig{}, probes), nullptr);
-    EXPECT_TRUE(log.has(err, "Failed to create NVENC encoder: boom"));
-}
-
-TEST(EncoderFactory, BestEncoderIsTheAdaptersOwn) {
-    test::EncodeLog log;
-    FakeMachine machine = nvidiaWithSoftware(true);
-    std::unique_ptr<EncoderBase> encoder = EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
-    ASSERT_NE(encoder, nullptr);
-    EXPECT_STREQ(encoder->getName(), "NVENC");
-    EXPECT_EQ(machine.constructed, std::vector<EncoderType>{EncoderType::NVENC});
-    EXPECT_TRUE(log.has(info, "Created NVENC encoder"));
-}
-
-TEST(EncoderFactory, FallsBackToSoftwareWhenHardwareFails) {
-    test::EncodeLog log;
-    FakeMachine machine = nvidiaWithSoftware(false);
-    std::unique_ptr<EncoderBase> encoder = EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
-    ASSERT_NE(encoder, nullptr);
-    EXPECT_STREQ(encoder->getName(), "Software");
-    EXPECT_EQ(machine.constructed, (std::vector<EncoderType>{EncoderType::NVENC, EncoderType::Software}));
-    EXPECT_TRUE(log.has(err, "Failed to initialize NVENC encoder"));
-    EXPECT_TRUE(log.has(info, "Created Software encoder"));
-    EXPECT_FALSE(log.has(err, "Failed to create any hardware encoder"));
+    EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::AMF, kNoDevice, config, machine.probes()), nullptr);
+    expectLines(log, {{err, "Failed to initialize AMF encoder"}});
+    expectLines(log, {{info, "Created AMF encoder"}}, false);
     EXPECT_EQ(machine.alive, 1);
+
+    for (const auto& [type, line] : {std::pair{EncoderType::Software, "Encoder type Software not available"},
+                                     std::pair{static_cast<EncoderType>(7), "Encoder type Unknown not available"}}) {
+        EXPECT_EQ(EncoderFactory::createEncoder(type, kNoDevice, config, machine.probes()), nullptr);
+        expectLines(log, {{err, line}});
+    }
+
+    EncoderProbes throwing;
+    throwing.makeEncoder = [](EncoderType) -> std::unique_ptr<EncoderBase> { throw std::runtime_error("boom"); };
+    EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::NVENC, kNoDevice, config, throwing), nullptr);
+    expectLines(log, {{err, "Failed to create NVENC encoder: boom"}});
 }
 
-TEST(EncoderFactory, FallsBackToSoftwareWithoutHardware) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.encoders = {{EncoderType::Software, true}};
-    machine.softwareFallback = true;
-    std::unique_ptr<EncoderBase> encoder = EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
-    ASSERT_NE(encoder, nullptr);
-    EXPECT_STREQ(encoder->getName(), "Software");
-    EXPECT_TRUE(log.has(warn, "No hardware encoders available"));
-    EXPECT_TRUE(log.has(info, "Created Software encoder"));
-}
-
-TEST(EncoderFactory, FailedHardwareWithoutSoftwareGivesNull) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.vendor = 0x1002;
-    machine.libraries = {"amfrt64.dll"};
-    machine.encoders = {{EncoderType::AMF, false}};
-    EXPECT_EQ(EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes()), nullptr);
-    EXPECT_TRUE(log.has(err, "Failed to initialize AMF encoder"));
-    EXPECT_TRUE(log.has(err, "Failed to create any hardware encoder"));
-    EXPECT_EQ(machine.alive, 0);
-}
-
-TEST(EncoderFactory, AvailabilityIsLoggedOnEveryBestEncoderCall) {
-    test::EncodeLog log;
-    FakeMachine machine;
-    machine.vendor = 0x10DE;
-    machine.libraries = {"nvEncodeAPI64.dll"};
-    machine.encoders = {{EncoderType::NVENC, true}};
-    EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
-    EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
-    EXPECT_EQ(log.count(info, "NVENC encoder available"), 2);
+// The adapter's own encoder, else software where the platform has it; never
+// another vendor's encoder.
+TEST(EncoderFactory, BestEncoder) {
+    struct Case {
+        const char* what;
+        std::optional<std::uint32_t> vendor;
+        std::set<std::string> libraries;
+        std::map<EncoderType, bool> encoders;
+        bool softwareFallback;
+        const char* expected;  // null: no encoder
+        Types constructed;
+        Lines lines;
+        Lines absent;
+    };
+    const Case cases[] = {
+        {"NVIDIA", 0x10DE, kBothRuntimes, {{EncoderType::NVENC, true}, {EncoderType::Software, true}}, true, "NVENC",
+         {EncoderType::NVENC}, {{info, "Created NVENC encoder"}}, {}},
+        {"NVENC fails", 0x10DE, kBothRuntimes, {{EncoderType::NVENC, false}, {EncoderType::Software, true}}, true,
+         "Software", {EncoderType::NVENC, EncoderType::Software},
+         {{err, "Failed to initialize NVENC encoder"}, {info, "Created Software encoder"}},
+         {{err, "Failed to create any hardware encoder"}}},
+        {"no hardware", std::nullopt, {}, {{EncoderType::Software, true}}, true, "Software", {EncoderType::Software},
+         {{warn, "No hardware encoders available"}, {info, "Created Software encoder"}}, {}},
+        {"AMF fails, no software", 0x1002, kBothRuntimes, {{EncoderType::AMF, false}}, false, nullptr,
+         {EncoderType::AMF},
+         {{err, "Failed to initialize AMF encoder"}, {err, "Failed to create any hardware encoder"}}, {}},
+        {"NVIDIA without runtime", 0x10DE, {}, {{EncoderType::NVENC, true}, {EncoderType::QuickSync, true}}, false,
+         nullptr, {}, {{warn, "No hardware encoders available"}, {err, "Failed to create any hardware encoder"}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::EncodeLog log;
+        FakeMachine machine;
+        machine.vendor = c.vendor;
+        machine.libraries = c.libraries;
+        machine.quickSync = true;
+        machine.encoders = c.encoders;
+        machine.softwareFallback = c.softwareFallback;
+        const std::unique_ptr<EncoderBase> encoder =
+            EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
+        if (c.expected == nullptr) {
+            EXPECT_EQ(encoder, nullptr);
+        } else {
+            ASSERT_NE(encoder, nullptr);
+            EXPECT_STREQ(encoder->getName(), c.expected);
+            EXPECT_TRUE(encoder->isInitialized());
+        }
+        EXPECT_EQ(machine.constructed, c.constructed);
+        EXPECT_EQ(machine.alive, c.expected == nullptr ? 0 : 1);
+        expectLines(log, c.lines);
+        expectLines(log, c.absent, false);
+        // Availability is probed and logged anew on every call.
+        if (c.expected != nullptr && std::string(c.expected) == "NVENC") {
+            EncoderFactory::createBestEncoder(kNoDevice, EncoderConfig{}, machine.probes());
+            EXPECT_EQ(log.count(info, "NVENC encoder available"), 2);
+        }
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "encode/NvencParams.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,8 +15,8 @@ bool sameGuid(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
 }
 
-// What the runtime's P1 preset would hand back, marked so that fields the
-// encoder must leave alone can be recognised.
+// What the runtime's P1 preset might hand back: fields the encoder must leave
+// alone are marked, and some it must clear are set.
 NV_ENC_CONFIG presetStandIn() {
     NV_ENC_CONFIG config{};
     config.version = NV_ENC_CONFIG_VER;
@@ -24,6 +26,9 @@ NV_ENC_CONFIG presetStandIn() {
     config.encodeCodecConfig.h264Config.entropyCodingMode = NV_ENC_H264_ENTROPY_CODING_MODE_CABAC;
     config.encodeCodecConfig.h264Config.level = 51;
     config.encodeCodecConfig.h264Config.outputAUD = 1;
+    config.encodeCodecConfig.h264Config.outputBufferingPeriodSEI = 1;
+    config.encodeCodecConfig.h264Config.outputPictureTimingSEI = 1;
+    config.encodeCodecConfig.h264Config.enableIntraRefresh = 1;
     return config;
 }
 
@@ -63,26 +68,22 @@ TEST(NvencParams, DefaultConfigForLowLatencyH264) {
     EXPECT_EQ(h264.entropyCodingMode, NV_ENC_H264_ENTROPY_CODING_MODE_CABAC);
 }
 
-TEST(NvencParams, VbvIsOneFrameAtThePeakRate) {
-    EncoderConfig settings;
-    settings.fps = 30;
-    settings.maxBitrateKbps = 50000;
-    NV_ENC_CONFIG config = presetStandIn();
-    applyNvencConfig(config, settings);
-    EXPECT_EQ(config.rcParams.vbvBufferSize, 1666666u);
-    EXPECT_EQ(config.rcParams.vbvInitialDelay, 1666666u);
-}
-
-TEST(NvencParams, LargestBitratesDoNotOverflow) {
-    EncoderConfig settings;
-    settings.bitrateKbps = 4294967;
-    settings.maxBitrateKbps = 4294967;
-    settings.fps = 1;
-    NV_ENC_CONFIG config = presetStandIn();
-    applyNvencConfig(config, settings);
-    EXPECT_EQ(config.rcParams.averageBitRate, 4294967000u);
-    EXPECT_EQ(config.rcParams.maxBitRate, 4294967000u);
-    EXPECT_EQ(config.rcParams.vbvBufferSize, 4294967000u);
+TEST(NvencParams, VbvIsOneFrameAtThePeakRateWithoutOverflow) {
+    struct Case {
+        std::uint32_t kbps, peakKbps, fps, vbv;
+    };
+    for (const Case& c : {Case{20000, 50000, 30, 1666666}, Case{4294967, 4294967, 1, 4294967000u}}) {
+        EncoderConfig settings;
+        settings.bitrateKbps = c.kbps;
+        settings.maxBitrateKbps = c.peakKbps;
+        settings.fps = c.fps;
+        NV_ENC_CONFIG config = presetStandIn();
+        applyNvencConfig(config, settings);
+        EXPECT_EQ(config.rcParams.averageBitRate, c.kbps * 1000u);
+        EXPECT_EQ(config.rcParams.maxBitRate, c.peakKbps * 1000u);
+        EXPECT_EQ(config.rcParams.vbvBufferSize, c.vbv);
+        EXPECT_EQ(config.rcParams.vbvInitialDelay, c.vbv);
+    }
 }
 
 TEST(NvencParams, FullRangeSetsBt709Vui) {
@@ -207,31 +208,24 @@ TEST(NvencParams, ReconfigureReusesTheSessionParameters) {
     EXPECT_EQ(std::memcmp(&same, &init, sizeof init), 0);
 }
 
-TEST(NvencParams, SessionOpensWithTheHeadersVersion) {
-    EXPECT_EQ(kNvencApiVersion, 11u | (1u << 24));
-}
-
-TEST(NvencParams, OpenSessionHints) {
-    EXPECT_STREQ(nvencOpenSessionHint(8), "Invalid parameter - check resolution/settings");
-    EXPECT_STREQ(nvencOpenSessionHint(10), "GPU memory exhausted - close other apps using NVENC");
-    EXPECT_STREQ(nvencOpenSessionHint(15), "NVIDIA driver too old! Update to driver 550+ (2024 or newer)");
-    EXPECT_STREQ(nvencOpenSessionHint(20), "GPU doesn't support NVENC - need GTX 600 series or newer");
-    EXPECT_STREQ(nvencOpenSessionHint(1), "Try updating NVIDIA drivers to latest version");
-}
-
-TEST(NvencParams, FirstNalNames) {
-    const std::uint8_t sps[] = {0, 0, 0, 1, 0x67, 0x42};
-    const std::uint8_t idr[] = {0, 0, 1, 0x65, 0x88};
-    const std::uint8_t aud[] = {0, 0, 1, 0x09, 0xF0};
-    const std::uint8_t other[] = {0, 0, 1, 0x0C, 0xFF};
-    const std::uint8_t noStart[] = {1, 0, 0, 1, 0x67, 0x42};
-    const std::uint8_t shortUnit[] = {0, 0, 1, 0x67};
-    EXPECT_STREQ(h264FirstNalName(sps, sizeof sps), "SPS");
-    EXPECT_STREQ(h264FirstNalName(idr, sizeof idr), "IDR slice");
-    EXPECT_STREQ(h264FirstNalName(aud, sizeof aud), "AUD");
-    EXPECT_STREQ(h264FirstNalName(other, sizeof other), "Other");
-    EXPECT_STREQ(h264FirstNalName(noStart, sizeof noStart), "Unknown");
-    EXPECT_STREQ(h264FirstNalName(shortUnit, sizeof shortUnit), "Unknown");
+TEST(NvencParams, OpenSessionHintsAndFirstNalNames) {
+    const std::pair<int, const char*> hints[] = {
+        {8, "Invalid parameter - check resolution/settings"},
+        {10, "GPU memory exhausted - close other apps using NVENC"},
+        {15, "NVIDIA driver too old! Update to driver 550+ (2024 or newer)"},
+        {20, "GPU doesn't support NVENC - need GTX 600 series or newer"},
+        {1, "Try updating NVIDIA drivers to latest version"},
+    };
+    for (const auto& [status, hint] : hints) {
+        EXPECT_STREQ(nvencOpenSessionHint(status), hint) << status;
+    }
+    const std::pair<std::vector<std::uint8_t>, const char*> units[] = {
+        {{0, 0, 0, 1, 0x67, 0x42}, "SPS"}, {{0, 0, 1, 0x65, 0x88}, "IDR slice"}, {{0, 0, 1, 0x09, 0xF0}, "AUD"},
+        {{0, 0, 1, 0x0C, 0xFF}, "Other"},  {{1, 0, 0, 1, 0x67, 0x42}, "Unknown"}, {{0, 0, 1, 0x67}, "Unknown"},
+    };
+    for (const auto& [unit, name] : units) {
+        EXPECT_STREQ(h264FirstNalName(unit.data(), unit.size()), name) << name;
+    }
     EXPECT_STREQ(h264FirstNalName(nullptr, 10), "Unknown");
 }
 

@@ -113,4 +113,51 @@ bool H264TestDecoder::decode(const std::uint8_t* data, std::size_t size, Decoded
     return true;
 }
 
+namespace {
+
+// Calls fn(type, begin, end) for each NAL unit, start codes and trailing zero bytes left out.
+template <class F>
+void forEachNal(const std::uint8_t* data, std::size_t size, F&& fn) {
+    auto findStart = [&](std::size_t from) {
+        for (std::size_t k = from; k + 3 <= size; ++k) {
+            if (data[k] == 0 && data[k + 1] == 0 && data[k + 2] == 1) {
+                return k;
+            }
+        }
+        return size;
+    };
+    for (std::size_t i = findStart(0); i < size;) {
+        const std::size_t begin = i + 3;
+        const std::size_t next = findStart(begin);
+        std::size_t end = next;
+        while (end > begin && next < size && data[end - 1] == 0) {
+            --end;
+        }
+        if (begin < size) {
+            fn(data[begin] & 0x1F, begin, end);
+        }
+        i = next;
+    }
+}
+
+}  // namespace
+
+std::vector<int> nalTypes(const std::uint8_t* data, std::size_t size) {
+    std::vector<int> types;
+    forEachNal(data, size, [&](int type, std::size_t, std::size_t) { types.push_back(type); });
+    return types;
+}
+
+std::vector<std::uint8_t> findNal(const std::uint8_t* data, std::size_t size, int type) {
+    std::vector<std::uint8_t> out;
+    bool found = false;
+    forEachNal(data, size, [&](int t, std::size_t b, std::size_t e) {
+        if (!found && t == type) {
+            out.assign(data + b, data + e);
+            found = true;
+        }
+    });
+    return out;
+}
+
 }  // namespace quillane::host::test

@@ -40,4 +40,10 @@ private:
     int errors_ = 0;
 };
 
+// NAL unit types of an Annex B access unit, in order.
+std::vector<int> nalTypes(const std::uint8_t* data, std::size_t size);
+inline std::vector<int> nalTypes(const std::vector<std::uint8_t>& unit) { return nalTypes(unit.data(), unit.size()); }
+// The first NAL unit of a type, without its start code; empty when there is none.
+std::vector<std::uint8_t> findNal(const std::uint8_t* data, std::size_t size, int type);
+
 }  // namespace quillane::host::test

@@ -99,7 +99,6 @@ NVENCSTATUS NVENCAPI unmapResource(void*, NV_ENC_INPUT_PTR) {
 NVENCSTATUS NVENCAPI encodePicture(void*, NV_ENC_PIC_PARAMS* params) {
     control.pictureFlags.push_back(params->encodePicFlags);
     control.pictureBitstreams.push_back(reinterpret_cast<std::uintptr_t>(params->outputBitstream));
-    control.pictureTimestamps.push_back(params->inputTimeStamp);
     if (control.failEncodes > 0) {
         --control.failEncodes;
         return NV_ENC_ERR_GENERIC;
@@ -119,7 +118,6 @@ NVENCSTATUS NVENCAPI encodePicture(void*, NV_ENC_PIC_PARAMS* params) {
 }
 
 NVENCSTATUS NVENCAPI lockBitstream(void*, NV_ENC_LOCK_BITSTREAM* params) {
-    ++control.locks;
     Bitstream& out = bitstreams[params->outputBitstream];
     params->bitstreamBufferPtr = out.bytes.data();
     params->bitstreamSizeInBytes = static_cast<std::uint32_t>(out.bytes.size());

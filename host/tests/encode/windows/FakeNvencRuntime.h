@@ -38,11 +38,9 @@ struct FakeNvencControl {
     std::uint32_t registeredHeight = 0;
     int maps = 0;
     int unmaps = 0;
-    int locks = 0;
     int unlocks = 0;
     std::vector<std::uint32_t> pictureFlags;         // encodePicFlags of each submission
     std::vector<std::uintptr_t> pictureBitstreams;   // output buffer of each submission
-    std::vector<std::uint64_t> pictureTimestamps;
     int reconfigureCalls = 0;
     NV_ENC_RECONFIGURE_PARAMS reconfigureParams{};
     NV_ENC_CONFIG reconfigureConfig{};

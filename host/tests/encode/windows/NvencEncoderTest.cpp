@@ -18,6 +18,7 @@ using spdlog::level::err;
 using spdlog::level::info;
 using spdlog::level::warn;
 using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint32_t kForcedIdr = NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
 
 // The fake runtime beside this program, loaded for the whole test so that its
 // state outlives the encoder's own load and free.
@@ -78,14 +79,14 @@ protected:
     EncoderConfig config;
 };
 
-TEST_F(NvencEncoderTest, OpensTheSessionAsConfigured) {
+// Opening, six frames through the four slots, a keyframe request, then a
+// shutdown that releases everything.
+TEST_F(NvencEncoderTest, SessionFramesAndKeyframes) {
     test::EncodeLog log;
     NvencEncoder encoder;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
-    EXPECT_TRUE(encoder.isInitialized());
     EXPECT_TRUE(log.has(info, "NVENC API loaded successfully"));
     EXPECT_TRUE(log.has(info, "NVENC encoder initialized: 640x480 @ 6000 kbps, 60 fps"));
-
     EXPECT_EQ(fake->openApiVersion, std::uint32_t(NVENCAPI_VERSION));
     EXPECT_EQ(fake->openDeviceType, NV_ENC_DEVICE_TYPE_DIRECTX);
     EXPECT_EQ(fake->openDevice, gpu.device);
@@ -104,27 +105,12 @@ TEST_F(NvencEncoderTest, OpensTheSessionAsConfigured) {
     NV_ENC_INITIALIZE_PARAMS expectedParams = makeNvencInitializeParams(config, nullptr);
     expectedParams.encodeConfig = fake->initParams.encodeConfig;
     EXPECT_EQ(std::memcmp(&fake->initParams, &expectedParams, sizeof expectedParams), 0);
-
     EXPECT_EQ(fake->registered, 4);
     EXPECT_EQ(fake->registeredFormat, NV_ENC_BUFFER_FORMAT_ARGB);
     EXPECT_EQ(fake->registeredWidth, 640u);
     EXPECT_EQ(fake->registeredHeight, 480u);
     EXPECT_EQ(fake->bitstreamsCreated, 4);
 
-    encoder.shutdown();
-    EXPECT_FALSE(encoder.isInitialized());
-    EXPECT_TRUE(log.has(info, "Shutting down NVENC encoder..."));
-    EXPECT_EQ(fake->unregistered, 4);
-    EXPECT_EQ(fake->bitstreamsDestroyed, 4);
-    EXPECT_EQ(fake->sessionsDestroyed, 1);
-    encoder.shutdown();
-    EXPECT_EQ(fake->sessionsDestroyed, 1);
-}
-
-TEST_F(NvencEncoderTest, FramesComeOutInTheSameCall) {
-    test::EncodeLog log;
-    NvencEncoder encoder;
-    ASSERT_TRUE(encoder.initialize(gpu.device, config));
     const Output first = encode(encoder);
     EXPECT_TRUE(first.returned);
     EXPECT_EQ(first.delivered, 1);
@@ -134,7 +120,6 @@ TEST_F(NvencEncoderTest, FramesComeOutInTheSameCall) {
     EXPECT_EQ(sets.sps, (Bytes{0x67, 0x64, 0x00, 0x28, 0xAC}));
     EXPECT_EQ(sets.pps, (Bytes{0x68, 0xEE, 0x3C, 0xB0}));
     EXPECT_TRUE(sets.isValid);
-
     for (std::uint32_t i = 1; i < 6; ++i) {
         const Output next = encode(encoder);
         EXPECT_TRUE(next.returned);
@@ -142,31 +127,31 @@ TEST_F(NvencEncoderTest, FramesComeOutInTheSameCall) {
         EXPECT_EQ(next.frameNumber, i);
         EXPECT_EQ(next.bytes.back(), i);  // the fake echoes the input time stamp
     }
-    // The four slots are used in turn.
     ASSERT_EQ(fake->pictureBitstreams.size(), 6u);
     EXPECT_EQ(fake->pictureBitstreams[4], fake->pictureBitstreams[0]);
     EXPECT_NE(fake->pictureBitstreams[1], fake->pictureBitstreams[0]);
+    EXPECT_EQ(fake->pictureFlags[1], 0u);
     EXPECT_EQ(fake->maps, 6);
     EXPECT_EQ(fake->unmaps, 6);
     EXPECT_EQ(fake->unlocks, 6);
-    const EncoderStats stats = encoder.getStats();
-    EXPECT_EQ(stats.framesEncoded, 6u);
-    EXPECT_EQ(stats.bytesEncoded, 25u + 5 * 9u);
+    EXPECT_EQ(encoder.getStats().framesEncoded, 6u);
+    EXPECT_EQ(encoder.getStats().bytesEncoded, 25u + 5 * 9u);
     EXPECT_LE(log.countPrefix(info, "First encoded frame: "), 1);
-}
 
-TEST_F(NvencEncoderTest, KeyframeRequestForcesIdrWithParameterSets) {
-    NvencEncoder encoder;
-    ASSERT_TRUE(encoder.initialize(gpu.device, config));
-    encode(encoder);
-    encode(encoder);
     encoder.requestKeyframe();
-    const Output forced = encode(encoder);
-    EXPECT_TRUE(forced.isKeyframe);
-    EXPECT_EQ(fake->pictureFlags.back(), std::uint32_t(NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS));
-    EXPECT_EQ(fake->pictureFlags[1], 0u);
+    EXPECT_TRUE(encode(encoder).isKeyframe);
+    EXPECT_EQ(fake->pictureFlags.back(), kForcedIdr);
     EXPECT_FALSE(encode(encoder).isKeyframe);
     EXPECT_EQ(fake->pictureFlags.back(), 0u);
+
+    encoder.shutdown();
+    EXPECT_FALSE(encoder.isInitialized());
+    EXPECT_TRUE(log.has(info, "Shutting down NVENC encoder..."));
+    EXPECT_EQ(fake->unregistered, 4);
+    EXPECT_EQ(fake->bitstreamsDestroyed, 4);
+    EXPECT_EQ(fake->sessionsDestroyed, 1);
+    encoder.shutdown();
+    EXPECT_EQ(fake->sessionsDestroyed, 1);
 }
 
 TEST_F(NvencEncoderTest, KeyframeRequestSurvivesFailedFrames) {
@@ -191,16 +176,18 @@ TEST_F(NvencEncoderTest, KeyframeRequestSurvivesFailedFrames) {
     EXPECT_TRUE(next.returned);
     EXPECT_TRUE(next.isKeyframe);
     EXPECT_EQ(next.frameNumber, 1u);  // failed frames take no number
-    EXPECT_EQ(fake->pictureFlags.back(), std::uint32_t(NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS));
+    EXPECT_EQ(fake->pictureFlags.back(), kForcedIdr);
 }
 
-TEST_F(NvencEncoderTest, BitrateChangeIsAppliedOnTheEncodingThread) {
+// Changes are recorded and applied by the next frame on the encoding thread,
+// as a reconfiguration of the rate control only; a refused one changes nothing.
+TEST_F(NvencEncoderTest, BitrateChanges) {
     test::EncodeLog log;
     NvencEncoder encoder;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
     encode(encoder);
     encoder.setBitrate(2000, 3000);
-    EXPECT_EQ(fake->reconfigureCalls, 0);  // only recorded until the next frame
+    EXPECT_EQ(fake->reconfigureCalls, 0);
     const Output next = encode(encoder);
     ASSERT_EQ(fake->reconfigureCalls, 1);
     EXPECT_TRUE(log.has(info, "Bitrate updated to 2000 / 3000 kbps"));
@@ -213,7 +200,6 @@ TEST_F(NvencEncoderTest, BitrateChangeIsAppliedOnTheEncodingThread) {
     NV_ENC_INITIALIZE_PARAMS reinit = params.reInitEncodeParams;
     reinit.encodeConfig = fake->initParams.encodeConfig;
     EXPECT_EQ(std::memcmp(&reinit, &fake->initParams, sizeof reinit), 0);  // maximum size included
-
     const NV_ENC_RC_PARAMS& rc = fake->reconfigureConfig.rcParams;
     EXPECT_EQ(rc.averageBitRate, 2'000'000u);
     EXPECT_EQ(rc.maxBitRate, 3'000'000u);
@@ -231,29 +217,24 @@ TEST_F(NvencEncoderTest, BitrateChangeIsAppliedOnTheEncodingThread) {
     EXPECT_EQ(fake->reconfigureConfig.rcParams.averageBitRate, 5'000'000u);
     encode(encoder);
     EXPECT_EQ(fake->reconfigureCalls, 2);
-}
 
-TEST_F(NvencEncoderTest, RefusedBitrateChangeKeepsTheOldRates) {
-    test::EncodeLog log;
-    NvencEncoder encoder;
-    ASSERT_TRUE(encoder.initialize(gpu.device, config));
     fake->reconfigureStatus = NV_ENC_ERR_INVALID_PARAM;
-    encoder.setBitrate(2000, 3000);
+    encoder.setBitrate(1000, 1200);
     EXPECT_TRUE(encode(encoder).returned);
     EXPECT_TRUE(log.has(warn, "Failed to reconfigure bitrate: 8"));
-    EXPECT_FALSE(log.has(info, "Bitrate updated to 2000 / 3000 kbps"));
+    EXPECT_FALSE(log.has(info, "Bitrate updated to 1000 / 1200 kbps"));
 
     // The next change starts from the rates the session really runs at.
     fake->reconfigureStatus = NV_ENC_SUCCESS;
     EncoderConfig sameSize = config;
     sameSize.bitrateKbps = 7000;
-    sameSize.maxBitrateKbps = 15000;
+    sameSize.maxBitrateKbps = 9000;
     sameSize.fps = 30;  // not applied: only the bitrates change
     EXPECT_TRUE(encoder.reconfigure(sameSize));
     encode(encoder);
     EXPECT_EQ(fake->reconfigureConfig.rcParams.averageBitRate, 7'000'000u);
-    EXPECT_EQ(fake->reconfigureConfig.rcParams.vbvBufferSize, 15'000'000u / 60);
-    EXPECT_EQ(fake->reconfigureConfig.rcParams.vbvInitialDelay, 15'000'000u / 60);
+    EXPECT_EQ(fake->reconfigureConfig.rcParams.vbvBufferSize, 9'000'000u / 60);
+    EXPECT_EQ(fake->reconfigureConfig.rcParams.vbvInitialDelay, 3'000'000u / 60);  // not the refused 1200
     EXPECT_EQ(fake->reconfigureParams.reInitEncodeParams.frameRateNum, 60u);
 
     EncoderConfig otherSize = config;
@@ -262,33 +243,7 @@ TEST_F(NvencEncoderTest, RefusedBitrateChangeKeepsTheOldRates) {
     EXPECT_TRUE(log.has(warn, "Resolution change requires re-initialization"));
 }
 
-TEST_F(NvencEncoderTest, OldDriverIsReported) {
-    test::EncodeLog log;
-    fake->openStatus = NV_ENC_ERR_INVALID_VERSION;
-    NvencEncoder encoder;
-    EXPECT_FALSE(encoder.initialize(gpu.device, config));
-    EXPECT_FALSE(encoder.isInitialized());
-    EXPECT_TRUE(log.has(err, "NVENC ERROR: Failed to open encode session (error 15). "
-                             "NVIDIA driver too old! Update to driver 550+ (2024 or newer)"));
-    EXPECT_EQ(fake->initializeCalls, 0);
-}
-
-TEST_F(NvencEncoderTest, FailedInitialisationReleasesWhatWasCreated) {
-    test::EncodeLog log;
-    fake->initializeStatus = NV_ENC_ERR_UNSUPPORTED_PARAM;
-    NvencEncoder encoder;
-    EXPECT_FALSE(encoder.initialize(gpu.device, config));
-    EXPECT_TRUE(log.has(err, "nvEncInitializeEncoder failed: 12"));
-    EXPECT_EQ(fake->sessionsDestroyed, 1);
-    EXPECT_EQ(fake->registered, 0);
-
-    // A later attempt on the same object starts clean.
-    fake->initializeStatus = NV_ENC_SUCCESS;
-    ASSERT_TRUE(encoder.initialize(gpu.device, config));
-    EXPECT_TRUE(encode(encoder).returned);
-}
-
-TEST_F(NvencEncoderTest, RefusesBadInputAndConfig) {
+TEST_F(NvencEncoderTest, RefusedSetups) {
     test::EncodeLog log;
     NvencEncoder encoder;
     EXPECT_FALSE(encoder.encodeFrame(texture));  // not initialised
@@ -299,13 +254,31 @@ TEST_F(NvencEncoderTest, RefusesBadInputAndConfig) {
                              "(640x480, 0 fps, 6000 / 15000 kbps)"));
     EXPECT_EQ(fake->instancesCreated, 0);
 
+    fake->openStatus = NV_ENC_ERR_INVALID_VERSION;
+    EXPECT_FALSE(encoder.initialize(gpu.device, config));
+    EXPECT_FALSE(encoder.isInitialized());
+    EXPECT_TRUE(log.has(err, "NVENC ERROR: Failed to open encode session (error 15). "
+                             "NVIDIA driver too old! Update to driver 550+ (2024 or newer)"));
+    EXPECT_EQ(fake->initializeCalls, 0);
+
+    // What was created before a failed initialisation is released.
+    fake->openStatus = NV_ENC_SUCCESS;
+    fake->initializeStatus = NV_ENC_ERR_UNSUPPORTED_PARAM;
+    EXPECT_FALSE(encoder.initialize(gpu.device, config));
+    EXPECT_TRUE(log.has(err, "nvEncInitializeEncoder failed: 12"));
+    EXPECT_EQ(fake->sessionsDestroyed, 1);
+    EXPECT_EQ(fake->registered, 0);
+
+    // A later attempt on the same object starts clean.
+    fake->initializeStatus = NV_ENC_SUCCESS;
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
+    EXPECT_TRUE(encode(encoder).returned);
     log.clear();
     EXPECT_FALSE(encoder.encodeFrame(nullptr));
     EXPECT_EQ(log.countAtLeast(info), 0);
     EXPECT_TRUE(encoder.initialize(gpu.device, config));
     EXPECT_TRUE(log.has(warn, "NVENC encoder already initialized"));
-    EXPECT_EQ(fake->initializeCalls, 1);
+    EXPECT_EQ(fake->initializeCalls, 2);
 }
 
 TEST_F(NvencEncoderTest, HevcSessionUsesTheHevcRule) {
