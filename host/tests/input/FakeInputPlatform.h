@@ -38,11 +38,8 @@ public:
     }
     std::optional<WindowRect> windowRect(NativeWindow, std::uint32_t& error) override {
         calls.push_back("windowRect");
-        if (rectError != 0) {
-            error = rectError;
-            return std::nullopt;
-        }
-        return rect;
+        error = rectError;
+        return rectError == 0 ? std::optional(rect) : std::nullopt;
     }
     WindowRect adjustClientRect(NativeWindow, const WindowRect& client) override {
         calls.push_back("adjustClientRect");
@@ -62,11 +59,8 @@ public:
                       std::uint32_t& error) override {
         calls.push_back("setWindowPos");
         positions.push_back(SetPos{window, x, y, outer, keepPosition});
-        if (setPosError != 0) {
-            error = setPosError;
-            return false;
-        }
-        return true;
+        error = setPosError;
+        return setPosError == 0;
     }
 };
 

@@ -1,6 +1,7 @@
 // The real QuillaneHost.exe under Wine on the test desktop, as a user would see it.
 
 #include "Eventually.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using quillane::host::test::ChildProcess;
 using quillane::host::test::eventually;
 
 constexpr UINT kTrayExit = 1002;  // the tray menu's "Exit"
@@ -69,41 +71,6 @@ private:
     std::map<fs::path, std::uintmax_t> sizes;
 };
 
-class HostProcess {
-public:
-    HostProcess() {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        std::wstring command = L"\"" + hostExe() + L"\"";
-        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-        }
-    }
-    ~HostProcess() {
-        if (info.hProcess) {
-            if (!exitCode()) {
-                TerminateProcess(info.hProcess, 99);
-                WaitForSingleObject(info.hProcess, 10000);
-            }
-            CloseHandle(info.hThread);
-            CloseHandle(info.hProcess);
-        }
-    }
-    std::optional<DWORD> wait(std::chrono::milliseconds timeout) {
-        if (WaitForSingleObject(info.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
-        return exitCode();
-    }
-    std::optional<DWORD> exitCode() const {
-        DWORD code = 0;
-        if (!GetExitCodeProcess(info.hProcess, &code) || code == STILL_ACTIVE) return std::nullopt;
-        return code;
-    }
-    DWORD id() const { return info.dwProcessId; }
-
-private:
-    PROCESS_INFORMATION info{};
-};
-
 struct WindowSearch {
     DWORD process;
     const wchar_t* className;
@@ -130,7 +97,12 @@ HWND findWindowOf(DWORD process, const wchar_t* className) {
     return search.found;
 }
 
-HWND waitForHostWindow(const HostProcess& host) {
+// Starts the host; its output goes to a file in `folder`.
+bool startHost(ChildProcess& host, const quillane::host::test::TempFolder& folder) {
+    return host.start(fs::path(hostExe()), {}, folder.path() / "output.txt");
+}
+
+HWND waitForHostWindow(const ChildProcess& host) {
     HWND window = nullptr;
     eventually(
         [&] {
@@ -155,7 +127,9 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     ASSERT_FALSE(mutexHeld()) << "another host is running";
     // Watch from before the start: the file sink flushes only on warnings.
     LogWatch log;
-    HostProcess host;
+    quillane::host::test::TempFolder temp;
+    ChildProcess host;
+    ASSERT_TRUE(startHost(host, temp));
     HWND window = waitForHostWindow(host);
     ASSERT_NE(window, nullptr);
     wchar_t title[64] = {};
@@ -172,7 +146,8 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     ASSERT_TRUE(eventually([&] { return IsWindowVisible(window) == FALSE; }, 10s));
 
     // The second start says so in a box, which the user closes; the first window comes back.
-    HostProcess second;
+    ChildProcess second;
+    ASSERT_TRUE(startHost(second, temp));
     HWND box = nullptr;
     ASSERT_TRUE(eventually(
         [&] {
@@ -182,22 +157,22 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
         },
         60s));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    auto code = second.wait(30s);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_EQ(*code, 0u);
+    auto end = second.wait(30s);
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->code, 0u);
     EXPECT_TRUE(eventually([&] { return IsWindowVisible(window) && !IsIconic(window); }, 10s));
 
     // Closing hides the window; the host keeps running.
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(eventually([&] { return IsWindowVisible(window) == FALSE; }, 10s));
     std::this_thread::sleep_for(500ms);
-    EXPECT_FALSE(host.exitCode().has_value());
+    EXPECT_FALSE(host.wait(0ms).has_value());
     EXPECT_TRUE(IsWindow(window));
 
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(kTrayExit, 0), 0);
-    code = host.wait(60s);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_EQ(*code, 0u);
+    end = host.wait(60s);
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->code, 0u);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_FALSE(mutexHeld());
 

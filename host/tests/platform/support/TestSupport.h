@@ -53,6 +53,7 @@ public:
     bool start(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
                const std::filesystem::path& outputFile);
     void kill();  // SIGKILL / TerminateProcess: no chance to clean up
+    unsigned long id() const;  // the process id; 0 before a start
     std::optional<ProcessEnd> wait(std::chrono::milliseconds timeout);
 
 private:

@@ -71,6 +71,8 @@ bool ChildProcess::start(const std::filesystem::path& executable, const std::vec
     return true;
 }
 
+unsigned long ChildProcess::id() const { return state_ ? static_cast<unsigned long>(state_->pid) : 0; }
+
 void ChildProcess::kill() {
     if (state_ && !state_->reaped) ::kill(state_->pid, SIGKILL);
 }

@@ -107,6 +107,8 @@ bool ChildProcess::start(const std::filesystem::path& executable, const std::vec
     return true;
 }
 
+unsigned long ChildProcess::id() const { return state_ ? state_->process.dwProcessId : 0; }
+
 void ChildProcess::kill() {
     if (state_ && !state_->reaped) TerminateProcess(state_->process.hProcess, 1);
 }
