@@ -1,4 +1,5 @@
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -7,32 +8,26 @@
 namespace quillane::host {
 namespace {
 
-TEST(LogText, ShortPrintableTextIsKept) {
-    EXPECT_EQ(logSafeText("window_list_request"), "window_list_request");
-    EXPECT_EQ(logSafeText("Gr\xC3\xBC\xC3\x9F" "e"), "Gr\xC3\xBC\xC3\x9F" "e");
+TEST(LogText, ControlBytesAndBrokenUtf8AreEscapedAndValidTextKept) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"window_list_request", "window_list_request"},
+        {"Gr\xC3\xBC\xC3\x9F" "e", "Gr\xC3\xBC\xC3\x9F" "e"},
+        {std::string("a\nb\r\x1b[31m\x7f", 10), "a\\x0ab\\x0d\\x1b[31m\\x7f"},
+        {std::string("x\0y", 3), "x\\x00y"},
+        {"\xFF\xC3", "\\xff\\xc3"},
+        {"\xC0\xAF", "\\xc0\\xaf"},          // overlong '/'
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},  // encoded surrogate
+    };
+    for (const auto& [text, safe] : cases) {
+        EXPECT_EQ(logSafeText(text), safe);
+    }
 }
 
-TEST(LogText, ControlBytesAndBrokenUtf8AreEscaped) {
-    EXPECT_EQ(logSafeText(std::string("a\nb\r\x1b[31m\x7f", 10)), "a\\x0ab\\x0d\\x1b[31m\\x7f");
-    EXPECT_EQ(logSafeText(std::string("x\0y", 3)), "x\\x00y");
-    EXPECT_EQ(logSafeText("\xFF\xC3"), "\\xff\\xc3");
-    // Overlong form of '/' and an encoded surrogate are not valid UTF-8.
-    EXPECT_EQ(logSafeText("\xC0\xAF"), "\\xc0\\xaf");
-    EXPECT_EQ(logSafeText("\xED\xA0\x80"), "\\xed\\xa0\\x80");
-}
-
-TEST(LogText, LongTextIsCutWithItsLength) {
-    const std::string text(1 << 20, 'A');
-    const std::string safe = logSafeText(text);
-    EXPECT_EQ(safe, std::string(128, 'A') + "... (1048576 bytes)");
-}
-
-TEST(LogText, CutNeverSplitsACharacter) {
-    std::string text(127, 'a');
-    text += "\xE2\x82\xAC";  // three bytes across the limit
-    text += "tail";
-    const std::string safe = logSafeText(text);
-    EXPECT_EQ(safe, std::string(127, 'a') + "\xE2\x82\xAC" + "... (134 bytes)");
+TEST(LogText, LongTextIsCutWithItsLengthNeverInsideACharacter) {
+    EXPECT_EQ(logSafeText(std::string(1 << 20, 'A')), std::string(128, 'A') + "... (1048576 bytes)");
+    // A three-byte character across the limit stays whole.
+    EXPECT_EQ(logSafeText(std::string(127, 'a') + "\xE2\x82\xAC" + "tail"),
+              std::string(127, 'a') + "\xE2\x82\xAC" + "... (134 bytes)");
 }
 
 TEST(LogRateLimiter, LetsOneLineThroughPerIntervalAndCountsTheRest) {

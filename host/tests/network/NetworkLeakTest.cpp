@@ -1,11 +1,12 @@
-// Servers started and stopped many times in one process leave no descriptors
-// (handles) or threads behind.
+// Servers started and stopped many times in one process close their clients
+// and leave no descriptors (handles) or threads behind.
 #include <gtest/gtest.h>
 
 #include "Eventually.h"
 #include "LogCapture.h"
 #include "ProcessResources.h"
 #include "SignalingTestClient.h"
+#include "SignalingTestHost.h"
 #include "network/DiscoveryResponder.h"
 #include "network/SignalingServer.h"
 
@@ -16,10 +17,15 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
     LogCapture log;
     const auto descriptorsBefore = openDescriptorCount();
     const auto threadsBefore = threadCount();
+    constexpr int kRounds = 25;
     {
-        SignalingServer server(0);
+        FakeSignalingHost host;
+        SignalingServer server(0, testOptions());
+        host.install(server);  // before the first start, as the owner does
         DiscoveryResponder responder("Leak check", 9876, 0);
-        for (int round = 0; round < 25; ++round) {
+        server.stop();
+        EXPECT_FALSE(log.contains("Signaling server stopped")) << "a server that never ran stops quietly";
+        for (int round = 0; round < kRounds; ++round) {
             ASSERT_TRUE(server.start()) << round;
             ASSERT_TRUE(responder.start()) << round;
             const auto port = server.getPort();
@@ -35,10 +41,19 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
             ASSERT_TRUE(eventually([&] { return server.getClientCount() == 3; }));
             responder.stop();
             server.stop();
+            server.stop();
+            EXPECT_EQ(server.getClientCount(), 0u);
+            EXPECT_EQ(server.getPort(), 0);
             EXPECT_TRUE(welcomed.waitForClose(2s));
+            EXPECT_TRUE(handshaking.waitForClose(2s));
+            EXPECT_TRUE(silent.waitForClose(2s));
         }
+        std::lock_guard lock(host.mutex);
+        EXPECT_EQ(host.connected.size(), static_cast<std::size_t>(kRounds));
     }
-    EXPECT_EQ(log.count("Signaling server stopped"), 25u);
+    EXPECT_EQ(log.count("Signaling server stopped"), static_cast<std::size_t>(kRounds));
+    EXPECT_EQ(log.count("Discovery responder started on UDP port"), static_cast<std::size_t>(kRounds));
+    EXPECT_EQ(log.count("Discovery responder stopped"), static_cast<std::size_t>(kRounds));
     if (descriptorsBefore) {
         EXPECT_TRUE(eventually([&] { return openDescriptorCount() == descriptorsBefore; }, 5s))
             << *descriptorsBefore << " before, " << openDescriptorCount().value_or(0) << " after";

@@ -18,6 +18,10 @@ namespace {
 
 using nlohmann::json;
 
+std::span<const std::uint8_t> bytesOf(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 class SignalingAbuseTest : public ::testing::Test {
 protected:
     explicit SignalingAbuseTest(SignalingServerOptions options = testOptions()) : server(0, options) {}
@@ -31,121 +35,21 @@ protected:
 
     void TearDown() override { EXPECT_TRUE(signalingAlive(port)); }
 
-    // Sends each text and checks that none is answered and the session lives on.
-    void expectDroppedQuietly(SignalingClient& client, const std::vector<std::string>& texts) {
-        for (const auto& text : texts) {
-            ASSERT_TRUE(client.sendText(text)) << text;
-        }
-        EXPECT_TRUE(client.expectSilence(300ms));
-        const auto pong = client.request({{"type", "ping"}, {"timestamp", 77}}, "pong");
-        ASSERT_TRUE(pong);
-        EXPECT_EQ(pong->at("timestamp"), 77);
-    }
-
     LogCapture log;
     FakeSignalingHost host;
     SignalingServer server;
     std::uint16_t port = 0;
 };
 
-TEST_F(SignalingAbuseTest, MalformedJsonAndWrongTypes) {
+TEST_F(SignalingAbuseTest, MalformedMessagesLeaveTheSessionOpenUpTo64KiB) {
     SignalingClient client;
     ASSERT_TRUE(client.connect(port));
-    expectDroppedQuietly(client, {
-                                     "",
-                                     "{",
-                                     "not json at all",
-                                     R"({"type":"hello",})",
-                                     R"({"type":"ping"} trailing)",
-                                     "// comment\n{\"type\":\"ping\"}",
-                                     R"([{"type":"ping"}])",
-                                     R"("ping")",
-                                     "null",
-                                     "42",
-                                     R"({"type":7})",
-                                     R"({"type":null})",
-                                     R"({"type":["ping"]})",
-                                     R"({"type":{"type":"ping"}})",
-                                     R"({"type":"stream_start","windowId":"4097"})",
-                                     R"({"type":"stream_start","windowId":[4097]})",
-                                     R"({"type":"stream_stop","streamId":null})",
-                                     R"({"type":"request_keyframe","streamId":{}})",
-                                     R"({"type":"window_resize","windowId":4097,"width":800,"height":"600"})",
-                                     R"({"type":"ping","timestamp":"now"})",
-                                     std::string("{\"type\":\"pi\0ng\"}", 16),
-                                     std::string(10000, '['),
-                                 });
-    EXPECT_GE(log.count("Error processing message: "), 18u);
-    std::lock_guard lock(host.mutex);
-    EXPECT_TRUE(host.starts.empty());
-    EXPECT_TRUE(host.stops.empty());
-    EXPECT_TRUE(host.keyframes.empty());
-    EXPECT_TRUE(host.resizes.empty());
-}
+    for (const char* text : {"{", R"({"type":7})", R"({"type":"stream_start","windowId":"4097"})"}) {
+        ASSERT_TRUE(client.sendText(text)) << text;
+    }
+    ASSERT_TRUE(client.sendBinary(bytesOf("{\"type\":\"\xFF\xFE\"}")));
+    EXPECT_TRUE(client.expectSilence(300ms));
 
-TEST_F(SignalingAbuseTest, InvalidUtf8IsAMalformedBinaryMessageAndEndsATextOne) {
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(port));
-    const std::string bad = "{\"type\":\"\xFF\xFE\"}";
-    ASSERT_TRUE(client.sendBinary(std::span(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size())));
-    EXPECT_TRUE(client.expectSilence(200ms));
-    EXPECT_TRUE(log.contains("Error processing message: "));
-    ASSERT_TRUE(client.request({{"type", "ping"}}, "pong"));
-    // WebSocket text must be UTF-8: such a frame fails the connection.
-    client.sendText(bad);
-    EXPECT_TRUE(client.waitForClose());
-}
-
-TEST_F(SignalingAbuseTest, OutOfRangeNumbersAreMalformedMessages) {
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(port));
-    expectDroppedQuietly(client, {
-                                     R"({"type":"stream_start","windowId":1e300})",
-                                     R"({"type":"stream_start","windowId":-1})",
-                                     R"({"type":"stream_start","windowId":4294967296})",
-                                     R"({"type":"stream_start","windowId":18446744073709551615})",
-                                     R"({"type":"stream_start","windowId":1e400})",
-                                     R"({"type":"stream_stop","streamId":2147483648})",
-                                     R"({"type":"stream_stop","streamId":-1e19})",
-                                     R"({"type":"request_keyframe","streamId":9223372036854775807})",
-                                     R"({"type":"window_resize","windowId":4097,"width":-5,"height":10})",
-                                     R"({"type":"window_resize","windowId":4097,"width":10,"height":5e9})",
-                                     R"({"type":"ping","timestamp":-9223372036854775808})",
-                                     R"({"type":"ping","timestamp":-1e308})",
-                                 });
-    EXPECT_GE(log.count("is out of range"), 11u);
-    std::lock_guard lock(host.mutex);
-    EXPECT_TRUE(host.starts.empty());
-    EXPECT_TRUE(host.stops.empty());
-    EXPECT_TRUE(host.keyframes.empty());
-}
-
-TEST_F(SignalingAbuseTest, AOneMebibyteUnknownTypeClosesTheSession) {
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(port));
-    const std::string huge = R"({"type":")" + std::string(1 << 20, 'x') + R"("})";
-    client.sendText(huge);  // may fail half-way once the server has closed
-    EXPECT_TRUE(client.waitForClose());
-    EXPECT_TRUE(log.waitFor("WebSocket read failed: "));
-    EXPECT_TRUE(eventually([&] { return server.getClientCount() == 0; }));
-}
-
-TEST_F(SignalingAbuseTest, ALongUnknownTypeIsLoggedCutAndEscaped) {
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(port));
-    const std::string type = "\\u001b[2J" + std::string(60000, 'y');
-    expectDroppedQuietly(client, {R"({"type":")" + type + R"("})"});
-    const auto lines = log.matching("Unknown message type: ");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_LT(lines[0].text.size(), 200u);
-    EXPECT_EQ(lines[0].text.rfind("Unknown message type: '\\x1b[2Jyyy", 0), 0u) << lines[0].text;
-    EXPECT_NE(lines[0].text.find("... (60004 bytes)'"), std::string::npos) << lines[0].text;
-    EXPECT_EQ(lines[0].text.find('\x1b'), std::string::npos);
-}
-
-TEST_F(SignalingAbuseTest, MessagesUpTo64KiBAreReadAndLargerOnesCloseTheSession) {
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(port));
     const std::string prefix = R"({"type":"ping","timestamp":3,"pad":")";
     const std::string suffix = R"("})";
     const std::size_t limit = 64 * 1024;
@@ -153,49 +57,41 @@ TEST_F(SignalingAbuseTest, MessagesUpTo64KiBAreReadAndLargerOnesCloseTheSession)
     const auto pong = client.waitForType("pong");
     ASSERT_TRUE(pong);
     EXPECT_EQ(pong->at("timestamp"), 3);
+    EXPECT_EQ(log.count("Error processing message: "), 4u);
 
     client.sendText(prefix + std::string(limit + 1 - prefix.size() - suffix.size(), 'p') + suffix);
     EXPECT_TRUE(client.waitForClose());
     EXPECT_TRUE(log.waitFor("WebSocket read failed: "));
+    EXPECT_TRUE(eventually([&] { return server.getClientCount() == 0; }));
 }
 
-TEST_F(SignalingAbuseTest, AFragmentedMessageOver64KiBClosesTheSession) {
-    RawConnection raw;
-    ASSERT_TRUE(raw.connect(port));
-    ASSERT_TRUE(raw.upgrade(port));
-    const std::string chunk(16 * 1024, 'f');
-    bool first = true;
-    for (int i = 0; i < 5 && raw.send(clientFrame(first ? kOpText : kOpContinuation, chunk, false)); ++i) {
-        first = false;
+TEST_F(SignalingAbuseTest, FramesThatBreakTheRulesCloseTheirSession) {
+    std::vector<std::uint8_t> fragmented;
+    for (int i = 0; i < 5; ++i) {
+        const auto frame = clientFrame(i == 0 ? kOpText : kOpContinuation, std::string(16 * 1024, 'f'), false);
+        fragmented.insert(fragmented.end(), frame.begin(), frame.end());
     }
-    EXPECT_TRUE(raw.waitForClose());
+    auto reserved = clientFrame(kOpText, "{}");
+    reserved[0] |= 0x40;  // RSV1 without a negotiated extension
+    const std::pair<const char*, std::vector<std::uint8_t>> cases[] = {
+        {"fragments adding up to over 64 KiB", fragmented},
+        {"a frame declaring 2^63-1 bytes", clientFrameHeader(kOpText, 0x7FFFFFFFFFFFFFFFull)},
+        {"an unmasked frame", {0x81, 0x02, '{', '}'}},
+        {"a reserved bit", reserved},
+        {"text that is not UTF-8", clientFrame(kOpText, "{\"type\":\"\xFF\xFE\"}")},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        RawConnection raw;
+        ASSERT_TRUE(raw.connect(port));
+        ASSERT_TRUE(raw.upgrade(port));
+        raw.send(bytes);  // may fail half-way once the server has closed
+        EXPECT_TRUE(raw.waitForClose());
+    }
+    EXPECT_TRUE(eventually([&] { return server.getClientCount() == 0; }));
 }
 
-TEST_F(SignalingAbuseTest, AFrameDeclaringAnEnormousLengthClosesTheSession) {
-    RawConnection raw;
-    ASSERT_TRUE(raw.connect(port));
-    ASSERT_TRUE(raw.upgrade(port));
-    ASSERT_TRUE(raw.send(clientFrameHeader(kOpText, 0x7FFFFFFFFFFFFFFFull)));
-    EXPECT_TRUE(raw.waitForClose());
-}
-
-TEST_F(SignalingAbuseTest, UnmaskedAndReservedFramesCloseTheSession) {
-    RawConnection unmasked;
-    ASSERT_TRUE(unmasked.connect(port));
-    ASSERT_TRUE(unmasked.upgrade(port));
-    ASSERT_TRUE(unmasked.send(std::string("\x81\x02{}", 4)));
-    EXPECT_TRUE(unmasked.waitForClose());
-
-    RawConnection reserved;
-    ASSERT_TRUE(reserved.connect(port));
-    ASSERT_TRUE(reserved.upgrade(port));
-    auto frame = clientFrame(kOpText, "{}");
-    frame[0] |= 0x40;  // RSV1 without a negotiated extension
-    ASSERT_TRUE(reserved.send(frame));
-    EXPECT_TRUE(reserved.waitForClose());
-}
-
-TEST_F(SignalingAbuseTest, HundredIdleConnectionsKeepAtMost32AndTimeOutTheirHandshakes) {
+TEST_F(SignalingAbuseTest, AtMost32ClientsAndIdleHandshakesTimeOut) {
     std::vector<std::unique_ptr<RawConnection>> idle;
     for (int i = 0; i < 100; ++i) {
         idle.push_back(std::make_unique<RawConnection>());
@@ -208,22 +104,19 @@ TEST_F(SignalingAbuseTest, HundredIdleConnectionsKeepAtMost32AndTimeOutTheirHand
     }
     EXPECT_GE(closed, 68);
     EXPECT_LE(server.getClientCount(), 32u);
-    // ...and those that never finish the handshake are closed after its time-out.
+    EXPECT_TRUE(log.contains("Too many signaling clients (32), closing new connection"));
+    // ...and those that never finish the handshake after its time-out.
     EXPECT_TRUE(eventually([&] { return server.getClientCount() == 0; }));
     for (auto& connection : idle) {
         EXPECT_TRUE(connection->waitForClose(3s));
     }
-    EXPECT_TRUE(log.contains("Too many signaling clients (32), closing new connection"));
-}
 
-TEST_F(SignalingAbuseTest, HundredIdleWebSocketClientsLeaveRoomOnceTheyGo) {
+    // Welcomed clients hold their places until they go.
     std::vector<std::unique_ptr<SignalingClient>> clients;
     int welcomed = 0;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 40; ++i) {
         auto client = std::make_unique<SignalingClient>();
-        if (client->connect(port, 2s) && client->request({{"type", "hello"}}, "welcome", 2s)) {
-            ++welcomed;
-        }
+        welcomed += client->connect(port, 2s) && client->request({{"type", "hello"}}, "welcome", 2s) ? 1 : 0;
         clients.push_back(std::move(client));
     }
     EXPECT_EQ(welcomed, 32);
@@ -238,18 +131,12 @@ TEST_F(SignalingAbuseTest, ASlowHandshakeDoesNotHoldUpOthersAndIsCutOff) {
     const std::string request = webSocketUpgradeRequest(port);
     const auto started = std::chrono::steady_clock::now();
     bool cut = false;
-    for (std::size_t i = 0; i < request.size() - 1; ++i) {
-        if (!slow.send(request.substr(i, 1))) {
-            cut = true;
-            break;
-        }
+    for (std::size_t i = 0; i < request.size() - 1 && !cut; ++i) {
+        cut = !slow.send(request.substr(i, 1));
         if (i == 5) {
             EXPECT_TRUE(signalingAlive(port));
         }
-        if (slow.waitForClose(100ms)) {
-            cut = true;
-            break;
-        }
+        cut = cut || slow.waitForClose(100ms);
     }
     EXPECT_TRUE(cut);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
@@ -275,9 +162,8 @@ TEST_F(SignalingQueueCapTest, AClientThatSendsPingsAndNeverReadsIsClosedAtTheQue
         const auto frame = clientFrame(kOpText, R"({"type":"ping"})");
         batch.insert(batch.end(), frame.begin(), frame.end());
     }
-    // Each small ping makes a larger pong. The kernel buffers take a few MiB
-    // at most; beyond them the answers wait in the session's queue until its
-    // cap closes the session, so the sends fail well before 1 GiB of pongs.
+    // Each ping makes a larger pong; past the kernel buffers (a few MiB) the
+    // pongs queue until the cap closes the session, long before 1 GiB.
     bool closedByServer = false;
     for (int i = 0; i < 70'000 && !closedByServer; ++i) {
         closedByServer = !greedy.send(batch, 30s);
@@ -308,47 +194,6 @@ TEST_F(SignalingAbuseTest, ConnectThenResetChurn) {
     EXPECT_TRUE(eventually([&] { return server.getClientCount() == 0; }));
 }
 
-TEST_F(SignalingAbuseTest, ThreeHundredStartsWithStream1RunningNeverHandOut1) {
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(port));
-    const auto first = client.request({{"type", "stream_start"}, {"windowId", 0x1001}}, "stream_started");
-    ASSERT_TRUE(first);
-    ASSERT_EQ(first->at("streamId"), 1);
-    // Every later start fails in the owner, so only stream 1 keeps running.
-    host.startSucceeds = false;
-    for (int i = 0; i < 300; ++i) {
-        const auto error = client.request({{"type", "stream_subscribe"}, {"windowId", 0x1001}}, "error");
-        ASSERT_TRUE(error) << i;
-    }
-    std::vector<FakeSignalingHost::StartCall> calls;
-    {
-        std::lock_guard lock(host.mutex);
-        calls = host.starts;
-    }
-    ASSERT_EQ(calls.size(), 301u);
-    for (std::size_t i = 1; i < calls.size(); ++i) {
-        EXPECT_NE(calls[i].streamId, 1) << i;
-    }
-    // Without collisions the ids run on as the counter says: 2..255, 0, 2, ...
-    EXPECT_EQ(calls[1].streamId, 2);
-    EXPECT_EQ(calls[254].streamId, 255);
-    EXPECT_EQ(calls[255].streamId, 0);
-    EXPECT_EQ(calls[256].streamId, 2);
-
-    // Once it stops, 1 is handed out again in its turn.
-    host.startSucceeds = true;
-    ASSERT_TRUE(client.request({{"type", "stream_stop"}, {"streamId", 1}}, "stream_stopped"));
-    std::set<int> seen;
-    for (int i = 0; i < 256; ++i) {
-        const auto started = client.request({{"type", "stream_start"}, {"windowId", 0x1001}}, "stream_started");
-        ASSERT_TRUE(started) << i;
-        EXPECT_TRUE(seen.insert(started->at("streamId").get<int>()).second);
-    }
-    EXPECT_TRUE(seen.count(1));
-    // Now all 256 run: the next start finds no free id.
-    EXPECT_TRUE(client.request({{"type", "stream_start"}, {"windowId", 0x1001}}, "error"));
-}
-
 TEST_F(SignalingAbuseTest, RequestsFromManyClientsAtOnceWhileTheMainLoopPolls) {
     std::atomic<bool> polling{true};
     std::thread mainLoop([&] {
@@ -370,9 +215,7 @@ TEST_F(SignalingAbuseTest, RequestsFromManyClientsAtOnceWhileTheMainLoopPolls) {
                                      : (i % 3 == 1) ? json{{"type", "stream_start"}, {"windowId", 0x1001}}
                                                     : json{{"type", "ping"}, {"timestamp", c * 1000 + i}};
                 const char* reply = (i % 3 == 0) ? "window_list" : (i % 3 == 1) ? "stream_started" : "pong";
-                if (client.request(request, reply)) {
-                    ++answered;
-                }
+                answered += client.request(request, reply) ? 1 : 0;
             }
         });
     }

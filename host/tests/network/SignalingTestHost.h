@@ -13,9 +13,8 @@
 
 namespace quillane::host::test {
 
-// The owner's side of the signalling callbacks, recording every call. The
-// windows it lists are the only ones it starts or resizes; running streams
-// are kept so the server can be told which ids are taken.
+// The owner's side of the signalling callbacks, recording every call; running
+// streams are kept so the server can be told which ids are taken.
 class FakeSignalingHost {
 public:
     struct StartCall {
@@ -28,7 +27,9 @@ public:
         std::uint32_t height;
     };
 
-    void install(SignalingServer& server) {
+    // Into a SignalingServer or a SignalingMessageHandler.
+    template <typename Target>
+    void install(Target& server) {
         server.setWindowListCallback([this] {
             std::lock_guard lock(mutex);
             ++windowListCalls;

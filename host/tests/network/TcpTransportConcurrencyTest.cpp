@@ -10,7 +10,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::VideoClient;
-using test::waitUntil;
 
 // Several capture threads send while clients come and go, the owner polls and reinstalls its
 // callbacks, and clients send messages: run under ThreadSanitizer this finds unguarded state.

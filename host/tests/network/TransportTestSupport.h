@@ -3,8 +3,8 @@
 #include "VideoClient.h"
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,25 +12,12 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <algorithm>
 #include <vector>
 
 namespace quillane::host::test {
 
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// A frame payload that names its stream, its index in that stream and its kind, and fills the
-// rest with bytes derived from them, so a receiver can tell which frame arrived and that it is whole.
+// A payload naming its stream, index and kind, filled with bytes derived from them, so a
+// receiver can tell which frame arrived and that it is whole.
 inline std::vector<std::uint8_t> makeFrame(std::uint8_t stream, std::uint32_t index, bool key, std::size_t size) {
     std::vector<std::uint8_t> frame(std::max<std::size_t>(size, 6));
     frame[0] = stream;
@@ -63,9 +50,8 @@ inline FrameTag readFrameTag(const std::vector<std::uint8_t>& frame) {
     return tag;
 }
 
-// Checks what a decoder needs from one connection: every stream starts with a keyframe, each delta
-// frame directly follows the previous frame of its stream, the header agrees with the payload and
-// sequence numbers increase by one.
+// What a decoder needs from one connection: each stream starts with a keyframe, each delta frame
+// follows the previous frame of its stream, header and payload agree, sequence numbers go up by one.
 class StreamContinuity {
 public:
     void add(const ReceivedVideoPacket& packet) {
@@ -119,8 +105,8 @@ private:
     std::vector<std::string> errors_;
 };
 
-// Stands in for the capture threads: each stream produces frames at a steady rate with a keyframe
-// every gopLength frames and whenever one was requested, like an encoder would.
+// Stands in for the capture threads: steady frames per stream, a keyframe every gopLength frames
+// and whenever one was requested.
 struct FrameSourceOptions {
     std::vector<std::uint8_t> streams{1, 2};
     std::chrono::microseconds interval{16667};

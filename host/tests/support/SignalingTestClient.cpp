@@ -153,13 +153,12 @@ struct SignalingClient::State {
         });
     }
 
-    template <typename Write>
-    bool write(Write&& start, std::chrono::milliseconds timeout) {
+    bool write(net::const_buffer data, std::chrono::milliseconds timeout) {
         if (!open || writeBroken) {
             return false;
         }
         auto completion = std::make_shared<Completion>();
-        start(CompletionHandler{completion});
+        ws.async_write(data, CompletionHandler{completion});
         if (!await(io, completion, Clock::now() + timeout, [this] {
                 // A write that cannot finish leaves the stream unusable.
                 writeBroken = true;
@@ -202,9 +201,7 @@ bool SignalingClient::connect(std::uint16_t port, std::chrono::milliseconds time
 
 bool SignalingClient::sendText(std::string_view text, std::chrono::milliseconds timeout) {
     state->ws.text(true);
-    return state->write(
-        [&](auto handler) { state->ws.async_write(net::buffer(text.data(), text.size()), std::move(handler)); },
-        timeout);
+    return state->write(net::buffer(text.data(), text.size()), timeout);
 }
 
 bool SignalingClient::sendJson(const nlohmann::json& message, std::chrono::milliseconds timeout) {
@@ -213,20 +210,9 @@ bool SignalingClient::sendJson(const nlohmann::json& message, std::chrono::milli
 
 bool SignalingClient::sendBinary(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout) {
     state->ws.binary(true);
-    const bool sent = state->write(
-        [&](auto handler) { state->ws.async_write(net::buffer(data.data(), data.size()), std::move(handler)); },
-        timeout);
+    const bool sent = state->write(net::buffer(data.data(), data.size()), timeout);
     state->ws.text(true);
     return sent;
-}
-
-bool SignalingClient::sendRawBytes(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout) {
-    return state->write(
-        [&](auto handler) {
-            net::async_write(beast::get_lowest_layer(state->ws), net::buffer(data.data(), data.size()),
-                             std::move(handler));
-        },
-        timeout);
 }
 
 std::optional<std::string> SignalingClient::receive(std::chrono::milliseconds timeout) {
@@ -289,14 +275,6 @@ bool SignalingClient::waitForClose(std::chrono::milliseconds timeout) {
         state->inbox.clear();
     }
     return true;
-}
-
-bool SignalingClient::isOpen() const {
-    return state->open;
-}
-
-std::size_t SignalingClient::pending() const {
-    return state->inbox.size();
 }
 
 void SignalingClient::close() {
@@ -429,14 +407,6 @@ void RawConnection::reset() {
     if (state->socket.is_open()) {
         error_code ignored;
         state->socket.set_option(net::socket_base::linger(true, 0), ignored);
-        state->socket.close(ignored);
-    }
-}
-
-void RawConnection::close() {
-    if (state->socket.is_open()) {
-        error_code ignored;
-        state->socket.shutdown(tcp::socket::shutdown_both, ignored);
         state->socket.close(ignored);
     }
 }

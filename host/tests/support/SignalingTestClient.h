@@ -60,8 +60,6 @@ public:
     bool sendText(std::string_view text, std::chrono::milliseconds timeout = kDefaultTimeout);
     bool sendJson(const nlohmann::json& message, std::chrono::milliseconds timeout = kDefaultTimeout);
     bool sendBinary(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout = kDefaultTimeout);
-    // Bytes written straight to the TCP connection, bypassing the framing.
-    bool sendRawBytes(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout = kDefaultTimeout);
 
     // The next whole message, as its bytes.
     std::optional<std::string> receive(std::chrono::milliseconds timeout = kDefaultTimeout);
@@ -78,9 +76,6 @@ public:
 
     // True when the server ends the connection within the time-out.
     bool waitForClose(std::chrono::milliseconds timeout = kDefaultTimeout);
-    bool isOpen() const;
-    // The messages that arrived and were not taken yet.
-    std::size_t pending() const;
 
     void close();  // a WebSocket close frame, then the connection goes
     void reset();  // TCP reset, without a close frame
@@ -113,7 +108,6 @@ public:
     bool waitForClose(std::chrono::milliseconds timeout = kDefaultTimeout);
 
     void reset();
-    void close();
 
 private:
     struct State;
@@ -125,15 +119,11 @@ std::string webSocketUpgradeRequest(std::uint16_t port);
 
 // One masked client frame carrying `payload`.
 std::vector<std::uint8_t> clientFrame(std::uint8_t opcode, std::string_view payload, bool fin = true);
-// A masked client frame header that declares `length` payload bytes,
-// without the payload.
+// Its header alone, declaring `length` payload bytes.
 std::vector<std::uint8_t> clientFrameHeader(std::uint8_t opcode, std::uint64_t length, bool fin = true);
 
 inline constexpr std::uint8_t kOpText = 0x1;
-inline constexpr std::uint8_t kOpBinary = 0x2;
 inline constexpr std::uint8_t kOpContinuation = 0x0;
-inline constexpr std::uint8_t kOpClose = 0x8;
-inline constexpr std::uint8_t kOpPing = 0x9;
 
 // A fresh client is welcomed and answered with a pong.
 ::testing::AssertionResult signalingAlive(std::uint16_t port);
