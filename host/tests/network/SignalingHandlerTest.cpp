@@ -2,6 +2,7 @@
 // owner's callbacks it causes and the line it logs.
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -9,12 +10,15 @@
 #include "Eventually.h"
 #include "LogCapture.h"
 #include "SignalingTestHost.h"
+#include "network/LogText.h"
 #include "network/SignalingMessageHandler.h"
 
 namespace quillane::host::test {
 namespace {
 
 using Answer = std::optional<std::string>;
+const Answer kNone;
+const std::string kError = R"({"code":1001,"message":"Failed to start stream","type":"error"})";
 
 struct Exchange {
     std::string request;
@@ -22,14 +26,21 @@ struct Exchange {
     std::string logLine;  // logged once for this request, when not empty
 };
 
-const Answer kNoAnswer;
-
-std::string startedFor(std::uint32_t windowId, int streamId) {
+std::string started(std::uint32_t windowId, int streamId) {
     return R"({"codec":"h264","height":0,"streamId":)" + std::to_string(streamId) +
            R"(,"type":"stream_started","width":0,"windowId":)" + std::to_string(windowId) + "}";
 }
 
-const std::string kError = R"({"code":1001,"message":"Failed to start stream","type":"error"})";
+std::string resized(const std::string& stream, const std::string& window, const std::string& size, bool success) {
+    const auto split = size.find('x');
+    return R"({"height":)" + size.substr(split + 1) + R"(,"streamId":)" + stream + R"(,"success":)" +
+           (success ? "true" : "false") + R"(,"type":"window_resized","width":)" + size.substr(0, split) +
+           R"(,"windowId":)" + window + "}";
+}
+
+std::string resize(const std::string& window, const std::string& width, const std::string& height) {
+    return R"({"type":"window_resize","windowId":)" + window + R"(,"width":)" + width + R"(,"height":)" + height + "}";
+}
 
 class SignalingHandlerTest : public ::testing::Test {
 protected:
@@ -51,21 +62,10 @@ protected:
         }
     }
 
-    // Each text is dropped without an answer and logged with `logLine`.
     void expectDropped(const std::vector<std::string>& texts, const std::string& logLine) {
-        std::vector<Exchange> exchanges;
         for (const auto& text : texts) {
-            exchanges.push_back({text, kNoAnswer, logLine});
+            expectExchanges({{text, kNone, logLine}});
         }
-        expectExchanges(exchanges);
-    }
-
-    void expectNoCallbacks() {
-        std::lock_guard lock(host.mutex);
-        EXPECT_TRUE(host.starts.empty());
-        EXPECT_TRUE(host.stops.empty());
-        EXPECT_TRUE(host.keyframes.empty());
-        EXPECT_TRUE(host.resizes.empty());
     }
 
     LogCapture log;
@@ -73,24 +73,29 @@ protected:
     SignalingMessageHandler handler{SignalingMessageHandler::Config{{}, std::chrono::milliseconds(200)}};
 };
 
-TEST_F(SignalingHandlerTest, StopKeyframeAndPingRequests) {
+TEST_F(SignalingHandlerTest, HelloStopKeyframeAndPingRequests) {
     expectExchanges({
+        {R"({"type":"hello"})",
+         R"({"audioPort":9945,"hostName":"Quillane Host","hostVersion":"1.1.9","inputPort":9946,"protocol":"tcp",)"
+         R"("requiresAuth":false,"supportedCodecs":["h264"],"type":"welcome","videoPort":9944})",
+         "Received hello from client at 192.0.2.7"},
         {R"({"type":"stream_stop","streamId":257})", R"({"streamId":257,"type":"stream_stopped"})",
          "Stream stop request for stream 257"},
         {R"({"type":"stream_unsubscribe"})", R"({"streamId":0,"type":"stream_stopped"})", ""},
-        {R"({"type":"stream_stop","streamId":-1})", R"({"streamId":-1,"type":"stream_stopped"})", ""},
-        {R"({"type":"request_keyframe","streamId":3})", kNoAnswer, ""},
-        {R"({"type":"keyframe_request","streamId":258})", kNoAnswer, ""},
+        {R"({"type":"stream_stop","streamId":-1.9})", R"({"streamId":-1,"type":"stream_stopped"})", ""},
+        {R"({"type":"stream_stop","streamId":false})", R"({"streamId":0,"type":"stream_stopped"})", ""},
+        {R"({"type":"request_keyframe","streamId":3})", kNone, ""},
+        {R"({"type":"keyframe_request","streamId":258})", kNone, ""},
         {R"({"type":"ping"})", R"({"timestamp":0,"type":"pong"})", ""},
         {R"({"type":"ping","timestamp":1.5})", R"({"timestamp":1,"type":"pong"})", ""},
+        {R"({"type":"ping","timestamp":true})", R"({"timestamp":1,"type":"pong"})", ""},
+        {R"({"type":"ping","timestamp":2147483647})", R"({"timestamp":2147483647,"type":"pong"})", ""},
         {R"({"type":"ping","timestamp":-2147483648})", R"({"timestamp":-2147483648,"type":"pong"})", ""},
-        // A timestamp that does not fit 32 bits is a malformed message.
-        {R"({"type":"ping","timestamp":4294967297})", kNoAnswer,
-         "Error processing message: value of 'timestamp' is out of range"},
     });
     {
         std::lock_guard lock(host.mutex);
-        EXPECT_EQ(host.stops, (std::vector<std::uint8_t>{1, 0, 255}));
+        EXPECT_EQ(host.connected, std::vector<std::string>{"192.0.2.7"});
+        EXPECT_EQ(host.stops, (std::vector<std::uint8_t>{1, 0, 255, 0}));
         EXPECT_EQ(host.keyframes, (std::vector<std::uint8_t>{3, 2}));
     }
     handler.setStreamStopCallback({});
@@ -98,32 +103,24 @@ TEST_F(SignalingHandlerTest, StopKeyframeAndPingRequests) {
 }
 
 TEST_F(SignalingHandlerTest, WindowResizeOfListedWindowsInTheSizeRange) {
-    const auto resized = [](int stream, std::uint32_t window, int width, int height, bool success) {
-        return R"({"height":)" + std::to_string(height) + R"(,"streamId":)" + std::to_string(stream) +
-               R"(,"success":)" + (success ? "true" : "false") + R"(,"type":"window_resized","width":)" +
-               std::to_string(width) + R"(,"windowId":)" + std::to_string(window) + "}";
-    };
     expectExchanges({
         {R"({"type":"window_resize","streamId":-7,"windowId":4097,"width":1280,"height":720})",
-         resized(-7, 4097, 1280, 720, true), "Window resize request: stream=-7, window=1001, size=1280x720"},
-        {R"({"type":"window_resize","windowId":4097,"width":16384,"height":1})", resized(0, 4097, 16384, 1, true), ""},
-        {R"({"type":"window_resize","windowId":21845,"width":800,"height":600})", resized(0, 21845, 800, 600, false),
+         resized("-7", "4097", "1280x720", true), "Window resize request: stream=-7, window=1001, size=1280x720"},
+        {resize("4097", "16384", "1"), resized("0", "4097", "16384x1", true), ""},
+        {resize("21845", "800", "600"), resized("0", "21845", "800x600", false),
          "Refusing resize of window 5555: not in the window list"},
-        {R"({"type":"window_resize","windowId":4097,"width":0,"height":600})", resized(0, 4097, 0, 600, false),
-         "size out of range"},
-        {R"({"type":"window_resize","windowId":4097,"width":800,"height":16385})",
-         resized(0, 4097, 800, 16385, false), "size out of range"},
-        {R"({"type":"window_resize","windowId":4097})", resized(0, 4097, 0, 0, false), ""},
-        {R"({"type":"window_resize","windowId":4097,"width":"800","height":600})", kNoAnswer,
-         "Error processing message: "},
+        {resize("4294967295", "800", "600"), resized("0", "4294967295", "800x600", false), ""},
+        {resize("4097", "0", "600"), resized("0", "4097", "0x600", false), "size out of range"},
+        {resize("4097", "800", "16385"), resized("0", "4097", "800x16385", false), "size out of range"},
+        {resize("4097", "4294967295", "1"), resized("0", "4097", "4294967295x1", false), ""},
+        {R"({"type":"window_resize","windowId":4097})", resized("0", "4097", "0x0", false), ""},
+        {resize("4097", R"("800")", "600"), kNone, "Error processing message: "},
     });
     host.resizeSucceeds = false;
-    EXPECT_EQ(send(R"({"type":"window_resize","windowId":4097,"width":800,"height":600})"),
-              resized(0, 4097, 800, 600, false));
+    EXPECT_EQ(send(resize("4097", "800", "600")), resized("0", "4097", "800x600", false));
     handler.setWindowResizeCallback({});
     host.resizeSucceeds = true;
-    EXPECT_EQ(send(R"({"type":"window_resize","windowId":4097,"width":800,"height":600})"),
-              resized(0, 4097, 800, 600, false));
+    EXPECT_EQ(send(resize("4097", "800", "600")), resized("0", "4097", "800x600", false));
     std::lock_guard lock(host.mutex);
     ASSERT_EQ(host.resizes.size(), 3u);
     EXPECT_EQ(host.resizes[0].windowId, 0x1001u);
@@ -135,21 +132,21 @@ TEST_F(SignalingHandlerTest, WindowResizeOfListedWindowsInTheSizeRange) {
 
 TEST_F(SignalingHandlerTest, UnknownTypesAreWarnedAndHostTypesIgnoredSilently) {
     expectExchanges({
-        {R"({"type":"Hello"})", kNoAnswer, "Unknown message type: 'Hello'"},
-        {R"({"type":"stream_config"})", kNoAnswer, "Unknown message type: 'stream_config'"},
-        {R"({"type":"stream_stopped"})", kNoAnswer, "Unknown message type: 'stream_stopped'"},
-        {R"({"type":"ping "})", kNoAnswer, "Unknown message type: 'ping '"},
-        {R"({"type":"hello\u0000x"})", kNoAnswer, "Unknown message type: 'hello\\x00x'"},
-        {R"({"streamId":1})", kNoAnswer, "Unknown message type: 'missing'"},
+        {R"({"type":"Hello"})", kNone, "Unknown message type: 'Hello'"},
+        {R"({"type":"stream_config"})", kNone, "Unknown message type: 'stream_config'"},
+        {R"({"type":"stream_stopped"})", kNone, "Unknown message type: 'stream_stopped'"},
+        {R"({"type":"ping "})", kNone, "Unknown message type: 'ping '"},
+        {R"({"type":"hello\u0000x"})", kNone, "Unknown message type: 'hello\\x00x'"},
+        {R"({"streamId":1})", kNone, "Unknown message type: 'missing'"},
     });
     const auto linesBefore = log.entries().size();
     for (const char* type : {"welcome", "window_list", "stream_started", "window_resized", "error", "pong"}) {
-        EXPECT_EQ(send(nlohmann::json{{"type", type}}.dump()), kNoAnswer) << type;
+        EXPECT_EQ(send(nlohmann::json{{"type", type}}.dump()), kNone) << type;
     }
     EXPECT_EQ(log.entries().size(), linesBefore);
 
     // A long type is logged cut and with its escape sequence defused.
-    EXPECT_EQ(send(R"({"type":"\u001b[2J)" + std::string(60000, 'y') + R"("})"), kNoAnswer);
+    EXPECT_EQ(send(R"({"type":"\u001b[2J)" + std::string(60000, 'y') + R"("})"), kNone);
     const auto lines = log.matching("Unknown message type: '\\x1b[2Jyyy");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_LT(lines[0].text.size(), 200u);
@@ -158,55 +155,37 @@ TEST_F(SignalingHandlerTest, UnknownTypesAreWarnedAndHostTypesIgnoredSilently) {
 }
 
 TEST_F(SignalingHandlerTest, MalformedMessagesAreDroppedWithAnError) {
-    expectDropped(
-        {
-            "",
-            "{",
-            "not json at all",
-            R"({"type":"hello",})",
-            R"({"type":"ping"} trailing)",
-            "// comment\n{\"type\":\"ping\"}",
-            R"([{"type":"ping"}])",
-            R"("ping")",
-            "null",
-            "42",
-            R"({"type":7})",
-            R"({"type":null})",
-            R"({"type":["ping"]})",
-            R"({"type":{"type":"ping"}})",
-            R"({"type":"stream_start","windowId":"4097"})",
-            R"({"type":"stream_start","windowId":[4097]})",
-            R"({"type":"stream_stop","streamId":null})",
-            R"({"type":"request_keyframe","streamId":{}})",
-            R"({"type":"ping","timestamp":"now"})",
-            std::string("{\"type\":\"pi\0ng\"}", 16),
-            "{\"type\":\"\xFF\xFE\"}",
-            std::string(10000, '['),
-            R"({"type":"stream_start","windowId":1e400})",
-        },
-        "Error processing message: ");
-    expectDropped(
-        {
-            R"({"type":"stream_start","windowId":1e300})",
-            R"({"type":"stream_start","windowId":-1})",
-            R"({"type":"stream_start","windowId":4294967296})",
-            R"({"type":"stream_start","windowId":18446744073709551615})",
-            R"({"type":"stream_stop","streamId":2147483648})",
-            R"({"type":"stream_stop","streamId":-1e19})",
-            R"({"type":"request_keyframe","streamId":9223372036854775807})",
-            R"({"type":"window_resize","windowId":4097,"width":-5,"height":10})",
-            R"({"type":"window_resize","windowId":4097,"width":10,"height":5e9})",
-            R"({"type":"ping","timestamp":-9223372036854775808})",
-            R"({"type":"ping","timestamp":-1e308})",
-        },
-        "is out of range");
-    expectNoCallbacks();
+    expectDropped({"", "{", "not json at all", R"({"type":"hello",})", R"({"type":"ping"} trailing)",
+                   "// comment\n{\"type\":\"ping\"}", R"([{"type":"ping"}])", R"("ping")", "null", "42",
+                   R"({"type":7})", R"({"type":null})", R"({"type":["ping"]})", R"({"type":{"type":"ping"}})",
+                   R"({"type":"stream_start","windowId":"4097"})", R"({"type":"stream_start","windowId":[4097]})",
+                   R"({"type":"stream_stop","streamId":null})", R"({"type":"request_keyframe","streamId":{}})",
+                   R"({"type":"ping","timestamp":"now"})", std::string("{\"type\":\"pi\0ng\"}", 16),
+                   "{\"type\":\"\xFF\xFE\"}", std::string(10000, '['), R"({"type":"stream_start","windowId":1e400})"},
+                  "Error processing message: ");
+    // Numbers that do not fit their 32-bit field are not cut down to fit.
+    expectDropped({R"({"type":"stream_start","windowId":1e300})", R"({"type":"stream_start","windowId":-1})",
+                   R"({"type":"stream_start","windowId":-0.5e10})", R"({"type":"stream_start","windowId":4294967296})",
+                   R"({"type":"stream_start","windowId":4294967296.0})",
+                   R"({"type":"stream_start","windowId":18446744073709551615})",
+                   R"({"type":"stream_stop","streamId":2147483648})", R"({"type":"stream_stop","streamId":-1e19})",
+                   R"({"type":"request_keyframe","streamId":9223372036854775807})",
+                   R"({"type":"window_resize","windowId":4097,"width":-5,"height":10})",
+                   R"({"type":"window_resize","windowId":4097,"width":10,"height":5e9})",
+                   R"({"type":"ping","timestamp":4294967297})", R"({"type":"ping","timestamp":-2147483649.0})",
+                   R"({"type":"ping","timestamp":-9223372036854775808})", R"({"type":"ping","timestamp":-1e308})"},
+                  "is out of range");
+    std::lock_guard lock(host.mutex);
+    EXPECT_TRUE(host.starts.empty());
+    EXPECT_TRUE(host.stops.empty());
+    EXPECT_TRUE(host.keyframes.empty());
+    EXPECT_TRUE(host.resizes.empty());
 }
 
 TEST_F(SignalingHandlerTest, StartsGetConsecutiveIdsAndFailedOnesUseTheirs) {
     expectExchanges({
-        {R"({"type":"stream_start","windowId":4097})", startedFor(4097, 1), ""},
-        {R"({"type":"stream_subscribe","windowId":2882400001})", startedFor(0xABCDEF01, 2),
+        {R"({"type":"stream_start","windowId":4097})", started(4097, 1), ""},
+        {R"({"type":"stream_subscribe","windowId":2882400001})", started(0xABCDEF01, 2),
          "Stream subscribe request for window abcdef01"},
     });
     host.startSucceeds = false;
@@ -221,7 +200,7 @@ TEST_F(SignalingHandlerTest, StartsGetConsecutiveIdsAndFailedOnesUseTheirs) {
          "Refusing stream for window 9999: not in the window list"},
         {R"({"type":"stream_start","windowId":0})", kError, ""},
         {R"({"type":"stream_start"})", kError, ""},
-        {R"({"type":"stream_start","windowId":4097})", startedFor(4097, 8), ""},
+        {R"({"type":"stream_start","windowId":4097})", started(4097, 8), ""},
     });
     std::lock_guard lock(host.mutex);
     ASSERT_EQ(host.starts.size(), 4u);
@@ -234,7 +213,7 @@ TEST_F(SignalingHandlerTest, StartsGetConsecutiveIdsAndFailedOnesUseTheirs) {
 
 TEST_F(SignalingHandlerTest, StreamIdsWrapAndSkipRunningStreams) {
     const std::string start = R"({"type":"stream_start","windowId":4097})";
-    ASSERT_EQ(send(start), startedFor(4097, 1));
+    ASSERT_EQ(send(start), started(4097, 1));
     // Later starts fail in the owner, so only stream 1 keeps running.
     host.startSucceeds = false;
     for (int i = 0; i < 300; ++i) {
@@ -255,9 +234,9 @@ TEST_F(SignalingHandlerTest, StreamIdsWrapAndSkipRunningStreams) {
     ASSERT_TRUE(send(R"({"type":"stream_stop","streamId":1})"));
     std::set<int> seen;
     for (int i = 0; i < 256; ++i) {
-        const auto started = nlohmann::json::parse(send(start).value_or("{}"));
-        ASSERT_EQ(started.value("type", ""), "stream_started") << i;
-        EXPECT_TRUE(seen.insert(started.at("streamId").get<int>()).second);
+        const auto reply = nlohmann::json::parse(send(start).value_or("{}"));
+        ASSERT_EQ(reply.value("type", ""), "stream_started") << i;
+        EXPECT_TRUE(seen.insert(reply.at("streamId").get<int>()).second);
     }
     EXPECT_TRUE(seen.count(1));
     expectExchanges({{start, kError, "No free stream id for window 1001"}});
@@ -265,12 +244,13 @@ TEST_F(SignalingHandlerTest, StreamIdsWrapAndSkipRunningStreams) {
         std::lock_guard lock(host.mutex);
         host.running.reset(77);
     }
-    EXPECT_EQ(send(start), startedFor(4097, 77));
+    EXPECT_EQ(send(start), started(4097, 77));
 }
 
 TEST_F(SignalingHandlerTest, WindowListIsCachedBrieflyAndFollowsItsProvider) {
+    const std::string request = R"({"type":"window_list_request"})";
     for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(send(R"({"type":"window_list_request"})"));
+        ASSERT_TRUE(send(request));
     }
     {
         std::lock_guard lock(host.mutex);
@@ -278,14 +258,58 @@ TEST_F(SignalingHandlerTest, WindowListIsCachedBrieflyAndFollowsItsProvider) {
         host.windows.push_back(FakeSignalingHost::window(0x2002, "New"));
     }
     EXPECT_TRUE(eventually([&] {
-        const auto list = nlohmann::json::parse(send(R"({"type":"window_list_request"})").value_or("{}"));
+        const auto list = nlohmann::json::parse(send(request).value_or("{}"));
         return list.contains("windows") && list.at("windows").size() == 3;
     }));
 
     handler.setWindowListCallback({});
-    EXPECT_EQ(send(R"({"type":"window_list_request"})"), R"({"type":"window_list","windows":[]})");
+    EXPECT_EQ(send(request), R"({"type":"window_list","windows":[]})");
     handler.setWindowListCallback([]() -> std::vector<protocol::WindowInfo> { throw std::runtime_error("boom"); });
-    expectExchanges({{R"({"type":"window_list_request"})", kNoAnswer, "Error processing message: boom"}});
+    expectExchanges({{request, kNone, "Error processing message: boom"}});
+
+    // Titles go out as raw UTF-8, broken bytes replaced, control characters escaped.
+    const std::pair<std::string, std::string> titles[] = {
+        {"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xF0\x9F\x98\x80"},
+        {std::string("ab\xFF" "cd\xC3", 6), "ab\xEF\xBF\xBD" "cd\xEF\xBF\xBD"},
+        {std::string("a\"b\\c\n\x01", 7), R"(a\"b\\c\n\u0001)"},
+    };
+    for (const auto& [title, written] : titles) {
+        handler.setWindowListCallback([title = title] {
+            return std::vector{FakeSignalingHost::window(1, title), FakeSignalingHost::window(2, "fine")};
+        });
+        const auto text = send(request).value_or("");
+        EXPECT_NE(text.find("\"title\":\"" + written + "\""), std::string::npos) << text;
+        EXPECT_NE(text.find("\"title\":\"fine\""), std::string::npos) << text;
+    }
+}
+
+TEST(LogText, ControlBytesAndBrokenUtf8AreEscapedAndLongTextCutWhole) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Gr\xC3\xBC\xC3\x9F" "e", "Gr\xC3\xBC\xC3\x9F" "e"},
+        {std::string("a\nb\r\x1b[31m\x7f", 10), "a\\x0ab\\x0d\\x1b[31m\\x7f"},
+        {std::string("x\0y", 3), "x\\x00y"},
+        {"\xFF\xC3", "\\xff\\xc3"},
+        {"\xC0\xAF", "\\xc0\\xaf"},          // overlong '/'
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},  // encoded surrogate
+        {std::string(1 << 20, 'A'), std::string(128, 'A') + "... (1048576 bytes)"},
+        // A three-byte character across the limit stays whole.
+        {std::string(127, 'a') + "\xE2\x82\xAC" + "tail", std::string(127, 'a') + "\xE2\x82\xAC" + "... (134 bytes)"},
+    };
+    for (const auto& [text, safe] : cases) {
+        EXPECT_EQ(logSafeText(text), safe);
+    }
+}
+
+TEST(LogRateLimiter, LetsOneLineThroughPerInterval) {
+    std::size_t suppressed = 99;
+    LogRateLimiter slow(std::chrono::hours(1));
+    EXPECT_TRUE(slow.allow(suppressed));
+    EXPECT_EQ(suppressed, 0u);
+    EXPECT_FALSE(slow.allow(suppressed));
+    LogRateLimiter quick(std::chrono::nanoseconds(1));
+    EXPECT_TRUE(quick.allow(suppressed));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(quick.allow(suppressed));
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include <atomic>
 #include <bitset>
 #include <cstdint>
-#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,11 +36,8 @@ public:
         server.setStreamRequestCallback([this](std::uint32_t windowId, std::uint8_t streamId) {
             std::lock_guard lock(mutex);
             starts.push_back({windowId, streamId});
-            if (!startSucceeds) {
-                return false;
-            }
-            running.set(streamId);
-            return true;
+            running.set(streamId, startSucceeds);
+            return startSucceeds.load();
         });
         server.setStreamStopCallback([this](std::uint8_t streamId) {
             std::lock_guard lock(mutex);
@@ -95,7 +90,7 @@ public:
     std::vector<std::uint8_t> keyframes;
 };
 
-// Limits small enough for tests to reach quickly; the others stay at their defaults.
+// Limits small enough for tests to reach quickly.
 inline SignalingServerOptions testOptions() {
     SignalingServerOptions options;
     options.limits.handshakeTimeout = std::chrono::milliseconds(1000);

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace quillane::host {
 namespace {
 
@@ -15,45 +17,12 @@ using namespace std::chrono_literals;
 using test::eventually;
 using test::VideoClient;
 
+// What the server handed to its callbacks.
 struct Received {
     std::vector<ClientFeedback> feedback;
     std::vector<ClientInput> inputs;
     std::vector<std::uint8_t> keyframes;
     std::vector<std::thread::id> keyframeThreads;
-};
-
-// Collects what the server hands to its callbacks, from whichever thread it calls them on.
-class Recorder {
-public:
-    void install(TcpTransportServer& server) {
-        server.setClientFeedbackCallback([this](const ClientFeedback& f) { record([&](Received& r) { r.feedback.push_back(f); }); });
-        server.setClientInputCallback([this](const ClientInput& i) { record([&](Received& r) { r.inputs.push_back(i); }); });
-        server.setKeyframeRequestCallback([this](std::uint8_t stream) {
-            record([&](Received& r) {
-                r.keyframes.push_back(stream);
-                r.keyframeThreads.push_back(std::this_thread::get_id());
-            });
-        });
-    }
-
-    Received get() {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
-
-    bool waitForKeyframeRequests(std::size_t count) {
-        return eventually([&] { return get().keyframes.size() >= count; });
-    }
-
-private:
-    template <class F>
-    void record(F change) {
-        std::lock_guard lock(mutex_);
-        change(received_);
-    }
-
-    std::mutex mutex_;
-    Received received_;
 };
 
 // The header a frame should arrive with; the timestamp is the packet's own, checked apart.
@@ -68,7 +37,16 @@ std::array<std::uint8_t, 16> expectedHeader(std::uint8_t stream, std::uint16_t s
 class TcpTransportServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        recorder.install(server);
+        server.setClientFeedbackCallback(
+            [this](const ClientFeedback& f) { record([&](Received& r) { r.feedback.push_back(f); }); });
+        server.setClientInputCallback(
+            [this](const ClientInput& i) { record([&](Received& r) { r.inputs.push_back(i); }); });
+        server.setKeyframeRequestCallback([this](std::uint8_t stream) {
+            record([&](Received& r) {
+                r.keyframes.push_back(stream);
+                r.keyframeThreads.push_back(std::this_thread::get_id());
+            });
+        });
         ASSERT_TRUE(server.start());
         ASSERT_NE(server.getPort(), 0);
     }
@@ -85,8 +63,23 @@ protected:
         server.sendVideoFrame(stream, payload.data(), payload.size(), key);
     }
 
+    // The callbacks run on the I/O thread.
+    template <class Change>
+    void record(Change change) {
+        std::lock_guard lock(mutex);
+        change(received);
+    }
+    Received get() {
+        std::lock_guard lock(mutex);
+        return received;
+    }
+    bool waitForKeyframeRequests(std::size_t count) {
+        return eventually([&] { return get().keyframes.size() >= count; });
+    }
+
     test::LogCapture logs;
-    Recorder recorder;
+    std::mutex mutex;
+    Received received;
     TcpTransportServer server{0};
 };
 
@@ -178,8 +171,8 @@ TEST_F(TcpTransportServerTest, NewClientGetsAKeyframeFirstForEachStream) {
     VideoClient client;
     connect(client);
     sendFrame(4, {1}, false);  // stream 4 has sent no keyframe to this client yet
-    ASSERT_TRUE(recorder.waitForKeyframeRequests(1));
-    const auto received = recorder.get();
+    ASSERT_TRUE(waitForKeyframeRequests(1));
+    const auto received = get();
     EXPECT_EQ(received.keyframes, std::vector<std::uint8_t>{4});
     EXPECT_NE(received.keyframeThreads.front(), std::this_thread::get_id())
         << "requests reach the owner from the I/O context, not from inside the sender";
@@ -218,24 +211,16 @@ TEST_F(TcpTransportServerTest, ClientMessagesReachTheCallbacksAndMalformedOnesAr
     ASSERT_TRUE(client.sendMessage(longInput));
     ASSERT_TRUE(client.sendMessage(std::vector<std::uint8_t>{16, 9, 0xFF, 0xFF}));
 
-    ASSERT_TRUE(recorder.waitForKeyframeRequests(1));
-    const auto received = recorder.get();
+    ASSERT_TRUE(waitForKeyframeRequests(1));
+    const auto received = get();
     EXPECT_EQ(received.keyframes, std::vector<std::uint8_t>{9});
+    const ClientFeedback feedback{.reserved = {1, 2, 3, 4, 5, 6, 7, 8}, .decodeTimeMs = 31, .rttMs = 300};
     ASSERT_EQ(received.feedback.size(), 1u);
-    EXPECT_EQ(received.feedback[0].decodeTimeMs, 31);
-    EXPECT_EQ(received.feedback[0].rttMs, 300);
-    EXPECT_EQ(received.feedback[0].reserved[0], 1);
-    EXPECT_EQ(received.feedback[0].reserved[7], 8);
+    EXPECT_EQ(std::memcmp(&received.feedback[0], &feedback, sizeof feedback), 0);
+    const ClientInput input{.streamId = 2, .deviceType = 1, .action = 4, .x = 32768, .y = 65535, .code = 3,
+                            .modifiers = 5, .wheelDelta = -240};
     ASSERT_EQ(received.inputs.size(), 2u);
-    const ClientInput& input = received.inputs[0];
-    EXPECT_EQ(input.streamId, 2);
-    EXPECT_EQ(input.deviceType, 1);
-    EXPECT_EQ(input.action, 4);
-    EXPECT_EQ(input.x, 32768);
-    EXPECT_EQ(input.y, 65535);
-    EXPECT_EQ(input.code, 3);
-    EXPECT_EQ(input.modifiers, 5);
-    EXPECT_EQ(input.wheelDelta, -240);
+    EXPECT_EQ(std::memcmp(&received.inputs[0], &input, sizeof input), 0);
     EXPECT_EQ(received.inputs[1].streamId, 7);
     EXPECT_EQ(received.inputs[1].x, 100);
     EXPECT_EQ(received.inputs[1].wheelDelta, 0) << "bytes past the record are not read";
@@ -247,9 +232,9 @@ TEST_F(TcpTransportServerTest, MessagesUpTo4MiBAreReadAndALongerOneEndsReadingBu
     auto body = test::feedbackBody(12, 34);
     body.resize(4 * 1024 * 1024, 0x5A);
     ASSERT_TRUE(client.sendMessage(body));
-    ASSERT_TRUE(eventually([&] { return !recorder.get().feedback.empty(); }, 20s));
-    EXPECT_EQ(recorder.get().feedback[0].decodeTimeMs, 12);
-    EXPECT_EQ(recorder.get().feedback[0].rttMs, 34);
+    ASSERT_TRUE(eventually([&] { return !get().feedback.empty(); }, 20s));
+    EXPECT_EQ(get().feedback[0].decodeTimeMs, 12);
+    EXPECT_EQ(get().feedback[0].rttMs, 34);
 
     ASSERT_TRUE(client.sendRaw(std::vector<std::uint8_t>{0x01, 0x00, 0x40, 0x00}));  // 4,194,305
     ASSERT_TRUE(logs.waitFor("TCP message too large: 4194305 bytes"));
@@ -262,8 +247,8 @@ TEST_F(TcpTransportServerTest, MessagesUpTo4MiBAreReadAndALongerOneEndsReadingBu
     EXPECT_TRUE(server.isConnected());
     // Nothing more is read from this client; a short wait shows that nothing slips through.
     std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(recorder.get().keyframes.empty());
-    EXPECT_EQ(recorder.get().feedback.size(), 1u);
+    EXPECT_TRUE(get().keyframes.empty());
+    EXPECT_EQ(get().feedback.size(), 1u);
 }
 
 TEST_F(TcpTransportServerTest, NewClientReplacesThePreviousOne) {
@@ -281,8 +266,8 @@ TEST_F(TcpTransportServerTest, NewClientReplacesThePreviousOne) {
     ASSERT_TRUE(packet);
     EXPECT_EQ(packet->payload, std::vector<std::uint8_t>{1});
     ASSERT_TRUE(second.sendKeyframeRequest(12));
-    ASSERT_TRUE(recorder.waitForKeyframeRequests(1));
-    EXPECT_EQ(recorder.get().keyframes, std::vector<std::uint8_t>{12});
+    ASSERT_TRUE(waitForKeyframeRequests(1));
+    EXPECT_EQ(get().keyframes, std::vector<std::uint8_t>{12});
 }
 
 TEST_F(TcpTransportServerTest, SecondServerOnTheSamePortFailsToStart) {
@@ -338,6 +323,74 @@ TEST(TcpTransportServerLifecycle, StartAndStopRepeatWithoutLeaks) {
             EXPECT_EQ(test::openDescriptorCount(), descriptors);
         }
     }
+}
+
+// Capture threads send while clients come and go and send messages, and the owner polls and
+// reinstalls callbacks: under ThreadSanitizer this finds unguarded state.
+TEST(TcpTransportConcurrency, SendersClientsAndPollingRace) {
+    TcpTransportServer server(0);
+    std::atomic<int> callbacks{0};
+    server.setKeyframeRequestCallback([&](std::uint8_t) { ++callbacks; });
+    ASSERT_TRUE(server.start());
+
+    std::atomic<bool> running{true};
+    std::vector<std::thread> senders;
+    for (std::uint8_t stream = 1; stream <= 4; ++stream) {
+        senders.emplace_back([&, stream] {
+            std::uint32_t index = 0;
+            while (running) {
+                const bool key = index % 30 == 0;
+                const auto frame = test::makeFrame(stream, index++, key, key ? 20000 : 3000);
+                server.sendVideoFrame(stream, frame.data(), frame.size(), key);
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+    }
+    std::thread poller([&] {
+        while (running) {
+            server.poll();
+            server.setClientFeedbackCallback([&](const ClientFeedback&) { ++callbacks; });
+            (void)server.isConnected();
+            (void)server.getStats();
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+
+    std::size_t packetsRead = 0;
+    for (int cycle = 0; cycle < 60; ++cycle) {
+        VideoClient client;
+        ASSERT_TRUE(client.connect(server.getPort()));
+        ASSERT_TRUE(client.sendFeedback(1, 2));
+        ASSERT_TRUE(client.sendKeyframeRequest(1));
+        // Numbers on one connection only increase (others take some while it is replaced).
+        std::optional<std::uint16_t> previous;
+        for (int i = 0; i < cycle % 5; ++i) {
+            auto packet = client.readPacket(2s);
+            if (!packet) {
+                break;
+            }
+            ++packetsRead;
+            if (previous) {
+                const auto step = static_cast<std::uint16_t>(packet->sequence() - *previous);
+                EXPECT_GE(step, 1);
+                EXPECT_LT(step, 1000);
+            }
+            previous = packet->sequence();
+        }
+        if (cycle % 3 == 0) {
+            client.reset();
+        } else if (cycle % 3 == 1) {
+            client.close();
+        }  // else: left to be replaced by the next client
+    }
+    running = false;
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    poller.join();
+    server.stop();
+    EXPECT_GT(packetsRead, 0u);
+    EXPECT_GT(callbacks.load(), 0);
 }
 
 }  // namespace

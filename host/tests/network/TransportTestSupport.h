@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -19,35 +20,11 @@ namespace quillane::host::test {
 // A payload naming its stream, index and kind, filled with bytes derived from them, so a
 // receiver can tell which frame arrived and that it is whole.
 inline std::vector<std::uint8_t> makeFrame(std::uint8_t stream, std::uint32_t index, bool key, std::size_t size) {
-    std::vector<std::uint8_t> frame(std::max<std::size_t>(size, 6));
+    std::vector<std::uint8_t> frame(std::max<std::size_t>(size, 6), static_cast<std::uint8_t>(index * 31 + stream));
     frame[0] = stream;
-    for (int i = 0; i < 4; ++i) {
-        frame[static_cast<std::size_t>(1 + i)] = static_cast<std::uint8_t>(index >> (8 * i));
-    }
+    std::memcpy(frame.data() + 1, &index, 4);
     frame[5] = key ? 1 : 0;
-    const auto fill = static_cast<std::uint8_t>(index * 31 + stream);
-    std::fill(frame.begin() + 6, frame.end(), fill);
     return frame;
-}
-
-struct FrameTag {
-    std::uint8_t stream = 0;
-    std::uint32_t index = 0;
-    bool key = false;
-    bool intact = false;
-};
-
-inline FrameTag readFrameTag(const std::vector<std::uint8_t>& frame) {
-    FrameTag tag;
-    if (frame.size() < 6) {
-        return tag;
-    }
-    tag.stream = frame[0];
-    tag.index = frame[1] | (frame[2] << 8) | (frame[3] << 16) | (static_cast<std::uint32_t>(frame[4]) << 24);
-    tag.key = frame[5] == 1;
-    const auto fill = static_cast<std::uint8_t>(tag.index * 31 + tag.stream);
-    tag.intact = std::all_of(frame.begin() + 6, frame.end(), [fill](std::uint8_t b) { return b == fill; });
-    return tag;
 }
 
 // What a decoder needs from one connection: each stream starts with a keyframe, each delta frame
@@ -55,9 +32,21 @@ inline FrameTag readFrameTag(const std::vector<std::uint8_t>& frame) {
 class StreamContinuity {
 public:
     void add(const ReceivedVideoPacket& packet) {
-        const FrameTag tag = readFrameTag(packet.payload);
+        struct {
+            std::uint8_t stream = 0;
+            std::uint32_t index = 0;
+            bool key = false;
+        } tag;
+        const auto& frame = packet.payload;
+        bool intact = frame.size() >= 6;
+        if (intact) {
+            tag.stream = frame[0];
+            std::memcpy(&tag.index, frame.data() + 1, 4);
+            tag.key = frame[5] == 1;
+            intact = frame == makeFrame(tag.stream, tag.index, tag.key, frame.size());
+        }
         ++packets_;
-        if (!tag.intact || tag.stream != packet.streamId() || tag.key != packet.isKeyframe()) {
+        if (!intact || tag.stream != packet.streamId() || tag.key != packet.isKeyframe()) {
             errors_.push_back("packet " + std::to_string(packets_) + " does not match its header");
         }
         if (havePrevious_ && packet.sequence() != static_cast<std::uint16_t>(previousSequence_ + 1)) {

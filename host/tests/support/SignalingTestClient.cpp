@@ -3,11 +3,9 @@
 #include <deque>
 #include <random>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
@@ -82,8 +80,6 @@ std::uint32_t randomMask() {
 
 }  // namespace
 
-// --- UdpProbe ---------------------------------------------------------------
-
 struct UdpProbe::State {
     net::io_context io;
     udp::socket socket{io, udp::endpoint(kLoopback, 0)};
@@ -92,14 +88,10 @@ struct UdpProbe::State {
 UdpProbe::UdpProbe() : state(std::make_unique<State>()) {}
 UdpProbe::~UdpProbe() = default;
 
-bool UdpProbe::send(std::uint16_t port, std::span<const std::uint8_t> datagram) {
+bool UdpProbe::send(std::uint16_t port, std::string_view datagram) {
     error_code ec;
     state->socket.send_to(net::buffer(datagram.data(), datagram.size()), udp::endpoint(kLoopback, port), 0, ec);
     return !ec;
-}
-
-bool UdpProbe::send(std::uint16_t port, std::string_view datagram) {
-    return send(port, std::span(reinterpret_cast<const std::uint8_t*>(datagram.data()), datagram.size()));
 }
 
 std::optional<std::vector<std::uint8_t>> UdpProbe::receive(std::chrono::milliseconds timeout) {
@@ -127,8 +119,6 @@ std::optional<std::vector<std::uint8_t>> discover(std::uint16_t port, std::strin
     }
     return probe.receive(timeout);
 }
-
-// --- SignalingClient --------------------------------------------------------
 
 struct SignalingClient::State {
     net::io_context io;
@@ -298,8 +288,6 @@ void SignalingClient::reset() {
     runUntil(state->io, [&] { return !state->reading; }, Clock::now() + 1s);
 }
 
-// --- RawConnection ----------------------------------------------------------
-
 struct RawConnection::State {
     net::io_context io;
     tcp::socket socket{io};
@@ -410,8 +398,6 @@ void RawConnection::reset() {
         state->socket.close(ignored);
     }
 }
-
-// --- frames -----------------------------------------------------------------
 
 std::string webSocketUpgradeRequest(std::uint16_t port) {
     return "GET / HTTP/1.1\r\n"

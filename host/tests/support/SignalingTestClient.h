@@ -30,7 +30,6 @@ public:
     UdpProbe(const UdpProbe&) = delete;
     UdpProbe& operator=(const UdpProbe&) = delete;
 
-    bool send(std::uint16_t port, std::span<const std::uint8_t> datagram);
     bool send(std::uint16_t port, std::string_view datagram);
     // The next datagram that arrives within the time-out.
     std::optional<std::vector<std::uint8_t>> receive(std::chrono::milliseconds timeout = kDefaultTimeout);

@@ -1,12 +1,10 @@
-// Accepting while the process has no free descriptor, forced through Linux's
-// resource limit.
+// Accepting while the process has no free descriptor (Linux's resource limit).
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -19,7 +17,8 @@
 namespace quillane::host::test {
 namespace {
 
-// Restores the descriptor limit and frees the filler descriptors on any exit.
+// Lowers the limit a little above what is open and takes every free slot;
+// undone on any exit.
 class DescriptorSqueeze {
 public:
     DescriptorSqueeze() { getrlimit(RLIMIT_NOFILE, &original); }
@@ -28,7 +27,6 @@ public:
         setrlimit(RLIMIT_NOFILE, &original);
     }
 
-    // Lowers the limit a little above what is open and takes every free slot.
     bool fill() {
         rlimit squeezed = original;
         const auto open = openDescriptorCount();
@@ -77,8 +75,7 @@ TEST(SignalingDescriptors, AcceptFailuresAreLoggedRateLimitedAndAcceptingResumes
     address.sin_port = htons(port);
     ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
 
-    // Accepting fails while no descriptor is free; it is retried every 100 ms
-    // but reported about once a second.
+    // Accepting is retried every 100 ms but reported about once a second.
     std::this_thread::sleep_for(1500ms);
     const std::size_t reports = log.count("Accept failed: ");
     EXPECT_GE(reports, 1u);
