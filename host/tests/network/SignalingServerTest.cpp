@@ -339,8 +339,16 @@ TEST_F(SignalingServerTest, RequestsFromManyClientsAtOnceWhileTheMainLoopPolls) 
     for (auto& thread : clients) {
         thread.join();
     }
+    // Stopping while a client is open and the main loop polls closes the client; the server starts again.
+    SignalingClient welcomed;
+    ASSERT_TRUE(welcomed.connect(port));
+    ASSERT_TRUE(welcomed.request({{"type", "hello"}}, "welcome"));
+    server.stop();
+    EXPECT_TRUE(welcomed.waitForClose(2s));
     polling = false;
     mainLoop.join();
+    ASSERT_TRUE(server.start());
+    port = server.getPort();
     EXPECT_EQ(answered, 8 * 50);
     std::lock_guard lock(host.mutex);
     std::set<int> ids;
