@@ -9,8 +9,7 @@
 
 namespace quillane::host::test {
 
-// A desktop described by a table: each window answers from its row, and a
-// window marked gone answers like one that has just been destroyed.
+// A desktop described by a table; a window marked gone answers like one just destroyed.
 struct FakeWindow {
     NativeWindow id = 0;
     bool visible = true;
@@ -22,10 +21,9 @@ struct FakeWindow {
     bool minimized = false;
     bool maximized = false;
     std::wstring imagePath = L"C:\\Apps\\app.exe";
-    WindowIconPng icon;
+    WindowIconPng icon{};
     bool gone = false;
-    // Destroyed by the window system when the enumeration first asks for its process.
-    bool vanishesOnProcessQuery = false;
+    bool vanishesOnProcessQuery = false;  // becomes gone when its process is asked for
 };
 
 class FakeWindowSystem : public WindowSystem {

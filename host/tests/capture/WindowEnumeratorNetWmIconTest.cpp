@@ -20,7 +20,7 @@ std::vector<std::uint32_t> sides(const std::vector<NetWmIconImage>& images) {
     return out;
 }
 
-TEST(NetWmIcon, ParsesEveryWellFormedImage) {
+TEST(NetWmIcon, ParsesWellFormedImagesAndStopsAtTheFirstThatDoesNotFit) {
     std::vector<std::uint32_t> p;
     appendImage(p, 16, 16, 0);
     appendImage(p, 32, 24, 0x1000);
@@ -29,59 +29,49 @@ TEST(NetWmIcon, ParsesEveryWellFormedImage) {
     ASSERT_EQ(sides(images), (std::vector<std::uint32_t>{16016, 32024, 1001}));
     EXPECT_EQ(images[0].offset, 2u);
     EXPECT_EQ(images[1].offset, 2u + 256 + 2);
-    EXPECT_EQ(p[images[1].offset], 0x1000u);
     EXPECT_EQ(p[images[2].offset], 0xFF00FF00u);
-}
 
-TEST(NetWmIcon, StopsAtTheFirstImageThatDoesNotFit) {
-    std::vector<std::uint32_t> p;
-    appendImage(p, 4, 4, 0);
-    p.push_back(64);  // declares 64 × 64 but brings ten pixels
-    p.push_back(64);
-    for (int i = 0; i < 10; ++i) p.push_back(0);
-    EXPECT_EQ(sides(parseNetWmIcon(p)), (std::vector<std::uint32_t>{4004}));
+    std::vector<std::uint32_t> broken;
+    appendImage(broken, 4, 4, 0);
+    broken.insert(broken.end(), {64, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // declares 64 x 64, brings ten pixels
+    EXPECT_EQ(sides(parseNetWmIcon(broken)), (std::vector<std::uint32_t>{4004}));
+    std::vector<std::uint32_t> trailing;
+    appendImage(trailing, 2, 2, 0);
+    trailing.push_back(7);  // a lone cardinal after a good image
+    EXPECT_EQ(sides(parseNetWmIcon(trailing)), (std::vector<std::uint32_t>{2002}));
 
-    std::vector<std::uint32_t> exact;
-    appendImage(exact, 3, 2, 0);
-    exact.pop_back();  // one pixel short
-    EXPECT_TRUE(parseNetWmIcon(exact).empty());
-}
-
-TEST(NetWmIcon, RejectsZeroSidesHugeSidesAndStrayCardinals) {
-    EXPECT_TRUE(parseNetWmIcon({}).empty());
-    EXPECT_TRUE(parseNetWmIcon(std::vector<std::uint32_t>{16}).empty());
-    EXPECT_TRUE(parseNetWmIcon(std::vector<std::uint32_t>{0, 0, 1, 2}).empty());
-    EXPECT_TRUE(parseNetWmIcon(std::vector<std::uint32_t>{0, 5, 1, 2, 3, 4, 5}).empty());
-    // 0xFFFFFFFF × 0xFFFFFFFF must not wrap into something small.
-    EXPECT_TRUE(parseNetWmIcon(std::vector<std::uint32_t>{0xFFFFFFFF, 0xFFFFFFFF, 1}).empty());
-    EXPECT_TRUE(parseNetWmIcon(std::vector<std::uint32_t>{0x10000, 0x10000, 1}).empty());
-    // A well-formed image followed by a lone cardinal keeps the image.
-    std::vector<std::uint32_t> p;
-    appendImage(p, 2, 2, 0);
-    p.push_back(7);
-    EXPECT_EQ(parseNetWmIcon(p).size(), 1u);
-}
-
-std::optional<std::uint32_t> chosenSide(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> sizes) {
-    std::vector<NetWmIconImage> images;
-    for (const auto& [w, h] : sizes) images.push_back({w, h, 0});
-    const auto index = chooseNetWmIcon(images);
-    if (!index) return std::nullopt;
-    return images[*index].width * 1000 + images[*index].height;
+    std::vector<std::uint32_t> onePixelShort;
+    appendImage(onePixelShort, 3, 2, 0);
+    onePixelShort.pop_back();
+    const std::vector<std::uint32_t> nothing[] = {
+        {}, {16}, {0, 0, 1, 2}, {0, 5, 1, 2, 3, 4, 5}, onePixelShort,
+        {0xFFFFFFFF, 0xFFFFFFFF, 1},  // the product must not wrap into something small
+        {0x10000, 0x10000, 1},
+    };
+    for (const auto& property : nothing) EXPECT_TRUE(parseNetWmIcon(property).empty()) << property.size() << " cardinals";
 }
 
 TEST(NetWmIcon, ChoosesASizeBetween32And48OrTheNearest) {
-    EXPECT_EQ(chosenSide({}), std::nullopt);
-    EXPECT_EQ(chosenSide({{16, 16}}), 16016u);
-    EXPECT_EQ(chosenSide({{16, 16}, {32, 32}, {128, 128}}), 32032u);
-    EXPECT_EQ(chosenSide({{128, 128}, {48, 48}, {32, 32}, {16, 16}}), 48048u);  // largest in range
-    EXPECT_EQ(chosenSide({{16, 16}, {24, 24}, {64, 64}, {256, 256}}), 24024u);  // 8 below beats 16 above
-    EXPECT_EQ(chosenSide({{16, 16}, {64, 64}}), 64064u);                        // equally far: the larger
-    EXPECT_EQ(chosenSide({{256, 256}, {64, 64}, {512, 512}}), 64064u);
-    EXPECT_EQ(chosenSide({{20, 40}, {60, 60}}), 20040u);  // the longer side counts
+    const std::pair<std::vector<std::pair<std::uint32_t, std::uint32_t>>, std::uint32_t> cases[] = {
+        {{{16, 16}}, 16016},
+        {{{16, 16}, {32, 32}, {128, 128}}, 32032},
+        {{{128, 128}, {48, 48}, {32, 32}, {16, 16}}, 48048},  // largest in range
+        {{{16, 16}, {24, 24}, {64, 64}, {256, 256}}, 24024},  // 8 below beats 16 above
+        {{{16, 16}, {64, 64}}, 64064},                        // equally far: the larger
+        {{{256, 256}, {64, 64}, {512, 512}}, 64064},
+        {{{20, 40}, {60, 60}}, 20040},  // the longer side counts
+    };
+    EXPECT_EQ(chooseNetWmIcon({}), std::nullopt);
+    for (const auto& [sizes, want] : cases) {
+        std::vector<NetWmIconImage> images;
+        for (const auto& [w, h] : sizes) images.push_back({w, h, 0});
+        const auto index = chooseNetWmIcon(images);
+        ASSERT_TRUE(index);
+        EXPECT_EQ(images[*index].width * 1000 + images[*index].height, want);
+    }
 }
 
-TEST(NetWmIcon, ArgbBecomesStraightRgba) {
+TEST(NetWmIcon, ArgbBecomesStraightRgbaWithinTheProperty) {
     std::vector<std::uint32_t> p = {2, 1, 0x80FF0000, 0x4012345A};
     const auto images = parseNetWmIcon(p);
     ASSERT_EQ(images.size(), 1u);
@@ -89,16 +79,14 @@ TEST(NetWmIcon, ArgbBecomesStraightRgba) {
     EXPECT_EQ(image.width, 2u);
     EXPECT_EQ(image.height, 1u);
     EXPECT_EQ(image.pixels, (std::vector<std::uint8_t>{0xFF, 0, 0, 0x80, 0x12, 0x34, 0x5A, 0x40}));
+
+    std::vector<std::uint32_t> square = {2, 2, 1, 2, 3, 4};
+    EXPECT_TRUE(netWmIconToRgba(square, {2, 2, 3}).pixels.empty());
+    EXPECT_TRUE(netWmIconToRgba(square, {2, 2, 100}).pixels.empty());
+    EXPECT_EQ(netWmIconToRgba(square, {2, 2, 2}).pixels.size(), 16u);
 }
 
-TEST(NetWmIcon, ConversionRefusesAnImageOutsideTheProperty) {
-    std::vector<std::uint32_t> p = {2, 2, 1, 2, 3, 4};
-    EXPECT_TRUE(netWmIconToRgba(p, {2, 2, 3}).pixels.empty());
-    EXPECT_TRUE(netWmIconToRgba(p, {2, 2, 100}).pixels.empty());
-    EXPECT_EQ(netWmIconToRgba(p, {2, 2, 2}).pixels.size(), 16u);
-}
-
-TEST(PngEncoder, LibpngFileDecodesToTheSamePixels) {
+TEST(PngEncoder, LibpngFileDecodesToTheSamePixelsAndBadImagesAreRefused) {
     RgbaImage image;
     image.width = 37;
     image.height = 5;
@@ -113,12 +101,9 @@ TEST(PngEncoder, LibpngFileDecodesToTheSamePixels) {
     EXPECT_EQ(back->width, 37u);
     EXPECT_EQ(back->height, 5u);
     EXPECT_EQ(back->pixels, image.pixels);
-}
 
-TEST(PngEncoder, RefusesEmptyAndShortImages) {
     EXPECT_TRUE(encodePng({}).empty());
-    RgbaImage shortImage{4, 4, std::vector<std::uint8_t>(4 * 4 * 4 - 1)};
-    EXPECT_TRUE(encodePng(shortImage).empty());
+    EXPECT_TRUE(encodePng(RgbaImage{4, 4, std::vector<std::uint8_t>(4 * 4 * 4 - 1)}).empty());
 }
 
 }  // namespace

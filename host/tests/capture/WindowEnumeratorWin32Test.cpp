@@ -178,9 +178,18 @@ void expectIconPixels(const RgbaImage& image, int side) {
     EXPECT_EQ(bad, 0) << "icon of side " << side << " differs";
 }
 
-TEST_F(WindowEnumeratorWin32, ListsAWindowFieldByField) {
+TEST_F(WindowEnumeratorWin32, ListsWindowsFieldByFieldWithIconsAndState) {
+    test::LogCapture log;
     HWND w = make(L"Quillane enum test \u03A9 \u2713");
+    HWND ownIcon = make(L"own icon");
+    SendMessageW(ownIcon, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon48));  // before the class icon
+    HWND mono = make(L"monochrome icon", WS_OVERLAPPEDWINDOW, 0, L"QhEnumMonoClass");
+    // No window icon, no class icon, and this program's file has no icon resource either.
+    HWND noIcon = make(L"no icon anywhere", WS_OVERLAPPEDWINDOW, 0, L"QhEnumNoIconClass");
+    HWND minimised = make(L"minimised window", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", SW_SHOWMINIMIZED);
+    HWND maximised = make(L"maximised window", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", SW_SHOWMAXIMIZED);
     const auto list = WindowEnumerator::enumerateWindows();
+
     const auto info = find(list, w);
     ASSERT_TRUE(info) << "window not listed";
     EXPECT_EQ(info->title, "Quillane enum test \xCE\xA9 \xE2\x9C\x93");
@@ -196,52 +205,43 @@ TEST_F(WindowEnumeratorWin32, ListsAWindowFieldByField) {
     EXPECT_FALSE(info->isMinimized);
     EXPECT_FALSE(info->isMaximized);
     EXPECT_TRUE(info->isVisible);
+    for (const auto& [window, side] : {std::pair{w, 32}, {ownIcon, 48}}) {
+        SCOPED_TRACE(side);
+        const auto listed = find(list, window);
+        ASSERT_TRUE(listed);
+        const auto png = base64Decode(listed->iconBase64);
+        ASSERT_TRUE(png && !png->empty()) << listed->iconBase64;
+        const auto image = decodePng(*png);
+        ASSERT_TRUE(image);
+        expectIconPixels(*image, side);
+    }
 
-    // No WM_SETICON: the class icon.
-    const auto png = base64Decode(info->iconBase64);
-    ASSERT_TRUE(png && !png->empty()) << info->iconBase64;
-    const auto image = decodePng(*png);
-    ASSERT_TRUE(image);
-    expectIconPixels(*image, 32);
-}
-
-TEST_F(WindowEnumeratorWin32, WindowIconComesBeforeTheClassIcon) {
-    HWND w = make(L"own icon");
-    SendMessageW(w, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon48));
-    const auto info = find(WindowEnumerator::enumerateWindows(), w);
-    ASSERT_TRUE(info);
-    const auto image = decodePng(*base64Decode(info->iconBase64));
-    ASSERT_TRUE(image);
-    expectIconPixels(*image, 48);
-}
-
-TEST_F(WindowEnumeratorWin32, MonochromeIconKeepsItsSizeAndTransparency) {
-    HWND w = make(L"monochrome icon", WS_OVERLAPPEDWINDOW, 0, L"QhEnumMonoClass");
-    const auto info = find(WindowEnumerator::enumerateWindows(), w);
-    ASSERT_TRUE(info);
-    const auto png = base64Decode(info->iconBase64);
-    ASSERT_TRUE(png && !png->empty());
-    const auto image = decodePng(*png);
+    const auto monoInfo = find(list, mono);
+    ASSERT_TRUE(monoInfo);
+    const auto image = decodePng(base64Decode(monoInfo->iconBase64).value_or(std::vector<std::uint8_t>{}));
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width, 32u);
     EXPECT_EQ(image->height, 32u);  // not the mask bitmap's doubled height
     const auto at = [&](int x, int y) { return &image->pixels[(y * 32 + x) * 4]; };
-    EXPECT_EQ(at(5, 5)[3], 255);  // opaque half
-    EXPECT_EQ(at(5, 5)[0], 255);  // white
-    EXPECT_EQ(at(5, 25)[3], 255);
-    EXPECT_EQ(at(5, 25)[0], 0);  // black
+    EXPECT_EQ(at(5, 5)[3], 255);  // opaque white
+    EXPECT_EQ(at(5, 5)[0], 255);
+    EXPECT_EQ(at(5, 25)[3], 255);  // opaque black
+    EXPECT_EQ(at(5, 25)[0], 0);
     EXPECT_EQ(at(25, 5)[3], 0);  // transparent half
     EXPECT_EQ(at(25, 25)[3], 0);
-}
 
-TEST_F(WindowEnumeratorWin32, WindowWithoutAnyIconIsListedWithoutIconOrWarning) {
-    // No window icon, no class icon, and this program's file has no icon resource either.
-    test::LogCapture log;
-    HWND w = make(L"no icon anywhere", WS_OVERLAPPEDWINDOW, 0, L"QhEnumNoIconClass");
-    const auto info = find(WindowEnumerator::enumerateWindows(), w);
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->iconBase64, "");
+    ASSERT_TRUE(find(list, noIcon));
+    EXPECT_EQ(find(list, noIcon)->iconBase64, "");
     EXPECT_EQ(log.count("getWindowIconBase64"), 0u);
+
+    const auto min = find(list, minimised);
+    const auto max = find(list, maximised);
+    ASSERT_TRUE(min && max);
+    EXPECT_TRUE(min->isMinimized);
+    EXPECT_TRUE(min->isVisible);
+    EXPECT_FALSE(min->isMaximized);
+    EXPECT_TRUE(max->isMaximized);
+    EXPECT_FALSE(max->isMinimized);
 }
 
 // Run in a child process by the next test: a window that stops answering messages.
@@ -306,87 +306,60 @@ TEST_F(WindowEnumeratorWin32, HungWindowOfAnotherProcessDoesNotStallTheList) {
     }
 }
 
-TEST_F(WindowEnumeratorWin32, StateOfMinimisedAndMaximisedWindows) {
-    HWND minimised = make(L"minimised window", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", SW_SHOWMINIMIZED);
-    HWND maximised = make(L"maximised window", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", SW_SHOWMAXIMIZED);
-    const auto list = WindowEnumerator::enumerateWindows();
-    const auto min = find(list, minimised);
-    const auto max = find(list, maximised);
-    ASSERT_TRUE(min);
-    ASSERT_TRUE(max);
-    EXPECT_TRUE(min->isMinimized);
-    EXPECT_TRUE(min->isVisible);
-    EXPECT_FALSE(min->isMaximized);
-    EXPECT_TRUE(max->isMaximized);
-    EXPECT_FALSE(max->isMinimized);
-}
+TEST_F(WindowEnumeratorWin32, FiltersSortsAndLeavesOutOwnAndDestroyedWindows) {
+    const std::pair<HWND, bool> cases[] = {
+        {make(L"B"), true},
+        {make(L"a"), true},
+        {make(L"Ab"), true},
+        {make(L"tool palette", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW), false},
+        {make(L"tool app", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW | WS_EX_APPWINDOW), false},
+        {make(L"popup", WS_POPUP), false},
+        {make(L"application popup", WS_POPUP, WS_EX_APPWINDOW), true},
+        {make(L""), false},
+        {make(L"hidden", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", -1), false},
+        {make(L"Program Manager"), false},
+        {make(L"program manager"), true},
+        {make(L"shell", WS_OVERLAPPEDWINDOW, 0, L"Progman"), false},
+        {make(L"zero height", WS_POPUP, WS_EX_APPWINDOW, L"QhEnumTestClass", SW_SHOWNORMAL, 100, 0), false},
+    };
+    HWND destroyed = make(L"short-lived");
+    DestroyWindow(destroyed);
+    windows.pop_back();
 
-TEST_F(WindowEnumeratorWin32, FiltersAsTheStylesSay) {
-    HWND normal = make(L"normal");
-    HWND tool = make(L"tool palette", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW);
-    HWND toolApp = make(L"tool app", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW | WS_EX_APPWINDOW);
-    HWND popup = make(L"popup", WS_POPUP);
-    HWND appPopup = make(L"application popup", WS_POPUP, WS_EX_APPWINDOW);
-    HWND untitled = make(L"");
-    HWND hidden = make(L"hidden", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", -1);
-    HWND manager = make(L"Program Manager");
-    HWND lowerManager = make(L"program manager");
-    HWND progman = make(L"shell", WS_OVERLAPPEDWINDOW, 0, L"Progman");
-    HWND flat = make(L"zero height", WS_POPUP, WS_EX_APPWINDOW, L"QhEnumTestClass", SW_SHOWNORMAL, 100, 0);
-
-    const auto list = WindowEnumerator::enumerateWindows();
-    EXPECT_TRUE(find(list, normal));
-    EXPECT_FALSE(find(list, tool));
-    EXPECT_FALSE(find(list, toolApp));
-    EXPECT_FALSE(find(list, popup));
-    EXPECT_TRUE(find(list, appPopup));
-    EXPECT_FALSE(find(list, untitled));
-    EXPECT_FALSE(find(list, hidden));
-    EXPECT_FALSE(find(list, manager));
-    EXPECT_TRUE(find(list, lowerManager));
-    EXPECT_FALSE(find(list, progman));
-    EXPECT_FALSE(find(list, flat));
-}
-
-TEST_F(WindowEnumeratorWin32, ListIsSortedAndExcludesOwnWindows) {
-    HWND b = make(L"B");
-    HWND a = make(L"a");
-    HWND ab = make(L"Ab");
     auto list = WindowEnumerator::enumerateWindows();
+    for (const auto& [window, listed] : cases) {
+        wchar_t title[64] = {};
+        GetWindowTextW(window, title, 64);
+        EXPECT_EQ(find(list, window).has_value(), listed) << wideToUtf8(title);
+    }
+    EXPECT_FALSE(find(list, destroyed));
     for (std::size_t i = 1; i < list.size(); ++i) EXPECT_LE(list[i - 1].title, list[i].title);
     std::vector<std::string> ours;
     for (const auto& info : list)
-        if (find({info}, a) || find({info}, b) || find({info}, ab)) ours.push_back(info.title);
+        if (info.title == "Ab" || info.title == "B" || info.title == "a") ours.push_back(info.title);
     EXPECT_EQ(ours, (std::vector<std::string>{"Ab", "B", "a"}));
 
+    HWND ab = cases[2].first;
     WindowEnumerator::setOwnWindowIds({static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ab))});
     list = WindowEnumerator::enumerateWindows();
     WindowEnumerator::setOwnWindowIds({});
     EXPECT_FALSE(find(list, ab));
-    EXPECT_TRUE(find(list, a));
+    EXPECT_TRUE(find(list, cases[1].first));
 }
 
-TEST_F(WindowEnumeratorWin32, DestroyedWindowIsNotListed) {
-    HWND w = make(L"short-lived");
-    DestroyWindow(w);
-    windows.clear();
-    EXPECT_FALSE(find(WindowEnumerator::enumerateWindows(), w));
-}
-
-TEST(Win32IconPixels, PremultipliedColourBecomesStraight) {
+TEST(Win32IconPixels, PremultipliedColourBecomesStraightAndMaskGivesAlpha) {
     // Drawn onto black: half-transparent red arrives as (128, 0, 0, 128) premultiplied.
     std::uint8_t pixels[] = {0, 0, 128, 128, 10, 20, 30, 255, 99, 99, 99, 0};
     finishIconPixels(pixels, 3, nullptr);
     EXPECT_EQ(std::vector<std::uint8_t>(pixels, pixels + 12),
               (std::vector<std::uint8_t>{0, 0, 255, 128, 10, 20, 30, 255, 99, 99, 99, 0}));
-}
 
-TEST(Win32IconPixels, MaskGivesAlphaWhenTheIconHasNone) {
-    std::uint8_t pixels[] = {1, 2, 3, 0, 4, 5, 6, 0};
-    const std::uint8_t mask[] = {255, 255, 255, 0, 0, 0, 0, 0};  // white = transparent
-    finishIconPixels(pixels, 2, mask);
-    EXPECT_EQ(pixels[3], 0);
-    EXPECT_EQ(pixels[7], 255);
+    // An icon without any alpha takes it from the mask (white = transparent), or is opaque without one.
+    std::uint8_t masked[] = {1, 2, 3, 0, 4, 5, 6, 0};
+    const std::uint8_t mask[] = {255, 255, 255, 0, 0, 0, 0, 0};
+    finishIconPixels(masked, 2, mask);
+    EXPECT_EQ(masked[3], 0);
+    EXPECT_EQ(masked[7], 255);
     std::uint8_t noMask[] = {1, 2, 3, 0};
     finishIconPixels(noMask, 1, nullptr);
     EXPECT_EQ(noMask[3], 255);

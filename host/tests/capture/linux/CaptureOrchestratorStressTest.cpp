@@ -13,10 +13,8 @@ using namespace quillane::host;
 using namespace quillane::host::test;
 using namespace std::chrono_literals;
 
-// Several threads start, stop, resize and close streams while the captures
-// deliver frames on their own threads, the main loop updates, and callbacks call
-// back into the orchestrator, for a bounded time. Clean under ThreadSanitizer; no
-// encoder is ever used after it was shut down.
+// Threads start, stop, resize and close streams while captures deliver on their own threads, the
+// main loop updates and callbacks re-enter the orchestrator: no encoder is used after its shutdown.
 TEST(CaptureOrchestratorStress, StartStopResizeCloseFromSeveralThreads) {
     spdlog::set_level(spdlog::level::critical);  // thousands of starts and stops
     FakeWorld world;

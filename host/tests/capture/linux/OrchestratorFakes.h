@@ -1,8 +1,7 @@
 #pragma once
 
-// Fakes of the capture and the encoder for the orchestrator's tests: captures
-// deliver frames from the test's thread or from a thread of their own, encoders
-// record what they receive and flag any use after shutdown.
+// Captures that deliver from the test's thread or their own; encoders that keep
+// what they receive and flag any use after shutdown.
 
 #include "capture/CaptureServices.h"
 
@@ -12,7 +11,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -36,7 +34,6 @@ public:
     void shutdown() {
         if (inEncode.load()) misuse = true;  // shut down while a frame is being encoded
         initialized = false;
-        ++shutdowns;
     }
     bool encodeFrame(EncoderInput input) {
         if (!initialized.load() || destroyed.load()) {
@@ -62,11 +59,10 @@ public:
             received.push_back(std::move(f));
         }
         ++frames;
-        if (onEncode) onEncode();
         const std::uint8_t unit[] = {0, 0, 0, 1, static_cast<std::uint8_t>(key ? 0x65 : 0x41)};
         if (callback) callback(EncodedFrame{unit, sizeof unit, 0, key, 0});
         inEncode = false;
-        return !failEncode.load();
+        return true;
     }
     std::vector<ReceivedFrame> receivedFrames() {
         std::lock_guard lock(mutex);
@@ -80,13 +76,10 @@ public:
     std::atomic<bool> misuse{false};
     std::atomic<bool> wrongSize{false};
     std::atomic<bool> keyframeWanted{false};
-    std::atomic<bool> failEncode{false};
-    std::atomic<int> shutdowns{0};
     std::atomic<int> frames{0};
     std::atomic<std::uint32_t> bitrate{0}, maxBitrate{0};
     bool keepFrames = true;
     std::chrono::milliseconds slowEncode{0};
-    std::function<void()> onEncode;
     EncoderOutputCallback callback;
 
 private:
@@ -124,7 +117,6 @@ private:
     std::atomic<int>& live;
 };
 
-// The window system and the captures of the fake world.
 class FakeCapture;
 
 struct FakeWorld {
@@ -207,16 +199,20 @@ public:
     bool isCapturing() const override { return shared->capturing.load(); }
     void endByItself() { shared->capturing = false; }
 
-    // One frame of w x h, every pixel (b, g, r) = fill(x, y); delivered on the calling thread.
-    template <class Fill> bool deliver(std::uint32_t w, std::uint32_t h, Fill fill) {
-        std::vector<std::uint8_t> pixels(std::size_t(w) * h * 4);
+    // A w x h frame whose pixel (b, g, r) is fill(x, y); the fourth byte is undefined in captures.
+    template <class Fill> static std::vector<std::uint8_t> pixels(std::uint32_t w, std::uint32_t h, Fill fill) {
+        std::vector<std::uint8_t> out(std::size_t(w) * h * 4);
         for (std::uint32_t y = 0; y < h; ++y)
             for (std::uint32_t x = 0; x < w; ++x) {
                 const std::uint32_t c = fill(x, y);
-                auto* p = &pixels[(std::size_t(y) * w + x) * 4];
+                auto* p = &out[(std::size_t(y) * w + x) * 4];
                 p[0] = c & 0xFF, p[1] = (c >> 8) & 0xFF, p[2] = (c >> 16) & 0xFF, p[3] = 0x77;
             }
-        return deliverBytes(w, h, pixels.data());
+        return out;
+    }
+    // Delivered on the calling thread.
+    template <class Fill> bool deliver(std::uint32_t w, std::uint32_t h, Fill fill) {
+        return deliverBytes(w, h, pixels(w, h, fill).data());
     }
     bool deliverBytes(std::uint32_t w, std::uint32_t h, const std::uint8_t* pixels) {
         return deliverOn(shared, w, h, pixels);
@@ -227,8 +223,7 @@ public:
     std::uint32_t width = 0, height = 0;
 
 private:
-    // Shared with the delivering code, which may outlive the capture when the
-    // capture is destroyed from inside its own callback.
+    // Outlives the capture when it is destroyed from inside its own callback.
     struct Shared {
         std::atomic<bool> capturing{false};
         std::atomic<bool> stopThread{false};
@@ -257,8 +252,7 @@ private:
         return true;
     }
 
-    // Delivers frames of the window's current size on a thread of its own until
-    // stopped; ends by itself when the window is gone.
+    // Frames of the window's current size until stopped; ends by itself when the window is gone.
     void runOnOwnThread(std::chrono::microseconds period) {
         autorun = std::thread([s = shared, &world = world, id = windowId, period] {
             std::vector<std::uint8_t> pixels;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "Eventually.h"
 #include "WindowCapture.h"
 #include "X11TestWindow.h"
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 using namespace quillane::host;
+using quillane::host::test::eventually;
 using quillane::host::test::X11TestWindow;
 using namespace std::chrono_literals;
 
@@ -79,207 +81,30 @@ std::string describe(const X11TestWindow& window, const Frame& f, std::uint32_t 
     return why;
 }
 
-template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return pred();
-}
-
 }  // namespace
 
-TEST(WindowCapture, FramesMatchTheWindowsPixelsExactly) {
-    X11TestWindow window({.width = 333, .height = 211});
-    window.draw(1);
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    std::uint32_t w = 0, h = 0;
-    capture.getSize(w, h);
-    EXPECT_EQ(w, 333u);
-    EXPECT_EQ(h, 211u);
-
-    FrameLog log;
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    EXPECT_TRUE(capture.isCapturing());
-    // The first frame shows the window as drawn (parts that other windows of the
-    // shared desktop covered show once the window has repainted them).
-    ASSERT_GE(log.waitFor(0, showing(window, 1)), 0) << describe(window, log.at(0), 1);
-
-    for (std::uint32_t seed = 2; seed < 6; ++seed) {
-        const auto before = log.count();
-        window.draw(seed);
-        const int i = log.waitFor(before, showing(window, seed));
-        ASSERT_GE(i, 0) << "no frame showing seed " << seed << ": last was "
-                        << describe(window, log.at(log.count() - 1), seed);
-    }
-    capture.stopCapture();
-    EXPECT_FALSE(capture.isCapturing());
-    const auto after = log.count();
-    window.draw(9);
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(log.count(), after) << "frames after stopCapture";
-}
-
-// A window that does not change by itself: its first frame comes from the start,
-// not from any change. It repaints only when exposed, which happens only when
-// another window of the shared desktop covered part of it.
-TEST(WindowCapture, StaticWindowGivesItsFirstFrameWithinOneSecond) {
-    X11TestWindow window({.width = 300, .height = 200, .x = 1580, .y = 840, .overrideRedirect = true});
-    window.raise();
-    window.draw(7);
-    std::this_thread::sleep_for(100ms);  // nothing changes from here on
-    const int exposuresBefore = window.exposures.load();
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    FrameLog log;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    const int i = log.waitFor(0, [](const Frame&) { return true; }, 1000ms);
-    ASSERT_EQ(i, 0) << "no frame within a second of the start";
-    const Frame f = log.at(0);
-    EXPECT_LT(f.at - start, 1000ms);
-    std::this_thread::sleep_for(100ms);
-    if (window.exposures.load() == exposuresBefore) {
-        EXPECT_TRUE(showing(window, 7)(f)) << describe(window, f, 7);
-        EXPECT_EQ(log.count(), 1u) << "frames although the window did not change";
-    } else {
-        EXPECT_GE(log.waitFor(0, showing(window, 7)), 0);
-    }
-}
-
-TEST(WindowCapture, CoveredWindowIsCapturedCorrectly) {
-    X11TestWindow window({.width = 320, .height = 240, .x = 100, .y = 100});
-    window.draw(3);
-    int x = 0, y = 0;
-    window.rootPosition(x, y);
-    // A solid window on top of most of it, placed by us (override-redirect).
-    X11TestWindow cover({.width = 250, .height = 180, .x = x + 30, .y = y + 20, .overrideRedirect = true,
-                         .solidColour = 0x123456});
-    cover.raise();
-    std::this_thread::sleep_for(100ms);
-
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    FrameLog log;
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    const int i = log.waitFor(0, showing(window, 3));
-    ASSERT_GE(i, 0) << "covered window never captured correctly: " << describe(window, log.at(log.count() - 1), 3);
-
-    // Drawing while covered reaches the capture too.
-    const auto before = log.count();
-    window.draw(4);
-    ASSERT_GE(log.waitFor(before, showing(window, 4)), 0);
-    cover.raise();
-}
-
-TEST(WindowCapture, ResizeDeliversFramesOfTheNewSize) {
-    X11TestWindow window({.width = 320, .height = 240});
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    FrameLog log;
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    ASSERT_GE(log.waitFor(0, showing(window, 0)), 0);
-
-    for (auto [w, h] : {std::pair{401, 203}, {160, 120}, {640, 480}}) {
-        const auto before = log.count();
-        window.resize(w, h);
-        window.draw(static_cast<std::uint32_t>(w));
-        const int i = log.waitFor(before, showing(window, static_cast<std::uint32_t>(w)));
-        ASSERT_GE(i, 0) << "no " << w << "x" << h << " frame: last "
-                        << describe(window, log.at(log.count() - 1), static_cast<std::uint32_t>(w));
-        std::uint32_t cw = 0, ch = 0;
-        capture.getSize(cw, ch);
-        EXPECT_EQ(cw, static_cast<std::uint32_t>(w));
-        EXPECT_EQ(ch, static_cast<std::uint32_t>(h));
-    }
-}
-
-TEST(WindowCapture, MinimiseAndRestoreKeepTheCapture) {
-    X11TestWindow window({.width = 256, .height = 160});
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    FrameLog log;
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    ASSERT_GE(log.waitFor(0, showing(window, 0)), 0);
-
-    window.minimize();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(capture.isCapturing());
-    window.draw(12);  // drawn while minimised
-    std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(capture.isCapturing());
-
-    const auto before = log.count();
-    window.restore();
-    window.draw(13);
-    ASSERT_GE(log.waitFor(before, showing(window, 13)), 0) << "no frames after restore";
-    EXPECT_TRUE(capture.isCapturing());
-}
-
-TEST(WindowCapture, ClosingTheWindowEndsTheCapture) {
-    auto window = std::make_unique<X11TestWindow>(X11TestWindow::Options{.width = 200, .height = 100});
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window->id(), nullptr));
-    FrameLog log;
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    ASSERT_GE(log.waitFor(0, [](const Frame&) { return true; }), 0);
-    window->destroy();
-    EXPECT_TRUE(eventually([&] { return !capture.isCapturing(); })) << "capture still running after the window closed";
-    capture.stopCapture();  // nothing left to stop
-    EXPECT_FALSE(capture.isCapturing());
-}
-
-TEST(WindowCapture, InvalidWindowsAreRefusedWithoutEndingTheProcess) {
-    WindowCapture capture;
-    EXPECT_FALSE(capture.initialize(0, nullptr));
-    EXPECT_FALSE(capture.initialize(0x3ffffff0u, nullptr));  // no such window: BadWindow, trapped
-    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
-
-    X11TestWindow window({.width = 64, .height = 64});
-    const auto id = window.id();
-    EXPECT_TRUE(capture.initialize(id, nullptr));
-    window.destroy();
-    // The window vanished between initialize and start.
-    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
-    EXPECT_FALSE(capture.isCapturing());
-}
-
-TEST(WindowCapture, SecondStartKeepsTheFirstCallback) {
+// First, so that the thread of the capture destroyed from its own callback ends before the process does.
+TEST(WindowCapture, StopWaitsForTheFrameInFlightAndWorksFromInsideTheCallback) {
     X11TestWindow window({.width = 128, .height = 64});
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    FrameLog first, second;
-    ASSERT_TRUE(capture.startCapture(first.callback()));
-    EXPECT_TRUE(capture.startCapture(second.callback()));
-    window.draw(5);
-    ASSERT_GE(first.waitFor(0, showing(window, 5)), 0);
-    EXPECT_EQ(second.count(), 0u);
-}
+    {
+        std::atomic<bool> inside{false}, finished{false};
+        WindowCapture capture;
+        ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+        ASSERT_TRUE(capture.startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
+            inside = true;
+            std::this_thread::sleep_for(300ms);
+            finished = true;
+        }));
+        ASSERT_TRUE(eventually([&] { return inside.load(); }));
+        capture.stopCapture();
+        EXPECT_TRUE(finished.load()) << "stopCapture returned while a frame was being delivered";
+    }
 
-TEST(WindowCapture, StopWaitsForTheFrameInFlight) {
-    X11TestWindow window({.width = 128, .height = 64});
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    std::atomic<bool> inside{false}, finished{false};
-    ASSERT_TRUE(capture.startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
-        inside = true;
-        std::this_thread::sleep_for(300ms);
-        finished = true;
-    }));
-    ASSERT_TRUE(eventually([&] { return inside.load(); }));
-    capture.stopCapture();
-    EXPECT_TRUE(finished.load()) << "stopCapture returned while a frame was being delivered";
-}
-
-TEST(WindowCapture, StopAndDestroyFromInsideTheCallback) {
-    X11TestWindow window({.width = 128, .height = 64});
-    auto capture = std::make_unique<WindowCapture>();
-    ASSERT_TRUE(capture->initialize(window.id(), nullptr));
     std::mutex m;
     std::atomic<int> calls{0};
     std::atomic<bool> done{false};
+    auto capture = std::make_unique<WindowCapture>();
+    ASSERT_TRUE(capture->initialize(window.id(), nullptr));
     ASSERT_TRUE(capture->startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
         ++calls;
         std::lock_guard lock(m);
@@ -297,17 +122,132 @@ TEST(WindowCapture, StopAndDestroyFromInsideTheCallback) {
     EXPECT_EQ(capture, nullptr);
 }
 
-TEST(WindowCapture, TwoWindowsAtOnceOnTheirOwnThreads) {
-    X11TestWindow a({.width = 200, .height = 150, .x = 10, .y = 10});
-    X11TestWindow b({.width = 180, .height = 120, .x = 400, .y = 300});
-    WindowCapture ca, cb;
-    ASSERT_TRUE(ca.initialize(a.id(), nullptr));
-    ASSERT_TRUE(cb.initialize(b.id(), nullptr));
-    FrameLog la, lb;
-    ASSERT_TRUE(ca.startCapture(la.callback()));
-    ASSERT_TRUE(cb.startCapture(lb.callback()));
-    a.draw(21);
-    b.draw(22);
-    EXPECT_GE(la.waitFor(0, showing(a, 21)), 0);
-    EXPECT_GE(lb.waitFor(0, showing(b, 22)), 0);
+TEST(WindowCapture, FramesFollowTheWindowsPixelsSizeAndState) {
+    X11TestWindow window({.width = 333, .height = 211});
+    window.draw(1);
+    FrameLog log, second;  // outlives the capture, whose thread writes to it
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    std::uint32_t w = 0, h = 0;
+    capture.getSize(w, h);
+    EXPECT_EQ(w, 333u);
+    EXPECT_EQ(h, 211u);
+
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    EXPECT_TRUE(capture.isCapturing());
+    EXPECT_TRUE(capture.startCapture(second.callback())) << "a second start keeps the first callback";
+    // Parts that other windows of the shared desktop covered show once the window has repainted them.
+    ASSERT_GE(log.waitFor(0, showing(window, 1)), 0) << describe(window, log.at(0), 1);
+    for (std::uint32_t seed = 2; seed < 4; ++seed) {
+        const auto before = log.count();
+        window.draw(seed);
+        ASSERT_GE(log.waitFor(before, showing(window, seed)), 0)
+            << "no frame showing seed " << seed << ": last was " << describe(window, log.at(log.count() - 1), seed);
+    }
+    EXPECT_EQ(second.count(), 0u);
+
+    for (auto [rw, rh] : {std::pair{401, 203}, {160, 120}, {640, 480}}) {
+        const auto before = log.count();
+        window.resize(rw, rh);
+        const auto seed = static_cast<std::uint32_t>(rw);
+        window.draw(seed);
+        ASSERT_GE(log.waitFor(before, showing(window, seed)), 0)
+            << "no " << rw << "x" << rh << " frame: last " << describe(window, log.at(log.count() - 1), seed);
+        capture.getSize(w, h);
+        EXPECT_EQ(w, static_cast<std::uint32_t>(rw));
+        EXPECT_EQ(h, static_cast<std::uint32_t>(rh));
+    }
+
+    window.minimize();
+    window.draw(12);  // drawn while minimised
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(capture.isCapturing()) << "minimising ended the capture";
+    auto before = log.count();
+    window.restore();
+    window.draw(13);
+    ASSERT_GE(log.waitFor(before, showing(window, 13)), 0) << "no frames after restore";
+
+    capture.stopCapture();
+    EXPECT_FALSE(capture.isCapturing());
+    before = log.count();
+    window.draw(9);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(log.count(), before) << "frames after stopCapture";
+}
+
+// A window that does not change by itself: its first frame comes from the start,
+// not from any change. It repaints only when exposed, which happens only when
+// another window of the shared desktop covered part of it.
+TEST(WindowCapture, StaticWindowGivesItsFirstFrameWithinOneSecond) {
+    X11TestWindow window({.width = 300, .height = 200, .x = 1580, .y = 840, .overrideRedirect = true});
+    window.raise();
+    window.draw(7);
+    std::this_thread::sleep_for(100ms);  // nothing changes from here on
+    const int exposuresBefore = window.exposures.load();
+    FrameLog log;
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    const int i = log.waitFor(0, [](const Frame&) { return true; }, 1000ms);
+    ASSERT_EQ(i, 0) << "no frame within a second of the start";
+    const Frame f = log.at(0);
+    EXPECT_LT(f.at - start, 1000ms);
+    std::this_thread::sleep_for(100ms);
+    if (window.exposures.load() == exposuresBefore) {
+        EXPECT_TRUE(showing(window, 7)(f)) << describe(window, f, 7);
+        EXPECT_EQ(log.count(), 1u) << "frames although the window did not change";
+    } else {
+        EXPECT_GE(log.waitFor(0, showing(window, 7)), 0);
+    }
+}
+
+// Drawing while covered reaches the capture too; the window on top is captured at the same time.
+TEST(WindowCapture, CoveredWindowAndTheOneOnTopAtOnce) {
+    X11TestWindow window({.width = 320, .height = 240, .x = 100, .y = 100});
+    window.draw(3);
+    int x = 0, y = 0;
+    window.rootPosition(x, y);
+    X11TestWindow cover({.width = 250, .height = 180, .x = x + 30, .y = y + 20, .overrideRedirect = true,
+                         .solidColour = 0x123456});
+    cover.raise();
+    std::this_thread::sleep_for(100ms);
+
+    FrameLog log, coverLog;
+    WindowCapture capture, coverCapture;
+    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    ASSERT_TRUE(coverCapture.initialize(cover.id(), nullptr));
+    ASSERT_TRUE(capture.startCapture(log.callback()));
+    ASSERT_TRUE(coverCapture.startCapture(coverLog.callback()));
+    ASSERT_GE(log.waitFor(0, showing(window, 3)), 0)
+        << "covered window never captured correctly: " << describe(window, log.at(log.count() - 1), 3);
+    const auto before = log.count();
+    window.draw(4);
+    ASSERT_GE(log.waitFor(before, showing(window, 4)), 0);
+    cover.draw(0);
+    EXPECT_GE(coverLog.waitFor(0, showing(cover, 0)), 0);
+}
+
+TEST(WindowCapture, InvalidOrClosedWindowsAreRefusedOrEndTheCapture) {
+    WindowCapture capture;
+    EXPECT_FALSE(capture.initialize(0, nullptr));
+    EXPECT_FALSE(capture.initialize(0x3ffffff0u, nullptr));  // no such window: BadWindow, trapped
+    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
+
+    X11TestWindow vanishing({.width = 64, .height = 64});
+    EXPECT_TRUE(capture.initialize(vanishing.id(), nullptr));
+    vanishing.destroy();
+    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {})) << "window gone before start";
+    EXPECT_FALSE(capture.isCapturing());
+
+    X11TestWindow closing({.width = 200, .height = 100});
+    FrameLog log;
+    WindowCapture running;
+    ASSERT_TRUE(running.initialize(closing.id(), nullptr));
+    ASSERT_TRUE(running.startCapture(log.callback()));
+    ASSERT_GE(log.waitFor(0, [](const Frame&) { return true; }), 0);
+    closing.destroy();
+    EXPECT_TRUE(eventually([&] { return !running.isCapturing(); })) << "capture still running after the window closed";
+    running.stopCapture();  // nothing left to stop
+    EXPECT_FALSE(running.isCapturing());
 }
