@@ -51,7 +51,6 @@ public:
     bool ok() const { return windowId_ != 0; }
     unsigned long windowId() const { return windowId_; }
     bool command(const std::string& cmd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    ChildProcess& process() { return *process_; }
 
 private:
     std::unique_ptr<ChildProcess> process_;

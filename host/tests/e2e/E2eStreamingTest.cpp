@@ -210,13 +210,6 @@ TEST_F(E2e, StreamDecodesToTheWindowAndFollowsRequestsAndFeedback) {
     auto first = nextOf(streamId, 10s);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->frameType(), 1);
-    EXPECT_EQ(first->header[0], 0x01);
-    EXPECT_EQ(first->header[1], 0x01);
-    EXPECT_EQ(first->header[3], 0x01);
-    EXPECT_EQ(first->header[13], 0x00);
-    EXPECT_EQ(first->header[14], 0x01);
-    EXPECT_EQ(first->header[15], 0x00);
-    EXPECT_EQ(first->payloadLength(), std::min<std::size_t>(first->payload.size() + 8, 65535));
     EXPECT_TRUE(hasIdr(*first));
     using quillane::host::test::findNal;
     EXPECT_EQ(base64Decode((*config_)["sps"].get<std::string>()), findNal(first->payload.data(), first->payload.size(), 7));
@@ -270,35 +263,21 @@ TEST_F(E2e, StreamDecodesToTheWindowAndFollowsRequestsAndFeedback) {
         EXPECT_TRUE(at16 >= 0 && at16 <= 5) << "type-16 message: IDR at " << at16;
     }
 
-    // The first report only sets the clock; then one reduction per second, each
-    // reaching the encoder (target and 1.5 times as peak).
+    // The first report only sets the clock. A congested one a second later
+    // lowers the rate down to the encoder (peak 1.5 times the target), a second
+    // one within that second changes nothing, and a good one raises it again.
     video->sendFeedback(0, 100);
-    const std::pair<const char*, const char*> steps[] = {
-        {"reducing bitrate 20000 -> 16000 kbps", "Bitrate updated to 16000 / 24000 kbps"},
-        {"reducing bitrate 16000 -> 12800 kbps", "Bitrate updated to 12800 / 19200 kbps"},
-        {"reducing bitrate 12800 -> 10240 kbps", "Bitrate updated to 10240 / 15360 kbps"},
-    };
-    for (const auto& [step, encoder] : steps) {
-        std::this_thread::sleep_for(1200ms);
-        video->sendFeedback(0, 100);
-        EXPECT_TRUE(host.waitForLog(step, 3s)) << step;
-        EXPECT_TRUE(host.waitForLog(encoder, 3s)) << encoder;
-    }
+    std::this_thread::sleep_for(1200ms);
+    video->sendFeedback(0, 100);
+    EXPECT_TRUE(host.waitForLog("reducing bitrate 20000 -> 16000 kbps", 3s));
     EXPECT_TRUE(host.waitForLog("Network congestion (RTT=100ms, decode=0ms)", 1s));
-    // A second report within the same second changes nothing more.
+    EXPECT_TRUE(host.waitForLog("Bitrate updated to 16000 / 24000 kbps", 3s));
     video->sendFeedback(40, 0);
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(host.log().find("10240 -> 8192"), std::string::npos);
-    // Good reports raise it again, without a log line; congestion after that
-    // starts from the raised rate (10240 -> 11264 -> 12390).
-    for (const char* raised : {"Bitrate updated to 11264 / 16896 kbps", "Bitrate updated to 12390 / 18585 kbps"}) {
-        std::this_thread::sleep_for(1200ms);
-        video->sendFeedback(5, 5);
-        EXPECT_TRUE(host.waitForLog(raised, 3s)) << raised;
-    }
+    EXPECT_EQ(host.log().find("16000 -> 12800"), std::string::npos);
     std::this_thread::sleep_for(1200ms);
-    video->sendFeedback(31, 0);
-    EXPECT_TRUE(host.waitForLog("reducing bitrate 12390 -> 9912 kbps", 3s));
+    video->sendFeedback(5, 5);
+    EXPECT_TRUE(host.waitForLog("Bitrate updated to 17600 / 26400 kbps", 3s));
 }
 
 // The window resized by itself, then by the client: one new "stream_config"

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "EncodeLog.h"
+#include "encode/EncoderSupport.h"
 
 namespace quillane::host {
 namespace {
@@ -19,7 +20,7 @@ using Types = std::vector<EncoderType>;
 using Lines = std::vector<std::pair<spdlog::level::level_enum, const char*>>;
 
 // Stands in for a real encoder: initialisation succeeds or fails as told.
-class FakeEncoder final : public EncoderBase {
+class FakeEncoder final : public CommonEncoder {
 public:
     FakeEncoder(const char* name, bool initializes, int* alive) : name_(name), initializes_(initializes), alive_(alive) {
         ++*alive_;
@@ -32,21 +33,12 @@ public:
     }
     void shutdown() override { initialized_ = false; }
     bool encodeFrame(EncoderInput) override { return initialized_; }
-    void requestKeyframe() override {}
-    void setBitrate(std::uint32_t, std::uint32_t) override {}
-    void setOutputCallback(EncoderOutputCallback) override {}
-    EncoderStats getStats() const override { return {}; }
-    bool isInitialized() const override { return initialized_; }
-    bool reconfigure(const EncoderConfig&) override { return false; }
-    ParameterSets getParameterSets() const override { return {}; }
-
-    EncoderConfig config_;
+    const EncoderConfig& config() const { return config_; }
 
 private:
     const char* name_;
     bool initializes_;
     int* alive_;
-    bool initialized_ = false;
 };
 
 // A machine as the probes describe it.
@@ -137,9 +129,9 @@ TEST(EncoderFactory, CreateEncoderInitialisesOrDestroys) {
     ASSERT_NE(encoder, nullptr);
     EXPECT_TRUE(encoder->isInitialized());
     const auto& fake = static_cast<const FakeEncoder&>(*encoder);
-    EXPECT_EQ(fake.config_.width, 1280u);
-    EXPECT_EQ(fake.config_.height, 720u);
-    EXPECT_EQ(fake.config_.bitrateKbps, 9000u);
+    EXPECT_EQ(fake.config().width, 1280u);
+    EXPECT_EQ(fake.config().height, 720u);
+    EXPECT_EQ(fake.config().bitrateKbps, 9000u);
     expectLines(log, {{info, "Created NVENC encoder"}});
 
     EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::AMF, kNoDevice, config, machine.probes()), nullptr);

@@ -25,50 +25,40 @@ TEST(SoftwareEncoderThreads, RequestsFromOtherThreadsDuringEncoding) {
     config.sliceCount = 2;
     SoftwareEncoder encoder;
     ASSERT_TRUE(encoder.initialize(nullptr, config));
-
-    std::atomic<bool> running{true};
     std::atomic<int> keyframes{0};
     std::atomic<int> callbacksWithParameterSets{0};
     encoder.setOutputCallback([&](const EncodedFrame& frame) {
-        if (frame.isKeyframe) {
-            ++keyframes;
-        }
-        if (encoder.getParameterSets().isValid) {
-            ++callbacksWithParameterSets;
-        }
+        keyframes += frame.isKeyframe;
+        callbacksWithParameterSets += encoder.getParameterSets().isValid;
     });
 
+    std::atomic<bool> running{true};
     std::thread network([&] {
-        std::uint32_t i = 0;
-        while (running) {
+        for (std::uint32_t i = 0; running; ++i) {
             encoder.setBitrate(1000 + (i % 7) * 500, 3000 + (i % 5) * 500);
             if (i % 50 == 0) {
                 encoder.requestKeyframe();
             }
-            ++i;
             std::this_thread::yield();
         }
     });
     std::thread reader([&] {
         while (running) {
-            const EncoderStats stats = encoder.getStats();
-            EXPECT_LE(stats.framesEncoded, 200u);
+            EXPECT_LE(encoder.getStats().framesEncoded, 200u);
             (void)encoder.getParameterSets();
             std::this_thread::yield();
         }
     });
-
     test::BgraImage image(320, 240);
     int encoded = 0;
     for (int t = 0; t < 200; ++t) {
         image.drawMovingPattern(t);
         const BgraFrame frame = image.frame();
-        encoded += encoder.encodeFrame(&frame) ? 1 : 0;
+        encoded += encoder.encodeFrame(&frame);
     }
     running = false;
     network.join();
     reader.join();
-
     EXPECT_EQ(encoded, 200);
     EXPECT_EQ(encoder.getStats().framesEncoded, 200u);
     EXPECT_EQ(callbacksWithParameterSets.load(), 200);
@@ -79,7 +69,6 @@ TEST(SoftwareEncoderThreads, RequestsFromOtherThreadsDuringEncoding) {
     const int keyframesBefore = keyframes.load();
     encoder.setBitrate(1234, 2468);
     encoder.requestKeyframe();
-    image.drawMovingPattern(200);
     const BgraFrame frame = image.frame();
     ASSERT_TRUE(encoder.encodeFrame(&frame));
     EXPECT_TRUE(log.has(spdlog::level::info, "Bitrate updated to 1234 / 2468 kbps"));

@@ -34,9 +34,6 @@ NVENCSTATUS NVENCAPI openSession(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params, v
 NVENCSTATUS NVENCAPI presetConfig(void*, GUID codec, GUID, NV_ENC_TUNING_INFO tuning, NV_ENC_PRESET_CONFIG* preset) {
     control.presetCodecHevc = std::memcmp(&codec, &NV_ENC_CODEC_HEVC_GUID, sizeof codec) == 0;
     control.presetTuning = tuning;
-    if (control.presetStatus != NV_ENC_SUCCESS) {
-        return control.presetStatus;
-    }
     preset->presetCfg.profileGUID = NV_ENC_H264_PROFILE_HIGH_GUID;
     preset->presetCfg.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
     preset->presetCfg.rcParams.lookaheadDepth = 3;

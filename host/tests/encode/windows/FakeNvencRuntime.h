@@ -12,7 +12,6 @@
 struct FakeNvencControl {
     // Answers the next calls give.
     NVENCSTATUS openStatus = NV_ENC_SUCCESS;
-    NVENCSTATUS presetStatus = NV_ENC_SUCCESS;
     NVENCSTATUS initializeStatus = NV_ENC_SUCCESS;
     NVENCSTATUS reconfigureStatus = NV_ENC_SUCCESS;
     int failMaps = 0;      // that many maps fail with NV_ENC_ERR_MAP_FAILED
