@@ -58,7 +58,14 @@ protected:
     std::uint16_t port = 0;
 };
 
-TEST_F(SignalingServerTest, EveryHelloGetsTheExactWelcomeAndIsReported) {
+TEST_F(SignalingServerTest, AnswersGoOutExactlyAndInTheOrderOfTheRequests) {
+    {
+        std::lock_guard lock(host.mutex);
+        host.windows[0].iconBase64 = "iVBORw0KGgoAAAANSUhEUg==";
+        host.windows[1].x = -300;
+        host.windows[1].y = -8;
+        host.windows[1].isMaximized = true;
+    }
     auto client = connect();
     ASSERT_TRUE(eventually([&] { return server.getClientCount() == 1; }));
     EXPECT_TRUE(client->expectSilence(100ms));
@@ -70,17 +77,7 @@ TEST_F(SignalingServerTest, EveryHelloGetsTheExactWelcomeAndIsReported) {
     EXPECT_EQ(connectedAddresses(), std::vector<std::string>(3, "127.0.0.1"));
     EXPECT_TRUE(log.contains("Received hello from client at 127.0.0.1"));
     EXPECT_TRUE(log.contains(std::string("Sending welcome message: ") + kWelcome));
-}
 
-TEST_F(SignalingServerTest, WindowListBytes) {
-    {
-        std::lock_guard lock(host.mutex);
-        host.windows[0].iconBase64 = "iVBORw0KGgoAAAANSUhEUg==";
-        host.windows[1].x = -300;
-        host.windows[1].y = -8;
-        host.windows[1].isMaximized = true;
-    }
-    auto client = connect();
     ASSERT_TRUE(client->sendText(R"({"type":"window_list_request"})"));
     EXPECT_EQ(client->receive(),
               R"({"type":"window_list","windows":[)"
@@ -90,10 +87,8 @@ TEST_F(SignalingServerTest, WindowListBytes) {
               R"({"className":"AppWindow","height":480,"iconBase64":"","id":2882400001,)"
               R"("isMaximized":true,"isMinimized":false,"isVisible":true,"processName":"app",)"
               R"("title":"Browser","width":640,"x":-300,"y":-8}]})");
-}
 
-TEST_F(SignalingServerTest, BinaryMessagesAreTextAndAnswersKeepTheRequestsOrder) {
-    auto client = connect();
+    // Binary messages are read as text.
     const std::string ping = R"({"type":"ping","timestamp":-1})";
     ASSERT_TRUE(client->sendBinary(std::span(reinterpret_cast<const std::uint8_t*>(ping.data()), ping.size())));
     for (int i = 0; i < 200; ++i) {
@@ -326,13 +321,13 @@ TEST_F(SignalingServerTest, RequestsFromManyClientsAtOnceWhileTheMainLoopPolls) 
             if (!client.connect(port)) {
                 return;
             }
+            const std::pair<nlohmann::json, const char*> requests[] = {
+                {{{"type", "window_list_request"}}, "window_list"},
+                {{{"type", "stream_start"}, {"windowId", 0x1001}}, "stream_started"},
+                {{{"type", "ping"}, {"timestamp", c}}, "pong"},
+            };
             for (int i = 0; i < 50; ++i) {
-                const nlohmann::json request =
-                    (i % 3 == 0)   ? nlohmann::json{{"type", "window_list_request"}}
-                    : (i % 3 == 1) ? nlohmann::json{{"type", "stream_start"}, {"windowId", 0x1001}}
-                                   : nlohmann::json{{"type", "ping"}, {"timestamp", c * 1000 + i}};
-                const char* reply = (i % 3 == 0) ? "window_list" : (i % 3 == 1) ? "stream_started" : "pong";
-                answered += client.request(request, reply) ? 1 : 0;
+                answered += client.request(requests[i % 3].first, requests[i % 3].second) ? 1 : 0;
             }
         });
     }

@@ -216,15 +216,9 @@ std::optional<std::string> SignalingClient::receive(std::chrono::milliseconds ti
 }
 
 std::optional<nlohmann::json> SignalingClient::receiveJson(std::chrono::milliseconds timeout) {
-    auto text = receive(timeout);
-    if (!text) {
-        return std::nullopt;
-    }
-    auto parsed = nlohmann::json::parse(*text, nullptr, false);
-    if (parsed.is_discarded()) {
-        return std::nullopt;
-    }
-    return parsed;
+    const auto text = receive(timeout);
+    auto parsed = nlohmann::json::parse(text.value_or(""), nullptr, false);
+    return parsed.is_discarded() ? std::nullopt : std::optional(std::move(parsed));
 }
 
 std::optional<nlohmann::json> SignalingClient::waitForType(std::string_view type,
