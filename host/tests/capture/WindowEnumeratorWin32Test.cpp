@@ -245,22 +245,13 @@ TEST_F(WindowEnumeratorWin32, ListsWindowsFieldByFieldWithIconsAndState) {
 }
 
 // Run in a child process by the next test: a window that stops answering messages.
-TEST(WindowEnumeratorWin32Child, HungWindow) {
+TEST_F(WindowEnumeratorWin32, HungWindowChild) {
     wchar_t title[128];
     if (GetEnvironmentVariableW(L"QH_ENUM_HUNG_TITLE", title, 128) == 0) GTEST_SKIP() << "runs as a child only";
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = testWindowProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.hIcon = createAlphaIcon(32);
-    wc.lpszClassName = L"QhEnumTestClass";
-    RegisterClassExW(&wc);
-    HWND w = CreateWindowExW(0, L"QhEnumTestClass", title, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
-                             GetModuleHandleW(nullptr), nullptr);
-    SendMessageW(w, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(createAlphaIcon(48)));
+    HWND w = make(title, WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", -1);
+    SendMessageW(w, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon48));
     ShowWindow(w, SW_SHOWNORMAL);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    pump();
     Sleep(INFINITE);  // until the parent ends this process
 }
 
@@ -268,7 +259,7 @@ TEST_F(WindowEnumeratorWin32, HungWindowOfAnotherProcessDoesNotStallTheList) {
     wchar_t exe[MAX_PATH];
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     const std::wstring title = L"hung window " + std::to_wstring(GetCurrentProcessId());
-    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=WindowEnumeratorWin32Child.HungWindow";
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=WindowEnumeratorWin32.HungWindowChild";
     SetEnvironmentVariableW(L"QH_ENUM_HUNG_TITLE", title.c_str());
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -283,8 +274,7 @@ TEST_F(WindowEnumeratorWin32, HungWindowOfAnotherProcessDoesNotStallTheList) {
         hung = FindWindowW(L"QhEnumTestClass", title.c_str());
         if (hung == nullptr || !IsWindowVisible(hung)) Sleep(50);
     }
-    // The child never handles another message: an enumeration that waited for
-    // it would never return.
+    // The child never handles another message: an enumeration that waited for it would never return.
     const auto list = hung != nullptr ? WindowEnumerator::enumerateWindows() : std::vector<WindowInfo>{};
     TerminateProcess(child.hProcess, 0);
     WaitForSingleObject(child.hProcess, 10000);
@@ -296,9 +286,8 @@ TEST_F(WindowEnumeratorWin32, HungWindowOfAnotherProcessDoesNotStallTheList) {
     EXPECT_EQ(info->title, wideToUtf8(title));
     EXPECT_EQ(info->className, "QhEnumTestClass");
     EXPECT_EQ(info->processName, ownExecutableName());
-    // The 48-pixel window icon needs an answer from the hung thread; the class
-    // icon does not. (Wine keeps icon pixels in the process that made them, so
-    // there another process's icon may not be readable at all.)
+    // The 48-pixel window icon needs an answer from the hung thread, the class icon does not.
+    // (Wine keeps icon pixels in the process that made them: they may not be readable at all.)
     if (!info->iconBase64.empty()) {
         const auto image = decodePng(*base64Decode(info->iconBase64));
         ASSERT_TRUE(image);
@@ -306,45 +295,30 @@ TEST_F(WindowEnumeratorWin32, HungWindowOfAnotherProcessDoesNotStallTheList) {
     }
 }
 
-TEST_F(WindowEnumeratorWin32, FiltersSortsAndLeavesOutOwnAndDestroyedWindows) {
+// What the styles, visibility, title and rectangle of real windows say; the rules themselves,
+// sorting and the host's own windows are covered on the fake window system.
+TEST_F(WindowEnumeratorWin32, StylesVisibilityTitleAndSizeOfRealWindows) {
     const std::pair<HWND, bool> cases[] = {
-        {make(L"B"), true},
-        {make(L"a"), true},
-        {make(L"Ab"), true},
+        {make(L"normal"), true},
         {make(L"tool palette", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW), false},
         {make(L"tool app", WS_OVERLAPPEDWINDOW, WS_EX_TOOLWINDOW | WS_EX_APPWINDOW), false},
         {make(L"popup", WS_POPUP), false},
         {make(L"application popup", WS_POPUP, WS_EX_APPWINDOW), true},
         {make(L""), false},
         {make(L"hidden", WS_OVERLAPPEDWINDOW, 0, L"QhEnumTestClass", -1), false},
-        {make(L"Program Manager"), false},
-        {make(L"program manager"), true},
         {make(L"shell", WS_OVERLAPPEDWINDOW, 0, L"Progman"), false},
         {make(L"zero height", WS_POPUP, WS_EX_APPWINDOW, L"QhEnumTestClass", SW_SHOWNORMAL, 100, 0), false},
     };
     HWND destroyed = make(L"short-lived");
     DestroyWindow(destroyed);
     windows.pop_back();
-
-    auto list = WindowEnumerator::enumerateWindows();
+    const auto list = WindowEnumerator::enumerateWindows();
     for (const auto& [window, listed] : cases) {
         wchar_t title[64] = {};
         GetWindowTextW(window, title, 64);
         EXPECT_EQ(find(list, window).has_value(), listed) << wideToUtf8(title);
     }
     EXPECT_FALSE(find(list, destroyed));
-    for (std::size_t i = 1; i < list.size(); ++i) EXPECT_LE(list[i - 1].title, list[i].title);
-    std::vector<std::string> ours;
-    for (const auto& info : list)
-        if (info.title == "Ab" || info.title == "B" || info.title == "a") ours.push_back(info.title);
-    EXPECT_EQ(ours, (std::vector<std::string>{"Ab", "B", "a"}));
-
-    HWND ab = cases[2].first;
-    WindowEnumerator::setOwnWindowIds({static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ab))});
-    list = WindowEnumerator::enumerateWindows();
-    WindowEnumerator::setOwnWindowIds({});
-    EXPECT_FALSE(find(list, ab));
-    EXPECT_TRUE(find(list, cases[1].first));
 }
 
 TEST(Win32IconPixels, PremultipliedColourBecomesStraightAndMaskGivesAlpha) {
@@ -363,22 +337,6 @@ TEST(Win32IconPixels, PremultipliedColourBecomesStraightAndMaskGivesAlpha) {
     std::uint8_t noMask[] = {1, 2, 3, 0};
     finishIconPixels(noMask, 1, nullptr);
     EXPECT_EQ(noMask[3], 255);
-}
-
-TEST(PngEncoder, WicFileDecodesToTheSamePixels) {
-    RgbaImage image;
-    image.width = 19;
-    image.height = 7;
-    for (std::uint32_t i = 0; i < image.width * image.height * 4; ++i)
-        image.pixels.push_back(static_cast<std::uint8_t>(i * 31 + 7));
-    const auto file = encodePng(image);
-    ASSERT_GT(file.size(), 8u);
-    EXPECT_EQ(file[1], 'P');
-    const auto back = decodePng(file);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->width, 19u);
-    EXPECT_EQ(back->height, 7u);
-    EXPECT_EQ(back->pixels, image.pixels);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Real windows on the virtual desktop's X server, managed by its window manager.
-#include "WindowEnumeratorPng.h"
+#include "Eventually.h"
 
+#include "capture/PngEncoder.h"
 #include "capture/WindowEnumerator.h"
 #include "capture/linux/X11WindowSystem.h"
 #include "common/Base64.h"
@@ -10,6 +11,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <png.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -28,8 +31,7 @@ namespace {
 using protocol::WindowInfo;
 using namespace std::chrono_literals;
 
-// Pixel (x, y) of a test icon of the given side: every size and every pixel differs,
-// alpha runs through transparent, translucent and opaque values.
+// Every size and pixel differs; alpha runs through transparent, translucent and opaque.
 std::uint32_t iconPixel(std::uint32_t side, std::uint32_t x, std::uint32_t y) {
     const std::uint32_t alpha = (x * 37 + y * 11 + side) % 4 == 0 ? 0xFF : ((x * 29 + y * 7) & 0xFF);
     return (alpha << 24) | ((x * 8 + side) & 0xFF) << 16 | ((y * 8) & 0xFF) << 8 | ((x ^ y) * 5 & 0xFF);
@@ -48,14 +50,29 @@ std::vector<std::uint32_t> iconProperty(std::initializer_list<std::uint32_t> sid
 
 std::vector<std::uint8_t> expectedRgba(std::uint32_t side) {
     std::vector<std::uint8_t> out;
-    for (std::uint32_t y = 0; y < side; ++y) {
-        for (std::uint32_t x = 0; x < side; ++x) {
-            const std::uint32_t argb = iconPixel(side, x, y);
-            out.insert(out.end(), {static_cast<std::uint8_t>(argb >> 16), static_cast<std::uint8_t>(argb >> 8),
-                                   static_cast<std::uint8_t>(argb), static_cast<std::uint8_t>(argb >> 24)});
-        }
+    for (std::uint32_t i = 0; i < side * side; ++i) {
+        const std::uint32_t argb = iconPixel(side, i % side, i / side);
+        out.insert(out.end(), {std::uint8_t(argb >> 16), std::uint8_t(argb >> 8), std::uint8_t(argb), std::uint8_t(argb >> 24)});
     }
     return out;
+}
+
+// Decodes a PNG file to straight RGBA with libpng, independently of the encoder under test.
+std::optional<RgbaImage> decodePng(const std::vector<std::uint8_t>& file) {
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&png, file.data(), file.size())) return std::nullopt;
+    png.format = PNG_FORMAT_RGBA;
+    RgbaImage image;
+    image.width = png.width;
+    image.height = png.height;
+    image.pixels.resize(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, image.pixels.data(), 0, nullptr)) {
+        png_image_free(&png);
+        return std::nullopt;
+    }
+    return image;
 }
 
 // The test's own connection, which creates and changes the windows.
@@ -85,8 +102,7 @@ public:
                         reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
     }
     void setCardinals(Window w, const char* property, Atom type, const std::vector<std::uint32_t>& values) {
-        // Format-32 data goes to Xlib as longs.
-        std::vector<long> longs(values.begin(), values.end());
+        std::vector<long> longs(values.begin(), values.end());  // format-32 data goes to Xlib as longs
         XChangeProperty(display_, w, atom(property), type, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(longs.data()), static_cast<int>(longs.size()));
     }
@@ -144,11 +160,7 @@ public:
     // Maps the windows and waits until the window manager lists them all.
     void showAndWait(std::initializer_list<Window> ws) {
         for (const Window w : ws) map(w);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        for (const Window w : ws) {
-            while (!managed(w) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-            ASSERT_TRUE(managed(w)) << "window manager did not take window " << w;
-        }
+        for (const Window w : ws) ASSERT_TRUE(test::eventually([&] { return managed(w); })) << "window " << w << " not managed";
     }
 
 private:
@@ -167,13 +179,11 @@ std::optional<WindowInfo> find(const std::vector<WindowInfo>& list, Window w) {
 // Enumerates until the record satisfies the condition (window managers act asynchronously).
 template <typename Condition>
 std::optional<WindowInfo> waitFor(Window w, Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
     std::optional<WindowInfo> info;
-    do {
+    test::eventually([&] {
         info = find(WindowEnumerator::enumerateWindows(), w);
-        if (info && condition(*info)) return info;
-        std::this_thread::sleep_for(20ms);
-    } while (std::chrono::steady_clock::now() < deadline);
+        return info && condition(*info);
+    });
     return info;
 }
 
@@ -183,7 +193,7 @@ std::optional<WindowInfo> listed(Window w) {
 
 std::optional<RgbaImage> iconOf(const WindowInfo& info) {
     const auto png = base64Decode(info.iconBase64);
-    return png ? test::decodePng(*png) : std::nullopt;
+    return png ? decodePng(*png) : std::nullopt;
 }
 
 // A process of this machine whose pid a window can name; ended with the test.
@@ -212,7 +222,7 @@ protected:
     Desktop desktop;
 };
 
-TEST_F(WindowEnumeratorX11, RecordsOfRealWindowsFieldByField) {
+TEST_F(WindowEnumeratorX11, RecordsOfRealWindowsFieldByFieldAndState) {
     const Window full = desktop.create(100, 120, 300, 200);
     const std::string title = "\xC3\x9C" "berfenster \xE2\x80\x93 \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 \xE2\x9C\x93";
     desktop.setText(full, "_NET_WM_NAME", "UTF8_STRING", title);
@@ -237,7 +247,9 @@ TEST_F(WindowEnumeratorX11, RecordsOfRealWindowsFieldByField) {
     desktop.setText(remote, "WM_CLIENT_MACHINE", "STRING", "elsewhere.invalid");
     const Window noProcess = titled("gone process");
     desktop.setPid(noProcess, 0x7FFFFFF0);
-    desktop.showAndWait({full, latin1, badUtf8, brokenIcon, local, remote, noProcess});
+    const Window small = titled("to be minimised");
+    const Window big = titled("to be maximised");
+    desktop.showAndWait({full, latin1, badUtf8, brokenIcon, local, remote, noProcess, small, big});
 
     const auto info = waitFor(full, [](const WindowInfo& i) { return i.isVisible && i.width > 0; });
     ASSERT_TRUE(info) << "window not listed";
@@ -285,16 +297,10 @@ TEST_F(WindowEnumeratorX11, RecordsOfRealWindowsFieldByField) {
     XSync(desktop.display(), False);
     const auto fixed = waitFor(brokenIcon, [](const WindowInfo& i) { return !i.iconBase64.empty(); });
     ASSERT_TRUE(fixed);
-    const auto small = iconOf(*fixed);
-    ASSERT_TRUE(small);
-    EXPECT_EQ(small->width, 16u);
-    EXPECT_TRUE(small->pixels == expectedRgba(16));
-}
-
-TEST_F(WindowEnumeratorX11, MinimisedAndMaximisedWindows) {
-    const Window small = titled("to be minimised");
-    const Window big = titled("to be maximised");
-    desktop.showAndWait({small, big});
+    const auto icon16 = iconOf(*fixed);
+    ASSERT_TRUE(icon16);
+    EXPECT_EQ(icon16->width, 16u);
+    EXPECT_TRUE(icon16->pixels == expectedRgba(16));
 
     XIconifyWindow(desktop.display(), small, DefaultScreen(desktop.display()));
     XSync(desktop.display(), False);
@@ -303,7 +309,6 @@ TEST_F(WindowEnumeratorX11, MinimisedAndMaximisedWindows) {
     EXPECT_TRUE(minimised->isMinimized);
     EXPECT_TRUE(minimised->isVisible);
     EXPECT_FALSE(minimised->isMaximized);
-
     desktop.clientMessageToRoot(big, "_NET_WM_STATE",
                                 {1, static_cast<long>(desktop.atom("_NET_WM_STATE_MAXIMIZED_VERT")),
                                  static_cast<long>(desktop.atom("_NET_WM_STATE_MAXIMIZED_HORZ")), 1});
@@ -353,7 +358,7 @@ public:
 
     void forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) override {
         real_.forEachTopLevelWindow([&](NativeWindow w) {
-            if (w == victim_ && !afterFilter_) desktop_.destroy(victim_);
+            vanish(w, false);
             return visit(w);
         });
     }
@@ -367,12 +372,15 @@ public:
     bool isMinimized(NativeWindow w) override { return real_.isMinimized(w); }
     bool isMaximized(NativeWindow w) override { return real_.isMaximized(w); }
     std::wstring processImagePath(NativeWindow w) override {
-        if (w == victim_ && afterFilter_) desktop_.destroy(victim_);
+        vanish(w, true);
         return real_.processImagePath(w);
     }
     WindowIconPng iconPng(NativeWindow w) override { return real_.iconPng(w); }
 
 private:
+    void vanish(NativeWindow w, bool afterFilter) {
+        if (w == victim_ && afterFilter == afterFilter_) desktop_.destroy(victim_);
+    }
     X11WindowSystem& real_;
     Desktop& desktop_;
     Window victim_;

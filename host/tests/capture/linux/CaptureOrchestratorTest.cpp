@@ -19,18 +19,21 @@ namespace {
 std::uint32_t pattern(std::uint32_t x, std::uint32_t y) { return ((x * 7) & 0xFF) | ((y * 5 & 0xFF) << 8) | (((x ^ y) & 0xFF) << 16); }
 std::uint32_t white(std::uint32_t, std::uint32_t) { return 0xFFFFFF; }
 
-// What the encoder must see: the source's pixels in the top-left, opaque black around them.
-void expectPadded(const ReceivedFrame& f, std::uint32_t w, std::uint32_t h, std::uint32_t (*fill)(std::uint32_t, std::uint32_t)) {
-    for (std::uint32_t y = 0; y < f.height; ++y) {
-        for (std::uint32_t x = 0; x < f.width; ++x) {
-            const bool inside = x < w && y < h;
-            const std::uint32_t got = f.at(x, y, 0) | (f.at(x, y, 1) << 8) | (f.at(x, y, 2) << 16);
-            ASSERT_EQ(got, inside ? fill(x, y) : 0) << "at " << x << "," << y << (inside ? " (image)" : " (border)");
-            if (!inside) {
-                ASSERT_EQ(f.at(x, y, 3), 255) << "border not opaque at " << x << "," << y;
+// What the encoder must see: the w x h image (BGRx rows) in the top-left, opaque black around it.
+void expectPadded(const ReceivedFrame& f, std::uint32_t w, std::uint32_t h, const std::vector<std::uint8_t>& image) {
+    for (std::uint32_t y = 0; y < f.height; ++y)
+        for (std::uint32_t x = 0; x < f.width; ++x)
+            for (int ch = 0; ch < 3; ++ch) {
+                const bool inside = x < w && y < h;
+                ASSERT_EQ(f.at(x, y, ch), inside ? image[(std::size_t(y) * w + x) * 4 + ch] : 0)
+                    << x << "," << y << " ch " << ch << (inside ? " (image)" : " (border)");
+                if (!inside) {
+                    ASSERT_EQ(f.at(x, y, 3), 255) << "border not opaque at " << x << "," << y;
+                }
             }
-        }
-    }
+}
+void expectPadded(const ReceivedFrame& f, std::uint32_t w, std::uint32_t h, std::uint32_t (*fill)(std::uint32_t, std::uint32_t)) {
+    expectPadded(f, w, h, FakeCapture::pixels(w, h, fill));
 }
 
 std::vector<std::uint8_t> sharpened(const std::vector<std::uint8_t>& src, std::uint32_t w, std::uint32_t h, float s) {
@@ -116,6 +119,7 @@ TEST_F(Orchestrator, FramesReachTheEncoderPaddedWithBlackAndUncopied) {
         std::lock_guard lock(mutex);
         ASSERT_EQ(encoded.size(), 1u);
         EXPECT_EQ(encoded[0].stream, 1);
+        EXPECT_EQ(encoded[0].bytes, (std::vector<std::uint8_t>{0, 0, 0, 1, 0x65})) << "the encoder's output, unchanged";
         EXPECT_TRUE(encoded[0].keyframe);
         EXPECT_TRUE(resolutionChanges.empty());
     }
@@ -148,13 +152,12 @@ TEST_F(Orchestrator, SharpeningWritesItsOwnBufferClampsTheSharpnessAndKeepsTheBo
     ASSERT_EQ(frames.size(), 1u);
     ASSERT_EQ(frames[0].width, 112u);
     ASSERT_EQ(frames[0].height, 64u);
-    const auto want = sharpened(padded, 100, 50, 1.0f);
-    for (std::uint32_t y = 0; y < 64; ++y)
-        for (std::uint32_t x = 0; x < 112; ++x)
-            for (int ch = 0; ch < 4; ++ch) {
-                const std::uint8_t expected = (x < 100 && y < 50) ? want[(y * 100 + x) * 4 + ch] : (ch == 3 ? 255 : 0);
-                ASSERT_EQ(frames[0].at(x, y, ch), expected) << x << "," << y << " ch " << ch;
-            }
+    expectPadded(frames[0], 100, 50, sharpened(padded, 100, 50, 1.0f));
+    // Shrinking within the padded size leaves nothing of the larger sharpened image.
+    const auto smaller = FakeCapture::pixels(97, 49, pattern);
+    ASSERT_TRUE(capture->deliverBytes(97, 49, smaller.data()));
+    ASSERT_EQ(world.encoderCount(), 2u);
+    expectPadded(world.encoder(1)->receivedFrames().back(), 97, 49, sharpened(smaller, 97, 49, 1.0f));
 }
 
 TEST_F(Orchestrator, ResizeWithinThePaddedSizeKeepsTheEncoderAndLeavesNoStalePixels) {

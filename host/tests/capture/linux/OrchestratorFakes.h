@@ -5,15 +5,12 @@
 
 #include "capture/CaptureServices.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -121,22 +118,20 @@ class FakeCapture;
 
 struct FakeWorld {
     std::mutex mutex;
-    std::set<std::uint32_t> windows;                      // existing window ids
-    std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> sizes;  // window id -> size
-    std::vector<std::shared_ptr<FakeEncoderState>> encoders;    // every encoder created, in order
-    std::vector<FakeCapture*> captures;                    // live captures
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> windows;  // id -> size of existing windows
+    std::vector<std::shared_ptr<FakeEncoderState>> encoders;                     // every one created, in order
+    std::vector<FakeCapture*> captures;                                          // live captures
     std::atomic<int> liveEncoders{0};
     std::atomic<int> liveCaptures{0};
     std::atomic<bool> failCaptureInit{false};
     std::atomic<bool> failCaptureStart{false};
-    std::atomic<int> encoderCreationsLeft{1 << 30};       // creations that still succeed
+    std::atomic<int> encoderCreationsLeft{1 << 30};  // creations that still succeed
     bool keepFrames = true;
     std::chrono::microseconds autoRunPeriod{0};  // captures deliver on their own threads when set
 
     void addWindow(std::uint32_t id, std::uint32_t w, std::uint32_t h) {
         std::lock_guard lock(mutex);
-        windows.insert(id);
-        sizes[id] = {w, h};
+        windows[id] = {w, h};
     }
     void removeWindow(std::uint32_t id) {
         std::lock_guard lock(mutex);
@@ -169,7 +164,7 @@ public:
         std::lock_guard lock(world.mutex);
         if (!world.windows.count(id)) return false;
         windowId = id;
-        std::tie(width, height) = world.sizes[id];
+        std::tie(width, height) = world.windows[id];
         return true;
     }
     void getSize(std::uint32_t& w, std::uint32_t& h) const override { w = width, h = height; }
@@ -264,7 +259,7 @@ private:
                         s->capturing = false;
                         return;
                     }
-                    std::tie(w, h) = world.sizes[id];
+                    std::tie(w, h) = world.windows[id];
                 }
                 pixels.assign(std::size_t(w) * h * 4, static_cast<std::uint8_t>(w));
                 deliverOn(s, w, h, pixels.data());

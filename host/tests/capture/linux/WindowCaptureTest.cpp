@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "Eventually.h"
+#include "OrchestratorFakes.h"
 #include "WindowCapture.h"
 #include "X11TestWindow.h"
+#include "capture/CaptureOrchestrator.h"
 
 #include <chrono>
 #include <cstring>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -14,8 +17,7 @@
 #include <vector>
 
 using namespace quillane::host;
-using quillane::host::test::eventually;
-using quillane::host::test::X11TestWindow;
+using namespace quillane::host::test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -69,17 +71,73 @@ private:
     std::deque<Frame> frames;
 };
 
-auto showing(const X11TestWindow& window, std::uint32_t seed) {
-    return [&window, seed](const Frame& f) {
-        return window.frameMatches(f.bytes.data(), f.pitch, f.width, f.height, seed);
-    };
+bool matches(const X11TestWindow& window, const Frame& f, std::uint32_t seed, std::string* why = nullptr) {
+    return window.frameMatches(f.bytes.data(), f.pitch, f.width, f.height, seed, why);
 }
 
-std::string describe(const X11TestWindow& window, const Frame& f, std::uint32_t seed) {
-    std::string why;
-    window.frameMatches(f.bytes.data(), f.pitch, f.width, f.height, seed, &why);
-    return why;
+// A frame from index `from` on shows the window's pattern for the seed; else why the last one does not.
+::testing::AssertionResult shows(FrameLog& log, const X11TestWindow& window, std::uint32_t seed, std::size_t from = 0) {
+    if (log.waitFor(from, [&](const Frame& f) { return matches(window, f, seed); }) >= 0)
+        return ::testing::AssertionSuccess();
+    std::string why = "no frames";
+    if (log.count() > from) matches(window, log.at(log.count() - 1), seed, &why);
+    return ::testing::AssertionFailure() << "no frame shows seed " << seed << ": last " << why;
 }
+
+// The orchestrator with these captures and fake encoders; resizing through it is covered by the
+// fake captures' tests and the end-to-end stream.
+class OrchestratorDesktop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CaptureServices services = platformCaptureServices();
+        const CaptureServices fakes = world.services();
+        services.getAvailableEncoders = fakes.getAvailableEncoders;
+        services.createBestEncoder = fakes.createBestEncoder;
+        orch = std::make_unique<CaptureOrchestrator>(services);
+        ASSERT_TRUE(orch->initialize());
+    }
+    void TearDown() override { orch->shutdown(); }
+
+    // Whether the newest encoder has received a frame showing the window's pattern in the
+    // top-left w x h and opaque black elsewhere; on failure, what it received.
+    ::testing::AssertionResult showsPadded(std::uint32_t seed, std::uint32_t w, std::uint32_t h,
+                                           std::chrono::milliseconds timeout = 3000ms) {
+        std::string seen;
+        const bool found = eventually(
+            [&] {
+                auto enc = world.encoder(world.encoderCount() - 1);
+                if (!enc) return false;
+                seen.clear();
+                for (const auto& f : enc->receivedFrames()) {
+                    const std::string why = padDifference(f, seed, w, h);
+                    if (why.empty()) return true;
+                    seen += "; " + why;
+                }
+                return false;
+            },
+            timeout);
+        if (found) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no frame shows seed " << seed << " at " << w << "x" << h << seen;
+    }
+    static std::string padDifference(const ReceivedFrame& f, std::uint32_t seed, std::uint32_t w, std::uint32_t h) {
+        if (f.width != ((w + 15) & ~15u) || f.height != ((h + 15) & ~15u))
+            return std::to_string(f.width) + "x" + std::to_string(f.height);
+        for (std::uint32_t y = 0; y < f.height; ++y)
+            for (std::uint32_t x = 0; x < f.width; ++x) {
+                const bool inside = x < w && y < h;
+                const std::uint32_t want = inside ? X11TestWindow::patternPixel(int(x), int(y), seed) : 0;
+                const std::uint32_t got = f.at(x, y, 0) | (f.at(x, y, 1) << 8) | (f.at(x, y, 2) << 16);
+                if (got != want || (!inside && f.at(x, y, 3) != 255)) {
+                    char text[64];
+                    std::snprintf(text, sizeof text, "%u,%u is %06x", x, y, got);
+                    return text;
+                }
+            }
+        return {};
+    }
+    FakeWorld world;
+    std::unique_ptr<CaptureOrchestrator> orch;
+};
 
 }  // namespace
 
@@ -137,12 +195,11 @@ TEST(WindowCapture, FramesFollowTheWindowsPixelsSizeAndState) {
     EXPECT_TRUE(capture.isCapturing());
     EXPECT_TRUE(capture.startCapture(second.callback())) << "a second start keeps the first callback";
     // Parts that other windows of the shared desktop covered show once the window has repainted them.
-    ASSERT_GE(log.waitFor(0, showing(window, 1)), 0) << describe(window, log.at(0), 1);
+    ASSERT_TRUE(shows(log, window, 1));
     for (std::uint32_t seed = 2; seed < 4; ++seed) {
         const auto before = log.count();
         window.draw(seed);
-        ASSERT_GE(log.waitFor(before, showing(window, seed)), 0)
-            << "no frame showing seed " << seed << ": last was " << describe(window, log.at(log.count() - 1), seed);
+        ASSERT_TRUE(shows(log, window, seed, before));
     }
     EXPECT_EQ(second.count(), 0u);
 
@@ -151,8 +208,7 @@ TEST(WindowCapture, FramesFollowTheWindowsPixelsSizeAndState) {
         window.resize(rw, rh);
         const auto seed = static_cast<std::uint32_t>(rw);
         window.draw(seed);
-        ASSERT_GE(log.waitFor(before, showing(window, seed)), 0)
-            << "no " << rw << "x" << rh << " frame: last " << describe(window, log.at(log.count() - 1), seed);
+        ASSERT_TRUE(shows(log, window, seed, before)) << rw << "x" << rh;
         capture.getSize(w, h);
         EXPECT_EQ(w, static_cast<std::uint32_t>(rw));
         EXPECT_EQ(h, static_cast<std::uint32_t>(rh));
@@ -165,7 +221,7 @@ TEST(WindowCapture, FramesFollowTheWindowsPixelsSizeAndState) {
     auto before = log.count();
     window.restore();
     window.draw(13);
-    ASSERT_GE(log.waitFor(before, showing(window, 13)), 0) << "no frames after restore";
+    ASSERT_TRUE(shows(log, window, 13, before)) << "after restore";
 
     capture.stopCapture();
     EXPECT_FALSE(capture.isCapturing());
@@ -195,10 +251,11 @@ TEST(WindowCapture, StaticWindowGivesItsFirstFrameWithinOneSecond) {
     EXPECT_LT(f.at - start, 1000ms);
     std::this_thread::sleep_for(100ms);
     if (window.exposures.load() == exposuresBefore) {
-        EXPECT_TRUE(showing(window, 7)(f)) << describe(window, f, 7);
+        std::string why;
+        EXPECT_TRUE(matches(window, f, 7, &why)) << why;
         EXPECT_EQ(log.count(), 1u) << "frames although the window did not change";
     } else {
-        EXPECT_GE(log.waitFor(0, showing(window, 7)), 0);
+        EXPECT_TRUE(shows(log, window, 7));
     }
 }
 
@@ -219,13 +276,12 @@ TEST(WindowCapture, CoveredWindowAndTheOneOnTopAtOnce) {
     ASSERT_TRUE(coverCapture.initialize(cover.id(), nullptr));
     ASSERT_TRUE(capture.startCapture(log.callback()));
     ASSERT_TRUE(coverCapture.startCapture(coverLog.callback()));
-    ASSERT_GE(log.waitFor(0, showing(window, 3)), 0)
-        << "covered window never captured correctly: " << describe(window, log.at(log.count() - 1), 3);
+    ASSERT_TRUE(shows(log, window, 3)) << "covered window";
     const auto before = log.count();
     window.draw(4);
-    ASSERT_GE(log.waitFor(before, showing(window, 4)), 0);
+    ASSERT_TRUE(shows(log, window, 4, before));
     cover.draw(0);
-    EXPECT_GE(coverLog.waitFor(0, showing(cover, 0)), 0);
+    EXPECT_TRUE(shows(coverLog, cover, 0));
 }
 
 TEST(WindowCapture, InvalidOrClosedWindowsAreRefusedOrEndTheCapture) {
@@ -250,4 +306,48 @@ TEST(WindowCapture, InvalidOrClosedWindowsAreRefusedOrEndTheCapture) {
     EXPECT_TRUE(eventually([&] { return !running.isCapturing(); })) << "capture still running after the window closed";
     running.stopCapture();  // nothing left to stop
     EXPECT_FALSE(running.isCapturing());
+}
+
+TEST_F(OrchestratorDesktop, MinimiseAndRestoreKeepTheStreamAndClosingDropsIt) {
+    auto window = std::make_unique<X11TestWindow>(X11TestWindow::Options{.width = 640, .height = 360});
+    window->draw(6);
+    ASSERT_TRUE(orch->startCapture(window->id(), 2));
+    ASSERT_TRUE(showsPadded(6, 640, 360));
+    window->minimize();
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_TRUE(orch->update().empty()) << "stream dropped while minimised";
+        std::this_thread::sleep_for(20ms);
+    }
+    window->restore();
+    window->draw(8);
+    ASSERT_TRUE(showsPadded(8, 640, 360)) << "no frames after restore";
+    EXPECT_TRUE(orch->update().empty());
+    EXPECT_EQ(world.encoderCount(), 1u);
+
+    window->destroy();
+    std::vector<std::uint8_t> dropped;
+    EXPECT_TRUE(eventually([&] { return !(dropped = orch->update()).empty(); }, 3000ms));
+    EXPECT_EQ(dropped, std::vector<std::uint8_t>{2});
+    std::uint32_t w = 0, h = 0;
+    EXPECT_FALSE(orch->getStreamResolution(2, w, h));
+    EXPECT_EQ(world.liveEncoders.load(), 0);
+}
+
+// A window that does not change by itself (it repaints only when another window
+// of the shared desktop exposes part of it) is encoded right after the start.
+TEST_F(OrchestratorDesktop, StaticWindowIsEncodedRightAfterTheStart) {
+    X11TestWindow window({.width = 500, .height = 300, .x = 1380, .y = 60, .overrideRedirect = true});
+    window.raise();
+    window.draw(11);
+    std::this_thread::sleep_for(100ms);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(orch->startCapture(window.id(), 3));
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto enc = world.encoder(0);
+            return enc != nullptr && !enc->receivedFrames().empty();
+        },
+        1000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    EXPECT_TRUE(showsPadded(11, 500, 300));
 }

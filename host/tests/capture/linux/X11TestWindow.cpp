@@ -91,40 +91,33 @@ void X11TestWindow::fillRect(int x, int y, int width, int height, std::uint32_t 
 template <class Pred>
 bool X11TestWindow::waitFor(Pred pred, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    while (!pred() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return pred();
 }
 
-void X11TestWindow::resize(int width, int height) {
+template <class Request, class Pred>
+void X11TestWindow::change(Request request, Pred done, const char* failure) {
     {
         std::lock_guard lock(mutex);
-        XResizeWindow(display, window, static_cast<unsigned>(width), static_cast<unsigned>(height));
+        request();
         XFlush(display);
     }
-    if (!waitFor([&] { return w.load() == width && h.load() == height; }))
-        throw std::runtime_error("resize not confirmed");
+    if (!waitFor(done)) throw std::runtime_error(failure);
+}
+
+void X11TestWindow::resize(int width, int height) {
+    change([&] { XResizeWindow(display, window, static_cast<unsigned>(width), static_cast<unsigned>(height)); },
+           [&] { return w.load() == width && h.load() == height; }, "resize not confirmed");
     draw(seed.load());
 }
 
 void X11TestWindow::minimize() {
-    {
-        std::lock_guard lock(mutex);
-        XIconifyWindow(display, window, DefaultScreen(display));
-        XFlush(display);
-    }
-    if (!waitFor([&] { return !mapped.load(); })) throw std::runtime_error("window was not iconified");
+    change([&] { XIconifyWindow(display, window, DefaultScreen(display)); }, [&] { return !mapped.load(); },
+           "window was not iconified");
 }
 
 void X11TestWindow::restore() {
-    {
-        std::lock_guard lock(mutex);
-        XMapRaised(display, window);
-        XFlush(display);
-    }
-    if (!waitFor([&] { return mapped.load(); })) throw std::runtime_error("window was not mapped again");
+    change([&] { XMapRaised(display, window); }, [&] { return mapped.load(); }, "window was not mapped again");
 }
 
 void X11TestWindow::raise() {
@@ -181,7 +174,7 @@ void X11TestWindow::eventLoop() {
                 switch (ev.type) {
                 case Expose:
                     ++exposures;
-                    if (options.repaintOnExpose && ev.xexpose.count == 0) paintLocked();
+                    if (ev.xexpose.count == 0) paintLocked();
                     break;
                 case ConfigureNotify:
                     w = ev.xconfigure.width;

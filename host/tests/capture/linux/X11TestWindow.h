@@ -11,10 +11,8 @@
 
 namespace quillane::host::test {
 
-// A top-level window of the virtual desktop that draws a known pattern, on its
-// own X connection, and repaints it on Expose like any application (unless told
-// not to). The pattern depends on the pixel position and a seed, so a frame can
-// be checked pixel by pixel.
+// A top-level window on its own X connection that draws a pattern of position and seed, so a
+// frame can be checked pixel by pixel, and repaints it on Expose like any application.
 class X11TestWindow {
 public:
     struct Options {
@@ -23,15 +21,12 @@ public:
         int x = 40;
         int y = 40;
         bool overrideRedirect = false;  // placed and stacked by us, not the window manager
-        bool repaintOnExpose = true;
         std::uint32_t solidColour = 0;  // 0: the pattern; else this 0xRRGGBB everywhere
     };
     explicit X11TestWindow(const Options& options);
     ~X11TestWindow();
 
     std::uint32_t id() const { return static_cast<std::uint32_t>(window); }
-    int width() const { return w.load(); }
-    int height() const { return h.load(); }
 
     // Draws the pattern with this seed and waits until the server has it.
     void draw(std::uint32_t seed);
@@ -59,6 +54,7 @@ private:
     void paintLocked();
     void eventLoop();
     template <class Pred> bool waitFor(Pred pred, int timeoutMs = 5000);
+    template <class Request, class Pred> void change(Request request, Pred done, const char* failure);
 
     Options options;
     Display* display = nullptr;

@@ -38,15 +38,8 @@ protected:
     }
 
     ComPtr<ID3D11Texture2D> upload(const Image& img) {
-        D3D11_TEXTURE2D_DESC desc{};
-        desc.Width = img.width;
-        desc.Height = img.height;
-        desc.MipLevels = 1;
-        desc.ArraySize = 1;
-        desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-        desc.SampleDesc.Count = 1;
-        desc.Usage = D3D11_USAGE_DEFAULT;
-        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+        const D3D11_TEXTURE2D_DESC desc{img.width, img.height, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0},
+                                        D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET, 0, 0};
         D3D11_SUBRESOURCE_DATA data{img.bytes.data(), img.width * 4, 0};
         ComPtr<ID3D11Texture2D> texture;
         EXPECT_HRESULT_SUCCEEDED(device.device()->CreateTexture2D(&desc, &data, &texture));
@@ -113,16 +106,9 @@ protected:
 }  // namespace
 
 TEST_F(CASShader, MatchesTheCpuWithinOneStep) {
-    Image peak(9, 9, 100);
+    Image peak(9, 9, 100);  // the hand-computed case of the CPU's tests
     std::uint8_t* p = peak.px(4, 4);
     p[0] = p[1] = p[2] = 160;
-    const Image out = sharpenOnGpu(peak, 0.0f, 16, 16);
-    auto grey = [&](std::uint32_t x, std::uint32_t y) { return int(out.bytes[(std::size_t(y) * 16 + x) * 4 + 1]); };
-    EXPECT_NEAR(grey(4, 4), 198, 1);  // worked out by hand, as for the CPU
-    EXPECT_NEAR(grey(3, 4), 91, 1);
-    EXPECT_NEAR(grey(4, 5), 91, 1);
-    EXPECT_NEAR(grey(3, 3), 100, 1);
-    EXPECT_NEAR(grey(0, 0), 100, 1);
     expectMatchesCpu(peak, 0.0f, 16, 16);
 
     Image edges(40, 20);  // a step, an all-black channel, full intensity nearby
