@@ -37,10 +37,11 @@ struct CrashRun {
     std::filesystem::path output = temp.path() / "output.txt";
     std::optional<ProcessEnd> end;
 
-    explicit CrashRun(const std::string& kind) {
+    // The report goes to `folder`, by default the run's own crashes folder.
+    explicit CrashRun(const std::string& kind, std::optional<std::string> folder = {}) {
         ChildProcess child;
         EXPECT_TRUE(child.start(siblingExecutable("app_test_helper"),
-                                {"crash", kind, crashes.string(), log.string()}, output));
+                                {"crash", kind, folder.value_or(crashes.string()), log.string()}, output));
         end = child.wait(240s);
     }
     std::string logText() const { return readFile(log); }
@@ -148,18 +149,13 @@ TEST(CrashProcess, WithoutAFolderTheReportGoesToTheStateFolder) {
     TempFolder state;
     const auto previous = environment("XDG_STATE_HOME");
     setEnvironment("XDG_STATE_HOME", state.path().string());
-    TempFolder temp;
-    const auto log = temp.path() / "quillane.log";
-    ChildProcess child;
-    ASSERT_TRUE(child.start(siblingExecutable("app_test_helper"), {"crash", "segv", "", log.string()},
-                            temp.path() / "output.txt"));
-    const auto end = child.wait(60s);
+    CrashRun run("segv", "");
     if (previous) setEnvironment("XDG_STATE_HOME", *previous);
     else unsetEnvironment("XDG_STATE_HOME");
-    ASSERT_TRUE(end && end->signaled);
+    ASSERT_TRUE(run.end && run.end->signaled);
     const auto reports = filesIn(state.path() / "Quillane" / "crashes");
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_NE(readFile(log).find("Crash report saved to " + reports[0].string()), std::string::npos);
+    EXPECT_NE(run.logText().find("Crash report saved to " + reports[0].string()), std::string::npos);
 }
 
 // A kill at any moment of a save leaves the old file or the new one, never a torn one.
@@ -198,9 +194,7 @@ TEST(SettingsProcess, KilledWhileSavingNeverLeavesABrokenFile) {
     // The next load clears the temporary files that the kills left.
     quillane::host::Settings settings(file);
     EXPECT_TRUE(settings.load());
-    std::size_t files = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(temp.path())) ++files;
-    EXPECT_EQ(files, 2u);  // settings.json and the children's output
+    EXPECT_EQ(filesIn(temp.path()).size(), 2u);  // settings.json and the children's output
 }
 
 // The console shows the level argument's lines; the file debug and above.

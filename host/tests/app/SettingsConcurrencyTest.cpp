@@ -13,9 +13,8 @@
 using namespace quillane::host;
 using namespace quillane::host::test;
 
-// The main thread and the update-check thread change and save the same
-// settings: no save may write a half-made change, and no two saves may tear
-// the file.
+// The main and update-check threads change and save the same settings: no save
+// may write a half-made change, and no two saves may tear the file.
 TEST(SettingsConcurrency, ChangesAndSavesFromSeveralThreadsStayWhole) {
     spdlog::set_level(spdlog::level::off);
     TempFolder temp;

@@ -1,14 +1,13 @@
 #include "main/HostRun.h"
 
 #include "FakePlatform.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace quillane::host {
 namespace {
@@ -27,16 +26,6 @@ struct Told {
 
 class HostRunTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder = std::filesystem::temp_directory_path() /
-                 ("qh-hostrun-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-        logFile = folder / "host.log";
-    }
-    void TearDown() override { std::filesystem::remove_all(folder); }
-
     int run() {
         HostServices services{guard, runtime, window, tray, [this] {
                                   journal.push_back("log.path");
@@ -50,11 +39,7 @@ protected:
         return runHost(services);
     }
 
-    std::string log() const {
-        std::stringstream text;
-        text << std::ifstream(logFile).rdbuf();
-        return text.str();
-    }
+    std::string log() const { return test::readFile(logFile); }
 
     // Each part found after the one before it.
     static void expectInOrder(const std::string& text, const std::vector<std::string>& parts) {
@@ -72,8 +57,8 @@ protected:
         return it == journal.end() ? -1 : static_cast<long>(it - journal.begin());
     }
 
-    std::filesystem::path folder;
-    std::filesystem::path logFile;
+    test::TempFolder folder;
+    std::filesystem::path logFile = folder.path() / "host.log";
     Journal journal;
     FakeSingleInstance guard{journal};
     FakeRuntime runtime{journal};

@@ -1,5 +1,7 @@
 #include "platform/linux/SingleInstanceLinux.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,15 +24,6 @@ using namespace std::chrono_literals;
 
 class SingleInstanceLinuxTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() /
-                 ("qh-single-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        lockFile = folder / "state" / "instance.lock";
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
     // Shows that `instance` ran before one came or `time` passed.
     static int pollShows(LinuxSingleInstance& instance, std::chrono::milliseconds time = 1s) {
         int shows = 0;
@@ -42,8 +35,9 @@ protected:
         return shows;
     }
 
-    fs::path folder;
-    fs::path lockFile;
+    test::TempFolder temp;
+    fs::path folder = temp.path();
+    fs::path lockFile = folder / "state" / "instance.lock";
 };
 
 // Refused in this process and another while held; free again after a release
