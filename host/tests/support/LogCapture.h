@@ -15,10 +15,9 @@ struct LogEntry {
     std::string text;  // the formatted message, without pattern decorations
 };
 
-// Sees every line logged through the default logger from its construction
-// on. The capturing logger is installed once per process and never removed,
-// so threads that are still logging never meet a destroyed logger. Set
-// QH_TEST_LOG=1 to also print the lines.
+// Sees every line logged through the default logger from its construction on. The logger is
+// installed once and never removed, so late logging threads never meet a destroyed one.
+// QH_TEST_LOG=1 also prints the lines.
 class LogCapture {
 public:
     LogCapture();

@@ -5,10 +5,8 @@
 
 #include <nvEncodeAPI.h>
 
-// A stand-in for NVIDIA's nvEncodeAPI64.dll, built as a DLL of that name beside
-// the test program: it records what the encoder asks of the runtime and answers
-// with small Annex B access units. The test reaches its state through the
-// exported FakeNvencControl.
+// A stand-in for nvEncodeAPI64.dll, built under that name beside the test: it records
+// the encoder's calls and answers with small Annex B units; its state is exported.
 struct FakeNvencControl {
     // Answers the next calls give.
     NVENCSTATUS openStatus = NV_ENC_SUCCESS;
