@@ -42,6 +42,7 @@ bool Win32SingleInstance::acquire() {
         return false;
     }
     g_singleInstanceMutex = mutex;
+    held = true;
     static bool cleanupRegistered = registerCrashCleanup(releaseMutexOnCrash);
     (void)cleanupRegistered;
     return true;
@@ -57,7 +58,10 @@ void Win32SingleInstance::handOverToRunningInstance() {
 }
 
 void Win32SingleInstance::release() {
-    ReleaseSingleInstanceMutex();
+    if (held) {
+        held = false;
+        ReleaseSingleInstanceMutex();
+    }
 }
 
 } // namespace quillane::host

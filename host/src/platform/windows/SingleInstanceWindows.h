@@ -23,6 +23,8 @@ public:
 
 private:
     std::wstring mutexName;
+    // Only the holder releases: the handle lives in a process-wide global.
+    bool held = false;
 };
 
 } // namespace quillane::host

@@ -14,6 +14,10 @@ TEST(SingleInstanceWindowsTest, FirstHoldsTheNamedMutexUntilItReleasesIt) {
     const std::wstring name = L"QuillaneHost_Test_Mutex_" + std::to_wstring(GetCurrentProcessId());
     Win32SingleInstance first(name);
     ASSERT_TRUE(first.acquire());
+    {
+        Win32SingleInstance refused(name);
+        EXPECT_FALSE(refused.acquire());
+    }  // a refused instance going away leaves the holder's lock alone
     Win32SingleInstance second(name);
     EXPECT_FALSE(second.acquire());
     // What a second process would find: the named object exists.
