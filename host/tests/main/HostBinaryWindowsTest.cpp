@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <shlobj.h>
 
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -97,6 +99,53 @@ HWND findWindowOf(DWORD process, const wchar_t* className) {
     return search.found;
 }
 
+// A TCP port that nothing listens on at the moment.
+unsigned short freeTcpPort() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    unsigned short port = 0;
+    if (s != INVALID_SOCKET && bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (s != INVALID_SOCKET) closesocket(s);
+    return port;
+}
+
+// The host's settings on ports of their own, so that another run of the tests
+// (or a real host) on this machine cannot take them first; removed afterwards.
+class PortSettings {
+public:
+    PortSettings() : path(logFolder().parent_path() / L"settings.json") {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        std::error_code ec;
+        fs::create_directories(path.parent_path(), ec);
+        std::ofstream out(path);
+        out << "{";
+        const char* keys[] = {"signalingPort", "videoPort", "audioPort", "inputPort"};
+        for (int tries = 0; ports.size() < 4 && tries < 100; ++tries) {
+            const unsigned short port = freeTcpPort();
+            if (port != 0 && std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+        }
+        for (std::size_t i = 0; i < ports.size(); ++i) out << (i ? ", " : "") << '"' << keys[i] << "\": " << ports[i];
+        out << "}";
+    }
+    bool ok() const { return ports.size() == 4; }
+    unsigned short video() const { return ports[1]; }
+    ~PortSettings() {
+        std::error_code ec;
+        fs::remove(path, ec);
+        WSACleanup();
+    }
+
+private:
+    fs::path path;
+    std::vector<unsigned short> ports;
+};
+
 // Starts the host; its output goes to a file in `folder`.
 bool startHost(ChildProcess& host, const quillane::host::test::TempFolder& folder) {
     return host.start(fs::path(hostExe()), {}, folder.path() / "output.txt");
@@ -127,6 +176,8 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     ASSERT_FALSE(mutexHeld()) << "another host is running";
     // Watch from before the start: the file sink flushes only on warnings.
     LogWatch log;
+    PortSettings ports;
+    ASSERT_TRUE(ports.ok());
     quillane::host::test::TempFolder temp;
     ChildProcess host;
     ASSERT_TRUE(startHost(host, temp));
@@ -188,6 +239,8 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     const auto exiting = text.find("Quillane Host exiting");
     ASSERT_NE(exiting, std::string::npos) << text;
     EXPECT_LT(text.find("Application initialized, entering main loop..."), exiting);
+    EXPECT_NE(text.find("TCP transport server listening on port " + std::to_string(ports.video())), std::string::npos)
+        << text;
     EXPECT_EQ(text.find("[error]"), std::string::npos) << text;
 }
 
