@@ -1,15 +1,13 @@
 #pragma once
 
 #include "capture/WindowSystem.h"
+#include "capture/linux/X11Property.h"
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-// Xlib's own declaration, so that its macros stay out of the files that include this one.
-typedef struct _XDisplay Display;
 
 namespace quillane::host {
 
@@ -55,12 +53,7 @@ public:
     WindowIconPng iconPng(NativeWindow window) override;
 
 private:
-    struct Property {
-        unsigned long type = 0;
-        int format = 0;
-        std::string bytes;                  // format 8
-        std::vector<std::uint32_t> values;  // formats 16 and 32, widened or masked to 32 bits
-    };
+    using Property = X11Property;
     struct Atoms;
 
     std::optional<Property> readProperty(unsigned long window, unsigned long name, unsigned long type,

@@ -4,10 +4,10 @@
 #include <cstdarg>
 #include <cstdint>  // before x264.h, which uses the fixed-width types
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include <libyuv/convert_from_argb.h>
-#include <cstring>
 #include <spdlog/spdlog.h>
 #include <x264.h>
 
@@ -35,6 +35,16 @@ void logFromX264(void*, int level, const char* format, va_list args) {
     } else {
         spdlog::debug("x264: {}", line);
     }
+}
+
+// Fills the part of a plane's rows outside its top-left imageCols x imageRows
+// with value: the padding around a captured image smaller than the stream.
+void padPlane(std::uint8_t* plane, std::size_t stride, std::size_t imageCols, std::size_t imageRows,
+              std::size_t rows, std::uint8_t value) {
+    if (imageCols < stride) {
+        for (std::size_t r = 0; r < imageRows; ++r) std::memset(plane + r * stride + imageCols, value, stride - imageCols);
+    }
+    for (std::size_t r = imageRows; r < rows; ++r) std::memset(plane + r * stride, value, stride);
 }
 
 }  // namespace
@@ -148,40 +158,21 @@ bool SoftwareEncoder::convertRows(const BgraFrame& frame, std::uint32_t firstRow
 
     std::uint8_t* y = planes_.data() + firstRow * w;
     std::uint8_t* chroma = planes_.data() + w * h;
+    const std::uint8_t* source = imageRows > 0 ? frame.data + std::size_t(firstRow) * frame.rowPitch : nullptr;
     const int pitch = static_cast<int>(frame.rowPitch);
-    bool ok = true;
-    auto blackRight = [](std::uint8_t* plane, std::size_t stride, std::size_t from, std::size_t to, std::size_t count,
-                         std::uint8_t value) {
-        if (from >= to) return;
-        for (std::size_t r = 0; r < count; ++r) std::memset(plane + r * stride + from, value, to - from);
-    };
-    for (std::uint32_t r = imageRows; r < rows; ++r) std::memset(y + r * w, blackY, w);
-    blackRight(y, w, storedW, w, imageRows, blackY);
-
+    padPlane(y, w, storedW, imageRows, rows, blackY);
     if (config_.fullRange) {
         std::uint8_t* u = chroma + chromaFirst * (w / 2);
         std::uint8_t* v = chroma + (w / 2) * (h / 2) + chromaFirst * (w / 2);
-        if (imageRows > 0) {
-            const std::uint8_t* source = frame.data + std::size_t(firstRow) * frame.rowPitch;
-            ok = libyuv::ARGBToJ420(source, pitch, y, int(w), u, int(w / 2), v, int(w / 2), int(storedW),
-                                    int(imageRows)) == 0;
-        }
-        for (std::uint8_t* plane : {u, v}) {
-            blackRight(plane, w / 2, chromaImageCols, w / 2, chromaImageRows, blackChroma);
-            if (chromaRows > chromaImageRows)
-                std::memset(plane + chromaImageRows * (w / 2), blackChroma, (chromaRows - chromaImageRows) * (w / 2));
-        }
-        return ok;
+        padPlane(u, w / 2, chromaImageCols, chromaImageRows, chromaRows, blackChroma);
+        padPlane(v, w / 2, chromaImageCols, chromaImageRows, chromaRows, blackChroma);
+        return imageRows == 0 || libyuv::ARGBToJ420(source, pitch, y, int(w), u, int(w / 2), v, int(w / 2),
+                                                    int(storedW), int(imageRows)) == 0;
     }
     std::uint8_t* uv = chroma + chromaFirst * w;
-    if (imageRows > 0) {
-        const std::uint8_t* source = frame.data + std::size_t(firstRow) * frame.rowPitch;
-        ok = libyuv::ARGBToNV12(source, pitch, y, int(w), uv, int(w), int(storedW), int(imageRows)) == 0;
-    }
-    blackRight(uv, w, 2 * chromaImageCols, w, chromaImageRows, blackChroma);
-    if (chromaRows > chromaImageRows)
-        std::memset(uv + chromaImageRows * w, blackChroma, (chromaRows - chromaImageRows) * w);
-    return ok;
+    padPlane(uv, w, 2 * chromaImageCols, chromaImageRows, chromaRows, blackChroma);
+    return imageRows == 0 ||
+           libyuv::ARGBToNV12(source, pitch, y, int(w), uv, int(w), int(storedW), int(imageRows)) == 0;
 }
 
 bool SoftwareEncoder::convert(const BgraFrame& frame) {

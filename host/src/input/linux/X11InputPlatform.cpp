@@ -1,6 +1,7 @@
 #include "input/InputPlatform.h"
 
 #include "capture/linux/X11ErrorTrap.h"
+#include "capture/linux/X11Property.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -164,19 +165,11 @@ private:
 
     Frame frameOf(NativeWindow window, const XWindowAttributes& attributes) {
         Frame f;
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(display_, window, frameExtents_, 0, 4, False, XA_CARDINAL, &type, &format, &count,
-                               &after, &data) == Success &&
-            data != nullptr && type == XA_CARDINAL && format == 32 && count == 4) {
-            // Format-32 items arrive as longs.
-            const auto* v = reinterpret_cast<const long*>(data);
-            const auto extent = [](long e) { return std::clamp(e, 0L, kMaxFrameExtent); };
-            f = Frame{extent(v[0]), extent(v[1]), extent(v[2]), extent(v[3])};
+        if (const auto p = readX11Property(display_, window, frameExtents_, XA_CARDINAL, 4);
+            p && p->format == 32 && p->values.size() == 4) {
+            const auto extent = [](std::uint32_t e) { return std::min<long>(e, kMaxFrameExtent); };
+            f = Frame{extent(p->values[0]), extent(p->values[1]), extent(p->values[2]), extent(p->values[3])};
         }
-        if (data != nullptr) XFree(data);
         const long border = std::clamp(static_cast<long>(attributes.border_width), 0L, kMaxFrameExtent);
         f.left += border;
         f.right += border;
