@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "SignalingTestClient.h"
 #include "app/Application.h"
 #include "platform/ProcessPriority.h"
+#include "support/TestSupport.h"
 
 // After everything else: Xlib's macros clash with other headers' names.
 #include <X11/Xlib.h>
@@ -127,14 +127,8 @@ protected:
 
     // A settings file with four different free ports.
     void writeFreePorts() {
-        std::vector<std::uint16_t> free;
-        while (free.size() < 4)
-            if (auto p = qhtest::freeTcpPort(); std::find(free.begin(), free.end(), p) == free.end()) free.push_back(p);
+        const auto free = quillane::host::test::writeFreePortSettings(fs::path(home) / "config" / "Quillane");
         ports = {free[0], free[1], free[2], free[3]};
-        const fs::path dir = fs::path(home) / "config" / "Quillane";
-        fs::create_directories(dir);
-        std::ofstream(dir / "settings.json") << json{{"signalingPort", free[0]}, {"videoPort", free[1]},
-                                                     {"audioPort", free[2]}, {"inputPort", free[3]}};
     }
 
     std::unique_ptr<Application> makeApp(std::shared_ptr<quillane::host::InputPlatform> input = nullptr) {

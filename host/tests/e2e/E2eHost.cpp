@@ -1,5 +1,7 @@
 #include "E2eHost.h"
 
+#include "support/TestSupport.h"
+
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -13,21 +15,11 @@ namespace fs = std::filesystem;
 
 
 HostUnderTest::HostUnderTest() : home_(makeTempDir("qh-e2e-host-")) {
-    ports_.signaling = freeTcpPort();
-    do ports_.video = freeTcpPort(); while (ports_.video == ports_.signaling);
-    do ports_.audio = freeTcpPort(); while (ports_.audio == ports_.signaling || ports_.audio == ports_.video);
-    do ports_.input = freeTcpPort();
-    while (ports_.input == ports_.signaling || ports_.input == ports_.video || ports_.input == ports_.audio);
-    const fs::path config = fs::path(home_) / "config" / "Quillane";
-    fs::create_directories(config);
+    const auto ports = quillane::host::test::writeFreePortSettings(fs::path(home_) / "config" / "Quillane");
+    ports_ = {ports[0], ports[1], ports[2], ports[3]};
     fs::create_directories(fs::path(home_) / "state");
     fs::create_directories(fs::path(home_) / "runtime");
     chmod((fs::path(home_) / "runtime").c_str(), 0700);
-    std::ofstream(config / "settings.json") << "{\n"
-                                            << "    \"signalingPort\": " << ports_.signaling << ",\n"
-                                            << "    \"videoPort\": " << ports_.video << ",\n"
-                                            << "    \"audioPort\": " << ports_.audio << ",\n"
-                                            << "    \"inputPort\": " << ports_.input << "\n}";
 }
 
 HostUnderTest::~HostUnderTest() {

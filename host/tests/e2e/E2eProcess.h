@@ -42,9 +42,6 @@ private:
     std::optional<int> status_;
 };
 
-// A free TCP or UDP port on the loopback interface at the moment of the call.
-unsigned short freeTcpPort();
-
 std::string makeTempDir(const std::string& prefix);
 
 // Whole file as text; empty when missing.

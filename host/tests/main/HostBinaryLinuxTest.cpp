@@ -2,6 +2,7 @@
 
 #include "E2eProcess.h"
 #include "Eventually.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,11 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -46,16 +45,7 @@ protected:
                ("qh-host-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
-        // Ports of its own, so that another test run on this machine cannot take them first.
-        fs::create_directories(root / "home/.config/Quillane");
-        std::vector<unsigned short> ports;
-        while (ports.size() < 4) {
-            const unsigned short port = qhtest::freeTcpPort();
-            if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
-        }
-        std::ofstream(root / "home/.config/Quillane/settings.json")
-            << "{\"signalingPort\": " << ports[0] << ", \"videoPort\": " << ports[1] << ", \"audioPort\": " << ports[2]
-            << ", \"inputPort\": " << ports[3] << "}";
+        quillane::host::test::writeFreePortSettings(root / "home/.config/Quillane");
     }
 
     void TearDown() override {

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <winsock2.h>
 #include <windows.h>
 #include <shlobj.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +18,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -99,51 +98,19 @@ HWND findWindowOf(DWORD process, const wchar_t* className) {
     return search.found;
 }
 
-// A TCP port that nothing listens on at the moment.
-unsigned short freeTcpPort() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    unsigned short port = 0;
-    if (s != INVALID_SOCKET && bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (s != INVALID_SOCKET) closesocket(s);
-    return port;
-}
-
-// The host's settings on ports of their own, so that another run of the tests
-// (or a real host) on this machine cannot take them first; removed afterwards.
+// The host's settings on ports of their own, removed afterwards.
 class PortSettings {
 public:
-    PortSettings() : path(logFolder().parent_path() / L"settings.json") {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        std::error_code ec;
-        fs::create_directories(path.parent_path(), ec);
-        std::ofstream out(path);
-        out << "{";
-        const char* keys[] = {"signalingPort", "videoPort", "audioPort", "inputPort"};
-        for (int tries = 0; ports.size() < 4 && tries < 100; ++tries) {
-            const unsigned short port = freeTcpPort();
-            if (port != 0 && std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
-        }
-        for (std::size_t i = 0; i < ports.size(); ++i) out << (i ? ", " : "") << '"' << keys[i] << "\": " << ports[i];
-        out << "}";
-    }
-    bool ok() const { return ports.size() == 4; }
-    unsigned short video() const { return ports[1]; }
+    PortSettings() : folder(logFolder().parent_path()), ports(quillane::host::test::writeFreePortSettings(folder)) {}
     ~PortSettings() {
         std::error_code ec;
-        fs::remove(path, ec);
-        WSACleanup();
+        fs::remove(folder / "settings.json", ec);
     }
+    std::uint16_t video() const { return ports[1]; }
 
 private:
-    fs::path path;
-    std::vector<unsigned short> ports;
+    fs::path folder;
+    std::array<std::uint16_t, 4> ports;
 };
 
 // Starts the host; its output goes to a file in `folder`.
@@ -177,7 +144,6 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     // Watch from before the start: the file sink flushes only on warnings.
     LogWatch log;
     PortSettings ports;
-    ASSERT_TRUE(ports.ok());
     quillane::host::test::TempFolder temp;
     ChildProcess host;
     ASSERT_TRUE(startHost(host, temp));

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -31,6 +32,20 @@ std::string readFile(const std::filesystem::path& file) {
 void writeFile(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+std::array<std::uint16_t, 4> writeFreePortSettings(const std::filesystem::path& folder) {
+    std::array<std::uint16_t, 4> ports{};
+    for (std::size_t found = 0; found < ports.size();) {
+        const std::uint16_t port = freeTcpPort();
+        if (port != 0 && std::find(ports.begin(), ports.begin() + found, port) == ports.begin() + found)
+            ports[found++] = port;
+    }
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "settings.json") << "{\"signalingPort\": " << ports[0] << ", \"videoPort\": " << ports[1]
+                                            << ", \"audioPort\": " << ports[2] << ", \"inputPort\": " << ports[3]
+                                            << "}";
+    return ports;
 }
 
 std::vector<std::string> readLines(const std::filesystem::path& file) {

@@ -2,7 +2,9 @@
 
 // Helpers for tests that touch real files and processes.
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,6 +28,13 @@ private:
 std::string readFile(const std::filesystem::path& file);  // bytes; empty when missing
 void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::vector<std::string> readLines(const std::filesystem::path& file);  // without line endings
+
+// A loopback TCP port that nothing listens on at the moment.
+std::uint16_t freeTcpPort();
+// Writes the host's settings.json into `folder` with four different free ports
+// (signalling, video, audio, input; returned in that order), so that a host
+// under test never meets another run on this machine at its default ports.
+std::array<std::uint16_t, 4> writeFreePortSettings(const std::filesystem::path& folder);
 
 // Environment of this process (for code that reads it, and for children).
 void setEnvironment(const std::string& name, const std::string& value);

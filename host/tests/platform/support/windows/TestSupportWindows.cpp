@@ -1,5 +1,6 @@
 #include "../TestSupport.h"
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdlib>
@@ -34,6 +35,26 @@ void appendQuoted(std::wstring& line, const std::wstring& argument) {
 }
 
 }  // namespace
+
+std::uint16_t freeTcpPort() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) return 0;
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    std::uint16_t port = 0;
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    closesocket(s);
+    return port;
+}
 
 void setEnvironment(const std::string& name, const std::string& value) {
     SetEnvironmentVariableW(wide(name).c_str(), wide(value).c_str());
