@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "app/ComputerName.h"
+#include "app/UpdateChecker.h"
+#include "common/Version.h"
 #include "platform/ProcessPriority.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
@@ -46,6 +48,7 @@ Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_
 
 Application::~Application() {
     if (initialized) shutdown();
+    updateChecker.reset();
     // Whatever a failed initialize left behind, in reverse order of creation.
     discoveryResponder.take().reset();
     tcpTransportServer.take().reset();
@@ -144,6 +147,11 @@ bool Application::initialize() {
     SPDLOG_INFO("Input:     tcp://localhost:{}", cfg.inputPort);
     SPDLOG_INFO("Discovery: udp://broadcast:{}", kDiscoveryPort);
 
+    SPDLOG_INFO("Initializing update checker...");
+    updateChecker = std::make_unique<UpdateChecker>();
+    updateChecker->setCurrentVersion(kHostVersion);
+    updateChecker->setUpdateUrl(kDefaultUpdateUrl);
+
     initialized = true;
     return true;
 }
@@ -225,6 +233,8 @@ void Application::boostStreamingPriority(bool boost) {
         processPriority->restore();
     }
 }
+
+void Application::checkForUpdatesAsync(bool force) { startUpdateCheck(updateChecker.get(), settings, force); }
 
 void Application::onDisplayChange() {
     SPDLOG_INFO("Display configuration changed, updating input metrics");

@@ -25,6 +25,7 @@ struct ClientFeedback;
 class ProcessPriority;
 class InputInjector;
 class InputPlatform;
+class UpdateChecker;
 
 // The hub of the host: owns the settings and the top-level components, wires
 // their callbacks to its handlers, keeps the stream table, runs congestion
@@ -61,6 +62,11 @@ public:
     Settings& getSettings() { return settings; }
     bool isStreamRunning(std::uint8_t streamId) const { return runningStreams.contains(streamId); }
     bool isPriorityBoosted() const { return runningStreams.boosted(); }
+
+    // An update check on the checker's thread; unless forced, at most one a day.
+    void checkForUpdatesAsync(bool force);
+    // Null before initialize() got to it.
+    UpdateChecker* getUpdateChecker() const { return updateChecker.get(); }
 
     // Handlers installed as the components' callbacks.
     bool onStreamRequest(std::uint32_t windowId, std::uint8_t streamId);
@@ -120,6 +126,8 @@ private:
     Held<SignalingServer> signalingServer;
     Held<TcpTransportServer> tcpTransportServer;
     Held<DiscoveryResponder> discoveryResponder;
+    // Its check thread stamps `settings`: released (cancelled and joined) first.
+    std::unique_ptr<UpdateChecker> updateChecker;
 
     std::atomic<bool> initialized{false};
     std::uint16_t videoPort = 0;
