@@ -1,5 +1,6 @@
-// HTTPS GETs through WinHTTP, synchronous; cancel() closes the open handles,
-// which makes a blocked call return at once.
+// HTTPS GETs through WinHTTP in asynchronous mode: the calling thread waits
+// for each step's completion or for cancel(), so a silent server never holds
+// it. Closing the request handle then ends the transfer.
 
 #include "app/HttpsClient.h"
 
@@ -22,15 +23,67 @@ constexpr int kSendTimeoutMs = 30000;
 constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kReadChunk = 64 * 1024;
 
-std::string withError(const char* step) {
-    return std::string(step) + " (error: " + std::to_string(GetLastError()) + ")";
+// What one transfer shares with WinHTTP's callbacks. WinHTTP may call back
+// after the transfer was abandoned, until the request handle's closing
+// notice; the last of the two owners deletes it.
+struct Exchange {
+    HANDLE completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> owners{1};
+    // The last step's outcome, written by the callback before it sets `completed`.
+    DWORD status = 0;
+    DWORD error = 0;
+    DWORD length = 0;
+    std::vector<char> buffer = std::vector<char>(kReadChunk);
+
+    ~Exchange() {
+        if (completed) CloseHandle(completed);
+    }
+    void release() {
+        if (--owners == 0) delete this;
+    }
+};
+
+void CALLBACK onStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+    auto* exchange = reinterpret_cast<Exchange*>(context);
+    if (!exchange) return;
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+        exchange->release();
+        return;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        exchange->error = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
+        break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+        exchange->length = *static_cast<const DWORD*>(info);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        exchange->length = length;
+        break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        break;
+    default:
+        return;
+    }
+    exchange->status = status;
+    SetEvent(exchange->completed);
 }
 
 class WinHttpClient final : public HttpsClient {
 public:
     HttpsResponse get(const std::string& url, const std::string& userAgent, std::size_t maxBody) override {
-        HttpsResponse response = transfer(url, userAgent, maxBody);
+        auto* exchange = new Exchange;
+        {
+            std::lock_guard lock(mutex);
+            current = exchange;
+        }
+        HttpsResponse response = transfer(*exchange, url, userAgent, maxBody);
+        {
+            std::lock_guard lock(mutex);
+            current = nullptr;
+        }
         closeHandles();
+        exchange->release();
         if (cancelled) {
             response = {};
             response.outcome = HttpsResponse::Outcome::Cancelled;
@@ -39,8 +92,9 @@ public:
     }
 
     void cancel() override {
+        std::lock_guard lock(mutex);
         cancelled = true;
-        closeHandles();
+        if (current) SetEvent(current->completed);
     }
 
 private:
@@ -50,26 +104,33 @@ private:
         return response;
     }
 
-    // Keeps a handle where cancel() can close it; null when cancelled already.
-    HINTERNET track(HINTERNET handle) {
-        std::lock_guard lock(mutex);
-        if (!handle) return nullptr;
-        if (cancelled) {
-            WinHttpCloseHandle(handle);
-            return nullptr;
+    static std::string withError(const char* step, DWORD error) {
+        return std::string(step) + " (error: " + std::to_string(error) + ")";
+    }
+
+    // Waits for the step started last; false when it failed (`error` set) or
+    // the transfer was cancelled.
+    bool awaitStep(Exchange& exchange, DWORD& error) {
+        WaitForSingleObject(exchange.completed, INFINITE);
+        if (cancelled) return false;
+        if (exchange.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) {
+            error = exchange.error;
+            return false;
         }
-        handles.push_back(handle);
-        return handle;
+        return true;
     }
 
     // Request, then connection, then session.
     void closeHandles() {
-        std::lock_guard lock(mutex);
-        for (auto it = handles.rbegin(); it != handles.rend(); ++it) WinHttpCloseHandle(*it);
-        handles.clear();
+        for (HINTERNET* handle : {&request, &connection, &session}) {
+            if (*handle) WinHttpCloseHandle(*handle);
+            *handle = nullptr;
+        }
     }
 
-    HttpsResponse transfer(const std::string& url, const std::string& userAgent, std::size_t maxBody) {
+    HttpsResponse transfer(Exchange& exchange, const std::string& url, const std::string& userAgent,
+                           std::size_t maxBody) {
+        if (!exchange.completed) return failure("Failed to initialize WinHTTP session");
         std::wstring wideUrl = utf8ToWide(url);
         URL_COMPONENTS parts{};
         parts.dwStructSize = sizeof(parts);
@@ -84,22 +145,34 @@ private:
         path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
         if (path.empty()) path = L"/";
 
-        HINTERNET session = track(WinHttpOpen(utf8ToWide(userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        session = WinHttpOpen(utf8ToWide(userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
         if (!session) return failure("Failed to initialize WinHTTP session");
         WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-        HINTERNET connection = track(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
+        WinHttpSetStatusCallback(session, onStatus,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES, 0);
+        connection = WinHttpConnect(session, host.c_str(), parts.nPort, 0);
         if (!connection) return failure("Failed to connect to " + wideToUtf8(host));
-        HINTERNET request =
-            track(WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+        request = WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
         if (!request) return failure("Failed to create HTTP request");
-        if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-            return failure(withError("Failed to send HTTP request"));
+        Exchange* context = &exchange;
+        if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
+            return failure("Failed to create HTTP request");
         }
+        ++exchange.owners;  // until the request handle's closing notice
+
+        DWORD error = 0;
+        if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                reinterpret_cast<DWORD_PTR>(context))) {
+            return failure(withError("Failed to send HTTP request", GetLastError()));
+        }
+        if (!awaitStep(exchange, error)) return failure(withError("Failed to send HTTP request", error));
         if (!WinHttpReceiveResponse(request, nullptr)) {
-            return failure(withError("Failed to receive HTTP response"));
+            return failure(withError("Failed to receive HTTP response", GetLastError()));
         }
+        if (!awaitStep(exchange, error)) return failure(withError("Failed to receive HTTP response", error));
+
         DWORD status = 0;
         DWORD size = sizeof(status);
         if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -110,14 +183,16 @@ private:
         response.outcome = HttpsResponse::Outcome::Complete;
         response.status = status;
         if (status != 200) return response;
-        return readBody(request, maxBody, std::move(response));
+        return readBody(exchange, maxBody, std::move(response));
     }
 
-    static HttpsResponse readBody(HINTERNET request, std::size_t maxBody, HttpsResponse response) {
-        std::vector<char> chunk(kReadChunk);
+    HttpsResponse readBody(Exchange& exchange, std::size_t maxBody, HttpsResponse response) {
+        DWORD error = 0;
         for (;;) {
-            DWORD available = 0;
-            if (!WinHttpQueryDataAvailable(request, &available)) return failure("Failed to read HTTP response");
+            if (!WinHttpQueryDataAvailable(request, nullptr) || !awaitStep(exchange, error)) {
+                return failure("Failed to read HTTP response");
+            }
+            const DWORD available = exchange.length;
             if (available == 0) return response;
             const DWORD wanted = std::min(available, kReadChunk);
             if (wanted > maxBody - response.body.size()) {
@@ -125,15 +200,23 @@ private:
                 response.outcome = HttpsResponse::Outcome::TooLarge;
                 return response;
             }
-            DWORD read = 0;
-            if (!WinHttpReadData(request, chunk.data(), wanted, &read)) return failure("Failed to read HTTP response");
-            response.body.append(chunk.data(), read);
+            // The buffer belongs to the exchange: WinHTTP may still write into
+            // it after a cancelled transfer was left.
+            if (!WinHttpReadData(request, exchange.buffer.data(), wanted, nullptr) || !awaitStep(exchange, error)) {
+                return failure("Failed to read HTTP response");
+            }
+            if (exchange.length == 0) return response;
+            response.body.append(exchange.buffer.data(), exchange.length);
         }
     }
 
-    std::mutex mutex;  // guards handles
-    std::vector<HINTERNET> handles;
+    std::mutex mutex;  // guards current
+    Exchange* current = nullptr;
     std::atomic<bool> cancelled{false};
+    // Used by the thread in get() only.
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
 };
 
 }  // namespace
