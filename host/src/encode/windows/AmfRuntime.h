@@ -6,13 +6,13 @@
 // methods called here are typed; the others are kept as unused slots so that every
 // typed method sits at its published position.
 //
-// Slot positions follow the AMF API reference (AMF_API_Reference.md of the AMF SDK:
-// the AMFInterface, AMFPropertyStorage, AMFPropertyStorageEx, AMFData, AMFBuffer,
-// AMFContext, AMFComponent and AMFSurfaceObserver method listings, in declaration
-// order). The static_asserts below pin each typed slot; the AMFContext slots (Terminate
-// 13, InitDX11 18, CreateSurfaceFromDX11Native 49) and the AMFBuffer slots (GetSize 24,
-// GetNative 25) and its interface id were also checked against the SDK's published
-// C table layout.
+// Checked against AMD's published AMF SDK material: the method order of every typed
+// slot against the SDK's C interface tables (AMFInterface, AMFPropertyStorage and
+// AMFPropertyStorageEx, AMFData, AMFBuffer, AMFContext, AMFComponent,
+// AMFSurfaceObserver), the AMFFactory order, AMFInit and the result codes against
+// the AMF API reference, the AMFBuffer interface id against its declaration, and the
+// variant's union against its member list. The static_asserts at the end pin each
+// slot.
 
 #include <cstddef>
 #include <cstdint>
