@@ -22,6 +22,9 @@ bool bitratesValid(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps);
 // usable bitrates); logs "{name} encoder: invalid config: {why}" and returns false otherwise.
 bool validateEncoderConfig(const char* encoderName, const EncoderConfig& config);
 
+// kbit/s as bit/s, computed in 64 bits and held at the 32-bit maximum.
+std::uint32_t bitsPerSecond(std::uint32_t kbps);
+
 // One frame at the peak rate, in the unit the caller multiplies by (1 for kbit,
 // 1000 for bit); never 0.
 std::uint32_t oneFrameAtPeak(std::uint32_t maxBitrateKbps, std::uint32_t fps, std::uint32_t unit);
@@ -98,10 +101,21 @@ public:
     ParameterSets getParameterSets() const override { return parameterSets_.get(); }
 
 protected:
+    // The checks every initialize starts with: already open, it warns "{name} encoder
+    // already initialized" and gives true; without a device (where one is needed) or
+    // with an unusable config, it logs and gives false; nullopt means go ahead.
+    std::optional<bool> refuseInitialize(const char* name, bool hasDevice, const EncoderConfig& config) const;
+
     // Takes a pending keyframe request; give it back with restoreKeyframeRequest
     // when the frame it was taken for could not be encoded.
     bool takeKeyframeRequest() { return forceKeyframe_.exchange(false); }
     void restoreKeyframeRequest() { forceKeyframe_ = true; }
+
+    // For encoders that follow a size change themselves. Same size: the new
+    // bitrates, from the next frame on. Another size: logs "{name} resolution change
+    // requires reinit: ..." and opens the encoder afresh on `device` (which the
+    // caller keeps alive) with the new config.
+    bool reconfigureOrReopen(const char* name, EncoderDevice device, const EncoderConfig& config);
 
     EncoderConfig config_;
     std::atomic<bool> initialized_{false};
