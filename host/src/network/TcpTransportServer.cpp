@@ -63,7 +63,8 @@ struct TcpTransportServer::Impl {
     void installClient(tcp::socket socket);
     ConnectionEvents makeEvents(std::uint64_t clientId);
     void dispatch(std::span<const std::uint8_t> body);
-    void sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size, bool isKeyframe);
+    FrameSendResult sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
+                                   bool isKeyframe);
     void reportDrop(std::uint8_t streamId, const FrameDecision& decision, const QueueLoad& load);
     void requestKeyframe(std::uint8_t streamId);
     void notePeak(std::size_t bytes);
@@ -243,15 +244,15 @@ void TcpTransportServer::Impl::dispatch(std::span<const std::uint8_t> body) {
                decodeClientMessage(body));
 }
 
-void TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
-                                              bool isKeyframe) {
+FrameSendResult TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data,
+                                                         std::size_t size, bool isKeyframe) {
     std::shared_ptr<Client> target;
     {
         std::lock_guard lock(clientMutex);
         target = client;
     }
     if (!target) {
-        return;
+        return FrameSendResult::NoClient;
     }
     TcpConnection& connection = *target->connection;
 
@@ -278,13 +279,15 @@ void TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::
     });
     if (queued) {
         ++framesQueued;
-        return;
+        return FrameSendResult::Queued;
     }
     connection.recycle(std::move(packet));
-    if (decided) {
-        ++framesDropped;
-        reportDrop(streamId, decision, seen);
+    if (!decided) {
+        return FrameSendResult::NoClient;  // the connection closed meanwhile
     }
+    ++framesDropped;
+    reportDrop(streamId, decision, seen);
+    return FrameSendResult::Dropped;
 }
 
 void TcpTransportServer::Impl::reportDrop(std::uint8_t streamId, const FrameDecision& decision, const QueueLoad& load) {
@@ -358,9 +361,9 @@ void TcpTransportServer::poll() {
     }
 }
 
-void TcpTransportServer::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
-                                        bool isKeyframe) {
-    impl_->sendVideoFrame(streamId, data, size, isKeyframe);
+FrameSendResult TcpTransportServer::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
+                                                   bool isKeyframe) {
+    return impl_->sendVideoFrame(streamId, data, size, isKeyframe);
 }
 
 void TcpTransportServer::setClientFeedbackCallback(ClientFeedbackCallback callback) {

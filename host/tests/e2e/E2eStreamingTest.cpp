@@ -252,11 +252,14 @@ TEST_F(E2e, StreamDecodesToTheWindowAndFollowsRequestsAndFeedback) {
     ASSERT_TRUE(window.command("run"));
 
     // An IDR soon after a request over signalling and over the video connection.
+    // Forced keyframes come at most every 100 ms, so each request waits that long first.
     for (int round = 0; round < 2; ++round) {
+        std::this_thread::sleep_for(100ms);
         video->clear();
         ASSERT_TRUE(client.sendJson(json{{"type", "request_keyframe"}, {"streamId", streamId}}));
         const int at = idrWithin(streamId, 12);
         EXPECT_TRUE(at >= 0 && at <= 5) << "request_keyframe: IDR at " << at;
+        std::this_thread::sleep_for(100ms);
         video->clear();
         video->sendKeyframeRequest(streamId);
         const int at16 = idrWithin(streamId, 12);
