@@ -168,9 +168,14 @@ TEST_F(TcpTransportServerTest, SequenceWrapsAt65536AndStaysConsecutive) {
 }
 
 TEST_F(TcpTransportServerTest, NewClientGetsAKeyframeFirstForEachStream) {
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(server.sendVideoFrame(4, &byte, 1, true), FrameSendResult::NoClient);
     VideoClient client;
     connect(client);
-    sendFrame(4, {1}, false);  // stream 4 has sent no keyframe to this client yet
+    EXPECT_EQ(server.sendVideoFrame(4, &byte, 1, false), FrameSendResult::Dropped);  // no keyframe to this client yet
+    EXPECT_TRUE(waitForKeyframeRequests(1));
+    EXPECT_EQ(server.getStats().framesDropped, 1u);
+    sendFrame(4, {1}, false);
     ASSERT_TRUE(waitForKeyframeRequests(1));
     const auto received = get();
     EXPECT_EQ(received.keyframes, std::vector<std::uint8_t>{4});
@@ -187,7 +192,7 @@ TEST_F(TcpTransportServerTest, NewClientGetsAKeyframeFirstForEachStream) {
     ASSERT_TRUE(delta);
     EXPECT_EQ(delta->payload, std::vector<std::uint8_t>{4});
     EXPECT_EQ(delta->sequence(), static_cast<std::uint16_t>(key->sequence() + 1));
-    EXPECT_EQ(server.getStats().framesDropped, 2u);
+    EXPECT_EQ(server.getStats().framesDropped, 3u);
 }
 
 TEST_F(TcpTransportServerTest, ClientMessagesReachTheCallbacksAndMalformedOnesAreSkipped) {
