@@ -225,7 +225,7 @@ std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& me
 
     bool success = false;
     if (!fitsVideoLimits(width, height)) {
-        SPDLOG_WARN("Refusing resize of window {:x} to {}x{}: size out of range", windowId, width, height);
+        SPDLOG_ERROR("Refusing resize of window {:x} to {}x{}: size out of range", windowId, width, height);
     } else if (!isListedWindow(windowId)) {
         SPDLOG_WARN("Refusing resize of window {:x}: not in the window list", windowId);
     } else if (const auto callback = copyOf(windowResizeCallback)) {

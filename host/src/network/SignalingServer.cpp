@@ -79,9 +79,6 @@ public:
 
     std::uint16_t boundPort() const { return running ? listeningPort.load() : 0; }
 
-    std::chrono::steady_clock::time_point now() const {
-        return limits.clock ? limits.clock() : std::chrono::steady_clock::now();
-    }
     std::uint64_t nextSessionId() { return ++lastSessionId; }
     void sessionClosed(std::uint64_t sessionId) { handler.sessionClosed(sessionId); }
 
@@ -296,7 +293,7 @@ private:
             return;
         }
         closed = true;
-        const bool welcomed = open.exchange(false);
+        const bool wasOpen = open.exchange(false);
         error_code ignored;
         beast::get_lowest_layer(ws).close(ignored);
         keepAliveTimer.cancel();
@@ -305,7 +302,7 @@ private:
                 owner->removeSession(this);
             }
             // Its streams end with it, also when the whole server stops.
-            if (welcomed) {
+            if (wasOpen) {
                 owner->sessionClosed(id);
             }
         }

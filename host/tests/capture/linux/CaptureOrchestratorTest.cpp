@@ -60,6 +60,8 @@ protected:
             orch.requestKeyframe(id);
         });
     }
+    // Before the members the callbacks write to go: no capture or repeat may deliver any more.
+    void TearDown() override { orch.shutdown(); }
     // Starts a stream on a new window of that size; returns its capture.
     FakeCapture* start(std::uint32_t windowId, std::uint8_t streamId, std::uint32_t w, std::uint32_t h) {
         world.addWindow(windowId, w, h);
