@@ -117,6 +117,8 @@ private:
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
     bool isListedWindow(std::uint32_t windowId);
     void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
+    // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
+    bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
 
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
@@ -150,8 +152,9 @@ private:
     std::chrono::steady_clock::time_point windowsFetched{};
     bool windowsValid = false;
 
-    std::atomic<std::uint64_t> framesSent{0};
+    std::atomic<std::uint64_t> framesSent{0};  // written for a video client
     std::atomic<std::uint32_t> keyframesSent{0};
+    std::atomic<std::uint64_t> framesDropped{0};  // skipped by the client's drop policy
 };
 
 }  // namespace quillane::host

@@ -8,11 +8,10 @@
 
 #include "encode/EncoderBase.h"
 #include "encode/ParameterSetCache.h"
+#include "encode/VideoLimits.h"
 
 namespace quillane::host {
 
-// Largest kbit/s value whose bit/s value still fits 32 bits.
-inline constexpr std::uint32_t kMaxBitrateKbps = 0xFFFFFFFFu / 1000u;
 
 // True when the pair can be handed to an encoder: both non-zero and each fits
 // 32 bits once multiplied by 1000.
