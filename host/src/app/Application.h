@@ -61,6 +61,12 @@ public:
     Settings& getSettings() { return settings; }
     bool isStreamRunning(std::uint8_t streamId) const { return runningStreams.contains(streamId); }
     bool isPriorityBoosted() const { return runningStreams.boosted(); }
+    // What the host window shows about the connection and the machine.
+    std::string getClientAddress() const;
+    std::uint64_t getFramesSent() const { return framesSent.load(); }
+    int getLastRttMs() const { return lastRttMs.load(); }  // -1 before the first feedback
+    std::uint32_t getCurrentBitrateKbps() const;
+    static const char* getCaptureApi();
 
     // Handlers installed as the components' callbacks.
     bool onStreamRequest(std::uint32_t windowId, std::uint8_t streamId);
@@ -144,6 +150,9 @@ private:
 
     std::atomic<std::uint64_t> framesSent{0};
     std::atomic<std::uint32_t> keyframesSent{0};
+    std::atomic<int> lastRttMs{-1};
+    mutable std::mutex clientMutex;
+    std::string clientAddress;  // of the last signalling client that said hello
 };
 
 }  // namespace quillane::host

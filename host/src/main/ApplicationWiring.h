@@ -17,6 +17,9 @@ public:
     ApplicationWiring(const ApplicationWiring&) = delete;
     ApplicationWiring& operator=(const ApplicationWiring&) = delete;
 
+    // The running Application; null outside start-up to shutdown.
+    Application* get() const { return application.get(); }
+
 private:
     std::unique_ptr<Application> application;
     bool running = false;

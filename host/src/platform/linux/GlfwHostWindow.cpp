@@ -126,6 +126,10 @@ void GlfwHostWindow::present() {
     glfwSwapBuffers(window);
 }
 
+bool GlfwHostWindow::isVisible() const {
+    return window && glfwGetWindowAttrib(window, GLFW_VISIBLE) && !glfwGetWindowAttrib(window, GLFW_ICONIFIED);
+}
+
 bool GlfwHostWindow::takeRedrawRequest() {
     return std::exchange(redraw, false);
 }
@@ -173,6 +177,9 @@ void GlfwHostWindow::onIconify(GLFWwindow* window, int iconified) {
     auto* self = static_cast<GlfwHostWindow*>(glfwGetWindowUserPointer(window));
     if (iconified && self->hideToTray) {
         glfwHideWindow(window);
+    }
+    if (!iconified) {
+        self->redraw = true;
     }
 }
 
