@@ -184,6 +184,9 @@ private:
     ConnectionStatus drawnStatus;
     std::uint64_t drawnLogVersion = 0;
     std::vector<LogEntry> logSnapshot;
+    // The cards fit what they hold, measured in the frame before.
+    float connectionCardHeight = 230;
+    float systemCardHeight = 200;
 };
 
 }  // namespace quillane::host

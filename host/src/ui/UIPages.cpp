@@ -28,17 +28,6 @@ void heading(ImFont* font, const char* text) {
     if (font) ImGui::PopFont();
 }
 
-// A card's height: its content's, never less than `minimum`. The content is a
-// heading, `lines` regular text lines and `gapItems` gaps of `gaps` pixels in all.
-float cardHeight(float minimum, ImFont* headingFont, int lines, int gapItems, float gaps) {
-    const ImGuiStyle& style = ImGui::GetStyle();
-    const float text = ImGui::GetTextLineHeight();
-    const float headingHeight = headingFont ? headingFont->FontSize : text;
-    const int items = lines + 1 + gapItems;
-    const float content = headingHeight + lines * text + gaps + (items - 1) * style.ItemSpacing.y;
-    return std::max(minimum, content + 2 * style.WindowPadding.y + 10);
-}
-
 void labelRow(const char* label, const std::string& value, const ImVec4& colour) {
     ImGui::SetCursorPosX(20);
     textColored(palette::TextSecondary, label);
@@ -52,10 +41,24 @@ void beginCard(const char* id, float width, float height) {
     ImGui::BeginChild(id, ImVec2(width, height), true, ImGuiWindowFlags_NoScrollbar);
 }
 
-void endCard() {
+// Ends the card; returns the height that fits what it held (at least `minimum`).
+// The frame's zero window padding holds inside cards too: the margin is ours.
+float endCard(float minimum) {
+    constexpr float kBottomMargin = 15;
+    const float fitted = std::max(minimum, ImGui::GetCursorPosY() - ImGui::GetStyle().ItemSpacing.y + kBottomMargin);
     ImGui::EndChild();
     ImGui::PopStyleVar();
     ImGui::PopStyleColor();
+    return fitted;
+}
+
+// Cards take the height of their content from the frame before, growing only
+// (so a card does not jump when its content changes back and forth).
+void fitCard(float& height, float fitted, bool& dirty) {
+    if (fitted > height) {
+        height = fitted;
+        dirty = true;
+    }
 }
 
 }  // namespace
@@ -75,8 +78,7 @@ void UIManager::renderDashboard() {
 
 void UIManager::renderConnectionCard() {
     using namespace palette;
-    // Sized for the longer of its two contents: four address rows.
-    beginCard("ConnectionCard", 420, cardHeight(230, fontHeading, 5, 3, 10 + 15 + 10));
+    beginCard("ConnectionCard", 420, connectionCardHeight);
     ImGui::Dummy(ImVec2(0, 10));
     ImGui::SetCursorPosX(20);
     heading(fontHeading, "Connection Status");
@@ -108,12 +110,12 @@ void UIManager::renderConnectionCard() {
         labelRow("Audio:", address("tcp", settings.audioPort), AccentBright);
         labelRow("Input:", address("tcp", settings.inputPort), AccentBright);
     }
-    endCard();
+    fitCard(connectionCardHeight, endCard(230), dirty);
 }
 
 void UIManager::renderSystemCard() {
     using namespace palette;
-    beginCard("SystemCard", 420, cardHeight(200, fontHeading, 4, 2, 10 + 15));
+    beginCard("SystemCard", 420, systemCardHeight);
     ImGui::Dummy(ImVec2(0, 10));
     ImGui::SetCursorPosX(20);
     heading(fontHeading, "System Information");
@@ -126,7 +128,7 @@ void UIManager::renderSystemCard() {
     const std::string capture = systemInfo.captureApi.empty() ? "Supported" : systemInfo.captureApi;
     labelRow("Capture:", systemInfo.wgcSupported ? capture : "Not Available",
              systemInfo.wgcSupported ? Success : Warning);
-    endCard();
+    fitCard(systemCardHeight, endCard(200), dirty);
 }
 
 void UIManager::renderWindowList() {
@@ -211,7 +213,9 @@ void UIManager::renderLogsPage() {
     ImGui::Dummy(ImVec2(0, 10));
 
     ImGui::PushStyleColor(ImGuiCol_ChildBg, Background);
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(10, 6));  // lines off the border
     ImGui::BeginChild("LogScroll", ImVec2(0, -5), true, ImGuiWindowFlags_HorizontalScrollbar);
+    ImGui::PopStyleVar();
     drawnLogVersion = logEntries.snapshot(logSnapshot, drawnLogVersion);
     std::vector<const LogEntry*> shown;
     shown.reserve(logSnapshot.size());
