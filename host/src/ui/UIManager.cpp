@@ -305,10 +305,11 @@ void UIManager::toggleWindowStream(WindowEntry& entry) {
         entry.streamId = 0;
         return;
     }
-    // The counter's next id that no running stream holds (all 256 busy: the
-    // start below fails on its own).
+    // The counter's next id that no running stream holds; with all 256 busy
+    // nothing starts, so no running stream is taken over.
     std::uint8_t id = nextStreamId++;
     for (int tries = 0; tries < 255 && isStreamIdInUse && isStreamIdInUse(id); ++tries) id = nextStreamId++;
+    if (isStreamIdInUse && isStreamIdInUse(id)) return;
     if (onStartCapture && onStartCapture(entry.windowId, id)) {
         entry.streaming = true;
         entry.streamId = id;

@@ -251,6 +251,14 @@ TEST_F(UIManagerTest, StreamIdsWrapAndSkipRunningOnes) {
     ui->toggleWindowStream(row);
     EXPECT_FALSE(row.streaming);
     EXPECT_EQ(ui->nextStreamId, 3);
+
+    // Every id busy: nothing starts, no client stream is taken over.
+    app.wire(*ui);
+    for (int id = 0; id < 256; ++id) app.running.insert(static_cast<std::uint8_t>(id));
+    app.starts.clear();
+    ui->toggleWindowStream(row);
+    EXPECT_FALSE(row.streaming);
+    EXPECT_TRUE(app.starts.empty());
 }
 
 // ---- titles -------------------------------------------------------------------
