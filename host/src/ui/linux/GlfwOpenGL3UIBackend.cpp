@@ -2,6 +2,7 @@
 // the host window's context.
 #include "ui/UIBackend.h"
 
+#include "platform/linux/DriverLeakPause.h"
 #include "platform/linux/GlfwHostWindow.h"
 
 #include <GLFW/glfw3.h>
@@ -54,7 +55,8 @@ public:
             note();
             ImGui_ImplGlfw_CharCallback(w, c);
         });
-        if (!ImGui_ImplOpenGL3_Init("#version 130")) {
+        const DriverLoadLeakPause pause;
+        if (!ImGui_ImplOpenGL3_Init("#version 130") || !ImGui_ImplOpenGL3_CreateDeviceObjects()) {
             SPDLOG_ERROR("Failed to initialize the UI's OpenGL 3 renderer");
             return false;
         }
@@ -84,9 +86,13 @@ public:
         ImGui_ImplGlfw_NewFrame();
     }
 
-    void renderDrawData(ImDrawData* drawData) override { ImGui_ImplOpenGL3_RenderDrawData(drawData); }
+    void renderDrawData(ImDrawData* drawData) override {
+        const DriverLoadLeakPause pause;  // shader variants are built at draws
+        ImGui_ImplOpenGL3_RenderDrawData(drawData);
+    }
 
     ImTextureID createTexture(const unsigned char* rgba, int width, int height) override {
+        const DriverLoadLeakPause pause;
         GLint previous = 0;
         glGetIntegerv(GL_TEXTURE_BINDING_2D, &previous);
         GLuint texture = 0;
