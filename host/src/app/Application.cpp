@@ -329,9 +329,23 @@ std::vector<Application::WindowInfo> Application::provideWindowList() {
     return windowList(kWindowListMaxAge);
 }
 
-void Application::onClientConnected(const std::string& clientAddress) {
-    SPDLOG_INFO("Client connected from {} (TCP video port: {})", clientAddress, videoPort);
+void Application::onClientConnected(const std::string& address) {
+    SPDLOG_INFO("Client connected from {} (TCP video port: {})", address, videoPort);
+    std::lock_guard lock(clientMutex);
+    clientAddress = address;
 }
+
+std::string Application::getClientAddress() const {
+    std::lock_guard lock(clientMutex);
+    return clientAddress;
+}
+
+std::uint32_t Application::getCurrentBitrateKbps() const {
+    const std::uint32_t controlled = congestion.currentKbps();
+    return controlled != 0 ? controlled : targetBitrateKbps.load();
+}
+
+const char* Application::getCaptureApi() { return CaptureDevice::captureApi(); }
 
 bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
     SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}", windowId, width, height);
@@ -363,6 +377,7 @@ void Application::onTransportKeyframeRequest(std::uint8_t streamId) {
 }
 
 void Application::onClientFeedback(const ClientFeedback& feedback) {
+    lastRttMs = feedback.rttMs;
     auto orchestrator = captureOrchestrator.get();
     congestion.onFeedback(
         feedback.decodeTimeMs, feedback.rttMs, targetBitrateKbps.load(), steadyNowNs(),

@@ -62,6 +62,12 @@ public:
     Settings& getSettings() { return settings; }
     bool isStreamRunning(std::uint8_t streamId) const { return runningStreams.contains(streamId); }
     bool isPriorityBoosted() const { return runningStreams.boosted(); }
+    // What the host window shows about the connection and the machine.
+    std::string getClientAddress() const;
+    std::uint64_t getFramesSent() const { return framesSent.load(); }
+    int getLastRttMs() const { return lastRttMs.load(); }  // -1 before the first feedback
+    std::uint32_t getCurrentBitrateKbps() const;
+    static const char* getCaptureApi();
 
     // An update check on the checker's thread; unless forced, at most one a day.
     void checkForUpdatesAsync(bool force);
@@ -155,6 +161,9 @@ private:
     std::atomic<std::uint64_t> framesSent{0};  // written for a video client
     std::atomic<std::uint32_t> keyframesSent{0};
     std::atomic<std::uint64_t> framesDropped{0};  // skipped by the client's drop policy
+    std::atomic<int> lastRttMs{-1};
+    mutable std::mutex clientMutex;
+    std::string clientAddress;  // of the last signalling client that said hello
 };
 
 }  // namespace quillane::host

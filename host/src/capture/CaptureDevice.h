@@ -31,7 +31,9 @@ public:
     EncoderDevice device() const;
     CaptureContext context() const;
     const std::string& gpuName() const;
-    std::uint64_t vramMB() const;
+    std::uint64_t vramMB() const;  // 0 when the platform cannot tell
+    // The window-capture interface this platform uses, for the host window.
+    static const char* captureApi();
 
     // A width x height image in the format of `like`, cleared to opaque black;
     // null when it cannot be created.

@@ -21,6 +21,9 @@ public:
     ApplicationWiring(const ApplicationWiring&) = delete;
     ApplicationWiring& operator=(const ApplicationWiring&) = delete;
 
+    // The running Application; null outside start-up to shutdown.
+    Application* get() const { return application.get(); }
+
 private:
     // The tray's "Check for Updates", the start-up check and the look at its result.
     void wireUpdateCheck(HostWindow& window, TurnHooks& hooks);

@@ -30,6 +30,7 @@ public:
             logPath = services.logFilePath();
             initializeLogging("QuillaneHost", true, 1, logPath);
             loggingUp = true;
+            if (services.loggingReady) services.loggingReady();
             SPDLOG_INFO("========================================");
             SPDLOG_INFO("Quillane Host starting...");
             SPDLOG_INFO("Version: {}", kHostVersion);
@@ -60,6 +61,12 @@ public:
                 applicationUp = true;  // stopApplication releases a half-built one too
                 if (!services.startApplication(hooks)) {
                     return failStartup("Failed to initialize application");
+                }
+            }
+            if (services.startUi) {
+                uiUp = true;
+                if (!services.startUi(hooks)) {
+                    return failStartup("Failed to initialize UI");
                 }
             }
 
@@ -104,6 +111,10 @@ private:
 
     void tearDown() {
         // The UI goes first (it comes in later), then Application.
+        if (uiUp) {
+            guarded("the UI", [this] { services.stopUi(); });
+            uiUp = false;
+        }
         if (applicationUp) {
             guarded("the application", [this] { services.stopApplication(); });
             applicationUp = false;
@@ -135,6 +146,7 @@ private:
     std::string logPath;
     bool loggingUp = false;
     bool applicationUp = false;
+    bool uiUp = false;
     bool runtimeUp = false;
     bool windowUp = false;
     bool trayUp = false;

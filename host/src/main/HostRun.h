@@ -30,6 +30,11 @@ struct HostServices {
     std::function<bool(TurnHooks& hooks)> startApplication{};
     // Shuts Application down and destroys it (also after a failed start).
     std::function<void()> stopApplication{};
+    // The host window's UI: attaches its log sink once logging is up, is created
+    // after Application (false ends the start-up) and goes before it.
+    std::function<void()> loggingReady{};
+    std::function<bool(TurnHooks& hooks)> startUi{};
+    std::function<void()> stopUi{};
 };
 
 // Start-up, main loop and shutdown, after the crash handler is in place. Returns

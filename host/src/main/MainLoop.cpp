@@ -57,7 +57,14 @@ bool MainLoop::turn() {
         }
     }
 
-    if (hooks.renderUi || window.takeRedrawRequest()) {
+    // A hidden or minimised window shows nothing: no drawing, and a pending
+    // redraw request waits for the window to come back.
+    if (!window.isVisible()) {
+        return true;
+    }
+    const bool exposed = window.takeRedrawRequest();
+    const bool uiChanged = hooks.renderUi && (!hooks.uiNeedsFrame || hooks.uiNeedsFrame());
+    if (exposed || uiChanged) {
         window.clear();
         if (hooks.renderUi) {
             hooks.renderUi();

@@ -15,6 +15,8 @@ struct TurnHooks {
     std::function<void()> updateConnectionStatus; // the UI's connection status
     std::function<void()> everySixtiethTurn;      // window list, update-check result
     std::function<void()> renderUi;               // UIManager::render, onto the cleared frame
+    // Whether the UI's picture may have changed; left empty, the UI draws every turn.
+    std::function<bool()> uiNeedsFrame;
 };
 
 // Keeps the loop at the display's rate when presenting does not wait for the

@@ -39,6 +39,9 @@ public:
     // only then, so an unchanged window costs no rendering.
     virtual bool takeRedrawRequest() { return true; }
 
+    // Shown and not minimised: only then is drawing seen.
+    virtual bool isVisible() const { return true; }
+
     // Refresh rate of the display the window is on, in hertz; 0 when unknown.
     virtual double displayRefreshRate() const = 0;
 

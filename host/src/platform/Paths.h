@@ -17,6 +17,9 @@ std::filesystem::path appConfigFolder();
 // "Quillane" appended. Empty when unknown. Nothing is created.
 std::filesystem::path appStateFolder();
 
+// The folder of the running executable; empty when it cannot be told.
+std::filesystem::path executableFolder();
+
 // Text crosses subsystem boundaries as UTF-8; these convert at the file-system
 // boundary so that non-ASCII user names reach the same file on both platforms.
 std::string pathToUtf8(const std::filesystem::path& path);

@@ -288,11 +288,19 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     SignalingClient client;
     ASSERT_TRUE(client.connect(ports.signaling));
     ASSERT_TRUE(client.request(json{{"type", "hello"}}, "welcome"));
+    // What the host window shows of the connection: the client's real address,
+    // no latency before its first feedback, the configured bitrate.
+    EXPECT_TRUE(app->isClientConnected());
+    EXPECT_EQ(app->getClientAddress(), "127.0.0.1");
+    EXPECT_EQ(app->getLastRttMs(), -1);
+    EXPECT_EQ(app->getCurrentBitrateKbps(), app->getSettings().values().targetBitrate);
+    const std::uint64_t framesBefore = app->getFramesSent();
     ASSERT_TRUE(app->startCapture(id, 60));
     EXPECT_FALSE(client.waitForType("stream_config", 1500ms));
     ASSERT_TRUE(window.command("resize 400 300"));
     auto config = client.waitForType("stream_config", 10s);
     ASSERT_TRUE(config);
+    EXPECT_GT(app->getFramesSent(), framesBefore);
     EXPECT_EQ((*config)["windowId"], 0);
     EXPECT_EQ((*config)["streamId"], 60);
     EXPECT_EQ((*config)["width"], 400);

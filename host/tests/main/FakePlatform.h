@@ -45,6 +45,7 @@ public:
         redrawAnswers.erase(redrawAnswers.begin());
         return answer;
     }
+    bool isVisible() const override { return visible; }
     void showAndRaise() override { journal.push_back("window.showAndRaise"); }
     void setHideToTray(bool hide) override { journal.push_back(hide ? "window.hideToTray" : "window.minimiseInstead"); }
     void destroy() override { journal.push_back("window.destroy"); }
@@ -53,6 +54,7 @@ public:
     std::string createError;
     int turnsLeft = 0;
     bool presentThrows = false;
+    bool visible = true;
     std::vector<bool> redrawAnswers;  // then always true
     double refreshRate = 0;
     std::vector<std::chrono::milliseconds> waits;

@@ -104,6 +104,33 @@ TEST_F(MainLoopTest, RedrawsFollowTheWindowsRequestsUnlessTheUiDraws) {
     EXPECT_EQ(count("window.present"), 3);
 }
 
+// The UI draws when it changed or the window asks; a hidden or minimised window
+// draws nothing, and its pending request waits, while Application keeps running.
+TEST_F(MainLoopTest, UiDrawsOnChangeAndNothingIsDrawnWhileTheWindowIsHidden) {
+    std::vector<bool> uiChanges = {false, true, false, false, false};
+    TurnHooks hooks = recordingHooks();
+    hooks.uiNeedsFrame = [&] {
+        const bool changed = uiChanges.front();
+        uiChanges.erase(uiChanges.begin());
+        return changed;
+    };
+    MainLoop loop(window, guard, std::move(hooks));
+    window.turnsLeft = 5;
+    window.redrawAnswers = {false, false, true};
+    loop.turn();  // nothing changed
+    loop.turn();  // the UI changed
+    EXPECT_EQ(count("ui.render"), 1);
+    window.visible = false;
+    loop.turn();
+    loop.turn();
+    EXPECT_EQ(count("ui.render"), 1);
+    EXPECT_EQ(count("app.update"), 4);
+    window.visible = true;
+    loop.turn();  // the window's request: drawn though the UI did not change
+    EXPECT_EQ(count("ui.render"), 2);
+    EXPECT_EQ(count("window.present"), 2);
+}
+
 TEST_F(MainLoopTest, RequestFromASecondStartRaisesTheWindowInThatTurn) {
     window.turnsLeft = 2;
     MainLoop loop(window, guard, TurnHooks{});

@@ -50,6 +50,7 @@ EncoderDevice CaptureDevice::device() const { return impl->workers ? &impl->cpu 
 CaptureContext CaptureDevice::context() const { return impl->workers.get(); }
 const std::string& CaptureDevice::gpuName() const { return impl->gpuName; }
 std::uint64_t CaptureDevice::vramMB() const { return 0; }
+const char* CaptureDevice::captureApi() { return "X11 (MIT-SHM, XDamage)"; }
 
 std::shared_ptr<FrameBuffer> CaptureDevice::createFrameBuffer(EncoderInput, std::uint32_t width,
                                                               std::uint32_t height) {

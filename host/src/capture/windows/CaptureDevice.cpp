@@ -85,6 +85,7 @@ EncoderDevice CaptureDevice::device() const { return impl->device.Get(); }
 CaptureContext CaptureDevice::context() const { return impl->context.Get(); }
 const std::string& CaptureDevice::gpuName() const { return impl->gpuName; }
 std::uint64_t CaptureDevice::vramMB() const { return impl->vramMB; }
+const char* CaptureDevice::captureApi() { return "Windows.Graphics.Capture"; }
 
 std::shared_ptr<FrameBuffer> CaptureDevice::createFrameBuffer(EncoderInput like, std::uint32_t width,
                                                               std::uint32_t height) {

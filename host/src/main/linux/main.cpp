@@ -4,6 +4,7 @@
 #include "capture/linux/X11ErrorTrap.h"
 #include "main/ApplicationWiring.h"
 #include "main/HostRun.h"
+#include "main/UIWiring.h"
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
 #include "platform/linux/ExitSignals.h"
@@ -22,6 +23,7 @@ int main() {
     LinuxTrayIcon tray;
     HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
     ApplicationWiring application(services);
+    UIWiring ui(services, application);
     // GLFW puts Xlib's exiting error handler back while it creates the window;
     // capture connections rely on the recording one.
     services.startApplication = [start = services.startApplication](TurnHooks& hooks) {

@@ -3,6 +3,7 @@
 #include "app/Logging.h"
 #include "main/ApplicationWiring.h"
 #include "main/HostRun.h"
+#include "main/UIWiring.h"
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
 #include "platform/windows/HostWindowWindows.h"
@@ -22,5 +23,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     Win32TrayIcon tray;
     HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
     ApplicationWiring application(services);
+    UIWiring ui(services, application);
     return runHost(services);
 }

@@ -3,10 +3,9 @@
 #include "platform/linux/ExitSignals.h"
 #include "platform/linux/ProcessPriorityLinux.h"
 
+#include "platform/linux/DriverLeakPause.h"
+
 #include <GLFW/glfw3.h>
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 #define GLFW_EXPOSE_NATIVE_X11
 #include <GLFW/glfw3native.h>
 #include <utility>
@@ -19,17 +18,6 @@ namespace {
 constexpr int kWidth = 1400;
 constexpr int kHeight = 900;
 constexpr const char* kTitle = "Quillane Host";
-
-// The OpenGL driver keeps a few allocations of its own for the life of the
-// process and is unloaded before the leak check runs, so its stacks cannot be
-// named in a suppression: the leak checker looks away while it loads.
-class DriverLoadLeakPause {
-public:
-#if defined(__SANITIZE_ADDRESS__)
-    DriverLoadLeakPause() { __lsan_disable(); }
-    ~DriverLoadLeakPause() { __lsan_enable(); }
-#endif
-};
 
 // GLFW reports monitor changes to one global callback.
 GlfwHostWindow* g_hostWindow = nullptr;
@@ -141,6 +129,10 @@ void GlfwHostWindow::present() {
     glfwSwapBuffers(window);
 }
 
+bool GlfwHostWindow::isVisible() const {
+    return window && glfwGetWindowAttrib(window, GLFW_VISIBLE) && !glfwGetWindowAttrib(window, GLFW_ICONIFIED);
+}
+
 bool GlfwHostWindow::takeRedrawRequest() {
     return std::exchange(redraw, false);
 }
@@ -188,6 +180,9 @@ void GlfwHostWindow::onIconify(GLFWwindow* window, int iconified) {
     auto* self = static_cast<GlfwHostWindow*>(glfwGetWindowUserPointer(window));
     if (iconified && self->hideToTray) {
         glfwHideWindow(window);
+    }
+    if (!iconified) {
+        self->redraw = true;
     }
 }
 

@@ -33,6 +33,7 @@ public:
     void present() override;
     double displayRefreshRate() const override;
     bool takeRedrawRequest() override;
+    bool isVisible() const override;
     void showAndRaise() override;
     void setHideToTray(bool hide) override;
     void destroy() override;

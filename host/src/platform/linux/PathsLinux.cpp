@@ -38,4 +38,10 @@ std::filesystem::path appConfigFolder() { return xdgFolder("XDG_CONFIG_HOME", ".
 
 std::filesystem::path appStateFolder() { return xdgFolder("XDG_STATE_HOME", ".local/state"); }
 
+std::filesystem::path executableFolder() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : exe.parent_path();
+}
+
 }  // namespace quillane::host

@@ -6,6 +6,8 @@
 #include <dxgi1_2.h>
 #include <objbase.h>
 
+#include <utility>
+
 #include <spdlog/fmt/fmt.h>
 #include <spdlog/spdlog.h>
 
@@ -29,6 +31,7 @@ constexpr int kHeight = 900;
 constexpr FLOAT kClearColor[4] = {0.06f, 0.06f, 0.10f, 1.0f};
 
 HWND g_window = nullptr;
+bool g_redraw = true;  // shown, uncovered or resized since the last frame
 Win32HostWindow* g_hostWindow = nullptr;
 bool g_hideToTray = true;
 
@@ -153,7 +156,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         g_resizeWidth = LOWORD(lParam);
         g_resizeHeight = HIWORD(lParam);
+        g_redraw = true;
         return 0;
+    case WM_PAINT:
+        g_redraw = true;
+        break;  // DefWindowProcW validates the area
     case WM_CLOSE:
         // Closing keeps the program running; only the tray's "Exit" ends it.
         ShowWindow(window, g_hideToTray ? SW_HIDE : SW_MINIMIZE);
@@ -324,6 +331,14 @@ double Win32HostWindow::displayRefreshRate() const {
         return mode.dmDisplayFrequency;
     }
     return 0.0;
+}
+
+bool Win32HostWindow::takeRedrawRequest() {
+    return std::exchange(g_redraw, false);
+}
+
+bool Win32HostWindow::isVisible() const {
+    return g_window && IsWindowVisible(g_window) && !IsIconic(g_window);
 }
 
 void Win32HostWindow::showAndRaise() {

@@ -38,6 +38,8 @@ public:
     void clear() override;
     void present() override;
     double displayRefreshRate() const override;
+    bool takeRedrawRequest() override;
+    bool isVisible() const override;
     void showAndRaise() override;
     void setHideToTray(bool hide) override;
     void destroy() override;

@@ -20,4 +20,11 @@ std::filesystem::path appConfigFolder() { return localAppDataFolder(); }
 
 std::filesystem::path appStateFolder() { return localAppDataFolder(); }
 
+std::filesystem::path executableFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length == MAX_PATH) return {};
+    return std::filesystem::path(path).parent_path();
+}
+
 }  // namespace quillane::host

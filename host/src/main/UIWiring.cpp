@@ -1,0 +1,149 @@
+#include "main/UIWiring.h"
+
+#include "app/Application.h"
+#include "app/Logging.h"
+#include "main/ApplicationWiring.h"
+#include "main/HostRun.h"
+#include "platform/HostWindow.h"
+#include "ui/UIBackend.h"
+
+#include <spdlog/spdlog.h>
+
+#include <cmath>
+
+namespace quillane::host {
+
+UIWiring::UIWiring(HostServices& services, ApplicationWiring& application) {
+    services.loggingReady = [this] {
+        sink = std::make_shared<UISinkMt>();
+        addLogSink(sink);
+    };
+    services.startUi = [this, &services, &application](TurnHooks& hooks) {
+        return application.get() && start(services, *application.get(), hooks);
+    };
+    services.stopUi = [this] { stop(); };
+}
+
+UIWiring::~UIWiring() {
+    stop();
+}
+
+bool UIWiring::start(HostServices& services, Application& application, TurnHooks& hooks) {
+    ui = std::make_unique<UIManager>(createUIBackend(services.window));
+    if (!ui->initialize()) {
+        ui.reset();
+        return false;
+    }
+    if (sink) {
+        sink->setCallback([view = ui.get()](int level, const std::string& text) {
+            view->addLogEntry(level >= 0 && level <= 5 ? level : 2, text);
+        });
+        SPDLOG_INFO("UI log sink attached");
+    }
+
+    const SettingsValues values = application.getSettings().values();
+    UISettings& s = ui->settings;
+    s.signalingPort = values.signalingPort;
+    s.videoPort = values.videoPort;
+    s.audioPort = values.audioPort;
+    s.inputPort = values.inputPort;
+    s.targetFps = values.targetFps;
+    s.targetBitrate = values.targetBitrate;
+    s.maxBitrate = values.maxBitrate;
+    s.sharpeningEnabled = values.sharpeningEnabled;
+    s.sharpness = values.sharpness;
+    s.fullRangeColor = values.fullRangeColor;
+    s.vsyncEnabled = values.vsyncEnabled;
+    s.autoCheckUpdates = values.autoCheckUpdates;
+    SPDLOG_INFO("UI initialized with settings: bitrate={} kbps, fps={}, ports={}/{}/{}/{}", s.targetBitrate,
+                s.targetFps, s.signalingPort, s.videoPort, s.audioPort, s.inputPort);
+    wireCallbacks(application);
+    ui->lastUpdateCheckText = FormatLastUpdateCheck(values.lastUpdateCheck);
+
+    ui->systemInfo.gpuName = application.getGpuName();
+    ui->systemInfo.vramMB = application.getVramMB();
+    ui->systemInfo.encoderName = application.getEncoderName();
+    ui->systemInfo.wgcSupported = true;
+    ui->systemInfo.captureApi = Application::getCaptureApi();
+
+    UIManager* view = ui.get();
+    hooks.updateConnectionStatus = [this, view, &application] {
+        view->connectionStatus = connectionStatus(application, std::chrono::steady_clock::now());
+    };
+    hooks.everySixtiethTurn = [view, &application] {
+        view->setWindowList(application.getWindowList());
+        const std::int64_t last = application.getSettings().values().lastUpdateCheck;
+        if (last > 0) view->lastUpdateCheckText = FormatLastUpdateCheck(last);
+    };
+    hooks.renderUi = [view] { view->render(); };
+    hooks.uiNeedsFrame = [view] { return view->needsFrame(); };
+    // The first list now, not a second after the window appears.
+    view->setWindowList(application.getWindowList());
+    return true;
+}
+
+void UIWiring::wireCallbacks(Application& application) {
+    ui->onSettingsChanged = [&application](const UISettings& s) {
+        SPDLOG_INFO("Settings changed - FPS: {}, Bitrate: {} kbps, Sharpening: {} ({:.1f}), VSync: {}, FullRange: {}",
+                    s.targetFps, s.targetBitrate, s.sharpeningEnabled ? "ON" : "OFF", s.sharpness,
+                    s.vsyncEnabled ? "ON" : "OFF", s.fullRangeColor ? "ON" : "OFF");
+        application.applySettings(s.targetBitrate, s.maxBitrate, s.targetFps);
+        application.applySharpeningSettings(s.sharpeningEnabled, s.sharpness);
+        application.applyVSyncSettings(s.vsyncEnabled);
+        application.applyFullRangeColorSettings(s.fullRangeColor);
+        application.getSettings().update([&](SettingsValues& v) { v.autoCheckUpdates = s.autoCheckUpdates; });
+        application.getSettings().save();
+    };
+    ui->isStreamIdInUse = [&application](std::uint8_t id) { return application.isStreamRunning(id); };
+    ui->onStartCapture = [&application](std::uint32_t windowId, std::uint8_t streamId) {
+        SPDLOG_INFO("Start capture requested for window {} on stream {}", windowId, streamId);
+        return application.startCapture(windowId, streamId);
+    };
+    ui->onStopCapture = [&application](std::uint8_t streamId) {
+        SPDLOG_INFO("Stop capture requested for stream {}", streamId);
+        application.stopCapture(streamId);
+    };
+    ui->onDismissUpdate = [&application](const std::string& version) {
+        SPDLOG_INFO("User dismissed update: {}", version);
+        application.getSettings().update([&](SettingsValues& v) { v.dismissedVersion = version; });
+        application.getSettings().save();
+    };
+}
+
+ConnectionStatus UIWiring::connectionStatus(Application& application, std::chrono::steady_clock::time_point now) {
+    ConnectionStatus status;
+    status.connected = application.isClientConnected();
+    if (!status.connected) {
+        wasConnected = false;
+        return status;
+    }
+    const std::uint64_t frames = application.getFramesSent();
+    if (!wasConnected) {
+        // A new connection: frames per second are unknown until a second passed.
+        wasConnected = true;
+        fps.reset();
+        fpsSampledAt = now;
+        fpsFrames = frames;
+    } else if (now - fpsSampledAt >= std::chrono::seconds(1)) {
+        const double seconds = std::chrono::duration<double>(now - fpsSampledAt).count();
+        fps = static_cast<std::uint32_t>(std::lround(static_cast<double>(frames - fpsFrames) / seconds));
+        fpsSampledAt = now;
+        fpsFrames = frames;
+    }
+    status.clientIp = application.getClientAddress();
+    status.fps = fps;
+    if (const int rtt = application.getLastRttMs(); rtt >= 0) status.latencyMs = static_cast<float>(rtt);
+    status.bitrateMbps = static_cast<float>(application.getCurrentBitrateKbps()) / 1000.0f;
+    return status;
+}
+
+void UIWiring::stop() {
+    // No logging thread may reach the UI once it starts going.
+    if (sink) sink->setCallback({});
+    if (ui) {
+        ui->shutdown();
+        ui.reset();
+    }
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,134 @@
+// The UI's back end on Windows: ImGui's Win32 platform and Direct3D 11
+// renderer on the host window's device.
+#include "ui/UIBackend.h"
+
+#include "platform/windows/HostWindowWindows.h"
+
+#include <backends/imgui_impl_dx11.h>
+#include <backends/imgui_impl_win32.h>
+#include <d3d11.h>
+#include <spdlog/spdlog.h>
+
+#include <stdexcept>
+#include <utility>
+
+// Declared by the back end's header only inside "#if 0", to keep <windows.h> out of it.
+extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+namespace quillane::host {
+namespace {
+
+bool isInputMessage(UINT message) {
+    return (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) || (message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
+           message == WM_SETFOCUS || message == WM_KILLFOCUS || message == WM_MOUSELEAVE;
+}
+
+class Win32Dx11UIBackend final : public UIBackend {
+public:
+    explicit Win32Dx11UIBackend(Win32HostWindow& window)
+        : hostWindow(window), device(window.device()), context(window.deviceContext()) {
+        // The UI holds its own references, as long as it may draw.
+        if (device) device->AddRef();
+        if (context) context->AddRef();
+    }
+    ~Win32Dx11UIBackend() override {
+        shutdown();
+        if (context) context->Release();
+        if (device) device->Release();
+    }
+
+    bool initialize() override {
+        if (!hostWindow.handle() || !ImGui_ImplWin32_Init(hostWindow.handle())) {
+            SPDLOG_ERROR("Failed to initialize the UI's Win32 back end");
+            return false;
+        }
+        platformUp = true;
+        hostWindow.messageHook = [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+            if (isInputMessage(message)) inputSeen = true;
+            return ImGui_ImplWin32_WndProcHandler(window, message, wParam, lParam) != 0;
+        };
+        if (!device || !context || !ImGui_ImplDX11_Init(device, context)) {
+            SPDLOG_ERROR("Failed to initialize the UI's Direct3D 11 renderer");
+            return false;
+        }
+        rendererUp = true;
+        return true;
+    }
+
+    void shutdown() override {
+        if (rendererUp) ImGui_ImplDX11_Shutdown();
+        rendererUp = false;
+        if (platformUp) {
+            hostWindow.messageHook = nullptr;
+            ImGui_ImplWin32_Shutdown();
+        }
+        platformUp = false;
+    }
+
+    void newFrame() override {
+        ImGui_ImplDX11_NewFrame();
+        ImGui_ImplWin32_NewFrame();
+    }
+
+    void renderDrawData(ImDrawData* drawData) override { ImGui_ImplDX11_RenderDrawData(drawData); }
+
+    ImTextureID createTexture(const unsigned char* rgba, int width, int height) override {
+        D3D11_TEXTURE2D_DESC desc{};
+        desc.Width = static_cast<UINT>(width);
+        desc.Height = static_cast<UINT>(height);
+        desc.MipLevels = 1;
+        desc.ArraySize = 1;
+        desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+        desc.SampleDesc.Count = 1;
+        desc.Usage = D3D11_USAGE_DEFAULT;
+        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        D3D11_SUBRESOURCE_DATA data{};
+        data.pSysMem = rgba;
+        data.SysMemPitch = static_cast<UINT>(width) * 4;
+        ID3D11Texture2D* texture = nullptr;
+        if (!device || FAILED(device->CreateTexture2D(&desc, &data, &texture))) {
+            SPDLOG_ERROR("Failed to create logo texture");
+            return nullptr;
+        }
+        D3D11_SHADER_RESOURCE_VIEW_DESC view{};
+        view.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+        view.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2D;
+        view.Texture2D.MipLevels = 1;
+        ID3D11ShaderResourceView* srv = nullptr;
+        const HRESULT hr = device->CreateShaderResourceView(texture, &view, &srv);
+        texture->Release();  // the view keeps it
+        if (FAILED(hr)) {
+            SPDLOG_ERROR("Failed to create logo SRV");
+            return nullptr;
+        }
+        return srv;
+    }
+
+    void releaseTexture(ImTextureID texture) override {
+        if (texture) static_cast<ID3D11ShaderResourceView*>(texture)->Release();
+    }
+
+    bool takeInputActivity() override { return std::exchange(inputSeen, false); }
+
+    std::vector<std::string> fontFiles() const override {
+        return {"C:\\Windows\\Fonts\\SegoeUI.ttf", "C:\\Windows\\Fonts\\segoeui.ttf"};
+    }
+
+private:
+    Win32HostWindow& hostWindow;
+    ID3D11Device* device;
+    ID3D11DeviceContext* context;
+    bool platformUp = false;
+    bool rendererUp = false;
+    bool inputSeen = false;
+};
+
+}  // namespace
+
+std::unique_ptr<UIBackend> createUIBackend(HostWindow& window) {
+    auto* win32 = dynamic_cast<Win32HostWindow*>(&window);
+    if (!win32) throw std::invalid_argument("the UI needs the Win32 host window");
+    return std::make_unique<Win32Dx11UIBackend>(*win32);
+}
+
+}  // namespace quillane::host

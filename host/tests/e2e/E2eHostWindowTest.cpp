@@ -1,0 +1,291 @@
+// The host window as a user sees and uses it: screenshots of the dashboard and
+// the log page checked at known places, and a click (through XTest) on a
+// window's row that streams the window and a second one that stops it.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <thread>
+
+#include "E2eHost.h"
+#include "E2eMedia.h"
+#include "Eventually.h"
+#include "SignalingTestClient.h"
+
+// After gtest: Xlib defines None.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+using namespace std::chrono_literals;
+using quillane::host::test::SignalingClient;
+using quillane::host::test::eventually;
+using nlohmann::json;
+
+namespace qhtest {
+namespace {
+
+using RGB = std::array<int, 3>;
+
+// The theme's colours at 8 bits (0.05, 0.05, 0.08 and so on, rounded either way).
+constexpr RGB kBackground{15, 15, 26};
+constexpr RGB kBackgroundDeep{13, 13, 20};
+constexpr RGB kSurface{26, 26, 41};
+constexpr RGB kField{38, 38, 56};
+constexpr RGB kAccent{115, 89, 230};
+constexpr RGB kInfoGreen{102, 204, 102};
+
+// Layout the UI promises: sidebar 260 wide and 20 apart from the page, whose
+// boxes start at its left edge; status bar 56 high.
+constexpr int kPageLeft = 280;
+constexpr int kFirstNavButtonTop = 183;
+constexpr int kNavButtonPitch = 76;
+
+bool near(const RGB& a, const RGB& b, int tolerance = 2) {
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(a[i] - b[i]) > tolerance) return false;
+    return true;
+}
+
+class Screen {
+public:
+    explicit Screen(Picture picture) : p(std::move(picture)) {}
+    int width() const { return p.width; }
+    int height() const { return p.height; }
+    RGB at(int x, int y) const {
+        const std::size_t i = (static_cast<std::size_t>(y) * p.width + x) * 3;
+        return {p.rgb[i], p.rgb[i + 1], p.rgb[i + 2]};
+    }
+    // Horizontal bands [top, bottom) between y0 and y1 in which some pixel of
+    // columns x0..x1 differs from `background`: lines of text.
+    std::vector<std::pair<int, int>> textBands(int x0, int x1, int y0, int y1, const RGB& background) const {
+        std::vector<std::pair<int, int>> bands;
+        int start = -1;
+        for (int y = y0; y < y1; ++y) {
+            bool ink = false;
+            for (int x = x0; x < x1 && !ink; ++x) ink = !near(at(x, y), background, 24);
+            if (ink && start < 0) start = y;
+            if (!ink && start >= 0) {
+                bands.emplace_back(start, y);
+                start = -1;
+            }
+        }
+        if (start >= 0) bands.emplace_back(start, y1);
+        return bands;
+    }
+    // The first y from `y0` down at column x whose colour is `colour`; -1 if none.
+    int firstDown(int x, int y0, const RGB& colour) const {
+        for (int y = y0; y < height(); ++y)
+            if (near(at(x, y), colour)) return y;
+        return -1;
+    }
+    int count(int x0, int y0, int x1, int y1, const RGB& colour, int tolerance) const {
+        int n = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) n += near(at(x, y), colour, tolerance);
+        return n;
+    }
+
+private:
+    Picture p;
+};
+
+class HostWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        display = XOpenDisplay(nullptr);
+        ASSERT_NE(display, nullptr) << "needs the test desktop";
+        ASSERT_TRUE(host.start()) << host.log();
+        window = findWindowOf(host.process()->pid());
+        ASSERT_NE(window, 0u);
+    }
+
+    void connectClient() {
+        ASSERT_TRUE(client.connect(host.ports().signaling));
+        ASSERT_TRUE(client.sendText(R"({"type":"hello"})"));
+        ASSERT_TRUE(client.waitForType("welcome", 5s));
+    }
+    void TearDown() override {
+        const int status = host.stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (HasFailure()) std::fprintf(stderr, "host log:\n%s\n", host.log().c_str());
+        if (display) XCloseDisplay(display);
+    }
+
+    std::vector<unsigned long> listProperty(Window w, const char* name, Atom type) {
+        Atom actual;
+        int format = 0;
+        unsigned long count = 0, remaining = 0;
+        unsigned char* data = nullptr;
+        std::vector<unsigned long> values;
+        if (XGetWindowProperty(display, w, XInternAtom(display, name, False), 0, 1024, False, type, &actual, &format,
+                               &count, &remaining, &data) == Success && data) {
+            if (format == 32) values.assign(reinterpret_cast<unsigned long*>(data),
+                                            reinterpret_cast<unsigned long*>(data) + count);
+            XFree(data);
+        }
+        return values;
+    }
+
+    Window findWindowOf(pid_t pid) {
+        Window found = 0;
+        eventually([&] {
+            for (unsigned long w : listProperty(DefaultRootWindow(display), "_NET_CLIENT_LIST", XA_WINDOW)) {
+                auto pids = listProperty(w, "_NET_WM_PID", XA_CARDINAL);
+                if (!pids.empty() && static_cast<pid_t>(pids[0]) == pid) found = w;
+            }
+            return found != 0;
+        }, 20s);
+        return found;
+    }
+
+    std::optional<Screen> shot() {
+        auto picture = grabWindow(window);
+        if (!picture) return std::nullopt;
+        return Screen(std::move(*picture));
+    }
+
+    // Moves the pointer to the host window's (x, y), and clicks there when asked.
+    void pointAt(int x, int y, bool click) {
+        // Where the window manager has put the window by now: the same place twice in a row.
+        int rootX = -1, rootY = -1;
+        eventually([&] {
+            int nowX = 0, nowY = 0;
+            Window child;
+            XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &nowX, &nowY, &child);
+            const bool settled = nowX == rootX && nowY == rootY;
+            rootX = nowX;
+            rootY = nowY;
+            if (!settled) std::this_thread::sleep_for(200ms);
+            return settled;
+        }, 5s);
+        // Entering from outside, as a user's pointer does: a window that the
+        // pointer never entered (and that lacks focus) does not follow it.
+        XTestFakeMotionEvent(display, -1, 0, 0, CurrentTime);
+        XSync(display, False);
+        std::this_thread::sleep_for(50ms);
+        XTestFakeMotionEvent(display, -1, rootX, rootY, CurrentTime);
+        XSync(display, False);
+        std::this_thread::sleep_for(150ms);  // a few frames for the hover
+        if (click) {
+            XTestFakeButtonEvent(display, 1, True, CurrentTime);
+            XSync(display, False);
+            std::this_thread::sleep_for(60ms);
+            XTestFakeButtonEvent(display, 1, False, CurrentTime);
+            XSync(display, False);
+        }
+    }
+
+    Display* display = nullptr;
+    HostUnderTest host;
+    Window window = 0;
+    SignalingClient client;
+};
+
+TEST_F(HostWindowTest, DashboardAndLogPageShowTheThemeAndFitTheirBoxes) {
+    std::optional<Screen> s;
+    // The first frames: the selected "Dashboard" button in the accent colour.
+    ASSERT_TRUE(eventually([&] { return (s = shot()) && near(s->at(20, kFirstNavButtonTop + 20), kAccent); }, 10s));
+    const int H = s->height();
+    EXPECT_TRUE(near(s->at(20, 450), kBackgroundDeep));             // sidebar
+    EXPECT_TRUE(near(s->at(s->width() - 10, 60), kBackground));    // page
+    EXPECT_TRUE(near(s->at(700, H - 10), kBackgroundDeep));        // status bar
+
+    // No client yet: the connection card holds heading, status line and four
+    // address rows, the last ("Input:") whole and inside the card's border.
+    std::string found;
+    const auto cardFits = [&] {
+        const int top = s->firstDown(kPageLeft + 400, 60, kSurface);
+        if (top < 0) return false;
+        int bottom = top;
+        while (near(s->at(kPageLeft + 400, bottom + 1), kSurface)) ++bottom;
+        const auto rows = s->textBands(kPageLeft + 20, kPageLeft + 120, top, bottom, kSurface);
+        found = "card " + std::to_string(top) + ".." + std::to_string(bottom) + ", text rows";
+        for (auto [a, b] : rows) found += " " + std::to_string(a) + "-" + std::to_string(b);
+        return rows.size() == 6 && rows.back().second <= bottom - 8 && rows.back().second - rows.back().first >= 10;
+    };
+    EXPECT_TRUE(eventually([&] { return (s = shot()) && cardFits(); }, 5s)) << found;
+
+    // "  About", the sidebar's last button: its label whole and above the status bar.
+    const int sidebarBottom = H - 56;
+    const auto labels = s->textBands(100, 160, kFirstNavButtonTop, sidebarBottom, kBackgroundDeep);
+    ASSERT_FALSE(labels.empty());
+    EXPECT_LE(labels.back().second, sidebarBottom - 10);
+    EXPECT_GE(labels.back().second - labels.back().first, 12);
+
+    // The log page: selected, with the start-up's info lines in their colour.
+    pointAt(130, kFirstNavButtonTop + 5 * kNavButtonPitch + 24, true);
+    pointAt(130, 120, false);  // off the buttons, so the colours are the plain ones
+    ASSERT_TRUE(eventually([&] {
+        return (s = shot()) && near(s->at(20, kFirstNavButtonTop + 5 * kNavButtonPitch + 20), kAccent);
+    }, 10s));
+    EXPECT_TRUE(near(s->at(20, kFirstNavButtonTop + 20), kBackgroundDeep));
+    EXPECT_GT(s->count(kPageLeft, 150, s->width(), H - 60, kInfoGreen, 6), 20);
+}
+
+TEST_F(HostWindowTest, ClickOnAWindowsRowStreamsItAndASecondClickStopsIt) {
+    connectClient();
+    TestWindowProcess target("ui-click-target", 640, 480);
+    ASSERT_TRUE(target.ok());
+    VideoReceiver video(host.ports().video);
+    ASSERT_TRUE(video.connected());
+    ASSERT_TRUE(host.waitForLog("TCP client connected", 5s));
+
+    // Its row: the same order as the list clients get; the UI refreshes each second.
+    int row = -1;
+    ASSERT_TRUE(eventually([&] {
+        auto list = client.request(json{{"type", "window_list_request"}}, "window_list");
+        if (!list) return false;
+        const auto& windows = (*list)["windows"];
+        for (std::size_t i = 0; i < windows.size(); ++i)
+            if (windows[i]["id"].get<std::uint64_t>() == target.windowId()) row = static_cast<int>(i);
+        return row >= 0;
+    }, 10s));
+    ASSERT_LT(row, 4) << "the row must be in sight without scrolling";
+    std::this_thread::sleep_for(1500ms);  // the UI's next refresh
+
+    std::optional<Screen> s;
+    ASSERT_TRUE(eventually([&] { return (s = shot()) && s->firstDown(1300, 400, kSurface) > 0; }, 10s));
+    const int listTop = s->firstDown(1300, 400, kSurface);
+    const int rowY = listTop + 37 + row * 61 + 28;  // padding 20, gap 5 and spacing 12, then 61 a row
+
+    pointAt(kPageLeft + 200, rowY, true);
+    ASSERT_TRUE(host.waitForLog("Start capture requested for window " + std::to_string(target.windowId()), 5s));
+    pointAt(130, 120, false);
+    EXPECT_TRUE(eventually([&] { return (s = shot()) && near(s->at(kPageLeft + 600, rowY), kField); }, 5s))
+        << "the streaming row is highlighted";
+
+    // A stream the host window started is announced after its first resolution change.
+    ASSERT_TRUE(target.command("resize 800 600"));
+    auto config = client.waitForType("stream_config", 10s);
+    ASSERT_TRUE(config);
+    EXPECT_EQ((*config)["windowId"], 0);
+    EXPECT_EQ((*config)["width"], 800);
+    const auto streamId = (*config)["streamId"].get<std::uint8_t>();
+    H264TestDecoder decoder;
+    bool decoded = false;
+    bool sawKey = false;
+    for (int i = 0; i < 200 && !decoded; ++i) {
+        auto p = video.next(5s);
+        ASSERT_TRUE(p);
+        if (p->streamId() != streamId) continue;
+        sawKey = sawKey || p->isKeyframe();
+        if (!sawKey) continue;
+        for (auto& picture : decoder.decode(p->payload.data(), p->payload.size()))
+            decoded = decoded || picture.width == 800;
+    }
+    EXPECT_TRUE(decoded);
+
+    pointAt(kPageLeft + 200, rowY, true);
+    ASSERT_TRUE(host.waitForLog("Stop capture requested for stream " + std::to_string(streamId), 5s));
+    std::this_thread::sleep_for(500ms);
+    video.clear();
+    bool more = false;
+    for (auto p = video.next(1500ms); p; p = video.next(1500ms)) more = more || p->streamId() == streamId;
+    EXPECT_FALSE(more) << "frames after Stop";
+}
+
+}  // namespace
+}  // namespace qhtest
