@@ -221,11 +221,18 @@ public:
         std::lock_guard lock(mutex_);
         if (display_ == nullptr || !xtest_) return 0;
         std::uint32_t inserted = 0;
+        bool keys = false;
         for (const SyntheticInput& input : inputs) {
+            keys = keys || input.kind == SyntheticInput::Kind::Keyboard;
             const bool ok = input.kind == SyntheticInput::Kind::Mouse ? sendMouse(input) : sendKey(input);
             if (ok) ++inserted;
         }
-        XSync(display_, False);
+        if (keys) {
+            // A key code the server refuses is an error to collect here, not later on another call.
+            XSync(display_, False);
+        } else {
+            XFlush(display_);
+        }
         drainEvents();
         return inserted;
     }
