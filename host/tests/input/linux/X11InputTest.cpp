@@ -24,6 +24,7 @@
 #include "SignalingTestClient.h"
 #include "VideoClient.h"
 #include "app/Application.h"
+#include "common/Utf8.h"
 #include "input/InputInjector.h"
 #include "input/linux/X11KeyTable.h"
 #include "network/TcpInputServer.h"
@@ -45,22 +46,9 @@ struct Recorded {
     KeySym keysym = NoSymbol;  // as the window's client reads it, modifiers applied
 };
 
+// wchar_t is UTF-32 here.
 void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    out += wideToUtf8(std::wstring(1, static_cast<wchar_t>(cp)));
 }
 
 // A managed top-level window on its own connection that records its pointer and key events.
