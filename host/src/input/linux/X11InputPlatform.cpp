@@ -556,26 +556,29 @@ private:
         if (spares_.empty()) SPDLOG_WARN("No unused key code; characters without a key cannot be typed");
     }
 
+    // Bindings are undone together once no spare was used for kSpareHold, so a client that
+    // falls behind during a burst of text still reads every character of it.
     void restoreSparesLoop() {
         std::unique_lock lock(mutex_);
         while (!stopping_) {
-            auto next = std::chrono::steady_clock::time_point::max();
-            const auto now = std::chrono::steady_clock::now();
-            bool changed = false;
+            std::optional<std::chrono::steady_clock::time_point> lastUse;
+            for (const Spare& spare : spares_) {
+                if (spare.keysym != NoSymbol && !spare.pressed && (!lastUse || spare.lastUse > *lastUse))
+                    lastUse = spare.lastUse;
+            }
+            if (!lastUse) {
+                spareChanged_.wait(lock);
+                continue;
+            }
+            if (*lastUse + kSpareHold > std::chrono::steady_clock::now()) {
+                spareChanged_.wait_until(lock, *lastUse + kSpareHold);
+                continue;
+            }
             for (Spare& spare : spares_) {
-                if (spare.keysym == NoSymbol || spare.pressed) continue;
-                if (spare.lastUse + kSpareHold <= now) {
-                    bind(spare, NoSymbol);
-                    changed = true;
-                } else {
-                    next = std::min(next, spare.lastUse + kSpareHold);
-                }
+                if (spare.keysym != NoSymbol && !spare.pressed) bind(spare, NoSymbol);
             }
-            if (changed) {
-                XSync(display_, False);
-                drainEvents();
-            }
-            spareChanged_.wait_until(lock, next);
+            XSync(display_, False);
+            drainEvents();
         }
     }
 

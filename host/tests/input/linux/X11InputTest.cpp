@@ -367,7 +367,12 @@ TEST_F(X11Input, KeysAndTextArriveAsTheirKeysyms) {
     target.clear();
     const std::u16string text = u"Hi, World! äöüß €日本✓😀";
     for (const char16_t unit : text) send(keyEvent(1, KeyAction::Char, 0, 0, static_cast<std::uint16_t>(unit)));
-    EXPECT_TRUE(eventually([&] { return target.text() == "Hi, World! äöüß €日本✓😀"; }, 10s)) << target.text();
+    EXPECT_TRUE(eventually([&] { return target.text() == "Hi, World! äöüß €日本✓😀"; }, 10s)) << target.text() << [&] {
+        std::string all;
+        for (const auto& e : target.events(KeyPress)) all += std::to_string(e.keysym) + " ";
+        for (const auto& e : log.entries()) all += e.text + "\n";
+        return all;
+    }();
     EXPECT_TRUE(eventually([&] { return server.nothingHeld(); }, 2s));
 }
 
