@@ -131,14 +131,20 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
+// The window and the road aimed at it; false (the benchmark skipped) when either is missing.
+bool ready(benchmark::State& state, MotionWindow& window, InputRoad& road) {
+    if (!window.ok() || !road.started) {
+        state.SkipWithError("no X display or no input server");
+        return false;
+    }
+    road.injector.setTargetWindow(window.id());
+    return true;
+}
+
 void InputLatency(benchmark::State& state) {
     MotionWindow window;
     InputRoad road;
-    if (!window.ok() || !road.started) {
-        state.SkipWithError("no X display or no input server");
-        return;
-    }
-    road.injector.setTargetWindow(window.id());
+    if (!ready(state, window, road)) return;
     std::vector<double> micros;
     for (auto _ : state) {
         micros.clear();
@@ -165,11 +171,7 @@ BENCHMARK(InputLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTi
 void InputSteadyStream(benchmark::State& state) {
     MotionWindow window;
     InputRoad road;
-    if (!window.ok() || !road.started) {
-        state.SkipWithError("no X display or no input server");
-        return;
-    }
-    road.injector.setTargetWindow(window.id());
+    if (!ready(state, window, road)) return;
     double lastMicros = 0;
     for (auto _ : state) {
         auto next = Clock::now();
