@@ -131,10 +131,11 @@ InputInjector::Point InputInjector::screenToAbsolute(std::int32_t px, std::int32
     return Point{toAbsolute(px, vsLeft, vsWidth), toAbsolute(py, vsTop, vsHeight)};
 }
 
-void InputInjector::sendInputs(std::span<const SyntheticInput> inputs) {
-    if (inputs.empty() || !platform) return;
+std::uint32_t InputInjector::sendInputs(std::span<const SyntheticInput> inputs) {
+    if (inputs.empty() || !platform) return 0;
     const std::uint32_t inserted = platform->sendInputs(inputs);
     if (inserted < inputs.size()) SPDLOG_WARN("SendInput: sent {} of {} inputs", inserted, inputs.size());
+    return inserted;
 }
 
 void InputInjector::moveLocked(std::uint16_t x, std::uint16_t y) {
@@ -196,8 +197,9 @@ void InputInjector::keyLocked(std::uint8_t vk, bool down, std::uint8_t modifiers
     if (isExtendedKey(vk)) flags |= key_flags::kExtendedKey;
     const std::uint16_t scan = platform ? platform->scanCode(vk) : 0;
     const SyntheticInput key = SyntheticInput::key(vk, scan, flags);
-    sendInputs(std::span(&key, 1));
-    keysDown[vk] = down;
+    // A press that never went in has nothing to release later.
+    const bool inserted = sendInputs(std::span(&key, 1)) == 1;
+    keysDown[vk] = down && inserted;
 }
 
 void InputInjector::unicodeLocked(std::uint16_t character) {

@@ -96,7 +96,7 @@ private:
     void keyLocked(std::uint8_t vk, bool down, std::uint8_t modifiers);
     void unicodeLocked(std::uint16_t character);
     void syncModifiers(std::uint8_t modifiers);
-    void sendInputs(std::span<const SyntheticInput> inputs);
+    std::uint32_t sendInputs(std::span<const SyntheticInput> inputs);  // how many went in
 
     std::shared_ptr<InputPlatform> platform;
     mutable std::mutex mutex;

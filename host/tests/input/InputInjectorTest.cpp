@@ -223,6 +223,16 @@ TEST(InputRelease, ReleaseAllLetsGoOfKeysModifiersAndButtons) {
     desk.platform->insertLimit = 1;
     desk.injector.injectMouseButton(0, true);
     EXPECT_EQ(desk.log.count("SendInput: sent 1 of 2 inputs"), 1u);
+
+    // A key the desktop refused is not held, so nothing is released for it.
+    desk.injector.releaseAll();
+    desk.take();
+    desk.platform->insertLimit = 0;
+    desk.injector.injectKey(0xFF, true, 0);
+    desk.platform->insertLimit = ~0u;
+    desk.take();
+    desk.injector.releaseAll();
+    EXPECT_TRUE(keys(desk.take()).empty());
 }
 
 // ---- FocusManager -------------------------------------------------------------
