@@ -3,7 +3,6 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "app/ComputerName.h"
 #include "platform/ProcessPriority.h"
@@ -29,14 +28,9 @@ constexpr auto kWindowListMaxAge = std::chrono::seconds(1);
 // again is allowed this often.
 constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
 
-// A handler that took a component before shutdown released it may still use it: wait for it
-// (a focus attempt lasts about 160 ms) so shutdown's last calls are the last ones.
-template <class T>
-void waitForHandlers(const std::shared_ptr<T>& component) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (component.use_count() > 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
+// An input handler that took the injector or the focus manager before shutdown released them
+// may still use them; a focus attempt lasts about 160 ms.
+constexpr auto kInputCallsGrace = std::chrono::seconds(1);
 
 std::int64_t steadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -200,14 +194,11 @@ void Application::shutdown() {
     if (auto signaling = signalingServer.take()) signaling->stop();
     if (auto orchestrator = captureOrchestrator.take()) orchestrator->shutdown();
     if (auto discovery = discoveryResponder.take()) discovery->stop();
-    if (auto focus = focusManager.take()) {
-        waitForHandlers(focus);
-        focus->shutdown();
-    }
-    if (auto injector = inputInjector.take()) {
-        waitForHandlers(injector);
-        injector->releaseAll();  // a key left held would repeat forever
-    }
+    auto focus = focusManager.take();
+    auto injector = inputInjector.take();
+    if (!inputCalls.waitIdle(kInputCallsGrace)) SPDLOG_WARN("An input handler is still running at shutdown");
+    if (focus) focus->shutdown();
+    if (injector) injector->releaseAll();  // a key left held would repeat forever
     SPDLOG_INFO("Application shutdown complete");
 }
 
@@ -462,6 +453,7 @@ bool Application::targetStream(InputInjector& injector, std::uint8_t streamId, N
 }
 
 void Application::onClientInput(const ClientInput& input) {
+    const InFlightCalls::Scope scope(inputCalls);
     auto injector = inputInjector.get();
     NativeWindow window = 0;
     if (!injector || !targetStream(*injector, input.streamId, window, true)) return;
@@ -470,6 +462,7 @@ void Application::onClientInput(const ClientInput& input) {
 }
 
 void Application::onInputEvent(const InputEvent& event) {
+    const InFlightCalls::Scope scope(inputCalls);
     auto injector = inputInjector.get();
     NativeWindow window = 0;
     if (!injector || !targetStream(*injector, event.streamId, window, false)) return;
@@ -518,6 +511,7 @@ void Application::onFocusFailed(NativeWindow window, const std::string& hint) {
 }
 
 void Application::onInputClientGone() {
+    const InFlightCalls::Scope scope(inputCalls);
     if (auto injector = inputInjector.get()) injector->releaseAll();
 }
 

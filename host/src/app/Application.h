@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/CongestionControl.h"
+#include "app/InFlightCalls.h"
 #include "app/RunningStreams.h"
 #include "app/Settings.h"
 #include "app/StreamTable.h"
@@ -138,6 +139,7 @@ private:
     Held<FocusManager> focusManager;
     Held<TcpInputServer> tcpInputServer;
     LogRateLimiter unknownStreamLog{std::chrono::seconds(1)};
+    InFlightCalls inputCalls;  // handlers using the injector or the focus manager
 
     std::atomic<bool> initialized{false};
     std::uint16_t videoPort = 0;
