@@ -430,7 +430,8 @@ private:
         if (release) {
             const KeyCode held = heldKeycodes_[input.vk];
             heldKeycodes_[input.vk] = 0;
-            if (held == 0) return false;
+            // Not down (released already, or pressed before a reconnect): nothing to do.
+            if (held == 0) return true;
             releaseSpare(held);
             return XTestFakeKeyEvent(display_, held, False, CurrentTime) != 0;
         }
