@@ -32,6 +32,7 @@ class FocusManager;
 class TcpInputServer;
 struct ClientInput;
 struct InputEvent;
+class UpdateChecker;
 
 // The hub of the host: owns the settings and the top-level components, wires
 // their callbacks to its handlers, keeps the stream table, runs congestion
@@ -68,6 +69,11 @@ public:
     Settings& getSettings() { return settings; }
     bool isStreamRunning(std::uint8_t streamId) const { return runningStreams.contains(streamId); }
     bool isPriorityBoosted() const { return runningStreams.boosted(); }
+
+    // An update check on the checker's thread; unless forced, at most one a day.
+    void checkForUpdatesAsync(bool force);
+    // Null before initialize() got to it.
+    UpdateChecker* getUpdateChecker() const { return updateChecker.get(); }
 
     // Handlers installed as the components' callbacks.
     bool onStreamRequest(std::uint32_t windowId, std::uint8_t streamId);
@@ -127,6 +133,8 @@ private:
     // Points the injector at the stream's window; false when the input is to be dropped.
     bool targetStream(InputInjector& injector, std::uint8_t streamId, std::uint64_t& window, bool warnUnknown);
     void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
+    // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
+    bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
 
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
@@ -140,6 +148,8 @@ private:
     Held<TcpInputServer> tcpInputServer;
     LogRateLimiter unknownStreamLog{std::chrono::seconds(1)};
     InFlightCalls inputCalls;  // handlers using the injector or the focus manager
+    // Its check thread stamps `settings`: released (cancelled and joined) first.
+    std::unique_ptr<UpdateChecker> updateChecker;
 
     std::atomic<bool> initialized{false};
     std::uint16_t videoPort = 0;
@@ -162,8 +172,9 @@ private:
     std::chrono::steady_clock::time_point windowsFetched{};
     bool windowsValid = false;
 
-    std::atomic<std::uint64_t> framesSent{0};
+    std::atomic<std::uint64_t> framesSent{0};  // written for a video client
     std::atomic<std::uint32_t> keyframesSent{0};
+    std::atomic<std::uint64_t> framesDropped{0};  // skipped by the client's drop policy
 };
 
 }  // namespace quillane::host

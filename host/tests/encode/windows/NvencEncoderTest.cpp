@@ -37,11 +37,6 @@ protected:
         *fake = FakeNvencControl{};
         texture = gpu.makeTexture(640, 480);
         ASSERT_NE(texture, nullptr);
-        config.width = 640;
-        config.height = 480;
-        config.fps = 60;
-        config.bitrateKbps = 6000;
-        config.maxBitrateKbps = 15000;
     }
     void TearDown() override {
         if (texture != nullptr) {
@@ -76,7 +71,7 @@ protected:
     HMODULE runtime = nullptr;
     FakeNvencControl* fake = nullptr;
     ID3D11Texture2D* texture = nullptr;
-    EncoderConfig config;
+    EncoderConfig config = smallEncoderConfig();
 };
 
 // Opening, six frames through the four slots, a keyframe request, then a
