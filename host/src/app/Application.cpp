@@ -11,10 +11,12 @@
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
 #include "encode/VideoLimits.h"
+#include "input/FocusManager.h"
 #include "input/InputInjector.h"
 #include "network/DiscoveryResponder.h"
 #include "network/SignalingProtocol.h"
 #include "network/SignalingServer.h"
+#include "network/TcpInputServer.h"
 #include "network/TcpTransportServer.h"
 
 namespace quillane::host {
@@ -30,6 +32,10 @@ constexpr auto kWindowListMaxAge = std::chrono::seconds(1);
 // A window that just appeared may be missing from a cached list; looking
 // again is allowed this often.
 constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
+
+// An input handler that took the injector or the focus manager before shutdown released them
+// may still use them; a focus attempt lasts about 160 ms.
+constexpr auto kInputCallsGrace = std::chrono::seconds(1);
 
 std::int64_t steadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -52,10 +58,12 @@ Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_
 Application::~Application() {
     if (initialized) shutdown();
     updateChecker.reset();
+    tcpInputServer.take().reset();
     // Whatever a failed initialize left behind, in reverse order of creation.
     discoveryResponder.take().reset();
     tcpTransportServer.take().reset();
     signalingServer.take().reset();
+    focusManager.take().reset();
     inputInjector.take().reset();
     captureOrchestrator.take().reset();
 }
@@ -99,7 +107,23 @@ bool Application::initialize() {
         });
 
     SPDLOG_INFO("Initializing input injector...");
-    inputInjector.set(std::make_shared<InputInjector>(inputPlatform));
+    auto injector = std::make_shared<InputInjector>(inputPlatform);
+    inputInjector.set(injector);
+    if (!injector->initialize(InputInjectorConfig{})) {
+        SPDLOG_ERROR("Failed to initialize input injector");
+        return false;
+    }
+    injector->setClickMismatchCallback(
+        [this](NativeWindow intended, NativeWindow actual) { onClickMismatch(intended, actual); });
+    SPDLOG_INFO("Initializing focus manager...");
+    auto focus = std::make_shared<FocusManager>(inputPlatform);
+    focusManager.set(focus);
+    if (!focus->initialize(FocusManagerConfig{10, 10, false})) {
+        SPDLOG_ERROR("Failed to initialize focus manager");
+        return false;
+    }
+    focus->setFocusFailedCallback(
+        [this](NativeWindow window, const std::string& hint) { onFocusFailed(window, hint); });
 
     SPDLOG_INFO("Initializing signaling server on port {}...", cfg.signalingPort);
     SignalingServerOptions signalingOptions;
@@ -127,9 +151,21 @@ bool Application::initialize() {
     auto video = std::make_shared<TcpTransportServer>(cfg.videoPort);
     video->setKeyframeRequestCallback([this](std::uint8_t streamId) { onTransportKeyframeRequest(streamId); });
     video->setClientFeedbackCallback([this](const ClientFeedback& feedback) { onClientFeedback(feedback); });
+    video->setClientInputCallback([this](const ClientInput& input) { onClientInput(input); });
+    video->setClientGoneCallback([this] { onInputClientGone(); });
     tcpTransportServer.set(video);
     if (!video->start()) {
         SPDLOG_ERROR("Failed to start TCP transport server");
+        return false;
+    }
+
+    SPDLOG_INFO("Initializing TCP input server on port {}...", cfg.inputPort);
+    auto input = std::make_shared<TcpInputServer>(cfg.inputPort);
+    input->setInputEventCallback([this](const InputEvent& event) { onInputEvent(event); });
+    input->setClientGoneCallback([this] { onInputClientGone(); });
+    tcpInputServer.set(input);
+    if (!input->start()) {
+        SPDLOG_ERROR("Failed to start TCP input server");
         return false;
     }
 
@@ -169,7 +205,11 @@ void Application::shutdown() {
     if (auto signaling = signalingServer.take()) signaling->stop();
     if (auto orchestrator = captureOrchestrator.take()) orchestrator->shutdown();
     if (auto discovery = discoveryResponder.take()) discovery->stop();
-    inputInjector.take().reset();
+    auto focus = focusManager.take();
+    auto injector = inputInjector.take();
+    if (!inputCalls.waitIdle(kInputCallsGrace)) SPDLOG_WARN("An input handler is still running at shutdown");
+    if (focus) focus->shutdown();
+    if (injector) injector->releaseAll();  // a key left held would repeat forever
     SPDLOG_INFO("Application shutdown complete");
 }
 
@@ -219,6 +259,7 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     }
     SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
     runningStreams.add(streamId);
+    if (auto injector = inputInjector.get()) injector->setTargetWindow(windowId);
     return true;
 }
 
@@ -253,6 +294,7 @@ void Application::checkForUpdatesAsync(bool force) { startUpdateCheck(updateChec
 
 void Application::onDisplayChange() {
     SPDLOG_INFO("Display configuration changed, updating input metrics");
+    if (auto injector = inputInjector.get()) injector->updateScreenMetrics();
 }
 
 std::string Application::getEncoderName() const {
@@ -316,6 +358,7 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
     }
     SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
     runningStreams.add(streamId);
+    if (auto injector = inputInjector.get()) injector->setTargetWindow(windowId);
     return true;
 }
 
@@ -439,6 +482,87 @@ void Application::onResolutionChange(std::uint8_t streamId, std::uint32_t width,
     SPDLOG_INFO("Resolution changed for stream {}: {}x{}", streamId, width, height);
     streams.markConfigDue(streamId);
     if (auto orchestrator = captureOrchestrator.get()) orchestrator->requestKeyframe(streamId);
+}
+
+// ---- input dispatch ---------------------------------------------------------
+
+bool Application::targetStream(InputInjector& injector, std::uint8_t streamId, NativeWindow& window,
+                               bool warnUnknown) {
+    window = streams.windowOf(streamId);
+    if (window != 0) {
+        injector.setTargetWindow(window);
+        return true;
+    }
+    // Without any running stream there is no window the input could be meant for.
+    if (runningStreams.size() == 0) return false;
+    if (warnUnknown) {
+        std::size_t suppressed = 0;
+        if (unknownStreamLog.allow(suppressed)) SPDLOG_WARN("Input received for unknown stream {}", streamId);
+    }
+    return true;
+}
+
+void Application::onClientInput(const ClientInput& input) {
+    const InFlightCalls::Scope scope(inputCalls);
+    auto injector = inputInjector.get();
+    NativeWindow window = 0;
+    if (!injector || !targetStream(*injector, input.streamId, window, true)) return;
+    injector->processInputPacket(InputPacket{input.deviceType, input.action, input.x, input.y, input.code,
+                                             input.modifiers, input.wheelDelta});
+}
+
+void Application::onInputEvent(const InputEvent& event) {
+    const InFlightCalls::Scope scope(inputCalls);
+    auto injector = inputInjector.get();
+    NativeWindow window = 0;
+    if (!injector || !targetStream(*injector, event.streamId, window, false)) return;
+    if (event.deviceType == static_cast<std::uint8_t>(InputDeviceType::Mouse)) {
+        switch (static_cast<MouseAction>(event.action)) {
+        case MouseAction::Move:
+            injector->injectMouseMove(event.x, event.y);
+            break;
+        case MouseAction::ButtonDown:
+            if (auto focus = focusManager.get(); focus && window != 0 && !focus->focusWindow(window).success) {
+                SPDLOG_WARN("Failed to bring window {:x} to foreground, click may go to wrong window", window);
+            }
+            injector->injectMouseMove(event.x, event.y);
+            injector->injectMouseButton(event.code, true);
+            break;
+        case MouseAction::ButtonUp:
+            injector->injectMouseMove(event.x, event.y);
+            injector->injectMouseButton(event.code, false);
+            break;
+        case MouseAction::Wheel:
+            injector->injectMouseMove(event.x, event.y);
+            injector->injectMouseWheel(event.wheelDelta);
+            break;
+        }
+    } else if (event.deviceType == static_cast<std::uint8_t>(InputDeviceType::Keyboard)) {
+        switch (static_cast<KeyAction>(event.action)) {
+        case KeyAction::KeyDown:
+            injector->injectKey(event.code, true, event.modifiers);
+            break;
+        case KeyAction::KeyUp:
+            injector->injectKey(event.code, false, event.modifiers);
+            break;
+        case KeyAction::Char:
+            injector->injectUnicodeChar(event.x);
+            break;
+        }
+    }
+}
+
+void Application::onClickMismatch(NativeWindow intended, NativeWindow actual) {
+    SPDLOG_WARN("Click mismatch: intended {:x}, actual {:x} - z-order or coordinate issue", intended, actual);
+}
+
+void Application::onFocusFailed(NativeWindow window, const std::string& hint) {
+    SPDLOG_WARN("Focus failed for window {:x}: {}", window, hint);
+}
+
+void Application::onInputClientGone() {
+    const InFlightCalls::Scope scope(inputCalls);
+    if (auto injector = inputInjector.get()) injector->releaseAll();
 }
 
 // ---- settings from the host window -----------------------------------------

@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "app/CongestionControl.h"
+#include "app/InFlightCalls.h"
 #include "app/RunningStreams.h"
 #include "app/Settings.h"
 #include "app/StreamTable.h"
 #include "capture/WindowInfo.h"
+#include "network/LogText.h"
 
 namespace quillane::host {
 
@@ -25,6 +27,11 @@ struct ClientFeedback;
 class ProcessPriority;
 class InputInjector;
 class InputPlatform;
+// Input dispatch.
+class FocusManager;
+class TcpInputServer;
+struct ClientInput;
+struct InputEvent;
 class UpdateChecker;
 
 // The hub of the host: owns the settings and the top-level components, wires
@@ -86,6 +93,13 @@ public:
     void onEncodedFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size,
                         bool isKeyframe);
     void onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height);
+    // Input dispatch: the video connection's records, the input connection's events, the
+    // injector's and focus manager's warnings, and a client's input connection ending.
+    void onClientInput(const ClientInput& input);
+    void onInputEvent(const InputEvent& event);
+    void onClickMismatch(std::uint64_t intended, std::uint64_t actual);
+    void onFocusFailed(std::uint64_t window, const std::string& hint);
+    void onInputClientGone();
 
     // Settings from the host window.
     void applySettings(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,
@@ -122,6 +136,8 @@ private:
     // The cached window list (refreshed when older than maxAge).
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
     bool isListedWindow(std::uint32_t windowId);
+    // Points the injector at the stream's window; false when the input is to be dropped.
+    bool targetStream(InputInjector& injector, std::uint8_t streamId, std::uint64_t& window, bool warnUnknown);
     void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
@@ -134,6 +150,10 @@ private:
     Held<SignalingServer> signalingServer;
     Held<TcpTransportServer> tcpTransportServer;
     Held<DiscoveryResponder> discoveryResponder;
+    Held<FocusManager> focusManager;
+    Held<TcpInputServer> tcpInputServer;
+    LogRateLimiter unknownStreamLog{std::chrono::seconds(1)};
+    InFlightCalls inputCalls;  // handlers using the injector or the focus manager
     // Its check thread stamps `settings`: released (cancelled and joined) first.
     std::unique_ptr<UpdateChecker> updateChecker;
 

@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace quillane::host {
@@ -11,10 +12,302 @@ namespace {
 // Largest client side passed on: X11 sizes are 16 bits on the wire and would
 // silently wrap, and Win32 coordinates stop at 32767 in practice.
 constexpr std::uint32_t kMaxClientSide = 32767;
+constexpr std::int64_t kAbsoluteRange = 65535;
+
+constexpr std::uint8_t kVkShift = 0x10;
+constexpr std::uint8_t kVkControl = 0x11;
+constexpr std::uint8_t kVkMenu = 0x12;
+constexpr std::uint8_t kVkLWin = 0x5B;
+
+bool isExtendedKey(std::uint8_t vk) {
+    switch (vk) {
+    case 0x21: case 0x22: case 0x23: case 0x24:  // Page Up, Page Down, End, Home
+    case 0x25: case 0x26: case 0x27: case 0x28:  // arrows
+    case 0x2D: case 0x2E:                        // Insert, Delete
+    case 0x6F:                                   // numeric-pad Divide
+    case 0x90:                                   // Num Lock
+    case 0xA3: case 0xA5:                        // right Ctrl, right Alt
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct ButtonFlags {
+    std::uint32_t down = 0;
+    std::uint32_t up = 0;
+    std::int32_t data = 0;
+};
+
+// Flags 0 for buttons that do not exist: only the move is sent.
+ButtonFlags buttonFlags(std::uint8_t button) {
+    using namespace mouse_flags;
+    switch (static_cast<MouseButton>(button)) {
+    case MouseButton::Left: return {kLeftDown, kLeftUp, 0};
+    case MouseButton::Right: return {kRightDown, kRightUp, 0};
+    case MouseButton::Middle: return {kMiddleDown, kMiddleUp, 0};
+    case MouseButton::X1: return {kXDown, kXUp, kXButton1};
+    case MouseButton::X2: return {kXDown, kXUp, kXButton2};
+    }
+    return {};
+}
+
+// (w * n + w/2) / 65535, in 64 bits, truncated toward zero.
+std::int32_t scaleNormalized(std::int32_t origin, std::int64_t extent, std::uint16_t n) {
+    return static_cast<std::int32_t>(origin + (extent * n + extent / 2) / kAbsoluteRange);
+}
 
 }  // namespace
 
 InputInjector::InputInjector(std::shared_ptr<InputPlatform> platform) : platform(std::move(platform)) {}
+
+bool InputInjector::initialize(const InputInjectorConfig& newConfig) {
+    std::lock_guard lock(mutex);
+    config = newConfig;
+    readMetrics();
+    SPDLOG_INFO("Input injector initialized (absolute mode: {}, verify clicks: {})", config.absoluteMode,
+                config.verifyClicks);
+    SPDLOG_INFO("Virtual screen: {}x{} at ({},{})", vsWidth, vsHeight, vsLeft, vsTop);
+    return true;
+}
+
+void InputInjector::setTargetWindow(NativeWindow window) {
+    std::lock_guard lock(mutex);
+    targetWindow = window;
+}
+
+NativeWindow InputInjector::getTargetWindow() const {
+    std::lock_guard lock(mutex);
+    return targetWindow;
+}
+
+void InputInjector::updateScreenMetrics() {
+    std::lock_guard lock(mutex);
+    readMetrics();
+}
+
+void InputInjector::setClickMismatchCallback(ClickMismatchCallback callback) {
+    std::lock_guard lock(mutex);
+    clickMismatchCallback = std::move(callback);
+}
+
+void InputInjector::readMetrics() {
+    const VirtualScreen screen = platform ? platform->virtualScreen() : VirtualScreen{};
+    vsWidth = screen.width;
+    vsHeight = screen.height;
+    vsLeft = screen.left;
+    vsTop = screen.top;
+    vsValid = vsWidth >= 1 && vsHeight >= 1;
+}
+
+InputInjector::Point InputInjector::normalizedToWindow(std::uint16_t x, std::uint16_t y) {
+    Point p;
+    std::optional<WindowRect> rect;
+    if (targetWindow != 0 && platform) rect = platform->mappingRect(targetWindow);
+    if (rect) {
+        const std::int64_t w = std::int64_t{rect->right} - rect->left;
+        const std::int64_t h = std::int64_t{rect->bottom} - rect->top;
+        p = Point{scaleNormalized(rect->left, w, x), scaleNormalized(rect->top, h, y)};
+    } else {
+        p = normalizedToScreen(x, y);
+    }
+    // Stored on the fallback too, so a later press never lands on a stale point.
+    lastX = p.x;
+    lastY = p.y;
+    return p;
+}
+
+InputInjector::Point InputInjector::normalizedToScreen(std::uint16_t x, std::uint16_t y) const {
+    if (!vsValid) return Point{x, y};
+    return Point{scaleNormalized(vsLeft, vsWidth, x), scaleNormalized(vsTop, vsHeight, y)};
+}
+
+InputInjector::Point InputInjector::screenToAbsolute(std::int32_t px, std::int32_t py) const {
+    if (!vsValid) return Point{px, py};
+    const auto toAbsolute = [](std::int64_t p, std::int64_t origin, std::int64_t extent) {
+        const std::int64_t a = ((p - origin) * kAbsoluteRange + extent / 2) / extent;
+        return static_cast<std::int32_t>(std::clamp<std::int64_t>(a, 0, kAbsoluteRange));
+    };
+    return Point{toAbsolute(px, vsLeft, vsWidth), toAbsolute(py, vsTop, vsHeight)};
+}
+
+std::uint32_t InputInjector::sendInputs(std::span<const SyntheticInput> inputs) {
+    if (inputs.empty() || !platform) return 0;
+    const std::uint32_t inserted = platform->sendInputs(inputs);
+    if (inserted < inputs.size()) SPDLOG_WARN("SendInput: sent {} of {} inputs", inserted, inputs.size());
+    return inserted;
+}
+
+void InputInjector::moveLocked(std::uint16_t x, std::uint16_t y) {
+    SyntheticInput move;
+    if (!config.absoluteMode) {
+        move = SyntheticInput::mouse(mouse_flags::kMove, static_cast<std::int32_t>(x * config.mouseSensitivity),
+                                     static_cast<std::int32_t>(y * config.mouseSensitivity), 0);
+    } else if (targetWindow != 0) {
+        const Point screen = normalizedToWindow(x, y);
+        const Point absolute = screenToAbsolute(screen.x, screen.y);
+        move = SyntheticInput::mouse(mouse_flags::kAbsoluteMove, absolute.x, absolute.y, 0);
+    } else {
+        // The normalised values are absolute units over the virtual desktop; the point they name
+        // is remembered for the buttons that follow.
+        const Point screen = normalizedToScreen(x, y);
+        lastX = screen.x;
+        lastY = screen.y;
+        move = SyntheticInput::mouse(mouse_flags::kAbsoluteMove, x, y, 0);
+    }
+    sendInputs(std::span(&move, 1));
+}
+
+void InputInjector::buttonAtLocked(Point screen, std::uint8_t button, bool down) {
+    const Point absolute = screenToAbsolute(screen.x, screen.y);
+    const ButtonFlags flags = buttonFlags(button);
+    const std::array inputs{SyntheticInput::mouse(mouse_flags::kAbsoluteMove, absolute.x, absolute.y, 0),
+                            SyntheticInput::mouse(down ? flags.down : flags.up, 0, 0, flags.data)};
+    sendInputs(std::span(inputs.data(), flags.down != 0 ? 2 : 1));
+    if (flags.down != 0) {
+        const auto bit = static_cast<std::uint8_t>(1u << button);
+        buttonsDown = down ? (buttonsDown | bit) : (buttonsDown & ~bit);
+    }
+    lastX = screen.x;
+    lastY = screen.y;
+}
+
+void InputInjector::wheelLocked(std::int16_t delta) {
+    const SyntheticInput wheel = SyntheticInput::mouse(mouse_flags::kWheel, 0, 0, delta);
+    sendInputs(std::span(&wheel, 1));
+}
+
+void InputInjector::syncModifiers(std::uint8_t modifiers) {
+    const std::array<std::pair<std::uint8_t, bool*>, 4> table{{{kVkShift, &shiftDown},
+                                                               {kVkControl, &ctrlDown},
+                                                               {kVkMenu, &altDown},
+                                                               {kVkLWin, &winDown}}};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const bool wanted = (modifiers & (1u << i)) != 0;
+        if (wanted == *table[i].second) continue;
+        const SyntheticInput key = SyntheticInput::key(table[i].first, 0, wanted ? 0 : key_flags::kKeyUp);
+        sendInputs(std::span(&key, 1));
+        *table[i].second = wanted;
+    }
+}
+
+void InputInjector::keyLocked(std::uint8_t vk, bool down, std::uint8_t modifiers) {
+    syncModifiers(modifiers);
+    std::uint32_t flags = down ? 0 : key_flags::kKeyUp;
+    if (isExtendedKey(vk)) flags |= key_flags::kExtendedKey;
+    const std::uint16_t scan = platform ? platform->scanCode(vk) : 0;
+    const SyntheticInput key = SyntheticInput::key(vk, scan, flags);
+    // A press that never went in has nothing to release later.
+    const bool inserted = sendInputs(std::span(&key, 1)) == 1;
+    keysDown[vk] = down && inserted;
+}
+
+void InputInjector::unicodeLocked(std::uint16_t character) {
+    const SyntheticInput press = SyntheticInput::key(0, character, key_flags::kUnicode);
+    sendInputs(std::span(&press, 1));
+    const SyntheticInput release = SyntheticInput::key(0, character, key_flags::kUnicode | key_flags::kKeyUp);
+    sendInputs(std::span(&release, 1));
+}
+
+void InputInjector::injectMouseMove(std::uint16_t x, std::uint16_t y) {
+    std::lock_guard lock(mutex);
+    moveLocked(x, y);
+}
+
+void InputInjector::injectMouseButtonAt(std::int32_t screenX, std::int32_t screenY, std::uint8_t button, bool down) {
+    std::lock_guard lock(mutex);
+    buttonAtLocked(Point{screenX, screenY}, button, down);
+}
+
+void InputInjector::injectMouseButton(std::uint8_t button, bool down) {
+    std::lock_guard lock(mutex);
+    buttonAtLocked(Point{lastX, lastY}, button, down);
+}
+
+void InputInjector::injectMouseWheel(std::int16_t delta) {
+    std::lock_guard lock(mutex);
+    wheelLocked(delta);
+}
+
+void InputInjector::injectKey(std::uint8_t vk, bool down, std::uint8_t modifiers) {
+    std::lock_guard lock(mutex);
+    keyLocked(vk, down, modifiers);
+}
+
+void InputInjector::injectUnicodeChar(std::uint16_t character) {
+    std::lock_guard lock(mutex);
+    unicodeLocked(character);
+}
+
+void InputInjector::processInputPacket(const InputPacket& packet) {
+    NativeWindow mismatchTarget = 0;
+    NativeWindow mismatchFound = 0;
+    ClickMismatchCallback callback;
+    {
+        std::lock_guard lock(mutex);
+        if (packet.deviceType == static_cast<std::uint8_t>(InputDeviceType::Mouse)) {
+            switch (static_cast<MouseAction>(packet.action)) {
+            case MouseAction::Move:
+                moveLocked(packet.x, packet.y);
+                break;
+            case MouseAction::ButtonDown: {
+                const Point screen = normalizedToWindow(packet.x, packet.y);
+                if (config.verifyClicks && targetWindow != 0 && platform) {
+                    const NativeWindow found = platform->windowFromPoint(screen.x, screen.y);
+                    if (found == 0 || platform->rootWindow(found) != platform->rootWindow(targetWindow)) {
+                        SPDLOG_WARN("Click target mismatch: intended {:x}, actual {:x}", targetWindow, found);
+                        mismatchTarget = targetWindow;
+                        mismatchFound = found;
+                        callback = clickMismatchCallback;
+                    }
+                }
+                buttonAtLocked(screen, packet.code, true);
+                break;
+            }
+            case MouseAction::ButtonUp:
+                buttonAtLocked(normalizedToWindow(packet.x, packet.y), packet.code, false);
+                break;
+            case MouseAction::Wheel:
+                moveLocked(packet.x, packet.y);
+                wheelLocked(packet.wheelDelta);
+                break;
+            }
+        } else if (packet.deviceType == static_cast<std::uint8_t>(InputDeviceType::Keyboard)) {
+            switch (static_cast<KeyAction>(packet.action)) {
+            case KeyAction::KeyDown:
+                keyLocked(packet.code, true, packet.modifiers);
+                break;
+            case KeyAction::KeyUp:
+                keyLocked(packet.code, false, packet.modifiers);
+                break;
+            case KeyAction::Char:
+                unicodeLocked(packet.code);
+                break;
+            }
+        }
+    }
+    if (callback) callback(mismatchTarget, mismatchFound);
+}
+
+void InputInjector::releaseAll() {
+    std::lock_guard lock(mutex);
+    for (std::size_t vk = 0; vk < keysDown.size(); ++vk) {
+        if (!keysDown[vk]) continue;
+        const auto code = static_cast<std::uint8_t>(vk);
+        std::uint32_t flags = key_flags::kKeyUp;
+        if (isExtendedKey(code)) flags |= key_flags::kExtendedKey;
+        const SyntheticInput key = SyntheticInput::key(code, platform ? platform->scanCode(code) : 0, flags);
+        sendInputs(std::span(&key, 1));
+    }
+    keysDown.reset();
+    syncModifiers(0);
+    for (std::uint8_t button = 0; button < 5; ++button) {
+        if ((buttonsDown & (1u << button)) == 0) continue;
+        const SyntheticInput up = SyntheticInput::mouse(buttonFlags(button).up, 0, 0, buttonFlags(button).data);
+        sendInputs(std::span(&up, 1));
+    }
+    buttonsDown = 0;
+}
 
 bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth, std::uint32_t clientHeight,
                                  bool keepPosition) {

@@ -1,10 +1,8 @@
 #include "network/TcpTransportServer.h"
 
 #include "network/FrameDropPolicy.h"
-#include "network/IoThread.h"
 #include "network/LogText.h"
-#include "network/TcpConnection.h"
-#include "network/TcpListener.h"
+#include "network/SingleClientServer.h"
 #include "network/VideoPacket.h"
 
 #include <boost/asio/io_context.hpp>
@@ -56,7 +54,7 @@ struct TcpTransportServer::Impl {
         FrameDropPolicy policy;
     };
 
-    Impl(std::uint16_t port, TransportTuning tuning) : port(port), tuning(tuning) {}
+    Impl(std::uint16_t port, TransportTuning tuning) : server(port, "TCP transport"), tuning(tuning) {}
 
     bool start();
     void stop();
@@ -79,16 +77,9 @@ struct TcpTransportServer::Impl {
     }
 
     // Declared first so that it outlives every socket, timer and thread below.
-    asio::io_context io;
-    std::atomic<std::uint16_t> port;
+    SingleClientServer<Client> server;
+    asio::io_context& io = server.io;
     const TransportTuning tuning;
-    IoThread ioThread{io, "TCP transport"};
-    std::unique_ptr<TcpListener> listener;
-    std::atomic<bool> running{false};
-
-    mutable std::mutex clientMutex;
-    std::shared_ptr<Client> client;
-    std::uint64_t lastClientId = 0;  // I/O strand of the listener only
 
     // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
     // that sends the frame, so each connection's wire order is its sequence order.
@@ -102,6 +93,7 @@ struct TcpTransportServer::Impl {
     ClientFeedbackCallback feedbackCallback;
     ClientInputCallback inputCallback;
     KeyframeRequestCallback keyframeCallback;
+    ClientGoneCallback goneCallback;
 
     std::atomic<std::uint64_t> connectionsAccepted{0};
     std::atomic<std::uint64_t> framesQueued{0};
@@ -117,48 +109,23 @@ struct TcpTransportServer::Impl {
 };
 
 bool TcpTransportServer::Impl::start() {
-    if (running) {
+    if (server.running) {
         return true;
     }
     try {
-        listener = std::make_unique<TcpListener>(io, "TCP transport");
-        listener->open(port);
-        port = listener->port();
-        running = true;
-        listener->start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
-        try {
-            ioThread.start();
-        } catch (...) {
-            running = false;
-            listener->close();
-            ioThread.stop(std::chrono::milliseconds(0));
-            throw;
-        }
+        server.start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
     } catch (const std::exception& e) {
-        listener.reset();
         SPDLOG_ERROR("Failed to start TCP transport: {}", e.what());
         return false;
     }
-    SPDLOG_INFO("TCP transport server listening on port {}", port);
+    SPDLOG_INFO("TCP transport server listening on port {}", server.port.load());
     return true;
 }
 
 void TcpTransportServer::Impl::stop() {
-    if (!running.exchange(false)) {
-        return;
+    if (server.stop(kStopGrace)) {
+        SPDLOG_INFO("TCP transport server stopped");
     }
-    listener->close();
-    std::shared_ptr<Client> previous;
-    {
-        std::lock_guard lock(clientMutex);
-        previous = std::move(client);
-    }
-    if (previous) {
-        previous->connection->close();
-    }
-    ioThread.stop(kStopGrace);
-    listener.reset();
-    SPDLOG_INFO("TCP transport server stopped");
 }
 
 void TcpTransportServer::Impl::handleNewConnection(tcp::socket socket) {
@@ -185,18 +152,14 @@ void TcpTransportServer::Impl::installClient(tcp::socket socket) {
     }
 
     auto fresh = std::make_shared<Client>();
-    fresh->id = ++lastClientId;
+    fresh->id = server.nextClientId();
     fresh->connection = TcpConnection::create(std::move(socket), tuning.writeStallTimeout, makeEvents(fresh->id));
-    std::shared_ptr<Client> previous;
-    {
-        std::lock_guard lock(clientMutex);
-        if (!running) {
-            fresh->connection->close();
-            return;
-        }
-        previous = std::exchange(client, fresh);
+    bool accepted = false;
+    const auto previous = server.install(fresh, accepted);
+    if (!accepted) {
+        return;
     }
-    if (previous && previous->connection->isOpen()) {
+    if (previous) {
         SPDLOG_INFO("Closing existing TCP client connection");
         previous->connection->close();
     }
@@ -224,9 +187,9 @@ ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
         SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection", idle.count());
     };
     events.closed = [this, clientId] {
-        std::lock_guard lock(clientMutex);
-        if (client && client->id == clientId) {
-            client.reset();
+        server.forget(clientId);
+        if (auto gone = copyCallback(goneCallback)) {
+            gone();
         }
     };
     return events;
@@ -259,11 +222,7 @@ FrameSendResult TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, 
     if (!carried[streamId].load(std::memory_order_relaxed)) {
         carried[streamId].store(true, std::memory_order_relaxed);
     }
-    std::shared_ptr<Client> target;
-    {
-        std::lock_guard lock(clientMutex);
-        target = client;
-    }
+    const std::shared_ptr<Client> target = server.current();
     if (!target) {
         return FrameSendResult::NoClient;
     }
@@ -398,13 +357,17 @@ void TcpTransportServer::setKeyframeRequestCallback(KeyframeRequestCallback call
     impl_->keyframeCallback = std::move(callback);
 }
 
+void TcpTransportServer::setClientGoneCallback(ClientGoneCallback callback) {
+    std::lock_guard lock(impl_->callbacksMutex);
+    impl_->goneCallback = std::move(callback);
+}
+
 bool TcpTransportServer::isConnected() const {
-    std::lock_guard lock(impl_->clientMutex);
-    return impl_->client && impl_->client->connection->isOpen();
+    return impl_->server.isConnected();
 }
 
 std::uint16_t TcpTransportServer::getPort() const {
-    return impl_->port;
+    return impl_->server.port;
 }
 
 TransportStats TcpTransportServer::getStats() const {
@@ -414,12 +377,7 @@ TransportStats TcpTransportServer::getStats() const {
     stats.framesDropped = impl_->framesDropped;
     stats.keyframeRequests = impl_->keyframeRequests;
     stats.peakQueuedBytes = impl_->peakQueuedBytes;
-    std::shared_ptr<Impl::Client> current;
-    {
-        std::lock_guard lock(impl_->clientMutex);
-        current = impl_->client;
-    }
-    if (current) {
+    if (const auto current = impl_->server.current()) {
         const QueueLoad load = current->connection->load();
         stats.queuedFrames = load.frames;
         stats.queuedBytes = load.bytes;

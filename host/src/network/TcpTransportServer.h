@@ -57,6 +57,7 @@ public:
     void setClientFeedbackCallback(ClientFeedbackCallback callback);
     void setClientInputCallback(ClientInputCallback callback);
     void setKeyframeRequestCallback(KeyframeRequestCallback callback);
+    void setClientGoneCallback(ClientGoneCallback callback);
 
     bool isConnected() const;
     // The listening port; the one the system chose when constructed with 0 and started.

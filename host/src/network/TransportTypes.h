@@ -31,5 +31,7 @@ static_assert(sizeof(ClientFeedback) == 12);
 
 using ClientFeedbackCallback = std::function<void(const ClientFeedback&)>;
 using ClientInputCallback = std::function<void(const ClientInput&)>;
+// A client's connection ended (closed, reset, replaced or refused for a broken message).
+using ClientGoneCallback = std::function<void()>;
 
 }  // namespace quillane::host

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,24 @@ public:
     WindowSize screen{1920, 1080};
     std::uint32_t setPosError = 0;  // non-zero: setWindowPos fails with it
 
+    // Injection and focus.
+    VirtualScreen screenMetrics{0, 0, 1920, 1080};
+    std::optional<WindowRect> mapping = WindowRect{100, 50, 900, 650};
+    NativeWindow underPoint = 0x1234;
+    std::map<NativeWindow, NativeWindow> roots;  // window -> root; absent: itself
+    std::uint32_t insertLimit = ~0u;             // sendInputs inserts at most this many
+    NativeWindow foreground = 0;
+    bool iconic = false;
+    bool visible = true;
+    // The foreground after setForeground calls: becomes the window at that call (1-based), 0 never.
+    int foregroundAfterSetForeground = 1;
+    bool focusAfterRestore = false;
+    std::uint32_t error = 5;
+
     // What it saw.
+    std::vector<std::vector<SyntheticInput>> sent;  // one entry per sendInputs call
+    std::vector<std::int32_t> sleeps;
+    int setForegroundCalls = 0;
     std::vector<std::string> calls;
     std::vector<WindowRect> adjusted;
     std::vector<SetPos> positions;
@@ -62,6 +81,45 @@ public:
         error = setPosError;
         return setPosError == 0;
     }
+
+    std::uint32_t sendInputs(std::span<const SyntheticInput> inputs) override {
+        sent.emplace_back(inputs.begin(), inputs.end());
+        return std::min<std::uint32_t>(static_cast<std::uint32_t>(inputs.size()), insertLimit);
+    }
+    VirtualScreen virtualScreen() override { return screenMetrics; }
+    std::optional<WindowRect> mappingRect(NativeWindow) override { return mapping; }
+    NativeWindow windowFromPoint(std::int32_t, std::int32_t) override { return underPoint; }
+    NativeWindow rootWindow(NativeWindow window) override {
+        const auto it = roots.find(window);
+        return it != roots.end() ? it->second : window;
+    }
+    std::uint16_t scanCode(std::uint8_t vk) override { return static_cast<std::uint16_t>(vk + 0x100); }
+
+    NativeWindow foregroundWindow() override { return foreground; }
+    bool isIconic(NativeWindow) override { return iconic; }
+    bool isVisible(NativeWindow) override { return visible; }
+    void showWindow(NativeWindow window, bool restore) override {
+        calls.push_back(restore ? "showWindow(restore)" : "showWindow(show)");
+        if (focusAfterRestore && (iconic || !visible)) foreground = window;
+        iconic = false;
+        visible = true;
+    }
+    void bringToTop(NativeWindow) override { calls.push_back("bringToTop"); }
+    bool setForeground(NativeWindow window) override {
+        calls.push_back("setForeground");
+        if (++setForegroundCalls == foregroundAfterSetForeground) foreground = window;
+        return true;
+    }
+    std::uint32_t lastError() override { return error; }
+    std::uint32_t windowThread(NativeWindow window) override { return window == foreground ? 2 : 3; }
+    std::uint32_t currentThread() override { return 1; }
+    bool attachThreadInput(std::uint32_t, std::uint32_t, bool attach) override {
+        calls.push_back(attach ? "attach" : "detach");
+        return true;
+    }
+    void setFocus(NativeWindow) override { calls.push_back("setFocus"); }
+    void setActiveWindow(NativeWindow) override { calls.push_back("setActiveWindow"); }
+    void sleepMs(std::int32_t milliseconds) override { sleeps.push_back(milliseconds); }
 };
 
 }  // namespace quillane::host::test

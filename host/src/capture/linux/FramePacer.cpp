@@ -1,6 +1,6 @@
 #include "capture/FramePacer.h"
 
-#include "capture/linux/X11ErrorTrap.h"
+#include "platform/linux/X11ErrorTrap.h"
 
 #include <spdlog/spdlog.h>
 

@@ -22,8 +22,8 @@
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 
-#include "capture/linux/X11ErrorTrap.h"
 #include "encode/VideoLimits.h"
+#include "platform/linux/X11ErrorTrap.h"
 
 namespace quillane::host {
 namespace {

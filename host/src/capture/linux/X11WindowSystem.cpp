@@ -2,7 +2,7 @@
 
 #include "capture/PngEncoder.h"
 #include "capture/linux/NetWmIcon.h"
-#include "capture/linux/X11ErrorTrap.h"
+#include "platform/linux/X11ErrorTrap.h"
 #include "common/Utf8.h"
 
 #include <X11/Xatom.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/WindowSystem.h"
-#include "capture/linux/X11Property.h"
+#include "platform/linux/X11Property.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,17 +1,28 @@
 #include "input/InputPlatform.h"
 
-#include "capture/linux/X11ErrorTrap.h"
-#include "capture/linux/X11Property.h"
+#include "input/linux/X11KeyTable.h"
+#include "platform/linux/X11ErrorTrap.h"
+#include "platform/linux/X11Property.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
+#include <X11/keysym.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdlib>
+#include <tuple>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace quillane::host {
 namespace {
@@ -22,7 +33,34 @@ constexpr std::int64_t kMaxSide = 32767;
 // A frame thicker than this is a broken property, not a frame.
 constexpr long kMaxFrameExtent = 4096;
 
+// A rebound spare key keeps its keysym this long after its last use: a client reads the key map
+// when it handles the key event, and a binding undone at once would give it an empty character.
+constexpr auto kSpareHold = std::chrono::milliseconds(50);
+// Spare key codes used in turn, so a burst of text rarely waits for one to come free.
+constexpr std::size_t kMaxSpares = 16;
+// Wheel notches sent for one input at most; a larger delta is a broken client.
+constexpr std::int32_t kMaxWheelClicks = 100;
+constexpr std::int32_t kWheelDelta = 120;
+constexpr std::int64_t kAbsoluteRange = 65535;
+constexpr long kNetWmStateRemoveOrAdd = 2;
+constexpr long kSourcePager = 2;  // asked for on the user's behalf, so no focus-stealing prevention
+
 std::atomic<bool> warnedNoDisplay{false};
+
+// The pixel whose screenToAbsolute is `absolute`: the exact inverse of the injector's mapping
+// ((p - origin) * 65535 + extent / 2) / extent, or the nearest pixel for units no pixel maps to.
+std::int32_t absoluteToPixel(std::int32_t absolute, std::int32_t origin, std::int32_t extent) {
+    if (extent <= 0) return absolute;
+    const auto forward = [&](std::int64_t p) { return (p * kAbsoluteRange + extent / 2) / extent; };
+    const std::int64_t guess = (std::int64_t{absolute} * extent + kAbsoluteRange / 2) / kAbsoluteRange;
+    for (std::int64_t p = std::max<std::int64_t>(0, guess - 1); p <= guess + 1; ++p) {
+        if (forward(p) == absolute) return static_cast<std::int32_t>(origin + p);
+    }
+    return static_cast<std::int32_t>(origin + std::clamp<std::int64_t>(guess, 0, extent - 1));
+}
+
+bool isHighSurrogate(std::uint16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool isLowSurrogate(std::uint16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 std::int32_t clampSide(std::int64_t side) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(side, 0, kMaxSide));
@@ -34,23 +72,49 @@ struct Frame {
     long left = 0, right = 0, top = 0, bottom = 0;
 };
 
-// Its own connection, used under one lock: the signalling thread calls it,
-// while the capture side has connections of its own.
+// Its own connection, used under one lock: the signalling and input threads
+// call it, while the capture side has connections of its own. Pointer, buttons
+// and keys go through XTest; a character without a key on the current layout
+// is typed on a spare key code bound to its keysym for a moment.
 class X11InputPlatform final : public InputPlatform {
 public:
     X11InputPlatform() {
         display_ = XOpenDisplay(nullptr);
         if (display_ == nullptr) {
-            if (!warnedNoDisplay.exchange(true)) SPDLOG_WARN("Cannot open the X display; windows cannot be resized");
+            if (!warnedNoDisplay.exchange(true))
+                SPDLOG_WARN("Cannot open the X display; input cannot be injected nor windows resized");
             return;
         }
         trap_ = std::make_unique<X11ErrorTrap>(display_);
         root_ = DefaultRootWindow(display_);
         frameExtents_ = XInternAtom(display_, "_NET_FRAME_EXTENTS", False);
+        activeWindow_ = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
+        wmState_ = XInternAtom(display_, "WM_STATE", False);
+        netWmState_ = XInternAtom(display_, "_NET_WM_STATE", False);
+        netWmStateHidden_ = XInternAtom(display_, "_NET_WM_STATE_HIDDEN", False);
+        int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+        xtest_ = XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor) != 0;
+        if (!xtest_) SPDLOG_WARN("The X server has no XTEST extension; input cannot be injected");
+        findSpareKeycodes();
+        restorer_ = std::thread([this] { restoreSparesLoop(); });
     }
 
     ~X11InputPlatform() override {
         if (display_ == nullptr) return;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        spareChanged_.notify_all();
+        restorer_.join();
+        {
+            std::lock_guard lock(mutex_);
+            for (Spare& spare : spares_) {
+                if (spare.pressed) XTestFakeKeyEvent(display_, spare.code, False, CurrentTime);
+                if (spare.keysym != NoSymbol) bind(spare, NoSymbol);
+            }
+            XSync(display_, False);
+        }
         trap_.reset();
         XCloseDisplay(display_);
     }
@@ -150,7 +214,424 @@ public:
         return true;
     }
 
+
+    // ---- injection ----
+
+    std::uint32_t sendInputs(std::span<const SyntheticInput> inputs) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr || !xtest_) return 0;
+        std::uint32_t inserted = 0;
+        bool keys = false;
+        for (const SyntheticInput& input : inputs) {
+            keys = keys || input.kind == SyntheticInput::Kind::Keyboard;
+            const bool ok = input.kind == SyntheticInput::Kind::Mouse ? sendMouse(input) : sendKey(input);
+            if (ok) ++inserted;
+        }
+        if (keys) {
+            // A key code the server refuses is an error to collect here, not later on another call.
+            XSync(display_, False);
+        } else {
+            XFlush(display_);
+        }
+        drainEvents();
+        return inserted;
+    }
+
+    VirtualScreen virtualScreen() override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return {};
+        return screenLocked();
+    }
+
+    std::optional<WindowRect> mappingRect(NativeWindow window) override {
+        // The client window itself, as the window list reports it and capture shows it.
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr || window == 0) return std::nullopt;
+        XWindowAttributes attributes;
+        int x = 0, y = 0;
+        Window child = 0;
+        if (!readAttributes(window, attributes) ||
+            !XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child))
+            return std::nullopt;
+        return WindowRect{x, y, x + attributes.width, y + attributes.height};
+    }
+
+    NativeWindow windowFromPoint(std::int32_t x, std::int32_t y) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return 0;
+        // The server picks the topmost viewable child of the root under the point.
+        int childX = 0, childY = 0;
+        Window top = 0;
+        if (!XTranslateCoordinates(display_, root_, root_, x, y, &childX, &childY, &top) || top == 0) return 0;
+        const Window client = clientOf(top, 3);
+        return client != 0 ? client : top;
+    }
+
+    NativeWindow rootWindow(NativeWindow window) override {
+        std::lock_guard lock(mutex_);
+        return display_ != nullptr ? topLevelOf(window) : 0;
+    }
+
+    std::uint16_t scanCode(std::uint8_t vk) override {
+        std::lock_guard lock(mutex_);
+        const KeySym keysym = keysymForVk(vk);
+        if (display_ == nullptr || keysym == 0) return 0;
+        return XKeysymToKeycode(display_, keysym);
+    }
+
+    // ---- focus ----
+
+    NativeWindow foregroundWindow() override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return 0;
+        if (const auto p = readX11Property(display_, root_, activeWindow_, XA_WINDOW, 1);
+            p && p->format == 32 && !p->values.empty() && p->values[0] != 0)
+            return p->values[0];
+        Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(display_, &focus, &revert);
+        return focus > PointerRoot ? focus : 0;
+    }
+
+    bool isIconic(NativeWindow window) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return false;
+        constexpr std::uint32_t kIconicState = 3;
+        if (const auto p = readX11Property(display_, window, wmState_, wmState_, 2);
+            p && p->format == 32 && !p->values.empty() && p->values[0] == kIconicState)
+            return true;
+        if (const auto p = readX11Property(display_, window, netWmState_, XA_ATOM, 32); p && p->format == 32)
+            return std::find(p->values.begin(), p->values.end(), netWmStateHidden_) != p->values.end();
+        return false;
+    }
+
+    bool isVisible(NativeWindow window) override {
+        std::lock_guard lock(mutex_);
+        XWindowAttributes attributes;
+        return display_ != nullptr && readAttributes(window, attributes) && attributes.map_state == IsViewable;
+    }
+
+    void showWindow(NativeWindow window, bool restore) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return;
+        // Mapping an iconic window asks the window manager to restore it.
+        XMapWindow(display_, window);
+        if (restore) sendActivate(window);
+        XSync(display_, False);
+    }
+
+    void bringToTop(NativeWindow window) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return;
+        XRaiseWindow(display_, window);
+        XSync(display_, False);
+    }
+
+    bool setForeground(NativeWindow window) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return false;
+        const std::size_t errorsBefore = trap_->errorCount();
+        sendActivate(window);
+        XSync(display_, False);
+        return trap_->errorCount() == errorsBefore;
+    }
+
+    std::uint32_t lastError() override {
+        std::lock_guard lock(mutex_);
+        return trap_ ? trap_->lastErrorCode() : 0;
+    }
+
+    // X has no input-queue threads: the "attach" step only sets the keyboard focus directly.
+    std::uint32_t windowThread(NativeWindow) override { return 0; }
+    std::uint32_t currentThread() override { return 0; }
+    bool attachThreadInput(std::uint32_t, std::uint32_t, bool) override { return false; }
+
+    void setFocus(NativeWindow window) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr) return;
+        XWindowAttributes attributes;
+        // Focusing an unviewable window is an error.
+        if (readAttributes(window, attributes) && attributes.map_state == IsViewable)
+            XSetInputFocus(display_, window, RevertToParent, CurrentTime);
+        XSync(display_, False);
+    }
+
+    void setActiveWindow(NativeWindow window) override { setForeground(window); }
+
+    void sleepMs(std::int32_t milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+
 private:
+    struct Spare {
+        KeyCode code = 0;
+        KeySym keysym = NoSymbol;
+        std::chrono::steady_clock::time_point lastUse{};
+        bool pressed = false;
+    };
+
+    // ---- injection helpers; callers hold mutex_ ----
+
+    VirtualScreen screenLocked() {
+        const int screen = DefaultScreen(display_);
+        return VirtualScreen{0, 0, DisplayWidth(display_, screen), DisplayHeight(display_, screen)};
+    }
+
+    bool sendMouse(const SyntheticInput& input) {
+        using namespace mouse_flags;
+        bool ok = true;
+        if (input.flags & kMove) {
+            if (input.flags & kAbsolute) {
+                const VirtualScreen vs = screenLocked();
+                ok = XTestFakeMotionEvent(display_, -1, absoluteToPixel(input.dx, vs.left, vs.width),
+                                          absoluteToPixel(input.dy, vs.top, vs.height), CurrentTime) != 0;
+            } else {
+                ok = XTestFakeRelativeMotionEvent(display_, input.dx, input.dy, CurrentTime) != 0;
+            }
+        }
+        const unsigned xButton = input.data == kXButton2 ? 9 : 8;
+        const std::array<std::tuple<std::uint32_t, unsigned, bool>, 8> buttons{{{kLeftDown, 1, true},
+                                                                                {kLeftUp, 1, false},
+                                                                                {kRightDown, 3, true},
+                                                                                {kRightUp, 3, false},
+                                                                                {kMiddleDown, 2, true},
+                                                                                {kMiddleUp, 2, false},
+                                                                                {kXDown, xButton, true},
+                                                                                {kXUp, xButton, false}}};
+        for (const auto& [flag, button, press] : buttons) {
+            if (input.flags & flag) ok = XTestFakeButtonEvent(display_, button, press, CurrentTime) != 0 && ok;
+        }
+        if (input.flags & kWheel) ok = clickWheel(wheelRemainder_, input.data, 4, 5) && ok;
+        if (input.flags & kHWheel) ok = clickWheel(hwheelRemainder_, input.data, 7, 6) && ok;
+        return ok;
+    }
+
+    // Whole notches as clicks of the positive or negative button; the rest waits for more.
+    bool clickWheel(std::int32_t& remainder, std::int32_t delta, unsigned positive, unsigned negative) {
+        remainder = std::clamp(remainder + delta, -kMaxWheelClicks * kWheelDelta, kMaxWheelClicks * kWheelDelta);
+        const std::int32_t notches = remainder / kWheelDelta;
+        remainder -= notches * kWheelDelta;
+        const unsigned button = notches > 0 ? positive : negative;
+        bool ok = true;
+        for (std::int32_t i = 0; i < std::abs(notches); ++i) {
+            ok = XTestFakeButtonEvent(display_, button, True, CurrentTime) != 0 && ok;
+            ok = XTestFakeButtonEvent(display_, button, False, CurrentTime) != 0 && ok;
+        }
+        return ok;
+    }
+
+    bool sendKey(const SyntheticInput& input) {
+        const bool release = (input.flags & key_flags::kKeyUp) != 0;
+        if (input.flags & key_flags::kUnicode) {
+            // The character is typed whole on its press.
+            if (release) return true;
+            return typeUnit(input.scan);
+        }
+        if (release) {
+            const KeyCode held = heldKeycodes_[input.vk];
+            heldKeycodes_[input.vk] = 0;
+            // Not down (released already, or pressed before a reconnect): nothing to do.
+            if (held == 0) return true;
+            releaseSpare(held);
+            return XTestFakeKeyEvent(display_, held, False, CurrentTime) != 0;
+        }
+        const KeySym keysym = keysymForVk(static_cast<std::uint8_t>(input.vk));
+        if (keysym == 0) return false;
+        KeyCode code = keycodeAtLevel(keysym, 0);
+        if (code == 0) {
+            Spare* spare = spareFor(keysym);
+            if (spare == nullptr) return false;
+            spare->pressed = true;
+            code = spare->code;
+        }
+        heldKeycodes_[input.vk] = code;
+        return XTestFakeKeyEvent(display_, code, True, CurrentTime) != 0;
+    }
+
+    bool typeUnit(std::uint16_t unit) {
+        std::uint32_t codepoint = unit;
+        if (isHighSurrogate(unit)) {
+            pendingHighSurrogate_ = unit;
+            return true;
+        }
+        if (isLowSurrogate(unit)) {
+            if (pendingHighSurrogate_ == 0) return false;
+            codepoint = 0x10000 + ((std::uint32_t{pendingHighSurrogate_} - 0xD800) << 10) + (unit - 0xDC00);
+        }
+        pendingHighSurrogate_ = 0;
+        const KeySym keysym = keysymForCodepoint(codepoint);
+        if (keysym == 0) return false;
+        const bool shiftHeld = isShiftHeld();
+        if (const KeyCode plain = keycodeAtLevel(keysym, 0); plain != 0 && !shiftHeld) return tap(plain, 0);
+        if (const KeyCode shifted = keycodeAtLevel(keysym, 1); shifted != 0) {
+            return tap(shifted, shiftHeld ? 0 : XKeysymToKeycode(display_, XK_Shift_L));
+        }
+        Spare* spare = spareFor(keysym);
+        return spare != nullptr && tap(spare->code, 0);
+    }
+
+    // Press and release, with `modifier` held around them when it is not 0.
+    bool tap(KeyCode code, KeyCode modifier) {
+        bool ok = true;
+        if (modifier != 0) ok = XTestFakeKeyEvent(display_, modifier, True, CurrentTime) != 0;
+        ok = XTestFakeKeyEvent(display_, code, True, CurrentTime) != 0 && ok;
+        ok = XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0 && ok;
+        if (modifier != 0) ok = XTestFakeKeyEvent(display_, modifier, False, CurrentTime) != 0 && ok;
+        return ok;
+    }
+
+    bool isShiftHeld() {
+        char keys[32] = {};
+        XQueryKeymap(display_, keys);
+        for (const KeySym shift : {XK_Shift_L, XK_Shift_R}) {
+            const KeyCode code = XKeysymToKeycode(display_, shift);
+            if (code != 0 && (keys[code / 8] & (1 << (code % 8)))) return true;
+        }
+        return false;
+    }
+
+    // A key code that types keysym at the level (0 plain, 1 shifted), not one of the spares.
+    KeyCode keycodeAtLevel(KeySym keysym, int level) {
+        const KeyCode code = XKeysymToKeycode(display_, keysym);
+        if (code == 0 || isSpare(code)) return 0;
+        return XkbKeycodeToKeysym(display_, code, 0, level) == keysym ? code : 0;
+    }
+
+    bool isSpare(KeyCode code) const {
+        return std::any_of(spares_.begin(), spares_.end(), [code](const Spare& s) { return s.code == code; });
+    }
+
+    // A spare key code bound to keysym: one that already is, else the one unused longest.
+    Spare* spareFor(KeySym keysym) {
+        const auto now = std::chrono::steady_clock::now();
+        Spare* chosen = nullptr;
+        for (Spare& spare : spares_) {
+            if (spare.keysym == keysym) {
+                spare.lastUse = now;
+                return &spare;
+            }
+            if (!spare.pressed && (chosen == nullptr || spare.lastUse < chosen->lastUse)) chosen = &spare;
+        }
+        if (chosen == nullptr) {
+            if (!warnedNoSpare_) SPDLOG_WARN("No spare key code left to type keysym {:#x}", keysym);
+            warnedNoSpare_ = true;
+            return nullptr;
+        }
+        // Its previous character may still be waiting to be read.
+        const auto free = chosen->lastUse + kSpareHold;
+        if (chosen->keysym != NoSymbol && free > now) std::this_thread::sleep_until(free);
+        bind(*chosen, keysym);
+        chosen->lastUse = std::chrono::steady_clock::now();
+        spareChanged_.notify_all();
+        return chosen;
+    }
+
+    void releaseSpare(KeyCode code) {
+        for (Spare& spare : spares_) {
+            if (spare.code == code) {
+                spare.pressed = false;
+                spare.lastUse = std::chrono::steady_clock::now();
+                spareChanged_.notify_all();
+            }
+        }
+    }
+
+    void bind(Spare& spare, KeySym keysym) {
+        KeySym syms[2] = {keysym, keysym};
+        XChangeKeyboardMapping(display_, spare.code, 2, syms, 1);
+        spare.keysym = keysym;
+    }
+
+    void findSpareKeycodes() {
+        int minCode = 0, maxCode = 0, perCode = 0;
+        XDisplayKeycodes(display_, &minCode, &maxCode);
+        KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode);
+        if (map == nullptr) return;
+        // From the top, where layouts leave codes unused.
+        for (int code = maxCode; code >= minCode && spares_.size() < kMaxSpares; --code) {
+            const KeySym* syms = map + (code - minCode) * perCode;
+            if (std::all_of(syms, syms + perCode, [](KeySym k) { return k == NoSymbol; }))
+                spares_.push_back(Spare{static_cast<KeyCode>(code)});
+        }
+        XFree(map);
+        if (spares_.empty()) SPDLOG_WARN("No unused key code; characters without a key cannot be typed");
+    }
+
+    // Bindings are undone together once no spare was used for kSpareHold, so a client that
+    // falls behind during a burst of text still reads every character of it.
+    void restoreSparesLoop() {
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            std::optional<std::chrono::steady_clock::time_point> lastUse;
+            for (const Spare& spare : spares_) {
+                if (spare.keysym != NoSymbol && !spare.pressed && (!lastUse || spare.lastUse > *lastUse))
+                    lastUse = spare.lastUse;
+            }
+            if (!lastUse) {
+                spareChanged_.wait(lock);
+                continue;
+            }
+            if (*lastUse + kSpareHold > std::chrono::steady_clock::now()) {
+                spareChanged_.wait_until(lock, *lastUse + kSpareHold);
+                continue;
+            }
+            for (Spare& spare : spares_) {
+                if (spare.keysym != NoSymbol && !spare.pressed) bind(spare, NoSymbol);
+            }
+            XSync(display_, False);
+            drainEvents();
+        }
+    }
+
+    // The connection reads no events, but the server sends every client the key map changes.
+    void drainEvents() {
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+        }
+    }
+
+    void sendActivate(NativeWindow window) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = activeWindow_;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = kSourcePager;
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    }
+
+    // The child of the root that holds the window (the window manager's frame, or the window).
+    Window topLevelOf(NativeWindow window) {
+        Window current = window;
+        for (int depth = 0; depth < 64 && current != 0; ++depth) {
+            Window rootReturn = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned count = 0;
+            if (!XQueryTree(display_, current, &rootReturn, &parent, &children, &count)) return 0;
+            if (children != nullptr) XFree(children);
+            if (parent == root_ || parent == 0) return current;
+            current = parent;
+        }
+        return 0;
+    }
+
+    // The window below top (or top) that carries WM_STATE: the application's own window.
+    Window clientOf(Window top, int depth) {
+        if (readX11Property(display_, top, wmState_, AnyPropertyType, 1)) return top;
+        if (depth == 0) return 0;
+        Window rootReturn = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(display_, top, &rootReturn, &parent, &children, &count)) return 0;
+        Window found = 0;
+        for (unsigned i = count; i-- > 0 && found == 0;) found = clientOf(children[i], depth - 1);
+        if (children != nullptr) XFree(children);
+        return found;
+    }
+
     // Caller holds mutex_.
     bool readAttributes(NativeWindow window, XWindowAttributes& attributes) {
         return XGetWindowAttributes(display_, window, &attributes) != 0;
@@ -207,6 +688,20 @@ private:
     std::unique_ptr<X11ErrorTrap> trap_;
     Window root_ = 0;
     Atom frameExtents_ = None;
+    Atom activeWindow_ = None;
+    Atom wmState_ = None;
+    Atom netWmState_ = None;
+    Atom netWmStateHidden_ = None;
+    bool xtest_ = false;
+    std::int32_t wheelRemainder_ = 0;
+    std::int32_t hwheelRemainder_ = 0;
+    std::uint16_t pendingHighSurrogate_ = 0;
+    std::array<KeyCode, 256> heldKeycodes_{};  // by virtual key, the code its press went to
+    std::vector<Spare> spares_;
+    bool warnedNoSpare_ = false;
+    bool stopping_ = false;
+    std::condition_variable spareChanged_;
+    std::thread restorer_;  // last: started once everything above exists
 };
 
 }  // namespace

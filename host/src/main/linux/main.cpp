@@ -1,7 +1,6 @@
 // Entry point on Linux.
 
 #include "app/Logging.h"
-#include "capture/linux/X11ErrorTrap.h"
 #include "main/ApplicationWiring.h"
 #include "main/HostRun.h"
 #include "main/UIWiring.h"
@@ -11,6 +10,7 @@
 #include "platform/linux/GlfwHostWindow.h"
 #include "platform/linux/SingleInstanceLinux.h"
 #include "platform/linux/TrayIconLinux.h"
+#include "platform/linux/X11ErrorTrap.h"
 
 int main() {
     using namespace quillane::host;

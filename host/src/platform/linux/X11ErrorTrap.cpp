@@ -1,4 +1,4 @@
-#include "capture/linux/X11ErrorTrap.h"
+#include "platform/linux/X11ErrorTrap.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "capture/linux/X11Property.h"
+#include "platform/linux/X11Property.h"
 
 #include <X11/Xlib.h>
 

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "network/TransportTypes.h"  // ClientGoneCallback
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace quillane::host {
+
+// One input event as the client sends it on the input connection: 12 bytes, packed, little-endian.
+#pragma pack(push, 1)
+struct InputEvent {
+    std::uint8_t streamId = 0;
+    std::uint8_t deviceType = 0;  // InputDeviceType
+    std::uint8_t action = 0;      // MouseAction or KeyAction
+    std::uint16_t x = 0;          // 0..65535 across the window; for a Char, one UTF-16 code unit
+    std::uint16_t y = 0;
+    std::uint8_t code = 0;        // MouseButton or virtual-key code
+    std::uint8_t modifiers = 0;   // ModifierFlags
+    std::int16_t wheelDelta = 0;
+    std::uint8_t reserved = 0;
+};
+#pragma pack(pop)
+static_assert(sizeof(InputEvent) == 12);
+
+using InputEventCallback = std::function<void(const InputEvent&)>;
+
+// The input connection: a TCP server that keeps one client and reads length-prefixed 12-byte
+// input records from it (bodies of at most 1,024 bytes; a longer one closes the connection, and
+// the client reconnects). Callbacks run on the server's I/O thread with no lock held; the input
+// callback may block that thread for a focus attempt.
+class TcpInputServer {
+public:
+    static constexpr std::uint32_t kMaxMessageLength = 1024;
+
+    explicit TcpInputServer(std::uint16_t port);
+    ~TcpInputServer();
+    TcpInputServer(const TcpInputServer&) = delete;
+    TcpInputServer& operator=(const TcpInputServer&) = delete;
+
+    bool start();
+    void stop();
+
+    // Install before start, or from the main thread while no event is expected.
+    void setInputEventCallback(InputEventCallback callback);
+    void setClientGoneCallback(ClientGoneCallback callback);
+
+    bool isConnected() const;
+    // The listening port; the one the system chose when constructed with 0 and started.
+    std::uint16_t getPort() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace quillane::host

@@ -1,0 +1,470 @@
+// The client's input through the running application into real X windows: test windows record
+// what they receive, the X server's key and button state shows what is held.
+#include <gtest/gtest.h>
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "E2eHost.h"
+#include "Eventually.h"
+#include "LogCapture.h"
+#include "SignalingTestClient.h"
+#include "VideoClient.h"
+#include "app/Application.h"
+#include "common/Utf8.h"
+#include "input/InputInjector.h"
+#include "input/linux/X11KeyTable.h"
+#include "network/TcpInputServer.h"
+#include "support/TestSupport.h"
+
+namespace quillane::host {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::eventually;
+using test::VideoClient;
+
+struct Recorded {
+    int type = 0;  // ButtonPress, KeyPress, ...
+    int x = 0, y = 0;
+    unsigned button = 0;
+    unsigned state = 0;
+    KeySym keysym = NoSymbol;  // as the window's client reads it, modifiers applied
+};
+
+// wchar_t is UTF-32 here.
+void appendUtf8(std::string& out, std::uint32_t cp) {
+    out += wideToUtf8(std::wstring(1, static_cast<wchar_t>(cp)));
+}
+
+// A managed top-level window on its own connection that records its pointer and key events.
+class RecordingWindow {
+public:
+    RecordingWindow(const char* title, int x, int y, int width, int height) : width(width), height(height) {
+        display = XOpenDisplay(nullptr);
+        if (display == nullptr) return;
+        window = XCreateSimpleWindow(display, DefaultRootWindow(display), x, y, width, height, 0, 0, 0xFFFFFF);
+        XStoreName(display, window, title);
+        XSizeHints hints{};
+        hints.flags = USPosition | USSize;
+        hints.x = x;
+        hints.y = y;
+        XSetWMNormalHints(display, window, &hints);
+        XSelectInput(display, window,
+                     ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask | StructureNotifyMask |
+                         ExposureMask);
+        XMapWindow(display, window);
+        XSync(display, False);
+        thread = std::thread([this] { loop(); });
+        eventually([this] { return mapped.load(); }, 5s);
+        std::this_thread::sleep_for(300ms);  // placed and listed by the window manager
+    }
+    ~RecordingWindow() {
+        stopping = true;
+        thread.join();
+        XDestroyWindow(display, window);
+        XCloseDisplay(display);
+    }
+
+    std::uint32_t id() const { return static_cast<std::uint32_t>(window); }
+    std::vector<Recorded> events(int type) {
+        std::lock_guard lock(mutex);
+        std::vector<Recorded> out;
+        for (const auto& e : recorded)
+            if (e.type == type) out.push_back(e);
+        return out;
+    }
+    std::string text() {
+        std::lock_guard lock(mutex);
+        return typed;
+    }
+    void clear() {
+        std::lock_guard lock(mutex);
+        recorded.clear();
+        typed.clear();
+    }
+    bool waitForEvents(int type, std::size_t count, std::chrono::milliseconds timeout = 5s) {
+        return eventually([&] { return events(type).size() >= count; }, timeout);
+    }
+
+    const int width, height;
+
+private:
+    void loop() {
+        pollfd fd{ConnectionNumber(display), POLLIN, 0};
+        while (!stopping) {
+            if (XPending(display) == 0) {
+                poll(&fd, 1, 20);
+                continue;
+            }
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == MapNotify) mapped = true;
+            if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+            if (event.type != ButtonPress && event.type != ButtonRelease && event.type != KeyPress &&
+                event.type != KeyRelease)
+                continue;
+            Recorded r;
+            r.type = event.type;
+            if (event.type == ButtonPress || event.type == ButtonRelease) {
+                r.x = event.xbutton.x;
+                r.y = event.xbutton.y;
+                r.button = event.xbutton.button;
+                r.state = event.xbutton.state;
+            } else {
+                r.state = event.xkey.state;
+                unsigned int consumed = 0;
+                XkbLookupKeySym(display, event.xkey.keycode, event.xkey.state, &consumed, &r.keysym);
+            }
+            std::lock_guard lock(mutex);
+            recorded.push_back(r);
+            if (event.type == KeyPress) {
+                if ((r.keysym >= 0x20 && r.keysym <= 0x7E) || (r.keysym >= 0xA0 && r.keysym <= 0xFF)) {
+                    appendUtf8(typed, static_cast<std::uint32_t>(r.keysym));
+                } else if ((r.keysym & 0xFF000000) == 0x01000000) {
+                    appendUtf8(typed, static_cast<std::uint32_t>(r.keysym & 0xFFFFFF));
+                } else if (r.keysym == XK_EuroSign) {
+                    appendUtf8(typed, 0x20AC);
+                }
+            }
+        }
+    }
+
+    Display* display = nullptr;
+    Window window = 0;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> mapped{false};
+    std::mutex mutex;
+    std::vector<Recorded> recorded;
+    std::string typed;
+};
+
+// The X server's own view: keys down, pointer buttons down, the active window.
+class ServerState {
+public:
+    ServerState() : display(XOpenDisplay(nullptr)) {}
+    ~ServerState() {
+        if (display) XCloseDisplay(display);
+    }
+    std::vector<int> keysDown() {
+        char keys[32] = {};
+        XQueryKeymap(display, keys);
+        std::vector<int> down;
+        for (int code = 0; code < 256; ++code)
+            if (keys[code / 8] & (1 << (code % 8))) down.push_back(code);
+        return down;
+    }
+    unsigned buttonsDown() {
+        Window root = 0, child = 0;
+        int rx = 0, ry = 0, wx = 0, wy = 0;
+        unsigned mask = 0;
+        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy, &mask);
+        return mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask);
+    }
+    std::pair<int, int> pointer() {
+        Window root = 0, child = 0;
+        int rx = 0, ry = 0, wx = 0, wy = 0;
+        unsigned mask = 0;
+        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy, &mask);
+        return {rx, ry};
+    }
+    bool nothingHeld() { return keysDown().empty() && buttonsDown() == 0; }
+
+    Display* display;
+};
+
+InputEvent mouseEvent(std::uint8_t stream, MouseAction action, std::uint16_t x, std::uint16_t y,
+                      std::uint8_t button = 0, std::int16_t wheel = 0) {
+    InputEvent e;
+    e.streamId = stream;
+    e.deviceType = 1;
+    e.action = static_cast<std::uint8_t>(action);
+    e.x = x;
+    e.y = y;
+    e.code = button;
+    e.wheelDelta = wheel;
+    return e;
+}
+
+InputEvent keyEvent(std::uint8_t stream, KeyAction action, std::uint8_t code, std::uint8_t modifiers = 0,
+                    std::uint16_t character = 0) {
+    InputEvent e;
+    e.streamId = stream;
+    e.deviceType = 2;
+    e.action = static_cast<std::uint8_t>(action);
+    e.code = code;
+    e.modifiers = modifiers;
+    e.x = character;
+    return e;
+}
+
+// Where a window-relative unit lands, in window pixels.
+int expectedPixel(int extent, std::uint16_t n) {
+    return static_cast<int>((std::int64_t{extent} * n + extent / 2) / 65535);
+}
+
+class X11Input : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home = qhtest::makeTempDir("qh-input-");
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+        setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
+        const auto free = test::writeFreePortSettings(fs::path(home) / "config" / "Quillane");
+        signalingPort = free[0];
+        videoPort = free[1];
+        inputPort = free[3];
+        app = std::make_unique<Application>();
+        ASSERT_TRUE(app->initialize());
+        mainLoop = std::thread([this] {
+            while (!stopLoop) {
+                app->update();
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+    }
+    void TearDown() override {
+        input.close();
+        video.close();
+        stopLoop = true;
+        if (mainLoop.joinable()) mainLoop.join();
+        app.reset();
+        std::error_code ec;
+        fs::remove_all(home, ec);
+    }
+
+    void connectBoth() {
+        ASSERT_TRUE(input.connect(inputPort));
+        ASSERT_TRUE(video.connect(videoPort));
+        ASSERT_TRUE(log.waitFor("TCP input client connected"));
+        ASSERT_TRUE(log.waitFor("TCP client connected"));
+    }
+    void send(const InputEvent& event) {
+        std::uint8_t body[sizeof(InputEvent)];
+        std::memcpy(body, &event, sizeof(body));
+        ASSERT_TRUE(input.sendMessage(body));
+    }
+    void sendVideo(std::uint8_t stream, MouseAction action, std::uint16_t x, std::uint16_t y, std::uint8_t code = 0,
+                   std::uint8_t modifiers = 0, std::uint8_t device = 1) {
+        test::VideoInputRecord record;
+        record.streamId = stream;
+        record.deviceType = device;
+        record.action = static_cast<std::uint8_t>(action);
+        record.x = x;
+        record.y = y;
+        record.code = code;
+        record.modifiers = modifiers;
+        ASSERT_TRUE(video.sendInput(record));
+    }
+    void click(std::uint8_t stream, std::uint16_t x, std::uint16_t y) {
+        send(mouseEvent(stream, MouseAction::Move, x, y));
+        send(mouseEvent(stream, MouseAction::ButtonDown, x, y, 0));
+        send(mouseEvent(stream, MouseAction::ButtonUp, x, y, 0));
+    }
+
+    std::string home;
+    std::uint16_t signalingPort = 0, videoPort = 0, inputPort = 0;
+    test::LogCapture log;
+    std::unique_ptr<Application> app;
+    std::thread mainLoop;
+    std::atomic<bool> stopLoop{false};
+    VideoClient input;  // speaks the same length-prefixed framing
+    VideoClient video;
+    ServerState server;
+};
+
+// Presses land within one pixel of the client's point, on both connections; the wheel turns
+// both ways; input for a stream id that does not exist is dropped while no stream runs.
+TEST_F(X11Input, ClicksAndWheelLandWhereTheClientPointed) {
+    RecordingWindow target("quillane input target", 120, 110, 400, 300);
+    connectBoth();
+    const auto before = server.pointer();
+    click(9, 40000, 40000);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(server.pointer(), before) << "no stream runs: nothing is injected";
+    EXPECT_TRUE(target.events(ButtonPress).empty());
+
+    ASSERT_TRUE(app->onStreamRequest(target.id(), 1));
+    const std::pair<std::uint16_t, std::uint16_t> points[] = {{0, 0}, {6553, 58981}, {32768, 32768}, {65000, 700}};
+    for (const auto& [x, y] : points) {
+        target.clear();
+        click(1, x, y);
+        sendVideo(1, MouseAction::ButtonDown, x, y, 2);
+        sendVideo(1, MouseAction::ButtonUp, x, y, 2);
+        ASSERT_TRUE(target.waitForEvents(ButtonRelease, 2)) << x << "," << y;
+        const auto presses = target.events(ButtonPress);
+        ASSERT_EQ(presses.size(), 2u);
+        // The two connections run on threads of their own: either press may come first.
+        EXPECT_EQ(presses[0].button + presses[1].button, 3u);
+        for (const auto& p : presses) {
+            EXPECT_NEAR(p.x, expectedPixel(target.width, x), 1) << x;
+            EXPECT_NEAR(p.y, expectedPixel(target.height, y), 1) << y;
+        }
+    }
+
+    target.clear();
+    send(mouseEvent(1, MouseAction::Wheel, 32768, 32768, 0, 120));
+    send(mouseEvent(1, MouseAction::Wheel, 32768, 32768, 0, -240));
+    ASSERT_TRUE(target.waitForEvents(ButtonPress, 3));
+    const auto wheel = target.events(ButtonPress);
+    ASSERT_EQ(wheel.size(), 3u);
+    EXPECT_EQ(std::vector<unsigned>({wheel[0].button, wheel[1].button, wheel[2].button}),
+              std::vector<unsigned>({4, 5, 5}));
+    EXPECT_TRUE(server.nothingHeld());
+}
+
+// Every virtual key of the table types its keysym; modifiers the client asks for are held; text
+// arrives exactly, characters without a key on the layout included.
+TEST_F(X11Input, KeysAndTextArriveAsTheirKeysyms) {
+    RecordingWindow target("quillane key target", 120, 110, 400, 300);
+    connectBoth();
+    ASSERT_TRUE(app->onStreamRequest(target.id(), 1));
+    click(1, 32768, 32768);  // focuses it
+    ASSERT_TRUE(target.waitForEvents(ButtonRelease, 1));
+
+    for (const VkKeysym& entry : x11KeyTable()) {
+        target.clear();
+        const bool lock = entry.keysym == XK_Caps_Lock || entry.keysym == XK_Num_Lock || entry.keysym == XK_Scroll_Lock;
+        for (int round = 0; round < (lock ? 2 : 1); ++round) {  // a lock key twice, to leave it off
+            send(keyEvent(1, KeyAction::KeyDown, entry.vk));
+            send(keyEvent(1, KeyAction::KeyUp, entry.vk));
+        }
+        ASSERT_TRUE(target.waitForEvents(KeyRelease, lock ? 2 : 1)) << std::hex << int(entry.vk);
+        EXPECT_EQ(target.events(KeyPress)[0].keysym, entry.keysym) << "vk " << std::hex << int(entry.vk);
+    }
+
+    target.clear();
+    send(keyEvent(1, KeyAction::KeyDown, 0x41, ModifierFlags::Shift));
+    send(keyEvent(1, KeyAction::KeyUp, 0x41, ModifierFlags::Shift));
+    send(keyEvent(1, KeyAction::KeyDown, 0x43, ModifierFlags::Ctrl));
+    send(keyEvent(1, KeyAction::KeyUp, 0x43, 0));
+    ASSERT_TRUE(target.waitForEvents(KeyRelease, 4));
+    std::vector<Recorded> letters;
+    for (const auto& e : target.events(KeyPress))
+        if (e.keysym != XK_Shift_L && e.keysym != XK_Control_L) letters.push_back(e);
+    ASSERT_EQ(letters.size(), 2u);
+    EXPECT_EQ(letters[0].keysym, static_cast<KeySym>(XK_A));
+    EXPECT_TRUE(letters[0].state & ShiftMask);
+    EXPECT_EQ(letters[1].keysym, static_cast<KeySym>(XK_c));
+    EXPECT_TRUE(letters[1].state & ControlMask);
+    EXPECT_FALSE(letters[1].state & ShiftMask);
+
+    target.clear();
+    const std::u16string text = u"Hi, World! äöüß €日本✓😀";
+    for (const char16_t unit : text) send(keyEvent(1, KeyAction::Char, 0, 0, static_cast<std::uint16_t>(unit)));
+    EXPECT_TRUE(eventually([&] { return target.text() == "Hi, World! äöüß €日本✓😀"; }, 10s)) << target.text() << [&] {
+        std::string all;
+        for (const auto& e : target.events(KeyPress)) all += std::to_string(e.keysym) + " ";
+        for (const auto& e : log.entries()) all += e.text + "\n";
+        return all;
+    }();
+    EXPECT_TRUE(eventually([&] { return server.nothingHeld(); }, 2s));
+}
+
+// A press on the input connection brings a covered window to the front first; one on the video
+// connection over a covering window is pressed anyway and reported as a mismatch.
+TEST_F(X11Input, CoveredWindowsAreRaisedOrReported) {
+    RecordingWindow target("quillane covered target", 120, 110, 400, 300);
+    ASSERT_TRUE(app->onStreamRequest(target.id(), 1));
+    connectBoth();
+    {
+        RecordingWindow cover("quillane cover", 60, 60, 600, 450);
+        click(1, 32768, 32768);
+        ASSERT_TRUE(target.waitForEvents(ButtonRelease, 1)) << "raised before the press";
+        EXPECT_TRUE(cover.events(ButtonPress).empty());
+    }
+    RecordingWindow cover("quillane second cover", 60, 60, 600, 450);
+    sendVideo(1, MouseAction::Move, 32768, 32768);
+    sendVideo(1, MouseAction::ButtonDown, 32768, 32768, 0);
+    sendVideo(1, MouseAction::ButtonUp, 32768, 32768, 0);
+    ASSERT_TRUE(cover.waitForEvents(ButtonRelease, 1)) << "pressed anyway, where the point is";
+    EXPECT_TRUE(log.waitFor("Click mismatch: intended"));
+    EXPECT_TRUE(log.contains("Click target mismatch: intended"));
+}
+
+// A client that goes away mid-press leaves nothing held, on either connection.
+TEST_F(X11Input, DisconnectMidPressReleasesEverything) {
+    RecordingWindow target("quillane release target", 120, 110, 400, 300);
+    ASSERT_TRUE(app->onStreamRequest(target.id(), 1));
+    connectBoth();
+    send(mouseEvent(1, MouseAction::Move, 30000, 30000));
+    send(mouseEvent(1, MouseAction::ButtonDown, 30000, 30000, 0));
+    send(keyEvent(1, KeyAction::KeyDown, 0x41, ModifierFlags::Shift | ModifierFlags::Ctrl));
+    ASSERT_TRUE(eventually([&] { return server.keysDown().size() == 3 && server.buttonsDown() != 0; }, 5s));
+    input.reset();
+    EXPECT_TRUE(eventually([&] { return server.nothingHeld(); }, 5s));
+
+    sendVideo(1, MouseAction::ButtonDown, 30000, 30000, 1);
+    sendVideo(1, static_cast<MouseAction>(KeyAction::KeyDown), 0, 0, 0x42, ModifierFlags::Alt, 2);  // Alt+B down
+    ASSERT_TRUE(eventually([&] { return server.keysDown().size() == 2 && server.buttonsDown() != 0; }, 5s));
+    video.reset();
+    EXPECT_TRUE(eventually([&] { return server.nothingHeld(); }, 5s));
+}
+
+// Records that make no sense change nothing and hold nothing; a flood of moves neither stalls the
+// host (signalling still answers) nor leaves a backlog behind.
+TEST_F(X11Input, HostileInputIsHarmless) {
+    RecordingWindow target("quillane hostile target", 120, 110, 400, 300);
+    ASSERT_TRUE(app->onStreamRequest(target.id(), 1));
+    connectBoth();
+    send(mouseEvent(1, static_cast<MouseAction>(9), 1, 1));
+    InputEvent unknownDevice = mouseEvent(1, MouseAction::ButtonDown, 1, 1);
+    unknownDevice.deviceType = 7;
+    send(unknownDevice);
+    send(mouseEvent(1, MouseAction::ButtonDown, 65535, 65535, 7));
+    send(mouseEvent(1, MouseAction::ButtonUp, 65535, 65535, 200));
+    send(keyEvent(1, KeyAction::KeyDown, 0xFF, 0xF0));
+    send(keyEvent(1, KeyAction::KeyDown, 0x00));
+    send(keyEvent(1, static_cast<KeyAction>(42), 0x41));
+    send(keyEvent(1, KeyAction::Char, 0, 0, 0xDC00));  // a lone low surrogate
+    send(mouseEvent(77, MouseAction::Wheel, 0, 0, 0, 32767));
+    sendVideo(77, MouseAction::Move, 100, 100);  // a stream that does not exist, another one runs
+    ASSERT_TRUE(log.waitFor("Input received for unknown stream 77"));
+
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        std::vector<std::uint8_t> bytes;
+        for (int i = 0; i < 100000; ++i) {
+            const InputEvent move = mouseEvent(1, MouseAction::Move, static_cast<std::uint16_t>(i % 65536),
+                                               static_cast<std::uint16_t>((i * 7) % 65536));
+            const std::uint32_t length = sizeof(InputEvent);
+            bytes.insert(bytes.end(), reinterpret_cast<const std::uint8_t*>(&length),
+                         reinterpret_cast<const std::uint8_t*>(&length) + 4);
+            bytes.insert(bytes.end(), reinterpret_cast<const std::uint8_t*>(&move),
+                         reinterpret_cast<const std::uint8_t*>(&move) + sizeof(move));
+        }
+        input.sendRaw(bytes);
+        flooding = false;
+    });
+    EXPECT_TRUE(test::signalingAlive(signalingPort)) << "signalling answers during the flood";
+    flood.join();
+
+    click(1, 32768, 32768);
+    const auto leftPress = [&] {
+        for (const auto& e : target.events(ButtonPress))
+            if (e.button == 1) return std::optional<Recorded>(e);
+        return std::optional<Recorded>();
+    };
+    ASSERT_TRUE(eventually([&] { return leftPress().has_value(); }, 60s)) << "the click after the flood arrives";
+    EXPECT_NEAR(leftPress()->x, expectedPixel(target.width, 32768), 1);
+    EXPECT_TRUE(eventually([&] { return server.nothingHeld(); }, 2s));
+    EXPECT_TRUE(app->isStreamRunning(1));
+}
+
+}  // namespace
+}  // namespace quillane::host
