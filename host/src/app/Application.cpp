@@ -5,6 +5,9 @@
 #include <algorithm>
 
 #include "app/ComputerName.h"
+#include "audio/AudioCapture.h"
+#include "audio/OpusEncoder.h"
+#include "network/TcpAudioServer.h"
 #include "platform/ProcessPriority.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
@@ -47,10 +50,13 @@ Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_
 Application::~Application() {
     if (initialized) shutdown();
     // Whatever a failed initialize left behind, in reverse order of creation.
+    tcpAudioServer.take().reset();
     discoveryResponder.take().reset();
     tcpTransportServer.take().reset();
     signalingServer.take().reset();
     inputInjector.take().reset();
+    if (auto capture = audioCapture.take()) capture->stop();
+    opusEncoder.take().reset();
     captureOrchestrator.take().reset();
 }
 
@@ -95,6 +101,8 @@ bool Application::initialize() {
     SPDLOG_INFO("Initializing input injector...");
     inputInjector.set(std::make_shared<InputInjector>(inputPlatform));
 
+    if (!initializeAudio()) SPDLOG_WARN("Audio capture not available");
+
     SPDLOG_INFO("Initializing signaling server on port {}...", cfg.signalingPort);
     SignalingServerOptions signalingOptions;
     signalingOptions.videoPort = cfg.videoPort;
@@ -127,6 +135,14 @@ bool Application::initialize() {
         return false;
     }
 
+    SPDLOG_INFO("Initializing TCP audio server on port {}...", cfg.audioPort);
+    auto audio = std::make_shared<TcpAudioServer>(cfg.audioPort);
+    tcpAudioServer.set(audio);
+    if (!audio->start()) {
+        SPDLOG_ERROR("Failed to start TCP audio server");
+        return false;
+    }
+
     SPDLOG_INFO("Initializing discovery responder on port {}...", kDiscoveryPort);
     std::string hostName = computerName();
     if (hostName.empty()) hostName = kFallbackHostName;
@@ -151,9 +167,12 @@ bool Application::initialize() {
 void Application::shutdown() {
     SPDLOG_INFO("Shutting down application...");
     initialized = false;
+    audioBinding = 0;
     // Each component leaves the reach of new handler calls before it stops; a
     // handler already running keeps its own reference until it returns. No lock
     // is held across a stop.
+    if (auto capture = audioCapture.take()) capture->stop();
+    if (auto encoder = opusEncoder.take()) encoder->shutdown();
     if (auto video = tcpTransportServer.take()) video->stop();
     if (auto signaling = signalingServer.take()) signaling->stop();
     if (auto orchestrator = captureOrchestrator.take()) orchestrator->shutdown();
@@ -182,6 +201,7 @@ void Application::forgetEndedStreams(CaptureOrchestrator& orchestrator, const st
         if (orchestrator.getStreamResolution(id, width, height)) continue;
         streams.erase(id);
         if (runningStreams.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
+        unbindAudio(id);
     }
 }
 
@@ -203,6 +223,7 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     }
     SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
     runningStreams.add(streamId);
+    bindAudio(streamId);
     return true;
 }
 
@@ -213,6 +234,7 @@ void Application::stopCapture(std::uint8_t streamId) {
     orchestrator->stopCapture(streamId);
     SPDLOG_INFO("Stopped capture for stream {}", streamId);
     runningStreams.remove(streamId);
+    unbindAudio(streamId);
 }
 
 void Application::boostStreamingPriority(bool boost) {
@@ -290,6 +312,7 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
     }
     SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
     runningStreams.add(streamId);
+    bindAudio(streamId);
     return true;
 }
 
@@ -389,6 +412,71 @@ void Application::onResolutionChange(std::uint8_t streamId, std::uint32_t width,
     SPDLOG_INFO("Resolution changed for stream {}: {}x{}", streamId, width, height);
     streams.markConfigDue(streamId);
     if (auto orchestrator = captureOrchestrator.get()) orchestrator->requestKeyframe(streamId);
+}
+
+// ---- audio ------------------------------------------------------------------
+
+bool Application::initializeAudio() {
+    SPDLOG_INFO("Initializing audio capture...");
+    auto capture = std::make_shared<AudioCapture>();
+    if (!capture->initialize(AudioCaptureConfig{})) {
+        SPDLOG_WARN("Failed to initialize audio capture");
+        return false;
+    }
+    auto encoder = std::make_shared<OpusAudioEncoder>();
+    if (!encoder->initialize(OpusEncoderConfig{})) {
+        SPDLOG_WARN("Failed to initialize Opus encoder");
+        return false;
+    }
+    audioBuffer.reserve(std::size_t{encoder->getFrameSize()} * encoder->getChannels() * 4);
+    opusEncoder.set(encoder);
+    const bool started = capture->start(
+        [this](const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate, std::uint32_t channels) {
+            onAudioSamples(samples, frames, sampleRate, channels);
+        });
+    if (!started) {
+        SPDLOG_WARN("Failed to start audio capture");
+        opusEncoder.take().reset();
+        return false;
+    }
+    audioCapture.set(capture);
+    SPDLOG_INFO("Audio capture started");
+    return true;
+}
+
+void Application::bindAudio(std::uint8_t streamId) {
+    auto capture = audioCapture.get();
+    if (!capture || !capture->isCapturing()) return;
+    std::uint16_t unbound = audioBinding.load();
+    if (unbound & kAudioBound) return;
+    audioBinding.compare_exchange_strong(unbound, static_cast<std::uint16_t>(kAudioBound | streamId));
+}
+
+void Application::unbindAudio(std::uint8_t streamId) {
+    std::uint16_t bound = static_cast<std::uint16_t>(kAudioBound | streamId);
+    audioBinding.compare_exchange_strong(bound, 0);
+}
+
+void Application::onAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                                 std::uint32_t channels) {
+    processAudioSamples(samples, frames, sampleRate, channels);
+}
+
+void Application::processAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                                      std::uint32_t channels) {
+    const std::uint16_t binding = audioBinding.load();
+    if (binding != audioBufferBinding) {
+        // A remainder captured for another stream does not open this one's sound.
+        audioBuffer.clear();
+        audioBufferBinding = binding;
+    }
+    if (!(binding & kAudioBound)) return;
+    auto encoder = opusEncoder.get();
+    auto server = tcpAudioServer.get();
+    if (!encoder || !server) return;
+    const auto streamId = static_cast<std::uint8_t>(binding & 0xFF);
+    audioBuffer.push(*encoder, samples, frames, sampleRate, channels,
+                     [&](const std::uint8_t* packet, std::size_t size) { server->sendAudioData(streamId, packet, size); });
 }
 
 // ---- settings from the host window -----------------------------------------

@@ -13,6 +13,7 @@
 #include "app/RunningStreams.h"
 #include "app/Settings.h"
 #include "app/StreamTable.h"
+#include "audio/AudioFrameBuffer.h"
 #include "capture/WindowInfo.h"
 
 namespace quillane::host {
@@ -25,6 +26,9 @@ struct ClientFeedback;
 class ProcessPriority;
 class InputInjector;
 class InputPlatform;
+class AudioCapture;
+class OpusAudioEncoder;
+class TcpAudioServer;
 
 // The hub of the host: owns the settings and the top-level components, wires
 // their callbacks to its handlers, keeps the stream table, runs congestion
@@ -74,6 +78,9 @@ public:
     void onEncodedFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size,
                         bool isKeyframe);
     void onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height);
+    // Audio capture thread.
+    void onAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                        std::uint32_t channels);
 
     // Settings from the host window.
     void applySettings(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,
@@ -111,6 +118,12 @@ private:
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
     bool isListedWindow(std::uint32_t windowId);
     void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
+    bool initializeAudio();
+    void processAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                             std::uint32_t channels);
+    // The first running stream takes the audio; stopping that stream frees it for the next.
+    void bindAudio(std::uint8_t streamId);
+    void unbindAudio(std::uint8_t streamId);
 
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
@@ -120,6 +133,17 @@ private:
     Held<SignalingServer> signalingServer;
     Held<TcpTransportServer> tcpTransportServer;
     Held<DiscoveryResponder> discoveryResponder;
+    Held<AudioCapture> audioCapture;
+    Held<OpusAudioEncoder> opusEncoder;
+    Held<TcpAudioServer> tcpAudioServer;
+
+    // Audio sink state: the bound flag and stream id in one value (kAudioBound | id), so the
+    // capture thread never sees one without the other; the buffer and the binding it was filled
+    // for belong to the capture thread alone.
+    static constexpr std::uint16_t kAudioBound = 0x100;
+    std::atomic<std::uint16_t> audioBinding{0};
+    std::uint16_t audioBufferBinding = 0;
+    AudioFrameBuffer audioBuffer;
 
     std::atomic<bool> initialized{false};
     std::uint16_t videoPort = 0;
