@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <opus.h>
 
+#include <filesystem>
+
 #include "AudioAnalysis.h"
 #include "AudioClient.h"
 #include "E2eHost.h"
@@ -29,7 +31,8 @@ std::vector<std::int16_t> listen(VideoClient& audio, std::uint8_t streamId, std:
     std::vector<std::int16_t> decoded;
     std::optional<std::uint16_t> last;
     const auto end = Clock::now() + span;
-    for (auto p = first ? first : readAudioPacket(audio, 1s); p && Clock::now() < end; p = readAudioPacket(audio, 1s)) {
+    for (auto p = first ? first : readAudioPacket(audio, 1s); p && Clock::now() < end;
+         p = readAudioPacket(audio, 1s)) {
         EXPECT_EQ(p->header[0], 0x01);
         EXPECT_EQ(p->type(), 0x02);
         EXPECT_EQ(p->streamId(), streamId);
@@ -88,6 +91,52 @@ TEST(E2eAudio, TonesReachTheAudioClientAsOpusAndSilenceSendsNothing) {
     EXPECT_NEAR(quillane::host::test::dominantFrequency(highHeard, 2, 48000), 1000.0, 10.0);
     player->wait(10s);
     EXPECT_EQ(host.stop(), 0);
+}
+
+// Without a sound server the host starts and streams video, warns once, and brings sound as soon as
+// a server appears, without a restart.
+TEST(E2eAudio, ASoundServerThatStartsLaterBringsSoundWithoutARestart) {
+    const std::string dir = makeTempDir("qh-e2e-late-sound-");
+    PrivateSoundServer sound(dir);
+    HostUnderTest host;
+    ASSERT_TRUE(host.start(std::chrono::seconds(20), {{"PULSE_SERVER", "unix:" + sound.socket}})) << host.log();
+    EXPECT_NE(host.log().find("PulseAudio is not available"), std::string::npos);
+    EXPECT_EQ(host.log().find("Audio capture not available"), std::string::npos) << "capture runs, waiting";
+
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(host.ports().signaling));
+    ASSERT_TRUE(client.sendText(R"({"type":"hello"})"));
+    ASSERT_TRUE(client.receive(5s));
+    TestWindowProcess window("E2E late sound");
+    ASSERT_TRUE(window.ok());
+    VideoClient video;
+    ASSERT_TRUE(video.connect(host.ports().video));
+    VideoClient audio;
+    ASSERT_TRUE(audio.connect(host.ports().audio));
+    ASSERT_TRUE(host.waitForLog("TCP audio client connected", 5s));
+    auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", window.windowId()}},
+                                  "stream_started", 10s);
+    ASSERT_TRUE(started);
+    const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+    EXPECT_TRUE(video.readPacket(5s)) << "video streams without sound";
+
+    sound.start();
+    ASSERT_TRUE(host.waitForLog("PulseAudio is available again", 10s)) << readFile(sound.log);
+    writeToneWav(dir + "/tone.wav", 440.0, 1.5);
+    auto player = playWav(dir + "/tone.wav", sound.env);
+    auto first = readAudioPacket(audio, 5s);
+    ASSERT_TRUE(first);
+    const auto heard = listen(audio, streamId, 800ms, first);
+    EXPECT_NEAR(quillane::host::test::dominantFrequency(heard, 2, 48000), 440.0, 4.4);
+    player->wait(10s);
+
+    const std::string log = host.log();
+    const auto warning = log.find("PulseAudio is not available");
+    EXPECT_EQ(log.find("PulseAudio is not available", warning + 1), std::string::npos) << "one warning only";
+    EXPECT_EQ(host.stop(), 0);
+    sound.process->terminate();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

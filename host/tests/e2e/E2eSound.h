@@ -7,6 +7,9 @@
 #include <memory>
 #include <numbers>
 #include <string>
+#include <vector>
+
+#include <sys/stat.h>
 
 #include "E2eProcess.h"
 
@@ -43,5 +46,31 @@ inline std::unique_ptr<ChildProcess> playWav(const std::string& path,
                                              const std::map<std::string, std::string>& env = {}) {
     return std::make_unique<ChildProcess>("/usr/bin/paplay", std::vector<std::string>{path}, env);
 }
+
+// A sound server of its own on `dir`/pulse/native with one 48 kHz null sink, ended by its pid when
+// the process object goes. `env` is what its clients need to reach it.
+struct PrivateSoundServer {
+    explicit PrivateSoundServer(const std::string& dir)
+        : socket(dir + "/pulse/native"),
+          env{{"HOME", dir + "/home"}, {"XDG_RUNTIME_DIR", dir + "/runtime"}, {"PULSE_SERVER", "unix:" + socket}} {}
+
+    void start() {
+        const std::string dir = socket.substr(0, socket.size() - std::string("/pulse/native").size());
+        for (const char* sub : {"/home", "/runtime", "/pulse"}) mkdir((dir + sub).c_str(), 0700);
+        log = dir + "/pulse.log";
+        process = std::make_unique<ChildProcess>(
+            "/usr/bin/pulseaudio",
+            std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                                     "--disallow-exit", "-L",
+                                     "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
+                                     "module-null-sink sink_name=late rate=48000 channels=2"},
+            env, log);
+    }
+
+    std::string socket;
+    std::map<std::string, std::string> env;
+    std::string log;
+    std::unique_ptr<ChildProcess> process;
+};
 
 }  // namespace qhtest

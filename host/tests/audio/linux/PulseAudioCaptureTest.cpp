@@ -88,7 +88,7 @@ TEST_F(PulseAudioCaptureTest, TheDefaultSinksToneArrivesAndSilenceDeliversNothin
 }
 
 TEST_F(PulseAudioCaptureTest, StartsWithoutASoundServerAndPicksOneUpWhenItComes) {
-    const std::string socket = dir + "/pulse/native";
+    qhtest::PrivateSoundServer server(dir);
     // Every connection attempt reads the variable, so it names the late server for the whole test.
     struct ServerVariable {
         explicit ServerVariable(const std::string& value) {
@@ -97,7 +97,7 @@ TEST_F(PulseAudioCaptureTest, StartsWithoutASoundServerAndPicksOneUpWhenItComes)
         }
         ~ServerVariable() { saved.empty() ? unsetenv("PULSE_SERVER") : setenv("PULSE_SERVER", saved.c_str(), 1); }
         std::string saved;
-    } variable("unix:" + socket);
+    } variable("unix:" + server.socket);
     AudioCapture capture;
     ASSERT_TRUE(capture.initialize(AudioCaptureConfig{})) << "an absent server is not a failed start";
     Recorder recorder;
@@ -106,27 +106,18 @@ TEST_F(PulseAudioCaptureTest, StartsWithoutASoundServerAndPicksOneUpWhenItComes)
     std::this_thread::sleep_for(3500ms);  // at least one more attempt
     EXPECT_EQ(logs.count("PulseAudio is not available"), 1u);
 
-    for (const char* sub : {"/home", "/runtime", "/pulse"}) mkdir((dir + sub).c_str(), 0700);
-    const std::map<std::string, std::string> env{{"HOME", dir + "/home"}, {"XDG_RUNTIME_DIR", dir + "/runtime"},
-                                                 {"PULSE_SERVER", "unix:" + socket}};
-    auto server = std::make_unique<qhtest::ChildProcess>(
-        "/usr/bin/pulseaudio",
-        std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                                 "--disallow-exit", "-L",
-                                 "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
-                                 "module-null-sink sink_name=late rate=48000 channels=2"},
-        env, dir + "/pulse.log");
-    ASSERT_TRUE(logs.waitFor("PulseAudio is available again", 10s)) << qhtest::readFile(dir + "/pulse.log");
+    server.start();
+    ASSERT_TRUE(logs.waitFor("PulseAudio is available again", 10s)) << qhtest::readFile(server.log);
     ASSERT_TRUE(logs.waitFor("Using audio device:", 5s));
 
     qhtest::writeToneWav(dir + "/tone.wav", 440.0, 1.0);
-    auto player = qhtest::playWav(dir + "/tone.wav", env);
+    auto player = qhtest::playWav(dir + "/tone.wav", server.env);
     EXPECT_TRUE(test::eventually([&] { return recorder.count() > 10; }, 5s));
     player->wait(5s);
     EXPECT_NEAR(test::dominantFrequency(recorder.take(), 2, 48000), 440.0, 4.4);
 
     // The server going away is one warning, and capture goes on waiting for it.
-    server->terminate();
+    server.process->terminate();
     EXPECT_TRUE(logs.waitFor("Lost the PulseAudio connection", 5s));
     EXPECT_TRUE(capture.isCapturing());
     capture.stop();
