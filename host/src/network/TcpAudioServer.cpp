@@ -1,17 +1,14 @@
 #include "network/TcpAudioServer.h"
 
 #include "network/AudioPacket.h"
-#include "network/IoThread.h"
 #include "network/LogText.h"
-#include "network/TcpConnection.h"
-#include "network/TcpListener.h"
+#include "network/SingleClientServer.h"
 
 #include <boost/asio/io_context.hpp>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 namespace quillane::host {
@@ -38,29 +35,16 @@ struct TcpAudioServer::Impl {
         std::shared_ptr<TcpConnection> connection;
     };
 
-    Impl(std::uint16_t port, AudioServerTuning tuning) : port(port), tuning(tuning) {}
+    Impl(std::uint16_t port, AudioServerTuning tuning) : server(port, "TCP audio"), tuning(tuning) {}
 
     bool start();
     void stop();
     void handleNewConnection(tcp::socket socket);
     void sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size);
     void noteDrops(std::size_t dropped);
-    std::shared_ptr<Client> currentClient() const {
-        std::lock_guard lock(clientMutex);
-        return client;
-    }
 
-    // Declared first so that it outlives every socket, timer and thread below.
-    asio::io_context io;
-    std::atomic<std::uint16_t> port;
+    SingleClientServer<Client> server;
     const AudioServerTuning tuning;
-    IoThread ioThread{io, "TCP audio"};
-    std::unique_ptr<TcpListener> listener;
-    std::atomic<bool> running{false};
-
-    mutable std::mutex clientMutex;
-    std::shared_ptr<Client> client;
-    std::uint64_t lastClientId = 0;  // listener strand only
 
     // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
     // that gets the packet, so dropped packets use no number and the wire order is the number order.
@@ -74,48 +58,23 @@ struct TcpAudioServer::Impl {
 };
 
 bool TcpAudioServer::Impl::start() {
-    if (running) {
+    if (server.isRunning()) {
         return true;
     }
     try {
-        listener = std::make_unique<TcpListener>(io, "TCP audio");
-        listener->open(port);
-        port = listener->port();
-        running = true;
-        listener->start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
-        try {
-            ioThread.start();
-        } catch (...) {
-            running = false;
-            listener->close();
-            ioThread.stop(std::chrono::milliseconds(0));
-            throw;
-        }
+        server.start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
     } catch (const std::exception& e) {
-        listener.reset();
         SPDLOG_ERROR("Failed to start TCP audio server: {}", e.what());
         return false;
     }
-    SPDLOG_INFO("TCP audio server started on port {}", port.load());
+    SPDLOG_INFO("TCP audio server started on port {}", server.listeningPort());
     return true;
 }
 
 void TcpAudioServer::Impl::stop() {
-    if (!running.exchange(false)) {
-        return;
+    if (server.stop(kStopGrace)) {
+        SPDLOG_INFO("TCP audio server stopped");
     }
-    listener->close();
-    std::shared_ptr<Client> previous;
-    {
-        std::lock_guard lock(clientMutex);
-        previous = std::move(client);
-    }
-    if (previous) {
-        previous->connection->close();
-    }
-    ioThread.stop(kStopGrace);
-    listener.reset();
-    SPDLOG_INFO("TCP audio server stopped");
 }
 
 void TcpAudioServer::Impl::handleNewConnection(tcp::socket socket) {
@@ -133,7 +92,7 @@ void TcpAudioServer::Impl::handleNewConnection(tcp::socket socket) {
         return;
     }
     auto fresh = std::make_shared<Client>();
-    fresh->id = ++lastClientId;
+    fresh->id = server.nextClientId();
     ConnectionEvents events;
     events.writeFailed = [](const boost::system::error_code& error) {
         SPDLOG_ERROR("TCP audio send failed: {}", error.message());
@@ -141,21 +100,12 @@ void TcpAudioServer::Impl::handleNewConnection(tcp::socket socket) {
     events.writeStalled = [](std::chrono::milliseconds idle) {
         SPDLOG_WARN("TCP audio client took no data for {} ms, closing its connection", idle.count());
     };
-    events.closed = [this, id = fresh->id] {
-        std::lock_guard lock(clientMutex);
-        if (client && client->id == id) {
-            client.reset();
-        }
-    };
+    events.closed = [this, id = fresh->id] { server.forget(id); };
     fresh->connection = TcpConnection::create(std::move(socket), tuning.writeStallTimeout, std::move(events));
-    std::shared_ptr<Client> previous;
-    {
-        std::lock_guard lock(clientMutex);
-        if (!running) {
-            fresh->connection->close();
-            return;
-        }
-        previous = std::exchange(client, fresh);
+    bool installed = false;
+    const auto previous = server.replace(fresh, installed);
+    if (!installed) {
+        return;
     }
     if (previous && previous->connection->isOpen()) {
         SPDLOG_INFO("TCP audio: Closing previous client connection");
@@ -167,7 +117,7 @@ void TcpAudioServer::Impl::handleNewConnection(tcp::socket socket) {
 }
 
 void TcpAudioServer::Impl::sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size) {
-    const auto target = currentClient();
+    const auto target = server.current();
     if (!target) {
         return;
     }
@@ -229,12 +179,12 @@ void TcpAudioServer::sendAudioData(std::uint8_t streamId, const std::uint8_t* da
 }
 
 bool TcpAudioServer::isConnected() const {
-    const auto current = impl->currentClient();
+    const auto current = impl->server.current();
     return current && current->connection->isOpen();
 }
 
 std::uint16_t TcpAudioServer::getPort() const {
-    return impl->port;
+    return impl->server.listeningPort();
 }
 
 AudioServerStats TcpAudioServer::getStats() const {
@@ -242,7 +192,7 @@ AudioServerStats TcpAudioServer::getStats() const {
     stats.connectionsAccepted = impl->connectionsAccepted;
     stats.packetsQueued = impl->packetsQueued;
     stats.packetsDropped = impl->packetsDropped;
-    if (const auto current = impl->currentClient()) {
+    if (const auto current = impl->server.current()) {
         const QueueLoad load = current->connection->load();
         stats.queuedPackets = load.frames;
         stats.queuedBytes = load.bytes;

@@ -1,10 +1,8 @@
 #include "network/TcpTransportServer.h"
 
 #include "network/FrameDropPolicy.h"
-#include "network/IoThread.h"
 #include "network/LogText.h"
-#include "network/TcpConnection.h"
-#include "network/TcpListener.h"
+#include "network/SingleClientServer.h"
 #include "network/VideoPacket.h"
 
 #include <boost/asio/io_context.hpp>
@@ -55,7 +53,7 @@ struct TcpTransportServer::Impl {
         FrameDropPolicy policy;
     };
 
-    Impl(std::uint16_t port, TransportTuning tuning) : port(port), tuning(tuning) {}
+    Impl(std::uint16_t port, TransportTuning tuning) : server(port, "TCP transport"), tuning(tuning) {}
 
     bool start();
     void stop();
@@ -74,17 +72,8 @@ struct TcpTransportServer::Impl {
         return callback;
     }
 
-    // Declared first so that it outlives every socket, timer and thread below.
-    asio::io_context io;
-    std::atomic<std::uint16_t> port;
+    SingleClientServer<Client> server;
     const TransportTuning tuning;
-    IoThread ioThread{io, "TCP transport"};
-    std::unique_ptr<TcpListener> listener;
-    std::atomic<bool> running{false};
-
-    mutable std::mutex clientMutex;
-    std::shared_ptr<Client> client;
-    std::uint64_t lastClientId = 0;  // I/O strand of the listener only
 
     // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
     // that sends the frame, so each connection's wire order is its sequence order.
@@ -109,48 +98,23 @@ struct TcpTransportServer::Impl {
 };
 
 bool TcpTransportServer::Impl::start() {
-    if (running) {
+    if (server.isRunning()) {
         return true;
     }
     try {
-        listener = std::make_unique<TcpListener>(io, "TCP transport");
-        listener->open(port);
-        port = listener->port();
-        running = true;
-        listener->start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
-        try {
-            ioThread.start();
-        } catch (...) {
-            running = false;
-            listener->close();
-            ioThread.stop(std::chrono::milliseconds(0));
-            throw;
-        }
+        server.start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
     } catch (const std::exception& e) {
-        listener.reset();
         SPDLOG_ERROR("Failed to start TCP transport: {}", e.what());
         return false;
     }
-    SPDLOG_INFO("TCP transport server listening on port {}", port);
+    SPDLOG_INFO("TCP transport server listening on port {}", server.listeningPort());
     return true;
 }
 
 void TcpTransportServer::Impl::stop() {
-    if (!running.exchange(false)) {
-        return;
+    if (server.stop(kStopGrace)) {
+        SPDLOG_INFO("TCP transport server stopped");
     }
-    listener->close();
-    std::shared_ptr<Client> previous;
-    {
-        std::lock_guard lock(clientMutex);
-        previous = std::move(client);
-    }
-    if (previous) {
-        previous->connection->close();
-    }
-    ioThread.stop(kStopGrace);
-    listener.reset();
-    SPDLOG_INFO("TCP transport server stopped");
 }
 
 void TcpTransportServer::Impl::handleNewConnection(tcp::socket socket) {
@@ -177,16 +141,12 @@ void TcpTransportServer::Impl::installClient(tcp::socket socket) {
     }
 
     auto fresh = std::make_shared<Client>();
-    fresh->id = ++lastClientId;
+    fresh->id = server.nextClientId();
     fresh->connection = TcpConnection::create(std::move(socket), tuning.writeStallTimeout, makeEvents(fresh->id));
-    std::shared_ptr<Client> previous;
-    {
-        std::lock_guard lock(clientMutex);
-        if (!running) {
-            fresh->connection->close();
-            return;
-        }
-        previous = std::exchange(client, fresh);
+    bool installed = false;
+    const auto previous = server.replace(fresh, installed);
+    if (!installed) {
+        return;
     }
     if (previous && previous->connection->isOpen()) {
         SPDLOG_INFO("Closing existing TCP client connection");
@@ -212,12 +172,7 @@ ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
     events.writeStalled = [](std::chrono::milliseconds idle) {
         SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection", idle.count());
     };
-    events.closed = [this, clientId] {
-        std::lock_guard lock(clientMutex);
-        if (client && client->id == clientId) {
-            client.reset();
-        }
-    };
+    events.closed = [this, clientId] { server.forget(clientId); };
     return events;
 }
 
@@ -245,11 +200,7 @@ void TcpTransportServer::Impl::dispatch(std::span<const std::uint8_t> body) {
 
 void TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
                                               bool isKeyframe) {
-    std::shared_ptr<Client> target;
-    {
-        std::lock_guard lock(clientMutex);
-        target = client;
-    }
+    const auto target = server.current();
     if (!target) {
         return;
     }
@@ -322,7 +273,7 @@ void TcpTransportServer::Impl::requestKeyframe(std::uint8_t streamId) {
     ++keyframeRequests;
     // Delivered from the I/O context like every other callback, never on the capture thread that is
     // inside its encoder's output.
-    asio::post(io, [this, streamId] {
+    asio::post(server.io, [this, streamId] {
         if (auto callback = copyCallback(keyframeCallback)) {
             callback(streamId);
         }
@@ -352,7 +303,7 @@ void TcpTransportServer::stop() {
 
 void TcpTransportServer::poll() {
     try {
-        impl_->io.poll();
+        impl_->server.io.poll();
     } catch (const std::exception& e) {
         SPDLOG_ERROR("TCP transport IO error: {}", e.what());
     }
@@ -379,12 +330,12 @@ void TcpTransportServer::setKeyframeRequestCallback(KeyframeRequestCallback call
 }
 
 bool TcpTransportServer::isConnected() const {
-    std::lock_guard lock(impl_->clientMutex);
-    return impl_->client && impl_->client->connection->isOpen();
+    const auto current = impl_->server.current();
+    return current && current->connection->isOpen();
 }
 
 std::uint16_t TcpTransportServer::getPort() const {
-    return impl_->port;
+    return impl_->server.listeningPort();
 }
 
 TransportStats TcpTransportServer::getStats() const {
@@ -394,12 +345,7 @@ TransportStats TcpTransportServer::getStats() const {
     stats.framesDropped = impl_->framesDropped;
     stats.keyframeRequests = impl_->keyframeRequests;
     stats.peakQueuedBytes = impl_->peakQueuedBytes;
-    std::shared_ptr<Impl::Client> current;
-    {
-        std::lock_guard lock(impl_->clientMutex);
-        current = impl_->client;
-    }
-    if (current) {
+    if (const auto current = impl_->server.current()) {
         const QueueLoad load = current->connection->load();
         stats.queuedFrames = load.frames;
         stats.queuedBytes = load.bytes;

@@ -47,18 +47,37 @@ std::vector<std::int16_t> listen(VideoClient& audio, std::uint8_t streamId, std:
     return decoded;
 }
 
+// A signalling client that said hello, a test window and a client on the host's audio port.
+struct AudioSession {
+    explicit AudioSession(const std::string& title) : window(title) {}
+
+    void open(HostUnderTest& host) {
+        ASSERT_TRUE(client.connect(host.ports().signaling));
+        ASSERT_TRUE(client.sendText(R"({"type":"hello"})"));
+        ASSERT_TRUE(client.receive(5s));
+        ASSERT_TRUE(window.ok());
+        ASSERT_TRUE(audio.connect(host.ports().audio));
+        ASSERT_TRUE(host.waitForLog("TCP audio client connected", 5s));
+    }
+    // The stream id of the window's new stream, or none.
+    std::optional<std::uint8_t> subscribe() {
+        auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", window.windowId()}},
+                                      "stream_started", 10s);
+        if (!started) return std::nullopt;
+        return (*started)["streamId"].get<std::uint8_t>();
+    }
+
+    SignalingClient client;
+    TestWindowProcess window;
+    VideoClient audio;
+};
+
 TEST(E2eAudio, TonesReachTheAudioClientAsOpusAndSilenceSendsNothing) {
     HostUnderTest host;
     ASSERT_TRUE(host.start()) << host.log();
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(host.ports().signaling));
-    ASSERT_TRUE(client.sendText(R"({"type":"hello"})"));
-    ASSERT_TRUE(client.receive(5s));
-    TestWindowProcess window("E2E audio");
-    ASSERT_TRUE(window.ok());
-    VideoClient audio;
-    ASSERT_TRUE(audio.connect(host.ports().audio));
-    ASSERT_TRUE(host.waitForLog("TCP audio client connected", 5s));
+    AudioSession session("E2E audio");
+    ASSERT_NO_FATAL_FAILURE(session.open(host));
+    VideoClient& audio = session.audio;
 
     const std::string low = host.home() + "/440.wav";
     const std::string high = host.home() + "/1000.wav";
@@ -69,14 +88,12 @@ TEST(E2eAudio, TonesReachTheAudioClientAsOpusAndSilenceSendsNothing) {
     EXPECT_FALSE(readAudioPacket(audio, 300ms)) << "no stream runs yet, so the sound is not bound";
 
     const auto subscribed = Clock::now();
-    auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", window.windowId()}},
-                                  "stream_started", 10s);
-    ASSERT_TRUE(started);
-    const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+    const auto streamId = session.subscribe();
+    ASSERT_TRUE(streamId);
     auto first = readAudioPacket(audio, 2s);
     ASSERT_TRUE(first) << host.log();
     EXPECT_LT(first->received - subscribed, 1s);
-    const auto lowHeard = listen(audio, streamId, 1000ms, first);
+    const auto lowHeard = listen(audio, *streamId, 1000ms, first);
     ASSERT_GT(lowHeard.size(), 2u * 48000 * 8 / 10);
     EXPECT_NEAR(quillane::host::test::dominantFrequency(lowHeard, 2, 48000), 440.0, 4.4);
 
@@ -86,7 +103,7 @@ TEST(E2eAudio, TonesReachTheAudioClientAsOpusAndSilenceSendsNothing) {
     EXPECT_FALSE(readAudioPacket(audio, 700ms)) << "silence sends nothing";
 
     player = playWav(high);
-    const auto highHeard = listen(audio, streamId, 1000ms);
+    const auto highHeard = listen(audio, *streamId, 1000ms);
     ASSERT_GT(highHeard.size(), 2u * 48000 * 8 / 10);
     EXPECT_NEAR(quillane::host::test::dominantFrequency(highHeard, 2, 48000), 1000.0, 10.0);
     player->wait(10s);
@@ -103,30 +120,21 @@ TEST(E2eAudio, ASoundServerThatStartsLaterBringsSoundWithoutARestart) {
     EXPECT_NE(host.log().find("PulseAudio is not available"), std::string::npos);
     EXPECT_EQ(host.log().find("Audio capture not available"), std::string::npos) << "capture runs, waiting";
 
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(host.ports().signaling));
-    ASSERT_TRUE(client.sendText(R"({"type":"hello"})"));
-    ASSERT_TRUE(client.receive(5s));
-    TestWindowProcess window("E2E late sound");
-    ASSERT_TRUE(window.ok());
+    AudioSession session("E2E late sound");
+    ASSERT_NO_FATAL_FAILURE(session.open(host));
     VideoClient video;
     ASSERT_TRUE(video.connect(host.ports().video));
-    VideoClient audio;
-    ASSERT_TRUE(audio.connect(host.ports().audio));
-    ASSERT_TRUE(host.waitForLog("TCP audio client connected", 5s));
-    auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", window.windowId()}},
-                                  "stream_started", 10s);
-    ASSERT_TRUE(started);
-    const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+    const auto streamId = session.subscribe();
+    ASSERT_TRUE(streamId);
     EXPECT_TRUE(video.readPacket(5s)) << "video streams without sound";
 
     sound.start();
     ASSERT_TRUE(host.waitForLog("PulseAudio is available again", 10s)) << readFile(sound.log);
     writeToneWav(dir + "/tone.wav", 440.0, 1.5);
     auto player = playWav(dir + "/tone.wav", sound.env);
-    auto first = readAudioPacket(audio, 5s);
+    auto first = readAudioPacket(session.audio, 5s);
     ASSERT_TRUE(first);
-    const auto heard = listen(audio, streamId, 800ms, first);
+    const auto heard = listen(session.audio, *streamId, 800ms, first);
     EXPECT_NEAR(quillane::host::test::dominantFrequency(heard, 2, 48000), 440.0, 4.4);
     player->wait(10s);
 
