@@ -110,6 +110,41 @@ TEST(E2eAudio, TonesReachTheAudioClientAsOpusAndSilenceSendsNothing) {
     EXPECT_EQ(host.stop(), 0);
 }
 
+// The first running stream takes the sound; stopping it frees the sound even while another stream
+// runs, and the next stream to start takes it.
+TEST(E2eAudio, TheSoundFollowsTheFirstRunningStream) {
+    HostUnderTest host;
+    ASSERT_TRUE(host.start()) << host.log();
+    AudioSession session("E2E sound first");
+    ASSERT_NO_FATAL_FAILURE(session.open(host));
+    TestWindowProcess second("E2E sound second");
+    ASSERT_TRUE(second.ok());
+    const auto first = session.subscribe();
+    ASSERT_TRUE(first);
+    auto other = session.client.request(json{{"type", "stream_subscribe"}, {"windowId", second.windowId()}},
+                                        "stream_started", 10s);
+    ASSERT_TRUE(other);
+    writeToneWav(host.home() + "/tone.wav", 440.0, 6.0);
+    auto player = playWav(host.home() + "/tone.wav");
+    auto packet = readAudioPacket(session.audio, 2s);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->streamId(), *first);
+
+    ASSERT_TRUE(
+        session.client.request(json{{"type", "stream_unsubscribe"}, {"streamId", *first}}, "stream_stopped", 5s));
+    while (readAudioPacket(session.audio, 300ms)) {
+    }
+    EXPECT_FALSE(readAudioPacket(session.audio, 700ms)) << "unbound, although another stream runs";
+
+    const auto third = session.subscribe();
+    ASSERT_TRUE(third);
+    packet = readAudioPacket(session.audio, 2s);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->streamId(), *third);
+    player->terminate();
+    EXPECT_EQ(host.stop(), 0);
+}
+
 // Without a sound server the host starts and streams video, warns once, and brings sound as soon as
 // a server appears, without a restart.
 TEST(E2eAudio, ASoundServerThatStartsLaterBringsSoundWithoutARestart) {
