@@ -104,6 +104,7 @@ void AudioCapture::captureThread() {
     while (!stopRequested) {
         backend->waitAndDrain(kWaitInterval, packetHandler);
     }
+    backend->finishThread();
 }
 
 void AudioCapture::deliver(const CapturedAudioPacket& packet) {

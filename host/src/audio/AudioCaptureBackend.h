@@ -45,8 +45,9 @@ public:
     virtual bool startStream() = 0;
     virtual void stopStream() = 0;
 
-    // Called once on the capture thread before its first wait.
+    // Called once on the capture thread before its first wait, and once after its last.
     virtual void prepareThread() {}
+    virtual void finishThread() {}
     // Waits at most `timeout` for data (returning early when woken), then hands every packet
     // that is ready to `onPacket`, in order. Packet-level failures are logged here.
     virtual void waitAndDrain(std::chrono::milliseconds timeout, const PacketHandler& onPacket) = 0;

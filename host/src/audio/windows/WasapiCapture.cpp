@@ -97,6 +97,12 @@ public:
     bool startStream() override;
     void stopStream() override;
     void prepareThread() override;
+    void finishThread() override {
+        if (threadComInitialized) {
+            CoUninitialize();
+            threadComInitialized = false;
+        }
+    }
     void waitAndDrain(std::chrono::milliseconds timeout, const PacketHandler& onPacket) override;
     void wake() override {
         if (captureEvent) {
