@@ -219,6 +219,7 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     if (!orchestrator->startCapture(windowId, streamId)) {
         // A session that ran under this id was stopped by the failed restart.
         runningStreams.remove(streamId);
+        unbindAudio(streamId);
         return false;
     }
     SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
@@ -307,6 +308,7 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
     if (!orchestrator->startCapture(windowId, streamId)) {
         streams.erase(streamId);
         runningStreams.remove(streamId);
+        unbindAudio(streamId);
         SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
         return false;
     }
