@@ -6,7 +6,7 @@
 #   virtual-desktop.sh stop <dir>    stops them by the PIDs recorded at start
 set -uo pipefail
 cmd=${1:?start or stop}
-dir=${2:?state folder}
+dir=$(realpath -m "${2:?state folder}")  # absolute: PulseAudio refuses a relative HOME
 geometry=${QH_DESKTOP_GEOMETRY:-1920x1080x24}
 
 stop() {

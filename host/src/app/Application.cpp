@@ -7,6 +7,9 @@
 #include "app/ComputerName.h"
 #include "app/UpdateChecker.h"
 #include "common/Version.h"
+#include "audio/AudioCapture.h"
+#include "audio/OpusEncoder.h"
+#include "network/TcpAudioServer.h"
 #include "platform/ProcessPriority.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
@@ -60,11 +63,14 @@ Application::~Application() {
     updateChecker.reset();
     tcpInputServer.take().reset();
     // Whatever a failed initialize left behind, in reverse order of creation.
+    tcpAudioServer.take().reset();
     discoveryResponder.take().reset();
     tcpTransportServer.take().reset();
     signalingServer.take().reset();
     focusManager.take().reset();
     inputInjector.take().reset();
+    if (auto capture = audioCapture.take()) capture->stop();
+    opusEncoder.take().reset();
     captureOrchestrator.take().reset();
 }
 
@@ -125,6 +131,8 @@ bool Application::initialize() {
     focus->setFocusFailedCallback(
         [this](NativeWindow window, const std::string& hint) { onFocusFailed(window, hint); });
 
+    if (!initializeAudio()) SPDLOG_WARN("Audio capture not available");
+
     SPDLOG_INFO("Initializing signaling server on port {}...", cfg.signalingPort);
     SignalingServerOptions signalingOptions;
     signalingOptions.videoPort = cfg.videoPort;
@@ -156,6 +164,14 @@ bool Application::initialize() {
     tcpTransportServer.set(video);
     if (!video->start()) {
         SPDLOG_ERROR("Failed to start TCP transport server");
+        return false;
+    }
+
+    SPDLOG_INFO("Initializing TCP audio server on port {}...", cfg.audioPort);
+    auto audio = std::make_shared<TcpAudioServer>(cfg.audioPort);
+    tcpAudioServer.set(audio);
+    if (!audio->start()) {
+        SPDLOG_ERROR("Failed to start TCP audio server");
         return false;
     }
 
@@ -198,9 +214,12 @@ bool Application::initialize() {
 void Application::shutdown() {
     SPDLOG_INFO("Shutting down application...");
     initialized = false;
+    audioBinding = 0;
     // Each component leaves the reach of new handler calls before it stops; a
     // handler already running keeps its own reference until it returns. No lock
     // is held across a stop.
+    if (auto capture = audioCapture.take()) capture->stop();
+    if (auto encoder = opusEncoder.take()) encoder->shutdown();
     if (auto video = tcpTransportServer.take()) video->stop();
     if (auto signaling = signalingServer.take()) signaling->stop();
     if (auto orchestrator = captureOrchestrator.take()) orchestrator->shutdown();
@@ -237,6 +256,7 @@ void Application::forgetEndedStreams(CaptureOrchestrator& orchestrator, const st
         if (orchestrator.getStreamResolution(id, width, height)) continue;
         streams.erase(id);
         if (runningStreams.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
+        unbindAudio(id);
     }
 }
 
@@ -255,11 +275,13 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     if (!orchestrator->startCapture(windowId, streamId)) {
         // A session that ran under this id was stopped by the failed restart.
         runningStreams.remove(streamId);
+        unbindAudio(streamId);
         return false;
     }
     SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
     runningStreams.add(streamId);
     if (auto injector = inputInjector.get()) injector->setTargetWindow(windowId);
+    bindAudio(streamId);
     return true;
 }
 
@@ -277,6 +299,7 @@ void Application::stopCapture(std::uint8_t streamId) {
     orchestrator->stopCapture(streamId);
     SPDLOG_INFO("Stopped capture for stream {}", streamId);
     runningStreams.remove(streamId);
+    unbindAudio(streamId);
 }
 
 void Application::boostStreamingPriority(bool boost) {
@@ -353,12 +376,14 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
     if (!orchestrator->startCapture(windowId, streamId)) {
         streams.erase(streamId);
         runningStreams.remove(streamId);
+        unbindAudio(streamId);
         SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
         return false;
     }
     SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
     runningStreams.add(streamId);
     if (auto injector = inputInjector.get()) injector->setTargetWindow(windowId);
+    bindAudio(streamId);
     return true;
 }
 
@@ -563,6 +588,71 @@ void Application::onFocusFailed(NativeWindow window, const std::string& hint) {
 void Application::onInputClientGone() {
     const InFlightCalls::Scope scope(inputCalls);
     if (auto injector = inputInjector.get()) injector->releaseAll();
+}
+
+// ---- audio ------------------------------------------------------------------
+
+bool Application::initializeAudio() {
+    SPDLOG_INFO("Initializing audio capture...");
+    auto capture = std::make_shared<AudioCapture>();
+    if (!capture->initialize(AudioCaptureConfig{})) {
+        SPDLOG_WARN("Failed to initialize audio capture");
+        return false;
+    }
+    auto encoder = std::make_shared<OpusAudioEncoder>();
+    if (!encoder->initialize(OpusEncoderConfig{})) {
+        SPDLOG_WARN("Failed to initialize Opus encoder");
+        return false;
+    }
+    audioBuffer.reserve(std::size_t{encoder->getFrameSize()} * encoder->getChannels() * 4);
+    opusEncoder.set(encoder);
+    const bool started = capture->start(
+        [this](const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate, std::uint32_t channels) {
+            onAudioSamples(samples, frames, sampleRate, channels);
+        });
+    if (!started) {
+        SPDLOG_WARN("Failed to start audio capture");
+        opusEncoder.take().reset();
+        return false;
+    }
+    audioCapture.set(capture);
+    SPDLOG_INFO("Audio capture started");
+    return true;
+}
+
+void Application::bindAudio(std::uint8_t streamId) {
+    auto capture = audioCapture.get();
+    if (!capture || !capture->isCapturing()) return;
+    std::uint16_t unbound = audioBinding.load();
+    if (unbound & kAudioBound) return;
+    audioBinding.compare_exchange_strong(unbound, static_cast<std::uint16_t>(kAudioBound | streamId));
+}
+
+void Application::unbindAudio(std::uint8_t streamId) {
+    std::uint16_t bound = static_cast<std::uint16_t>(kAudioBound | streamId);
+    audioBinding.compare_exchange_strong(bound, 0);
+}
+
+void Application::onAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                                 std::uint32_t channels) {
+    processAudioSamples(samples, frames, sampleRate, channels);
+}
+
+void Application::processAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                                      std::uint32_t channels) {
+    const std::uint16_t binding = audioBinding.load();
+    if (binding != audioBufferBinding) {
+        // A remainder captured for another stream does not open this one's sound.
+        audioBuffer.clear();
+        audioBufferBinding = binding;
+    }
+    if (!(binding & kAudioBound)) return;
+    auto encoder = opusEncoder.get();
+    auto server = tcpAudioServer.get();
+    if (!encoder || !server) return;
+    const auto streamId = static_cast<std::uint8_t>(binding & 0xFF);
+    audioBuffer.push(*encoder, samples, frames, sampleRate, channels,
+                     [&](const std::uint8_t* packet, std::size_t size) { server->sendAudioData(streamId, packet, size); });
 }
 
 // ---- settings from the host window -----------------------------------------

@@ -14,6 +14,7 @@
 #include "app/RunningStreams.h"
 #include "app/Settings.h"
 #include "app/StreamTable.h"
+#include "audio/AudioFrameBuffer.h"
 #include "capture/WindowInfo.h"
 #include "network/LogText.h"
 
@@ -33,6 +34,9 @@ class TcpInputServer;
 struct ClientInput;
 struct InputEvent;
 class UpdateChecker;
+class AudioCapture;
+class OpusAudioEncoder;
+class TcpAudioServer;
 
 // The hub of the host: owns the settings and the top-level components, wires
 // their callbacks to its handlers, keeps the stream table, runs congestion
@@ -100,6 +104,9 @@ public:
     void onClickMismatch(std::uint64_t intended, std::uint64_t actual);
     void onFocusFailed(std::uint64_t window, const std::string& hint);
     void onInputClientGone();
+    // Audio capture thread.
+    void onAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                        std::uint32_t channels);
 
     // Settings from the host window.
     void applySettings(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,
@@ -141,6 +148,12 @@ private:
     void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
+    bool initializeAudio();
+    void processAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
+                             std::uint32_t channels);
+    // The first running stream takes the audio; stopping that stream frees it for the next.
+    void bindAudio(std::uint8_t streamId);
+    void unbindAudio(std::uint8_t streamId);
 
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
@@ -156,6 +169,17 @@ private:
     InFlightCalls inputCalls;  // handlers using the injector or the focus manager
     // Its check thread stamps `settings`: released (cancelled and joined) first.
     std::unique_ptr<UpdateChecker> updateChecker;
+    Held<AudioCapture> audioCapture;
+    Held<OpusAudioEncoder> opusEncoder;
+    Held<TcpAudioServer> tcpAudioServer;
+
+    // Audio sink state: the bound flag and stream id in one value (kAudioBound | id), so the
+    // capture thread never sees one without the other; the buffer and the binding it was filled
+    // for belong to the capture thread alone.
+    static constexpr std::uint16_t kAudioBound = 0x100;
+    std::atomic<std::uint16_t> audioBinding{0};
+    std::uint16_t audioBufferBinding = 0;
+    AudioFrameBuffer audioBuffer;
 
     std::atomic<bool> initialized{false};
     std::uint16_t videoPort = 0;

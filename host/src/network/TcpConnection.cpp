@@ -138,11 +138,41 @@ void TcpConnection::closeNow() {
     }
 }
 
+bool TcpConnection::pushLocked(PacketBuffer& packet) {
+    if (queue_.empty()) {
+        lastProgress_ = Clock::now();
+    }
+    queuedBytes_ += packet.size;
+    queue_.push_back(std::move(packet));
+    if (writing_) {
+        return false;
+    }
+    writing_ = true;
+    return true;
+}
+
+std::size_t TcpConnection::dropOldestLocked(std::size_t maxPackets) {
+    // A partly written packet must go out whole, or the stream would be misframed.
+    const std::size_t kept = std::max(takenByWrite_, frontWritten_ > 0 ? std::size_t{1} : std::size_t{0});
+    std::size_t dropped = 0;
+    while (queue_.size() >= maxPackets && queue_.size() > kept) {
+        const auto oldest = queue_.begin() + static_cast<std::ptrdiff_t>(kept);
+        queuedBytes_ -= oldest->size;
+        if (spare_.size() < kMaxSpareBuffers) {
+            spare_.push_back(std::move(*oldest));
+        }
+        queue_.erase(oldest);
+        ++dropped;
+    }
+    return dropped;
+}
+
 void TcpConnection::releaseQueue() {
     std::lock_guard lock(mutex_);
     queue_.clear();
     queuedBytes_ = 0;
     frontWritten_ = 0;
+    takenByWrite_ = 0;
     writing_ = false;
     spare_.clear();
 }
@@ -164,6 +194,7 @@ void TcpConnection::writeSome() {
             const std::size_t offset = count == 0 ? frontWritten_ : 0;
             gather_[count++] = asio::buffer(it->data.get() + offset, it->size - offset);
         }
+        takenByWrite_ = count;
     }
     writeInFlight_ = true;
     socket_.async_write_some(std::span<const asio::const_buffer>(gather_.data(), count),
@@ -194,6 +225,7 @@ void TcpConnection::onWritten(const boost::system::error_code& ec, std::size_t b
     {
         std::lock_guard lock(mutex_);
         lastProgress_ = Clock::now();
+        takenByWrite_ = 0;
         while (bytes > 0 && !queue_.empty()) {
             PacketBuffer& front = queue_.front();
             const std::size_t left = front.size - frontWritten_;

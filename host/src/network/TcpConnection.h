@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -84,20 +85,36 @@ public:
             if (!admit(load, packet)) {
                 return false;
             }
-            if (queue_.empty()) {
-                lastProgress_ = std::chrono::steady_clock::now();
-            }
-            queuedBytes_ += packet.size;
-            queue_.push_back(std::move(packet));
-            if (!writing_) {
-                writing_ = true;
-                startWriting = true;
-            }
+            startWriting = pushLocked(packet);
         }
         if (startWriting) {
             postWrite();
         }
         return true;
+    }
+
+    // For a stream where fresh data matters more than old (sound): when maxPackets are already
+    // waiting, the oldest ones that no write has started on are dropped to make room. Under the
+    // queue's lock stamp(packet) fills in the packet's last bytes, so whatever it numbers goes out
+    // in that order. Returns how many packets were dropped; none when the connection is closed,
+    // and the packet is then left to the caller.
+    template <class Stamp>
+    std::optional<std::size_t> enqueueDroppingOldest(PacketBuffer& packet, std::size_t maxPackets, Stamp&& stamp) {
+        std::size_t dropped = 0;
+        bool startWriting = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) {
+                return std::nullopt;
+            }
+            dropped = dropOldestLocked(maxPackets);
+            stamp(packet);
+            startWriting = pushLocked(packet);
+        }
+        if (startWriting) {
+            postWrite();
+        }
+        return dropped;
     }
 
     // Safe from any thread and more than once.
@@ -119,6 +136,10 @@ private:
     // Strand only.
     void closeNow();
     void releaseQueue();
+    // Appends under the queue's lock; true when the caller must start the writer.
+    bool pushLocked(PacketBuffer& packet);
+    // Makes room for one more packet below maxPackets; never touches a packet a write has taken.
+    std::size_t dropOldestLocked(std::size_t maxPackets);
 
     boost::asio::ip::tcp::socket socket_;
     boost::asio::steady_timer watchdog_;
@@ -142,6 +163,7 @@ private:
     std::deque<PacketBuffer> queue_;
     std::size_t queuedBytes_ = 0;
     std::size_t frontWritten_ = 0;
+    std::size_t takenByWrite_ = 0;  // front packets the write in flight reads from
     std::chrono::steady_clock::time_point lastProgress_;
     std::vector<PacketBuffer> spare_;
 };

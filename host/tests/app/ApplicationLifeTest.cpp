@@ -181,8 +181,10 @@ TEST_F(ApplicationLife, TakenPortsAndShutdownOrder) {
         }
         ASSERT_TRUE(quillane::host::test::signalingAlive(ports.signaling));
         app->shutdown();
-        std::vector<std::string> order = {"Shutting down application...", "TCP transport server stopped",
-                                          "Signaling server stopped", "Shutting down CaptureOrchestrator"};
+        // The desktop's sound server is there, so audio runs, and stops first.
+        std::vector<std::string> order = {"Shutting down application...", "Audio capture stopped",
+                                          "TCP transport server stopped", "Signaling server stopped",
+                                          "Shutting down CaptureOrchestrator"};
         if (runLog.contains("Discovery responder stopped")) order.push_back("Discovery responder stopped");
         order.push_back("Application shutdown complete");
         const auto entries = runLog.entries();
@@ -195,9 +197,11 @@ TEST_F(ApplicationLife, TakenPortsAndShutdownOrder) {
         // (and the destructor) stop nothing more.
         EXPECT_TRUE(tcpPortFree(ports.signaling));
         EXPECT_TRUE(tcpPortFree(ports.video));
+        EXPECT_FALSE(runLog.contains("TCP audio server stopped")) << "the audio server goes with the destructor";
         app->shutdown();
         app.reset();
-        for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(runLog.count(order[i]), 1u) << order[i];
+        for (std::size_t i = 1; i < 5; ++i) EXPECT_EQ(runLog.count(order[i]), 1u) << order[i];
+        EXPECT_EQ(runLog.count("TCP audio server stopped"), 1u);
     }
 }
 

@@ -28,13 +28,14 @@ HostUnderTest::~HostUnderTest() {
     fs::remove_all(home_, ec);
 }
 
-bool HostUnderTest::start(std::chrono::milliseconds timeout) {
-    std::map<std::string, std::string> env{
+bool HostUnderTest::start(std::chrono::milliseconds timeout, const std::map<std::string, std::string>& extraEnv) {
+    std::map<std::string, std::string> env(extraEnv);
+    env.insert({
         {"HOME", home_},
         {"XDG_CONFIG_HOME", home_ + "/config"},
         {"XDG_STATE_HOME", home_ + "/state"},
         {"XDG_RUNTIME_DIR", home_ + "/runtime"},
-    };
+    });
     // The console log is written line by line (the file log only on warnings),
     // so the tests read that.
     process_ = std::make_unique<ChildProcess>(QH_HOST_BINARY, std::vector<std::string>{}, env,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,8 +25,9 @@ public:
     HostUnderTest();
     ~HostUnderTest();
 
-    // Starts it and waits until its signalling port answers.
-    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Starts it (with extra environment variables) and waits until its main loop runs.
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(20),
+               const std::map<std::string, std::string>& extraEnv = {});
     int stop();
 
     const HostPorts& ports() const { return ports_; }

@@ -207,7 +207,13 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     EXPECT_LT(text.find("Application initialized, entering main loop..."), exiting);
     EXPECT_NE(text.find("TCP transport server listening on port " + std::to_string(ports.video())), std::string::npos)
         << text;
-    EXPECT_EQ(text.find("[error]"), std::string::npos) << text;
+    // Wine has no loopback capture: the audio set-up's failure is the one error it may log, and
+    // the host goes on without sound.
+    for (auto at = text.find("[error]"); at != std::string::npos; at = text.find("[error]", at + 1)) {
+        const std::string line = text.substr(at, text.find('\n', at) - at);
+        EXPECT_NE(line.find("WasapiCapture.cpp"), std::string::npos) << line;
+        EXPECT_NE(text.find("Audio capture not available"), std::string::npos) << text;
+    }
 }
 
 } // namespace

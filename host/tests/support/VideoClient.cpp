@@ -137,28 +137,39 @@ bool VideoClient::connect(const std::string& host, std::uint16_t port, std::chro
 }
 
 std::optional<ReceivedVideoPacket> VideoClient::readPacket(std::chrono::milliseconds timeout) {
+    auto message = readMessage(timeout, 16);
+    if (!message) {
+        return std::nullopt;
+    }
+    ReceivedVideoPacket packet;
+    packet.length = static_cast<std::uint32_t>(message->body.size());
+    std::memcpy(packet.header.data(), message->body.data(), 16);
+    packet.payload.assign(message->body.begin() + 16, message->body.end());
+    packet.received = message->received;
+    return packet;
+}
+
+std::optional<ReceivedMessage> VideoClient::readMessage(std::chrono::milliseconds timeout, std::size_t minLength) {
     const auto deadline = Clock::now() + timeout;
     std::array<std::uint8_t, 64 * 1024> chunk;
     for (;;) {
         if (impl_->available() >= 4) {
             const std::uint32_t length = le32(impl_->front());
-            if (length < 16) {
-                ended_ = true;  // not a video packet: the stream is misframed
+            if (length < minLength) {
+                ended_ = true;  // shorter than its header: the stream is misframed
                 return std::nullopt;
             }
             if (impl_->available() >= 4 + std::size_t{length}) {
-                ReceivedVideoPacket packet;
-                packet.length = length;
-                std::memcpy(packet.header.data(), impl_->front() + 4, 16);
-                packet.payload.assign(impl_->front() + 20, impl_->front() + 4 + length);
-                packet.received = impl_->lastRead;
+                ReceivedMessage message;
+                message.body.assign(impl_->front() + 4, impl_->front() + 4 + length);
+                message.received = impl_->lastRead;
                 impl_->consumed += 4 + std::size_t{length};
                 if (impl_->consumed > impl_->received.size() / 2) {
                     impl_->received.erase(impl_->received.begin(),
                                           impl_->received.begin() + static_cast<std::ptrdiff_t>(impl_->consumed));
                     impl_->consumed = 0;
                 }
-                return packet;
+                return message;
             }
         }
         if (ended_) {

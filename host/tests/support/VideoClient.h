@@ -28,6 +28,12 @@ struct ReceivedVideoPacket {
     bool isKeyframe() const { return frameType() == 1; }
 };
 
+// One length-prefixed message as it arrived: the bytes after the 4-byte length.
+struct ReceivedMessage {
+    std::vector<std::uint8_t> body;
+    std::chrono::steady_clock::time_point received;
+};
+
 // The fields of an input record (message type 3), encoded by the client itself.
 struct VideoInputRecord {
     std::uint8_t streamId = 0;
@@ -45,7 +51,7 @@ struct VideoClientOptions {
 };
 
 // A client of the host's video connection, written from the wire format alone: it reads packets
-// and sends feedback, input and keyframe messages. Reads and connecting take a time-out; sends
+// and sends feedback, input and keyframe messages (readMessage serves the audio connection too). Reads and connecting take a time-out; sends
 // block until the bytes are with the kernel. One thread may read while another sends.
 class VideoClient {
 public:
@@ -62,6 +68,8 @@ public:
 
     // The next whole packet, or nothing when none arrived in time or the connection ended.
     std::optional<ReceivedVideoPacket> readPacket(std::chrono::milliseconds timeout);
+    // The next whole message of at least minLength bytes; a shorter one ends the connection's reading.
+    std::optional<ReceivedMessage> readMessage(std::chrono::milliseconds timeout, std::size_t minLength);
     // Reads and discards until the host closes or resets the connection; false on time-out.
     bool waitForClose(std::chrono::milliseconds timeout);
     // True once a read saw the end of the connection or an error.

@@ -1,0 +1,203 @@
+#include "network/TcpAudioServer.h"
+
+#include "network/AudioPacket.h"
+#include "network/LogText.h"
+#include "network/SingleClientServer.h"
+
+#include <boost/asio/io_context.hpp>
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+namespace quillane::host {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+
+constexpr SocketTuning kClientSocketTuning{
+    .noDelay = true,       // each small packet leaves at once
+    .resetOnClose = true,  // a replaced client is reset rather than flushed
+    .sendBufferBytes = 64 * 1024,
+    .receiveBufferBytes = 64 * 1024,
+};
+
+constexpr std::chrono::milliseconds kStopGrace{500};
+
+}  // namespace
+
+struct TcpAudioServer::Impl {
+    struct Client {
+        std::uint64_t id = 0;
+        std::shared_ptr<TcpConnection> connection;
+    };
+
+    Impl(std::uint16_t port, AudioServerTuning tuning) : server(port, "TCP audio"), tuning(tuning) {}
+
+    bool start();
+    void stop();
+    void handleNewConnection(tcp::socket socket);
+    void sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size);
+    void noteDrops(std::size_t dropped);
+
+    SingleClientServer<Client> server;
+    const AudioServerTuning tuning;
+
+    // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
+    // that gets the packet, so dropped packets use no number and the wire order is the number order.
+    std::atomic<std::uint16_t> sequence{0};
+
+    std::atomic<std::uint64_t> connectionsAccepted{0};
+    std::atomic<std::uint64_t> packetsQueued{0};
+    std::atomic<std::uint64_t> packetsDropped{0};
+    std::atomic<std::uint64_t> droppedSinceReport{0};
+    LogRateLimiter dropLog{std::chrono::seconds(5)};
+};
+
+bool TcpAudioServer::Impl::start() {
+    if (server.running) {
+        return true;
+    }
+    try {
+        server.start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
+    } catch (const std::exception& e) {
+        SPDLOG_ERROR("Failed to start TCP audio server: {}", e.what());
+        return false;
+    }
+    SPDLOG_INFO("TCP audio server started on port {}", server.port.load());
+    return true;
+}
+
+void TcpAudioServer::Impl::stop() {
+    if (server.stop(kStopGrace)) {
+        SPDLOG_INFO("TCP audio server stopped");
+    }
+}
+
+void TcpAudioServer::Impl::handleNewConnection(tcp::socket socket) {
+    auto ec = applySocketTuning(socket, kClientSocketTuning);
+    tcp::endpoint peer;
+    if (!ec) {
+        peer = socket.remote_endpoint(ec);
+    }
+    if (ec) {
+        // Typically a client that reset the connection right after connecting: the current one stays.
+        SPDLOG_ERROR("Failed to configure TCP audio socket: {}", ec.message());
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        ++connectionsAccepted;
+        return;
+    }
+    auto fresh = std::make_shared<Client>();
+    fresh->id = server.nextClientId();
+    ConnectionEvents events;
+    events.writeFailed = [](const boost::system::error_code& error) {
+        SPDLOG_ERROR("TCP audio send failed: {}", error.message());
+    };
+    events.writeStalled = [](std::chrono::milliseconds idle) {
+        SPDLOG_WARN("TCP audio client took no data for {} ms, closing its connection", idle.count());
+    };
+    events.closed = [this, id = fresh->id] { server.forget(id); };
+    fresh->connection = TcpConnection::create(std::move(socket), tuning.writeStallTimeout, std::move(events));
+    bool installed = false;
+    const auto previous = server.install(fresh, installed);
+    if (!installed) {
+        return;
+    }
+    if (previous && previous->connection->isOpen()) {
+        SPDLOG_INFO("TCP audio: Closing previous client connection");
+        previous->connection->close();
+    }
+    SPDLOG_INFO("TCP audio client connected from {}:{}", peer.address().to_string(), peer.port());
+    fresh->connection->start(0);  // nothing is read from an audio client
+    ++connectionsAccepted;
+}
+
+void TcpAudioServer::Impl::sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size) {
+    const auto target = server.current();
+    if (!target) {
+        return;
+    }
+    TcpConnection& connection = *target->connection;
+    PacketBuffer packet = connection.takeBuffer(kAudioPacketPrefixSize + size);
+    if (size > 0) {
+        std::memcpy(packet.data.get() + kAudioPacketPrefixSize, data, size);
+    }
+    std::uint16_t number = 0;
+    const auto dropped =
+        connection.enqueueDroppingOldest(packet, tuning.maxQueuedPackets, [&](PacketBuffer& buffer) {
+            number = sequence.fetch_add(1, std::memory_order_relaxed);
+            writeAudioPacketPrefix(buffer.data.get(), streamId, number, audioTimestampMs(), size);
+        });
+    if (!dropped) {
+        connection.recycle(std::move(packet));
+        return;
+    }
+    ++packetsQueued;
+    // The first packets, and those around each wrap of the counter, show what goes on the wire.
+    const auto next = static_cast<std::uint16_t>(number + 1);
+    if (next <= 3) {
+        SPDLOG_INFO("TCP Audio packet #{}: length={} (headerSize={}, dataSize={}), type={}, streamId={}, "
+                    "payloadLength={}",
+                    static_cast<int>(next) - 1, size + kAudioPacketHeaderSize, kAudioPacketHeaderSize, size,
+                    kAudioPacketType, streamId, static_cast<std::uint16_t>(size + 4));
+    }
+    if (*dropped > 0) {
+        noteDrops(*dropped);
+    }
+}
+
+void TcpAudioServer::Impl::noteDrops(std::size_t dropped) {
+    packetsDropped += dropped;
+    droppedSinceReport += dropped;
+    std::size_t suppressed = 0;
+    if (dropLog.allow(suppressed)) {
+        SPDLOG_WARN("TCP audio client is not keeping up: dropped its {} oldest packets", droppedSinceReport.exchange(0));
+    }
+}
+
+TcpAudioServer::TcpAudioServer(std::uint16_t port, AudioServerTuning tuning)
+    : impl(std::make_unique<Impl>(port, tuning)) {}
+
+TcpAudioServer::~TcpAudioServer() {
+    stop();
+}
+
+bool TcpAudioServer::start() {
+    return impl->start();
+}
+
+void TcpAudioServer::stop() {
+    impl->stop();
+}
+
+void TcpAudioServer::sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size) {
+    impl->sendAudioData(streamId, data, size);
+}
+
+bool TcpAudioServer::isConnected() const {
+    const auto current = impl->server.current();
+    return current && current->connection->isOpen();
+}
+
+std::uint16_t TcpAudioServer::getPort() const {
+    return impl->server.port.load();
+}
+
+AudioServerStats TcpAudioServer::getStats() const {
+    AudioServerStats stats;
+    stats.connectionsAccepted = impl->connectionsAccepted;
+    stats.packetsQueued = impl->packetsQueued;
+    stats.packetsDropped = impl->packetsDropped;
+    if (const auto current = impl->server.current()) {
+        const QueueLoad load = current->connection->load();
+        stats.queuedPackets = load.frames;
+        stats.queuedBytes = load.bytes;
+    }
+    return stats;
+}
+
+}  // namespace quillane::host
