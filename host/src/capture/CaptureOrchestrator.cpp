@@ -405,11 +405,17 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
     }
     ++session->frameCount;
 
-    if (resolutionChanged) notifyResolutionChanged(streamId, width, height);
+    if (resolutionChanged) {
+        {
+            std::lock_guard lock(session->pacingMutex);
+            session->pacing.frameArriving();
+        }
+        notifyResolutionChanged(streamId, width, height);
+    }
     bool keyframe = false;
     {
         std::lock_guard lock(session->pacingMutex);
-        keyframe = session->pacing.takeForFrame(KeyframePacing::Clock::now());
+        keyframe = session->pacing.takeForFrame(KeyframePacing::Clock::now(), resolutionChanged);
     }
     if (keyframe) encoder->requestKeyframe();
     const auto attempt = encodeAttempts.fetch_add(1) + 1;

@@ -22,9 +22,22 @@ public:
         pending = true;
     }
 
-    // For a frame about to be encoded: true when it is to be a keyframe.
-    bool takeForFrame(Clock::time_point now) {
+    // A frame is on its way to the encoder: it serves what is asked before it
+    // gets there (a request from the resolution-change notice), so no repeat
+    // is due meanwhile.
+    void frameArriving() { arriving = true; }
+
+    // For a frame about to be encoded: true when it is to be a keyframe. A new
+    // encoder's first frame is one anyway and serves what waits.
+    bool takeForFrame(Clock::time_point now, bool freshEncoder = false) {
         lastFrame = now;
+        arriving = false;
+        if (freshEncoder) {
+            pending = false;
+            forcedBefore = true;
+            lastForced = now;
+            return false;
+        }
         if (!pending || (forcedBefore && now - lastForced < kMinInterval)) return false;
         pending = false;
         forcedBefore = true;
@@ -34,7 +47,7 @@ public:
 
     // When the last picture is to be encoded again; nothing while no request waits.
     std::optional<Clock::time_point> repeatDue() const {
-        if (!pending) return std::nullopt;
+        if (!pending || arriving) return std::nullopt;
         auto due = std::max(requestedAt, lastFrame + kRepeatAfter);
         return forcedBefore ? std::max(due, lastForced + kMinInterval) : due;
     }
@@ -44,6 +57,7 @@ public:
 
 private:
     bool pending = false;
+    bool arriving = false;
     bool forcedBefore = false;
     Clock::time_point requestedAt{};
     Clock::time_point lastFrame{};

@@ -15,6 +15,10 @@ public:
 #if defined(__SANITIZE_ADDRESS__)
     DriverLoadLeakPause() { __lsan_disable(); }
     ~DriverLoadLeakPause() { __lsan_enable(); }
+#else
+    // User-provided, so a pause in a plain build is not an unused variable.
+    DriverLoadLeakPause() {}
+    ~DriverLoadLeakPause() {}
 #endif
 };
 

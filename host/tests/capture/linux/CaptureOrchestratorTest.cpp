@@ -3,6 +3,7 @@
 
 #include "capture/CaptureOrchestrator.h"
 #include "capture/CasCpu.h"
+#include "capture/KeyframePacing.h"
 
 #include <gtest/gtest.h>
 
@@ -181,15 +182,20 @@ TEST_F(Orchestrator, ResizeWithinThePaddedSizeKeepsTheEncoderAndLeavesNoStalePix
 
 TEST_F(Orchestrator, ResizeAcrossPaddedSizesRecreatesTheEncoderAndNotifiesBeforeItsFirstFrame) {
     FakeCapture* capture = start(0x100, 4, 1000, 700);
+    orch.requestKeyframe(4);  // forced just before the change, so pacing would hold the next one back
     ASSERT_TRUE(capture->deliver(1000, 700, pattern));
     auto first = world.encoder(0);
 
     ASSERT_TRUE(capture->deliver(1020, 700, pattern));
+    const int repeatsBefore = capture->repeats();
     ASSERT_EQ(world.encoderCount(), 2u);
     EXPECT_TRUE(first->destroyed.load());
     auto second = world.encoder(1);
     EXPECT_EQ(second->config.width, 1024u);
     EXPECT_EQ(second->config.height, 704u);
+    // The keyframe asked for on the change is the new encoder's first frame: nothing waits for a repeat.
+    std::this_thread::sleep_for(KeyframePacing::kMinInterval + KeyframePacing::kRepeatAfter + 50ms);
+    EXPECT_EQ(capture->repeats(), repeatsBefore);
     ASSERT_TRUE(capture->deliver(1020, 700, pattern));
     ASSERT_TRUE(capture->deliver(1021, 700, pattern));  // same padded size again
     const auto frames = second->receivedFrames();
