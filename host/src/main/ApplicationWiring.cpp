@@ -15,9 +15,11 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
         running = application->initialize();
         if (!running) return false;
         hooks.updateApplication = [app = application.get()] { app->update(); };
+        services.window.onDisplayChange = [app = application.get()] { app->onDisplayChange(); };
         return true;
     };
-    services.stopApplication = [this] {
+    services.stopApplication = [this, &services] {
+        services.window.onDisplayChange = nullptr;
         // After a failed start the destructor releases what was created.
         if (running) application->shutdown();
         running = false;
