@@ -102,6 +102,8 @@ void crash(const std::string& kind, const std::string& folder) {
 
 int runCrash(const std::string& kind, const std::string& folder, const std::string& logFile) {
     test::disableCoreDumps();
+    // Registered before everything else, so it runs last: after the logging library is gone.
+    if (kind == "after-exit") std::atexit([] { std::abort(); });
     CrashHandlerOptions options;
     options.folder = pathFromUtf8(folder);
     options.showMessage = !test::isWindows();  // a message box would wait for nobody
@@ -110,6 +112,10 @@ int runCrash(const std::string& kind, const std::string& folder, const std::stri
     registerCrashCleanup([]() noexcept { test::writeToStderr("cleanup two ran\n"); });
     initializeLogging("QuillaneHost", true, 1, logFile);
     SPDLOG_INFO("helper about to crash: {}", kind);
+    if (kind == "after-exit") {
+        shutdownLogging();
+        return 0;
+    }
     crash(kind, folder);
     return 2;  // the crash did not happen
 }

@@ -161,6 +161,18 @@ TEST(CrashProcess, WithoutAFolderTheReportGoesToTheStateFolder) {
     EXPECT_NE(run.logText().find("Crash report saved to " + reports[0].string()), std::string::npos);
 }
 
+// A crash while the process exits, after the logging library is gone, still leaves its report.
+TEST(CrashProcess, ACrashAfterExitBeganStillLeavesItsReport) {
+    if (isWindows()) GTEST_SKIP() << "exit handlers that crash are a Linux concern here";
+    CrashRun run("after-exit");
+    ASSERT_TRUE(run.end && run.end->signaled) << run.outputText();
+    EXPECT_EQ(run.end->signal, signalNumber("SIGABRT"));
+    const auto report = onlyReport(run);
+    EXPECT_NE(readFile(report).find("Signal: 6 ("), std::string::npos);
+    EXPECT_NE(run.outputText().find("A crash report has been saved to:\n" + report.string()), std::string::npos)
+        << run.outputText();
+}
+
 // A kill at any moment of a save leaves the old file or the new one, never a torn one.
 TEST(SettingsProcess, KilledWhileSavingNeverLeavesABrokenFile) {
     TempFolder temp;

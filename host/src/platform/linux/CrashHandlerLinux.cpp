@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -31,6 +32,9 @@ bool g_showMessage = true;
 
 std::atomic<pid_t> g_owner{0};              // thread that handles the crash
 std::atomic<int> g_signalInProgress{SIGABRT};  // what a stuck log call ends the process with
+// Set once the process is exiting: the logging library's registry is about to be destroyed, and
+// a crash after that (a failed check at exit) must not reach a logger through it.
+std::atomic<bool> g_loggingGone{false};
 
 const char* signalName(int sig) {
     switch (sig) {
@@ -98,6 +102,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 void onLogTimeout(int) { endBySignal(g_signalInProgress.load()); }
 
 void logCrash(int sig, void* address, int code, const char* reason, const char* path, bool written) {
+    if (g_loggingGone.load()) return;
     spdlog::logger* logger = spdlog::default_logger_raw();
     if (!logger) return;
     g_signalInProgress.store(sig);
@@ -272,6 +277,10 @@ bool installCrashHandler(const CrashHandlerOptions& options) {
     for (int sig : kCrashSignals) sigaction(sig, &action, nullptr);
 
     std::set_terminate(onTerminate);
+    // Exit handlers run in reverse order of registration: creating the registry first makes this
+    // one run before the registry's destructor.
+    spdlog::default_logger_raw();
+    std::atexit([] { g_loggingGone.store(true); });
     return prepared;
 }
 
