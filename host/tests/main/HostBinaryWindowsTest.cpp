@@ -199,6 +199,8 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
 
     // Explorer restarted: the shell announces a new taskbar and the icon comes back.
     PostMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    // A display changed its resolution: the application hears of it.
+    PostMessageW(window, WM_DISPLAYCHANGE, 32, MAKELPARAM(1024, 768));
 
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(kTrayExit, 0), 0);
     end = host.wait(60s);
@@ -216,6 +218,13 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     EXPECT_NE(text.find("Direct3D 11 device created"), std::string::npos) << text;
     EXPECT_NE(text.find("System tray icon created"), std::string::npos) << text;
     EXPECT_NE(text.find("System tray icon restored"), std::string::npos) << text;
+    const auto change = text.find("Display configuration changed, updating input metrics");
+    EXPECT_NE(change, std::string::npos) << text;
+    // Then the window's own line, "Display configuration changed" alone.
+    const auto windowLine = text.find("Display configuration changed", change + 1);
+    ASSERT_NE(windowLine, std::string::npos) << text;
+    const char after = text[windowLine + std::string("Display configuration changed").size()];
+    EXPECT_TRUE(after == '\r' || after == '\n') << text;
     EXPECT_NE(text.find("Streaming optimizations active: GPU MaxFrameLatency=1"), std::string::npos) << text;
     const auto exiting = text.find("Quillane Host exiting");
     ASSERT_NE(exiting, std::string::npos) << text;
