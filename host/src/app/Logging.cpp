@@ -96,6 +96,7 @@ void shutdownLogging() {
     if (!g_loggingInitialized) return;
     if (spdlog::logger* logger = spdlog::default_logger_raw()) logger->info("Shutting down logging");
     spdlog::shutdown();
+    setCrashLogFile({});  // the file is the logger's no more
     g_logger.reset();
     g_attachedSinks.reset();
     g_loggingInitialized = false;

@@ -45,17 +45,11 @@ private:
     std::size_t length_ = 0;
 };
 
-// The log file for the crash lines: its path, for a fresh handle that follows
-// a rotation, and a handle opened beforehand in case opening fails then.
+// The log file for the crash lines, opened only when they are written: a
+// handle held for the whole run would pin the file, and the logger's rotation
+// could then neither rename it nor delete the oldest one.
 wchar_t g_logPath[kPathCapacity] = L"";
-std::atomic<HANDLE> g_logHandle{INVALID_HANDLE_VALUE};
 constexpr DWORD kLogFlushTimeoutMs = 1000;
-
-HANDLE openLogForAppend(const wchar_t* path) {
-    // Shared like the logger's own handle, and open to its rotation (a rename).
-    return CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
 
 // One line in the file log's pattern, "[date time.ms] [critical] [file:line] text",
 // written straight to the file: no lock of the logging library is taken.
@@ -69,13 +63,13 @@ void appendCrashLogLine(int sourceLine, const char* message) {
     line.add(" ").addDecimal(t.wHour, 2).add(":").addDecimal(t.wMinute, 2).add(":").addDecimal(t.wSecond, 2);
     line.add(".").addDecimal(t.wMilliseconds, 3).add("] [critical] [CrashHandlerWindows.cpp:");
     line.addDecimal(sourceLine).add("] ").add(message).add("\n");
-    HANDLE file = openLogForAppend(g_logPath);
-    const bool fresh = file != INVALID_HANDLE_VALUE;
-    if (!fresh) file = g_logHandle.load();
+    // Shared like the logger's own handle; never creates a file logging did not.
+    HANDLE file = CreateFileW(g_logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD done = 0;
     WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
-    if (fresh) CloseHandle(file);
+    CloseHandle(file);
 }
 
 DWORD WINAPI flushLog(void*) {
@@ -248,14 +242,8 @@ bool prepareDumpPrefix(const CrashHandlerOptions& options) {
 
 void setCrashLogFile(const std::filesystem::path& file) {
     const std::wstring path = file.wstring();
-    HANDLE previous = g_logHandle.exchange(INVALID_HANDLE_VALUE);
-    if (previous != INVALID_HANDLE_VALUE) CloseHandle(previous);
-    if (path.empty() || path.size() >= kPathCapacity) {
-        g_logPath[0] = 0;
-        return;
-    }
-    wmemcpy(g_logPath, path.c_str(), path.size() + 1);
-    g_logHandle.store(openLogForAppend(g_logPath));
+    g_logPath[0] = 0;
+    if (path.size() < kPathCapacity) wmemcpy(g_logPath, path.c_str(), path.size() + 1);
 }
 
 void prepareThreadForCrashHandling() {
