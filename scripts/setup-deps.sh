@@ -9,7 +9,7 @@ PACKAGES=(
   libboost-dev libboost-system-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
   libopus-dev libimgui-dev libstb-dev libx264-dev libyuv-dev libpng-dev libpulse-dev
   libx11-dev libxext-dev libxcomposite-dev libxdamage-dev libxfixes-dev libxrandr-dev libxtst-dev
-  libglfw3-dev libgl-dev libcurl4-openssl-dev
+  libglfw3-dev libgl-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libavcodec-dev libavutil-dev libswscale-dev
   xvfb jwm pulseaudio pulseaudio-utils x11-utils x11-apps xdotool imagemagick
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 libffmpeg-nvenc-dev

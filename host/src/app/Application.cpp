@@ -5,9 +5,12 @@
 #include <algorithm>
 
 #include "app/ComputerName.h"
+#include "app/UpdateChecker.h"
+#include "common/Version.h"
 #include "platform/ProcessPriority.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
+#include "encode/VideoLimits.h"
 #include "input/InputInjector.h"
 #include "network/DiscoveryResponder.h"
 #include "network/SignalingProtocol.h"
@@ -20,7 +23,9 @@ namespace {
 constexpr const char* kFallbackHostName = "Quillane Host";
 // Host names are cut so a reply stays a small datagram.
 constexpr std::size_t kMaxHostNameBytes = 64;
-constexpr std::uint32_t kMaxWindowSide = 16384;
+// Every capture holds a display connection, a thread, an image and an
+// encoder: the X server's client slots and memory run out long before 256.
+constexpr std::size_t kMaxRunningStreams = 16;
 constexpr auto kWindowListMaxAge = std::chrono::seconds(1);
 // A window that just appeared may be missing from a cached list; looking
 // again is allowed this often.
@@ -46,6 +51,7 @@ Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_
 
 Application::~Application() {
     if (initialized) shutdown();
+    updateChecker.reset();
     // Whatever a failed initialize left behind, in reverse order of creation.
     discoveryResponder.take().reset();
     tcpTransportServer.take().reset();
@@ -144,6 +150,11 @@ bool Application::initialize() {
     SPDLOG_INFO("Input:     tcp://localhost:{}", cfg.inputPort);
     SPDLOG_INFO("Discovery: udp://broadcast:{}", kDiscoveryPort);
 
+    SPDLOG_INFO("Initializing update checker...");
+    updateChecker = std::make_unique<UpdateChecker>();
+    updateChecker->setCurrentVersion(kHostVersion);
+    updateChecker->setUpdateUrl(kDefaultUpdateUrl);
+
     initialized = true;
     return true;
 }
@@ -164,8 +175,12 @@ void Application::shutdown() {
 
 void Application::update() {
     if (auto orchestrator = captureOrchestrator.get()) {
-        const auto dropped = orchestrator->update();
+        std::vector<std::uint8_t> outgrown;
+        const auto dropped = orchestrator->update(&outgrown);
         if (!dropped.empty()) forgetEndedStreams(*orchestrator, dropped);
+        if (auto signaling = signalingServer.get()) {
+            for (const std::uint8_t id : outgrown) signaling->sendStreamStopped(id);
+        }
     }
     if (auto signaling = signalingServer.get()) signaling->poll();
     if (auto video = tcpTransportServer.get()) video->poll();
@@ -196,6 +211,7 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
         return false;
     }
     std::lock_guard lock(captureMutex);
+    if (refuseBeyondStreamCap(windowId, streamId)) return false;
     if (!orchestrator->startCapture(windowId, streamId)) {
         // A session that ran under this id was stopped by the failed restart.
         runningStreams.remove(streamId);
@@ -203,6 +219,13 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     }
     SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
     runningStreams.add(streamId);
+    return true;
+}
+
+bool Application::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
+    // A restart under a running id replaces its stream and adds none.
+    if (runningStreams.size() < kMaxRunningStreams || runningStreams.contains(streamId)) return false;
+    SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running", windowId, kMaxRunningStreams);
     return true;
 }
 
@@ -225,6 +248,8 @@ void Application::boostStreamingPriority(bool boost) {
         processPriority->restore();
     }
 }
+
+void Application::checkForUpdatesAsync(bool force) { startUpdateCheck(updateChecker.get(), settings, force); }
 
 void Application::onDisplayChange() {
     SPDLOG_INFO("Display configuration changed, updating input metrics");
@@ -279,6 +304,7 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
         return false;
     }
     std::lock_guard lock(captureMutex);
+    if (refuseBeyondStreamCap(windowId, streamId)) return false;
     // The entry exists before the first frame can arrive, so the first keyframe
     // always finds it.
     streams.registerClientStream(streamId, windowId);
@@ -316,8 +342,11 @@ bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t wi
         return false;
     }
     auto injector = inputInjector.get();
-    if (!injector || width < 1 || height < 1 || width > kMaxWindowSide || height > kMaxWindowSide ||
-        !injector->resizeWindow(window, width, height, true)) {
+    if (!fitsVideoLimits(width, height)) {
+        SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry", windowId, width, height);
+        return false;
+    }
+    if (!injector || !injector->resizeWindow(window, width, height, true)) {
         SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
         return false;
     }
@@ -376,12 +405,18 @@ void Application::onEncodedFrame(std::uint8_t streamId, const std::uint8_t* data
             });
         }
     }
-    if (auto video = tcpTransportServer.get()) video->sendVideoFrame(streamId, data, size, isKeyframe);
-
+    const auto video = tcpTransportServer.get();
+    const FrameSendResult result = video ? video->sendVideoFrame(streamId, data, size, isKeyframe)
+                                         : FrameSendResult::NoClient;
+    // Only frames a client will receive count as sent; frames nobody was
+    // connected for count nowhere.
+    if (result == FrameSendResult::Dropped) ++framesDropped;
+    if (result != FrameSendResult::Queued) return;
     const std::uint64_t frames = ++framesSent;
     const std::uint32_t keyframes = isKeyframe ? ++keyframesSent : keyframesSent.load();
     if (frames % 360 == 0) {
-        SPDLOG_INFO("Stream {} stats: {} frames, {} keyframes sent", streamId, frames, keyframes);
+        SPDLOG_INFO("Stream {} stats: {} frames, {} keyframes sent, {} dropped", streamId, frames, keyframes,
+                    framesDropped.load());
     }
 }
 

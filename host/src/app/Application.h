@@ -25,6 +25,7 @@ struct ClientFeedback;
 class ProcessPriority;
 class InputInjector;
 class InputPlatform;
+class UpdateChecker;
 
 // The hub of the host: owns the settings and the top-level components, wires
 // their callbacks to its handlers, keeps the stream table, runs congestion
@@ -61,6 +62,11 @@ public:
     Settings& getSettings() { return settings; }
     bool isStreamRunning(std::uint8_t streamId) const { return runningStreams.contains(streamId); }
     bool isPriorityBoosted() const { return runningStreams.boosted(); }
+
+    // An update check on the checker's thread; unless forced, at most one a day.
+    void checkForUpdatesAsync(bool force);
+    // Null before initialize() got to it.
+    UpdateChecker* getUpdateChecker() const { return updateChecker.get(); }
 
     // Handlers installed as the components' callbacks.
     bool onStreamRequest(std::uint32_t windowId, std::uint8_t streamId);
@@ -111,6 +117,8 @@ private:
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
     bool isListedWindow(std::uint32_t windowId);
     void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
+    // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
+    bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
 
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
@@ -120,6 +128,8 @@ private:
     Held<SignalingServer> signalingServer;
     Held<TcpTransportServer> tcpTransportServer;
     Held<DiscoveryResponder> discoveryResponder;
+    // Its check thread stamps `settings`: released (cancelled and joined) first.
+    std::unique_ptr<UpdateChecker> updateChecker;
 
     std::atomic<bool> initialized{false};
     std::uint16_t videoPort = 0;
@@ -142,8 +152,9 @@ private:
     std::chrono::steady_clock::time_point windowsFetched{};
     bool windowsValid = false;
 
-    std::atomic<std::uint64_t> framesSent{0};
+    std::atomic<std::uint64_t> framesSent{0};  // written for a video client
     std::atomic<std::uint32_t> keyframesSent{0};
+    std::atomic<std::uint64_t> framesDropped{0};  // skipped by the client's drop policy
 };
 
 }  // namespace quillane::host

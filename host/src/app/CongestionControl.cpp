@@ -1,9 +1,22 @@
 #include "app/CongestionControl.h"
 
+#include <algorithm>
+
+#include "encode/VideoLimits.h"
+
 namespace quillane::host {
 
+namespace {
+
+// kbps * factor, cut to a whole number within what encoders accept.
+std::uint32_t scaled(std::uint32_t kbps, double factor) {
+    return static_cast<std::uint32_t>(std::min(static_cast<double>(kbps) * factor, double{kMaxBitrateKbps}));
+}
+
+}  // namespace
+
 std::uint32_t CongestionControl::maxFor(std::uint32_t kbps) {
-    return static_cast<std::uint32_t>(static_cast<float>(kbps) * 1.5f);
+    return scaled(kbps, 1.5);
 }
 
 std::optional<CongestionControl::Change> CongestionControl::onFeedback(
@@ -21,12 +34,12 @@ std::optional<CongestionControl::Change> CongestionControl::onFeedback(
     bool congested = false;
     if (decodeTimeMs > 30 || rttMs > 50) {
         congested = true;
-        next = static_cast<std::uint32_t>(static_cast<float>(current) * 0.8f);
-        if (next < kMinBitrateKbps) next = kMinBitrateKbps;
+        // Down to the floor, or the target when that is lower; a reducing step never raises.
+        const std::uint32_t floor = std::min(kMinBitrateKbps, targetKbps);
+        next = std::min(current, std::max(scaled(current, 0.8), floor));
     } else if (rttMs < 20 && decodeTimeMs < 15) {
         if (current >= targetKbps) return std::nullopt;
-        const auto raised = static_cast<std::uint32_t>(static_cast<float>(current) * 1.1f);
-        next = raised < targetKbps ? raised : targetKbps;
+        next = std::min(scaled(current, 1.1), targetKbps);
     }
     if (next == current) return std::nullopt;
 

@@ -2,6 +2,8 @@
 
 #include "capture/CASProcessor.h"
 #include "capture/FramePacer.h"
+#include "capture/KeyframePacing.h"
+#include "encode/VideoLimits.h"
 
 #include <spdlog/spdlog.h>
 
@@ -36,6 +38,10 @@ struct CaptureOrchestrator::CaptureSession {
     std::uint64_t frameCount = 0;
 
     std::atomic<bool> removed{false};  // out of the table: its frames are dropped
+    std::atomic<bool> outgrown{false};  // the window grew beyond what H.264 carries
+
+    std::mutex pacingMutex;
+    KeyframePacing pacing;
 
     ~CaptureSession() {
         // Stop first, so that no frame still uses the encoder or the buffer.
@@ -64,6 +70,7 @@ CaptureOrchestrator::CaptureOrchestrator(CaptureServices s) : services(std::move
 
 CaptureOrchestrator::~CaptureOrchestrator() {
     shutdown();
+    stopRepeats();
     casProcessor.reset();
     framePacer.reset();
     std::lock_guard lock(callbackMutex);
@@ -116,6 +123,11 @@ bool CaptureOrchestrator::initialize() {
     } else {
         spdlog::warn("CASProcessor initialization failed - sharpening disabled");
     }
+    {
+        std::lock_guard lock(repeatMutex);
+        repeatStopping = false;
+    }
+    if (!repeatThread.joinable()) repeatThread = std::thread([this] { repeatLoop(); });
     initialized.store(true);
     spdlog::info("CaptureOrchestrator initialized with {} encoder", name);
     return true;
@@ -135,7 +147,58 @@ void CaptureOrchestrator::shutdown() {
     if (!initialized.exchange(false)) return;
     spdlog::info("Shutting down CaptureOrchestrator...");
     stopAllCaptures();
+    stopRepeats();
     device->release();
+}
+
+void CaptureOrchestrator::stopRepeats() {
+    {
+        std::lock_guard lock(repeatMutex);
+        repeatStopping = true;
+    }
+    repeatWake.notify_all();
+    if (repeatThread.joinable()) repeatThread.join();
+}
+
+void CaptureOrchestrator::repeatLoop() {
+    std::unique_lock lock(repeatMutex);
+    while (!repeatStopping) {
+        repeatRequested = false;
+        lock.unlock();
+        const auto next = repeatDueFrames();
+        lock.lock();
+        const auto woken = [this] { return repeatStopping || repeatRequested; };
+        if (next) {
+            repeatWake.wait_until(lock, *next, woken);
+        } else {
+            repeatWake.wait(lock, woken);
+        }
+    }
+}
+
+std::optional<std::chrono::steady_clock::time_point> CaptureOrchestrator::repeatDueFrames() {
+    std::vector<SessionPtr> listed;
+    {
+        std::lock_guard lock(sessionsMutex);
+        for (const auto& [id, session] : sessions) listed.push_back(session);
+    }
+    std::optional<std::chrono::steady_clock::time_point> next;
+    for (const auto& session : listed) {
+        const auto now = KeyframePacing::Clock::now();
+        bool due = false;
+        {
+            std::lock_guard lock(session->pacingMutex);
+            const auto at = session->pacing.repeatDue();
+            if (!at) continue;
+            due = *at <= now;
+            if (due) session->pacing.repeatAsked(now);
+            const auto following = due ? session->pacing.repeatDue() : at;
+            if (following && (!next || *following < *next)) next = following;
+        }
+        // No lock held: a capture may deliver the frame on this very thread.
+        if (due && !session->removed.load()) session->capture->repeatLastFrame();
+    }
+    return next;
 }
 
 EncoderConfig CaptureOrchestrator::encoderConfigFor(std::uint32_t paddedWidth, std::uint32_t paddedHeight) {
@@ -198,6 +261,10 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
     }
     std::uint32_t width = 0, height = 0;
     session->capture->getSize(width, height);
+    if (!fitsVideoLimits(width, height)) {
+        spdlog::error("Window {:x} is {}x{}, larger than H.264 can carry", windowId, width, height);
+        return false;
+    }
     const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
     const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
     spdlog::info("Creating encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
@@ -253,6 +320,14 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
     {
         std::lock_guard lock(sessionsMutex);
         if (!session->encoder) return;  // its re-creation failed: dropped until the stream stops
+        if ((width != session->width || height != session->height) && !fitsVideoLimits(width, height)) {
+            // Ends the stream at the next update rather than leaving it frozen.
+            if (!session->outgrown.exchange(true)) {
+                spdlog::error("Window of stream {} grew to {}x{}, larger than H.264 can carry; ending the stream",
+                              streamId, width, height);
+            }
+            return;
+        }
         if (width != session->width || height != session->height) {
             paddedWidth = padTo16(width), paddedHeight = padTo16(height);
             if (paddedWidth == session->paddedWidth && paddedHeight == session->paddedHeight) {
@@ -331,6 +406,12 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
     ++session->frameCount;
 
     if (resolutionChanged) notifyResolutionChanged(streamId, width, height);
+    bool keyframe = false;
+    {
+        std::lock_guard lock(session->pacingMutex);
+        keyframe = session->pacing.takeForFrame(KeyframePacing::Clock::now());
+    }
+    if (keyframe) encoder->requestKeyframe();
     const auto attempt = encodeAttempts.fetch_add(1) + 1;
     if (!encoder->encodeFrame(current)) {
         spdlog::warn("Failed to encode frame on stream {} (attempt #{})", streamId, attempt);
@@ -381,7 +462,7 @@ void CaptureOrchestrator::stopAllCaptures() {
     spdlog::info("Stopped all captures");
 }
 
-std::vector<std::uint8_t> CaptureOrchestrator::update() {
+std::vector<std::uint8_t> CaptureOrchestrator::update(std::vector<std::uint8_t>* outgrown) {
     std::vector<std::pair<std::uint8_t, SessionPtr>> listed;
     {
         std::lock_guard lock(sessionsMutex);
@@ -390,7 +471,7 @@ std::vector<std::uint8_t> CaptureOrchestrator::update() {
     // Window checks may ask the window system: no lock held meanwhile.
     std::vector<std::pair<std::uint8_t, SessionPtr>> ended;
     for (auto& [id, session] : listed) {
-        if (!session->capture->isCapturing() || !services.windowExists(session->windowId))
+        if (session->outgrown.load() || !session->capture->isCapturing() || !services.windowExists(session->windowId))
             ended.emplace_back(id, std::move(session));
     }
     std::vector<std::uint8_t> removed;
@@ -404,6 +485,9 @@ std::vector<std::uint8_t> CaptureOrchestrator::update() {
             session->removed.store(true);
             sessions.erase(it);
             removed.push_back(id);
+            std::uint32_t width = 0, height = 0;
+            session->capture->getSize(width, height);
+            if (outgrown && (session->outgrown.load() || !fitsVideoLimits(width, height))) outgrown->push_back(id);
             toStop.push_back(std::move(session));
         }
     }
@@ -412,9 +496,22 @@ std::vector<std::uint8_t> CaptureOrchestrator::update() {
 }
 
 void CaptureOrchestrator::requestKeyframe(std::uint8_t streamId) {
-    std::lock_guard lock(sessionsMutex);
-    auto it = sessions.find(streamId);
-    if (it != sessions.end() && it->second->encoder) it->second->encoder->requestKeyframe();
+    SessionPtr session;
+    {
+        std::lock_guard lock(sessionsMutex);
+        auto it = sessions.find(streamId);
+        if (it == sessions.end()) return;
+        session = it->second;
+    }
+    {
+        std::lock_guard lock(session->pacingMutex);
+        session->pacing.request(KeyframePacing::Clock::now());
+    }
+    {
+        std::lock_guard lock(repeatMutex);
+        repeatRequested = true;
+    }
+    repeatWake.notify_all();
 }
 
 void CaptureOrchestrator::setStreamBitrate(std::uint8_t streamId, std::uint32_t bitrateKbps,

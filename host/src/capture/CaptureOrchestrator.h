@@ -6,11 +6,14 @@
 #include "encode/EncoderBase.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -50,8 +53,12 @@ public:
 
     // Once per main-loop turn: drops the sessions whose window closed or whose
     // capture ended, and returns their stream ids so the owner can forget them.
-    std::vector<std::uint8_t> update();
+    // Those that ended because the window grew beyond what H.264 carries are
+    // also added to `outgrown`.
+    std::vector<std::uint8_t> update(std::vector<std::uint8_t>* outgrown = nullptr);
 
+    // A keyframe soon: forced at most once per 100 ms per stream, and made from
+    // the last captured picture when no new frame comes within about 30 ms.
     void requestKeyframe(std::uint8_t streamId);
     void setStreamBitrate(std::uint8_t streamId, std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps);
     ParameterSets getParameterSets(std::uint8_t streamId);
@@ -95,6 +102,11 @@ private:
     // encoder and the buffers. Never called with sessionsMutex held.
     void stopSession(const SessionPtr& session);
     void notifyResolutionChanged(std::uint8_t streamId, std::uint32_t width, std::uint32_t height);
+    // The thread that repeats last pictures for keyframes no new frame carried.
+    void repeatLoop();
+    // Asks the captures whose repeat is due for it; the earliest repeat still to come.
+    std::optional<std::chrono::steady_clock::time_point> repeatDueFrames();
+    void stopRepeats();
 
     CaptureServices services;
     std::unique_ptr<CaptureDevice> device;
@@ -112,6 +124,12 @@ private:
     std::unique_ptr<FramePacer> framePacer;
     std::unique_ptr<CASProcessor> casProcessor;
     std::atomic<bool> initialized{false};
+
+    std::mutex repeatMutex;
+    std::condition_variable repeatWake;
+    bool repeatRequested = false;
+    bool repeatStopping = false;
+    std::thread repeatThread;
 };
 
 }  // namespace quillane::host

@@ -31,6 +31,11 @@ public:
 
     // False once stopped, also when the capture ended by itself (window closed).
     virtual bool isCapturing() const = 0;
+
+    // Delivers the last captured frame once more (for a keyframe of a window
+    // that does not change), soon and one at a time with the others, possibly
+    // on the calling thread; nothing when there is none or a new one is coming.
+    virtual void repeatLastFrame() = 0;
 };
 
 }  // namespace quillane::host

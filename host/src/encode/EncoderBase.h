@@ -101,8 +101,9 @@ public:
 
     virtual bool isInitialized() const = 0;
 
-    // Applies a new config to a running encoder of the same size (bitrates only);
-    // false when not initialised or the size differs.
+    // Applies a new config to a running encoder: the bitrates at the same size; at
+    // another size the AMF and Media Foundation encoders open afresh, the others
+    // refuse. False when not initialised or the change failed.
     virtual bool reconfigure(const EncoderConfig& config) = 0;
 
     // The SPS, PPS (and VPS) last seen in the encoder's own keyframes.

@@ -26,6 +26,11 @@ bool validateEncoderConfig(const char* encoderName, const EncoderConfig& config)
     return false;
 }
 
+std::uint32_t bitsPerSecond(std::uint32_t kbps) {
+    const std::uint64_t bits = std::uint64_t{kbps} * 1000;
+    return bits > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(bits);
+}
+
 std::uint32_t oneFrameAtPeak(std::uint32_t maxBitrateKbps, std::uint32_t fps, std::uint32_t unit) {
     const std::uint64_t size = std::uint64_t{maxBitrateKbps} * unit / (fps == 0 ? 1 : fps);
     return size == 0 ? 1 : static_cast<std::uint32_t>(size > 0xFFFFFFFFu ? 0xFFFFFFFFu : size);
@@ -58,6 +63,37 @@ bool CommonEncoder::reconfigure(const EncoderConfig& config) {
     }
     setBitrate(config.bitrateKbps, config.maxBitrateKbps);
     return true;
+}
+
+}  // namespace quillane::host
+
+namespace quillane::host {
+
+std::optional<bool> CommonEncoder::refuseInitialize(const char* name, bool hasDevice,
+                                                   const EncoderConfig& config) const {
+    if (initialized_) {
+        spdlog::warn("{} encoder already initialized", name);
+        return true;
+    }
+    if (!hasDevice) {
+        spdlog::error("{} encoder: no device", name);
+        return false;
+    }
+    if (!validateEncoderConfig(name, config)) {
+        return false;
+    }
+    return std::nullopt;
+}
+
+bool CommonEncoder::reconfigureOrReopen(const char* name, EncoderDevice device, const EncoderConfig& config) {
+    if (config.width == config_.width && config.height == config_.height) {
+        setBitrate(config.bitrateKbps, config.maxBitrateKbps);
+        return true;
+    }
+    spdlog::info("{} resolution change requires reinit: {}x{} -> {}x{}", name, config_.width, config_.height,
+                 config.width, config.height);
+    shutdown();
+    return initialize(device, config);
 }
 
 }  // namespace quillane::host

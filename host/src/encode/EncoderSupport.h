@@ -8,11 +8,10 @@
 
 #include "encode/EncoderBase.h"
 #include "encode/ParameterSetCache.h"
+#include "encode/VideoLimits.h"
 
 namespace quillane::host {
 
-// Largest kbit/s value whose bit/s value still fits 32 bits.
-inline constexpr std::uint32_t kMaxBitrateKbps = 0xFFFFFFFFu / 1000u;
 
 // True when the pair can be handed to an encoder: both non-zero and each fits
 // 32 bits once multiplied by 1000.
@@ -21,6 +20,9 @@ bool bitratesValid(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps);
 // Checks what every encoder relies on (frame rate at least 1, even non-zero size,
 // usable bitrates); logs "{name} encoder: invalid config: {why}" and returns false otherwise.
 bool validateEncoderConfig(const char* encoderName, const EncoderConfig& config);
+
+// kbit/s as bit/s, computed in 64 bits and held at the 32-bit maximum.
+std::uint32_t bitsPerSecond(std::uint32_t kbps);
 
 // One frame at the peak rate, in the unit the caller multiplies by (1 for kbit,
 // 1000 for bit); never 0.
@@ -98,10 +100,21 @@ public:
     ParameterSets getParameterSets() const override { return parameterSets_.get(); }
 
 protected:
+    // The checks every initialize starts with: already open, it warns "{name} encoder
+    // already initialized" and gives true; without a device (where one is needed) or
+    // with an unusable config, it logs and gives false; nullopt means go ahead.
+    std::optional<bool> refuseInitialize(const char* name, bool hasDevice, const EncoderConfig& config) const;
+
     // Takes a pending keyframe request; give it back with restoreKeyframeRequest
     // when the frame it was taken for could not be encoded.
     bool takeKeyframeRequest() { return forceKeyframe_.exchange(false); }
     void restoreKeyframeRequest() { forceKeyframe_ = true; }
+
+    // For encoders that follow a size change themselves. Same size: the new
+    // bitrates, from the next frame on. Another size: logs "{name} resolution change
+    // requires reinit: ..." and opens the encoder afresh on `device` (which the
+    // caller keeps alive) with the new config.
+    bool reconfigureOrReopen(const char* name, EncoderDevice device, const EncoderConfig& config);
 
     EncoderConfig config_;
     std::atomic<bool> initialized_{false};

@@ -66,6 +66,25 @@ void extractParameterSets(const std::uint8_t* data, std::size_t size, NalRule ru
     sets.isValid = !sets.sps.empty() && !sets.pps.empty();
 }
 
+bool containsIdr(const std::uint8_t* data, std::size_t size, NalRule rule) {
+    if (data == nullptr) {
+        return false;
+    }
+    for (std::size_t i = 0; i + 3 < size; ++i) {
+        const std::size_t codeLength = startCodeAt(data, i);
+        if (codeLength == 0 || i + codeLength >= size) {
+            continue;
+        }
+        const std::uint8_t b = data[i + codeLength];
+        const bool idr = rule == NalRule::H264 ? (b & 0x1F) == 5 : ((b >> 1) & 0x3F) == 19 || ((b >> 1) & 0x3F) == 20;
+        if (idr) {
+            return true;
+        }
+        i += codeLength - 1;
+    }
+    return false;
+}
+
 void ParameterSetCache::scan(const std::uint8_t* data, std::size_t size, NalRule rule) {
     if (data == nullptr || size < 5) {
         return;

@@ -21,6 +21,10 @@ NalRule nalRuleForCodec(const std::string& codec);
 // or null changes nothing.
 void extractParameterSets(const std::uint8_t* data, std::size_t size, NalRule rule, ParameterSets& sets);
 
+// Whether the access unit holds an IDR slice (H.264 type 5; HEVC IDR_W_RADL or
+// IDR_N_LP), for encoders whose own picture-type report cannot be read.
+bool containsIdr(const std::uint8_t* data, std::size_t size, NalRule rule);
+
 // The parameter sets an encoder has seen in its own keyframes, shared between the
 // encoding thread and readers on other threads.
 class ParameterSetCache {

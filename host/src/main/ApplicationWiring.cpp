@@ -3,7 +3,10 @@
 #include "app/Application.h"
 #include "capture/WindowEnumerator.h"
 #include "main/HostRun.h"
+#include "network/LogText.h"
 #include "platform/HostWindow.h"
+
+#include <spdlog/spdlog.h>
 
 namespace quillane::host {
 
@@ -16,10 +19,12 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
         if (!running) return false;
         hooks.updateApplication = [app = application.get()] { app->update(); };
         services.window.onDisplayChange = [app = application.get()] { app->onDisplayChange(); };
+        wireUpdateCheck(services.window, hooks);
         return true;
     };
     services.stopApplication = [this, &services] {
         services.window.onDisplayChange = nullptr;
+        services.window.onCheckForUpdates = nullptr;
         // After a failed start the destructor releases what was created.
         if (running) application->shutdown();
         running = false;
@@ -28,5 +33,22 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
 }
 
 ApplicationWiring::~ApplicationWiring() = default;
+
+void ApplicationWiring::wireUpdateCheck(HostWindow& window, TurnHooks& hooks) {
+    Application* app = application.get();
+    window.onCheckForUpdates = [app] { app->checkForUpdatesAsync(true); };
+    hooks.everySixtiethTurn = [this, app] {
+        const UpdateChecker* checker = app->getUpdateChecker();
+        if (!checker) return;
+        if (auto update = updateNotice.poll(*checker, app->getSettings())) {
+            SPDLOG_INFO("Update {} can be downloaded from {}", logSafeText(update->version),
+                        logSafeText(update->downloadPage));
+        }
+    };
+    if (app->getSettings().values().autoCheckUpdates) {
+        SPDLOG_INFO("Checking for updates on startup...");
+        app->checkForUpdatesAsync(false);
+    }
+}
 
 }  // namespace quillane::host

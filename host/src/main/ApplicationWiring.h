@@ -2,10 +2,14 @@
 
 #include <memory>
 
+#include "main/UpdateNotice.h"
+
 namespace quillane::host {
 
 class Application;
+class HostWindow;
 struct HostServices;
+struct TurnHooks;
 
 // Gives runHost the host's Application: created and initialised during
 // start-up, updated every main-loop turn, shut down and destroyed before the
@@ -18,8 +22,12 @@ public:
     ApplicationWiring& operator=(const ApplicationWiring&) = delete;
 
 private:
+    // The tray's "Check for Updates", the start-up check and the look at its result.
+    void wireUpdateCheck(HostWindow& window, TurnHooks& hooks);
+
     std::unique_ptr<Application> application;
     bool running = false;
+    UpdateNotice updateNotice;
 };
 
 }  // namespace quillane::host

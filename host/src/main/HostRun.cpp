@@ -1,6 +1,7 @@
 #include "main/HostRun.h"
 
 #include "app/Logging.h"
+#include "common/Version.h"
 #include "main/MainLoop.h"
 #include "platform/HostWindow.h"
 #include "platform/PlatformRuntime.h"
@@ -16,7 +17,6 @@ namespace quillane::host {
 
 namespace {
 
-constexpr const char* kVersion = "1.1.9";
 constexpr const char* kFatalTitle = "Quillane Host - Fatal Error";
 
 // One run from logging set-up to the end of logging. Each stage that came up is
@@ -32,7 +32,7 @@ public:
             loggingUp = true;
             SPDLOG_INFO("========================================");
             SPDLOG_INFO("Quillane Host starting...");
-            SPDLOG_INFO("Version: {}", kVersion);
+            SPDLOG_INFO("Version: {}", kHostVersion);
 
             std::string error;
             if (!services.runtime.initialize(error)) {

@@ -66,8 +66,26 @@ std::vector<std::uint8_t> buildDiscoveryReply(std::string_view name, std::uint16
 }
 
 DiscoveryResponder::DiscoveryResponder(std::string name, std::uint16_t port, std::uint16_t listenPort,
-                                       SocketFactory socketFactory)
-    : name(capDiscoveryName(name)), port(port), listenPort(listenPort), socketFactory(std::move(socketFactory)) {}
+                                       SocketFactory socketFactory, DiscoveryLimits limits)
+    : name(capDiscoveryName(name)),
+      port(port),
+      listenPort(listenPort),
+      socketFactory(std::move(socketFactory)),
+      limits(limits) {}
+
+// The rate limits of one run of the listener; each run starts afresh.
+struct DiscoveryResponder::Throttle {
+    explicit Throttle(const DiscoveryLimits& limits)
+        : replies(limits.repliesPerSecond, limits.replyBurst),
+          allReplies(limits.totalRepliesPerSecond, limits.totalRepliesPerSecond),
+          logLines(limits.logLinesPerSecond, limits.logLineBurst),
+          allLogLines(limits.totalLogLinesPerSecond, limits.totalLogLineBurst) {}
+
+    SourceRateLimiter replies;
+    SourceRateLimiter allReplies;
+    SourceRateLimiter logLines;
+    SourceRateLimiter allLogLines;
+};
 
 DiscoveryResponder::~DiscoveryResponder() {
     stop();
@@ -131,6 +149,7 @@ void DiscoveryResponder::stop() {
 void DiscoveryResponder::listenerThread() {
     prepareThreadForCrashHandling();
     LogRateLimiter receiveErrorLog(std::chrono::seconds(1));
+    Throttle throttle(limits);
     std::array<std::uint8_t, kMaxRequestBytes + 1> buffer{};
     while (running) {
         const auto wait = udpSocket->waitReadable(kWaitInterval);
@@ -154,10 +173,23 @@ void DiscoveryResponder::listenerThread() {
             !isRequest(buffer.data(), received.size)) {
             continue;
         }
-        SPDLOG_INFO("Discovery request from {} ({})", formatIpv4(received.from.address),
-                    clientName(buffer.data(), received.size));
-        sendResponse(received.from);
+        answer(throttle, received.from, buffer.data(), received.size);
     }
+}
+
+void DiscoveryResponder::answer(Throttle& throttle, const Ipv4Endpoint& from, const std::uint8_t* data,
+                                std::size_t size) {
+    const auto now = SourceRateLimiter::Clock::now();
+    std::size_t held = 0;
+    if (throttle.logLines.allow(from.address, now, held) && throttle.allLogLines.allow(0, now)) {
+        if (held > 0) {
+            SPDLOG_INFO("Discovery request from {} ({}) ({} more not logged)", formatIpv4(from.address),
+                        clientName(data, size), held);
+        } else {
+            SPDLOG_INFO("Discovery request from {} ({})", formatIpv4(from.address), clientName(data, size));
+        }
+    }
+    if (throttle.replies.allow(from.address, now) && throttle.allReplies.allow(0, now)) sendResponse(from);
 }
 
 void DiscoveryResponder::sendResponse(const Ipv4Endpoint& to) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "network/LogText.h"
 #include "network/UdpSocket.h"
 
 namespace quillane::host {
@@ -31,6 +32,19 @@ std::string capDiscoveryName(std::string_view name);
 // The reply datagram: prefix, zero, name, zero, port in decimal, zero.
 std::vector<std::uint8_t> buildDiscoveryReply(std::string_view name, std::uint16_t port);
 
+// Bounds per source address, so that a flood (spoofed or not) can neither
+// reflect unbounded traffic nor rotate the log away; the totals bound a flood
+// from many addresses.
+struct DiscoveryLimits {
+    double repliesPerSecond = 10;
+    double replyBurst = 20;
+    double totalRepliesPerSecond = 200;
+    double logLinesPerSecond = 1;
+    double logLineBurst = 8;
+    double totalLogLinesPerSecond = 4;
+    double totalLogLineBurst = 16;
+};
+
 // Answers UDP discovery datagrams with the host's name and signalling port,
 // on a thread of its own.
 class DiscoveryResponder {
@@ -38,7 +52,7 @@ public:
     using SocketFactory = std::function<std::unique_ptr<UdpSocket>()>;
 
     DiscoveryResponder(std::string name, std::uint16_t port, std::uint16_t listenPort = kDiscoveryPort,
-                       SocketFactory socketFactory = createUdpSocket);
+                       SocketFactory socketFactory = createUdpSocket, DiscoveryLimits limits = {});
     ~DiscoveryResponder();
 
     DiscoveryResponder(const DiscoveryResponder&) = delete;
@@ -54,6 +68,8 @@ public:
 private:
     void listenerThread();
     void sendResponse(const Ipv4Endpoint& to);
+    struct Throttle;
+    void answer(Throttle& throttle, const Ipv4Endpoint& from, const std::uint8_t* data, std::size_t size);
 
     const std::string name;
     const std::uint16_t port;
@@ -63,6 +79,7 @@ private:
     std::thread responderThread;
     std::atomic<bool> running{false};
     std::atomic<std::uint16_t> boundPort{0};
+    const DiscoveryLimits limits;
 };
 
 }  // namespace quillane::host

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace quillane::host {
 
 namespace {
 
-// Length of the valid UTF-8 sequence at the start of `text`, or 0.
-std::size_t utf8SequenceLength(std::string_view text) {
+// Length of the valid UTF-8 sequence at the start of `text`, or 0; its code point in `decoded`.
+std::size_t utf8SequenceLength(std::string_view text, std::uint32_t& decoded) {
     const auto b0 = static_cast<std::uint8_t>(text[0]);
     std::size_t length = 0;
     std::uint32_t minimum = 0;
@@ -35,7 +36,20 @@ std::size_t utf8SequenceLength(std::string_view text) {
     if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
         return 0;
     }
+    decoded = code;
     return length;
+}
+
+// C1 controls and the bidirectional embeddings, overrides and isolates: a log
+// viewer would act on them, letting a peer hide or reorder what a line says.
+bool isHiddenControl(std::uint32_t code) {
+    return (code >= 0x80 && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
+void appendCodePoint(std::string& out, std::uint32_t code) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0x0F];
 }
 
 void appendEscaped(std::string& out, std::uint8_t byte) {
@@ -59,8 +73,12 @@ std::string logSafeText(std::string_view text, std::size_t limit) {
         } else if (byte < 0x80) {
             out += static_cast<char>(byte);
             ++pos;
-        } else if (const std::size_t length = utf8SequenceLength(text.substr(pos)); length > 0) {
-            out.append(text.substr(pos, length));
+        } else if (std::uint32_t code = 0; const std::size_t length = utf8SequenceLength(text.substr(pos), code)) {
+            if (isHiddenControl(code)) {
+                appendCodePoint(out, code);
+            } else {
+                out.append(text.substr(pos, length));
+            }
             pos += length;
         } else {
             appendEscaped(out, byte);
@@ -87,6 +105,51 @@ bool LogRateLimiter::allow(std::size_t& suppressed) {
     suppressed = held;
     held = 0;
     return true;
+}
+
+SourceRateLimiter::SourceRateLimiter(double perSecond, double burst, std::size_t maxSources)
+    : perSecond(perSecond), burst(burst), maxSources(maxSources) {}
+
+void SourceRateLimiter::refill(Bucket& bucket, Clock::time_point now) const {
+    if (now <= bucket.refilled) return;
+    const double seconds = std::chrono::duration<double>(now - bucket.refilled).count();
+    bucket.tokens = std::min(burst, bucket.tokens + seconds * perSecond);
+    bucket.refilled = now;
+}
+
+void SourceRateLimiter::forgetIdle(Clock::time_point now) {
+    for (auto it = buckets.begin(); it != buckets.end();) {
+        refill(it->second, now);
+        // A full bucket with nothing held back is what a new source starts with.
+        if (it->second.tokens >= burst && it->second.held == 0) {
+            it = buckets.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool SourceRateLimiter::allow(std::uint64_t source, Clock::time_point now, std::size_t& held) {
+    auto it = buckets.find(source);
+    if (it == buckets.end()) {
+        if (buckets.size() >= maxSources) forgetIdle(now);
+        if (buckets.size() >= maxSources) return false;
+        it = buckets.emplace(source, Bucket{burst, now, 0}).first;
+    }
+    Bucket& bucket = it->second;
+    refill(bucket, now);
+    if (bucket.tokens < 1.0) {
+        ++bucket.held;
+        return false;
+    }
+    bucket.tokens -= 1.0;
+    held = std::exchange(bucket.held, 0);
+    return true;
+}
+
+bool SourceRateLimiter::allow(std::uint64_t source, Clock::time_point now) {
+    std::size_t held = 0;
+    return allow(source, now, held);
 }
 
 }  // namespace quillane::host

@@ -1,5 +1,6 @@
 #include "network/SignalingMessageHandler.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -70,9 +71,10 @@ void SignalingMessageHandler::setStreamIdInUseCallback(StreamIdInUseCallback cal
 }
 
 std::optional<std::string> SignalingMessageHandler::handleMessage(std::string_view text,
-                                                                  const std::string& clientAddress) {
+                                                                  const std::string& clientAddress,
+                                                                  std::uint64_t session) {
     try {
-        return dispatch(text, clientAddress);
+        return dispatch(text, clientAddress, session);
     } catch (const std::exception& e) {
         SPDLOG_ERROR("Error processing message: {}", logSafeText(e.what(), kErrorTextLimit));
     } catch (...) {
@@ -82,12 +84,12 @@ std::optional<std::string> SignalingMessageHandler::handleMessage(std::string_vi
 }
 
 std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view text,
-                                                             const std::string& clientAddress) {
+                                                             const std::string& clientAddress,
+                                                             std::uint64_t session) {
     const nlohmann::json message = nlohmann::json::parse(text);
     const auto type = parseMessageType(message);
     if (!type) {
-        // value() throws for a non-object, which ends up as a processing error.
-        SPDLOG_WARN("Unknown message type: '{}'", logSafeText(message.value("type", std::string("missing"))));
+        warnUnknownType(message, session);
         return std::nullopt;
     }
 
@@ -104,10 +106,11 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
     case MessageType::WindowListRequest:
         return windowSnapshot()->windowListText;
     case MessageType::StreamStart:
-        return handleStreamStart(message);
+        return handleStreamStart(message, session);
     case MessageType::StreamStop: {
         const std::int32_t streamId = readInt32Field(message, "streamId");
         SPDLOG_INFO("Stream stop request for stream {}", streamId);
+        recordOwner(static_cast<std::uint8_t>(streamId), std::nullopt);
         if (auto callback = copyOf(streamStopCallback)) {
             callback(static_cast<std::uint8_t>(streamId));
         }
@@ -135,7 +138,58 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
     return std::nullopt;
 }
 
-std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& message) {
+void SignalingMessageHandler::warnUnknownType(const nlohmann::json& message, std::uint64_t session) {
+    // value() throws for a non-object, which ends up as a processing error.
+    const std::string type = message.value("type", std::string("missing"));
+    std::size_t held = 0;
+    {
+        // Each warning also flushes the log file: one client may not set the pace.
+        std::lock_guard lock(sessionsMutex);
+        if (!unknownTypeLog.allow(session, SourceRateLimiter::Clock::now(), held)) return;
+    }
+    if (held > 0) {
+        SPDLOG_WARN("Unknown message type: '{}' ({} more not logged)", logSafeText(type), held);
+    } else {
+        SPDLOG_WARN("Unknown message type: '{}'", logSafeText(type));
+    }
+}
+
+std::size_t SignalingMessageHandler::runningStreamsOf(std::uint64_t session) {
+    std::vector<std::uint8_t> ids;
+    {
+        std::lock_guard lock(sessionsMutex);
+        if (const auto it = sessionStreams.find(session); it != sessionStreams.end()) ids = it->second;
+    }
+    const auto inUse = copyOf(streamIdInUseCallback);
+    return inUse ? static_cast<std::size_t>(std::count_if(ids.begin(), ids.end(), inUse)) : ids.size();
+}
+
+void SignalingMessageHandler::recordOwner(std::uint8_t streamId, std::optional<std::uint64_t> session) {
+    std::lock_guard lock(sessionsMutex);
+    // An id names one stream at a time: whoever started it before no longer owns it.
+    for (auto& [owner, ids] : sessionStreams) std::erase(ids, streamId);
+    if (session) sessionStreams[*session].push_back(streamId);
+}
+
+void SignalingMessageHandler::sessionClosed(std::uint64_t session) {
+    std::vector<std::uint8_t> ids;
+    {
+        std::lock_guard lock(sessionsMutex);
+        const auto it = sessionStreams.find(session);
+        if (it == sessionStreams.end()) return;
+        ids = std::move(it->second);
+        sessionStreams.erase(it);
+    }
+    const auto inUse = copyOf(streamIdInUseCallback);
+    const auto stop = copyOf(streamStopCallback);
+    for (const std::uint8_t id : ids) {
+        if (inUse && !inUse(id)) continue;  // ended with its window meanwhile
+        SPDLOG_INFO("Stopping stream {}: the client that started it disconnected", id);
+        if (stop) stop(id);
+    }
+}
+
+std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& message, std::uint64_t session) {
     const std::uint32_t windowId = readUint32Field(message, "windowId");
     const auto streamId = allocateStreamId();
     SPDLOG_INFO("Stream subscribe request for window {:x}", windowId);
@@ -147,10 +201,15 @@ std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& mes
         SPDLOG_WARN("Refusing stream for window {:x}: not in the window list", windowId);
         return errorReply();
     }
+    if (const std::size_t running = runningStreamsOf(session); running >= kMaxStreamsPerSession) {
+        SPDLOG_WARN("Refusing stream for window {:x}: this client already runs {} streams", windowId, running);
+        return errorReply();
+    }
     const auto callback = copyOf(streamRequestCallback);
     if (!callback || !callback(windowId, *streamId)) {
         return errorReply();
     }
+    recordOwner(*streamId, session);
     StreamStartedMessage started;
     started.windowId = windowId;
     started.streamId = *streamId;
@@ -165,9 +224,8 @@ std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& me
     SPDLOG_INFO("Window resize request: stream={}, window={:x}, size={}x{}", streamId, windowId, width, height);
 
     bool success = false;
-    const auto inRange = [](std::uint32_t size) { return size >= kMinWindowSize && size <= kMaxWindowSize; };
-    if (!inRange(width) || !inRange(height)) {
-        SPDLOG_WARN("Refusing resize of window {:x} to {}x{}: size out of range", windowId, width, height);
+    if (!fitsVideoLimits(width, height)) {
+        SPDLOG_ERROR("Refusing resize of window {:x} to {}x{}: size out of range", windowId, width, height);
     } else if (!isListedWindow(windowId)) {
         SPDLOG_WARN("Refusing resize of window {:x}: not in the window list", windowId);
     } else if (const auto callback = copyOf(windowResizeCallback)) {

@@ -8,7 +8,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
+#include "encode/VideoLimits.h"
+#include "network/LogText.h"
 #include "network/SignalingCallbacks.h"
 #include "network/SignalingProtocol.h"
 
@@ -16,7 +20,9 @@ namespace quillane::host {
 
 // Window sizes a resize request may ask for, in pixels, both dimensions.
 inline constexpr std::uint32_t kMinWindowSize = 1;
-inline constexpr std::uint32_t kMaxWindowSize = 16384;
+inline constexpr std::uint32_t kMaxWindowSize = kMaxVideoSide;  // and at most kMaxVideoPixels in all
+// Streams one signalling session may run at once.
+inline constexpr std::size_t kMaxStreamsPerSession = 8;
 
 // The request side of signalling, free of sockets: turns one received text
 // into the calls to the owner's callbacks and the answer for the sender.
@@ -41,10 +47,13 @@ public:
     void setKeyframeRequestCallback(KeyframeRequestCallback callback);
     void setStreamIdInUseCallback(StreamIdInUseCallback callback);
 
-    // Handles one message from the client at `clientAddress` and returns the
-    // text to send back to it, if any. Never throws: a message that cannot be
-    // handled is logged and dropped.
-    std::optional<std::string> handleMessage(std::string_view text, const std::string& clientAddress);
+    // Handles one message from the client at `clientAddress` (on the
+    // connection numbered `session`) and returns the text to send back to it,
+    // if any. Never throws: a message that cannot be handled is logged and dropped.
+    std::optional<std::string> handleMessage(std::string_view text, const std::string& clientAddress,
+                                             std::uint64_t session = 0);
+    // The connection has gone: the streams it started and that still run stop.
+    void sessionClosed(std::uint64_t session);
 
 private:
     struct WindowSnapshot {
@@ -52,8 +61,13 @@ private:
         std::string windowListText;  // the serialised "window_list"
     };
 
-    std::optional<std::string> dispatch(std::string_view text, const std::string& clientAddress);
-    std::string handleStreamStart(const nlohmann::json& message);
+    std::optional<std::string> dispatch(std::string_view text, const std::string& clientAddress,
+                                        std::uint64_t session);
+    std::string handleStreamStart(const nlohmann::json& message, std::uint64_t session);
+    void warnUnknownType(const nlohmann::json& message, std::uint64_t session);
+    // The session's streams that still run.
+    std::size_t runningStreamsOf(std::uint64_t session);
+    void recordOwner(std::uint8_t streamId, std::optional<std::uint64_t> session);
     std::string handleWindowResize(const nlohmann::json& message);
     std::optional<std::uint8_t> allocateStreamId();
     std::shared_ptr<const WindowSnapshot> windowSnapshot();
@@ -82,6 +96,10 @@ private:
     std::shared_ptr<const WindowSnapshot> snapshot;
     std::chrono::steady_clock::time_point snapshotTime;
     std::uint64_t snapshotGeneration = 0;  // bumped when the list callback changes
+
+    std::mutex sessionsMutex;
+    std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> sessionStreams;  // the ids each session started
+    SourceRateLimiter unknownTypeLog{1.0, 8.0};
 };
 
 }  // namespace quillane::host

@@ -9,6 +9,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "capture/WindowInfo.h"
+#include "common/Version.h"
 
 namespace quillane::host {
 
@@ -41,7 +42,7 @@ inline constexpr const char* kErrorStreamStartFailedText = "Failed to start stre
 struct WelcomeMessage {
     std::string type = "welcome";
     std::string hostName = "Quillane Host";
-    std::string hostVersion = "1.1.9";
+    std::string hostVersion = kHostVersion;
     std::uint32_t videoPort = kDefaultVideoPort;
     std::uint32_t audioPort = kDefaultAudioPort;
     std::uint32_t inputPort = kDefaultInputPort;

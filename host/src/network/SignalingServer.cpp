@@ -1,5 +1,6 @@
 #include "network/SignalingServer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <future>
@@ -34,9 +35,6 @@ using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
 
 namespace {
-
-// Longest wait for the I/O thread to finish its last completions at stop.
-constexpr auto kStopDrainTimeout = std::chrono::seconds(5);
 
 SignalingMessageHandler::Config handlerConfig(const SignalingServerOptions& options) {
     SignalingMessageHandler::Config config;
@@ -82,6 +80,9 @@ public:
 
     std::uint16_t boundPort() const { return running ? listeningPort.load() : 0; }
 
+    std::uint64_t nextSessionId() { return ++lastSessionId; }
+    void sessionClosed(std::uint64_t sessionId) { handler.sessionClosed(sessionId); }
+
     void addSession(const std::shared_ptr<WebSocketSession>& session) {
         std::lock_guard lock(sessionsMutex);
         sessions.insert(session);
@@ -89,7 +90,7 @@ public:
 
     void removeSession(const WebSocketSession* session);
     void broadcast(const std::string& text);
-    void handleMessage(WebSocketSession* session, const std::string& text);
+    void handleMessage(WebSocketSession* session, std::uint64_t sessionId, const std::string& text);
 
     SignalingMessageHandler handler;
     const SignalingLimits limits;
@@ -98,6 +99,8 @@ private:
     void closeAll();
     void doAccept();
     void onAccept(error_code ec, tcp::socket socket);
+    enum class Refusal { None, Full, FullForAddress };
+    Refusal refusal(const std::string& address);
 
     const std::uint16_t port;
     net::io_context ioContext{1};
@@ -109,23 +112,29 @@ private:
     std::atomic<bool> running{false};
     std::atomic<std::uint16_t> listeningPort{0};
     std::mutex lifecycleMutex;  // start and stop
+    std::atomic<bool> allClosed{false};  // closeAll ran for the current run
+    std::atomic<std::uint64_t> lastSessionId{0};
 
     std::set<std::shared_ptr<WebSocketSession>> sessions;
     mutable std::mutex sessionsMutex;
 
     LogRateLimiter acceptErrorLog{std::chrono::seconds(1)};
     LogRateLimiter sessionLimitLog{std::chrono::seconds(1)};
+    LogRateLimiter addressLimitLog{std::chrono::seconds(1)};
 };
 
 // One accepted connection. Every member below is touched only on the
 // connection's strand.
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 public:
-    WebSocketSession(tcp::socket&& socket, const std::shared_ptr<SignalingServerImpl>& server)
-        : ws(std::move(socket)), server(server), maxQueuedBytes(server->limits.maxQueuedBytes) {
-        error_code ec;
-        const auto endpoint = ws.next_layer().remote_endpoint(ec);
-        clientAddress = ec ? "unknown" : endpoint.address().to_string();
+    WebSocketSession(tcp::socket&& socket, std::string address, const std::shared_ptr<SignalingServerImpl>& server)
+        : ws(std::move(socket)),
+          server(server),
+          maxQueuedBytes(server->limits.maxQueuedBytes),
+          clientAddress(std::move(address)),
+          id(server->nextSessionId()),
+          limits(server->limits),
+          keepAliveTimer(ws.get_executor()) {
         ws.read_message_max(server->limits.maxMessageBytes);
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = server->limits.handshakeTimeout;
@@ -169,7 +178,45 @@ private:
         }
         open = true;
         SPDLOG_INFO("Client connected");
+        lastHeard = lastPing = clockNow();
+        // Pongs (and pings) count as signs of life; they arrive while a read is pending.
+        ws.control_callback([this](websocket::frame_type, beast::string_view) { lastHeard = clockNow(); });
+        scheduleKeepAlive();
         doRead();
+    }
+
+    std::chrono::steady_clock::time_point clockNow() const {
+        return limits.clock ? limits.clock() : std::chrono::steady_clock::now();
+    }
+
+    void scheduleKeepAlive() {
+        keepAliveTimer.expires_after(limits.keepAliveCheckInterval);
+        keepAliveTimer.async_wait(beast::bind_front_handler(&WebSocketSession::onKeepAlive, shared_from_this()));
+    }
+
+    void onKeepAlive(error_code ec) {
+        if (closed || ec) {
+            return;
+        }
+        const auto now = clockNow();
+        if (now - lastHeard >= limits.keepAliveCloseAfter) {
+            SPDLOG_INFO("Closing signaling client {}: nothing heard for {} s", clientAddress,
+                        std::chrono::duration_cast<std::chrono::seconds>(now - lastHeard).count());
+            closeNow(true);
+            return;
+        }
+        if (now - lastHeard >= limits.keepAlivePingAfter && now - lastPing >= limits.keepAlivePingAfter &&
+            !pingInFlight) {
+            pingInFlight = true;
+            lastPing = now;
+            ws.async_ping({}, [self = shared_from_this()](error_code pingError) {
+                self->pingInFlight = false;
+                if (pingError && !self->closed) {
+                    self->closeNow(true);
+                }
+            });
+        }
+        scheduleKeepAlive();
     }
 
     void doRead() {
@@ -190,10 +237,11 @@ private:
             closeNow(true);
             return;
         }
+        lastHeard = clockNow();
         const std::string text = beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
         if (const auto owner = server.lock()) {
-            owner->handleMessage(this, text);
+            owner->handleMessage(this, id, text);
         }
         doRead();
     }
@@ -246,12 +294,17 @@ private:
             return;
         }
         closed = true;
-        open = false;
+        const bool wasOpen = open.exchange(false);
         error_code ignored;
         beast::get_lowest_layer(ws).close(ignored);
-        if (removeFromServer) {
-            if (const auto owner = server.lock()) {
+        keepAliveTimer.cancel();
+        if (const auto owner = server.lock()) {
+            if (removeFromServer) {
                 owner->removeSession(this);
+            }
+            // Its streams end with it, also when the whole server stops.
+            if (wasOpen) {
+                owner->sessionClosed(id);
             }
         }
     }
@@ -262,9 +315,15 @@ private:
     std::deque<std::shared_ptr<std::string>> writeQueue;
     std::size_t queuedBytes = 0;
     const std::size_t maxQueuedBytes;
-    std::string clientAddress;
+    const std::string clientAddress;
+    const std::uint64_t id;
+    const SignalingLimits limits;
     std::atomic<bool> open{false};  // handshake completed and not closed; read by broadcast
     bool closed = false;
+    net::steady_timer keepAliveTimer;
+    std::chrono::steady_clock::time_point lastHeard{};
+    std::chrono::steady_clock::time_point lastPing{};
+    bool pingInFlight = false;
 };
 
 bool SignalingServerImpl::start() {
@@ -278,6 +337,7 @@ bool SignalingServerImpl::start() {
         ioThread.join();
     }
     ioContext.restart();
+    allClosed = false;
     try {
         const tcp::endpoint endpoint(net::ip::address_v4::any(), port);
         acceptor.open(endpoint.protocol());
@@ -323,18 +383,31 @@ void SignalingServerImpl::stop() {
         // With every socket closed the pending operations complete and the
         // I/O thread runs out of work, which releases every session.
         if (ioThread.joinable() && ioThread.get_id() != std::this_thread::get_id()) {
-            if (ioThreadDone.wait_for(kStopDrainTimeout) != std::future_status::ready) {
+            const bool drained = ioThreadDone.wait_for(limits.stopDrainTimeout) == std::future_status::ready;
+            if (!drained) {
                 SPDLOG_WARN("Signaling server I/O did not finish in time; stopping it");
                 ioContext.stop();
             }
             ioThread.join();
+            if (!drained) {
+                // A stopped context keeps its queue, the posted close included: close
+                // here what it did not reach and run the sessions' last completions,
+                // so no socket stays open and a later start begins afresh.
+                if (!allClosed) {
+                    closeAll();
+                }
+                ioContext.restart();
+                ioContext.poll();
+            }
         }
-    } catch (...) {
+    } catch (const std::exception& e) {
+        SPDLOG_ERROR("Error while stopping the signaling server: {}", e.what());
     }
     SPDLOG_INFO("Signaling server stopped");
 }
 
 void SignalingServerImpl::closeAll() {
+    allClosed = true;
     error_code ignored;
     acceptor.close(ignored);
     acceptRetryTimer.cancel();
@@ -377,26 +450,38 @@ void SignalingServerImpl::onAccept(error_code ec, tcp::socket socket) {
         return;
     }
 
-    bool full = false;
-    {
-        std::lock_guard lock(sessionsMutex);
-        full = sessions.size() >= limits.maxSessions;
-    }
-    if (full) {
+    error_code endpointError;
+    const auto endpoint = socket.remote_endpoint(endpointError);
+    std::string address = endpointError ? "unknown" : endpoint.address().to_string();
+    if (const Refusal refused = refusal(address); refused != Refusal::None) {
         std::size_t suppressed = 0;
-        if (sessionLimitLog.allow(suppressed)) {
+        if (refused == Refusal::Full && sessionLimitLog.allow(suppressed)) {
             SPDLOG_WARN("Too many signaling clients ({}), closing new connection", limits.maxSessions);
+        } else if (refused == Refusal::FullForAddress && addressLimitLog.allow(suppressed)) {
+            SPDLOG_WARN("Too many signaling clients from {} ({}), closing new connection", address,
+                        limits.maxSessionsPerAddress);
         }
         error_code ignored;
         socket.close(ignored);
     } else {
-        auto session = std::make_shared<WebSocketSession>(std::move(socket), shared_from_this());
+        auto session = std::make_shared<WebSocketSession>(std::move(socket), std::move(address), shared_from_this());
         addSession(session);
         session->run();
     }
     if (running) {
         doAccept();
     }
+}
+
+SignalingServerImpl::Refusal SignalingServerImpl::refusal(const std::string& address) {
+    std::lock_guard lock(sessionsMutex);
+    if (sessions.size() >= limits.maxSessions) {
+        return Refusal::Full;
+    }
+    const auto fromAddress = std::count_if(sessions.begin(), sessions.end(),
+                                           [&](const auto& session) { return session->address() == address; });
+    return static_cast<std::size_t>(fromAddress) >= limits.maxSessionsPerAddress ? Refusal::FullForAddress
+                                                                                 : Refusal::None;
 }
 
 void SignalingServerImpl::removeSession(const WebSocketSession* session) {
@@ -420,7 +505,7 @@ void SignalingServerImpl::broadcast(const std::string& text) {
     }
 }
 
-void SignalingServerImpl::handleMessage(WebSocketSession* session, const std::string& text) {
+void SignalingServerImpl::handleMessage(WebSocketSession* session, std::uint64_t sessionId, const std::string& text) {
     std::shared_ptr<WebSocketSession> target;
     {
         std::lock_guard lock(sessionsMutex);
@@ -434,7 +519,7 @@ void SignalingServerImpl::handleMessage(WebSocketSession* session, const std::st
     if (!target) {
         return;  // removed sessions get no answers
     }
-    if (const auto reply = handler.handleMessage(text, target->address())) {
+    if (const auto reply = handler.handleMessage(text, target->address(), sessionId)) {
         target->send(*reply);
     }
 }
@@ -471,6 +556,11 @@ void SignalingServer::sendStreamConfig(const StreamConfigMessage& config) {
     SPDLOG_INFO("Sending stream_config: streamId={}, {}x{}, codec={}, sps={}B, pps={}B", config.streamId,
                 config.width, config.height, config.codec, config.sps.size(), config.pps.size());
     impl->broadcast(serializeMessage(message));
+}
+
+void SignalingServer::sendStreamStopped(std::uint8_t streamId) {
+    SPDLOG_INFO("Sending stream_stopped: streamId={}", streamId);
+    impl->broadcast(serializeMessage(makeStreamStoppedJson(streamId)));
 }
 
 void SignalingServer::setWindowListCallback(WindowListCallback callback) {

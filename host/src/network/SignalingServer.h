@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "network/SignalingCallbacks.h"
@@ -16,10 +17,21 @@ class SignalingServerImpl;
 struct SignalingLimits {
     std::size_t maxMessageBytes = 64 * 1024;       // a larger message closes the session
     std::size_t maxSessions = 32;                   // further connections are closed after accept
+    std::size_t maxSessionsPerAddress = 4;          // so one machine cannot take every place
     std::chrono::milliseconds handshakeTimeout{30'000};
     std::size_t maxQueuedBytes = 4 * 1024 * 1024;   // unsent answers of a client that stops reading
     std::chrono::milliseconds acceptRetryDelay{100};
     std::chrono::milliseconds windowListCacheAge{1000};
+    // Keep-alive: a ping after this much silence from a client, and again as
+    // long as it stays silent; a client that sends nothing (pong or message)
+    // for closeAfter is closed, so a headset that left the network frees its place.
+    std::chrono::milliseconds keepAlivePingAfter{15'000};
+    std::chrono::milliseconds keepAliveCloseAfter{45'000};
+    std::chrono::milliseconds keepAliveCheckInterval{1'000};
+    // The keep-alive's time (tests advance their own); empty: the steady clock.
+    std::function<std::chrono::steady_clock::time_point()> clock;
+    // Longest wait at stop for the I/O thread to finish its handlers.
+    std::chrono::milliseconds stopDrainTimeout{5'000};
 };
 
 struct SignalingServerOptions {
@@ -54,6 +66,8 @@ public:
 
     // Writes "stream_config" to every client whose handshake is complete.
     void sendStreamConfig(const StreamConfigMessage& config);
+    // Tells every such client that a stream ended without being asked to.
+    void sendStreamStopped(std::uint8_t streamId);
 
     void setWindowListCallback(WindowListCallback callback);
     void setStreamRequestCallback(StreamRequestCallback callback);

@@ -11,6 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <spdlog/spdlog.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -63,9 +64,12 @@ struct TcpTransportServer::Impl {
     void installClient(tcp::socket socket);
     ConnectionEvents makeEvents(std::uint64_t clientId);
     void dispatch(std::span<const std::uint8_t> body);
-    void sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size, bool isKeyframe);
+    FrameSendResult sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
+                                   bool isKeyframe);
     void reportDrop(std::uint8_t streamId, const FrameDecision& decision, const QueueLoad& load);
     void requestKeyframe(std::uint8_t streamId);
+    // Hands a keyframe request to the owner from the I/O context.
+    void postKeyframeRequest(std::uint8_t streamId);
     void notePeak(std::size_t bytes);
 
     template <class Callback>
@@ -89,6 +93,10 @@ struct TcpTransportServer::Impl {
     // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
     // that sends the frame, so each connection's wire order is its sequence order.
     std::atomic<std::uint16_t> sequence{0};
+
+    // Streams that ever had a frame to send: a new client is owed a keyframe of
+    // each, also of a still window that makes no new frames by itself.
+    std::array<std::atomic<bool>, 256> carried{};
 
     std::mutex callbacksMutex;
     ClientFeedbackCallback feedbackCallback;
@@ -194,6 +202,9 @@ void TcpTransportServer::Impl::installClient(tcp::socket socket) {
     }
     SPDLOG_INFO("TCP client connected from {}:{}", peer.address().to_string(), peer.port());
     fresh->connection->start(kMaxClientMessageLength);
+    for (std::size_t id = 0; id < carried.size(); ++id) {
+        if (carried[id].load(std::memory_order_relaxed)) postKeyframeRequest(static_cast<std::uint8_t>(id));
+    }
 }
 
 ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
@@ -243,15 +254,18 @@ void TcpTransportServer::Impl::dispatch(std::span<const std::uint8_t> body) {
                decodeClientMessage(body));
 }
 
-void TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
-                                              bool isKeyframe) {
+FrameSendResult TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data,
+                                                         std::size_t size, bool isKeyframe) {
+    if (!carried[streamId].load(std::memory_order_relaxed)) {
+        carried[streamId].store(true, std::memory_order_relaxed);
+    }
     std::shared_ptr<Client> target;
     {
         std::lock_guard lock(clientMutex);
         target = client;
     }
     if (!target) {
-        return;
+        return FrameSendResult::NoClient;
     }
     TcpConnection& connection = *target->connection;
 
@@ -278,13 +292,15 @@ void TcpTransportServer::Impl::sendVideoFrame(std::uint8_t streamId, const std::
     });
     if (queued) {
         ++framesQueued;
-        return;
+        return FrameSendResult::Queued;
     }
     connection.recycle(std::move(packet));
-    if (decided) {
-        ++framesDropped;
-        reportDrop(streamId, decision, seen);
+    if (!decided) {
+        return FrameSendResult::NoClient;  // the connection closed meanwhile
     }
+    ++framesDropped;
+    reportDrop(streamId, decision, seen);
+    return FrameSendResult::Dropped;
 }
 
 void TcpTransportServer::Impl::reportDrop(std::uint8_t streamId, const FrameDecision& decision, const QueueLoad& load) {
@@ -320,6 +336,10 @@ void TcpTransportServer::Impl::reportDrop(std::uint8_t streamId, const FrameDeci
 
 void TcpTransportServer::Impl::requestKeyframe(std::uint8_t streamId) {
     ++keyframeRequests;
+    postKeyframeRequest(streamId);
+}
+
+void TcpTransportServer::Impl::postKeyframeRequest(std::uint8_t streamId) {
     // Delivered from the I/O context like every other callback, never on the capture thread that is
     // inside its encoder's output.
     asio::post(io, [this, streamId] {
@@ -358,9 +378,9 @@ void TcpTransportServer::poll() {
     }
 }
 
-void TcpTransportServer::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
-                                        bool isKeyframe) {
-    impl_->sendVideoFrame(streamId, data, size, isKeyframe);
+FrameSendResult TcpTransportServer::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
+                                                   bool isKeyframe) {
+    return impl_->sendVideoFrame(streamId, data, size, isKeyframe);
 }
 
 void TcpTransportServer::setClientFeedbackCallback(ClientFeedbackCallback callback) {

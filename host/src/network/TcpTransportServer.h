@@ -25,6 +25,12 @@ struct TransportStats {
     std::size_t peakQueuedBytes = 0;    // most bytes ever waiting for one client
 };
 
+enum class FrameSendResult {
+    Queued,    // will be written to the current client
+    Dropped,   // skipped by the client's drop policy
+    NoClient,  // nobody to send it to
+};
+
 // The video connection: a TCP server that keeps one client, sends it every encoded frame with a
 // 16-byte header and hands the client's input, feedback and keyframe messages to callbacks.
 // sendVideoFrame never waits for the network: frames are copied into a bounded per-client queue
@@ -45,7 +51,8 @@ public:
 
     // Queues one frame for the current client; the payload is copied, so it need only stay valid
     // during the call. Safe from several threads at once.
-    void sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size, bool isKeyframe);
+    FrameSendResult sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
+                                   bool isKeyframe);
 
     void setClientFeedbackCallback(ClientFeedbackCallback callback);
     void setClientInputCallback(ClientInputCallback callback);

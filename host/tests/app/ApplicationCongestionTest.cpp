@@ -100,3 +100,29 @@ TEST(ApplicationCongestion, ResetPutsTheBitrateBackAtOnceAndKeepsTheClock) {
     ASSERT_TRUE(c);
     EXPECT_EQ(c->bitrateKbps, 24000u);
 }
+
+// The bitrate never goes above the target: a target under the 2000 floor is not
+// raised by a "reducing" step, and the encoders' ceiling bounds every maximum.
+TEST(ApplicationCongestion, NeverAboveTheTargetAndNeverBeyondTheEncodersCeiling) {
+    CongestionControl low;
+    prime(low, 1000);
+    EXPECT_FALSE(low.onFeedback(31, 0, 1000, kSecond, {}));
+    EXPECT_EQ(low.currentKbps(), 1000u);
+    CongestionControl near;
+    prime(near, 2400);
+    auto c = near.onFeedback(31, 0, 2400, kSecond, {});
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->bitrateKbps, 2000u);
+
+    constexpr std::uint32_t kCeiling = 4294967;
+    CongestionControl high;
+    prime(high, kCeiling);
+    c = high.onFeedback(31, 0, kCeiling, kSecond, {});
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->bitrateKbps, 3435973u);
+    EXPECT_EQ(c->maxBitrateKbps, kCeiling);
+    c = high.onFeedback(0, 0, kCeiling, 2 * kSecond, {});
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->bitrateKbps, 3779570u);
+    EXPECT_EQ(CongestionControl::maxFor(0xFFFFFFFFu), kCeiling);
+}

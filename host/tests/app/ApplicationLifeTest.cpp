@@ -323,11 +323,14 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     desktop->existing = id;
 
     // Sizes no window can take.
-    for (auto [w, h] : {std::pair{0u, 600u}, {800u, 0u}, {16385u, 600u}, {800u, 0xFFFFFFFFu}}) {
+    // Sizes no window can take, and sizes H.264 cannot carry.
+    for (auto [w, h] : {std::pair{0u, 600u}, {800u, 0u}, {16385u, 600u}, {800u, 0xFFFFFFFFu}, {8193u, 100u},
+                        {16384u, 16384u}, {8192u, 4353u}}) {
         EXPECT_FALSE(app->onWindowResizeRequest(id, w, h));
         EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to {}x{}", id, w, h)));
     }
-    ASSERT_TRUE(app->onWindowResizeRequest(id, 16384, 1));
+    EXPECT_EQ(desktop->positions.size(), 1u);
+    ASSERT_TRUE(app->onWindowResizeRequest(id, 8192, 4352));
     EXPECT_EQ(desktop->positions.size(), 2u);
 
     // The injector's failure is the request's failure.

@@ -86,7 +86,7 @@ TEST_F(SettingsTest, NonDefaultValuesSurviveASaveAndLoad) {
     const auto path = temp.path() / pathFromUtf8("Zo\xC3\xAB-\xE6\x97\xA5\xE6\x9C\xAC") / "settings.json";
     Settings settings(path);
     // In member order: ports, bitrates, fps, encoder, sharpening, vsync, colour range, update check.
-    const SettingsValues v{1,     65535, 20000, 20001, 0xFFFFFFFE, 0xFFFFFFFF, 240, "amf", true, 0.25f, true,
+    const SettingsValues v{1,     65535, 20000, 20001, 4294966, 4294967, 240, "amf", true, 0.25f, true,
                            true,  false, -5,    "2.0.0-\xC3\x9F\xE6\x97\xA5"};
     settings.setValues(v);
     ASSERT_TRUE(settings.save());
@@ -165,6 +165,10 @@ TEST_F(SettingsTest, LoadAcceptsRefusesAndRepairsFileContent) {
              v.lastUpdateCheck = 1700000000;
          },
          level_enum::info, {}},
+        // Bitrates above what the encoders take (4294967 kbit/s) keep their defaults.
+        {R"({"targetBitrate": 4294968, "maxBitrate": 4294967295})", true, none, level_enum::warn,
+         {"\"targetBitrate\" = 4294968 is out of range (1 to 4294967); keeping the default 20000",
+          "\"maxBitrate\" = 4294967295 is out of range (1 to 4294967); keeping the default 50000"}},
         {R"({"targetBitrate": 30000, "maxBitrate": 25000})", true, [](SettingsValues& v) { v.targetBitrate = 30000; },
          level_enum::warn, {"\"maxBitrate\" = 25000"}},
         // Even the default ceiling is below this target: the ceiling becomes the target.

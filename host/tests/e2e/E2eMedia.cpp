@@ -8,6 +8,12 @@
 
 namespace qhtest {
 
+bool displayAcceptsClients() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display) XCloseDisplay(display);
+    return display != nullptr;
+}
+
 std::optional<Picture> grabWindow(unsigned long windowId) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return std::nullopt;

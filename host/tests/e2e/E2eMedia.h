@@ -23,6 +23,9 @@ using Picture = quillane::host::test::DecodedPicture;
 // The window's client area as the X server holds it.
 std::optional<Picture> grabWindow(unsigned long windowId);
 
+// True when the X server still takes a new client connection.
+bool displayAcceptsClients();
+
 // Peak signal-to-noise ratio of the area both pictures cover.
 double psnr(const Picture& a, const Picture& b);
 

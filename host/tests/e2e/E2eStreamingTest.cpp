@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -135,6 +136,42 @@ protected:
         EXPECT_EQ(config["height"], height);
     }
 
+    // A client that connects now is welcomed, and the window's stream decodes for it.
+    ::testing::AssertionResult freshClientDecodes(TestWindowProcess& window, int width) {
+        SignalingClient fresh;
+        if (!fresh.connect(host.ports().signaling) || !fresh.request(json{{"type", "hello"}}, "welcome")) {
+            return ::testing::AssertionFailure() << "no welcome";
+        }
+        if (!connectVideo()) return ::testing::AssertionFailure() << "no video connection";
+        const auto started =
+            fresh.request(json{{"type", "stream_subscribe"}, {"windowId", window.windowId()}}, "stream_started", 10s);
+        if (!started) return ::testing::AssertionFailure() << "no stream_started";
+        H264TestDecoder decoder{H264TestDecoder::Output::rgb};
+        if (!firstPictureOfWidth((*started)["streamId"].get<std::uint8_t>(), width, decoder)) {
+            return ::testing::AssertionFailure() << "no picture decoded";
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // A new video client, which takes the place of the one before.
+    bool connectVideo() {
+        const auto before = logCount("TCP client connected");
+        video = std::make_unique<VideoReceiver>(host.ports().video);
+        const auto started = std::chrono::steady_clock::now();
+        while (logCount("TCP client connected") == before) {
+            if (!video->connected() || std::chrono::steady_clock::now() - started > 5s) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    std::size_t logCount(const std::string& needle) const {
+        const std::string text = host.log();
+        std::size_t count = 0;
+        for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+        return count;
+    }
+
     HostUnderTest host;
     SignalingClient client;
     std::unique_ptr<VideoReceiver> video;
@@ -252,11 +289,14 @@ TEST_F(E2e, StreamDecodesToTheWindowAndFollowsRequestsAndFeedback) {
     ASSERT_TRUE(window.command("run"));
 
     // An IDR soon after a request over signalling and over the video connection.
+    // Forced keyframes come at most every 100 ms, so each request waits that long first.
     for (int round = 0; round < 2; ++round) {
+        std::this_thread::sleep_for(100ms);
         video->clear();
         ASSERT_TRUE(client.sendJson(json{{"type", "request_keyframe"}, {"streamId", streamId}}));
         const int at = idrWithin(streamId, 12);
         EXPECT_TRUE(at >= 0 && at <= 5) << "request_keyframe: IDR at " << at;
+        std::this_thread::sleep_for(100ms);
         video->clear();
         video->sendKeyframeRequest(streamId);
         const int at16 = idrWithin(streamId, 12);
@@ -394,6 +434,114 @@ TEST_F(E2e, StreamsEndAndIdsAreReusedButNeverWhileRunning) {
     video->clear();
     EXPECT_TRUE(nextOf(1, 5s)) << "stream 1 stopped";
     EXPECT_TRUE(quillane::host::test::signalingAlive(host.ports().signaling));
+}
+
+// From the hostile side, with valid requests: too many streams, a client that
+// leaves its streams behind, sizes H.264 cannot carry and a keyframe flood.
+// After each the host still serves a fresh client.
+TEST_F(E2e, HostileRequestsAreBoundedAndTheHostKeepsServing) {
+    TestWindowProcess target("E2E target", 64, 64);
+    TestWindowProcess live("E2E live", 320, 240);
+    ASSERT_TRUE(target.ok() && live.ok());
+    ASSERT_TRUE(findWindow(target.windowId()) && findWindow(live.windowId()));
+
+    // 300 starts from three machines: 8 per client and 16 in all run, the rest get 1001.
+    std::vector<std::unique_ptr<SignalingClient>> hostile;
+    int started = 0, refused = 0;
+    for (int c = 0; c < 3; ++c) {
+        hostile.push_back(std::make_unique<SignalingClient>("127.0.0." + std::to_string(2 + c)));
+        ASSERT_TRUE(hostile.back()->connect(host.ports().signaling));
+        for (int i = 0; i < 100; ++i) {
+            ASSERT_TRUE(hostile.back()->sendJson({{"type", "stream_start"}, {"windowId", target.windowId()}}));
+            std::optional<json> reply;
+            do {
+                reply = hostile.back()->receiveJson(10s);
+                ASSERT_TRUE(reply) << "no answer to start " << i;
+            } while ((*reply)["type"] == "stream_config");
+            started += (*reply)["type"] == "stream_started";
+            refused += (*reply)["type"] == "error" && (*reply)["code"] == 1001;
+        }
+    }
+    EXPECT_EQ(started, 16);
+    EXPECT_EQ(refused, 284);
+    EXPECT_TRUE(host.waitForLog("streams already running", 1s));
+    EXPECT_TRUE(host.waitForLog("this client already runs 8 streams", 1s));
+    EXPECT_TRUE(displayAcceptsClients());
+
+    // The clients go without a word: every stream they started stops within a second.
+    const auto left = std::chrono::steady_clock::now();
+    hostile.clear();
+    while (logCount("the client that started it disconnected") < 16 &&
+           std::chrono::steady_clock::now() - left < 1s) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(logCount("the client that started it disconnected"), 16u);
+    EXPECT_TRUE(freshClientDecodes(live, 320));
+
+    // Resizes beyond what H.264 carries are refused.
+    for (auto [w, h] : {std::pair{16384, 16384}, {8193, 100}}) {
+        const auto resized = client.request(
+            json{{"type", "window_resize"}, {"windowId", live.windowId()}, {"width", w}, {"height", h}},
+            "window_resized");
+        ASSERT_TRUE(resized);
+        EXPECT_EQ((*resized)["success"], false) << w << "x" << h;
+    }
+
+    // 1,000 keyframe requests in a second make at most 11 IDRs.
+    const auto opened = openStream(live);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(nextOf(*opened, 10s));
+    std::atomic<int> idrs{0};
+    std::atomic<bool> flooding{true};
+    std::thread counter([&] {
+        while (flooding) {
+            if (auto p = nextOf(*opened, 50ms); p && hasIdr(*p)) ++idrs;
+        }
+    });
+    const auto flood = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(client.sendJson(json{{"type", "request_keyframe"}, {"streamId", *opened}}));
+        std::this_thread::sleep_until(flood + i * 1ms);
+    }
+    std::this_thread::sleep_until(flood + 1s);
+    flooding = false;
+    counter.join();
+    EXPECT_GE(idrs.load(), 5);
+    EXPECT_LE(idrs.load(), 11);
+    EXPECT_TRUE(freshClientDecodes(live, 320));
+}
+
+// A window that does not change still gives a new video client its picture:
+// the last capture is encoded again as a keyframe.
+TEST_F(E2e, AStillWindowGivesANewVideoClientAKeyframeOfItsPictureAtOnce) {
+    TestWindowProcess window("E2E still", 320, 240);
+    const auto opened = openStream(window);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(nextOf(*opened, 10s));
+    ASSERT_TRUE(window.command("freeze"));
+    std::this_thread::sleep_for(2s);
+
+    const auto grab = grabWindow(window.windowId());
+    ASSERT_TRUE(grab);
+    // The keyframe that decodes to the window's picture, then nothing until asked again.
+    const auto expectPictureWithin = [&](std::chrono::milliseconds limit, const char* what) {
+        const auto asked = std::chrono::steady_clock::now();
+        const auto keyframe = nextOf(*opened, 2s);
+        ASSERT_TRUE(keyframe) << what;
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, limit) << what;
+        EXPECT_TRUE(hasIdr(*keyframe)) << what;
+        H264TestDecoder decoder{H264TestDecoder::Output::rgb};
+        const auto pictures = decoder.decode(keyframe->payload.data(), keyframe->payload.size());
+        ASSERT_EQ(pictures.size(), 1u) << what;
+        EXPECT_GE(psnr(pictures[0], *grab), 35.0) << what;
+        EXPECT_FALSE(nextOf(*opened, 300ms)) << "frames of a still window after " << what;
+    };
+    ASSERT_TRUE(connectVideo());
+    expectPictureWithin(200ms, "a new video client");
+    ASSERT_TRUE(client.sendJson(json{{"type", "request_keyframe"}, {"streamId", *opened}}));
+    expectPictureWithin(200ms, "a keyframe request");
+    ASSERT_TRUE(window.command("run"));
+    EXPECT_TRUE(freshClientDecodes(window, 320));
 }
 
 }  // namespace

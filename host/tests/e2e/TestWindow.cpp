@@ -2,6 +2,7 @@
 // title, class and icon, and obeys commands read from stdin, one per line:
 //   resize W H   set the client size
 //   hold         keep repainting the current picture unchanged
+//   freeze       stop painting: the window's picture stays as it is
 //   run          animate again
 //   close        destroy the window and exit
 // On start it prints "window 0x<id>" once the window is mapped; after each
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint32_t> pixels;
     std::uint32_t frame = 0;
     bool hold = false;
+    bool frozen = false;
     const auto period = std::chrono::microseconds(1'000'000 / (opt.fps > 0 ? opt.fps : 30));
     auto next = std::chrono::steady_clock::now();
     std::string line;
@@ -136,8 +138,10 @@ int main(int argc, char** argv) {
                     XSync(display, False);
                 } else if (cmd == "hold") {
                     hold = true;
+                } else if (cmd == "freeze") {
+                    frozen = true;
                 } else if (cmd == "run") {
-                    hold = false;
+                    hold = frozen = false;
                 } else if (cmd == "close") {
                     XDestroyWindow(display, window);
                     XSync(display, False);
@@ -149,6 +153,10 @@ int main(int argc, char** argv) {
                 std::printf("ok %s\n", cmd.c_str());
                 std::fflush(stdout);
             }
+        }
+        if (frozen) {
+            std::this_thread::sleep_for(period);
+            continue;
         }
         if (!hold) ++frame;
         pixels.resize(static_cast<std::size_t>(width) * height);

@@ -71,7 +71,12 @@ TEST_F(DiscoveryResponderTest, OtherDatagramsAreIgnoredQuietly) {
     EXPECT_TRUE(log.matching("Discovery recvfrom error").empty());
 }
 
-TEST_F(DiscoveryResponderTest, ManyClientsAtOnce) {
+TEST(DiscoveryResponderLoad, ManyClientsAtOnce) {
+    DiscoveryLimits generous;
+    generous.replyBurst = generous.totalRepliesPerSecond = 1000;
+    DiscoveryResponder responder("Test Host", 9876, 0, createUdpSocket, generous);
+    ASSERT_TRUE(responder.start());
+    const auto port = responder.getListenPort();
     std::vector<std::thread> clients;
     std::atomic<int> answered{0};
     for (int i = 0; i < 8; ++i) {
@@ -85,6 +90,24 @@ TEST_F(DiscoveryResponderTest, ManyClientsAtOnce) {
         client.join();
     }
     EXPECT_EQ(answered, 160);
+}
+
+TEST_F(DiscoveryResponderTest, AFloodFromOneAddressIsAnsweredAndLoggedAtABoundedRate) {
+    UdpProbe flood;
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10'000; ++i) {
+        ASSERT_TRUE(flood.send(port, "QUILLANE_DISCOVER\0Flood"));
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() + 0.5;
+    int replies = 0;
+    while (flood.receive(500ms)) {
+        ++replies;
+    }
+    // A burst of 20, then 10 a second; a burst of 8 log lines, then one a second.
+    EXPECT_GE(replies, 20);
+    EXPECT_LE(replies, 20 + static_cast<int>(10 * seconds) + 1);
+    EXPECT_LE(log.count("Discovery request from 127.0.0.1 (Flood"), 8u + static_cast<std::size_t>(seconds) + 1);
 }
 
 TEST_F(DiscoveryResponderTest, SecondStartKeepsTheSocketAndStopEndsAnswering) {

@@ -49,7 +49,9 @@ protected:
         host.install(handler);
     }
 
-    Answer send(const std::string& text) { return handler.handleMessage(text, "192.0.2.7"); }
+    Answer send(const std::string& text, std::uint64_t session = 0) {
+        return handler.handleMessage(text, "192.0.2.7", session);
+    }
 
     void expectExchanges(const std::vector<Exchange>& exchanges) {
         for (const auto& exchange : exchanges) {
@@ -106,12 +108,17 @@ TEST_F(SignalingHandlerTest, WindowResizeOfListedWindowsInTheSizeRange) {
     expectExchanges({
         {R"({"type":"window_resize","streamId":-7,"windowId":4097,"width":1280,"height":720})",
          resized("-7", "4097", "1280x720", true), "Window resize request: stream=-7, window=1001, size=1280x720"},
-        {resize("4097", "16384", "1"), resized("0", "4097", "16384x1", true), ""},
+        {resize("4097", "8192", "4352"), resized("0", "4097", "8192x4352", true), ""},
         {resize("21845", "800", "600"), resized("0", "21845", "800x600", false),
          "Refusing resize of window 5555: not in the window list"},
         {resize("4294967295", "800", "600"), resized("0", "4294967295", "800x600", false), ""},
         {resize("4097", "0", "600"), resized("0", "4097", "0x600", false), "size out of range"},
         {resize("4097", "800", "16385"), resized("0", "4097", "800x16385", false), "size out of range"},
+        // Beyond what H.264 carries: a side over 8192 or more than 35,651,584 pixels.
+        {resize("4097", "8193", "100"), resized("0", "4097", "8193x100", false), "size out of range"},
+        {resize("4097", "100", "8193"), resized("0", "4097", "100x8193", false), "size out of range"},
+        {resize("4097", "8192", "4353"), resized("0", "4097", "8192x4353", false), "size out of range"},
+        {resize("4097", "16384", "16384"), resized("0", "4097", "16384x16384", false), "size out of range"},
         {resize("4097", "4294967295", "1"), resized("0", "4097", "4294967295x1", false), ""},
         {R"({"type":"window_resize","windowId":4097})", resized("0", "4097", "0x0", false), ""},
         {resize("4097", R"("800")", "600"), kNone, "Error processing message: "},
@@ -126,8 +133,8 @@ TEST_F(SignalingHandlerTest, WindowResizeOfListedWindowsInTheSizeRange) {
     EXPECT_EQ(host.resizes[0].windowId, 0x1001u);
     EXPECT_EQ(host.resizes[0].width, 1280u);
     EXPECT_EQ(host.resizes[0].height, 720u);
-    EXPECT_EQ(host.resizes[1].width, 16384u);
-    EXPECT_EQ(host.resizes[1].height, 1u);
+    EXPECT_EQ(host.resizes[1].width, 8192u);
+    EXPECT_EQ(host.resizes[1].height, 4352u);
 }
 
 TEST_F(SignalingHandlerTest, UnknownTypesAreWarnedAndHostTypesIgnoredSilently) {
@@ -152,6 +159,43 @@ TEST_F(SignalingHandlerTest, UnknownTypesAreWarnedAndHostTypesIgnoredSilently) {
     EXPECT_LT(lines[0].text.size(), 200u);
     EXPECT_NE(lines[0].text.find("... (60004 bytes)'"), std::string::npos) << lines[0].text;
     EXPECT_EQ(lines[0].text.find('\x1b'), std::string::npos);
+
+    // A session that keeps sending them gets a few lines, and another session still its own.
+    const auto flooded = log.count("Unknown message type: 'flood'");
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(send(R"({"type":"flood"})", 5), kNone);
+    }
+    EXPECT_LE(log.count("Unknown message type: 'flood'") - flooded, 9u);
+    EXPECT_EQ(send(R"({"type":"other"})", 6), kNone);
+    EXPECT_EQ(log.count("Unknown message type: 'other'"), 1u);
+}
+
+TEST_F(SignalingHandlerTest, ASessionRunsAtMostEightStreamsWhichStopWhenItCloses) {
+    const std::string start = R"({"type":"stream_start","windowId":4097})";
+    for (int i = 1; i <= 8; ++i) {
+        ASSERT_EQ(send(start, 1), started(4097, i));
+    }
+    EXPECT_EQ(send(start, 1), kError);
+    EXPECT_EQ(log.count("Refusing stream for window 1001: this client already runs 8 streams"), 1u);
+    EXPECT_EQ(send(start, 2), started(4097, 10));
+    // A stopped stream, or one that ended by itself, frees its place.
+    EXPECT_TRUE(send(R"({"type":"stream_stop","streamId":3})", 2));
+    {
+        std::lock_guard lock(host.mutex);
+        host.running.reset(5);
+    }
+    EXPECT_EQ(send(start, 1), started(4097, 11));
+    EXPECT_EQ(send(start, 1), started(4097, 12));
+    EXPECT_EQ(send(start, 1), kError);
+
+    // Closing stops the session's running streams, each with a line, and no other session's.
+    handler.sessionClosed(1);
+    handler.sessionClosed(1);
+    std::lock_guard lock(host.mutex);
+    EXPECT_EQ(host.stops, (std::vector<std::uint8_t>{3, 1, 2, 4, 6, 7, 8, 11, 12}));
+    EXPECT_EQ(log.count("Stopping stream 4: the client that started it disconnected"), 1u);
+    EXPECT_TRUE(host.running.test(10));
+    EXPECT_EQ(host.running.count(), 1u);
 }
 
 TEST_F(SignalingHandlerTest, MalformedMessagesAreDroppedWithAnError) {
@@ -234,7 +278,7 @@ TEST_F(SignalingHandlerTest, StreamIdsWrapAndSkipRunningStreams) {
     ASSERT_TRUE(send(R"({"type":"stream_stop","streamId":1})"));
     std::set<int> seen;
     for (int i = 0; i < 256; ++i) {
-        const auto reply = nlohmann::json::parse(send(start).value_or("{}"));
+        const auto reply = nlohmann::json::parse(send(start, 100 + i / kMaxStreamsPerSession).value_or("{}"));
         ASSERT_EQ(reply.value("type", ""), "stream_started") << i;
         EXPECT_TRUE(seen.insert(reply.at("streamId").get<int>()).second);
     }
@@ -294,10 +338,31 @@ TEST(LogText, ControlBytesAndBrokenUtf8AreEscapedAndLongTextCutWhole) {
         {std::string(1 << 20, 'A'), std::string(128, 'A') + "... (1048576 bytes)"},
         // A three-byte character across the limit stays whole.
         {std::string(127, 'a') + "\xE2\x82\xAC" + "tail", std::string(127, 'a') + "\xE2\x82\xAC" + "... (134 bytes)"},
+        // C1 controls and bidirectional overrides and isolates, not their neighbours.
+        {"a\xC2\x85" "b\xC2\x9B" "c\xC2\xA0", "a\\u0085b\\u009bc\xC2\xA0"},
+        {"x\xE2\x80\xAE" "evil\xE2\x80\xAC\xE2\x81\xA6\xE2\x81\xA9\xE2\x80\xA9", "x\\u202eevil\\u202c\\u2066\\u2069\xE2\x80\xA9"},
     };
     for (const auto& [text, safe] : cases) {
         EXPECT_EQ(logSafeText(text), safe);
     }
+}
+
+TEST(SourceRateLimiter, EachSourceHasItsBurstThenItsRateAndNewSourcesAreBounded) {
+    using namespace std::chrono_literals;
+    SourceRateLimiter limiter(2.0, 4.0, 3);
+    const auto t0 = SourceRateLimiter::Clock::now();
+    int passed = 0;
+    for (int i = 0; i < 100; ++i) passed += limiter.allow(7, t0) ? 1 : 0;
+    EXPECT_EQ(passed, 4);
+    std::size_t held = 0;
+    EXPECT_FALSE(limiter.allow(7, t0 + 499ms));
+    EXPECT_TRUE(limiter.allow(7, t0 + 500ms, held));
+    EXPECT_EQ(held, 97u);
+    EXPECT_TRUE(limiter.allow(8, t0));
+    EXPECT_TRUE(limiter.allow(9, t0));
+    EXPECT_FALSE(limiter.allow(10, t0)) << "no room for a fourth busy source";
+    // Sources whose buckets have refilled are forgotten to make room.
+    EXPECT_TRUE(limiter.allow(10, t0 + 10s));
 }
 
 TEST(LogRateLimiter, LetsOneLineThroughPerInterval) {

@@ -168,12 +168,20 @@ TEST_F(TcpTransportServerTest, SequenceWrapsAt65536AndStaysConsecutive) {
 }
 
 TEST_F(TcpTransportServerTest, NewClientGetsAKeyframeFirstForEachStream) {
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(server.sendVideoFrame(4, &byte, 1, true), FrameSendResult::NoClient);
+    // A new client is owed a keyframe of every stream carried so far, frames or not.
     VideoClient client;
     connect(client);
-    sendFrame(4, {1}, false);  // stream 4 has sent no keyframe to this client yet
     ASSERT_TRUE(waitForKeyframeRequests(1));
+    EXPECT_EQ(server.getStats().keyframeRequests, 0u) << "not counted as a request for skipped frames";
+    EXPECT_EQ(server.sendVideoFrame(4, &byte, 1, false), FrameSendResult::Dropped);  // no keyframe to this client yet
+    EXPECT_TRUE(waitForKeyframeRequests(2));
+    EXPECT_EQ(server.getStats().framesDropped, 1u);
+    sendFrame(4, {1}, false);  // asked for already
+    std::this_thread::sleep_for(50ms);
     const auto received = get();
-    EXPECT_EQ(received.keyframes, std::vector<std::uint8_t>{4});
+    EXPECT_EQ(received.keyframes, (std::vector<std::uint8_t>{4, 4}));
     EXPECT_NE(received.keyframeThreads.front(), std::this_thread::get_id())
         << "requests reach the owner from the I/O context, not from inside the sender";
     sendFrame(4, {2}, false);
@@ -187,7 +195,7 @@ TEST_F(TcpTransportServerTest, NewClientGetsAKeyframeFirstForEachStream) {
     ASSERT_TRUE(delta);
     EXPECT_EQ(delta->payload, std::vector<std::uint8_t>{4});
     EXPECT_EQ(delta->sequence(), static_cast<std::uint16_t>(key->sequence() + 1));
-    EXPECT_EQ(server.getStats().framesDropped, 2u);
+    EXPECT_EQ(server.getStats().framesDropped, 3u);
 }
 
 TEST_F(TcpTransportServerTest, ClientMessagesReachTheCallbacksAndMalformedOnesAreSkipped) {

@@ -120,7 +120,21 @@ std::optional<std::vector<std::uint8_t>> discover(std::uint16_t port, std::strin
     return probe.receive(timeout);
 }
 
+// Binds an unopened socket to a local address before it connects; nothing for an empty one.
+static bool bindLocal(tcp::socket& socket, const std::string& address) {
+    if (address.empty() || socket.is_open()) {
+        return true;
+    }
+    error_code ec;
+    socket.open(tcp::v4(), ec);
+    if (!ec) {
+        socket.bind(tcp::endpoint(net::ip::make_address_v4(address), 0), ec);
+    }
+    return !ec;
+}
+
 struct SignalingClient::State {
+    std::string localAddress;
     net::io_context io;
     websocket::stream<tcp::socket> ws{io};
     beast::flat_buffer buffer;
@@ -163,6 +177,10 @@ struct SignalingClient::State {
 
 SignalingClient::SignalingClient() : state(std::make_unique<State>()) {}
 
+SignalingClient::SignalingClient(const std::string& localAddress) : SignalingClient() {
+    state->localAddress = localAddress;
+}
+
 SignalingClient::~SignalingClient() {
     reset();
 }
@@ -174,6 +192,9 @@ bool SignalingClient::connect(std::uint16_t port, std::chrono::milliseconds time
         error_code ignored;
         socket.close(ignored);
     };
+    if (!bindLocal(socket, state->localAddress)) {
+        return false;
+    }
     auto connected = std::make_shared<Completion>();
     socket.async_connect(tcp::endpoint(kLoopback, port), CompletionHandler{connected});
     if (!await(state->io, connected, deadline, abort) || connected->ec) {
@@ -283,6 +304,7 @@ void SignalingClient::reset() {
 }
 
 struct RawConnection::State {
+    std::string localAddress;
     net::io_context io;
     tcp::socket socket{io};
     std::string received;
@@ -290,13 +312,21 @@ struct RawConnection::State {
 
 RawConnection::RawConnection() : state(std::make_unique<State>()) {}
 
+RawConnection::RawConnection(const std::string& localAddress) : RawConnection() {
+    state->localAddress = localAddress;
+}
+
 RawConnection::~RawConnection() {
     reset();
 }
 
 bool RawConnection::connect(std::uint16_t port, std::chrono::milliseconds timeout, int receiveBufferBytes) {
     error_code ec;
-    state->socket.open(tcp::v4(), ec);
+    if (state->localAddress.empty()) {
+        state->socket.open(tcp::v4(), ec);
+    } else if (!bindLocal(state->socket, state->localAddress)) {
+        return false;
+    }
     if (ec) {
         return false;
     }

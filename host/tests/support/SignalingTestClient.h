@@ -48,6 +48,8 @@ std::optional<std::vector<std::uint8_t>> discover(std::uint16_t port, std::strin
 class SignalingClient {
 public:
     SignalingClient();
+    // Connecting from another loopback address (127.0.0.2, ...), as a second machine would.
+    explicit SignalingClient(const std::string& localAddress);
     ~SignalingClient();
     SignalingClient(const SignalingClient&) = delete;
     SignalingClient& operator=(const SignalingClient&) = delete;
@@ -88,6 +90,7 @@ private:
 class RawConnection {
 public:
     RawConnection();
+    explicit RawConnection(const std::string& localAddress);
     ~RawConnection();
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;

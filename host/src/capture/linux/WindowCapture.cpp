@@ -24,6 +24,7 @@
 #include <X11/extensions/Xdamage.h>
 
 #include "capture/linux/X11ErrorTrap.h"
+#include "encode/VideoLimits.h"
 
 namespace quillane::host {
 namespace {
@@ -42,6 +43,7 @@ struct WindowCapture::Impl {
 
     std::atomic<bool> capturing{false};
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> repeatRequested{false};
     std::atomic<std::uint32_t> width{0};
     std::atomic<std::uint32_t> height{0};
     int wakeRead = -1;
@@ -58,6 +60,7 @@ struct WindowCapture::Impl {
     XImage* image = nullptr;
     XShmSegmentInfo shm{};
     bool shmAttached = false;
+    bool holdsFrame = false;  // the image holds the last delivered frame
 
     ~Impl();
     // Waits for the server and says whether any request since `mark` failed.
@@ -137,6 +140,7 @@ bool WindowCapture::Impl::createImage(std::uint32_t w, std::uint32_t h) {
 }
 
 void WindowCapture::Impl::destroyImage() {
+    holdsFrame = false;
     if (!image) return;
     if (shmAttached) {
         XShmDetach(display, &shm);
@@ -188,6 +192,7 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
     bool viewable = true;
     bool dirty = true;  // a first frame right away, also for a window that never repaints
     bool closed = false;
+    bool outgrown = false;
     std::uint32_t curW = image ? static_cast<std::uint32_t>(image->width) : 0;
     std::uint32_t curH = image ? static_cast<std::uint32_t>(image->height) : 0;
 
@@ -214,33 +219,46 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
             }
         }
         if (closed || stopRequested.load()) break;
+        if (!fitsVideoLimits(curW, curH)) {
+            // No image of that size: no encoder could take it.
+            spdlog::error("Captured window grew to {}x{}, larger than H.264 can carry", curW, curH);
+            width.store(curW);
+            height.store(curH);
+            outgrown = true;
+            break;
+        }
+        // The picture in hand, once more; a frame that is coming serves as well.
+        const bool repeat = repeatRequested.exchange(false) && !(viewable && dirty) && holdsFrame;
 
-        if (viewable && dirty) {
-            dirty = false;
-            // Subtract first: damage that arrives during the grab asks for another one.
-            XDamageSubtract(display, damage, None, None);
-            if (!image || static_cast<std::uint32_t>(image->width) != curW ||
-                static_cast<std::uint32_t>(image->height) != curH) {
-                if (!createImage(curW, curH)) {
-                    spdlog::error("Failed to create a {}x{} capture image", curW, curH);
-                    break;
+        if ((viewable && dirty) || repeat) {
+            if (!repeat) {
+                dirty = false;
+                // Subtract first: damage that arrives during the grab asks for another one.
+                XDamageSubtract(display, damage, None, None);
+                if (!image || static_cast<std::uint32_t>(image->width) != curW ||
+                    static_cast<std::uint32_t>(image->height) != curH) {
+                    if (!createImage(curW, curH)) {
+                        spdlog::error("Failed to create a {}x{} capture image", curW, curH);
+                        break;
+                    }
                 }
-            }
-            if (!grab()) {
-                // Find out why: the window is gone, no longer viewable, or of another size.
-                XWindowAttributes attrs;
-                if (!XGetWindowAttributes(display, window, &attrs)) {
-                    closed = true;
-                    break;
+                holdsFrame = grab();
+                if (!holdsFrame) {
+                    // Find out why: the window is gone, no longer viewable, or of another size.
+                    XWindowAttributes attrs;
+                    if (!XGetWindowAttributes(display, window, &attrs)) {
+                        closed = true;
+                        break;
+                    }
+                    viewable = attrs.map_state == IsViewable;
+                    const auto w = static_cast<std::uint32_t>(attrs.width);
+                    const auto h = static_cast<std::uint32_t>(attrs.height);
+                    if (viewable && (w != curW || h != curH)) {
+                        curW = w, curH = h;
+                        dirty = true;
+                    }
+                    continue;
                 }
-                viewable = attrs.map_state == IsViewable;
-                const auto w = static_cast<std::uint32_t>(attrs.width);
-                const auto h = static_cast<std::uint32_t>(attrs.height);
-                if (viewable && (w != curW || h != curH)) {
-                    curW = w, curH = h;
-                    dirty = true;
-                }
-                continue;
             }
             const BgraFrame frame{reinterpret_cast<const std::uint8_t*>(image->data),
                                   static_cast<std::uint32_t>(image->bytes_per_line),
@@ -354,6 +372,12 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     }
     impl->visual = attrs.visual;
     impl->depth = attrs.depth;
+    if (!fitsVideoLimits(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
+        spdlog::error("Failed to start capture: window {:x} is {}x{}, larger than H.264 can carry", win, attrs.width,
+                      attrs.height);
+        impl->releaseCaptureResources();
+        return false;
+    }
     if (!impl->createImage(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
         spdlog::error("Failed to start capture: no {}x{} image for window {:x}", attrs.width, attrs.height, win);
         impl->releaseCaptureResources();
@@ -398,6 +422,12 @@ void WindowCapture::stopCapture() {
 }
 
 bool WindowCapture::isCapturing() const { return impl->capturing.load(); }
+
+void WindowCapture::repeatLastFrame() {
+    if (!impl->capturing.load()) return;
+    impl->repeatRequested.store(true);
+    impl->wake();
+}
 
 bool WindowCapture::windowExists(std::uint32_t windowId) {
     // One connection for the process, kept until it exits (never torn down during

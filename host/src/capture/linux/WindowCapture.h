@@ -24,6 +24,7 @@ public:
     bool startCapture(CaptureFrameCallback callback) override;
     void stopCapture() override;
     bool isCapturing() const override;
+    void repeatLastFrame() override;
 
     // Whether the window still exists (asked on a connection shared by all callers).
     static bool windowExists(std::uint32_t windowId);

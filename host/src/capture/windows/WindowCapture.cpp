@@ -3,6 +3,7 @@
 #include "CaptureSessionStart.h"
 #include "GraphicsCaptureApi.h"
 #include "common/Utf8.h"
+#include "encode/VideoLimits.h"
 #include "platform/CrashHandler.h"
 
 #include <spdlog/spdlog.h>
@@ -146,23 +147,78 @@ struct WindowCapture::Impl : std::enable_shared_from_this<Impl> {
     int inFlight = 0;
     std::multiset<DWORD> deliveringThreads;
 
+    // A copy of the last delivered frame, for repeats; the frame pool's own
+    // textures go back to the pool after each frame.
+    std::mutex lastMutex;
+    ComPtr<ID3D11Texture2D> lastTexture;
+    std::uint32_t lastWidth = 0, lastHeight = 0;
+
+    // Counts a delivery in flight; false when the capture is not running.
+    bool enterDelivery(CaptureFrameCallback& callback);
+    void leaveDelivery();
+    void keepCopy(ID3D11Texture2D* texture, std::uint32_t w, std::uint32_t h);
+    void repeatFrame();
     void processFrame();
     void onWindowClosed();
     void stopCapture();
 };
+
+bool WindowCapture::Impl::enterDelivery(CaptureFrameCallback& callback) {
+    std::lock_guard lock(mutex);
+    if (!capturing.load() || !frameCallback) return false;
+    callback = frameCallback;  // a concurrent stop does not affect the frame in hand
+    ++inFlight;
+    deliveringThreads.insert(GetCurrentThreadId());
+    return true;
+}
+
+void WindowCapture::Impl::leaveDelivery() {
+    std::lock_guard lock(mutex);
+    --inFlight;
+    deliveringThreads.erase(deliveringThreads.find(GetCurrentThreadId()));
+    idle.notify_all();
+}
+
+void WindowCapture::Impl::keepCopy(ID3D11Texture2D* texture, std::uint32_t w, std::uint32_t h) {
+    if (!d3dDevice || !d3dContext) return;
+    std::lock_guard lock(lastMutex);
+    D3D11_TEXTURE2D_DESC desc{};
+    texture->GetDesc(&desc);
+    D3D11_TEXTURE2D_DESC kept{};
+    if (lastTexture) lastTexture->GetDesc(&kept);
+    if (!lastTexture || kept.Width != desc.Width || kept.Height != desc.Height || kept.Format != desc.Format) {
+        lastTexture.Reset();
+        desc.MiscFlags = 0;
+        desc.CPUAccessFlags = 0;
+        desc.Usage = D3D11_USAGE_DEFAULT;
+        if (FAILED(d3dDevice->CreateTexture2D(&desc, nullptr, lastTexture.GetAddressOf()))) return;
+    }
+    d3dContext->CopyResource(lastTexture.Get(), texture);
+    lastWidth = w, lastHeight = h;
+}
+
+void WindowCapture::Impl::repeatFrame() {
+    CaptureFrameCallback callback;
+    if (!enterDelivery(callback)) return;
+    {
+        // Held through the frame, so no new copy overwrites it meanwhile.
+        std::lock_guard lock(lastMutex);
+        try {
+            if (lastTexture && capturing.load()) callback(lastTexture.Get(), lastWidth, lastHeight);
+        } catch (const std::exception& e) {
+            spdlog::error("Error processing frame: {}", e.what());
+        }
+    }
+    leaveDelivery();
+}
 
 void WindowCapture::Impl::processFrame() {
     // Frames arrive on the system's pool threads, which the host did not start.
     thread_local const bool prepared = (prepareThreadForCrashHandling(), true);
     (void)prepared;
     CaptureFrameCallback callback;
-    {
-        std::lock_guard lock(mutex);
-        if (!capturing.load() || !frameCallback) return;
-        callback = frameCallback;  // a concurrent stop does not affect the frame in hand
-        ++inFlight;
-        deliveringThreads.insert(GetCurrentThreadId());
-    }
+    if (!enterDelivery(callback)) return;
+    bool outgrown = false;
     try {
         ComPtr<wgc::IDirect3D11CaptureFrame> frame;
         if (SUCCEEDED(framePool->TryGetNextFrame(&frame)) && frame) {
@@ -172,7 +228,13 @@ void WindowCapture::Impl::processFrame() {
                 check(frame->get_ContentSize(&content));
                 const auto cw = static_cast<std::uint32_t>(content.Width);
                 const auto ch = static_cast<std::uint32_t>(content.Height);
-                if (cw != poolWidth || ch != poolHeight) {
+                if (!fitsVideoLimits(cw, ch)) {
+                    // No pool of that size: no encoder could take its frames.
+                    spdlog::error("Captured window grew to {}x{}, larger than H.264 can carry", cw, ch);
+                    width.store(cw);
+                    height.store(ch);
+                    outgrown = true;
+                } else if (cw != poolWidth || ch != poolHeight) {
                     spdlog::info("Recreating frame pool: {}x{} -> {}x{}", poolWidth, poolHeight, cw, ch);
                     poolWidth = cw, poolHeight = ch;
                     check(framePool->Recreate(winrtDevice.Get(), wgc::B8G8R8A8UIntNormalized, 2, content));
@@ -193,7 +255,10 @@ void WindowCapture::Impl::processFrame() {
                             spdlog::info("First capture frame: {}x{}, format={}", desc.Width, desc.Height,
                                          static_cast<int>(desc.Format));
                         }
-                        if (capturing.load()) callback(texture.Get(), cw, ch);
+                        if (capturing.load()) {
+                            callback(texture.Get(), cw, ch);
+                            keepCopy(texture.Get(), cw, ch);
+                        }
                     }
                 }
             }
@@ -206,10 +271,8 @@ void WindowCapture::Impl::processFrame() {
     } catch (const std::exception& e) {
         spdlog::error("Error processing frame: {}", e.what());
     }
-    std::lock_guard lock(mutex);
-    --inFlight;
-    deliveringThreads.erase(deliveringThreads.find(GetCurrentThreadId()));
-    idle.notify_all();
+    leaveDelivery();
+    if (outgrown) stopCapture();
 }
 
 void WindowCapture::Impl::onWindowClosed() {
@@ -224,6 +287,10 @@ void WindowCapture::Impl::stopCapture() {
         // From inside a frame callback the frame in hand is this thread's own.
         if (!deliveringThreads.count(GetCurrentThreadId())) idle.wait(lock, [&] { return inFlight == 0; });
         frameCallback = nullptr;
+    }
+    {
+        std::lock_guard lock(lastMutex);
+        lastTexture.Reset();
     }
     try {
         if (framePool && frameArrivedToken.value != 0) {
@@ -537,6 +604,10 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
 }
 
 void WindowCapture::stopCapture() { impl->stopCapture(); }
+
+void WindowCapture::repeatLastFrame() {
+    impl->repeatFrame();
+}
 
 bool WindowCapture::isCapturing() const { return impl->capturing.load(); }
 

@@ -26,6 +26,7 @@ public:
     bool startCapture(CaptureFrameCallback callback) override;
     void stopCapture() override;
     bool isCapturing() const override;
+    void repeatLastFrame() override;
 
     static bool windowExists(std::uint32_t windowId);
     // From the registry; 0 when it cannot be read.

@@ -99,12 +99,8 @@ SoftwareEncoder::~SoftwareEncoder() {
 }
 
 bool SoftwareEncoder::initialize(EncoderDevice, const EncoderConfig& config) {
-    if (initialized_) {
-        spdlog::warn("Software encoder already initialized");
-        return true;
-    }
-    if (!validateEncoderConfig("Software", config)) {
-        return false;
+    if (const std::optional<bool> refused = refuseInitialize("Software", true, config)) {
+        return *refused;
     }
     x264_param_t param;
     if (!fillX264Params(param, config)) {

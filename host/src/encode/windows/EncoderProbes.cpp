@@ -10,7 +10,9 @@
 
 #include <string>
 
+#include "encode/windows/AmfEncoder.h"
 #include "encode/windows/NvencEncoder.h"
+#include "encode/windows/QuickSyncEncoder.h"
 #include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host {
@@ -68,7 +70,7 @@ bool quickSyncAvailable() {
 
 }  // namespace
 
-// The graphics adapter's own encoder only; there is no software encoder here yet.
+// The graphics adapter's own encoder only.
 EncoderProbes platformEncoderProbes() {
     EncoderProbes probes;
     probes.adapterVendorId = adapterVendorId;
@@ -77,6 +79,12 @@ EncoderProbes platformEncoderProbes() {
     probes.makeEncoder = [](EncoderType type) -> std::unique_ptr<EncoderBase> {
         if (type == EncoderType::NVENC) {
             return std::make_unique<NvencEncoder>();
+        }
+        if (type == EncoderType::AMF) {
+            return std::make_unique<AmfEncoder>();
+        }
+        if (type == EncoderType::QuickSync) {
+            return std::make_unique<QuickSyncEncoder>();
         }
         return nullptr;
     };

@@ -28,15 +28,8 @@ NvencEncoder::~NvencEncoder() {
 }
 
 bool NvencEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
-    if (initialized_) {
-        spdlog::warn("NVENC encoder already initialized");
-        return true;
-    }
-    if (device == nullptr || !validateEncoderConfig("NVENC", config)) {
-        if (device == nullptr) {
-            spdlog::error("NVENC encoder: no device");
-        }
-        return false;
+    if (const std::optional<bool> refused = refuseInitialize("NVENC", device != nullptr, config)) {
+        return *refused;
     }
     releaseAll();
     device_ = device;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -58,6 +60,8 @@ protected:
             orch.requestKeyframe(id);
         });
     }
+    // Before the members the callbacks write to go: no capture or repeat may deliver any more.
+    void TearDown() override { orch.shutdown(); }
     // Starts a stream on a new window of that size; returns its capture.
     FakeCapture* start(std::uint32_t windowId, std::uint8_t streamId, std::uint32_t w, std::uint32_t h) {
         world.addWindow(windowId, w, h);
@@ -302,7 +306,9 @@ TEST_F(Orchestrator, PerStreamCommandsAndSettingsForLaterEncoders) {
     EXPECT_EQ(world.encoder(1)->bitrate.load(), 8000u);
     EXPECT_EQ(world.encoder(1)->maxBitrate.load(), 12000u);
     EXPECT_EQ(world.encoder(0)->bitrate.load(), 0u);
-    EXPECT_TRUE(world.encoder(0)->keyframeWanted.load());
+    // The keyframe comes with the stream's next frame, of stream 1 only.
+    ASSERT_TRUE(capture->deliver(320, 240, pattern));
+    EXPECT_EQ(world.encoder(0)->frames.load(), 1);
     EXPECT_FALSE(world.encoder(1)->keyframeWanted.load());
     EXPECT_TRUE(orch.getParameterSets(1).isValid);
     orch.requestKeyframe(9);  // unknown streams: nothing happens
@@ -324,6 +330,63 @@ TEST_F(Orchestrator, PerStreamCommandsAndSettingsForLaterEncoders) {
     EXPECT_TRUE(enc->config.fullRange);
     EXPECT_EQ(enc->config.gopLength, 60u);
     EXPECT_EQ(enc->config.sliceCount, 4u);
+}
+
+TEST_F(Orchestrator, KeyframeRequestsAreCoalescedAndAStillWindowGetsItsLastPictureAgain) {
+    FakeCapture* capture = start(0x100, 1, 320, 240);
+    ASSERT_TRUE(capture->deliver(320, 240, pattern));
+    const auto keyframes = [&] {
+        std::lock_guard lock(mutex);
+        return std::count_if(encoded.begin(), encoded.end(), [](const Encoded& e) { return e.keyframe; });
+    };
+    ASSERT_EQ(keyframes(), 1);  // the encoder's first frame
+
+    // Nothing moves: the last picture is encoded again, as a keyframe, soon.
+    const auto asked = std::chrono::steady_clock::now();
+    orch.requestKeyframe(1);
+    ASSERT_TRUE(eventually([&] { return keyframes() == 2; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 200ms);
+    EXPECT_EQ(capture->repeats(), 1);
+    const auto frames = world.encoder(0)->receivedFrames();
+    ASSERT_EQ(frames.size(), 2u);
+    expectPadded(frames[1], 320, 240, pattern);
+
+    // A flood of requests among moving frames: at most one forced keyframe per 100 ms.
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        while (flooding) {
+            orch.requestKeyframe(1);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < 1s) {
+        ASSERT_TRUE(capture->deliver(320, 240, pattern));
+        std::this_thread::sleep_for(2ms);
+    }
+    flooding = false;
+    flood.join();
+    const auto forced = keyframes() - 2;
+    EXPECT_GE(forced, 8);
+    EXPECT_LE(forced, 11);
+}
+
+TEST_F(Orchestrator, WindowsLargerThanH264CarriesAreRefusedAndEndTheirStreamWhenTheyGrow) {
+    for (auto [w, h] : {Pair{8193, 100}, Pair{100, 8200}, Pair{8192, 4353}}) {
+        world.addWindow(0x500, w, h);
+        EXPECT_FALSE(orch.startCapture(0x500, 5)) << w << "x" << h;
+    }
+    EXPECT_EQ(world.encoderCount(), 0u);
+    FakeCapture* big = start(0x100, 1, 320, 240);
+    ASSERT_TRUE(big);
+    FakeCapture* small = start(0x200, 2, 320, 240);
+    ASSERT_TRUE(big->deliver(8200, 16, white));
+    EXPECT_EQ(world.encoderCount(), 2u) << "no encoder for the grown size";
+    ASSERT_TRUE(small->deliver(320, 240, pattern));
+    std::vector<std::uint8_t> outgrown;
+    EXPECT_EQ(orch.update(&outgrown), std::vector<std::uint8_t>{1});
+    EXPECT_EQ(outgrown, std::vector<std::uint8_t>{1});
+    EXPECT_TRUE(exists(2));
 }
 
 TEST_F(Orchestrator, StopWaitsForTheFrameInFlightAndWorksFromInsideTheCallback) {

@@ -192,6 +192,19 @@ public:
         shared->callback = nullptr;
     }
     bool isCapturing() const override { return shared->capturing.load(); }
+    // On the calling thread, as the Windows capture does.
+    void repeatLastFrame() override {
+        std::vector<std::uint8_t> last;
+        std::uint32_t w = 0, h = 0;
+        {
+            std::lock_guard lock(shared->mutex);
+            last = shared->lastPixels;
+            w = shared->lastWidth, h = shared->lastHeight;
+        }
+        ++shared->repeats;
+        if (!last.empty()) deliverOn(shared, w, h, last.data());
+    }
+    int repeats() const { return shared->repeats.load(); }
     void endByItself() { shared->capturing = false; }
 
     // A w x h frame whose pixel (b, g, r) is fill(x, y); the fourth byte is undefined in captures.
@@ -227,6 +240,9 @@ private:
         int inFlight = 0;
         std::thread::id deliveringThread;
         CaptureFrameCallback callback;
+        std::vector<std::uint8_t> lastPixels;
+        std::uint32_t lastWidth = 0, lastHeight = 0;
+        std::atomic<int> repeats{0};
     };
 
     static bool deliverOn(std::shared_ptr<Shared> s, std::uint32_t w, std::uint32_t h, const std::uint8_t* pixels) {
@@ -237,6 +253,8 @@ private:
             cb = s->callback;
             ++s->inFlight;
             s->deliveringThread = std::this_thread::get_id();
+            if (s->lastPixels.data() != pixels) s->lastPixels.assign(pixels, pixels + std::size_t(w) * h * 4);
+            s->lastWidth = w, s->lastHeight = h;
         }
         const BgraFrame frame{pixels, w * 4, w, h};
         cb(&frame, w, h);

@@ -257,6 +257,15 @@ TEST(WindowCapture, StaticWindowGivesItsFirstFrameWithinOneSecond) {
     } else {
         EXPECT_TRUE(shows(log, window, 7));
     }
+    // Asked for, the last picture comes again at once.
+    const auto frames = log.count();
+    const auto asked = std::chrono::steady_clock::now();
+    capture.repeatLastFrame();
+    ASSERT_EQ(log.waitFor(frames, [](const Frame&) { return true; }, 1000ms), static_cast<int>(frames));
+    const Frame again = log.at(frames);
+    EXPECT_LT(again.at - asked, 50ms);
+    std::string why;
+    EXPECT_TRUE(matches(window, again, 7, &why)) << why;
 }
 
 // Drawing while covered reaches the capture too; the window on top is captured at the same time.
@@ -306,6 +315,23 @@ TEST(WindowCapture, InvalidOrClosedWindowsAreRefusedOrEndTheCapture) {
     EXPECT_TRUE(eventually([&] { return !running.isCapturing(); })) << "capture still running after the window closed";
     running.stopCapture();  // nothing left to stop
     EXPECT_FALSE(running.isCapturing());
+
+    // Wider than H.264 carries: refused at the start, and ending a capture it grows into.
+    X11TestWindow wide({.width = 8200, .height = 16, .overrideRedirect = true});
+    WindowCapture refused;
+    ASSERT_TRUE(refused.initialize(wide.id(), nullptr));
+    EXPECT_FALSE(refused.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
+    X11TestWindow growing({.width = 64, .height = 16, .overrideRedirect = true});
+    FrameLog grown;
+    WindowCapture growingCapture;
+    ASSERT_TRUE(growingCapture.initialize(growing.id(), nullptr));
+    ASSERT_TRUE(growingCapture.startCapture(grown.callback()));
+    ASSERT_GE(grown.waitFor(0, [](const Frame&) { return true; }), 0);
+    growing.resize(8200, 16);
+    EXPECT_TRUE(eventually([&] { return !growingCapture.isCapturing(); })) << "capture goes on at 8200x16";
+    std::uint32_t w = 0, h = 0;
+    growingCapture.getSize(w, h);
+    EXPECT_EQ(w, 8200u);
 }
 
 TEST_F(OrchestratorDesktop, MinimiseAndRestoreKeepTheStreamAndClosingDropsIt) {

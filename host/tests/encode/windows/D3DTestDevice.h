@@ -2,6 +2,24 @@
 
 #include <d3d11.h>
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "encode/EncoderBase.h"
+#include "encode/windows/D3D11Textures.h"
+
+// The config the encoder tests run with: small frames at 60 fps.
+inline quillane::host::EncoderConfig smallEncoderConfig() {
+    quillane::host::EncoderConfig config;
+    config.width = 640;
+    config.height = 480;
+    config.fps = 60;
+    config.bitrateKbps = 6000;
+    config.maxBitrateKbps = 15000;
+    return config;
+}
+
 // A Direct3D 11 device and a BGRA texture to hand to encoders, released at the end.
 struct D3DTestDevice {
     ID3D11Device* device = nullptr;
@@ -26,19 +44,15 @@ struct D3DTestDevice {
     D3DTestDevice(const D3DTestDevice&) = delete;
     D3DTestDevice& operator=(const D3DTestDevice&) = delete;
 
-    // Caller releases it.
-    ID3D11Texture2D* makeTexture(UINT width, UINT height) const {
-        D3D11_TEXTURE2D_DESC desc{};
-        desc.Width = width;
-        desc.Height = height;
-        desc.MipLevels = 1;
-        desc.ArraySize = 1;
-        desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-        desc.SampleDesc.Count = 1;
-        desc.Usage = D3D11_USAGE_DEFAULT;
-        desc.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
+    // Caller releases it. With `fill`, every pixel holds that BGRA value
+    // (0xAARRGGBB as a little-endian word); otherwise the content is undefined.
+    ID3D11Texture2D* makeTexture(UINT width, UINT height, std::optional<std::uint32_t> fill = std::nullopt) const {
+        const D3D11_TEXTURE2D_DESC desc = quillane::host::bgraTextureDesc(
+            width, height, D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
+        std::vector<std::uint32_t> pixels(fill ? std::size_t{width} * height : 0, fill.value_or(0));
+        const D3D11_SUBRESOURCE_DATA data{pixels.data(), width * 4, 0};
         ID3D11Texture2D* texture = nullptr;
-        device->CreateTexture2D(&desc, nullptr, &texture);
+        device->CreateTexture2D(&desc, fill ? &data : nullptr, &texture);
         return texture;
     }
 };

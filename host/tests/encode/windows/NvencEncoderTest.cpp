@@ -23,17 +23,6 @@ using spdlog::level::warn;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kForcedIdr = NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
 
-// 640x480 at 60 fps, 6000 / 15000 kbps.
-EncoderConfig sessionConfig() {
-    EncoderConfig config;
-    config.width = 640;
-    config.height = 480;
-    config.fps = 60;
-    config.bitrateKbps = 6000;
-    config.maxBitrateKbps = 15000;
-    return config;
-}
-
 std::filesystem::path programFolder() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -59,7 +48,6 @@ protected:
         *fake = FakeNvencControl{};
         texture = gpu.makeTexture(640, 480);
         ASSERT_NE(texture, nullptr);
-        config = sessionConfig();
     }
     void TearDown() override {
         if (texture != nullptr) {
@@ -95,7 +83,7 @@ protected:
     HMODULE runtime = nullptr;
     FakeNvencControl* fake = nullptr;
     ID3D11Texture2D* texture = nullptr;
-    EncoderConfig config;
+    EncoderConfig config = smallEncoderConfig();
 };
 
 // Opening, six frames through the four slots, a keyframe request, then a
@@ -369,7 +357,7 @@ TEST(NvencRuntimeLoading, RuntimeBesideTheProgramIsNeverLoaded) {
 
     test::EncodeLog log;
     NvencEncoder encoder;
-    EXPECT_FALSE(encoder.initialize(gpu.device, sessionConfig()));
+    EXPECT_FALSE(encoder.initialize(gpu.device, smallEncoderConfig()));
     EXPECT_TRUE(log.has(err, "Failed to load nvEncodeAPI64.dll"));
     EXPECT_EQ(GetModuleHandleW(L"nvEncodeAPI64.dll"), nullptr);
 }

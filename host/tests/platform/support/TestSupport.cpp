@@ -44,7 +44,7 @@ std::array<std::uint16_t, 4> writeFreePortSettings(const std::filesystem::path& 
     std::filesystem::create_directories(folder);
     std::ofstream(folder / "settings.json") << "{\"signalingPort\": " << ports[0] << ", \"videoPort\": " << ports[1]
                                             << ", \"audioPort\": " << ports[2] << ", \"inputPort\": " << ports[3]
-                                            << "}";
+                                            << ", \"autoCheckUpdates\": false}";
     return ports;
 }
 

@@ -34,6 +34,7 @@ std::uint16_t freeTcpPort();
 // Writes the host's settings.json into `folder` with four different free ports
 // (signalling, video, audio, input; returned in that order), so that a host
 // under test never meets another run on this machine at its default ports.
+// Automatic update checks are off: a host under test stays on loopback.
 std::array<std::uint16_t, 4> writeFreePortSettings(const std::filesystem::path& folder);
 
 // Environment of this process (for code that reads it, and for children).

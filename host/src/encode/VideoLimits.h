@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quillane::host {
+
+// The largest picture H.264 carries (level 6.2): 8192 pixels a side and
+// 35,651,584 pixels (139,264 macroblocks) in all. Larger windows are neither
+// resized to nor captured, so no one can make the host allocate frames no
+// encoder accepts.
+inline constexpr std::uint32_t kMaxVideoSide = 8192;
+inline constexpr std::uint64_t kMaxVideoPixels = 35'651'584;
+
+// Largest kbit/s value whose bit/s value still fits 32 bits: the encoders' ceiling.
+inline constexpr std::uint32_t kMaxBitrateKbps = 0xFFFFFFFFu / 1000u;
+
+// For a picture of this size, coded in whole 16 x 16 macroblocks.
+constexpr bool fitsVideoLimits(std::uint32_t width, std::uint32_t height) {
+    const std::uint64_t codedWidth = (std::uint64_t{width} + 15) / 16 * 16;
+    const std::uint64_t codedHeight = (std::uint64_t{height} + 15) / 16 * 16;
+    return width >= 1 && height >= 1 && codedWidth <= kMaxVideoSide && codedHeight <= kMaxVideoSide &&
+           codedWidth * codedHeight <= kMaxVideoPixels;
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,324 @@
+#include "encode/windows/AmfEncoder.h"
+
+#include <windows.h>
+#include <d3d11.h>
+
+#include <spdlog/spdlog.h>
+
+#include "encode/windows/D3D11Textures.h"
+#include "platform/windows/SystemLibrary.h"
+
+namespace quillane::host {
+namespace {
+
+// Textures that may be in the runtime's hands at once; more means the runtime
+// stopped giving them back.
+constexpr std::size_t kMaxRingDepth = 16;
+
+amf::Variant toVariant(const AmfProperty& property) {
+    switch (property.kind) {
+    case AmfProperty::Kind::Bool: return amf::boolVariant(property.value != 0);
+    case AmfProperty::Kind::Rate:
+        return amf::rateVariant(static_cast<std::uint32_t>(property.value), property.denominator);
+    case AmfProperty::Kind::Int64: break;
+    }
+    return amf::int64Variant(property.value);
+}
+
+void release(amf::Object*& object) {
+    if (object != nullptr) {
+        object->object().Release(object);
+        object = nullptr;
+    }
+}
+
+}  // namespace
+
+AmfEncoder::AmfEncoder(std::wstring runtimePath) : runtimePath_(std::move(runtimePath)) {}
+
+AmfEncoder::~AmfEncoder() {
+    shutdown();
+    releaseAll();
+}
+
+bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
+    if (const std::optional<bool> refused = refuseInitialize("AMF", device != nullptr, config)) {
+        return *refused;
+    }
+    releaseAll();
+    device_ = device;
+    device_->AddRef();
+    device_->GetImmediateContext(&context_);
+    config_ = config;
+    hevc_ = amfIsHevc(config);
+    nalRule_ = hevc_ ? NalRule::HEVC : NalRule::H264;
+    if (!loadAmf()) {
+        spdlog::error("Failed to load AMF library");
+        releaseAll();
+        return false;
+    }
+    if (!createEncoder()) {
+        spdlog::error("Failed to create AMF encoder");
+        releaseAll();
+        return false;
+    }
+    initialized_ = true;
+    spdlog::info("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({})", config_.width, config_.height, config_.fps,
+                 config_.bitrateKbps, hevc_ ? "HEVC" : "H.264");
+    return true;
+}
+
+bool AmfEncoder::loadAmf() {
+    // The runtime comes with the display driver; only the system folder is searched.
+    HMODULE module = runtimePath_.empty() ? loadSystemLibrary(L"amfrt64.dll") : LoadLibraryW(runtimePath_.c_str());
+    if (module == nullptr) {
+        spdlog::error("Failed to load amfrt64.dll - AMD drivers may not be installed");
+        return false;
+    }
+    library_ = module;
+    auto init = reinterpret_cast<amf::InitFunction>(reinterpret_cast<void (*)()>(GetProcAddress(module, "AMFInit")));
+    if (init == nullptr) {
+        spdlog::error("Failed to get AMFInit function");
+        return false;
+    }
+    amf::Result result = init(amf::kVersion_1_5_0_0, &factory_);
+    if (result != amf::kOk || factory_ == nullptr) {
+        spdlog::error("AMFInit failed: {}", result);
+        factory_ = nullptr;
+        return false;
+    }
+    result = factory_->table->CreateContext(factory_, &amfContext_);
+    if (result != amf::kOk || amfContext_ == nullptr) {
+        spdlog::error("Failed to create AMF context: {}", result);
+        release(amfContext_);
+        return false;
+    }
+    result = amfContext_->context().InitDX11(amfContext_, device_, amf::kDx11_0);
+    if (result != amf::kOk) {
+        spdlog::error("Failed to init AMF context with D3D11: {}", result);
+        return false;
+    }
+    return true;
+}
+
+bool AmfEncoder::createEncoder() {
+    amf::Result result = factory_->table->CreateComponent(factory_, amfContext_, amfComponentId(hevc_), &encoder_);
+    if (result != amf::kOk || encoder_ == nullptr) {
+        spdlog::error("Failed to create AMF encoder component: {}", result);
+        release(encoder_);
+        return false;
+    }
+    for (const AmfProperty& property : amfEncoderProperties(config_)) {
+        setProperty(encoder_, property);
+    }
+    if (config_.fullRange) {
+        spdlog::info("AMF {}: Full range color (0-255) enabled", hevc_ ? "HEVC" : "H.264");
+    }
+    result = encoder_->component().Init(encoder_, amf::kSurfaceBgra, static_cast<std::int32_t>(config_.width),
+                                        static_cast<std::int32_t>(config_.height));
+    if (result != amf::kOk) {
+        spdlog::error("AMF ENCODER ERROR: Failed to init {}x{} (error {}). {}", config_.width, config_.height, result,
+                      amfInitHint(result));
+        return false;
+    }
+    return true;
+}
+
+void AmfEncoder::setProperty(amf::Object* object, const AmfProperty& property) {
+    object->object().SetProperty(object, property.name, toVariant(property));
+}
+
+void AmfEncoder::releaseAll() {
+    // The component and the context let go of every surface when they terminate,
+    // so the ring textures are free after them.
+    if (encoder_ != nullptr) {
+        encoder_->component().Terminate(encoder_);
+        release(encoder_);
+    }
+    if (amfContext_ != nullptr) {
+        amfContext_->context().Terminate(amfContext_);
+        release(amfContext_);
+    }
+    for (const std::unique_ptr<RingSlot>& slot : ring_) {
+        if (slot->texture != nullptr) {
+            slot->texture->Release();
+        }
+    }
+    ring_.clear();
+    factory_ = nullptr;  // owned by the runtime
+    if (library_ != nullptr) {
+        FreeLibrary(static_cast<HMODULE>(library_));
+        library_ = nullptr;
+    }
+    if (context_ != nullptr) {
+        context_->Release();
+        context_ = nullptr;
+    }
+    if (device_ != nullptr) {
+        device_->Release();
+        device_ = nullptr;
+    }
+}
+
+void AmfEncoder::shutdown() {
+    if (!initialized_) {
+        return;
+    }
+    initialized_ = false;
+    releaseAll();  // output still inside the component is dropped
+    spdlog::info("AMF encoder shutdown");
+}
+
+bool AmfEncoder::reconfigure(const EncoderConfig& config) {
+    if (!initialized_) {
+        spdlog::error("AMF encoder not initialized, cannot reconfigure");
+        return false;
+    }
+    ID3D11Device* device = device_;  // shutdown lets go of the encoder's reference
+    device->AddRef();
+    const bool ok = reconfigureOrReopen("AMF", device, config);
+    device->Release();
+    return ok;
+}
+
+void AmfEncoder::applyPendingBitrate() {
+    const std::optional<PendingBitrate::Rates> rates = pendingBitrate_.take();
+    if (!rates) {
+        return;
+    }
+    for (const AmfProperty& property : amfBitrateProperties(hevc_, rates->bitrateKbps, rates->maxBitrateKbps)) {
+        setProperty(encoder_, property);
+    }
+    config_.bitrateKbps = rates->bitrateKbps;
+    config_.maxBitrateKbps = rates->maxBitrateKbps;
+    spdlog::info("AMF bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
+}
+
+void AmfEncoder::onSurfaceReleased(amf::SurfaceObserver* observer, amf::Object*) {
+    reinterpret_cast<RingSlot*>(observer)->busy.store(false, std::memory_order_release);
+}
+
+AmfEncoder::RingSlot* AmfEncoder::freeSlot() {
+    for (const std::unique_ptr<RingSlot>& slot : ring_) {
+        if (!slot->busy.load(std::memory_order_acquire)) {
+            return slot.get();
+        }
+    }
+    if (ring_.size() >= kMaxRingDepth) {
+        spdlog::error("AMF encoder: all {} input textures are still in use", ring_.size());
+        return nullptr;
+    }
+    const D3D11_TEXTURE2D_DESC desc =
+        bgraTextureDesc(config_.width, config_.height, D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
+    auto slot = std::make_unique<RingSlot>();
+    static const amf::SurfaceObserverTable table{&AmfEncoder::onSurfaceReleased};
+    slot->observer.table = &table;
+    const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &slot->texture);
+    if (FAILED(hr)) {
+        spdlog::error("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
+        return nullptr;
+    }
+    ring_.push_back(std::move(slot));
+    return ring_.back().get();
+}
+
+bool AmfEncoder::encodeFrame(EncoderInput input) {
+    if (!initialized_ || input == nullptr) {
+        return false;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    applyPendingBitrate();
+    RingSlot* slot = freeSlot();
+    if (slot == nullptr) {
+        drainOutput();  // gives the runtime a chance to let go of textures
+        slot = freeSlot();
+        if (slot == nullptr) {
+            return false;
+        }
+    }
+    context_->CopyResource(slot->texture, input);
+    slot->busy = true;
+    amf::Object* surface = nullptr;
+    const amf::Result created =
+        amfContext_->context().CreateSurfaceFromDX11Native(amfContext_, slot->texture, &surface, &slot->observer);
+    if (created != amf::kOk || surface == nullptr) {
+        spdlog::error("Failed to create AMF surface from texture: {}", created);
+        release(surface);
+        slot->busy = false;
+        return false;
+    }
+    surface->data().SetPts(surface, submitCounter_);
+    const bool keyframeWanted = takeKeyframeRequest();
+    if (keyframeWanted) {
+        setProperty(surface, amfForceIdrProperty(hevc_));
+    }
+    const bool submitted = submit(surface);
+    release(surface);  // the component holds its own reference while it needs one
+    if (!submitted) {
+        if (keyframeWanted) {
+            restoreKeyframeRequest();
+        }
+        return false;
+    }
+    ++submitCounter_;
+    drainOutput();
+    stats_.addEncodeTime(start);
+    return true;
+}
+
+bool AmfEncoder::submit(amf::Object* surface) {
+    amf::Result result = encoder_->component().SubmitInput(encoder_, surface);
+    if (result == amf::kInputFull) {
+        drainOutput();
+        result = encoder_->component().SubmitInput(encoder_, surface);
+    }
+    if (result != amf::kOk) {
+        spdlog::error("Failed to submit frame to AMF encoder: {}", result);
+        return false;
+    }
+    return true;
+}
+
+void AmfEncoder::drainOutput() {
+    for (;;) {
+        amf::Object* data = nullptr;
+        if (encoder_->component().QueryOutput(encoder_, &data) != amf::kOk || data == nullptr) {
+            release(data);
+            return;
+        }
+        amf::Object* buffer = nullptr;
+        if (data->object().QueryInterface(data, &amf::kBufferIid, reinterpret_cast<void**>(&buffer)) == amf::kOk &&
+            buffer != nullptr) {
+            deliver(buffer);
+        }
+        release(buffer);
+        release(data);
+    }
+}
+
+void AmfEncoder::deliver(amf::Object* buffer) {
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer->buffer().GetNative(buffer));
+    const std::size_t size = buffer->buffer().GetSize(buffer);
+    if (bytes == nullptr || size == 0 || !outputCallback_) {
+        return;
+    }
+    amf::Variant type{};
+    const bool typeRead = buffer->object().GetProperty(buffer, amfOutputDataTypeName(hevc_), &type) == amf::kOk &&
+                          type.type == amf::VariantType::Int64;
+    // Without the runtime's word, only a unit that holds an IDR slice is a keyframe.
+    const bool keyframe = typeRead ? type.int64Value == 0 : containsIdr(bytes, size, nalRule_);
+    if (keyframe) {
+        parameterSets_.scan(bytes, size, nalRule_);
+    }
+    const std::int64_t pts = buffer->data().GetPts(buffer);
+    EncodedFrame frame;
+    frame.data = bytes;
+    frame.size = size;
+    frame.timestampUs = pts;
+    frame.isKeyframe = keyframe;
+    frame.frameNumber = static_cast<std::uint32_t>(pts);
+    outputCallback_(frame);
+    stats_.addFrame(size);
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <d3d11.h>
+
+namespace quillane::host {
+
+// A 32-bit BGRA texture of default usage: one mip level, one sample, no CPU access.
+inline D3D11_TEXTURE2D_DESC bgraTextureDesc(UINT width, UINT height, UINT bindFlags) {
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = width;
+    desc.Height = height;
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_DEFAULT;
+    desc.BindFlags = bindFlags;
+    return desc;
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,570 @@
+#include "encode/windows/QuickSyncEncoder.h"
+
+#include <windows.h>
+// mfapi.h must come before the other Media Foundation headers.
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfidl.h>
+#include <mftransform.h>
+#include <codecapi.h>
+#include <strmif.h>
+#include <d3d11.h>
+
+#include <cstring>
+
+#include <spdlog/spdlog.h>
+
+#include "encode/MediaFoundationParams.h"
+
+namespace quillane::host {
+namespace {
+
+constexpr ULONG kMfVersion = 0x20070;
+constexpr UINT32 kProgressive = 2;  // MFVideoInterlace_Progressive
+constexpr UINT32 kProfileMain = 77;  // eAVEncH264VProfile_Main
+constexpr std::size_t kOutputReserve = 1 << 20;
+// A transform that has taken this many inputs without giving anything back is broken.
+constexpr std::uint32_t kMaxInputsWithoutOutput = 30;
+// Bound on units taken in one drain, against transforms that never say they are empty.
+constexpr int kMaxUnitsPerDrain = 64;
+
+std::uint32_t hr32(HRESULT hr) { return static_cast<std::uint32_t>(hr); }
+
+template <typename T>
+void release(T*& object) {
+    if (object != nullptr) {
+        object->Release();
+        object = nullptr;
+    }
+}
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+bool failed(HRESULT hr, const char* what) {
+    if (FAILED(hr)) {
+        spdlog::error("{}: {:#x}", what, hr32(hr));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+MftCandidate findSystemMft(std::uint32_t enumFlags) {
+    MftCandidate candidate;
+    MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_NV12};
+    MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
+    IMFActivate** activates = nullptr;
+    UINT32 count = 0;
+    const HRESULT hr = MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER, enumFlags, &input, &output, &activates, &count);
+    if (SUCCEEDED(hr) && count > 0) {
+        candidate.found = true;
+        candidate.activateResult =
+            activates[0]->ActivateObject(__uuidof(IMFTransform), reinterpret_cast<void**>(&candidate.transform));
+        wchar_t name[256] = {};
+        if (SUCCEEDED(activates[0]->GetString(MFT_FRIENDLY_NAME_Attribute, name, 256, nullptr))) {
+            candidate.friendlyName = name;
+        }
+    }
+    for (UINT32 i = 0; i < count; ++i) {
+        activates[i]->Release();
+    }
+    CoTaskMemFree(activates);
+    return candidate;
+}
+
+QuickSyncEncoder::QuickSyncEncoder(MftFinder finder) : finder_(std::move(finder)) {
+    outputBuffer_.reserve(kOutputReserve);
+}
+
+QuickSyncEncoder::~QuickSyncEncoder() {
+    shutdown();
+    releaseAll();
+}
+
+bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
+    if (const std::optional<bool> refused = refuseInitialize("QuickSync", device != nullptr, config)) {
+        return *refused;
+    }
+    releaseAll();
+    device_ = device;
+    device_->AddRef();
+    device_->GetImmediateContext(&context_);
+    config_ = config;
+    bool ok = initializeMF() && createDeviceManager();
+    if (ok && !createEncoder()) {
+        spdlog::error("Failed to create MFT encoder");
+        ok = false;
+    }
+    if (ok) {
+        configureEncoder();
+    }
+    if (ok && !setMediaTypes()) {
+        spdlog::error("Failed to set media types");
+        ok = false;
+    }
+    ok = ok && !failed(transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0),
+                       "MFT_MESSAGE_NOTIFY_BEGIN_STREAMING failed");
+    ok = ok && !failed(transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0),
+                       "MFT_MESSAGE_NOTIFY_START_OF_STREAM failed");
+    if (!ok) {
+        releaseAll();
+        return false;
+    }
+    initialized_ = true;
+    spdlog::info("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps", config_.width, config_.height,
+                 config_.bitrateKbps, config_.fps);
+    return true;
+}
+
+bool QuickSyncEncoder::initializeMF() {
+    if (!mfStarted_) {
+        const HRESULT hr = MFStartup(kMfVersion, MFSTARTUP_LITE);
+        if (FAILED(hr)) {
+            spdlog::error("MFStartup failed: {:#x}", hr32(hr));
+            spdlog::error("Failed to initialize Media Foundation");
+            return false;
+        }
+        mfStarted_ = true;
+    }
+    return true;
+}
+
+bool QuickSyncEncoder::createDeviceManager() {
+    UINT token = 0;
+    if (failed(MFCreateDXGIDeviceManager(&token, &deviceManager_), "MFCreateDXGIDeviceManager failed")) {
+        return false;
+    }
+    resetToken_ = token;
+    return !failed(deviceManager_->ResetDevice(device_, token), "ResetDevice failed");
+}
+
+bool QuickSyncEncoder::createEncoder() {
+    MftCandidate candidate = finder_(MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER);
+    if (!candidate.found) {
+        spdlog::warn("No hardware H.264 encoder found, trying software");
+        candidate = finder_(MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER);
+        if (!candidate.found) {
+            spdlog::error("No H.264 encoder found");
+            return false;
+        }
+    }
+    if (!candidate.friendlyName.empty()) {
+        spdlog::info("Using encoder: {}", utf8(candidate.friendlyName));
+    }
+    if (FAILED(candidate.activateResult) || candidate.transform == nullptr) {
+        spdlog::error("{}: {:#x}", "Failed to activate encoder", hr32(candidate.activateResult));
+        release(candidate.transform);
+        return false;
+    }
+    transform_ = candidate.transform;
+
+    IMFAttributes* attributes = nullptr;
+    if (SUCCEEDED(transform_->GetAttributes(&attributes)) && attributes != nullptr) {
+        async_ = MFGetAttributeUINT32(attributes, MF_TRANSFORM_ASYNC, FALSE) != FALSE;
+        attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, TRUE);
+        attributes->Release();
+        const HRESULT hr =
+            transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER, reinterpret_cast<ULONG_PTR>(deviceManager_));
+        if (FAILED(hr)) {
+            spdlog::warn("Failed to set D3D manager on encoder: {:#x} - will use CPU path", hr32(hr));
+        }
+    }
+    if (async_ &&
+        failed(transform_->QueryInterface(__uuidof(IMFMediaEventGenerator), reinterpret_cast<void**>(&events_)),
+               "Asynchronous encoder has no event generator")) {
+        return false;
+    }
+
+    DWORD inputs = 0;
+    DWORD outputs = 0;
+    if (SUCCEEDED(transform_->GetStreamCount(&inputs, &outputs)) && inputs >= 1 && outputs >= 1) {
+        DWORD inputId = 0;
+        DWORD outputId = 0;
+        if (SUCCEEDED(transform_->GetStreamIDs(1, &inputId, 1, &outputId))) {
+            inputStreamId_ = inputId;
+            outputStreamId_ = outputId;
+        }
+    }
+    return true;
+}
+
+void QuickSyncEncoder::setCodecValue(const GUID& api, std::uint32_t value) {
+    VARIANT variant{};
+    variant.vt = VT_UI4;
+    variant.ulVal = value;
+    codecApi_->SetValue(&api, &variant);
+}
+
+void QuickSyncEncoder::configureEncoder() {
+    if (FAILED(transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(&codecApi_)))) {
+        codecApi_ = nullptr;
+        spdlog::warn("ICodecAPI not available, using default settings");
+        return;
+    }
+    VARIANT lowLatency{};
+    lowLatency.vt = VT_BOOL;
+    lowLatency.boolVal = VARIANT_TRUE;
+    codecApi_->SetValue(&CODECAPI_AVLowLatencyMode, &lowLatency);
+    setCodecValue(CODECAPI_AVEncCommonRateControlMode, eAVEncCommonRateControlMode_CBR);
+    setCodecValue(CODECAPI_AVEncCommonMeanBitRate, bitsPerSecond(config_.bitrateKbps));
+    setCodecValue(CODECAPI_AVEncCommonMaxBitRate, bitsPerSecond(config_.maxBitrateKbps));
+    setCodecValue(CODECAPI_AVEncMPVGOPSize, config_.gopLength);
+    setCodecValue(CODECAPI_AVEncMPVDefaultBPictureCount, 0);
+}
+
+bool QuickSyncEncoder::setMediaTypes() {
+    IMFMediaType* output = nullptr;
+    if (failed(MFCreateMediaType(&output), "MFCreateMediaType for output failed")) {
+        return false;
+    }
+    output->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    output->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+    output->SetUINT32(MF_MT_AVG_BITRATE, bitsPerSecond(config_.bitrateKbps));
+    output->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
+    MFSetAttributeSize(output, MF_MT_FRAME_SIZE, config_.width, config_.height);
+    MFSetAttributeRatio(output, MF_MT_FRAME_RATE, config_.fps, 1);
+    MFSetAttributeRatio(output, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+    output->SetUINT32(MF_MT_MPEG2_PROFILE, kProfileMain);
+    output->SetUINT32(MF_MT_MPEG2_LEVEL,
+                      h264LevelFor(config_.width, config_.height, config_.fps, config_.maxBitrateKbps));
+    const HRESULT outputSet = transform_->SetOutputType(outputStreamId_, output, 0);
+    output->Release();
+    if (failed(outputSet, "SetOutputType failed")) {
+        return false;
+    }
+
+    IMFMediaType* input = nullptr;
+    if (failed(MFCreateMediaType(&input), "MFCreateMediaType for input failed")) {
+        return false;
+    }
+    input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
+    input->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
+    MFSetAttributeSize(input, MF_MT_FRAME_SIZE, config_.width, config_.height);
+    MFSetAttributeRatio(input, MF_MT_FRAME_RATE, config_.fps, 1);
+    MFSetAttributeRatio(input, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+    const HRESULT inputSet = transform_->SetInputType(inputStreamId_, input, 0);
+    input->Release();
+    return !failed(inputSet, "SetInputType failed");
+}
+
+void QuickSyncEncoder::releaseAll() {
+    release(waitingSample_);
+    if (transform_ != nullptr && async_) {
+        IMFShutdown* shutdown = nullptr;
+        if (SUCCEEDED(transform_->QueryInterface(__uuidof(IMFShutdown), reinterpret_cast<void**>(&shutdown)))) {
+            shutdown->Shutdown();
+            shutdown->Release();
+        }
+    }
+    release(events_);
+    release(codecApi_);
+    release(transform_);
+    release(staging_);
+    release(deviceManager_);
+    release(context_);
+    release(device_);
+    if (mfStarted_) {
+        MFShutdown();
+        mfStarted_ = false;
+    }
+    async_ = false;
+    inputRequests_ = 0;
+    inputsWithoutOutput_ = 0;
+    inputStreamId_ = 0;
+    outputStreamId_ = 0;
+}
+
+void QuickSyncEncoder::shutdown() {
+    if (!initialized_) {
+        return;
+    }
+    initialized_ = false;
+    spdlog::info("Shutting down QuickSync encoder...");
+    // What is still inside the transform is dropped: shutdown may run under the
+    // caller's locks, where no output may be delivered.
+    transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
+    if (async_) {
+        transform_->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
+    } else {
+        transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
+        drainOutput(false);
+    }
+    releaseAll();
+    spdlog::info("QuickSync encoder shutdown complete");
+}
+
+bool QuickSyncEncoder::reconfigure(const EncoderConfig& config) {
+    if (!initialized_) {
+        return false;
+    }
+    ID3D11Device* device = device_;  // shutdown lets go of the encoder's reference
+    device->AddRef();
+    const bool ok = reconfigureOrReopen("QuickSync", device, config);
+    device->Release();
+    return ok;
+}
+
+void QuickSyncEncoder::applyPendingBitrate() {
+    const std::optional<PendingBitrate::Rates> rates = pendingBitrate_.take();
+    if (!rates || codecApi_ == nullptr) {
+        return;
+    }
+    setCodecValue(CODECAPI_AVEncCommonMeanBitRate, bitsPerSecond(rates->bitrateKbps));
+    setCodecValue(CODECAPI_AVEncCommonMaxBitRate, bitsPerSecond(rates->maxBitrateKbps));
+    config_.bitrateKbps = rates->bitrateKbps;
+    config_.maxBitrateKbps = rates->maxBitrateKbps;
+    spdlog::info("QuickSync bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
+}
+
+bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
+    if (!initialized_ || input == nullptr) {
+        return false;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    applyPendingBitrate();
+    if (async_) {
+        pumpEvents();
+    }
+    if (takeKeyframeRequest() && codecApi_ != nullptr) {
+        setCodecValue(CODECAPI_AVEncVideoForceKeyFrame, 1);
+    }
+    IMFSample* sample = createInputSample(input);
+    if (sample == nullptr) {
+        spdlog::error("Failed to create input sample");
+        return false;
+    }
+    const bool submitted = submit(sample);
+    sample->Release();
+    if (!submitted) {
+        return false;
+    }
+    ++inputCount_;
+    ++inputsWithoutOutput_;
+    if (async_) {
+        pumpEvents();
+    } else {
+        drainOutput(true);
+    }
+    stats_.addEncodeTime(start);
+    if (inputsWithoutOutput_ >= kMaxInputsWithoutOutput) {
+        if (inputsWithoutOutput_ % kMaxInputsWithoutOutput == 0) {
+            spdlog::error("QuickSync encoder gave no output for {} frames", inputsWithoutOutput_);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool QuickSyncEncoder::submit(IMFSample* sample) {
+    if (!async_) {
+        return processInput(sample);
+    }
+    if (inputRequests_ == 0) {
+        // Not asked for input yet: this frame waits for the request, replacing an
+        // older waiting one, so the capture thread never waits for the transform.
+        release(waitingSample_);
+        waitingSample_ = sample;
+        sample->AddRef();
+        return true;
+    }
+    --inputRequests_;
+    return processInput(sample);
+}
+
+bool QuickSyncEncoder::processInput(IMFSample* sample) {
+    HRESULT hr = transform_->ProcessInput(inputStreamId_, sample, 0);
+    if (hr == MF_E_NOTACCEPTING && !async_) {
+        drainOutput(true);
+        hr = transform_->ProcessInput(inputStreamId_, sample, 0);
+    }
+    if (FAILED(hr)) {
+        spdlog::error("ProcessInput failed: {:#x}", hr32(hr));
+        return false;
+    }
+    return true;
+}
+
+void QuickSyncEncoder::pumpEvents() {
+    for (;;) {
+        IMFMediaEvent* event = nullptr;
+        const HRESULT hr = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
+        if (FAILED(hr)) {
+            if (hr != MF_E_NO_EVENTS_AVAILABLE) {
+                spdlog::error("GetEvent failed: {:#x}", hr32(hr));
+            }
+            return;
+        }
+        MediaEventType type = MEUnknown;
+        event->GetType(&type);
+        event->Release();
+        if (type == METransformNeedInput) {
+            if (waitingSample_ != nullptr) {
+                IMFSample* sample = waitingSample_;
+                waitingSample_ = nullptr;
+                processInput(sample);
+                sample->Release();
+            } else {
+                ++inputRequests_;
+            }
+        } else if (type == METransformHaveOutput) {
+            processOutput(true);
+        }
+    }
+}
+
+void QuickSyncEncoder::drainOutput(bool deliver) {
+    for (int i = 0; i < kMaxUnitsPerDrain; ++i) {
+        const Output result = processOutput(deliver);
+        if (result == Output::NeedMoreInput || result == Output::Failed) {
+            return;
+        }
+    }
+}
+
+QuickSyncEncoder::Output QuickSyncEncoder::processOutput(bool deliver) {
+    MFT_OUTPUT_STREAM_INFO info{};
+    if (FAILED(transform_->GetOutputStreamInfo(outputStreamId_, &info))) {
+        return Output::Failed;
+    }
+    IMFSample* provided = nullptr;
+    if ((info.dwFlags & MFT_OUTPUT_STREAM_PROVIDES_SAMPLES) == 0) {
+        const DWORD size = info.cbSize != 0 ? info.cbSize : config_.width * config_.height;
+        IMFMediaBuffer* buffer = nullptr;
+        if (FAILED(MFCreateSample(&provided)) || FAILED(MFCreateMemoryBuffer(size, &buffer))) {
+            release(provided);
+            return Output::Failed;
+        }
+        provided->AddBuffer(buffer);
+        buffer->Release();
+    }
+    MFT_OUTPUT_DATA_BUFFER out{};
+    out.dwStreamID = outputStreamId_;
+    out.pSample = provided;
+    DWORD status = 0;
+    const HRESULT hr = transform_->ProcessOutput(0, 1, &out, &status);
+    release(out.pEvents);
+    if (out.pSample != provided) {
+        release(provided);  // the transform gave a sample of its own
+    }
+    if (FAILED(hr)) {
+        release(out.pSample);
+        return hr == MF_E_TRANSFORM_NEED_MORE_INPUT ? Output::NeedMoreInput : Output::Failed;
+    }
+    if (out.pSample == nullptr) {
+        return Output::Empty;
+    }
+    IMFMediaBuffer* contiguous = nullptr;
+    BYTE* data = nullptr;
+    DWORD length = 0;
+    EncodedFrame frame;
+    if (SUCCEEDED(out.pSample->ConvertToContiguousBuffer(&contiguous)) &&
+        SUCCEEDED(contiguous->Lock(&data, nullptr, &length))) {
+        if (data != nullptr && length > 0) {
+            frame.isKeyframe = MFGetAttributeUINT32(out.pSample, MFSampleExtension_CleanPoint, 0) != 0;
+            if (frame.isKeyframe) {
+                parameterSets_.scan(data, length, NalRule::H264);
+            }
+            outputBuffer_.assign(data, data + length);
+            frame.data = outputBuffer_.data();
+            frame.size = outputBuffer_.size();
+        }
+        contiguous->Unlock();
+    }
+    release(contiguous);
+    release(out.pSample);
+    if (frame.size == 0) {
+        return Output::Empty;
+    }
+    if (deliver) {
+        inputsWithoutOutput_ = 0;
+        stats_.addFrame(frame.size);
+        if (outputCallback_) {
+            frame.timestampUs = steadyMicros();
+            frame.frameNumber = inputCount_ - 1;
+            outputCallback_(frame);
+        }
+    }
+    return Output::Delivered;
+}
+
+IMFSample* QuickSyncEncoder::createInputSample(EncoderInput texture) {
+    const std::uint32_t width = config_.width;
+    const std::uint32_t height = config_.height;
+    const DWORD size = width * height * 3 / 2;
+    D3D11_TEXTURE2D_DESC desc{};
+    texture->GetDesc(&desc);
+    if (desc.Width < width || desc.Height < height) {
+        spdlog::error("Input texture {}x{} is smaller than the encoder's {}x{}", desc.Width, desc.Height, width,
+                      height);
+        return nullptr;
+    }
+    if (staging_ == nullptr) {
+        desc.Usage = D3D11_USAGE_STAGING;
+        desc.BindFlags = 0;
+        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+        desc.MiscFlags = 0;
+        const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &staging_);
+        if (FAILED(hr)) {
+            spdlog::error("Failed to create staging texture: {:#x}", hr32(hr));
+            staging_ = nullptr;
+            return nullptr;
+        }
+    }
+    IMFMediaBuffer* buffer = nullptr;
+    HRESULT hr = MFCreateMemoryBuffer(size, &buffer);
+    if (FAILED(hr)) {
+        spdlog::error("MFCreateMemoryBuffer failed: {:#x}", hr32(hr));
+        return nullptr;
+    }
+    context_->CopyResource(staging_, texture);
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    hr = context_->Map(staging_, 0, D3D11_MAP_READ, 0, &mapped);
+    if (FAILED(hr)) {
+        spdlog::error("Failed to map staging texture: {:#x}", hr32(hr));
+        buffer->Release();
+        return nullptr;
+    }
+    BYTE* dst = nullptr;
+    hr = buffer->Lock(&dst, nullptr, nullptr);
+    if (FAILED(hr)) {
+        context_->Unmap(staging_, 0);
+        spdlog::error("Failed to lock buffer: {:#x}", hr32(hr));
+        buffer->Release();
+        return nullptr;
+    }
+    bgraToNv12(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch, width, height, dst);
+    buffer->Unlock();
+    buffer->SetCurrentLength(size);
+    context_->Unmap(staging_, 0);
+
+    IMFSample* sample = nullptr;
+    hr = MFCreateSample(&sample);
+    if (FAILED(hr)) {
+        spdlog::error("MFCreateSample failed: {:#x}", hr32(hr));
+        buffer->Release();
+        return nullptr;
+    }
+    hr = sample->AddBuffer(buffer);
+    buffer->Release();
+    if (FAILED(hr)) {
+        spdlog::error("AddBuffer failed: {:#x}", hr32(hr));
+        sample->Release();
+        return nullptr;
+    }
+    sample->SetSampleTime(static_cast<LONGLONG>(mfSampleTime(inputCount_, config_.fps)));
+    sample->SetSampleDuration(static_cast<LONGLONG>(mfSampleDuration(config_.fps)));
+    return sample;
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "encode/EncoderSupport.h"
+#include "encode/ParameterSetCache.h"
+
+struct _GUID;
+struct ICodecAPI;
+struct ID3D11DeviceContext;
+struct IMFDXGIDeviceManager;
+struct IMFMediaEventGenerator;
+struct IMFSample;
+struct IMFTransform;
+
+namespace quillane::host {
+
+// The first H.264 encoder transform that Media Foundation lists, activated.
+struct MftCandidate {
+    bool found = false;                 // the enumeration listed at least one
+    long activateResult = 0;            // HRESULT of activating it
+    IMFTransform* transform = nullptr;  // the caller's reference on success
+    std::wstring friendlyName;          // empty when the transform has none
+};
+
+// Lists the encoder transforms for NV12 in and H.264 out with these MFTEnumEx
+// flags and activates the first. Tests hand in their own transforms this way.
+using MftFinder = std::function<MftCandidate(std::uint32_t enumFlags)>;
+MftCandidate findSystemMft(std::uint32_t enumFlags);
+
+// An H.264 encoder transform of Media Foundation, hardware first, software as the
+// fallback. Frames are converted to NV12 on the CPU and handed over as memory
+// samples. A hardware (asynchronous) transform is driven by its events, read
+// without waiting on the encoding thread: inputs go in when it asks for them, and
+// its output is collected on the same or a later encodeFrame.
+//
+// Threads: as EncoderBase; everything that touches the transform runs on the
+// encoding thread (and in initialize and shutdown).
+class QuickSyncEncoder final : public CommonEncoder {
+public:
+    explicit QuickSyncEncoder(MftFinder finder = findSystemMft);
+    ~QuickSyncEncoder() override;
+    QuickSyncEncoder(const QuickSyncEncoder&) = delete;
+    QuickSyncEncoder& operator=(const QuickSyncEncoder&) = delete;
+
+    const char* getName() const override { return "QuickSync"; }
+    bool initialize(EncoderDevice device, const EncoderConfig& config) override;
+    void shutdown() override;
+    bool encodeFrame(EncoderInput input) override;
+    bool reconfigure(const EncoderConfig& config) override;
+
+private:
+    enum class Output { Delivered, Empty, NeedMoreInput, Failed };
+
+    bool initializeMF();
+    bool createDeviceManager();
+    bool createEncoder();
+    void configureEncoder();
+    bool setMediaTypes();
+    void releaseAll();
+    void applyPendingBitrate();
+    void setCodecValue(const _GUID& api, std::uint32_t value);
+    IMFSample* createInputSample(EncoderInput texture);
+    bool submit(IMFSample* sample);
+    bool processInput(IMFSample* sample);
+    void pumpEvents();
+    void drainOutput(bool deliver);
+    Output processOutput(bool deliver);
+
+    MftFinder finder_;
+    ID3D11Device* device_ = nullptr;
+    ID3D11DeviceContext* context_ = nullptr;
+    IMFTransform* transform_ = nullptr;
+    ICodecAPI* codecApi_ = nullptr;
+    IMFMediaEventGenerator* events_ = nullptr;  // asynchronous transforms only
+    IMFDXGIDeviceManager* deviceManager_ = nullptr;
+    std::uint32_t resetToken_ = 0;
+    ID3D11Texture2D* staging_ = nullptr;  // CPU-readable copy of the frame, kept between frames
+    bool mfStarted_ = false;
+    bool async_ = false;
+    std::uint32_t inputStreamId_ = 0;
+    std::uint32_t outputStreamId_ = 0;
+    std::uint32_t inputRequests_ = 0;  // inputs the asynchronous transform asked for and has not got
+    IMFSample* waitingSample_ = nullptr;  // the newest frame, held until the transform asks for input
+    std::uint32_t inputCount_ = 0;
+    std::uint32_t inputsWithoutOutput_ = 0;
+    std::vector<std::uint8_t> outputBuffer_;
+};
+
+}  // namespace quillane::host

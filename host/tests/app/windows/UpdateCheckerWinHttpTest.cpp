@@ -1,0 +1,84 @@
+// WinHTTP's side of the update check under Wine: what each early failure says.
+
+#include "app/UpdateChecker.h"
+#include "support/TestSupport.h"
+
+#include "LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+using namespace quillane::host;
+using namespace quillane::host::test;
+
+TEST(UpdateCheckerWinHttpTest, AClosedPortFailsAtSendingWithWinHttpsError) {
+    LogCapture log;
+    UpdateChecker checker;
+    checker.setCurrentVersion("1.1.9");
+    checker.setUpdateUrl("https://127.0.0.1:" + std::to_string(freeTcpPort()) + "/api/updates/latest.json");
+    EXPECT_FALSE(checker.check());
+    // ERROR_WINHTTP_CANNOT_CONNECT
+    EXPECT_EQ(checker.getLastError(), "Failed to send HTTP request (error: 12029)");
+    EXPECT_TRUE(checker.lastCheckFailed());
+    EXPECT_FALSE(checker.isUpdateAvailable());
+    EXPECT_TRUE(log.contains("Failed to send HTTP request (error: 12029)"));
+}
+
+TEST(UpdateCheckerWinHttpTest, OnlyHttpsAddressesAreAsked) {
+    UpdateChecker checker;
+    for (const char* url : {"http://127.0.0.1:1/api/updates/latest.json", "not an address", ""}) {
+        checker.setUpdateUrl(url);
+        EXPECT_FALSE(checker.check());
+        EXPECT_EQ(checker.getLastError(), std::string("Invalid update address: ") + url);
+    }
+}
+
+// A listener that takes connections and never answers: the TLS handshake waits.
+class SilentListener {
+public:
+    SilentListener() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        int size = sizeof(address);
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        listen(socket_, 4);
+    }
+    ~SilentListener() {
+        closesocket(socket_);
+        WSACleanup();
+    }
+    std::uint16_t port() const { return port_; }
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    std::uint16_t port_ = 0;
+};
+
+TEST(UpdateCheckerWinHttpTest, LeavingDuringACheckOnASilentServerReturnsWithinASecond) {
+    LogCapture log;
+    SilentListener listener;
+    auto checker = std::make_unique<UpdateChecker>();
+    checker->setCurrentVersion("1.1.9");
+    checker->setUpdateUrl("https://127.0.0.1:" + std::to_string(listener.port()) + "/api/updates/latest.json");
+    bool finished = false;
+    ASSERT_TRUE(checker->checkAsync([&](bool) { finished = true; }));
+    ASSERT_TRUE(log.waitFor("Checking for updates..."));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the handshake
+    EXPECT_TRUE(checker->isCheckInProgress());
+
+    const auto start = std::chrono::steady_clock::now();
+    checker.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(finished);
+}
