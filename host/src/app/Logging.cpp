@@ -1,6 +1,7 @@
 #include "app/Logging.h"
 
 #include "app/AttachedSinks.h"
+#include "platform/CrashHandler.h"
 #include "platform/Paths.h"
 
 #include <fmt/chrono.h>
@@ -51,6 +52,7 @@ std::shared_ptr<spdlog::sinks::sink> makeFileSink(const std::string& name, const
         file.string<spdlog::filename_t::value_type>(), kLogFileMaxSize, kLogFileMaxFiles, false);
     sink->set_level(spdlog::level::debug);
     sink->set_pattern(kFileLogPattern);
+    setCrashLogFile(file);
     spdlog::info("Log file: {}", pathToUtf8(file));
     return sink;
 }
@@ -94,6 +96,7 @@ void shutdownLogging() {
     if (!g_loggingInitialized) return;
     if (spdlog::logger* logger = spdlog::default_logger_raw()) logger->info("Shutting down logging");
     spdlog::shutdown();
+    setCrashLogFile({});  // the file is the logger's no more
     g_logger.reset();
     g_attachedSinks.reset();
     g_loggingInitialized = false;

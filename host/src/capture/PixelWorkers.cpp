@@ -1,4 +1,5 @@
 #include "capture/PixelWorkers.h"
+#include "platform/CrashHandler.h"
 
 #include <algorithm>
 #include <atomic>
@@ -70,6 +71,7 @@ void PixelWorkers::run(std::size_t parts, const std::function<void(std::size_t)>
 }
 
 void PixelWorkers::workerLoop() {
+    prepareThreadForCrashHandling();
     std::unique_lock lock(mutex);
     for (;;) {
         wake.wait(lock, [&] { return stopping || !queue.empty(); });

@@ -18,10 +18,12 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
         running = application->initialize();
         if (!running) return false;
         hooks.updateApplication = [app = application.get()] { app->update(); };
+        services.window.onDisplayChange = [app = application.get()] { app->onDisplayChange(); };
         wireUpdateCheck(services.window, hooks);
         return true;
     };
     services.stopApplication = [this, &services] {
+        services.window.onDisplayChange = nullptr;
         services.window.onCheckForUpdates = nullptr;
         // After a failed start the destructor releases what was created.
         if (running) application->shutdown();

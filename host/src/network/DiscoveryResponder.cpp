@@ -8,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include "network/LogText.h"
+#include "platform/CrashHandler.h"
 
 namespace quillane::host {
 
@@ -146,6 +147,7 @@ void DiscoveryResponder::stop() {
 }
 
 void DiscoveryResponder::listenerThread() {
+    prepareThreadForCrashHandling();
     LogRateLimiter receiveErrorLog(std::chrono::seconds(1));
     Throttle throttle(limits);
     std::array<std::uint8_t, kMaxRequestBytes + 1> buffer{};

@@ -1,5 +1,6 @@
 #include "network/IoThread.h"
 
+#include "platform/CrashHandler.h"
 #include <spdlog/spdlog.h>
 
 #include <exception>
@@ -25,6 +26,7 @@ void IoThread::start() {
 }
 
 void IoThread::run() {
+    prepareThreadForCrashHandling();
     for (;;) {
         try {
             io_.run();

@@ -24,6 +24,7 @@
 #include "network/LogText.h"
 #include "network/SignalingMessageHandler.h"
 #include "network/SocketOptions.h"
+#include "platform/CrashHandler.h"
 
 namespace quillane::host {
 
@@ -352,6 +353,7 @@ bool SignalingServerImpl::start() {
         std::promise<void> done;
         ioThreadDone = done.get_future();
         ioThread = std::thread([this, done = std::move(done)]() mutable {
+            prepareThreadForCrashHandling();
             ioContext.run();
             done.set_value();
         });

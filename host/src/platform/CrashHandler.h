@@ -32,6 +32,13 @@ bool installCrashHandler(const CrashHandlerOptions& options = {});
 // once at their start.
 void prepareThreadForCrashHandling();
 
+// The log file that the crash lines go to; logging set-up names it. On Windows
+// the handler appends them to the file itself and calls no logging code (a
+// crash inside a sink that holds its lock would hang there);
+// on Linux it logs through the logger under a time limit and ignores this.
+// An empty path lets go of the file (logging has shut down).
+void setCrashLogFile(const std::filesystem::path& file);
+
 // Something the crash handler must undo before the process ends (the tray icon,
 // the single-instance guard). It runs on the crashing thread, possibly inside a
 // signal handler, after the report and the log line: it must not allocate, lock

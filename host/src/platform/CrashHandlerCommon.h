@@ -5,7 +5,65 @@
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace quillane::host {
+
+// Appends to a fixed buffer; never allocates, silently truncates.
+class FixedText {
+public:
+    FixedText(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) { buffer_[0] = '\0'; }
+    FixedText& add(const char* text) {
+        while (text && *text && length_ + 1 < capacity_) buffer_[length_++] = *text++;
+        buffer_[length_] = '\0';
+        return *this;
+    }
+    // At least minDigits digits, zero-padded.
+    FixedText& addDecimal(long long value, int minDigits = 1) {
+        char digits[24];
+        int n = 0;
+        unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                                 : static_cast<unsigned long long>(value);
+        do {
+            digits[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude || n < minDigits);
+        if (value < 0) digits[n++] = '-';
+        char text[24];
+        for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+        text[n] = '\0';
+        return add(text);
+    }
+    // All 16 digits: "0x0000000000000010".
+    FixedText& addHex(std::uintptr_t value) {
+        char text[2 + 2 * sizeof value + 1] = "0x";
+        for (int i = 0; i < static_cast<int>(2 * sizeof value); ++i)
+            text[2 + i] = "0123456789abcdef"[(value >> (4 * (2 * sizeof value - 1 - i))) & 0xf];
+        text[sizeof text - 1] = '\0';
+        return add(text);
+    }
+    // Without leading zeros, as the log's "{:#x}" prints: "0x10".
+    FixedText& addShortHex(std::uintptr_t value) {
+        char text[2 + 2 * sizeof value + 1];
+        int n = static_cast<int>(sizeof text) - 1;
+        text[n] = '\0';
+        do {
+            text[--n] = "0123456789abcdef"[value & 0xf];
+            value >>= 4;
+        } while (value);
+        text[--n] = 'x';
+        text[--n] = '0';
+        return add(text + n);
+    }
+    const char* data() const { return buffer_; }
+    std::size_t size() const { return length_; }
+
+private:
+    char* buffer_;
+    std::size_t capacity_;
+    std::size_t length_ = 0;
+};
 
 // Runs the registered clean-ups, in registration order.
 void runCrashCleanups() noexcept;

@@ -84,6 +84,15 @@ void crash(const std::string& kind, const std::string& folder) {
         addLogSink(std::make_shared<CrashingSink>());
         SPDLOG_INFO("crash in the sink");
     }
+    if (kind == "worker-in-sink") {
+        // As on a capture or network thread, which prepares itself the same way.
+        addLogSink(std::make_shared<CrashingSink>());
+        std::thread worker([] {
+            prepareThreadForCrashHandling();
+            SPDLOG_INFO("crash in the sink");
+        });
+        worker.join();
+    }
     if (kind == "folder-gone") {
         // The report cannot be written any more: the handler must say so.
         std::filesystem::remove_all(pathFromUtf8(folder));

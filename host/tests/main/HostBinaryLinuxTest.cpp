@@ -9,6 +9,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <chrono>
 #include <csignal>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,6 +166,77 @@ protected:
     fs::path root;
 };
 
+// An X server of the test's own, so that changing its screen disturbs no other
+// test on the shared desktop.
+class PrivateXServer {
+public:
+    PrivateXServer() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            const std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x720x24", "-nolisten", "tcp",
+                   "+extension", "RANDR", "+extension", "XTEST", "+extension", "Composite", "+extension", "DAMAGE",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        pollfd readable{fds[0], POLLIN, 0};
+        char c = 0;
+        while (poll(&readable, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (!number.empty()) name = ":" + number;
+    }
+    ~PrivateXServer() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    PrivateXServer(const PrivateXServer&) = delete;
+    PrivateXServer& operator=(const PrivateXServer&) = delete;
+
+    std::string name;  // ":N"; empty when it did not start
+
+    // What `xrandr --newmode/--addmode/--output --mode --fb` does: the screen
+    // takes the new size.
+    bool resize(unsigned width, unsigned height) {
+        Display* d = XOpenDisplay(name.c_str());
+        if (!d) return false;
+        const Window root = DefaultRootWindow(d);
+        XRRScreenResources* resources = XRRGetScreenResources(d, root);
+        bool done = false;
+        if (resources && resources->noutput > 0 && resources->ncrtc > 0) {
+            std::string modeName = std::to_string(width) + "x" + std::to_string(height) + "_test";
+            XRRModeInfo info{};
+            info.width = width;
+            info.height = height;
+            info.hTotal = width;
+            info.vTotal = height;
+            info.dotClock = static_cast<unsigned long>(width) * height * 60;
+            info.name = modeName.data();
+            info.nameLength = static_cast<unsigned>(modeName.size());
+            const RRMode mode = XRRCreateMode(d, root, &info);
+            XRRAddOutputMode(d, resources->outputs[0], mode);
+            XRRCrtcInfo* crtc = XRRGetCrtcInfo(d, resources, resources->crtcs[0]);
+            done = crtc && XRRSetCrtcConfig(d, resources, resources->crtcs[0], CurrentTime, 0, 0, mode,
+                                            crtc->rotation, resources->outputs, 1) == RRSetConfigSuccess;
+            if (crtc) XRRFreeCrtcInfo(crtc);
+            if (done) XRRSetScreenSize(d, root, static_cast<int>(width), static_cast<int>(height), 270, 160);
+            XSync(d, False);
+        }
+        if (resources) XRRFreeScreenResources(resources);
+        XCloseDisplay(d);
+        return done;
+    }
+
+private:
+    pid_t pid = -1;
+};
+
 bool near(const std::array<int, 3>& rgb, std::array<int, 3> want) {
     // Colours of full scale floats, rounded either way.
     for (int i = 0; i < 3; ++i)
@@ -248,6 +321,29 @@ TEST_F(HostBinaryTest, WindowLivesThroughAUsersSession) {
     EXPECT_LT(loop, exiting);
     EXPECT_NE(text.find("Shutting down logging", exiting), std::string::npos);
     EXPECT_EQ(text.find("CRASH"), std::string::npos);
+}
+
+// A new screen size reaches the application, which updates the input side.
+// The console is read: the log file holds info lines back until a warning.
+TEST_F(HostBinaryTest, ScreenSizeChangeReachesTheApplication) {
+    PrivateXServer server;
+    ASSERT_FALSE(server.name.empty()) << "Xvfb did not start";
+    auto host = start("host", {{"DISPLAY", server.name}});
+    const auto console = [&] { return output("host.out"); };
+    ASSERT_TRUE(eventually([&] { return console().find("entering main loop...") != std::string::npos; }, 30s))
+        << console() << output("host.err");
+    EXPECT_EQ(console().find("Display configuration changed"), std::string::npos);
+
+    ASSERT_TRUE(server.resize(1024, 600));
+    const std::string change = "Display configuration changed, updating input metrics\n";
+    const std::string logged = "Display configuration changed\n";
+    ASSERT_TRUE(eventually([&] { return console().find(logged) != std::string::npos; }, 10s)) << console();
+    // The application handles it first. (RandR reports one change as several
+    // events, which may arrive over more than one turn.)
+    const std::string text = console();
+    EXPECT_LT(text.find(change), text.find(logged)) << text;
+
+    EXPECT_EQ(WEXITSTATUS(host->terminate()), 0);
 }
 
 TEST_F(HostBinaryTest, SigintEndsTheRunLikeSigterm) {

@@ -13,11 +13,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,6 +29,7 @@ using quillane::host::test::ChildProcess;
 using quillane::host::test::eventually;
 
 constexpr UINT kTrayExit = 1002;  // the tray menu's "Exit"
+constexpr UINT kTrayMessage = WM_USER + 1;  // the tray icon's callback message
 
 std::wstring hostExe() {
     std::wstring path = fs::path(QH_HOST_BINARY).wstring();
@@ -186,6 +189,19 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     EXPECT_FALSE(host.wait(0ms).has_value());
     EXPECT_TRUE(IsWindow(window));
 
+    // A right click on the tray icon opens its menu; Escape closes it again.
+    PostMessageW(window, kTrayMessage, 1, WM_RBUTTONUP);
+    HWND menu = nullptr;
+    ASSERT_TRUE(eventually(
+        [&] { return (menu = findWindowOf(host.id(), L"#32768")) != nullptr && IsWindowVisible(menu); }, 20s));
+    PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    EXPECT_TRUE(eventually([&] { return !IsWindow(menu) || !IsWindowVisible(menu); }, 20s));
+
+    // Explorer restarted: the shell announces a new taskbar and the icon comes back.
+    PostMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    // A display changed its resolution: the application hears of it.
+    PostMessageW(window, WM_DISPLAYCHANGE, 32, MAKELPARAM(1024, 768));
+
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(kTrayExit, 0), 0);
     end = host.wait(60s);
     ASSERT_TRUE(end.has_value());
@@ -201,6 +217,14 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     EXPECT_EQ(text.find(starting, firstAt + starting.size()), std::string::npos);
     EXPECT_NE(text.find("Direct3D 11 device created"), std::string::npos) << text;
     EXPECT_NE(text.find("System tray icon created"), std::string::npos) << text;
+    EXPECT_NE(text.find("System tray icon restored"), std::string::npos) << text;
+    const auto change = text.find("Display configuration changed, updating input metrics");
+    EXPECT_NE(change, std::string::npos) << text;
+    // Then the window's own line, "Display configuration changed" alone.
+    const auto windowLine = text.find("Display configuration changed", change + 1);
+    ASSERT_NE(windowLine, std::string::npos) << text;
+    const char after = text[windowLine + std::string("Display configuration changed").size()];
+    EXPECT_TRUE(after == '\r' || after == '\n') << text;
     EXPECT_NE(text.find("Streaming optimizations active: GPU MaxFrameLatency=1"), std::string::npos) << text;
     const auto exiting = text.find("Quillane Host exiting");
     ASSERT_NE(exiting, std::string::npos) << text;
@@ -214,6 +238,59 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
         EXPECT_NE(line.find("WasapiCapture.cpp"), std::string::npos) << line;
         EXPECT_NE(text.find("Audio capture not available"), std::string::npos) << text;
     }
+}
+
+// The functions that QuillaneHost.exe imports from `dll`, by name.
+std::vector<std::string> importsFrom(const std::string& image, const std::string& dll) {
+    auto at = [&](std::size_t offset, std::size_t size) -> const char* {
+        return offset + size <= image.size() ? image.data() + offset : nullptr;
+    };
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(at(0, sizeof(IMAGE_DOS_HEADER)));
+    if (!dos) return {};
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(at(dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64)));
+    if (!nt) return {};
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    auto fileOffset = [&](DWORD rva) -> std::size_t {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i)
+            if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + sections[i].Misc.VirtualSize)
+                return rva - sections[i].VirtualAddress + sections[i].PointerToRawData;
+        return image.size();
+    };
+    std::vector<std::string> names;
+    const DWORD importRva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (std::size_t d = fileOffset(importRva);; d += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(d, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+        if (!descriptor || descriptor->Name == 0) break;
+        const char* name = at(fileOffset(descriptor->Name), 1);
+        if (!name || _stricmp(name, dll.c_str()) != 0) continue;
+        DWORD thunks = descriptor->OriginalFirstThunk ? descriptor->OriginalFirstThunk : descriptor->FirstThunk;
+        for (std::size_t t = fileOffset(thunks);; t += sizeof(ULONGLONG)) {
+            const auto* thunk = reinterpret_cast<const ULONGLONG*>(at(t, sizeof(ULONGLONG)));
+            if (!thunk || *thunk == 0) break;
+            if (*thunk & IMAGE_ORDINAL_FLAG64) continue;
+            if (const char* function = at(fileOffset(static_cast<DWORD>(*thunk)) + 2, 1)) names.emplace_back(function);
+        }
+    }
+    return names;
+}
+
+// What lets the program start and look right on every Windows it supports: the
+// tray icon is its own resource, and a function that came with Windows 10 1703
+// is looked up at run time rather than imported (the loader would refuse to
+// start a program that imports a function the system lacks).
+TEST(HostBinaryWindowsTest, ProgramCarriesItsIconAndImportsNothingNewer) {
+    HMODULE program = LoadLibraryExW(hostExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(program, nullptr) << GetLastError();
+    HICON icon = static_cast<HICON>(LoadImageW(program, L"IDI_APPICON", IMAGE_ICON, 16, 16, 0));
+    EXPECT_NE(icon, nullptr) << GetLastError();
+    if (icon) DestroyIcon(icon);
+    FreeLibrary(program);
+
+    std::ifstream in(fs::path(hostExe()), std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<std::string> user32 = importsFrom(image, "user32.dll");
+    EXPECT_NE(std::find(user32.begin(), user32.end(), "CreateWindowExW"), user32.end()) << "import table not read";
+    EXPECT_EQ(std::find(user32.begin(), user32.end(), "SetProcessDpiAwarenessContext"), user32.end());
 }
 
 } // namespace

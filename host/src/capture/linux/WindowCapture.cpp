@@ -1,4 +1,5 @@
 #include "WindowCapture.h"
+#include "platform/CrashHandler.h"
 
 #include <spdlog/spdlog.h>
 
@@ -185,6 +186,7 @@ void WindowCapture::Impl::releaseCaptureResources() {
 }
 
 void WindowCapture::Impl::run(CaptureFrameCallback callback) {
+    prepareThreadForCrashHandling();
     { std::lock_guard lock(threadMutex); }
     const int xfd = ConnectionNumber(display);
     bool viewable = true;

@@ -87,15 +87,25 @@ const std::string& CaptureDevice::gpuName() const { return impl->gpuName; }
 std::uint64_t CaptureDevice::vramMB() const { return impl->vramMB; }
 const char* CaptureDevice::captureApi() { return "Windows.Graphics.Capture"; }
 
+D3D11_TEXTURE2D_DESC frameBufferDescription(const D3D11_TEXTURE2D_DESC& like, UINT width, UINT height) {
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = width;
+    desc.Height = height;
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = like.Format;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_DEFAULT;
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+    return desc;
+}
+
 std::shared_ptr<FrameBuffer> CaptureDevice::createFrameBuffer(EncoderInput like, std::uint32_t width,
                                                               std::uint32_t height) {
     if (!like || !impl->device || width == 0 || height == 0) return nullptr;
-    D3D11_TEXTURE2D_DESC desc{};
-    like->GetDesc(&desc);
-    desc.Width = width;
-    desc.Height = height;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+    D3D11_TEXTURE2D_DESC likeDesc{};
+    like->GetDesc(&likeDesc);
+    const D3D11_TEXTURE2D_DESC desc = frameBufferDescription(likeDesc, width, height);
     ComPtr<ID3D11Texture2D> texture;
     if (FAILED(impl->device->CreateTexture2D(&desc, nullptr, &texture))) return nullptr;
     auto buffer = std::make_shared<FrameBuffer>(texture);

@@ -16,4 +16,9 @@ private:
     Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
 };
 
+// A frame buffer's description: the format of `like` at width x height, and none
+// of its sharing, keyed-mutex or CPU-access flags (draws into a texture that
+// carries a keyed mutex nobody acquires can be dropped, leaving the frame black).
+D3D11_TEXTURE2D_DESC frameBufferDescription(const D3D11_TEXTURE2D_DESC& like, UINT width, UINT height);
+
 }  // namespace quillane::host

@@ -1,8 +1,10 @@
 #include "WindowCapture.h"
 
+#include "CaptureSessionStart.h"
 #include "GraphicsCaptureApi.h"
 #include "common/Utf8.h"
 #include "encode/VideoLimits.h"
+#include "platform/CrashHandler.h"
 
 #include <spdlog/spdlog.h>
 
@@ -211,6 +213,9 @@ void WindowCapture::Impl::repeatFrame() {
 }
 
 void WindowCapture::Impl::processFrame() {
+    // Frames arrive on the system's pool threads, which the host did not start.
+    thread_local const bool prepared = (prepareThreadForCrashHandling(), true);
+    (void)prepared;
     CaptureFrameCallback callback;
     if (!enterDelivery(callback)) return;
     bool outgrown = false;
@@ -319,6 +324,30 @@ WindowCapture::~WindowCapture() {
     // Handlers left registered by a start that failed part-way.
     if (impl->framePool && impl->frameArrivedToken.value != 0) impl->framePool->remove_FrameArrived(impl->frameArrivedToken);
     if (impl->item && impl->closedToken.value != 0) impl->item->remove_Closed(impl->closedToken);
+}
+
+HRESULT startCaptureSession(wgc::IGraphicsCaptureSession* session, std::atomic<bool>& capturing) {
+    HRESULT hr = S_OK;
+    ComPtr<wgc::IGraphicsCaptureSession3> borderSetting;
+    if (SUCCEEDED(session->QueryInterface(wgc::IID_IGraphicsCaptureSession3,
+                                          reinterpret_cast<void**>(borderSetting.GetAddressOf())))) {
+        hr = borderSetting->put_IsBorderRequired(false);
+    } else {
+        spdlog::info("Capture border setting not offered by this Windows build (needs 20348+), skipped");
+    }
+    ComPtr<wgc::IGraphicsCaptureSession2> cursorSetting;
+    if (SUCCEEDED(hr) && SUCCEEDED(session->QueryInterface(wgc::IID_IGraphicsCaptureSession2,
+                                                           reinterpret_cast<void**>(cursorSetting.GetAddressOf())))) {
+        hr = cursorSetting->put_IsCursorCaptureEnabled(true);
+    } else if (SUCCEEDED(hr)) {
+        spdlog::info("Cursor capture setting not offered by this Windows build (needs 19041+), skipped");
+    }
+    if (FAILED(hr)) return hr;
+    // Frames may arrive before StartCapture returns.
+    capturing.store(true);
+    hr = session->StartCapture();
+    if (FAILED(hr)) capturing.store(false);
+    return hr;
 }
 
 std::uint32_t WindowCapture::getWindowsBuildNumber() {
@@ -559,12 +588,7 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
         check(s.framePool->add_FrameArrived(arrived.Get(), &s.frameArrivedToken));
 
         check(s.framePool->CreateCaptureSession(s.item.Get(), s.session.ReleaseAndGetAddressOf()));
-        check(queryInterface<wgc::IGraphicsCaptureSession3>(s.session.Get(), wgc::IID_IGraphicsCaptureSession3)
-                  ->put_IsBorderRequired(false));
-        check(queryInterface<wgc::IGraphicsCaptureSession2>(s.session.Get(), wgc::IID_IGraphicsCaptureSession2)
-                  ->put_IsCursorCaptureEnabled(true));
-        s.capturing.store(true);
-        check(s.session->StartCapture());
+        check(startCaptureSession(s.session.Get(), s.capturing));
         spdlog::info("Capture started for window {:x}", handle);
         return true;
     } catch (const WinRtError& e) {

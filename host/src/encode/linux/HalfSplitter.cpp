@@ -1,4 +1,5 @@
 #include "encode/linux/HalfSplitter.h"
+#include "platform/CrashHandler.h"
 
 namespace quillane::host {
 
@@ -27,6 +28,7 @@ void HalfSplitter::run(const std::function<void(int half)>& job) {
 }
 
 void HalfSplitter::loop() {
+    prepareThreadForCrashHandling();
     std::unique_lock lock(mutex_);
     while (true) {
         wake_.wait(lock, [this] { return stop_ || pending_; });

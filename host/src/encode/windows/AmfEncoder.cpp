@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include "encode/windows/D3D11Textures.h"
+#include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host {
 namespace {
@@ -69,8 +70,7 @@ bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
 
 bool AmfEncoder::loadAmf() {
     // The runtime comes with the display driver; only the system folder is searched.
-    HMODULE module = runtimePath_.empty() ? LoadLibraryExW(L"amfrt64.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)
-                                          : LoadLibraryW(runtimePath_.c_str());
+    HMODULE module = runtimePath_.empty() ? loadSystemLibrary(L"amfrt64.dll") : LoadLibraryW(runtimePath_.c_str());
     if (module == nullptr) {
         spdlog::error("Failed to load amfrt64.dll - AMD drivers may not be installed");
         return false;

@@ -13,6 +13,7 @@
 #include "encode/windows/AmfEncoder.h"
 #include "encode/windows/NvencEncoder.h"
 #include "encode/windows/QuickSyncEncoder.h"
+#include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host {
 namespace {
@@ -40,7 +41,7 @@ std::optional<std::uint32_t> adapterVendorId(EncoderDevice device) {
 
 bool runtimeLoadable(const char* library) {
     const std::wstring name(library, library + std::char_traits<char>::length(library));
-    HMODULE module = LoadLibraryW(name.c_str());
+    HMODULE module = loadSystemLibrary(name.c_str());
     if (module == nullptr) {
         return false;
     }

@@ -5,6 +5,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "platform/windows/SystemLibrary.h"
+
 namespace quillane::host {
 namespace {
 
@@ -46,7 +48,7 @@ bool NvencEncoder::initialize(EncoderDevice device, const EncoderConfig& config)
 }
 
 bool NvencEncoder::loadNvenc() {
-    HMODULE module = LoadLibraryW(L"nvEncodeAPI64.dll");
+    HMODULE module = loadSystemLibrary(L"nvEncodeAPI64.dll");
     if (module == nullptr) {
         spdlog::error("Failed to load nvEncodeAPI64.dll");
         return false;
@@ -166,8 +168,8 @@ bool NvencEncoder::createBuffers() {
 
 void NvencEncoder::releaseAll() {
     for (InputSlot& slot : inputSlots_) {
-        if (slot.isMapped && encoder_ != nullptr) {
-            functions_.nvEncUnmapInputResource(encoder_, slot.mapped);
+        if (encoder_ != nullptr) {
+            unmapInput(slot);
         }
         if (slot.registered != nullptr && encoder_ != nullptr) {
             functions_.nvEncUnregisterResource(encoder_, slot.registered);
@@ -267,10 +269,8 @@ bool NvencEncoder::encodeFrame(EncoderInput input) {
         picture.encodePicFlags = NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
     }
     status = functions_.nvEncEncodePicture(encoder_, &picture);
-    functions_.nvEncUnmapInputResource(encoder_, in.mapped);
-    in.isMapped = false;
-    in.mapped = nullptr;
     if (status != NV_ENC_SUCCESS) {
+        unmapInput(in);
         spdlog::error("nvEncEncodePicture failed: {}", static_cast<int>(status));
         if (keyframeWanted) {
             restoreKeyframeRequest();  // the next frame carries the request
@@ -285,6 +285,14 @@ bool NvencEncoder::encodeFrame(EncoderInput input) {
     return true;
 }
 
+void NvencEncoder::unmapInput(InputSlot& slot) {
+    if (slot.isMapped) {
+        functions_.nvEncUnmapInputResource(encoder_, slot.mapped);
+        slot.isMapped = false;
+        slot.mapped = nullptr;
+    }
+}
+
 void NvencEncoder::processOutput(std::uint32_t slot) {
     OutputSlot& out = outputSlots_[slot];
     NV_ENC_LOCK_BITSTREAM lock{};
@@ -292,6 +300,8 @@ void NvencEncoder::processOutput(std::uint32_t slot) {
     lock.outputBitstream = out.bitstream;
     lock.doNotWait = 0;
     const NVENCSTATUS status = functions_.nvEncLockBitstream(encoder_, &lock);
+    // The input stays mapped until its picture's output is locked.
+    unmapInput(inputSlots_[slot]);
     if (status != NV_ENC_SUCCESS) {
         spdlog::error("nvEncLockBitstream failed: {}", static_cast<int>(status));
         return;

@@ -45,6 +45,8 @@ private:
     bool createBuffers();
     void releaseAll();
     void applyPendingBitrate();
+    void unmapInput(InputSlot& slot);
+    // Locks the slot's output, unmaps its input, then delivers the access unit.
     void processOutput(std::uint32_t slot);
 
     ID3D11Device* device_ = nullptr;

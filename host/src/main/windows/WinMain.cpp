@@ -6,6 +6,7 @@
 #include "main/UIWiring.h"
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
+#include "platform/windows/DpiAwarenessWindows.h"
 #include "platform/windows/HostWindowWindows.h"
 #include "platform/windows/SingleInstanceWindows.h"
 #include "platform/windows/TrayIconWindows.h"
@@ -15,7 +16,7 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     using namespace quillane::host;
     installCrashHandler();
-    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    enablePerMonitorDpiAwareness();
 
     Win32SingleInstance singleInstance;
     ComRuntime runtime;

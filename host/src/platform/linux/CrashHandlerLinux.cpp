@@ -36,46 +36,6 @@ std::atomic<int> g_signalInProgress{SIGABRT};  // what a stuck log call ends the
 // a crash after that (a failed check at exit) must not reach a logger through it.
 std::atomic<bool> g_loggingGone{false};
 
-// Appends to a fixed buffer; never allocates, silently truncates.
-class FixedText {
-public:
-    FixedText(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) { buffer_[0] = '\0'; }
-    FixedText& add(const char* text) {
-        while (text && *text && length_ + 1 < capacity_) buffer_[length_++] = *text++;
-        buffer_[length_] = '\0';
-        return *this;
-    }
-    FixedText& addDecimal(long long value) {
-        char digits[24];
-        int n = 0;
-        unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                                                 : static_cast<unsigned long long>(value);
-        do {
-            digits[n++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude);
-        if (value < 0) digits[n++] = '-';
-        char text[24];
-        for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-        text[n] = '\0';
-        return add(text);
-    }
-    FixedText& addHex(std::uintptr_t value) {
-        char text[2 + 2 * sizeof value + 1] = "0x";
-        for (int i = 0; i < static_cast<int>(2 * sizeof value); ++i)
-            text[2 + i] = "0123456789abcdef"[(value >> (4 * (2 * sizeof value - 1 - i))) & 0xf];
-        text[sizeof text - 1] = '\0';
-        return add(text);
-    }
-    const char* data() const { return buffer_; }
-    std::size_t size() const { return length_; }
-
-private:
-    char* buffer_;
-    std::size_t capacity_;
-    std::size_t length_ = 0;
-};
-
 const char* signalName(int sig) {
     switch (sig) {
     case SIGSEGV: return "SIGSEGV";
@@ -290,6 +250,8 @@ private:
 };
 
 }  // namespace
+
+void setCrashLogFile(const std::filesystem::path&) {}
 
 void prepareThreadForCrashHandling() { thread_local AlternateStack stack; }
 

@@ -19,8 +19,6 @@ constexpr int kWidth = 1400;
 constexpr int kHeight = 900;
 constexpr const char* kTitle = "Quillane Host";
 
-// GLFW reports monitor changes to one global callback.
-GlfwHostWindow* g_hostWindow = nullptr;
 
 std::string lastGlfwError() {
     const char* description = nullptr;
@@ -35,12 +33,6 @@ void onGlfwError(int code, const char* description) {
     SPDLOG_ERROR("GLFW error {}: {}", code, description ? description : "");
 }
 
-void onMonitorChange(GLFWmonitor*, int) {
-    if (g_hostWindow && g_hostWindow->onDisplayChange) {
-        g_hostWindow->onDisplayChange();
-    }
-    SPDLOG_INFO("Display configuration changed");
-}
 } // namespace
 
 bool GlfwRuntime::initialize(std::string& error) {
@@ -86,8 +78,9 @@ bool GlfwHostWindow::create(std::string& error) {
     glfwSetWindowIconifyCallback(window, onIconify);
     glfwSetFramebufferSizeCallback(window, onFramebufferSize);
     glfwSetWindowRefreshCallback(window, onRefresh);
-    g_hostWindow = this;
-    glfwSetMonitorCallback(onMonitorChange);
+    if (!screenWatcher.open()) {
+        SPDLOG_WARN("Display changes cannot be followed: the X server has no RandR");
+    }
 
     glfwMakeContextCurrent(window);
     glfwSwapInterval(1);
@@ -108,6 +101,13 @@ bool GlfwHostWindow::pumpMessages(std::chrono::milliseconds wait) {
         glfwWaitEventsTimeout(std::chrono::duration<double>(wait).count());
     } else {
         glfwPollEvents();
+    }
+    if (screenWatcher.takeChange()) {
+        if (onDisplayChange) {
+            onDisplayChange();
+        }
+        SPDLOG_INFO("Display configuration changed");
+        redraw = true;
     }
     return !exitSignalReceived();
 }
@@ -158,8 +158,7 @@ void GlfwHostWindow::destroy() {
     if (!window) {
         return;
     }
-    glfwSetMonitorCallback(nullptr);
-    g_hostWindow = nullptr;
+    screenWatcher.close();
     glfwMakeContextCurrent(nullptr);
     glfwDestroyWindow(window);
     window = nullptr;

@@ -2,6 +2,7 @@
 
 #include "platform/HostWindow.h"
 #include "platform/PlatformRuntime.h"
+#include "platform/linux/XRandrScreenWatcher.h"
 
 struct GLFWwindow;
 
@@ -48,6 +49,7 @@ private:
     static void onRefresh(GLFWwindow* window);
 
     GLFWwindow* window = nullptr;
+    XRandrScreenWatcher screenWatcher;
     bool hideToTray = false;
     bool redraw = true;
     int resizeWidth = 0;

@@ -21,6 +21,8 @@ wchar_t g_prefix[kPathCapacity] = L"crash";  // "<folder>\crash_" once a folder 
 bool g_timestamped = false;
 bool g_showMessage = true;
 std::atomic<DWORD> g_owner{0};  // thread that handles the crash
+std::atomic<DWORD> g_reporter{0};  // thread that writes its report
+constexpr SIZE_T kReportStackSize = 1024 * 1024;
 
 // Appends to a fixed wide buffer; never allocates, silently truncates.
 class FixedWideText {
@@ -43,20 +45,70 @@ private:
     std::size_t length_ = 0;
 };
 
+// The log file for the crash lines, opened only when they are written: a
+// handle held for the whole run would pin the file, and the logger's rotation
+// could then neither rename it nor delete the oldest one.
+wchar_t g_logPath[kPathCapacity] = L"";
+constexpr DWORD kLogFlushTimeoutMs = 1000;
+
+// One line in the file log's pattern, "[date time.ms] [critical] [file:line] text",
+// written straight to the file: no lock of the logging library is taken.
+void appendCrashLogLine(int sourceLine, const char* message) {
+    if (g_logPath[0] == 0) return;
+    SYSTEMTIME t{};
+    GetLocalTime(&t);
+    char buffer[4096];
+    FixedText line(buffer, sizeof buffer);
+    line.add("[").addDecimal(t.wYear, 4).add("-").addDecimal(t.wMonth, 2).add("-").addDecimal(t.wDay, 2);
+    line.add(" ").addDecimal(t.wHour, 2).add(":").addDecimal(t.wMinute, 2).add(":").addDecimal(t.wSecond, 2);
+    line.add(".").addDecimal(t.wMilliseconds, 3).add("] [critical] [CrashHandlerWindows.cpp:");
+    line.addDecimal(sourceLine).add("] ").add(message).add("\n");
+    // Shared like the logger's own handle; never creates a file logging did not.
+    HANDLE file = CreateFileW(g_logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD done = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+    CloseHandle(file);
+}
+
+DWORD WINAPI flushLog(void*) {
+    if (spdlog::logger* logger = spdlog::default_logger_raw()) {
+        try {
+            logger->flush();
+        } catch (...) {
+            // Nothing to report to: the process is ending.
+        }
+    }
+    return 0;
+}
+
+// Lines logged just before the crash may still sit in the file sink's buffer.
+// The flush runs on a thread of its own and is given up after `timeoutMs`: if
+// the crash happened inside a sink holding its lock, it would wait forever.
+void flushLogWithin(DWORD timeoutMs) {
+    HANDLE thread = CreateThread(nullptr, 64 * 1024, flushLog, nullptr, 0, nullptr);
+    if (!thread) return;
+    WaitForSingleObject(thread, timeoutMs);
+    CloseHandle(thread);
+}
+
 CrashTime localCrashTime() {
     SYSTEMTIME t{};
     GetLocalTime(&t);
     return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
-void handleCrash(EXCEPTION_POINTERS* pointers, const char* reason) {
-    const DWORD self = GetCurrentThreadId();
-    DWORD expected = 0;
-    if (!g_owner.compare_exchange_strong(expected, self)) {
-        if (expected == self) return;  // crashed again inside the handler: just end
-        for (;;) Sleep(INFINITE);      // another thread is reporting and will end the process
-    }
+struct CrashReport {
+    EXCEPTION_POINTERS* pointers;
+    const char* reason;  // null for an exception, which the dump and the log line describe
+    DWORD thread;        // the crashing thread
+};
 
+// The dump, the log lines, the user's box and the clean-ups.
+void writeCrashReport(const CrashReport& report) {
+    EXCEPTION_POINTERS* pointers = report.pointers;
+    const char* reason = report.reason;
     wchar_t path[kPathCapacity + 32];
     FixedWideText name(path, kPathCapacity + 32);
     name.add(g_prefix);
@@ -71,7 +123,7 @@ void handleCrash(EXCEPTION_POINTERS* pointers, const char* reason) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         MINIDUMP_EXCEPTION_INFORMATION info{};
-        info.ThreadId = self;
+        info.ThreadId = report.thread;
         info.ExceptionPointers = pointers;
         info.ClientPointers = FALSE;
         written = MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpWithDataSegs,
@@ -82,22 +134,23 @@ void handleCrash(EXCEPTION_POINTERS* pointers, const char* reason) {
 
     char utf8Path[3 * (kPathCapacity + 32)];
     if (!WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8Path, sizeof utf8Path, nullptr, nullptr)) utf8Path[0] = 0;
-    if (spdlog::logger* logger = spdlog::default_logger_raw()) {
-        try {
-            const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
-            if (reason)
-                SPDLOG_LOGGER_CRITICAL(logger, "CRASH: {}", reason);
-            else
-                SPDLOG_LOGGER_CRITICAL(logger, "CRASH: Unhandled exception at address {:#x}, code {:#x}",
-                                       reinterpret_cast<std::uintptr_t>(record ? record->ExceptionAddress : nullptr),
-                                       static_cast<unsigned long>(record ? record->ExceptionCode : 0));
-            if (written)
-                SPDLOG_LOGGER_CRITICAL(logger, "Crash dump saved to {}", utf8Path);
-            else
-                SPDLOG_LOGGER_CRITICAL(logger, "Crash dump could not be written to {}", utf8Path);
-            logger->flush();
-        } catch (...) {
+    flushLogWithin(kLogFlushTimeoutMs);
+    {
+        char buffer[sizeof utf8Path + 512];
+        FixedText line(buffer, sizeof buffer);
+        const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
+        if (reason) {
+            line.add("CRASH: ").add(reason);
+        } else {
+            line.add("CRASH: Unhandled exception at address ")
+                .addShortHex(reinterpret_cast<std::uintptr_t>(record ? record->ExceptionAddress : nullptr))
+                .add(", code ")
+                .addShortHex(record ? record->ExceptionCode : 0);
         }
+        appendCrashLogLine(__LINE__, buffer);
+        FixedText saved(buffer, sizeof buffer);
+        saved.add(written ? "Crash dump saved to " : "Crash dump could not be written to ").add(utf8Path);
+        appendCrashLogLine(__LINE__, buffer);
     }
 
     if (g_showMessage) {
@@ -111,6 +164,33 @@ void handleCrash(EXCEPTION_POINTERS* pointers, const char* reason) {
     }
     // After the box: a new instance started meanwhile still finds this one running.
     runCrashCleanups();
+}
+
+DWORD WINAPI reportCrash(void* report) {
+    writeCrashReport(*static_cast<const CrashReport*>(report));
+    return 0;
+}
+
+void handleCrash(EXCEPTION_POINTERS* pointers, const char* reason) {
+    const DWORD self = GetCurrentThreadId();
+    if (self == g_reporter.load()) return;  // crashed inside the report: just end
+    DWORD expected = 0;
+    if (!g_owner.compare_exchange_strong(expected, self)) {
+        if (expected == self) return;  // crashed again inside the handler: just end
+        for (;;) Sleep(INFINITE);      // another thread is reporting and will end the process
+    }
+    // The report runs on a thread of its own with a stack of its own: a thread
+    // that overflowed its stack has next to nothing left for the dump.
+    CrashReport report{pointers, reason, self};
+    HANDLE reporter = CreateThread(nullptr, kReportStackSize, reportCrash, &report, CREATE_SUSPENDED, nullptr);
+    if (!reporter) {
+        writeCrashReport(report);
+        return;
+    }
+    g_reporter.store(GetThreadId(reporter));
+    ResumeThread(reporter);
+    WaitForSingleObject(reporter, INFINITE);
+    CloseHandle(reporter);
 }
 
 [[noreturn]] void onTerminate() noexcept {
@@ -159,6 +239,12 @@ bool prepareDumpPrefix(const CrashHandlerOptions& options) {
 }
 
 }  // namespace
+
+void setCrashLogFile(const std::filesystem::path& file) {
+    const std::wstring path = file.wstring();
+    g_logPath[0] = 0;
+    if (path.size() < kPathCapacity) wmemcpy(g_logPath, path.c_str(), path.size() + 1);
+}
 
 void prepareThreadForCrashHandling() {
     // Leaves stack for the filter when this thread overflows its stack.

@@ -145,6 +145,16 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     if (g_hostWindow && g_hostWindow->messageHook && g_hostWindow->messageHook(window, message, wParam, lParam)) {
         return 1;
     }
+    if (message != 0 && message == TaskbarCreatedMessage()) {
+        if (g_trayIconAdded && !RestoreTrayIcon()) {
+            // Without the icon a hidden window could not be reached again.
+            g_hideToTray = false;
+            if (!IsWindowVisible(window)) {
+                ShowWindow(window, SW_SHOWMINNOACTIVE);
+            }
+        }
+        return 0;
+    }
     switch (message) {
     case WM_SIZE:
         if (wParam == SIZE_MINIMIZED) {

@@ -4,6 +4,8 @@
 #include "platform/windows/HostWindowWindows.h"
 #include "platform/windows/Win32Shell.h"
 
+#include <spdlog/spdlog.h>
+
 #include <cwchar>
 
 namespace quillane::host {
@@ -37,6 +39,10 @@ bool Win32TrayIcon::add(HostWindow& window) {
     if (!Shell_NotifyIconW(NIM_ADD, &g_trayIcon)) {
         return false;
     }
+    // The shell's announcement of a new taskbar reaches an elevated host too.
+    if (const UINT created = TaskbarCreatedMessage()) {
+        ChangeWindowMessageFilterEx(hwnd, created, MSGFLT_ALLOW, nullptr);
+    }
     g_trayIconAdded = true;
     static bool cleanupRegistered = registerCrashCleanup(removeTrayIconOnCrash);
     (void)cleanupRegistered;
@@ -48,6 +54,27 @@ void Win32TrayIcon::remove() {
         Shell_NotifyIconW(NIM_DELETE, &g_trayIcon);
         g_trayIconAdded = false;
     }
+}
+
+UINT TaskbarCreatedMessage() {
+    static const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
+    return message;
+}
+
+bool RestoreTrayIcon() {
+    if (!g_trayIconAdded) {
+        return false;
+    }
+    // The icon went with the old taskbar (Explorer restarted); a shell that
+    // still shows it would refuse a second add, so it is removed first.
+    Shell_NotifyIconW(NIM_DELETE, &g_trayIcon);
+    if (Shell_NotifyIconW(NIM_ADD, &g_trayIcon)) {
+        SPDLOG_INFO("System tray icon restored");
+        return true;
+    }
+    g_trayIconAdded = false;
+    SPDLOG_WARN("Failed to restore system tray icon");
+    return false;
 }
 
 void ShowTrayMenu(HWND window) {
@@ -65,6 +92,8 @@ void ShowTrayMenu(HWND window) {
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window);
     TrackPopupMenu(menu, TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, window, nullptr);
+    // Lets the menu close when the user clicks elsewhere the next time it opens.
+    PostMessageW(window, WM_NULL, 0, 0);
     DestroyMenu(menu);
 }
 

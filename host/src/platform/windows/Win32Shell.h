@@ -34,6 +34,12 @@ void ShowFromTray(HWND window);
 // Shows the tray icon's popup menu at the cursor; its choice arrives as WM_COMMAND.
 void ShowTrayMenu(HWND window);
 
+// The message the shell broadcasts when it has created a new taskbar (0 when
+// it cannot be registered), and the re-adding of the icon that it calls for;
+// false when there is no icon any more.
+UINT TaskbarCreatedMessage();
+bool RestoreTrayIcon();
+
 std::wstring toWide(std::string_view utf8);
 
 } // namespace quillane::host

@@ -176,3 +176,41 @@ TEST_F(CASShader, DisabledPassWritesNothingAndPaddingCopiesAndClears) {
     EXPECT_EQ(out.bytes[0], 0);
     EXPECT_EQ(out.bytes[3], 255);
 }
+
+// Capture surfaces may carry sharing and keyed-mutex flags; the padding and
+// sharpening targets made in their likeness carry none, or draws into them
+// could be dropped.
+TEST(FrameBufferDescription, KeepsFormatAndDropsSharingAndCpuFlags) {
+    D3D11_TEXTURE2D_DESC capture{1917, 1077, 3, 2, DXGI_FORMAT_B8G8R8A8_UNORM, {4, 1}, D3D11_USAGE_DYNAMIC,
+                                 D3D11_BIND_SHADER_RESOURCE, D3D11_CPU_ACCESS_WRITE,
+                                 D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX | D3D11_RESOURCE_MISC_SHARED_NTHANDLE};
+    const D3D11_TEXTURE2D_DESC target = frameBufferDescription(capture, 1920, 1088);
+    EXPECT_EQ(target.Width, 1920u);
+    EXPECT_EQ(target.Height, 1088u);
+    EXPECT_EQ(target.Format, DXGI_FORMAT_B8G8R8A8_UNORM);
+    EXPECT_EQ(target.MipLevels, 1u);
+    EXPECT_EQ(target.ArraySize, 1u);
+    EXPECT_EQ(target.SampleDesc.Count, 1u);
+    EXPECT_EQ(target.SampleDesc.Quality, 0u);
+    EXPECT_EQ(target.Usage, D3D11_USAGE_DEFAULT);
+    EXPECT_EQ(target.BindFlags, UINT(D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET));
+    EXPECT_EQ(target.CPUAccessFlags, 0u);
+    EXPECT_EQ(target.MiscFlags, 0u);
+}
+
+TEST_F(CASShader, TargetsOfASharedCaptureSurfaceAreNotShared) {
+    const D3D11_TEXTURE2D_DESC desc{64, 32, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                    D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET, 0,
+                                    D3D11_RESOURCE_MISC_SHARED};
+    ComPtr<ID3D11Texture2D> shared;
+    if (FAILED(device.device()->CreateTexture2D(&desc, nullptr, &shared)))
+        GTEST_SKIP() << "this Direct3D 11 cannot make shared textures";
+    auto target = device.createFrameBuffer(shared.Get(), 80, 48);
+    ASSERT_TRUE(target);
+    D3D11_TEXTURE2D_DESC made{};
+    CaptureDevice::frameInput(*target)->GetDesc(&made);
+    EXPECT_EQ(made.MiscFlags, 0u);
+    EXPECT_EQ(made.CPUAccessFlags, 0u);
+    EXPECT_EQ(made.Width, 80u);
+    EXPECT_EQ(made.Height, 48u);
+}

@@ -1,4 +1,5 @@
 // Window capture on Windows; where Windows.Graphics.Capture is missing (Wine) a start must fail cleanly.
+#include "CaptureSessionStart.h"
 #include "GraphicsCaptureApi.h"
 #include "LogCapture.h"
 #include "WindowCapture.h"
@@ -12,6 +13,7 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,133 @@ HWND createTestWindow() {
     return hwnd;
 }
 
+// A capture session as the system hands it out, offering the two optional
+// setting interfaces or not, as the Windows build would. Lives on the stack.
+class FakeCaptureSession final : public wgc::IGraphicsCaptureSession {
+public:
+    bool offersBorder = false;  // IGraphicsCaptureSession3 (build 20348+)
+    bool offersCursor = false;  // IGraphicsCaptureSession2 (build 19041+)
+    HRESULT startResult = S_OK;
+    HRESULT borderResult = S_OK;
+    int starts = 0;
+    int borderRequired = -1;  // last value set, -1 when never set
+    int cursorEnabled = -1;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        *object = nullptr;
+        if (IsEqualGUID(iid, wgc::IID_IGraphicsCaptureSession) || IsEqualGUID(iid, __uuidof(IUnknown)))
+            *object = static_cast<wgc::IGraphicsCaptureSession*>(this);
+        else if (IsEqualGUID(iid, wgc::IID_IGraphicsCaptureSession3) && offersBorder)
+            *object = &border;
+        else if (IsEqualGUID(iid, wgc::IID_IGraphicsCaptureSession2) && offersCursor)
+            *object = &cursor;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetIids(ULONG*, IID**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE StartCapture() override {
+        ++starts;
+        return startResult;
+    }
+
+private:
+    template <class Interface> struct Facet : Interface {
+        explicit Facet(FakeCaptureSession& s) : session(s) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+            return session.QueryInterface(iid, object);
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+        ULONG STDMETHODCALLTYPE Release() override { return 1; }
+        HRESULT STDMETHODCALLTYPE GetIids(ULONG*, IID**) override { return E_NOTIMPL; }
+        HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING*) override { return E_NOTIMPL; }
+        HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel*) override { return E_NOTIMPL; }
+        FakeCaptureSession& session;
+    };
+    struct Border final : Facet<wgc::IGraphicsCaptureSession3> {
+        using Facet::Facet;
+        HRESULT STDMETHODCALLTYPE get_IsBorderRequired(boolean*) override { return E_NOTIMPL; }
+        HRESULT STDMETHODCALLTYPE put_IsBorderRequired(boolean value) override {
+            session.borderRequired = value;
+            return session.borderResult;
+        }
+    };
+    struct Cursor final : Facet<wgc::IGraphicsCaptureSession2> {
+        using Facet::Facet;
+        HRESULT STDMETHODCALLTYPE get_IsCursorCaptureEnabled(boolean*) override { return E_NOTIMPL; }
+        HRESULT STDMETHODCALLTYPE put_IsCursorCaptureEnabled(boolean value) override {
+            session.cursorEnabled = value;
+            return S_OK;
+        }
+    };
+    Border border{*this};
+    Cursor cursor{*this};
+};
+
+constexpr const char* kBorderSkipped =
+    "Capture border setting not offered by this Windows build (needs 20348+), skipped";
+constexpr const char* kCursorSkipped =
+    "Cursor capture setting not offered by this Windows build (needs 19041+), skipped";
+
 }  // namespace
+
+// Windows 10 before 19041 offers neither setting, 19041 to 20347 only the
+// cursor; the capture starts on all of them.
+TEST(CaptureSessionStart, StartsWhateverSettingsTheBuildOffers) {
+    {
+        LogCapture log;
+        FakeCaptureSession session;
+        std::atomic<bool> capturing{false};
+        EXPECT_EQ(startCaptureSession(&session, capturing), S_OK);
+        EXPECT_EQ(session.starts, 1);
+        EXPECT_TRUE(capturing.load());
+        EXPECT_TRUE(log.contains(kBorderSkipped));
+        EXPECT_TRUE(log.contains(kCursorSkipped));
+    }
+    {
+        LogCapture log;
+        FakeCaptureSession session;
+        session.offersCursor = true;
+        std::atomic<bool> capturing{false};
+        EXPECT_EQ(startCaptureSession(&session, capturing), S_OK);
+        EXPECT_EQ(session.cursorEnabled, 1);
+        EXPECT_EQ(session.starts, 1);
+        EXPECT_TRUE(log.contains(kBorderSkipped));
+        EXPECT_FALSE(log.contains(kCursorSkipped));
+    }
+    {
+        LogCapture log;
+        FakeCaptureSession session;
+        session.offersBorder = session.offersCursor = true;
+        std::atomic<bool> capturing{false};
+        EXPECT_EQ(startCaptureSession(&session, capturing), S_OK);
+        EXPECT_EQ(session.borderRequired, 0);
+        EXPECT_EQ(session.cursorEnabled, 1);
+        EXPECT_EQ(session.starts, 1);
+        EXPECT_FALSE(log.contains(kBorderSkipped));
+        EXPECT_FALSE(log.contains(kCursorSkipped));
+    }
+}
+
+// A setting that is offered but refused, or a refused start, still fails the start.
+TEST(CaptureSessionStart, RefusedSettingOrStartFails) {
+    FakeCaptureSession refusing;
+    refusing.offersBorder = refusing.offersCursor = true;
+    refusing.borderResult = E_ACCESSDENIED;
+    std::atomic<bool> capturing{false};
+    EXPECT_EQ(startCaptureSession(&refusing, capturing), E_ACCESSDENIED);
+    EXPECT_EQ(refusing.starts, 0);
+    EXPECT_EQ(refusing.cursorEnabled, -1);
+    EXPECT_FALSE(capturing.load());
+
+    FakeCaptureSession failing;
+    failing.startResult = E_FAIL;
+    EXPECT_EQ(startCaptureSession(&failing, capturing), E_FAIL);
+    EXPECT_EQ(failing.starts, 1);
+    EXPECT_FALSE(capturing.load());
+}
 
 TEST(WindowCaptureWin, EventHandlerIdsFollowFromTheirSignatures) {
     const std::string handler = "pinterface({9de1c534-6ae1-11e0-84e1-18a905bcc53f};";

@@ -79,6 +79,7 @@ NVENCSTATUS NVENCAPI destroyBitstream(void*, NV_ENC_OUTPUT_PTR buffer) {
 
 NVENCSTATUS NVENCAPI mapResource(void*, NV_ENC_MAP_INPUT_RESOURCE* params) {
     ++control.maps;
+    control.frameCalls += 'M';
     if (control.failMaps > 0) {
         --control.failMaps;
         return NV_ENC_ERR_MAP_FAILED;
@@ -90,10 +91,12 @@ NVENCSTATUS NVENCAPI mapResource(void*, NV_ENC_MAP_INPUT_RESOURCE* params) {
 
 NVENCSTATUS NVENCAPI unmapResource(void*, NV_ENC_INPUT_PTR) {
     ++control.unmaps;
+    control.frameCalls += 'U';
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI encodePicture(void*, NV_ENC_PIC_PARAMS* params) {
+    control.frameCalls += 'E';
     control.pictureFlags.push_back(params->encodePicFlags);
     control.pictureBitstreams.push_back(reinterpret_cast<std::uintptr_t>(params->outputBitstream));
     if (control.failEncodes > 0) {
@@ -115,6 +118,11 @@ NVENCSTATUS NVENCAPI encodePicture(void*, NV_ENC_PIC_PARAMS* params) {
 }
 
 NVENCSTATUS NVENCAPI lockBitstream(void*, NV_ENC_LOCK_BITSTREAM* params) {
+    control.frameCalls += 'L';
+    if (control.failLocks > 0) {
+        --control.failLocks;
+        return NV_ENC_ERR_LOCK_BUSY;
+    }
     Bitstream& out = bitstreams[params->outputBitstream];
     params->bitstreamBufferPtr = out.bytes.data();
     params->bitstreamSizeInBytes = static_cast<std::uint32_t>(out.bytes.size());
@@ -124,6 +132,7 @@ NVENCSTATUS NVENCAPI lockBitstream(void*, NV_ENC_LOCK_BITSTREAM* params) {
 
 NVENCSTATUS NVENCAPI unlockBitstream(void*, NV_ENC_OUTPUT_PTR) {
     ++control.unlocks;
+    control.frameCalls += 'u';
     return NV_ENC_SUCCESS;
 }
 

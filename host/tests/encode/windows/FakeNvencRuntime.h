@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <nvEncodeAPI.h>
@@ -14,6 +15,7 @@ struct FakeNvencControl {
     NVENCSTATUS reconfigureStatus = NV_ENC_SUCCESS;
     int failMaps = 0;      // that many maps fail with NV_ENC_ERR_MAP_FAILED
     int failEncodes = 0;   // that many encodes fail with NV_ENC_ERR_GENERIC
+    int failLocks = 0;     // that many bitstream locks fail with NV_ENC_ERR_LOCK_BUSY
 
     // What the encoder did.
     int instancesCreated = 0;
@@ -36,6 +38,8 @@ struct FakeNvencControl {
     int maps = 0;
     int unmaps = 0;
     int unlocks = 0;
+    // The per-frame calls in order: 'M'ap, 'E'ncode, 'L'ock, 'U'nmap, 'u'nlock.
+    std::string frameCalls;
     std::vector<std::uint32_t> pictureFlags;         // encodePicFlags of each submission
     std::vector<std::uintptr_t> pictureBitstreams;   // output buffer of each submission
     int reconfigureCalls = 0;

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include "FakeNvencRuntime.h"
 #include "EncodeLog.h"
 #include "encode/EncoderFactory.h"
+#include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host {
 namespace {
@@ -20,6 +23,12 @@ using spdlog::level::warn;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kForcedIdr = NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
 
+std::filesystem::path programFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::filesystem::path(path).parent_path();
+}
+
 // The fake runtime beside this program, loaded for the whole test so that its
 // state outlives the encoder's own load and free.
 class NvencEncoderTest : public ::testing::Test {
@@ -28,7 +37,9 @@ protected:
         if (gpu.device == nullptr) {
             GTEST_SKIP() << "no Direct3D 11 device";
         }
-        runtime = LoadLibraryW(L"nvEncodeAPI64.dll");
+        // The encoder looks only in the system folder; the fake stands in for it.
+        setSystemLibraryFolderForTesting(programFolder());
+        runtime = loadSystemLibrary(L"nvEncodeAPI64.dll");
         ASSERT_NE(runtime, nullptr);
         auto state = reinterpret_cast<FakeNvencControlFunction>(
             reinterpret_cast<void (*)()>(GetProcAddress(runtime, "FakeNvencControlState")));
@@ -45,6 +56,7 @@ protected:
         if (runtime != nullptr) {
             FreeLibrary(runtime);
         }
+        setSystemLibraryFolderForTesting({});
     }
 
     // Encodes one frame and returns what the callback got, if anything.
@@ -129,6 +141,10 @@ TEST_F(NvencEncoderTest, SessionFramesAndKeyframes) {
     EXPECT_EQ(fake->maps, 6);
     EXPECT_EQ(fake->unmaps, 6);
     EXPECT_EQ(fake->unlocks, 6);
+    // Each input stays mapped until its picture's output is locked.
+    std::string sixFrames;
+    for (int i = 0; i < 6; ++i) sixFrames += "MELUu";
+    EXPECT_EQ(fake->frameCalls, sixFrames);
     EXPECT_EQ(encoder.getStats().framesEncoded, 6u);
     EXPECT_EQ(encoder.getStats().bytesEncoded, 25u + 5 * 9u);
     EXPECT_LE(log.countPrefix(info, "First encoded frame: "), 1);
@@ -166,12 +182,35 @@ TEST_F(NvencEncoderTest, KeyframeRequestSurvivesFailedFrames) {
     fake->failMaps = 1;
     EXPECT_FALSE(encode(encoder).returned);
     EXPECT_TRUE(log.has(err, "nvEncMapInputResource failed: 16"));
+    // Nothing was mapped, so nothing is unmapped.
+    EXPECT_EQ(fake->frameCalls, "MELUu" "MEU" "M");
 
     const Output next = encode(encoder);
     EXPECT_TRUE(next.returned);
     EXPECT_TRUE(next.isKeyframe);
     EXPECT_EQ(next.frameNumber, 1u);  // failed frames take no number
     EXPECT_EQ(fake->pictureFlags.back(), kForcedIdr);
+}
+
+// A bitstream that cannot be locked delivers nothing, yet its input is unmapped
+// and the encoder goes on with the next slot.
+TEST_F(NvencEncoderTest, FailedLockStillUnmapsTheInput) {
+    test::EncodeLog log;
+    NvencEncoder encoder;
+    ASSERT_TRUE(encoder.initialize(gpu.device, config));
+    fake->failLocks = 1;
+    const Output locked = encode(encoder);
+    EXPECT_TRUE(locked.returned);
+    EXPECT_EQ(locked.delivered, 0);
+    EXPECT_TRUE(log.has(err, "nvEncLockBitstream failed: " + std::to_string(int{NV_ENC_ERR_LOCK_BUSY})));
+    EXPECT_EQ(fake->frameCalls, "MELU");
+
+    const Output next = encode(encoder);
+    EXPECT_EQ(next.delivered, 1);
+    EXPECT_EQ(fake->frameCalls, "MELU" "MELUu");
+    EXPECT_NE(fake->pictureBitstreams[1], fake->pictureBitstreams[0]);
+    encoder.shutdown();
+    EXPECT_EQ(fake->unmaps, fake->maps);
 }
 
 // Changes are recorded and applied by the next frame on the encoding thread,
@@ -298,6 +337,29 @@ TEST_F(NvencEncoderTest, PlatformFactoryFindsTheRuntime) {
     ASSERT_NE(encoder, nullptr);
     EXPECT_STREQ(encoder->getName(), "NVENC");
     EXPECT_TRUE(log.has(info, "Created NVENC encoder"));
+}
+
+// A runtime of the same name planted beside the program is never loaded: the
+// fake lies beside this test, and Wine's system folder has no such runtime.
+TEST(NvencRuntimeLoading, RuntimeBesideTheProgramIsNeverLoaded) {
+    D3DTestDevice gpu;
+    if (gpu.device == nullptr) {
+        GTEST_SKIP() << "no Direct3D 11 device";
+    }
+    ASSERT_TRUE(std::filesystem::exists(programFolder() / "nvEncodeAPI64.dll"));
+    ASSERT_EQ(GetModuleHandleW(L"nvEncodeAPI64.dll"), nullptr);
+    HMODULE system = loadSystemLibrary(L"kernel32.dll");
+    EXPECT_NE(system, nullptr);
+    if (system != nullptr) {
+        FreeLibrary(system);
+    }
+    EXPECT_EQ(loadSystemLibrary(L"nvEncodeAPI64.dll"), nullptr);
+
+    test::EncodeLog log;
+    NvencEncoder encoder;
+    EXPECT_FALSE(encoder.initialize(gpu.device, smallEncoderConfig()));
+    EXPECT_TRUE(log.has(err, "Failed to load nvEncodeAPI64.dll"));
+    EXPECT_EQ(GetModuleHandleW(L"nvEncodeAPI64.dll"), nullptr);
 }
 
 }  // namespace
