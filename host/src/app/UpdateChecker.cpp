@@ -1,4 +1,5 @@
 #include "app/UpdateChecker.h"
+#include "platform/CrashHandler.h"
 
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
@@ -211,6 +212,7 @@ bool UpdateChecker::checkAsync(std::function<void(bool succeeded)> finished) {
     checkInProgress = true;
     try {
         checkThread = std::thread([this, finished = std::move(finished)] {
+            prepareThreadForCrashHandling();
             SPDLOG_INFO("Checking for updates...");
             const bool ok = check();
             if (!cancelled && finished) finished(ok);

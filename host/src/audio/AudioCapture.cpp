@@ -1,4 +1,5 @@
 #include "audio/AudioCapture.h"
+#include "platform/CrashHandler.h"
 
 #include <spdlog/spdlog.h>
 
@@ -50,7 +51,10 @@ bool AudioCapture::start(AudioDataCallback newCallback) {
     }
     capturing = true;
     try {
-        thread = std::thread([this] { captureThread(); });
+        thread = std::thread([this] {
+            prepareThreadForCrashHandling();
+            captureThread();
+        });
     } catch (const std::exception& e) {
         SPDLOG_ERROR("Failed to start the audio capture thread: {}", e.what());
         capturing = false;

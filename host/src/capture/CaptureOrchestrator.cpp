@@ -1,4 +1,5 @@
 #include "capture/CaptureOrchestrator.h"
+#include "platform/CrashHandler.h"
 
 #include "capture/CASProcessor.h"
 #include "capture/FramePacer.h"
@@ -127,7 +128,10 @@ bool CaptureOrchestrator::initialize() {
         std::lock_guard lock(repeatMutex);
         repeatStopping = false;
     }
-    if (!repeatThread.joinable()) repeatThread = std::thread([this] { repeatLoop(); });
+    if (!repeatThread.joinable()) repeatThread = std::thread([this] {
+        prepareThreadForCrashHandling();
+        repeatLoop();
+    });
     initialized.store(true);
     spdlog::info("CaptureOrchestrator initialized with {} encoder", name);
     return true;

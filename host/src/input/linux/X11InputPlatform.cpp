@@ -1,4 +1,5 @@
 #include "input/InputPlatform.h"
+#include "platform/CrashHandler.h"
 
 #include "input/linux/X11KeyTable.h"
 #include "platform/linux/X11ErrorTrap.h"
@@ -96,7 +97,10 @@ public:
         xtest_ = XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor) != 0;
         if (!xtest_) SPDLOG_WARN("The X server has no XTEST extension; input cannot be injected");
         findSpareKeycodes();
-        restorer_ = std::thread([this] { restoreSparesLoop(); });
+        restorer_ = std::thread([this] {
+            prepareThreadForCrashHandling();
+            restoreSparesLoop();
+        });
     }
 
     ~X11InputPlatform() override {
