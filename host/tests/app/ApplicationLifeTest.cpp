@@ -19,6 +19,7 @@
 #include "FakeInputPlatform.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
+#include "VideoClient.h"
 #include "app/Application.h"
 #include "platform/ProcessPriority.h"
 #include "support/TestSupport.h"
@@ -298,6 +299,9 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     EXPECT_EQ(app->getClientAddress(), "127.0.0.1");
     EXPECT_EQ(app->getLastRttMs(), -1);
     EXPECT_EQ(app->getCurrentBitrateKbps(), app->getSettings().values().targetBitrate);
+    // Frames count as sent once a video client takes them.
+    quillane::host::test::VideoClient video;
+    ASSERT_TRUE(video.connect(ports.video));
     const std::uint64_t framesBefore = app->getFramesSent();
     ASSERT_TRUE(app->startCapture(id, 60));
     EXPECT_FALSE(client.waitForType("stream_config", 1500ms));
