@@ -25,8 +25,9 @@ constexpr std::uint32_t kChannels = 2;
 constexpr std::chrono::seconds kRetryInterval{3};
 // How long open waits for the server, so that a healthy system names its device at start-up.
 constexpr std::chrono::milliseconds kOpenWait{1000};
-// One fragment per Opus packet keeps the latency near one packet.
-constexpr pa_usec_t kFragmentUsec = 10000;
+// Two Opus packets a wake-up: half the wake-ups of one, with no latency that
+// the sink's own block timing does not already add.
+constexpr pa_usec_t kFragmentUsec = 20000;
 // Raised above normal threads without needing real-time rights.
 constexpr int kCaptureNice = -10;
 
