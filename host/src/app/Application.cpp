@@ -442,6 +442,7 @@ void Application::onResolutionChange(std::uint8_t streamId, std::uint32_t width,
 }
 
 // ---- settings from the host window -----------------------------------------
+// The caller saves, so that one edit of several values writes the file once.
 
 void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
     SPDLOG_INFO("Applying settings: bitrate={} kbps, maxBitrate={} kbps, fps={}", targetBitrate, maxBitrate, fps);
@@ -463,7 +464,6 @@ void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBi
             orchestrator->setStreamBitrate(streamId, change.bitrateKbps, change.maxBitrateKbps);
         });
     });
-    settings.save();
 }
 
 void Application::applySharpeningSettings(bool enabled, float sharpness) {
@@ -476,21 +476,18 @@ void Application::applySharpeningSettings(bool enabled, float sharpness) {
         orchestrator->setSharpeningEnabled(enabled);
         orchestrator->setSharpness(sharpness);
     }
-    settings.save();
 }
 
 void Application::applyVSyncSettings(bool enabled) {
     SPDLOG_INFO("Applying VSync settings: enabled={}", enabled);
     settings.update([&](SettingsValues& v) { v.vsyncEnabled = enabled; });
     if (auto orchestrator = captureOrchestrator.get()) orchestrator->setVSyncEnabled(enabled);
-    settings.save();
 }
 
 void Application::applyFullRangeColorSettings(bool enabled) {
     SPDLOG_INFO("Applying full range color settings: enabled={}", enabled);
     settings.update([&](SettingsValues& v) { v.fullRangeColor = enabled; });
     if (auto orchestrator = captureOrchestrator.get()) orchestrator->setFullRangeColor(enabled);
-    settings.save();
 }
 
 }  // namespace quillane::host
