@@ -32,9 +32,10 @@ void UpdateNotice::showCheckState(const UpdateChecker* checker, const Settings& 
 }
 
 std::string lastUpdateCheckText(bool lastCheckFailed, std::int64_t lastUpdateCheck, std::int64_t now) {
-    const std::string success = FormatLastUpdateCheck(lastUpdateCheck, now);
-    if (!lastCheckFailed) return success;
-    return lastUpdateCheck == 0 ? "Failed" : "Failed (last success: " + success + ")";
+    // The stamp is the last check's, whatever its outcome.
+    const std::string when = FormatLastUpdateCheck(lastUpdateCheck, now);
+    if (!lastCheckFailed) return when;
+    return lastUpdateCheck == 0 ? "Failed" : "Failed (" + when + ")";
 }
 
 }  // namespace quillane::host

@@ -30,8 +30,7 @@ private:
     std::string shownVersion;
 };
 
-// "Last checked:" text: the time of the last successful check, or that the
-// last check failed (and when one last succeeded).
+// "Last checked:" text: how long ago the last check ran, and whether it failed.
 std::string lastUpdateCheckText(bool lastCheckFailed, std::int64_t lastUpdateCheck, std::int64_t now);
 
 }  // namespace quillane::host
