@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -71,7 +72,8 @@ protected:
     }
 
     const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("qh-update-notice-" + std::to_string(::getpid()));
+        std::filesystem::temp_directory_path() / ("qh-update-notice-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     Settings settings{folder / "settings.json"};
     GatedClient* client = nullptr;
     std::unique_ptr<UpdateChecker> checker;

@@ -7,6 +7,7 @@
 #include <imgui.h>
 #include <imgui_internal.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace quillane::host::test {
@@ -234,7 +235,8 @@ TEST_F(UIPagesTest, CheckNowStaysDisabledWhileTheCheckRuns) {
 }
 
 TEST_F(UIPagesTest, AboutPageLinksAndLogFolder) {
-    const auto folder = std::filesystem::temp_directory_path() / ("qh-ui-logs-" + std::to_string(::getpid()));
+    const auto folder = std::filesystem::temp_directory_path() / ("qh-ui-logs-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::remove_all(folder);
     ui->logFolder = folder;
     show(UIManager::About);
