@@ -29,7 +29,7 @@ class UIPagesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         state.fonts = {QH_UI_TEST_FONT};
-        state.displaySize = ImVec2(1400, 1500);  // tall enough for the longest page
+        state.displaySize = ImVec2(1400, 2000);  // tall enough for the longest page, unscrolled
         ui = std::make_unique<UIManager>(std::make_unique<HeadlessUIBackend>(state));
         ASSERT_TRUE(ui->initialize());
         ui->urlOpener = std::make_unique<RecordingOpener>(opened);
@@ -132,10 +132,14 @@ TEST_F(UIPagesTest, EachActiveControlHandsOnItsField) {
     ASSERT_TRUE(click("Enable Sharpening (CAS)"));
     ASSERT_FALSE(changes.empty());
     EXPECT_TRUE(changes.back().sharpeningEnabled);
+    ASSERT_TRUE(click("VSync Frame Pacing"));
+    EXPECT_TRUE(changes.back().vsyncEnabled);
+    ASSERT_TRUE(click("Full Range Color"));
+    EXPECT_TRUE(changes.back().fullRangeColor);
     // The sharpness slider appears with sharpening.
     ASSERT_TRUE(click("##Sharpness", 310 + 20));
     EXPECT_LT(changes.back().sharpness, 0.7f);
-    EXPECT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes.size(), 4u);
 
     ui->settings.sharpeningEnabled = false;
     show(UIManager::Streaming);
@@ -152,7 +156,7 @@ TEST_F(UIPagesTest, EachActiveControlHandsOnItsField) {
     EXPECT_FALSE(enabled("Track Controllers"));
     show(UIManager::SettingsPage);
     EXPECT_FALSE(enabled("Start with Windows"));
-    EXPECT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes.size(), 4u);
 
     ASSERT_TRUE(click("Check for updates automatically"));
     EXPECT_FALSE(changes.back().autoCheckUpdates);
