@@ -249,6 +249,8 @@ void Application::boostStreamingPriority(bool boost) {
     }
 }
 
+void Application::setUpdateChecker(std::unique_ptr<UpdateChecker> checker) { updateChecker = std::move(checker); }
+
 void Application::checkForUpdatesAsync(bool force) { startUpdateCheck(updateChecker.get(), settings, force); }
 
 void Application::onDisplayChange() {

@@ -16,6 +16,7 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
         application = std::make_unique<Application>();
         running = application->initialize();
         if (!running) return false;
+        if (services.applicationReady) services.applicationReady(*application);
         hooks.updateApplication = [app = application.get()] { app->update(); };
         wireUpdateCheck(services.window);
         return true;

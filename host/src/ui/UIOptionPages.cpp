@@ -80,7 +80,7 @@ void UIManager::renderStreamingPage() {
         const bool selected = settings.targetFps == fps;
         ImGui::PushStyleColor(ImGuiCol_Button, selected ? Accent : Surface);
         ImGui::PushStyleColor(ImGuiCol_ButtonHovered, selected ? AccentBright : SurfaceRaised);
-        if (ImGui::Button(label, ImVec2(90, 45))) {
+        if (button(label, ImVec2(90, 45))) {
             settings.targetFps = fps;
             settingsChanged();
         }

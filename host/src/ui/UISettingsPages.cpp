@@ -60,7 +60,7 @@ void UIManager::renderSettingsPage() {
     gap(30);
     ImGui::PushStyleColor(ImGuiCol_Button, Surface);
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, Danger);
-    if (ImGui::Button("Reset to Defaults", ImVec2(180, 45))) {
+    if (button("Reset to Defaults", ImVec2(180, 45))) {
         UISettings reset = resetSettings;
         reset.signalingPort = settings.signalingPort;
         reset.videoPort = settings.videoPort;
@@ -97,18 +97,18 @@ void UIManager::renderUpdateNotification() {
 
     ImGui::PushStyleColor(ImGuiCol_Button, Accent);
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, AccentBright);
-    if (ImGui::Button("Download Update", ImVec2(140, 32)) && onOpenDownloadPage) onOpenDownloadPage(info.downloadPage);
+    if (button("Download Update", ImVec2(140, 32)) && onOpenDownloadPage) onOpenDownloadPage(info.downloadPage);
     ImGui::PopStyleColor(2);
     ImGui::SameLine();
     ImGui::PushStyleColor(ImGuiCol_Button, Surface);
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, SurfaceRaised);
-    if (ImGui::Button("Release Notes", ImVec2(120, 32)) && urlOpener)
+    if (button("Release Notes", ImVec2(120, 32)) && urlOpener)
         UpdateChecker::openDownloadPage(kReleaseNotesUrl, *urlOpener);
     ImGui::PopStyleColor(2);
     ImGui::SameLine();
     ImGui::PushStyleColor(ImGuiCol_Button, Transparent);
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, SurfaceRaised);
-    if (ImGui::Button("Dismiss", ImVec2(80, 32))) {
+    if (button("Dismiss", ImVec2(80, 32))) {
         if (onDismissUpdate) onDismissUpdate(info.version);
         std::lock_guard lock(updateMutex);
         updateNotificationShown = false;
@@ -137,7 +137,7 @@ void UIManager::renderUpdatesSection() {
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, SurfaceRaised);
     const bool checking = updateCheckInProgress;
     if (checking) ImGui::BeginDisabled();
-    if (ImGui::Button(checking ? "Checking..." : "Check Now", ImVec2(120, 36)) && onCheckForUpdates) {
+    if (button(checking ? "Checking..." : "Check Now", ImVec2(120, 36)) && onCheckForUpdates) {
         updateCheckInProgress = true;
         onCheckForUpdates();
     }
@@ -176,14 +176,14 @@ void UIManager::renderAboutPage() {
     };
     ImGui::PushStyleColor(ImGuiCol_Button, ImVec4(0.35f, 0.35f, 0.75f, 1.0f));
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, ImVec4(0.45f, 0.45f, 0.85f, 1.0f));
-    if (ImGui::Button("Visit Website", ImVec2(160, 35))) open(kWebsiteUrl);
+    if (button("Visit Website", ImVec2(160, 35))) open(kWebsiteUrl);
     ImGui::SameLine();
     ImGui::PushStyleColor(ImGuiCol_Button, ImVec4(0.35f, 0.40f, 0.90f, 1.0f));
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, ImVec4(0.45f, 0.50f, 1.00f, 1.0f));
-    if (ImGui::Button("Join Discord", ImVec2(160, 35))) open(kCommunityUrl);
+    if (button("Join Discord", ImVec2(160, 35))) open(kCommunityUrl);
     ImGui::PopStyleColor(4);
     ImGui::SameLine();
-    if (ImGui::Button("Open Log Folder", ImVec2(160, 35)) && !logFolder.empty()) {
+    if (button("Open Log Folder", ImVec2(160, 35)) && !logFolder.empty()) {
         // Logging made it at start-up; made again in case it was removed since.
         std::error_code error;
         std::filesystem::create_directories(logFolder, error);

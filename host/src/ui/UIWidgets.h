@@ -26,4 +26,13 @@ inline void hint(std::string_view text) { textColored(palette::TextHint, text); 
 
 inline void gap(float height) { ImGui::Dummy(ImVec2(0, height)); }
 
+// A button of at least `size` that always holds its label in the UI's fonts.
+inline bool button(const char* label, ImVec2 size) {
+    const ImVec2 text = ImGui::CalcTextSize(label, nullptr, true);
+    const ImVec2 padding = ImGui::GetStyle().FramePadding;
+    size.x = size.x > text.x + 2 * padding.x ? size.x : text.x + 2 * padding.x;
+    size.y = size.y > text.y + 2 * padding.y ? size.y : text.y + 2 * padding.y;
+    return ImGui::Button(label, size);
+}
+
 }  // namespace quillane::host::widgets

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,10 @@ public:
     bool waitForLog(const std::string& needle, std::chrono::milliseconds timeout) const;
 
     std::string home() const { return home_; }
+
+    // Another host binary than the product's, and variables added to its environment.
+    std::string binary;
+    std::map<std::string, std::string> environment;
 
 private:
     std::string home_;

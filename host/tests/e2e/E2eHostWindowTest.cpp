@@ -16,6 +16,7 @@
 #include "E2eHost.h"
 #include "E2eMedia.h"
 #include "Eventually.h"
+#include "LocalHttpsServer.h"
 #include "SignalingTestClient.h"
 
 // After gtest: Xlib defines None.
@@ -89,10 +90,10 @@ public:
     }
     // The first y from `y0` down at column x that starts `height` rows of
     // `colour`: a box's top edge, not a stray pixel of text.
-    int boxDown(int x, int y0, const RGB& colour, int height) const {
+    int boxDown(int x, int y0, const RGB& colour, int height, int tolerance = 2) const {
         int run = 0;
         for (int y = y0; y < this->height(); ++y) {
-            run = near(at(x, y), colour) ? run + 1 : 0;
+            run = near(at(x, y), colour, tolerance) ? run + 1 : 0;
             if (run == height) return y - height + 1;
         }
         return -1;
@@ -113,10 +114,14 @@ protected:
     void SetUp() override {
         display = XOpenDisplay(nullptr);
         ASSERT_NE(display, nullptr) << "needs the test desktop";
+        prepare();
         ASSERT_TRUE(host.start()) << host.log();
         window = findWindowOf(host.process()->pid());
         ASSERT_NE(window, 0u);
     }
+
+    // Before the host starts.
+    virtual void prepare() {}
 
     void connectClient() {
         ASSERT_TRUE(client.connect(host.ports().signaling));
@@ -434,6 +439,57 @@ TEST_F(HostWindowTest, ABitrateClickReachesTheRunningStreamAndTheSettingsFileOnc
     }
     EXPECT_GT(frames, 10);
     EXPECT_LE(bytes * 8, static_cast<std::size_t>(bitrate) * 1000 * 3);
+}
+
+// The host's update checker asks a local service (trusting its certificate),
+// which offers a newer version.
+class HostWindowUpdateTest : public HostWindowTest {
+protected:
+    void prepare() override {
+        const std::string caFile = host.home() + "/service.pem";
+        std::ofstream(caFile) << certificate.certificatePem;
+        server.setReply(quillane::host::test::httpReply(200, R"({"version":"9.9.9",)"
+                                                             R"("download_page":"https://quillane.app/download",)"
+                                                             R"("release_notes":"Faster streams"})"));
+        host.binary = QH_UPDATE_TEST_HOST;
+        host.environment = {{"QH_TEST_UPDATE_URL", server.url()}, {"QH_TEST_UPDATE_CA", caFile}};
+        // Automatic checks on, so the start-up check runs.
+        const std::string settingsFile = host.home() + "/config/Quillane/settings.json";
+        std::ifstream in(settingsFile);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const auto at = text.find("\"autoCheckUpdates\": false");
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, std::strlen("\"autoCheckUpdates\": false"), "\"autoCheckUpdates\": true");
+        std::ofstream(settingsFile, std::ios::trunc) << text;
+    }
+
+    quillane::host::test::TestCertificate certificate = quillane::host::test::TestCertificate::generate();
+    quillane::host::test::LocalHttpsServer server{certificate};
+};
+
+TEST_F(HostWindowUpdateTest, SettingsPageShowsTheUpdateNoticeWithItsButtons) {
+    ASSERT_TRUE(host.waitForLog("Update available: 1.1.9 -> 9.9.9", 10s));
+    EXPECT_EQ(server.connections(), 1u);
+    auto s = openPage(4);
+    ASSERT_TRUE(s);
+    // The panel's blue over the page (0.15, 0.25, 0.50 at 95 %), right of its text.
+    const RGB panel{37, 61, 122};
+    int panelTop = -1;
+    ASSERT_TRUE(eventually([&] {
+        return (s = shot()) && (panelTop = s->boxDown(kPageLeft + 700, 60, panel, 60, 5)) > 0;
+    }, 5s));
+    // "Download Update" in the accent colour, and the panel reaching below it.
+    const int buttonTop = s->boxDown(kPageLeft + 20, panelTop, kAccent, 20);
+    ASSERT_GT(buttonTop, panelTop + 40);
+    EXPECT_TRUE(near(s->at(kPageLeft + 700, buttonTop + 32 + 6), panel, 5)) << "the panel holds its buttons";
+    // Along the buttons' row: "Download Update" whole (at least its 140 pixels),
+    // then "Release Notes" on the surface colour.
+    const int row = buttonTop + 10;
+    int x = kPageLeft + 20;
+    while (x < kPageLeft + 600 && near(s->at(x, row), kAccent, 24)) ++x;
+    EXPECT_GE(x - (kPageLeft + 15), 130);
+    while (x < kPageLeft + 600 && !near(s->at(x, row), kSurface)) ++x;
+    EXPECT_LT(x, kPageLeft + 15 + 220) << "Release Notes";
 }
 
 }  // namespace
