@@ -313,6 +313,8 @@ void Application::boostStreamingPriority(bool boost) {
     }
 }
 
+void Application::setUpdateChecker(std::unique_ptr<UpdateChecker> checker) { updateChecker = std::move(checker); }
+
 void Application::checkForUpdatesAsync(bool force) { startUpdateCheck(updateChecker.get(), settings, force); }
 
 void Application::onDisplayChange() {
@@ -656,6 +658,7 @@ void Application::processAudioSamples(const std::int16_t* samples, std::uint32_t
 }
 
 // ---- settings from the host window -----------------------------------------
+// The caller saves, so that one edit of several values writes the file once.
 
 void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
     SPDLOG_INFO("Applying settings: bitrate={} kbps, maxBitrate={} kbps, fps={}", targetBitrate, maxBitrate, fps);
@@ -677,7 +680,6 @@ void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBi
             orchestrator->setStreamBitrate(streamId, change.bitrateKbps, change.maxBitrateKbps);
         });
     });
-    settings.save();
 }
 
 void Application::applySharpeningSettings(bool enabled, float sharpness) {
@@ -690,21 +692,18 @@ void Application::applySharpeningSettings(bool enabled, float sharpness) {
         orchestrator->setSharpeningEnabled(enabled);
         orchestrator->setSharpness(sharpness);
     }
-    settings.save();
 }
 
 void Application::applyVSyncSettings(bool enabled) {
     SPDLOG_INFO("Applying VSync settings: enabled={}", enabled);
     settings.update([&](SettingsValues& v) { v.vsyncEnabled = enabled; });
     if (auto orchestrator = captureOrchestrator.get()) orchestrator->setVSyncEnabled(enabled);
-    settings.save();
 }
 
 void Application::applyFullRangeColorSettings(bool enabled) {
     SPDLOG_INFO("Applying full range color settings: enabled={}", enabled);
     settings.update([&](SettingsValues& v) { v.fullRangeColor = enabled; });
     if (auto orchestrator = captureOrchestrator.get()) orchestrator->setFullRangeColor(enabled);
-    settings.save();
 }
 
 }  // namespace quillane::host

@@ -84,6 +84,8 @@ public:
     void checkForUpdatesAsync(bool force);
     // Null before initialize() got to it.
     UpdateChecker* getUpdateChecker() const { return updateChecker.get(); }
+    // Puts another checker in place of initialize()'s (tests: a local service).
+    void setUpdateChecker(std::unique_ptr<UpdateChecker> checker);
 
     // Handlers installed as the components' callbacks.
     bool onStreamRequest(std::uint32_t windowId, std::uint8_t streamId);

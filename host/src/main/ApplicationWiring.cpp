@@ -3,7 +3,6 @@
 #include "app/Application.h"
 #include "capture/WindowEnumerator.h"
 #include "main/HostRun.h"
-#include "network/LogText.h"
 #include "platform/HostWindow.h"
 
 #include <spdlog/spdlog.h>
@@ -17,9 +16,10 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
         application = std::make_unique<Application>();
         running = application->initialize();
         if (!running) return false;
+        if (services.applicationReady) services.applicationReady(*application);
         hooks.updateApplication = [app = application.get()] { app->update(); };
         services.window.onDisplayChange = [app = application.get()] { app->onDisplayChange(); };
-        wireUpdateCheck(services.window, hooks);
+        wireUpdateCheck(services.window);
         return true;
     };
     services.stopApplication = [this, &services] {
@@ -34,17 +34,9 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
 
 ApplicationWiring::~ApplicationWiring() = default;
 
-void ApplicationWiring::wireUpdateCheck(HostWindow& window, TurnHooks& hooks) {
+void ApplicationWiring::wireUpdateCheck(HostWindow& window) {
     Application* app = application.get();
     window.onCheckForUpdates = [app] { app->checkForUpdatesAsync(true); };
-    hooks.everySixtiethTurn = [this, app] {
-        const UpdateChecker* checker = app->getUpdateChecker();
-        if (!checker) return;
-        if (auto update = updateNotice.poll(*checker, app->getSettings())) {
-            SPDLOG_INFO("Update {} can be downloaded from {}", logSafeText(update->version),
-                        logSafeText(update->downloadPage));
-        }
-    };
     if (app->getSettings().values().autoCheckUpdates) {
         SPDLOG_INFO("Checking for updates on startup...");
         app->checkForUpdatesAsync(false);

@@ -2,8 +2,6 @@
 
 #include <memory>
 
-#include "main/UpdateNotice.h"
-
 namespace quillane::host {
 
 class Application;
@@ -25,12 +23,11 @@ public:
     Application* get() const { return application.get(); }
 
 private:
-    // The tray's "Check for Updates", the start-up check and the look at its result.
-    void wireUpdateCheck(HostWindow& window, TurnHooks& hooks);
+    // The tray's "Check for Updates" and the start-up check; the UI shows the result.
+    void wireUpdateCheck(HostWindow& window);
 
     std::unique_ptr<Application> application;
     bool running = false;
-    UpdateNotice updateNotice;
 };
 
 }  // namespace quillane::host

@@ -13,6 +13,7 @@ class HostWindow;
 class PlatformRuntime;
 class SingleInstance;
 class TrayIcon;
+class Application;
 
 // The platform's services for one run of the host; the entry point owns them.
 struct HostServices {
@@ -30,6 +31,8 @@ struct HostServices {
     std::function<bool(TurnHooks& hooks)> startApplication{};
     // Shuts Application down and destroys it (also after a failed start).
     std::function<void()> stopApplication{};
+    // Called once Application is initialised, before anything uses it.
+    std::function<void(Application&)> applicationReady{};
     // The host window's UI: attaches its log sink once logging is up, is created
     // after Application (false ends the start-up) and goes before it.
     std::function<void()> loggingReady{};

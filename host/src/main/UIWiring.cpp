@@ -4,6 +4,7 @@
 #include "app/Logging.h"
 #include "main/ApplicationWiring.h"
 #include "main/HostRun.h"
+#include "network/LogText.h"
 #include "platform/HostWindow.h"
 #include "ui/UIBackend.h"
 
@@ -12,6 +13,21 @@
 #include <cmath>
 
 namespace quillane::host {
+namespace {
+
+// The UI's fields that the settings file keeps, apart from the ports.
+void takePersisted(UISettings& s, const SettingsValues& values) {
+    s.targetFps = values.targetFps;
+    s.targetBitrate = values.targetBitrate;
+    s.maxBitrate = values.maxBitrate;
+    s.sharpeningEnabled = values.sharpeningEnabled;
+    s.sharpness = values.sharpness;
+    s.fullRangeColor = values.fullRangeColor;
+    s.vsyncEnabled = values.vsyncEnabled;
+    s.autoCheckUpdates = values.autoCheckUpdates;
+}
+
+}  // namespace
 
 UIWiring::UIWiring(HostServices& services, ApplicationWiring& application) {
     services.loggingReady = [this] {
@@ -47,18 +63,17 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
     s.videoPort = values.videoPort;
     s.audioPort = values.audioPort;
     s.inputPort = values.inputPort;
-    s.targetFps = values.targetFps;
-    s.targetBitrate = values.targetBitrate;
-    s.maxBitrate = values.maxBitrate;
-    s.sharpeningEnabled = values.sharpeningEnabled;
-    s.sharpness = values.sharpness;
-    s.fullRangeColor = values.fullRangeColor;
-    s.vsyncEnabled = values.vsyncEnabled;
-    s.autoCheckUpdates = values.autoCheckUpdates;
+    takePersisted(s, values);
+    s.qualityPreset = presetForBitrates(s.targetBitrate, s.maxBitrate);
+    applied = s;
+    // Reset restores the settings file's defaults, which the host starts with.
+    takePersisted(ui->resetSettings, SettingsValues{});
     SPDLOG_INFO("UI initialized with settings: bitrate={} kbps, fps={}, ports={}/{}/{}/{}", s.targetBitrate,
                 s.targetFps, s.signalingPort, s.videoPort, s.audioPort, s.inputPort);
+    app = &application;
     wireCallbacks(application);
-    ui->lastUpdateCheckText = FormatLastUpdateCheck(values.lastUpdateCheck);
+    UpdateNotice::showCheckState(application.getUpdateChecker(), application.getSettings(), *ui,
+                                 secondsSinceEpoch());
 
     ui->systemInfo.gpuName = application.getGpuName();
     ui->systemInfo.vramMB = application.getVramMB();
@@ -68,12 +83,17 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
 
     UIManager* view = ui.get();
     hooks.updateConnectionStatus = [this, view, &application] {
-        view->connectionStatus = connectionStatus(application, std::chrono::steady_clock::now());
+        const auto now = std::chrono::steady_clock::now();
+        view->connectionStatus = connectionStatus(application, now);
+        if (view->updateCheckInProgress) {
+            UpdateNotice::showCheckState(application.getUpdateChecker(), application.getSettings(), *view,
+                                         secondsSinceEpoch());
+        }
+        flushSettings(application, now, false);
     };
-    hooks.everySixtiethTurn = [view, &application] {
+    hooks.everySixtiethTurn = [this, view, &application] {
         view->setWindowList(application.getWindowList());
-        const std::int64_t last = application.getSettings().values().lastUpdateCheck;
-        if (last > 0) view->lastUpdateCheckText = FormatLastUpdateCheck(last);
+        updateNotice.offer(application.getUpdateChecker(), application.getSettings(), *view, secondsSinceEpoch());
     };
     hooks.renderUi = [view] { view->render(); };
     hooks.uiNeedsFrame = [view] { return view->needsFrame(); };
@@ -83,16 +103,15 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
 }
 
 void UIWiring::wireCallbacks(Application& application) {
-    ui->onSettingsChanged = [&application](const UISettings& s) {
-        SPDLOG_INFO("Settings changed - FPS: {}, Bitrate: {} kbps, Sharpening: {} ({:.1f}), VSync: {}, FullRange: {}",
-                    s.targetFps, s.targetBitrate, s.sharpeningEnabled ? "ON" : "OFF", s.sharpness,
-                    s.vsyncEnabled ? "ON" : "OFF", s.fullRangeColor ? "ON" : "OFF");
-        application.applySettings(s.targetBitrate, s.maxBitrate, s.targetFps);
-        application.applySharpeningSettings(s.sharpeningEnabled, s.sharpness);
-        application.applyVSyncSettings(s.vsyncEnabled);
-        application.applyFullRangeColorSettings(s.fullRangeColor);
-        application.getSettings().update([&](SettingsValues& v) { v.autoCheckUpdates = s.autoCheckUpdates; });
-        application.getSettings().save();
+    ui->onSettingsChanged = [this, &application](const UISettings& s) { applyEdit(application, s); };
+    ui->onCheckForUpdates = [this, &application] {
+        SPDLOG_INFO("Manual update check requested");
+        ui->updateCheckInProgress = true;
+        application.checkForUpdatesAsync(true);
+    };
+    ui->onOpenDownloadPage = [](const std::string& url) {
+        SPDLOG_INFO("Opening download page: {}", logSafeText(url));
+        UpdateChecker::openDownloadPage(url);
     };
     ui->isStreamIdInUse = [&application](std::uint8_t id) { return application.isStreamRunning(id); };
     ui->onStartCapture = [&application](std::uint32_t windowId, std::uint8_t streamId) {
@@ -108,6 +127,46 @@ void UIWiring::wireCallbacks(Application& application) {
         application.getSettings().update([&](SettingsValues& v) { v.dismissedVersion = version; });
         application.getSettings().save();
     };
+}
+
+void UIWiring::applyEdit(Application& application, const UISettings& s) {
+    SPDLOG_INFO("Settings changed - FPS: {}, Bitrate: {} kbps, Sharpening: {} ({:.1f}), VSync: {}, FullRange: {}",
+                s.targetFps, s.targetBitrate, s.sharpeningEnabled ? "ON" : "OFF", s.sharpness,
+                s.vsyncEnabled ? "ON" : "OFF", s.fullRangeColor ? "ON" : "OFF");
+    // Applying the bitrates restarts congestion control, so only a real change does.
+    bool changed = false;
+    if (s.targetBitrate != applied.targetBitrate || s.maxBitrate != applied.maxBitrate ||
+        s.targetFps != applied.targetFps) {
+        application.applySettings(s.targetBitrate, s.maxBitrate, s.targetFps);
+        changed = true;
+    }
+    if (s.sharpeningEnabled != applied.sharpeningEnabled || s.sharpness != applied.sharpness) {
+        application.applySharpeningSettings(s.sharpeningEnabled, s.sharpness);
+        changed = true;
+    }
+    if (s.vsyncEnabled != applied.vsyncEnabled) {
+        application.applyVSyncSettings(s.vsyncEnabled);
+        changed = true;
+    }
+    if (s.fullRangeColor != applied.fullRangeColor) {
+        application.applyFullRangeColorSettings(s.fullRangeColor);
+        changed = true;
+    }
+    if (s.autoCheckUpdates != applied.autoCheckUpdates) {
+        application.getSettings().update([&](SettingsValues& v) { v.autoCheckUpdates = s.autoCheckUpdates; });
+        changed = true;
+    }
+    applied = s;
+    savePending = savePending || changed;
+}
+
+void UIWiring::flushSettings(Application& application, std::chrono::steady_clock::time_point now, bool force) {
+    if (!savePending) return;
+    const bool held = ui && ui->isControlHeld();
+    if (!force && held && now - savedAt < std::chrono::seconds(1)) return;
+    savePending = false;
+    savedAt = now;
+    application.getSettings().save();
 }
 
 ConnectionStatus UIWiring::connectionStatus(Application& application, std::chrono::steady_clock::time_point now) {
@@ -140,6 +199,8 @@ ConnectionStatus UIWiring::connectionStatus(Application& application, std::chron
 void UIWiring::stop() {
     // No logging thread may reach the UI once it starts going.
     if (sink) sink->setCallback({});
+    if (app) flushSettings(*app, std::chrono::steady_clock::now(), true);
+    app = nullptr;
     if (ui) {
         ui->shutdown();
         ui.reset();

@@ -2,6 +2,7 @@
 #include "ui/UIManager.h"
 
 #include "ui/UITheme.h"
+#include "ui/UIWidgets.h"
 
 #include <imgui.h>
 
@@ -10,16 +11,13 @@
 #include <string>
 
 namespace quillane::host {
+
+using widgets::textColored;
+
 namespace {
 
 constexpr float kNavButtonHeight = 48;
 constexpr float kSidebarBottomMargin = 16;
-
-void textColored(const ImVec4& colour, const char* text) {
-    ImGui::PushStyleColor(ImGuiCol_Text, colour);
-    ImGui::TextUnformatted(text);
-    ImGui::PopStyleColor();
-}
 
 void gradientBar(float width, float thickness, ImU32 left, ImU32 right) {
     const ImVec2 p = ImGui::GetCursorScreenPos();

@@ -1,5 +1,6 @@
 #include "ui/UIManager.h"
 
+#include "app/UrlOpener.h"
 #include "platform/Paths.h"
 #include "ui/UIBackend.h"
 #include "ui/UITheme.h"
@@ -36,7 +37,17 @@ std::vector<unsigned char> readFile(const std::filesystem::path& path) {
 
 }  // namespace
 
-UIManager::UIManager(std::unique_ptr<UIBackend> backend) : backend(std::move(backend)) {}
+std::uint32_t presetForBitrates(std::uint32_t targetBitrate, std::uint32_t maxBitrate) {
+    for (std::uint32_t i = 0; i < kCustomPreset; ++i) {
+        if (kQualityPresets[i].targetBitrate == targetBitrate && kQualityPresets[i].maxBitrate == maxBitrate) return i;
+    }
+    return kCustomPreset;
+}
+
+UIManager::UIManager(std::unique_ptr<UIBackend> backend)
+    : urlOpener(createUrlOpener()), backend(std::move(backend)) {
+    if (const auto state = appStateFolder(); !state.empty()) logFolder = state / "logs";
+}
 
 UIManager::~UIManager() {
     shutdown();
@@ -206,7 +217,8 @@ void UIManager::releaseLogo() {
 bool UIManager::needsFrame() {
     if (!initialized) return false;
     if (backend->takeInputActivity()) settleFrames = kSettleFrames;
-    if (dirty || settleFrames > 0 || connectionStatus != drawnStatus) return true;
+    if (dirty || settleFrames > 0 || connectionStatus != drawnStatus || updateChanged) return true;
+    if (updateCheckInProgress != drawnCheckInProgress || lastUpdateCheckText != drawnLastCheckText) return true;
     return currentPage == Logs && logEntries.version() != drawnLogVersion;
 }
 
@@ -215,6 +227,9 @@ void UIManager::render() {
     dirty = false;
     if (settleFrames > 0) --settleFrames;
     drawnStatus = connectionStatus;
+    drawnCheckInProgress = updateCheckInProgress;
+    drawnLastCheckText = lastUpdateCheckText;
+    updateChanged = false;
 
     backend->newFrame();
     ImGui::NewFrame();
@@ -250,6 +265,7 @@ void UIManager::render() {
     ImGui::End();
     ImGui::PopStyleColor();
     ImGui::PopStyleVar();
+    controlHeld = ImGui::IsAnyItemActive();
     ImGui::Render();
     backend->renderDrawData(ImGui::GetDrawData());
 }
@@ -258,20 +274,29 @@ void UIManager::renderContent() {
     ImGui::SetCursorPos(ImVec2(30, 25));
     switch (currentPage) {
     case Dashboard: renderDashboard(); break;
-    case Streaming: renderPlaceholderPage("Streaming"); break;
-    case Audio: renderPlaceholderPage("Audio"); break;
-    case Input: renderPlaceholderPage("Input"); break;
-    case SettingsPage: renderPlaceholderPage("Settings"); break;
+    case Streaming: renderStreamingPage(); break;
+    case Audio: renderAudioPage(); break;
+    case Input: renderInputPage(); break;
+    case SettingsPage: renderSettingsPage(); break;
     case Logs: renderLogsPage(); break;
-    case About: renderPlaceholderPage("About"); break;
+    case About: renderAboutPage(); break;
     default: break;
     }
 }
 
-void UIManager::renderPlaceholderPage(const char* title) {
-    if (fontTitle) ImGui::PushFont(fontTitle);
-    ImGui::TextUnformatted(title);
-    if (fontTitle) ImGui::PopFont();
+void UIManager::setUpdateAvailable(const UpdateInfo& info) {
+    {
+        std::lock_guard lock(updateMutex);
+        updateInfo = info;
+        updateNotificationShown = true;
+    }
+    updateCheckInProgress = false;
+    updateChanged = true;
+}
+
+bool UIManager::isUpdateNotificationShown() const {
+    std::lock_guard lock(updateMutex);
+    return updateNotificationShown;
 }
 
 void UIManager::setWindowList(const std::vector<WindowInfo>& windows) {

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "app/UpdateChecker.h"
 #include "capture/WindowInfo.h"
 #include "ui/LogRing.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +20,7 @@ struct ImFont;
 namespace quillane::host {
 
 class UIBackend;
+class UrlOpener;
 
 // The settings as the UI shows and edits them; handed whole to
 // UIManager::onSettingsChanged on each edit.
@@ -50,6 +54,25 @@ struct UISettings {
     bool vsyncEnabled = false;
     bool autoCheckUpdates = true;
 };
+
+// The Streaming page's quality presets; the last, "Custom", keeps the bitrates.
+struct QualityPreset {
+    const char* label;
+    std::uint32_t targetBitrate;  // kbit/s
+    std::uint32_t maxBitrate;     // kbit/s
+};
+inline constexpr QualityPreset kQualityPresets[] = {{"Low (10 Mbps)", 10000, 15000},
+                                                    {"Medium (20 Mbps)", 20000, 30000},
+                                                    {"High (50 Mbps)", 50000, 75000},
+                                                    {"Ultra (100 Mbps)", 100000, 150000},
+                                                    {"Custom", 0, 0}};
+inline constexpr std::uint32_t kCustomPreset = 4;
+// The preset whose bitrates these are, or kCustomPreset.
+std::uint32_t presetForBitrates(std::uint32_t targetBitrate, std::uint32_t maxBitrate);
+
+inline constexpr const char* kWebsiteUrl = "https://quillane.app";
+inline constexpr const char* kReleaseNotesUrl = "https://quillane.app/releases";
+inline constexpr const char* kCommunityUrl = "https://discord.gg/quillane";
 
 // What the host knows about the machine; written once at start-up.
 struct SystemInfo {
@@ -88,7 +111,8 @@ struct WindowEntry {
 // bar. Every user action leaves through one of the callbacks below; the owner
 // writes the records and callbacks as public members.
 // Threads: everything runs on the main thread except addLogEntry, which any
-// thread may call (it takes the log ring's own lock).
+// thread may call (it takes the log ring's own lock), and setUpdateAvailable
+// and isUpdateNotificationShown, which any thread may call (updateMutex).
 class UIManager {
 public:
     using WindowInfo = protocol::WindowInfo;
@@ -113,6 +137,12 @@ public:
     void render();
 
     void setWindowList(const std::vector<WindowInfo>& windows);
+    // Shows the update panel on the Settings page for `info` (until "Dismiss")
+    // and ends the "Checking..." state.
+    void setUpdateAvailable(const UpdateInfo& info);
+    bool isUpdateNotificationShown() const;
+    // Whether the user holds a control (a slider being dragged) after the last frame.
+    bool isControlHeld() const { return controlHeld; }
     // Any thread, any state.
     void addLogEntry(int level, const std::string& message);
 
@@ -127,9 +157,15 @@ public:
     std::uint8_t nextStreamId = 1;
     bool autoScroll = true;
     int logLevelFilter = 0;
-    bool updateNotificationShown = false;
     bool updateCheckInProgress = false;
     std::string lastUpdateCheckText = "Never";
+    // What "Reset to Defaults" restores; the ports are always kept as they are,
+    // since the servers listen on them until the host restarts.
+    UISettings resetSettings;
+    // "Open Log Folder" opens this; empty: the button does nothing.
+    std::filesystem::path logFolder;
+    // Opens the About page's links, the log folder and the release notes.
+    std::unique_ptr<UrlOpener> urlOpener;
 
     std::function<void(const UISettings&)> onSettingsChanged;
     // Ids of streams that run (from either path); the window list's counter
@@ -167,7 +203,14 @@ private:
     void renderSystemCard();
     void renderWindowList();
     void renderLogsPage();
-    void renderPlaceholderPage(const char* title);
+    void renderStreamingPage();
+    void renderAudioPage();
+    void renderInputPage();
+    void renderSettingsPage();
+    void renderUpdateNotification();
+    void renderUpdatesSection();
+    void renderAboutPage();
+    void settingsChanged();
     void renderLogLine(const LogEntry& entry);
 
     std::unique_ptr<UIBackend> backend;
@@ -176,12 +219,19 @@ private:
     int logoWidth = 0;
     int logoHeight = 0;
     std::vector<WindowEntry> windowEntries;
+    mutable std::mutex updateMutex;
+    bool updateNotificationShown = false;  // under updateMutex
+    UpdateInfo updateInfo;                 // under updateMutex
+    std::atomic<bool> updateChanged{false};
     LogRing logEntries;
 
     // What the last frame showed, to tell whether another one is due.
     bool dirty = true;
     int settleFrames = 0;
     ConnectionStatus drawnStatus;
+    bool drawnCheckInProgress = false;
+    std::string drawnLastCheckText;
+    bool controlHeld = false;
     std::uint64_t drawnLogVersion = 0;
     std::vector<LogEntry> logSnapshot;
     // The cards fit what they hold, measured in the frame before.

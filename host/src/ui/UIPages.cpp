@@ -3,6 +3,7 @@
 
 #include "ui/TextFit.h"
 #include "ui/UITheme.h"
+#include "ui/UIWidgets.h"
 
 #include <imgui.h>
 
@@ -11,22 +12,13 @@
 #include <string>
 
 namespace quillane::host {
+using widgets::heading;
+using widgets::textColored;
+
 namespace {
 
 // Log lines longer than this are cut for drawing (copies keep them whole).
 constexpr std::size_t kMaxDrawnLogBytes = 2000;
-
-void textColored(const ImVec4& colour, std::string_view text) {
-    ImGui::PushStyleColor(ImGuiCol_Text, colour);
-    ImGui::TextUnformatted(text.data(), text.data() + text.size());
-    ImGui::PopStyleColor();
-}
-
-void heading(ImFont* font, const char* text) {
-    if (font) ImGui::PushFont(font);
-    textColored(palette::TextPrimary, text);
-    if (font) ImGui::PopFont();
-}
 
 void labelRow(const char* label, const std::string& value, const ImVec4& colour) {
     ImGui::SetCursorPosX(20);

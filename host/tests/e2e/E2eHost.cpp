@@ -29,16 +29,17 @@ HostUnderTest::~HostUnderTest() {
 }
 
 bool HostUnderTest::start(std::chrono::milliseconds timeout, const std::map<std::string, std::string>& extraEnv) {
-    std::map<std::string, std::string> env(extraEnv);
-    env.insert({
+    std::map<std::string, std::string> env{
         {"HOME", home_},
         {"XDG_CONFIG_HOME", home_ + "/config"},
         {"XDG_STATE_HOME", home_ + "/state"},
         {"XDG_RUNTIME_DIR", home_ + "/runtime"},
-    });
+    };
+    env.insert(environment.begin(), environment.end());
+    env.insert(extraEnv.begin(), extraEnv.end());
     // The console log is written line by line (the file log only on warnings),
     // so the tests read that.
-    process_ = std::make_unique<ChildProcess>(QH_HOST_BINARY, std::vector<std::string>{}, env,
+    process_ = std::make_unique<ChildProcess>(binary.empty() ? QH_HOST_BINARY : binary, std::vector<std::string>{}, env,
                                               home_ + "/stderr.txt", home_ + "/stdout.txt");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {

@@ -39,6 +39,10 @@ public:
 
     std::string home() const { return home_; }
 
+    // Another host binary than the product's, and variables added to its environment.
+    std::string binary;
+    std::map<std::string, std::string> environment;
+
 private:
     std::string home_;
     HostPorts ports_;

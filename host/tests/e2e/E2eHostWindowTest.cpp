@@ -1,17 +1,22 @@
 // The host window as a user sees and uses it: screenshots of the dashboard and
 // the log page checked at known places, and a click (through XTest) on a
 // window's row that streams the window and a second one that stops it.
+#include <sys/inotify.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+#include <fstream>
+#include <regex>
 #include <thread>
 
 #include "E2eHost.h"
 #include "E2eMedia.h"
 #include "Eventually.h"
+#include "LocalHttpsServer.h"
 #include "SignalingTestClient.h"
 
 // After gtest: Xlib defines None.
@@ -36,6 +41,8 @@ constexpr RGB kSurface{26, 26, 41};
 constexpr RGB kField{38, 38, 56};
 constexpr RGB kAccent{115, 89, 230};
 constexpr RGB kInfoGreen{102, 204, 102};
+constexpr RGB kWebsiteButton{89, 89, 191};
+constexpr RGB kCommunityButton{89, 102, 230};
 
 // Layout the UI promises: sidebar 260 wide and 20 apart from the page, whose
 // boxes start at its left edge; status bar 56 high.
@@ -81,6 +88,16 @@ public:
             if (near(at(x, y), colour)) return y;
         return -1;
     }
+    // The first y from `y0` down at column x that starts `height` rows of
+    // `colour`: a box's top edge, not a stray pixel of text.
+    int boxDown(int x, int y0, const RGB& colour, int height, int tolerance = 2) const {
+        int run = 0;
+        for (int y = y0; y < this->height(); ++y) {
+            run = near(at(x, y), colour, tolerance) ? run + 1 : 0;
+            if (run == height) return y - height + 1;
+        }
+        return -1;
+    }
     int count(int x0, int y0, int x1, int y1, const RGB& colour, int tolerance) const {
         int n = 0;
         for (int y = y0; y < y1; ++y)
@@ -97,10 +114,14 @@ protected:
     void SetUp() override {
         display = XOpenDisplay(nullptr);
         ASSERT_NE(display, nullptr) << "needs the test desktop";
+        prepare();
         ASSERT_TRUE(host.start()) << host.log();
         window = findWindowOf(host.process()->pid());
         ASSERT_NE(window, 0u);
     }
+
+    // Before the host starts.
+    virtual void prepare() {}
 
     void connectClient() {
         ASSERT_TRUE(client.connect(host.ports().signaling));
@@ -176,6 +197,23 @@ protected:
             XTestFakeButtonEvent(display, 1, False, CurrentTime);
             XSync(display, False);
         }
+    }
+
+    // Clicks the sidebar's button of page `index` (0: Dashboard .. 5: Logs; 6:
+    // About, at the sidebar's foot) and waits until it shows selected.
+    std::optional<Screen> openPage(int index) {
+        // Above any test window, so the clicks reach it.
+        XRaiseWindow(display, window);
+        XSync(display, False);
+        std::this_thread::sleep_for(200ms);
+        std::optional<Screen> s = shot();
+        if (!s) return std::nullopt;
+        const int y = index < 6 ? kFirstNavButtonTop + index * kNavButtonPitch + 24 : s->height() - 56 - 16 - 24;
+        pointAt(130, y, true);
+        pointAt(130, 120, false);  // off the buttons, so the colours are the plain ones
+        if (!eventually([&] { return (s = shot()) && near(s->at(20, y), kAccent); }, 10s)) return std::nullopt;
+        std::this_thread::sleep_for(300ms);  // the page's settle frames
+        return shot();
     }
 
     Display* display = nullptr;
@@ -285,6 +323,173 @@ TEST_F(HostWindowTest, ClickOnAWindowsRowStreamsItAndASecondClickStopsIt) {
     bool more = false;
     for (auto p = video.next(1500ms); p; p = video.next(1500ms)) more = more || p->streamId() == streamId;
     EXPECT_FALSE(more) << "frames after Stop";
+}
+
+TEST_F(HostWindowTest, StreamingSettingsAndAboutPagesAtKnownPlaces) {
+    // Streaming: the frame-rate buttons, 90 wide and 10 apart; the saved 72 Hz selected.
+    auto s = openPage(1);
+    ASSERT_TRUE(s);
+    const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
+    ASSERT_GT(rateTop, 150);
+    EXPECT_TRUE(near(s->at(kPageLeft + 100 + 45, rateTop + 5), kSurface));
+    EXPECT_TRUE(near(s->at(kPageLeft + 300 + 45, rateTop + 5), kSurface));
+    // The bitrate slider, the only field wider than the preset combo's 350.
+    EXPECT_GT(s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20), rateTop + 45);
+
+    // Settings: "Check Now" (120 wide) above "Reset to Defaults" (180 wide),
+    // looked at beside their labels.
+    s = openPage(4);
+    ASSERT_TRUE(s);
+    const int resetTop = s->boxDown(kPageLeft + 172, 100, kSurface, 30);
+    const int checkTop = s->boxDown(kPageLeft + 8, 100, kSurface, 20);
+    ASSERT_GT(resetTop, 0);
+    EXPECT_GT(checkTop, 100);
+    EXPECT_LT(checkTop, resetTop - 36);
+    EXPECT_TRUE(near(s->at(kPageLeft + 172, resetTop + 40), kSurface));
+    EXPECT_FALSE(s->textBands(kPageLeft + 10, kPageLeft + 110, checkTop, checkTop + 36, kSurface).empty())
+        << "the button's label";
+
+    // About: "Visit Website" and "Join Discord" side by side in their colours.
+    s = openPage(6);
+    ASSERT_TRUE(s);
+    const int linksTop = s->boxDown(kPageLeft + 8, 100, kWebsiteButton, 20);
+    ASSERT_GT(linksTop, 150);
+    EXPECT_TRUE(near(s->at(kPageLeft + 172 + 8, linksTop + 10), kCommunityButton));
+    EXPECT_TRUE(near(s->at(kPageLeft + 2 * 172 + 8, linksTop + 10), kSurface));  // "Open Log Folder"
+}
+
+// Counts the times a file in `folder` named `name` is written whole.
+class FileWrites {
+public:
+    FileWrites(const std::string& folder, std::string name) : name(std::move(name)) {
+        fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
+    }
+    ~FileWrites() { close(fd); }
+    int count() {
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) {
+            for (char* p = buffer; p < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                if (event->len && name == event->name) ++writes;
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+        return writes;
+    }
+
+private:
+    std::string name;
+    int fd = -1;
+    int writes = 0;
+};
+
+TEST_F(HostWindowTest, ABitrateClickReachesTheRunningStreamAndTheSettingsFileOnce) {
+    connectClient();
+    TestWindowProcess target("ui-bitrate-target", 640, 480);
+    ASSERT_TRUE(target.ok());
+    VideoReceiver video(host.ports().video);
+    ASSERT_TRUE(video.connected());
+    auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", target.windowId()}},
+                                  "stream_started", 10s);
+    ASSERT_TRUE(started);
+    const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+    ASSERT_TRUE(video.next(5s));
+
+    auto s = openPage(1);
+    ASSERT_TRUE(s);
+    const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
+    const int sliderTop = s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20);
+    ASSERT_GT(sliderTop, rateTop);
+    const std::string folder = host.home() + "/config/Quillane";
+    FileWrites writes(folder, "settings.json");
+
+    // Near the slider's left end: a few Mbps, well below the 20 the host started with.
+    pointAt(kPageLeft + 15, sliderTop + 10, true);
+    pointAt(130, 120, false);
+    ASSERT_TRUE(host.waitForLog("Applying settings: bitrate=", 5s));
+    std::this_thread::sleep_for(2500ms);  // any later save would come within the coalescing second
+    const std::string log = host.log();
+    const std::regex applied("Applying settings: bitrate=(\\d+) kbps, maxBitrate=(\\d+) kbps");
+    std::vector<std::pair<int, int>> values;
+    for (std::sregex_iterator it(log.begin(), log.end(), applied), end; it != end; ++it)
+        values.emplace_back(std::stoi((*it)[1]), std::stoi((*it)[2]));
+    ASSERT_EQ(values.size(), 1u) << log;
+    const auto [bitrate, maxBitrate] = values[0];
+    EXPECT_LT(bitrate, 20000);
+    EXPECT_EQ(bitrate % 1000, 0);
+    EXPECT_EQ(maxBitrate, bitrate / 1000 * 1500);
+    EXPECT_EQ(writes.count(), 1);
+    std::ifstream file(folder + "/settings.json");
+    const json saved = json::parse(file);
+    EXPECT_EQ(saved["targetBitrate"], bitrate);
+    EXPECT_EQ(saved["maxBitrate"], maxBitrate);
+
+    // The stream runs on at the new rate: frames keep coming, at most the new
+    // rate's worth of bytes over two seconds (with a second's slack for a keyframe).
+    video.clear();
+    std::size_t bytes = 0;
+    const auto until = std::chrono::steady_clock::now() + 2s;
+    int frames = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        auto p = video.next(1s);
+        if (!p || p->streamId() != streamId) continue;
+        bytes += p->payload.size();
+        ++frames;
+    }
+    EXPECT_GT(frames, 10);
+    EXPECT_LE(bytes * 8, static_cast<std::size_t>(bitrate) * 1000 * 3);
+}
+
+// The host's update checker asks a local service (trusting its certificate),
+// which offers a newer version.
+class HostWindowUpdateTest : public HostWindowTest {
+protected:
+    void prepare() override {
+        const std::string caFile = host.home() + "/service.pem";
+        std::ofstream(caFile) << certificate.certificatePem;
+        server.setReply(quillane::host::test::httpReply(200, R"({"version":"9.9.9",)"
+                                                             R"("download_page":"https://quillane.app/download",)"
+                                                             R"("release_notes":"Faster streams"})"));
+        host.binary = QH_UPDATE_TEST_HOST;
+        host.environment = {{"QH_TEST_UPDATE_URL", server.url()}, {"QH_TEST_UPDATE_CA", caFile}};
+        // Automatic checks on, so the start-up check runs.
+        const std::string settingsFile = host.home() + "/config/Quillane/settings.json";
+        std::ifstream in(settingsFile);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const auto at = text.find("\"autoCheckUpdates\": false");
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, std::strlen("\"autoCheckUpdates\": false"), "\"autoCheckUpdates\": true");
+        std::ofstream(settingsFile, std::ios::trunc) << text;
+    }
+
+    quillane::host::test::TestCertificate certificate = quillane::host::test::TestCertificate::generate();
+    quillane::host::test::LocalHttpsServer server{certificate};
+};
+
+TEST_F(HostWindowUpdateTest, SettingsPageShowsTheUpdateNoticeWithItsButtons) {
+    ASSERT_TRUE(host.waitForLog("Update available: 1.1.9 -> 9.9.9", 10s));
+    EXPECT_EQ(server.connections(), 1u);
+    auto s = openPage(4);
+    ASSERT_TRUE(s);
+    // The panel's blue over the page (0.15, 0.25, 0.50 at 95 %), right of its text.
+    const RGB panel{37, 61, 122};
+    int panelTop = -1;
+    ASSERT_TRUE(eventually([&] {
+        return (s = shot()) && (panelTop = s->boxDown(kPageLeft + 700, 60, panel, 60, 5)) > 0;
+    }, 5s));
+    // "Download Update" in the accent colour, and the panel reaching below it.
+    const int buttonTop = s->boxDown(kPageLeft + 20, panelTop, kAccent, 20);
+    ASSERT_GT(buttonTop, panelTop + 40);
+    EXPECT_TRUE(near(s->at(kPageLeft + 700, buttonTop + 32 + 6), panel, 5)) << "the panel holds its buttons";
+    // Along the buttons' row: "Download Update" whole (at least its 140 pixels),
+    // then "Release Notes" on the surface colour.
+    const int row = buttonTop + 10;
+    int x = kPageLeft + 20;
+    while (x < kPageLeft + 600 && near(s->at(x, row), kAccent, 24)) ++x;
+    EXPECT_GE(x - (kPageLeft + 15), 130);
+    while (x < kPageLeft + 600 && !near(s->at(x, row), kSurface)) ++x;
+    EXPECT_LT(x, kPageLeft + 15 + 220) << "Release Notes";
 }
 
 }  // namespace

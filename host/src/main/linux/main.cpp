@@ -1,34 +1,5 @@
 // Entry point on Linux.
 
-#include "app/Logging.h"
-#include "main/ApplicationWiring.h"
-#include "main/HostRun.h"
-#include "main/UIWiring.h"
-#include "platform/CrashHandler.h"
-#include "platform/Paths.h"
-#include "platform/linux/ExitSignals.h"
-#include "platform/linux/GlfwHostWindow.h"
-#include "platform/linux/SingleInstanceLinux.h"
-#include "platform/linux/TrayIconLinux.h"
-#include "platform/linux/X11ErrorTrap.h"
+#include "main/linux/LinuxHost.h"
 
-int main() {
-    using namespace quillane::host;
-    installCrashHandler();
-    installExitSignalHandlers();
-
-    LinuxSingleInstance singleInstance;
-    GlfwRuntime runtime;
-    GlfwHostWindow window;
-    LinuxTrayIcon tray;
-    HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
-    ApplicationWiring application(services);
-    UIWiring ui(services, application);
-    // GLFW puts Xlib's exiting error handler back while it creates the window;
-    // capture connections rely on the recording one.
-    services.startApplication = [start = services.startApplication](TurnHooks& hooks) {
-        X11ErrorTrap::reinstall();
-        return start(hooks);
-    };
-    return runHost(services);
-}
+int main() { return quillane::host::runLinuxHost(); }

@@ -1,0 +1,39 @@
+// The host on Linux, for the entry point and the tests.
+
+#include "app/Logging.h"
+#include "platform/linux/X11ErrorTrap.h"
+#include "main/ApplicationWiring.h"
+#include "main/HostRun.h"
+#include "main/linux/LinuxHost.h"
+#include "main/UIWiring.h"
+#include "platform/CrashHandler.h"
+#include "platform/Paths.h"
+#include "platform/linux/ExitSignals.h"
+#include "platform/linux/GlfwHostWindow.h"
+#include "platform/linux/SingleInstanceLinux.h"
+#include "platform/linux/TrayIconLinux.h"
+
+namespace quillane::host {
+
+int runLinuxHost(std::function<void(Application&)> applicationReady) {
+    installCrashHandler();
+    installExitSignalHandlers();
+
+    LinuxSingleInstance singleInstance;
+    GlfwRuntime runtime;
+    GlfwHostWindow window;
+    LinuxTrayIcon tray;
+    HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
+    services.applicationReady = std::move(applicationReady);
+    ApplicationWiring application(services);
+    UIWiring ui(services, application);
+    // GLFW puts Xlib's exiting error handler back while it creates the window;
+    // capture connections rely on the recording one.
+    services.startApplication = [start = services.startApplication](TurnHooks& hooks) {
+        X11ErrorTrap::reinstall();
+        return start(hooks);
+    };
+    return runHost(services);
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,231 @@
+// The Streaming, Audio and Input pages: each control writes its settings field
+// and hands the whole record on. Controls for what this host does not act on
+// are shown disabled, so none of them pretends to change anything.
+#include "ui/UIManager.h"
+
+#include "ui/UITheme.h"
+#include "ui/UIWidgets.h"
+
+#include <imgui.h>
+
+#include <cstdio>
+#include <iterator>
+
+namespace quillane::host {
+
+using namespace widgets;
+
+namespace {
+
+constexpr std::uint32_t kFrameRates[] = {72, 80, 90, 120};
+constexpr const char* kNotUsedHint = "Not used by this host";
+
+void pageTitle(ImFont* font, const char* title, const char* subtitle) {
+    heading(font, title);
+    textColored(palette::TextSecondary, subtitle);
+    gap(25);
+}
+
+void pushSliderGrab(bool withActive) {
+    ImGui::PushStyleColor(ImGuiCol_SliderGrab, palette::AccentGrab);
+    if (withActive) ImGui::PushStyleColor(ImGuiCol_SliderGrabActive, palette::AccentLight);
+}
+
+// A "(?)" marker after the previous item, with its tooltip while hovered.
+void helpMarker(const char* tooltip) {
+    ImGui::SameLine();
+    textColored(palette::TextHint, "(?)");
+    if (ImGui::IsItemHovered()) ImGui::SetTooltip("%s", tooltip);
+}
+
+}  // namespace
+
+void UIManager::settingsChanged() {
+    dirty = true;
+    if (onSettingsChanged) onSettingsChanged(settings);
+}
+
+void UIManager::renderStreamingPage() {
+    using namespace palette;
+    pageTitle(fontTitle, "Streaming", "Configure video quality and encoding settings");
+
+    heading(fontHeading, "Quality Preset");
+    gap(10);
+    ImGui::PushItemWidth(350);
+    ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(14, 12));
+    int preset = settings.qualityPreset <= kCustomPreset ? static_cast<int>(settings.qualityPreset) : kCustomPreset;
+    static const char* const kPresetLabels[] = {kQualityPresets[0].label, kQualityPresets[1].label,
+                                                kQualityPresets[2].label, kQualityPresets[3].label,
+                                                kQualityPresets[4].label};
+    if (ImGui::Combo("##QualityPreset", &preset, kPresetLabels, static_cast<int>(std::size(kPresetLabels))) &&
+        static_cast<std::uint32_t>(preset) != settings.qualityPreset) {
+        settings.qualityPreset = static_cast<std::uint32_t>(preset);
+        if (settings.qualityPreset != kCustomPreset) {
+            settings.targetBitrate = kQualityPresets[preset].targetBitrate;
+            settings.maxBitrate = kQualityPresets[preset].maxBitrate;
+        }
+        settingsChanged();
+    }
+    ImGui::PopStyleVar();
+    ImGui::PopItemWidth();
+
+    gap(25);
+    heading(fontHeading, "Target Frame Rate");
+    gap(10);
+    for (std::size_t i = 0; i < std::size(kFrameRates); ++i) {
+        const std::uint32_t fps = kFrameRates[i];
+        if (i > 0) ImGui::SameLine(0, 10);
+        char label[32];
+        std::snprintf(label, sizeof(label), "%u Hz", fps);
+        const bool selected = settings.targetFps == fps;
+        ImGui::PushStyleColor(ImGuiCol_Button, selected ? Accent : Surface);
+        ImGui::PushStyleColor(ImGuiCol_ButtonHovered, selected ? AccentBright : SurfaceRaised);
+        if (button(label, ImVec2(90, 45))) {
+            settings.targetFps = fps;
+            settingsChanged();
+        }
+        ImGui::PopStyleColor(2);
+    }
+
+    gap(25);
+    heading(fontHeading, "Video Bitrate");
+    textColored(TextSecondary, "Higher bitrate improves quality but increases latency");
+    gap(10);
+    int mbps = static_cast<int>(settings.targetBitrate / 1000);
+    ImGui::PushItemWidth(450);
+    pushSliderGrab(true);
+    if (ImGui::SliderInt("##Bitrate", &mbps, 5, 150, "%d Mbps")) {
+        settings.qualityPreset = kCustomPreset;
+        settings.targetBitrate = static_cast<std::uint32_t>(mbps) * 1000;
+        settings.maxBitrate = static_cast<std::uint32_t>(mbps) * 1500;
+        settingsChanged();
+    }
+    ImGui::PopStyleColor(2);
+    ImGui::PopItemWidth();
+
+    // Streams are always H.264 here.
+    gap(25);
+    heading(fontHeading, "Video Codec");
+    gap(10);
+    int codec = settings.codec == "h264" ? 0 : 1;
+    ImGui::PushItemWidth(250);
+    ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(14, 12));
+    ImGui::BeginDisabled();
+    static const char* const kCodecs[] = {"H.264", "HEVC (H.265)"};
+    if (ImGui::Combo("##Codec", &codec, kCodecs, 2)) {
+        settings.codec = codec == 0 ? "h264" : "hevc";
+        settingsChanged();
+    }
+    ImGui::EndDisabled();
+    ImGui::PopStyleVar();
+    ImGui::PopItemWidth();
+    hint(kNotUsedHint);
+
+    gap(30);
+    heading(fontHeading, "Advanced Options");
+    hint(kNotUsedHint);
+    gap(10);
+    ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(6, 6));
+    ImGui::BeginDisabled();
+    if (ImGui::Checkbox("Low Latency Mode", &settings.lowLatencyMode)) settingsChanged();
+    hint("Optimizes for minimal motion-to-photon latency");
+    gap(8);
+    if (ImGui::Checkbox("Adaptive Bitrate", &settings.adaptiveBitrate)) settingsChanged();
+    hint("Automatically adjusts bitrate based on network conditions");
+    gap(8);
+    if (ImGui::Checkbox("Slice-based Encoding", &settings.sliceEncoding)) settingsChanged();
+    hint("Enables parallel encoding for lower latency");
+    ImGui::EndDisabled();
+    ImGui::PopStyleVar();
+
+    gap(30);
+    heading(fontHeading, "Video Quality");
+    textColored(TextSecondary, "Post-processing effects applied before encoding");
+    gap(10);
+    ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(6, 6));
+    if (ImGui::Checkbox("Enable Sharpening (CAS)", &settings.sharpeningEnabled)) settingsChanged();
+    helpMarker("Contrast Adaptive Sharpening (AMD FidelityFX)\nImproves text and UI clarity before encoding.\n"
+               "Adds slight GPU overhead.");
+    if (settings.sharpeningEnabled) {
+        gap(8);
+        textColored(TextSecondary, "Sharpness");
+        ImGui::PushItemWidth(350);
+        pushSliderGrab(true);
+        if (ImGui::SliderFloat("##Sharpness", &settings.sharpness, 0.0f, 1.0f, "%.1f")) settingsChanged();
+        ImGui::PopStyleColor(2);
+        ImGui::PopItemWidth();
+        hint("0.0 = Off, 0.7 = Default, 1.0 = Maximum");
+    }
+    gap(15);
+    if (ImGui::Checkbox("VSync Frame Pacing", &settings.vsyncEnabled)) settingsChanged();
+    helpMarker("Synchronize frame capture with monitor VSync.\nReduces screen tearing and improves frame consistency.\n"
+               "May add up to 1 frame of latency.");
+    gap(15);
+    if (ImGui::Checkbox("Full Range Color", &settings.fullRangeColor)) settingsChanged();
+    helpMarker("Expand color range from limited (16-235) to full (0-255).\n"
+               "Improves color accuracy and reduces banding in gradients.\nRequires encoder restart to take effect.");
+    ImGui::PopStyleVar();
+}
+
+void UIManager::renderAudioPage() {
+    using namespace palette;
+    pageTitle(fontTitle, "Audio", "Configure audio streaming and microphone settings");
+    // The Opus stream's rate is fixed and no microphone is forwarded.
+    ImGui::BeginDisabled();
+    heading(fontHeading, "Audio Quality");
+    gap(10);
+    int audioBitrate = static_cast<int>(settings.audioBitrate);
+    ImGui::PushItemWidth(400);
+    pushSliderGrab(false);
+    if (ImGui::SliderInt("##AudioQuality", &audioBitrate, 64, 320, "%d kbps")) {
+        settings.audioBitrate = static_cast<std::uint32_t>(audioBitrate);
+        settingsChanged();
+    }
+    ImGui::PopStyleColor();
+    ImGui::PopItemWidth();
+    hint(kNotUsedHint);
+
+    gap(30);
+    heading(fontHeading, "Microphone");
+    gap(10);
+    ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(6, 6));
+    if (ImGui::Checkbox("Enable Microphone Passthrough", &settings.micPassthrough)) settingsChanged();
+    hint("Forward Quest microphone audio to PC");
+    if (settings.micPassthrough) {
+        gap(15);
+        textColored(TextSecondary, "Microphone Volume");
+        int volume = static_cast<int>(settings.micVolume);
+        ImGui::PushItemWidth(350);
+        pushSliderGrab(false);
+        if (ImGui::SliderInt("##MicVolume", &volume, 0, 100, "%d %%")) {
+            settings.micVolume = static_cast<std::uint32_t>(volume);
+            settingsChanged();
+        }
+        ImGui::PopStyleColor();
+        ImGui::PopItemWidth();
+        gap(10);
+        if (ImGui::Checkbox("Noise Cancellation", &settings.noiseCancellation)) settingsChanged();
+        hint("Reduce background noise from microphone");
+    }
+    hint(kNotUsedHint);
+    ImGui::PopStyleVar();
+    ImGui::EndDisabled();
+}
+
+void UIManager::renderInputPage() {
+    pageTitle(fontTitle, "Input", "Configure controller and tracking input");
+    ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(6, 6));
+    // The client's mouse and keyboard events always reach the streamed window.
+    ImGui::BeginDisabled();
+    if (ImGui::Checkbox("Track Controllers", &settings.trackControllers)) settingsChanged();
+    hint("Use Quest controllers as mouse/keyboard input");
+    gap(15);
+    if (ImGui::Checkbox("Forward Tracking Data", &settings.forwardTrackingData)) settingsChanged();
+    hint("Send headset and controller tracking to PC applications");
+    gap(10);
+    hint(kNotUsedHint);
+    ImGui::EndDisabled();
+    ImGui::PopStyleVar();
+}
+
+}  // namespace quillane::host
