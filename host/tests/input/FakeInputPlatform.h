@@ -19,7 +19,6 @@ public:
         bool keepPosition;
     };
 
-    // The scripted desktop.
     NativeWindow existing = 0x1234;
     WindowRect rect{100, 50, 916, 689};
     std::uint32_t rectError = 0;  // non-zero: windowRect fails with it
@@ -29,7 +28,6 @@ public:
     WindowSize screen{1920, 1080};
     std::uint32_t setPosError = 0;  // non-zero: setWindowPos fails with it
 
-    // Injection and focus.
     VirtualScreen screenMetrics{0, 0, 1920, 1080};
     std::optional<WindowRect> mapping = WindowRect{100, 50, 900, 650};
     NativeWindow underPoint = 0x1234;
@@ -37,11 +35,9 @@ public:
     std::uint32_t insertLimit = ~0u;             // sendInputs inserts at most this many
     NativeWindow foreground = 0;
     bool iconic = false;
-    bool visible = true;
     // The foreground after setForeground calls: becomes the window at that call (1-based), 0 never.
     int foregroundAfterSetForeground = 1;
     bool focusAfterRestore = false;
-    std::uint32_t error = 5;
 
     // What it saw.
     std::vector<std::vector<SyntheticInput>> sent;  // one entry per sendInputs call
@@ -97,12 +93,11 @@ public:
 
     NativeWindow foregroundWindow() override { return foreground; }
     bool isIconic(NativeWindow) override { return iconic; }
-    bool isVisible(NativeWindow) override { return visible; }
+    bool isVisible(NativeWindow) override { return true; }
     void showWindow(NativeWindow window, bool restore) override {
         calls.push_back(restore ? "showWindow(restore)" : "showWindow(show)");
-        if (focusAfterRestore && (iconic || !visible)) foreground = window;
+        if (focusAfterRestore && iconic) foreground = window;
         iconic = false;
-        visible = true;
     }
     void bringToTop(NativeWindow) override { calls.push_back("bringToTop"); }
     bool setForeground(NativeWindow window) override {
@@ -110,7 +105,7 @@ public:
         if (++setForegroundCalls == foregroundAfterSetForeground) foreground = window;
         return true;
     }
-    std::uint32_t lastError() override { return error; }
+    std::uint32_t lastError() override { return 5; }
     std::uint32_t windowThread(NativeWindow window) override { return window == foreground ? 2 : 3; }
     std::uint32_t currentThread() override { return 1; }
     bool attachThreadInput(std::uint32_t, std::uint32_t, bool attach) override {
