@@ -12,12 +12,7 @@ namespace quillane::host::test {
 // An InputPlatform with a scripted desktop that records what it was asked.
 class FakeInputPlatform : public InputPlatform {
 public:
-    struct SetPos {
-        NativeWindow window;
-        std::int32_t x, y;
-        WindowSize outer;
-        bool keepPosition;
-    };
+    struct SetPos { NativeWindow window; std::int32_t x, y; WindowSize outer; bool keepPosition; };
 
     NativeWindow existing = 0x1234;
     WindowRect rect{100, 50, 916, 689};
@@ -53,8 +48,7 @@ public:
     }
     std::optional<WindowRect> windowRect(NativeWindow, std::uint32_t& error) override {
         calls.push_back("windowRect");
-        error = rectError;
-        return rectError == 0 ? std::optional(rect) : std::nullopt;
+        return (error = rectError) == 0 ? std::optional(rect) : std::nullopt;
     }
     WindowRect adjustClientRect(NativeWindow, const WindowRect& client) override {
         calls.push_back("adjustClientRect");
@@ -74,8 +68,7 @@ public:
                       std::uint32_t& error) override {
         calls.push_back("setWindowPos");
         positions.push_back(SetPos{window, x, y, outer, keepPosition});
-        error = setPosError;
-        return setPosError == 0;
+        return (error = setPosError) == 0;
     }
 
     std::uint32_t sendInputs(std::span<const SyntheticInput> inputs) override {

@@ -4,11 +4,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "Eventually.h"
 #include "input/FocusManager.h"
 #include "input/InputInjector.h"
 
