@@ -12,14 +12,8 @@ namespace quillane::host::test {
 // An InputPlatform with a scripted desktop that records what it was asked.
 class FakeInputPlatform : public InputPlatform {
 public:
-    struct SetPos {
-        NativeWindow window;
-        std::int32_t x, y;
-        WindowSize outer;
-        bool keepPosition;
-    };
+    struct SetPos { NativeWindow window; std::int32_t x, y; WindowSize outer; bool keepPosition; };
 
-    // The scripted desktop.
     NativeWindow existing = 0x1234;
     WindowRect rect{100, 50, 916, 689};
     std::uint32_t rectError = 0;  // non-zero: windowRect fails with it
@@ -29,7 +23,6 @@ public:
     WindowSize screen{1920, 1080};
     std::uint32_t setPosError = 0;  // non-zero: setWindowPos fails with it
 
-    // Injection and focus.
     VirtualScreen screenMetrics{0, 0, 1920, 1080};
     std::optional<WindowRect> mapping = WindowRect{100, 50, 900, 650};
     NativeWindow underPoint = 0x1234;
@@ -37,11 +30,9 @@ public:
     std::uint32_t insertLimit = ~0u;             // sendInputs inserts at most this many
     NativeWindow foreground = 0;
     bool iconic = false;
-    bool visible = true;
     // The foreground after setForeground calls: becomes the window at that call (1-based), 0 never.
     int foregroundAfterSetForeground = 1;
     bool focusAfterRestore = false;
-    std::uint32_t error = 5;
 
     // What it saw.
     std::vector<std::vector<SyntheticInput>> sent;  // one entry per sendInputs call
@@ -57,8 +48,7 @@ public:
     }
     std::optional<WindowRect> windowRect(NativeWindow, std::uint32_t& error) override {
         calls.push_back("windowRect");
-        error = rectError;
-        return rectError == 0 ? std::optional(rect) : std::nullopt;
+        return (error = rectError) == 0 ? std::optional(rect) : std::nullopt;
     }
     WindowRect adjustClientRect(NativeWindow, const WindowRect& client) override {
         calls.push_back("adjustClientRect");
@@ -78,8 +68,7 @@ public:
                       std::uint32_t& error) override {
         calls.push_back("setWindowPos");
         positions.push_back(SetPos{window, x, y, outer, keepPosition});
-        error = setPosError;
-        return setPosError == 0;
+        return (error = setPosError) == 0;
     }
 
     std::uint32_t sendInputs(std::span<const SyntheticInput> inputs) override {
@@ -97,12 +86,11 @@ public:
 
     NativeWindow foregroundWindow() override { return foreground; }
     bool isIconic(NativeWindow) override { return iconic; }
-    bool isVisible(NativeWindow) override { return visible; }
+    bool isVisible(NativeWindow) override { return true; }
     void showWindow(NativeWindow window, bool restore) override {
         calls.push_back(restore ? "showWindow(restore)" : "showWindow(show)");
-        if (focusAfterRestore && (iconic || !visible)) foreground = window;
+        if (focusAfterRestore && iconic) foreground = window;
         iconic = false;
-        visible = true;
     }
     void bringToTop(NativeWindow) override { calls.push_back("bringToTop"); }
     bool setForeground(NativeWindow window) override {
@@ -110,7 +98,7 @@ public:
         if (++setForegroundCalls == foregroundAfterSetForeground) foreground = window;
         return true;
     }
-    std::uint32_t lastError() override { return error; }
+    std::uint32_t lastError() override { return 5; }
     std::uint32_t windowThread(NativeWindow window) override { return window == foreground ? 2 : 3; }
     std::uint32_t currentThread() override { return 1; }
     bool attachThreadInput(std::uint32_t, std::uint32_t, bool attach) override {

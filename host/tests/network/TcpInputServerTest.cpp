@@ -34,10 +34,7 @@ protected:
         std::lock_guard lock(mutex);
         return events;
     }
-    bool receivedCount(std::size_t n) {
-        return eventually([&] { return received().size() >= n; }, 5s);
-    }
-
+    bool receivedCount(std::size_t n) { return eventually([&] { return received().size() >= n; }, 5s); }
     // A body whose bytes count up from `first`.
     static std::vector<std::uint8_t> body(std::size_t size, std::uint8_t first = 0) {
         std::vector<std::uint8_t> bytes(size);
@@ -65,11 +62,10 @@ TEST_F(TcpInputServerTest, FramingAtTheLengthLimits) {
     EXPECT_TRUE(log.contains("TCP input message too small: 11 bytes"));
     const auto got = received();
     ASSERT_EQ(got.size(), 2u);
-    const InputEvent& e = got[0];
-    // Copies: the packed fields cannot be bound to references.
-    const auto fields = std::make_tuple(int{e.streamId}, int{e.deviceType}, int{e.action}, int{e.x}, int{e.y},
-                                        int{e.code}, int{e.modifiers}, int{e.wheelDelta});
-    EXPECT_EQ(fields, std::make_tuple(1, 2, 3, 0x0504, 0x0706, 8, 9, 0x0B0A));
+    const InputEvent& e = got[0];  // the packed fields cannot be bound to references: copies
+    EXPECT_EQ(std::make_tuple(int{e.streamId}, int{e.deviceType}, int{e.action}, int{e.x}, int{e.y}, int{e.code},
+                              int{e.modifiers}, int{e.wheelDelta}),
+              std::make_tuple(1, 2, 3, 0x0504, 0x0706, 8, 9, 0x0B0A));
     EXPECT_EQ(got[1].streamId, 100);
 
     ASSERT_TRUE(client.sendMessage(body(1025)));
