@@ -10,19 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <optional>
 
 using namespace quillane::host;
 using namespace quillane::host::test;
-
-// Puts `folder` first on PATH (or alone) until it goes.
-struct PathOverride {
-    PathOverride(const std::filesystem::path& folder, bool alone) {
-        setEnvironment("PATH", alone ? folder.string() : folder.string() + ":" + old);
-    }
-    ~PathOverride() { setEnvironment("PATH", old); }
-    std::string old = environment("PATH").value_or("/usr/bin:/bin");
-};
 
 TEST(XdgUrlOpenerTest, TheAddressReachesXdgOpenAsOneArgumentNoShellSees) {
     TempFolder temp;
@@ -31,13 +21,15 @@ TEST(XdgUrlOpenerTest, TheAddressReachesXdgOpenAsOneArgumentNoShellSees) {
     writeFile(script, "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > '" + record.string() + ".part'\nmv '" +
                           record.string() + ".part' '" + record.string() + "'\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    std::optional<PathOverride> path(std::in_place, temp.path(), false);
+    const auto oldPath = environment("PATH").value_or("/usr/bin:/bin");
+    setEnvironment("PATH", temp.path().string() + ":" + oldPath);
 
     const auto marker = temp.path() / "pwned";
     const std::string url = "https://quillane.app/a b;touch " + marker.string() + "&$(touch " + marker.string() +
                             ")'\"`touch " + marker.string() + "`";
-    ASSERT_TRUE(UpdateChecker::openDownloadPage(url));
-    path.reset();
+    const bool opened = UpdateChecker::openDownloadPage(url);
+    setEnvironment("PATH", oldPath);
+    ASSERT_TRUE(opened);
 
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(record); }));
     EXPECT_EQ(readLines(record), (std::vector<std::string>{"1", url}));
@@ -46,6 +38,9 @@ TEST(XdgUrlOpenerTest, TheAddressReachesXdgOpenAsOneArgumentNoShellSees) {
 
 TEST(XdgUrlOpenerTest, AMissingXdgOpenIsAFailure) {
     TempFolder temp;
-    PathOverride path(temp.path(), true);
-    EXPECT_FALSE(createUrlOpener()->open("https://quillane.app/"));
+    const auto oldPath = environment("PATH").value_or("/usr/bin:/bin");
+    setEnvironment("PATH", temp.path().string());
+    const bool opened = createUrlOpener()->open("https://quillane.app/");
+    setEnvironment("PATH", oldPath);
+    EXPECT_FALSE(opened);
 }

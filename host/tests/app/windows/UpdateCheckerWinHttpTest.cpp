@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <winsock2.h>
+#include <boost/asio/ip/tcp.hpp>
 
 #include <chrono>
 #include <memory>
@@ -35,35 +35,14 @@ TEST(UpdateCheckerWinHttpTest, AClosedPortOrANonHttpsAddressFailsWithItsText) {
     }
 }
 
-// A listener that takes connections and never answers: the TLS handshake waits.
-struct SilentListener {
-    SilentListener() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        int size = sizeof(address);
-        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(address.sin_port);
-        listen(socket, 4);
-    }
-    ~SilentListener() {
-        closesocket(socket);
-        WSACleanup();
-    }
-
-    SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    std::uint16_t port = 0;
-};
-
 TEST(UpdateCheckerWinHttpTest, LeavingDuringACheckOnASilentServerReturnsWithinASecond) {
     LogCapture log;
-    SilentListener listener;
+    // Never accepted: the connection waits in the backlog, and the TLS handshake with it.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor listener(io, {boost::asio::ip::address_v4::loopback(), 0});
     auto checker = std::make_unique<UpdateChecker>();
     checker->setCurrentVersion("1.1.9");
-    checker->setUpdateUrl("https://127.0.0.1:" + std::to_string(listener.port) + "/api/updates/latest.json");
+    checker->setUpdateUrl("https://127.0.0.1:" + std::to_string(listener.local_endpoint().port()) + "/api/updates/latest.json");
     bool finished = false;
     ASSERT_TRUE(checker->checkAsync([&](bool) { finished = true; }));
     ASSERT_TRUE(log.waitFor("Checking for updates..."));
