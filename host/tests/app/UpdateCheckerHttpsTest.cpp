@@ -69,8 +69,9 @@ TEST_F(UpdateCheckerHttpsTest, ANewerVersionIsReadLoggedAndStamped) {
 
     EXPECT_TRUE(checker->isUpdateAvailable());
     EXPECT_FALSE(checker->lastCheckFailed());
-    EXPECT_EQ(checker->getUpdateInfo(), (UpdateInfo{"v1.2.0", "https://quillane.app/QuillaneHost-1.2.0.exe", "https://quillane.app/download",
-                                "Faster.", "2026-11-30", true, "1.0.0"}));
+    EXPECT_EQ(checker->getUpdateInfo(), (UpdateInfo{"v1.2.0", "https://quillane.app/QuillaneHost-1.2.0.exe",
+                                                     "https://quillane.app/download", "Faster.", "2026-11-30", true,
+                                                     "1.0.0"}));
     EXPECT_TRUE(log.contains("Checking for updates..."));
     EXPECT_TRUE(log.contains("Update available: 1.1.9 -> v1.2.0"));
     EXPECT_EQ(saved().lastUpdateCheck, 1'800'000'000);

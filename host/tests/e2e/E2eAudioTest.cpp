@@ -65,7 +65,8 @@ struct AudioSession {
     // The stream id of the window's new stream, or none.
     std::optional<std::uint8_t> subscribe(TestWindowProcess* other = nullptr) {
         const auto windowId = (other ? other : &window)->windowId();
-        auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", windowId}}, "stream_started", 10s);
+        auto started =
+            client.request(json{{"type", "stream_subscribe"}, {"windowId", windowId}}, "stream_started", 10s);
         if (!started) return std::nullopt;
         return (*started)["streamId"].get<std::uint8_t>();
     }

@@ -24,8 +24,8 @@ inline void writeToneWav(const std::string& path, double hz, double seconds, dou
     out.write("RIFF", 4);
     put(36 + frames * 4, 4);
     out.write("WAVEfmt ", 8);
-    // PCM, 2 channels, 48 kHz, 4-byte frames of 16-bit samples.
-    const std::pair<std::uint32_t, int> format[] = {{16, 4}, {1, 2}, {2, 2}, {48000, 4}, {48000 * 4, 4}, {4, 2}, {16, 2}};
+    // Chunk size, PCM, 2 channels, 48 kHz, bytes per second, 4-byte frames of 16-bit samples.
+    const std::pair<std::uint32_t, int> format[] = {{16, 4}, {1, 2}, {2, 2}, {48000, 4}, {192000, 4}, {4, 2}, {16, 2}};
     for (const auto& [v, bytes] : format) put(v, bytes);
     out.write("data", 4);
     put(frames * 4, 4);

@@ -42,7 +42,8 @@ TEST(UpdateCheckerWinHttpTest, LeavingDuringACheckOnASilentServerReturnsWithinAS
     boost::asio::ip::tcp::acceptor listener(io, {boost::asio::ip::address_v4::loopback(), 0});
     auto checker = std::make_unique<UpdateChecker>();
     checker->setCurrentVersion("1.1.9");
-    checker->setUpdateUrl("https://127.0.0.1:" + std::to_string(listener.local_endpoint().port()) + "/api/updates/latest.json");
+    const auto port = listener.local_endpoint().port();
+    checker->setUpdateUrl("https://127.0.0.1:" + std::to_string(port) + "/api/updates/latest.json");
     bool finished = false;
     ASSERT_TRUE(checker->checkAsync([&](bool) { finished = true; }));
     ASSERT_TRUE(log.waitFor("Checking for updates..."));
