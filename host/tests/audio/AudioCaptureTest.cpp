@@ -77,12 +77,6 @@ protected:
         std::lock_guard lock(mutex);
         return deliveries;
     }
-    bool drained() {
-        return test::eventually([&] {
-            std::lock_guard lock(script->mutex);
-            return script->packets.empty();
-        });
-    }
 
     test::LogCapture logs;
     std::shared_ptr<ScriptedBackend::Script> script = std::make_shared<ScriptedBackend::Script>();
@@ -102,8 +96,7 @@ TEST_F(AudioCaptureTest, FloatPacketsArriveAsClampedTruncatedSixteenBitAndNanBec
 
 TEST_F(AudioCaptureTest, SilentPacketsAreNotDeliveredAndStopEndsDelivery) {
     queue(std::vector<float>(960, 0.0f), true);
-    queue(std::vector<float>(960, 0.25f));
-    ASSERT_TRUE(drained());
+    queue(std::vector<float>(960, 0.25f));  // arrives after the silent one was dropped
     ASSERT_TRUE(test::eventually([&] { return received().size() == 1; }));
     EXPECT_EQ(received()[0].frames, 480u);
 
