@@ -69,9 +69,9 @@ TEST_F(UpdateCheckerHttpsTest, ANewerVersionIsReadLoggedAndStamped) {
 
     EXPECT_TRUE(checker->isUpdateAvailable());
     EXPECT_FALSE(checker->lastCheckFailed());
-    const UpdateInfo info = checker->getUpdateInfo();
-    EXPECT_EQ(info, (UpdateInfo{"v1.2.0", "https://quillane.app/QuillaneHost-1.2.0.exe", "https://quillane.app/download",
-                                "Faster.", "2026-11-30", true, "1.0.0"}));
+    EXPECT_EQ(checker->getUpdateInfo(), (UpdateInfo{"v1.2.0", "https://quillane.app/QuillaneHost-1.2.0.exe",
+                                                     "https://quillane.app/download", "Faster.", "2026-11-30", true,
+                                                     "1.0.0"}));
     EXPECT_TRUE(log.contains("Checking for updates..."));
     EXPECT_TRUE(log.contains("Update available: 1.1.9 -> v1.2.0"));
     EXPECT_EQ(saved().lastUpdateCheck, 1'800'000'000);
@@ -110,7 +110,6 @@ TEST_F(UpdateCheckerHttpsTest, AnUnforcedCheckWaitsADayAfterTheLastOne) {
 
     checkAt(5'000'000 + 1, true);  // asked for: the day does not matter
     EXPECT_EQ(server.connections(), 1u);
-    EXPECT_EQ(settings.values().lastUpdateCheck, 5'000'001);
 
     checkAt(5'000'001 + 86'400);
     EXPECT_EQ(server.connections(), 2u);
@@ -123,9 +122,16 @@ TEST_F(UpdateCheckerHttpsTest, AnUnforcedCheckWaitsADayAfterTheLastOne) {
 }
 
 TEST_F(UpdateCheckerHttpsTest, FailuresAreReportedAndKeepTheLastGoodResult) {
-    server.setReply(httpReply(200, R"({"version":"1.2.0","download_page":"https://quillane.app/download"})"));
-    ASSERT_TRUE(checker->check());
+    // The good result is read at exactly the size limit, past deep nesting in a key the checker
+    // ignores (read and released without recursion).
+    const std::string depth(400'000, '[');
+    const std::string start = R"({"version":"1.2.0","extra":)" + depth + std::string(depth.size(), ']') +
+                              R"(,"release_notes":")";
+    const std::string notes(1024 * 1024 - start.size() - 2, 'x');
+    server.setReply(httpReply(200, start + notes + "\"}"));
+    ASSERT_TRUE(checker->check()) << checker->getLastError();
     const UpdateInfo good = checker->getUpdateInfo();
+    EXPECT_EQ(good.releaseNotes, notes);
 
     HttpsReply truncated;
     truncated.raw = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"version\":";
@@ -140,13 +146,10 @@ TEST_F(UpdateCheckerHttpsTest, FailuresAreReportedAndKeepTheLastGoodResult) {
         {httpReply(200, ""), "Empty response from server"},
         {httpReply(200, "<html>maintenance</html>"), "JSON parse error: [json.exception.parse_error.101]..."},
         {httpReply(200, R"({"version":"1.3.0","download_page":"https://qu)"), "JSON parse error: ..."},
-        {httpReply(200, R"({"version":"1.3.0"} // newest)"), "JSON parse error: ..."},
         {httpReply(200, R"({"version":1.3})"), "JSON parse error: [json.exception.type_error.302]..."},
         {httpReply(200, R"({"version":"1.3.0","required":"yes"})"), "JSON parse error: ..."},
-        {httpReply(200, R"(["1.3.0"])"), "JSON parse error: ..."},
         {httpReply(200, std::string(1024 * 1024, '[')), "JSON parse error: ..."},  // no recursion to overflow
         {httpReply(200, R"({"download_page":"https://quillane.app/"})"), "JSON missing 'version' field"},
-        {httpReply(200, R"({"version":""})"), "JSON missing 'version' field"},
         {httpReply(200, std::string(1024 * 1024 + 1, ' ')), "Response too large"},
         {httpReply(200, std::string(2 * 1024 * 1024, ' ')), "Response too large"},
         {truncated, "Failed to read HTTP response"},
@@ -161,8 +164,7 @@ TEST_F(UpdateCheckerHttpsTest, FailuresAreReportedAndKeepTheLastGoodResult) {
             EXPECT_EQ(error, c.error);
         }
         EXPECT_TRUE(log.contains(error));
-        EXPECT_TRUE(checker->lastCheckFailed());
-        EXPECT_TRUE(checker->isUpdateAvailable()) << c.error;
+        EXPECT_TRUE(checker->lastCheckFailed() && checker->isUpdateAvailable()) << c.error;
         EXPECT_EQ(checker->getUpdateInfo(), good) << c.error;
     }
 
@@ -171,20 +173,6 @@ TEST_F(UpdateCheckerHttpsTest, FailuresAreReportedAndKeepTheLastGoodResult) {
     checkAt(7'000'000);
     EXPECT_TRUE(log.contains("Update check failed: HTTP error: 404 (Update endpoint not found)"));
     EXPECT_EQ(saved().lastUpdateCheck, 7'000'000);
-}
-
-TEST_F(UpdateCheckerHttpsTest, JustUnderTheLimitIsRead) {
-    const std::string start = R"({"version":"1.2.0","release_notes":")";
-    const std::string notes(1024 * 1024 - start.size() - 2, 'x');
-    server.setReply(httpReply(200, start + notes + "\"}"));
-    EXPECT_TRUE(checker->check()) << checker->getLastError();
-    EXPECT_EQ(checker->getUpdateInfo().releaseNotes, notes);
-
-    // Deep nesting in a key the checker ignores, read and released without recursion.
-    const std::string depth(400'000, '[');
-    server.setReply(httpReply(200, R"({"version":"1.3.0","extra":)" + depth + std::string(depth.size(), ']') + "}"));
-    EXPECT_TRUE(checker->check()) << checker->getLastError();
-    EXPECT_EQ(checker->getUpdateInfo().version, "1.3.0");
 }
 
 TEST_F(UpdateCheckerHttpsTest, AnUntrustedCertificateFailsBeforeAnythingIsSent) {
@@ -198,7 +186,6 @@ TEST_F(UpdateCheckerHttpsTest, AnUntrustedCertificateFailsBeforeAnythingIsSent) 
         << untrusting->getLastError();
     EXPECT_TRUE(server.requests().empty());
     EXPECT_EQ(untrusting->getUpdateInfo(), UpdateInfo{});
-    EXPECT_FALSE(untrusting->isUpdateAvailable());
 
     // Plain http is refused as well.
     untrusting->setUpdateUrl("http://127.0.0.1:" + std::to_string(server.port()) + "/api/updates/latest.json");
@@ -207,13 +194,15 @@ TEST_F(UpdateCheckerHttpsTest, AnUntrustedCertificateFailsBeforeAnythingIsSent) 
         << untrusting->getLastError();
 }
 
-TEST_F(UpdateCheckerHttpsTest, LeavingDuringACheckOnASilentServerReturnsWithinASecond) {
+TEST_F(UpdateCheckerHttpsTest, OneCheckAtATimeAndLeavingDuringOneOnASilentServerReturnsWithinASecond) {
     HttpsReply silent;
     silent.kind = HttpsReply::Kind::Silent;
     server.setReply(silent);
     startUpdateCheck(checker.get(), settings, true, [] { return std::int64_t{9'000'000}; });
     ASSERT_TRUE(eventually([&] { return server.connections() == 1; }));
     EXPECT_TRUE(checker->isCheckInProgress());
+    EXPECT_FALSE(checker->checkAsync([](bool) {})) << "one check at a time";
+    EXPECT_TRUE(log.contains("Update check already in progress"));
 
     const auto start = std::chrono::steady_clock::now();
     checker.reset();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -18,26 +19,19 @@ namespace qhtest {
 // A 48 kHz stereo 16-bit WAV file holding a sine tone.
 inline void writeToneWav(const std::string& path, double hz, double seconds, double amplitude = 0.5) {
     const auto frames = static_cast<std::uint32_t>(seconds * 48000);
-    const std::uint32_t dataBytes = frames * 4;
     std::ofstream out(path, std::ios::binary);
-    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    auto put = [&](std::uint32_t v, int bytes) { out.write(reinterpret_cast<const char*>(&v), bytes); };
     out.write("RIFF", 4);
-    u32(36 + dataBytes);
+    put(36 + frames * 4, 4);
     out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(2);
-    u32(48000);
-    u32(48000 * 4);
-    u16(4);
-    u16(16);
+    // Chunk size, PCM, 2 channels, 48 kHz, bytes per second, 4-byte frames of 16-bit samples.
+    const std::pair<std::uint32_t, int> format[] = {{16, 4}, {1, 2}, {2, 2}, {48000, 4}, {192000, 4}, {4, 2}, {16, 2}};
+    for (const auto& [v, bytes] : format) put(v, bytes);
     out.write("data", 4);
-    u32(dataBytes);
+    put(frames * 4, 4);
     for (std::uint32_t i = 0; i < frames; ++i) {
         const auto v = static_cast<std::int16_t>(amplitude * 32767 * std::sin(2 * std::numbers::pi * hz * i / 48000));
-        u16(static_cast<std::uint16_t>(v));
-        u16(static_cast<std::uint16_t>(v));
+        put(static_cast<std::uint16_t>(v) * 0x10001u, 4);  // both channels
     }
 }
 
@@ -51,11 +45,10 @@ inline std::unique_ptr<ChildProcess> playWav(const std::string& path,
 // the process object goes. `env` is what its clients need to reach it.
 struct PrivateSoundServer {
     explicit PrivateSoundServer(const std::string& dir)
-        : socket(dir + "/pulse/native"),
+        : dir(dir), socket(dir + "/pulse/native"),
           env{{"HOME", dir + "/home"}, {"XDG_RUNTIME_DIR", dir + "/runtime"}, {"PULSE_SERVER", "unix:" + socket}} {}
 
     void start() {
-        const std::string dir = socket.substr(0, socket.size() - std::string("/pulse/native").size());
         for (const char* sub : {"/home", "/runtime", "/pulse"}) mkdir((dir + sub).c_str(), 0700);
         log = dir + "/pulse.log";
         process = std::make_unique<ChildProcess>(
@@ -67,6 +60,7 @@ struct PrivateSoundServer {
             env, log);
     }
 
+    std::string dir;
     std::string socket;
     std::map<std::string, std::string> env;
     std::string log;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <numeric>
 
 namespace quillane::host {
@@ -58,18 +59,14 @@ TEST_F(TcpAudioServerTest, PacketsCarryTheTwelveByteHeaderAndNumbersGoOnAcrossCl
     const auto small = readAudioPacket(first, 5s);
     ASSERT_TRUE(small);
     EXPECT_EQ(small->length, 15u);
-    const std::uint32_t ts = small->timestamp();
-    const std::array<std::uint8_t, 12> expected{0x01, 0x02, 5, 0x00, 0, 0, 7, 0, static_cast<std::uint8_t>(ts),
-                                                static_cast<std::uint8_t>(ts >> 8), static_cast<std::uint8_t>(ts >> 16),
-                                                static_cast<std::uint8_t>(ts >> 24)};
-    EXPECT_EQ(small->header, expected);
-    EXPECT_LE(ts - before, after - before) << "steady-clock milliseconds of the call";
+    EXPECT_EQ((std::vector(small->header.begin(), small->header.begin() + 8)),
+              (std::vector<std::uint8_t>{0x01, 0x02, 5, 0x00, 0, 0, 7, 0}));
+    EXPECT_LE(small->timestamp() - before, after - before) << "steady-clock milliseconds of the call";
     EXPECT_EQ(small->data, (std::vector<std::uint8_t>{0xAA, 0xBB, 0xCC}));
     const auto large = readAudioPacket(first, 5s);
     ASSERT_TRUE(large);
-    EXPECT_EQ(large->length, 312u);
-    EXPECT_EQ(large->sequence(), 1);
-    EXPECT_EQ(large->payloadLength(), 304);
+    EXPECT_EQ((std::array<int, 3>{int(large->length), large->sequence(), large->payloadLength()}),
+              (std::array<int, 3>{312, 1, 304}));
     EXPECT_EQ(large->data, opus);
     EXPECT_TRUE(logs.contains(
         "TCP Audio packet #0: length=15 (headerSize=12, dataSize=3), type=2, streamId=5, payloadLength=7"));
@@ -112,19 +109,19 @@ TEST_F(TcpAudioServerTest, AClientThatStopsReadingStallsNothingAndIsClosedAfterF
     // 20 waiting packets plus at most one write's worth that the socket has taken up.
     EXPECT_LE(peakBytes, 40u * 4016);
     EXPECT_GT(server.getStats().packetsDropped, 0u);
-    EXPECT_LE(logs.count("TCP audio client is not keeping up"), 3u) << "rate-limited";
-    EXPECT_TRUE(logs.contains("TCP audio client is not keeping up"));
+    const auto warnings = logs.count("TCP audio client is not keeping up");
+    EXPECT_TRUE(warnings >= 1 && warnings <= 3) << warnings << ", rate-limited";
 
     VideoClient fresh;
     connect(fresh);
     const auto queued = server.getStats().packetsQueued;
     send(2, {1, 2});
     send(2, {3, 4});
-    const auto a = readAudioPacket(fresh, 5s);
-    const auto b = readAudioPacket(fresh, 5s);
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->sequence(), static_cast<std::uint16_t>(queued));
-    EXPECT_EQ(b->sequence(), static_cast<std::uint16_t>(queued + 1));
+    for (std::uint64_t expected = queued; expected < queued + 2; ++expected) {
+        const auto packet = readAudioPacket(fresh, 5s);
+        ASSERT_TRUE(packet);
+        EXPECT_EQ(packet->sequence(), static_cast<std::uint16_t>(expected));
+    }
 }
 
 TEST_F(TcpAudioServerTest, StopReturnsPromptlyWhileAClientStalls) {

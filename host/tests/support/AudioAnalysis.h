@@ -48,13 +48,13 @@ inline double tonePower(const std::vector<std::int16_t>& interleaved, unsigned c
 // The strongest frequency between 50 Hz and 5 kHz, to about 0.1 Hz.
 inline double dominantFrequency(const std::vector<std::int16_t>& interleaved, unsigned channels, double rate) {
     double best = 50, bestPower = -1;
-    for (double hz = 50; hz <= 5000; hz += 5) {
-        if (const double p = tonePower(interleaved, channels, rate, hz); p > bestPower) bestPower = p, best = hz;
-    }
-    const double coarse = best;
-    for (double hz = coarse - 5; hz <= coarse + 5; hz += 0.1) {
-        if (const double p = tonePower(interleaved, channels, rate, hz); p > bestPower) bestPower = p, best = hz;
-    }
+    auto scan = [&](double from, double to, double step) {
+        for (double hz = from; hz <= to; hz += step) {
+            if (const double p = tonePower(interleaved, channels, rate, hz); p > bestPower) bestPower = p, best = hz;
+        }
+    };
+    scan(50, 5000, 5);
+    scan(best - 5, best + 5, 0.1);
     return best;
 }
 
