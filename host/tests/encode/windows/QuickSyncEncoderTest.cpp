@@ -20,7 +20,6 @@ using spdlog::level::info;
 using spdlog::level::warn;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kHardwareFlags = MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER;
-constexpr std::uint32_t kSoftwareFlags = MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER;
 
 // The transforms a machine offers, per enumeration kind; each activation hands out
 // a new reference to the next one of its kind.
@@ -31,11 +30,10 @@ struct FakeMachine {
     std::vector<std::uint32_t> flagsAsked;
 
     ~FakeMachine() {
-        for (FakeH264Transform* t : hardware) {
-            t->Release();
-        }
-        for (FakeH264Transform* t : software) {
-            t->Release();
+        for (const auto* kind : {&hardware, &software}) {
+            for (FakeH264Transform* t : *kind) {
+                t->Release();
+            }
         }
     }
     FakeH264Transform* addHardware() { return hardware.emplace_back(new FakeH264Transform(true)); }
