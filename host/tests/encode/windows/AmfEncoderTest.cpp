@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <array>
+
 #include <gtest/gtest.h>
 
 #include "D3DTestDevice.h"
@@ -15,6 +18,7 @@ namespace {
 using spdlog::level::err;
 using spdlog::level::info;
 using Bytes = std::vector<std::uint8_t>;
+using Kind = AmfProperty::Kind;
 
 // The stand-in runtime in the "amf" folder beside this program.
 std::wstring fakeRuntimePath() {
@@ -27,9 +31,9 @@ std::wstring fakeRuntimePath() {
 std::vector<AmfProperty> recorded(const FakeAmfControl& fake) {
     std::vector<AmfProperty> properties;
     for (const FakeAmfControl::Property& p : fake.componentProperties) {
-        const AmfProperty::Kind kind = p.type == amf::VariantType::Bool   ? AmfProperty::Kind::Bool
-                                       : p.type == amf::VariantType::Rate ? AmfProperty::Kind::Rate
-                                                                          : AmfProperty::Kind::Int64;
+        const Kind kind = p.type == amf::VariantType::Bool   ? Kind::Bool
+                          : p.type == amf::VariantType::Rate ? Kind::Rate
+                                                             : Kind::Int64;
         properties.push_back({p.name.c_str(), kind, p.value, p.denominator});
     }
     return properties;
@@ -72,24 +76,8 @@ protected:
     }
     static bool fakeLoaded() { return GetModuleHandleW(fakeRuntimePath().c_str()) != nullptr; }
 
-    struct Unit {
-        Bytes bytes;
-        bool isKeyframe;
-        std::int64_t timestampUs;
-        std::uint32_t frameNumber;
-    };
-    // Encodes one frame; the units that came out during the call.
-    std::vector<Unit> encode(AmfEncoder& encoder, bool* returned = nullptr) {
-        std::vector<Unit> units;
-        encoder.setOutputCallback([&](const EncodedFrame& frame) {
-            units.push_back({Bytes(frame.data, frame.data + frame.size), frame.isKeyframe, frame.timestampUs,
-                             frame.frameNumber});
-        });
-        const bool ok = encoder.encodeFrame(texture);
-        if (returned != nullptr) {
-            *returned = ok;
-        }
-        return units;
+    std::vector<EncodedUnit> encode(AmfEncoder& encoder, bool* returned = nullptr) {
+        return encodeOne(encoder, texture, returned);
     }
 
     D3DTestDevice gpu;
@@ -112,19 +100,12 @@ TEST_F(AmfEncoderTest, H264SessionFramesAndKeyframes) {
     EXPECT_EQ(fake->dx11Version, 110);
     EXPECT_EQ(fake->componentId, L"AMFVideoEncoderVCE_AVC");
     EXPECT_EQ(recorded(*fake), amfEncoderProperties(config));
-    ASSERT_EQ(fake->componentProperties.size(), 15u);  // slices included, no full range
-    EXPECT_EQ(fake->componentProperties[0].name, L"Usage");
-    EXPECT_EQ(fake->componentProperties[10].name, L"VBVBufferSize");
-    EXPECT_EQ(fake->componentProperties[10].value, 15'000'000 / 60);
-    EXPECT_EQ(fake->componentProperties[13].name, L"SlicesPerFrame");
-    EXPECT_EQ(fake->initFormat, 3);
-    EXPECT_EQ(fake->initWidth, 640);
-    EXPECT_EQ(fake->initHeight, 480);
+    EXPECT_EQ((std::array{fake->initFormat, fake->initWidth, fake->initHeight}), (std::array{3, 640, 480}));
 
     bool returned = false;
     EXPECT_TRUE(encode(encoder, &returned).empty());  // still inside the component
     EXPECT_TRUE(returned);
-    std::vector<Unit> units = encode(encoder);
+    std::vector<EncodedUnit> units = encode(encoder);
     ASSERT_EQ(units.size(), 1u);
     EXPECT_TRUE(units[0].isKeyframe);
     EXPECT_EQ(units[0].frameNumber, 0u);
@@ -143,9 +124,9 @@ TEST_F(AmfEncoderTest, H264SessionFramesAndKeyframes) {
     // frame in flight two copies take turns.
     ASSERT_EQ(fake->submittedTextures.size(), 5u);
     EXPECT_EQ(fake->submittedPts, (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
-    for (std::uintptr_t used : fake->submittedTextures) {
-        EXPECT_NE(used, reinterpret_cast<std::uintptr_t>(texture));
-    }
+    EXPECT_EQ(std::count(fake->submittedTextures.begin(), fake->submittedTextures.end(),
+                         reinterpret_cast<std::uintptr_t>(texture)),
+              0);
     EXPECT_NE(fake->submittedTextures[0], fake->submittedTextures[1]);
     EXPECT_EQ(fake->submittedTextures[2], fake->submittedTextures[0]);
     EXPECT_EQ(fake->surfacesCreated - fake->surfacesFreed, 1);
@@ -161,31 +142,13 @@ TEST_F(AmfEncoderTest, H264SessionFramesAndKeyframes) {
     encoder.shutdown();
     EXPECT_FALSE(encoder.isInitialized());
     EXPECT_TRUE(log.has(info, "AMF encoder shutdown"));
-    EXPECT_EQ(fake->componentsTerminated, 1);
-    EXPECT_EQ(fake->componentsFreed, 1);
-    EXPECT_EQ(fake->contextsTerminated, 1);
-    EXPECT_EQ(fake->contextsFreed, 1);
+    EXPECT_EQ((std::array{fake->componentsTerminated, fake->componentsFreed, fake->contextsTerminated,
+                          fake->contextsFreed}),
+              (std::array{1, 1, 1, 1}));
     EXPECT_EQ(fake->surfacesFreed, fake->surfacesCreated);
     EXPECT_EQ(fake->buffersFreed, fake->buffersCreated);
     unloadFake();
     EXPECT_FALSE(fakeLoaded());
-}
-
-TEST_F(AmfEncoderTest, HevcSessionWithFullRange) {
-    test::EncodeLog log;
-    config.codec = "hevc";
-    config.fullRange = true;
-    AmfEncoder encoder(fakeRuntimePath());
-    ASSERT_TRUE(encoder.initialize(gpu.device, config));
-    EXPECT_TRUE(log.has(info, "AMF encoder initialized: 640x480 @ 60fps, 6000kbps (HEVC)"));
-    EXPECT_TRUE(log.has(info, "AMF HEVC: Full range color (0-255) enabled"));
-    EXPECT_EQ(fake->componentId, L"AMFVideoEncoderHW_HEVC");
-    EXPECT_EQ(recorded(*fake), amfEncoderProperties(config));
-    ASSERT_EQ(fake->componentProperties.size(), 16u);
-    EXPECT_EQ(fake->componentProperties[15].name, L"HevcNominalRange");
-    encoder.requestKeyframe();
-    encode(encoder);
-    EXPECT_EQ(fake->forcedPictureTypes, (std::vector<std::int64_t>{2}));
 }
 
 // A full input queue is drained and the frame offered once more; a second refusal
@@ -198,7 +161,7 @@ TEST_F(AmfEncoderTest, InputFullAndRefusedFrames) {
     encode(encoder);
     fake->inputFullAnswers = 1;
     bool returned = false;
-    std::vector<Unit> units = encode(encoder, &returned);
+    std::vector<EncodedUnit> units = encode(encoder, &returned);
     EXPECT_TRUE(returned);
     EXPECT_EQ(fake->inputFullReturned, 1);
     EXPECT_EQ(fake->submitCalls, 3);
@@ -221,26 +184,33 @@ TEST_F(AmfEncoderTest, InputFullAndRefusedFrames) {
     EXPECT_FALSE(encoder.encodeFrame(nullptr));
 }
 
-// Changes wait for the encoding thread's next frame; the newest one wins.
-TEST_F(AmfEncoderTest, BitrateUpdatesOnTheNextFrame) {
+// An HEVC session; bitrate changes wait for the encoding thread's next frame and
+// the newest one wins.
+TEST_F(AmfEncoderTest, HevcSessionAndBitrateUpdates) {
     test::EncodeLog log;
-    config.codec = "h265";
+    config.codec = "hevc";
+    config.fullRange = true;
     AmfEncoder encoder(fakeRuntimePath());
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
+    EXPECT_TRUE(log.has(info, "AMF encoder initialized: 640x480 @ 60fps, 6000kbps (HEVC)"));
+    EXPECT_TRUE(log.has(info, "AMF HEVC: Full range color (0-255) enabled"));
+    EXPECT_EQ(fake->componentId, L"AMFVideoEncoderHW_HEVC");
+    EXPECT_EQ(recorded(*fake), amfEncoderProperties(config));
     const std::size_t setup = fake->componentProperties.size();
     encoder.setBitrate(2000, 3000);
     encoder.setBitrate(2500, 3500);
     EXPECT_EQ(fake->componentProperties.size(), setup);
     encode(encoder);
-    ASSERT_EQ(fake->componentProperties.size(), setup + 2);
-    EXPECT_EQ(fake->componentProperties[setup].name, L"HevcTargetBitrate");
-    EXPECT_EQ(fake->componentProperties[setup].value, 2'500'000);
-    EXPECT_EQ(fake->componentProperties[setup + 1].name, L"HevcPeakBitrate");
-    EXPECT_EQ(fake->componentProperties[setup + 1].value, 3'500'000);
+    const std::vector<AmfProperty> all = recorded(*fake);
+    EXPECT_EQ(std::vector(all.begin() + setup, all.end()),
+              (std::vector<AmfProperty>{{L"HevcTargetBitrate", Kind::Int64, 2'500'000, 0},
+                                        {L"HevcPeakBitrate", Kind::Int64, 3'500'000, 0}}));
     EXPECT_TRUE(log.has(info, "AMF bitrate updated to 2500 / 3500 kbps"));
     EXPECT_FALSE(log.has(info, "AMF bitrate updated to 2000 / 3000 kbps"));
+    encoder.requestKeyframe();
     encode(encoder);
     EXPECT_EQ(fake->componentProperties.size(), setup + 2);
+    EXPECT_EQ(fake->forcedPictureTypes, (std::vector<std::int64_t>{-1, 2}));
 
     EncoderConfig sameSize = config;
     sameSize.bitrateKbps = 4000;
@@ -265,7 +235,7 @@ TEST_F(AmfEncoderTest, UnreadablePictureTypeFallsBackToTheSlices) {
     fake->omitOutputDataType = true;
     AmfEncoder encoder(fakeRuntimePath());
     ASSERT_TRUE(encoder.initialize(gpu.device, config));
-    std::vector<Unit> units = encode(encoder);
+    std::vector<EncodedUnit> units = encode(encoder);
     ASSERT_EQ(units.size(), 1u);
     EXPECT_TRUE(units[0].isKeyframe);
     EXPECT_TRUE(encoder.getParameterSets().isValid);

@@ -56,3 +56,26 @@ struct D3DTestDevice {
         return texture;
     }
 };
+
+// One access unit as the output callback saw it.
+struct EncodedUnit {
+    std::vector<std::uint8_t> bytes;
+    bool isKeyframe;
+    std::int64_t timestampUs;
+    std::uint32_t frameNumber;
+};
+
+// Encodes one frame; the units that came out during the call. `returned`, when
+// given, receives encodeFrame's answer.
+inline std::vector<EncodedUnit> encodeOne(quillane::host::EncoderBase& encoder, ID3D11Texture2D* texture,
+                                          bool* returned = nullptr) {
+    std::vector<EncodedUnit> units;
+    encoder.setOutputCallback([&](const quillane::host::EncodedFrame& f) {
+        units.push_back({{f.data, f.data + f.size}, f.isKeyframe, f.timestampUs, f.frameNumber});
+    });
+    const bool ok = encoder.encodeFrame(texture);
+    if (returned != nullptr) {
+        *returned = ok;
+    }
+    return units;
+}

@@ -8,6 +8,7 @@
 #include <codecapi.h>
 #include <strmif.h>
 
+#include <cstring>
 #include <deque>
 #include <vector>
 
@@ -23,15 +24,32 @@ public:
         GUID api;
         VARTYPE type;
         ULONG value;  // ulVal, or the 16 bits of boolVal for VT_BOOL
+        bool operator==(const Setting&) const = default;
     };
 
-    explicit FakeH264Transform(bool async);
-    ~FakeH264Transform();
+    explicit FakeH264Transform(bool isAsync) : async(isAsync) {
+        MFCreateAttributes(&attributes, 2);
+        if (async) {
+            attributes->SetUINT32(MF_TRANSFORM_ASYNC, TRUE);
+            MFCreateEventQueue(&queue);
+        }
+    }
+    ~FakeH264Transform() {
+        if (queue != nullptr) {
+            queue->Shutdown();
+            queue->Release();
+        }
+        for (IUnknown* held : std::initializer_list<IUnknown*>{attributes, outputType, inputType}) {
+            if (held != nullptr) {
+                held->Release();
+            }
+        }
+    }
 
     // Knobs.
     const bool async;
-    int notAccepting = 0;          // that many inputs answer MF_E_NOTACCEPTING
-    bool stall = false;            // takes inputs, gives nothing back
+    int notAccepting = 0;            // that many inputs answer MF_E_NOTACCEPTING
+    bool stall = false;              // takes inputs, gives nothing back
     bool holdInputRequests = false;  // asks for the next input only when askForInput is called
     HRESULT setOutputTypeResult = S_OK;
     HRESULT d3dManagerResult = S_OK;
@@ -45,45 +63,183 @@ public:
     std::vector<LONGLONG> sampleDurations;
     std::vector<std::vector<BYTE>> inputs;  // the NV12 bytes of each accepted input
     int unaskedInputs = 0;                  // inputs offered without a request (async)
-    int lockedInputs = 0;                   // inputs offered before the async unlock
-    int wrongStreamInputs = 0;
     bool shutDown = false;
 
-    void askForInput();
+    void askForInput() {
+        ++inputRequests;
+        queue->QueueEventParamVar(METransformNeedInput, GUID_NULL, S_OK, nullptr);
+    }
     LONG references() const { return refs; }
     // The settings made for `api`, in order.
-    std::vector<ULONG> valuesOf(const GUID& api) const;
+    std::vector<ULONG> valuesOf(const GUID& api) const {
+        std::vector<ULONG> values;
+        for (const Setting& s : settings) {
+            if (s.api == api) {
+                values.push_back(s.value);
+            }
+        }
+        return values;
+    }
 
     // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFTransform)) {
+            *out = static_cast<IMFTransform*>(this);
+        } else if (iid == IID_ICodecAPI) {
+            *out = static_cast<ICodecAPI*>(this);
+        } else if (async && iid == __uuidof(IMFMediaEventGenerator)) {
+            *out = static_cast<IMFMediaEventGenerator*>(this);
+        } else if (async && iid == __uuidof(IMFShutdown)) {
+            *out = static_cast<IMFShutdown*>(this);
+        } else {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
     ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
-    ULONG STDMETHODCALLTYPE Release() override;
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = InterlockedDecrement(&refs);
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
 
     // IMFTransform
     HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD*, DWORD*, DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputs, DWORD* outputs) override;
-    HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD* inputIds, DWORD, DWORD* outputIds) override;
+    HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputCount, DWORD* outputCount) override {
+        *inputCount = *outputCount = 1;
+        return S_OK;
+    }
+    // The synchronous kind has no ids of its own: they are 0.
+    HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD* inputIds, DWORD, DWORD* outputIds) override {
+        if (!async) {
+            return E_NOTIMPL;
+        }
+        *inputIds = kAsyncInputId;
+        *outputIds = kAsyncOutputId;
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD, MFT_INPUT_STREAM_INFO*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD id, MFT_OUTPUT_STREAM_INFO* info) override;
-    HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** out) override;
+    HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD, MFT_OUTPUT_STREAM_INFO* info) override {
+        *info = {};
+        info->dwFlags = async ? MFT_OUTPUT_STREAM_PROVIDES_SAMPLES : 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** out) override {
+        attributes->AddRef();
+        *out = attributes;
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD) override;
-    HRESULT STDMETHODCALLTYPE SetOutputType(DWORD id, IMFMediaType* type, DWORD) override;
+    HRESULT STDMETHODCALLTYPE SetInputType(DWORD id, IMFMediaType* type, DWORD) override {
+        return setType(id, kAsyncInputId, inputType, type);
+    }
+    HRESULT STDMETHODCALLTYPE SetOutputType(DWORD id, IMFMediaType* type, DWORD) override {
+        return FAILED(setOutputTypeResult) ? setOutputTypeResult : setType(id, kAsyncOutputId, outputType, type);
+    }
     HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) override;
-    HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD) override;
+    HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
+        messages.push_back(message);
+        if (message == MFT_MESSAGE_SET_D3D_MANAGER) {
+            return d3dManagerResult;
+        }
+        if (message == MFT_MESSAGE_NOTIFY_START_OF_STREAM && async) {
+            askForInput();
+        } else if (message == MFT_MESSAGE_COMMAND_FLUSH) {
+            outputs.clear();
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ProcessInput(DWORD id, IMFSample* sample, DWORD) override {
+        if (id != (async ? kAsyncInputId : 0)) {
+            return MF_E_INVALIDSTREAMNUMBER;
+        }
+        if (async && MFGetAttributeUINT32(attributes, MF_TRANSFORM_ASYNC_UNLOCK, FALSE) == FALSE) {
+            return MF_E_TRANSFORM_ASYNC_LOCKED;
+        }
+        if (notAccepting > 0) {
+            --notAccepting;
+            return MF_E_NOTACCEPTING;
+        }
+        if (async && inputRequests == 0) {
+            ++unaskedInputs;
+            return MF_E_NOTACCEPTING;
+        }
+        inputRequests -= async ? 1 : 0;
+        LONGLONG time = -1;
+        LONGLONG duration = -1;
+        sample->GetSampleTime(&time);
+        sample->GetSampleDuration(&duration);
+        sampleTimes.push_back(time);
+        sampleDurations.push_back(duration);
+        IMFMediaBuffer* buffer = nullptr;
+        sample->ConvertToContiguousBuffer(&buffer);
+        BYTE* data = nullptr;
+        DWORD length = 0;
+        buffer->Lock(&data, nullptr, &length);
+        inputs.emplace_back(data, data + length);
+        buffer->Unlock();
+        buffer->Release();
+
+        // An IDR unit carries SPS, PPS and an IDR slice, others one P slice; the
+        // last byte is the input's index.
+        if (!stall) {
+            Unit unit{idrNext ? std::vector<BYTE>{0, 0, 0, 1, 0x67, 0x4D, 0x40, 0x1F, 0, 0, 0, 1, 0x68, 0xEB, 0xE3, 0,
+                                                  0, 1, 0x65, 0x88}
+                              : std::vector<BYTE>{0, 0, 0, 1, 0x41, 0x9A},
+                      idrNext};
+            idrNext = false;
+            unit.bytes.push_back(static_cast<BYTE>(inputs.size() - 1));
+            outputs.push_back(std::move(unit));
+            if (async) {
+                queue->QueueEventParamVar(METransformHaveOutput, GUID_NULL, S_OK, nullptr);
+            }
+        }
+        if (async && !holdInputRequests) {
+            askForInput();
+        }
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
-                                            DWORD* status) override;
+                                            DWORD* status) override {
+        *status = 0;
+        if (count != 1 || outputs.empty()) {
+            return MF_E_TRANSFORM_NEED_MORE_INPUT;
+        }
+        const Unit unit = outputs.front();
+        outputs.pop_front();
+        IMFSample* sample = buffers[0].pSample;
+        IMFMediaBuffer* buffer = nullptr;
+        if (async) {  // provides its own samples
+            MFCreateSample(&sample);
+            MFCreateMemoryBuffer(static_cast<DWORD>(unit.bytes.size()), &buffer);
+            sample->AddBuffer(buffer);
+            buffers[0].pSample = sample;
+        } else {
+            sample->GetBufferByIndex(0, &buffer);
+        }
+        BYTE* data = nullptr;
+        buffer->Lock(&data, nullptr, nullptr);
+        std::memcpy(data, unit.bytes.data(), unit.bytes.size());
+        buffer->Unlock();
+        buffer->SetCurrentLength(static_cast<DWORD>(unit.bytes.size()));
+        buffer->Release();
+        sample->SetUINT32(MFSampleExtension_CleanPoint, unit.idr ? 1 : 0);
+        return S_OK;
+    }
 
     // ICodecAPI
     HRESULT STDMETHODCALLTYPE IsSupported(const GUID*) override { return S_OK; }
@@ -92,7 +248,11 @@ public:
     HRESULT STDMETHODCALLTYPE GetParameterValues(const GUID*, VARIANT**, ULONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetDefaultValue(const GUID*, VARIANT*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetValue(const GUID*, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override;
+    HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
+        settings.push_back({*api, value->vt, value->vt == VT_BOOL ? static_cast<USHORT>(value->boolVal) : value->ulVal});
+        idrNext = idrNext || *api == CODECAPI_AVEncVideoForceKeyFrame;
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE RegisterForEvent(const GUID*, LONG_PTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE UnregisterForEvent(const GUID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetAllDefaults() override { return E_NOTIMPL; }
@@ -103,22 +263,48 @@ public:
     HRESULT STDMETHODCALLTYPE SetAllSettingsWithNotify(IStream*, GUID**, ULONG*) override { return E_NOTIMPL; }
 
     // IMFMediaEventGenerator
-    HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override;
-    HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
-    HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
+    HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override {
+        return queue->GetEvent(flags, event);
+    }
+    HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
+        return queue->BeginGetEvent(callback, state);
+    }
+    HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
+        return queue->EndGetEvent(result, event);
+    }
     HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extended, HRESULT status,
-                                         const PROPVARIANT* value) override;
+                                         const PROPVARIANT* value) override {
+        return queue->QueueEventParamVar(type, extended, status, value);
+    }
 
     // IMFShutdown
-    HRESULT STDMETHODCALLTYPE Shutdown() override;
+    HRESULT STDMETHODCALLTYPE Shutdown() override {
+        shutDown = true;
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE GetShutdownStatus(MFSHUTDOWN_STATUS*) override { return E_NOTIMPL; }
 
 private:
+    // Stream ids the asynchronous kind reports.
+    static constexpr DWORD kAsyncInputId = 3;
+    static constexpr DWORD kAsyncOutputId = 5;
+
     struct Unit {
         std::vector<BYTE> bytes;
         bool idr;
     };
-    void post(MediaEventType type);
+
+    HRESULT setType(DWORD id, DWORD asyncId, IMFMediaType*& slot, IMFMediaType* type) {
+        if (id != (async ? asyncId : 0)) {
+            return MF_E_INVALIDSTREAMNUMBER;
+        }
+        if (slot != nullptr) {
+            slot->Release();
+        }
+        slot = type;
+        type->AddRef();
+        return S_OK;
+    }
 
     LONG refs = 1;
     IMFAttributes* attributes = nullptr;

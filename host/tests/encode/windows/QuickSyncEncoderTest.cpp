@@ -2,6 +2,8 @@
 
 #include <d3d11.h>
 
+#include <array>
+
 #include <gtest/gtest.h>
 
 #include "D3DTestDevice.h"
@@ -18,7 +20,6 @@ using spdlog::level::info;
 using spdlog::level::warn;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kHardwareFlags = MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER;
-constexpr std::uint32_t kSoftwareFlags = MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER;
 
 // The transforms a machine offers, per enumeration kind; each activation hands out
 // a new reference to the next one of its kind.
@@ -29,11 +30,10 @@ struct FakeMachine {
     std::vector<std::uint32_t> flagsAsked;
 
     ~FakeMachine() {
-        for (FakeH264Transform* t : hardware) {
-            t->Release();
-        }
-        for (FakeH264Transform* t : software) {
-            t->Release();
+        for (const auto* kind : {&hardware, &software}) {
+            for (FakeH264Transform* t : *kind) {
+                t->Release();
+            }
         }
     }
     FakeH264Transform* addHardware() { return hardware.emplace_back(new FakeH264Transform(true)); }
@@ -63,6 +63,12 @@ struct FakeMachine {
 
 UINT32 attribute(IMFMediaType* type, const GUID& key) { return MFGetAttributeUINT32(type, key, 0xFFFFFFFF); }
 
+GUID subtypeOf(IMFMediaType* type) {
+    GUID subtype{};
+    type->GetGUID(MF_MT_SUBTYPE, &subtype);
+    return subtype;
+}
+
 class QuickSyncEncoderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -80,22 +86,8 @@ protected:
     // Pure red: B 0, G 0, R 255.
     ID3D11Texture2D* redTexture(UINT width, UINT height) const { return gpu.makeTexture(width, height, 0xFFFF0000u); }
 
-    struct Unit {
-        Bytes bytes;
-        bool isKeyframe;
-        std::uint32_t frameNumber;
-    };
-    // Encodes one frame; the units that came out during the call.
-    std::vector<Unit> encode(QuickSyncEncoder& encoder, bool* returned = nullptr, ID3D11Texture2D* input = nullptr) {
-        std::vector<Unit> units;
-        encoder.setOutputCallback([&](const EncodedFrame& frame) {
-            units.push_back({Bytes(frame.data, frame.data + frame.size), frame.isKeyframe, frame.frameNumber});
-        });
-        const bool ok = encoder.encodeFrame(input != nullptr ? input : texture);
-        if (returned != nullptr) {
-            *returned = ok;
-        }
-        return units;
+    std::vector<EncodedUnit> encode(QuickSyncEncoder& encoder, bool* returned = nullptr) {
+        return encodeOne(encoder, texture, returned);
     }
 
     D3DTestDevice gpu;
@@ -117,29 +109,23 @@ TEST_F(QuickSyncEncoderTest, HardwareTransformThroughItsEvents) {
     EXPECT_EQ(hw->messages, (std::vector<MFT_MESSAGE_TYPE>{MFT_MESSAGE_SET_D3D_MANAGER,
                                                            MFT_MESSAGE_NOTIFY_BEGIN_STREAMING,
                                                            MFT_MESSAGE_NOTIFY_START_OF_STREAM}));
-    ASSERT_EQ(hw->settings.size(), 6u);
-    EXPECT_TRUE(hw->settings[0].api == CODECAPI_AVLowLatencyMode);
-    EXPECT_EQ(hw->settings[0].type, VT_BOOL);
-    EXPECT_EQ(hw->settings[0].value, ULONG(0xFFFF));
-    EXPECT_EQ(hw->valuesOf(CODECAPI_AVEncCommonRateControlMode), std::vector<ULONG>{0});
-    EXPECT_EQ(hw->valuesOf(CODECAPI_AVEncCommonMeanBitRate), std::vector<ULONG>{6'000'000});
-    EXPECT_EQ(hw->valuesOf(CODECAPI_AVEncCommonMaxBitRate), std::vector<ULONG>{15'000'000});
-    EXPECT_EQ(hw->valuesOf(CODECAPI_AVEncMPVGOPSize), std::vector<ULONG>{60});
-    EXPECT_EQ(hw->valuesOf(CODECAPI_AVEncMPVDefaultBPictureCount), std::vector<ULONG>{0});
+    EXPECT_EQ(hw->settings, (std::vector<FakeH264Transform::Setting>{
+                                {CODECAPI_AVLowLatencyMode, VT_BOOL, 0xFFFF},
+                                {CODECAPI_AVEncCommonRateControlMode, VT_UI4, 0},  // CBR
+                                {CODECAPI_AVEncCommonMeanBitRate, VT_UI4, 6'000'000},
+                                {CODECAPI_AVEncCommonMaxBitRate, VT_UI4, 15'000'000},
+                                {CODECAPI_AVEncMPVGOPSize, VT_UI4, 60},
+                                {CODECAPI_AVEncMPVDefaultBPictureCount, VT_UI4, 0}}));
     ASSERT_NE(hw->outputType, nullptr);
     ASSERT_NE(hw->inputType, nullptr);
-    GUID subtype{};
-    hw->outputType->GetGUID(MF_MT_SUBTYPE, &subtype);
-    EXPECT_TRUE(subtype == MFVideoFormat_H264);
-    hw->inputType->GetGUID(MF_MT_SUBTYPE, &subtype);
-    EXPECT_TRUE(subtype == MFVideoFormat_NV12);
+    EXPECT_TRUE(subtypeOf(hw->outputType) == MFVideoFormat_H264);
+    EXPECT_TRUE(subtypeOf(hw->inputType) == MFVideoFormat_NV12);
     EXPECT_EQ(attribute(hw->outputType, MF_MT_AVG_BITRATE), 6'000'000u);
     EXPECT_EQ(attribute(hw->outputType, MF_MT_MPEG2_PROFILE), 77u);
     EXPECT_EQ(attribute(hw->outputType, MF_MT_MPEG2_LEVEL), 32u);  // 15 Mbit/s peak is above 3.1
     EXPECT_EQ(attribute(hw->inputType, MF_MT_INTERLACE_MODE), 2u);
-    EXPECT_EQ(MFGetAttributeUINT32(hw->inputType, MF_MT_MPEG2_LEVEL, 0), 0u);
 
-    std::vector<Unit> units = encode(encoder);
+    std::vector<EncodedUnit> units = encode(encoder);
     ASSERT_EQ(units.size(), 1u);
     EXPECT_TRUE(units[0].isKeyframe);
     EXPECT_EQ(units[0].frameNumber, 0u);
@@ -153,11 +139,10 @@ TEST_F(QuickSyncEncoderTest, HardwareTransformThroughItsEvents) {
     }
     EXPECT_EQ(hw->sampleTimes, (std::vector<LONGLONG>{0, 166666, 333333}));
     EXPECT_EQ(hw->sampleDurations, (std::vector<LONGLONG>{166666, 166666, 166666}));
-    ASSERT_EQ(hw->inputs.back().size(), 640u * 480 * 3 / 2);
-    EXPECT_EQ(hw->inputs.back()[0], 82);  // pure red in BT.601 limited range
-    EXPECT_EQ(hw->inputs.back()[640 * 480], 90);
-    EXPECT_EQ(hw->inputs.back()[640 * 480 + 1], 240);
-    EXPECT_EQ(hw->unaskedInputs + hw->lockedInputs + hw->wrongStreamInputs, 0);
+    const std::vector<BYTE>& nv12 = hw->inputs.back();
+    ASSERT_EQ(nv12.size(), 640u * 480 * 3 / 2);
+    EXPECT_EQ((std::array{nv12[0], nv12[640 * 480], nv12[640 * 480 + 1]}),
+              (std::array<BYTE, 3>{82, 90, 240}));  // pure red in BT.601 limited range
 
     encoder.requestKeyframe();
     encoder.setBitrate(2000, 3000);
@@ -204,12 +189,8 @@ TEST_F(QuickSyncEncoderTest, HardwareTransformThroughItsEvents) {
     EXPECT_TRUE(hw->shutDown);
     EXPECT_EQ(hw->references(), 1);  // only the machine's own
     ASSERT_NE(second->inputType, nullptr);
-    UINT32 width = 0;
-    UINT32 height = 0;
-    MFGetAttributeSize(second->inputType, MF_MT_FRAME_SIZE, &width, &height);
-    EXPECT_EQ(width, 1280u);
-    EXPECT_EQ(height, 720u);
-    units = encode(encoder, nullptr, large);
+    EXPECT_EQ(MFGetAttributeUINT64(second->inputType, MF_MT_FRAME_SIZE, 0), (1280ull << 32) | 720);
+    units = encodeOne(encoder, large);
     ASSERT_EQ(units.size(), 1u);
     EXPECT_TRUE(units[0].isKeyframe);
     EXPECT_EQ(second->inputs.at(0).size(), 1280u * 720 * 3 / 2);
@@ -240,7 +221,7 @@ TEST_F(QuickSyncEncoderTest, SoftwareTransformAsFallback) {
     EXPECT_TRUE(log.has(info, "Using encoder: Fake Software MFT"));
     EXPECT_EQ(machine.flagsAsked, (std::vector<std::uint32_t>{0x44, 0x41}));
 
-    std::vector<Unit> units = encode(encoder);
+    std::vector<EncodedUnit> units = encode(encoder);
     ASSERT_EQ(units.size(), 1u);
     EXPECT_TRUE(units[0].isKeyframe);
     EXPECT_TRUE(encoder.getParameterSets().isValid);
@@ -296,20 +277,15 @@ TEST_F(QuickSyncEncoderTest, TransformWithoutOutputIsAnError) {
 // Each failing step logs its line, and what was created is released.
 TEST_F(QuickSyncEncoderTest, FailedInitializeReleasesTheTransform) {
     test::EncodeLog log;
-    {
-        FakeMachine none;
-        QuickSyncEncoder encoder(none.finder());
-        EXPECT_FALSE(encoder.initialize(gpu.device, config));
-        EXPECT_TRUE(log.has(err, "No H.264 encoder found"));
-        EXPECT_TRUE(log.has(err, "Failed to create MFT encoder"));
-    }
-    {
-        FakeMachine refusing;
-        refusing.addHardware();
-        refusing.activateResult = E_FAIL;
-        QuickSyncEncoder encoder(refusing.finder());
-        EXPECT_FALSE(encoder.initialize(gpu.device, config));
-        EXPECT_TRUE(log.has(err, "Failed to activate encoder: 0x80004005"));
+    for (const bool refusing : {false, true}) {
+        FakeMachine machine;
+        if (refusing) {
+            machine.addHardware();
+            machine.activateResult = E_FAIL;
+        }
+        EXPECT_FALSE(QuickSyncEncoder(machine.finder()).initialize(gpu.device, config));
+        EXPECT_TRUE(log.has(err, refusing ? "Failed to activate encoder: 0x80004005" : "No H.264 encoder found"));
+        EXPECT_EQ(log.count(err, "Failed to create MFT encoder"), refusing ? 2 : 1);
     }
     FakeMachine machine;
     FakeH264Transform* hw = machine.addHardware();
