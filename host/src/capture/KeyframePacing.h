@@ -31,6 +31,7 @@ public:
     // encoder's first frame is one anyway and serves what waits.
     bool takeForFrame(Clock::time_point now, bool freshEncoder = false) {
         lastFrame = now;
+        framed = true;
         arriving = false;
         if (freshEncoder) {
             pending = false;
@@ -45,9 +46,10 @@ public:
         return true;
     }
 
-    // When the last picture is to be encoded again; nothing while no request waits.
+    // When the last picture is to be encoded again; nothing while no request
+    // waits, and nothing before the first frame, which will serve it.
     std::optional<Clock::time_point> repeatDue() const {
-        if (!pending || arriving) return std::nullopt;
+        if (!pending || arriving || !framed) return std::nullopt;
         auto due = std::max(requestedAt, lastFrame + kRepeatAfter);
         return forcedBefore ? std::max(due, lastForced + kMinInterval) : due;
     }
@@ -58,6 +60,7 @@ public:
 private:
     bool pending = false;
     bool arriving = false;
+    bool framed = false;
     bool forcedBefore = false;
     Clock::time_point requestedAt{};
     Clock::time_point lastFrame{};
