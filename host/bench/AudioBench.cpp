@@ -49,14 +49,14 @@ public:
         pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
         while (pa_context_get_state(context) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
             pa_threaded_mainloop_wait(loop);
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 48000, 2};
-        stream = pa_stream_new(context, "bench tone", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 48000, 2};
+        stream = pa_stream_new(context, "bench tone", &format, nullptr);
         pa_stream_set_state_callback(stream, [](pa_stream*, void* l) {
             pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0);
         }, loop);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(10000, &spec));
+        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(10000, &format));
         attr.prebuf = static_cast<std::uint32_t>(-1);  // starts again on the next write after running dry
         attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(-1);

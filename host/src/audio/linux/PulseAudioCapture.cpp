@@ -300,8 +300,8 @@ void PulseAudioCapture::openStream() {
         return;
     }
     closeStream();
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kRate, kChannels};
-    stream = pa_stream_new(context, "Desktop sound", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kRate, kChannels};
+    stream = pa_stream_new(context, "Desktop sound", &format, nullptr);
     if (!stream) {
         SPDLOG_ERROR("Failed to create the PulseAudio recording stream: {}", pa_strerror(pa_context_errno(context)));
         return;
@@ -319,7 +319,7 @@ void PulseAudioCapture::openStream() {
     attr.tlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &format));
     // Bound to this source: if it goes, the stream fails and the next default is looked up,
     // rather than the server moving it to whatever input is left (a microphone).
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
