@@ -16,6 +16,7 @@ QH_SKIP_WINDOWS=$skip_win bash scripts/setup-deps.sh || { echo "setup failed"; e
 
 passed=0; failed=0; status=0
 summary=()
+failure_tails=()
 
 run_ctest() {  # <stage> <build dir> [ctest args...]
   local stage=$1 dir=$2; shift 2
@@ -32,6 +33,24 @@ run_ctest() {  # <stage> <build dir> [ctest args...]
   passed=$((passed + p)); failed=$((failed + f))
   [ "$f" -eq 0 ] || status=1
   summary+=("$stage: $p passed, $f failed")
+  if [ "$f" -ne 0 ]; then
+    # Repeated at the very end: a CI log is often read from its tail.
+    local name
+    while read -r name; do
+      summary+=("  failed: $name")
+      failure_tails+=("=== $stage: last lines of $name" "$(failed_output "$dir" "$name")")
+    done < <(sed -n -E 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/p' \
+               <(sed -n '/The following tests FAILED:/,$p' "$log"))
+  fi
+}
+
+failed_output() {  # <build dir> <test name>: the tail of that test's output in ctest's log
+  awk -v t="$2" '
+    $0 ~ ("^[0-9]+/[0-9]+ Testing: " t "$") { on = 1; n = 0; next }
+    on && $0 ~ ("^\"" t "\" end time") { on = 0 }
+    on { buf[n++] = $0 }
+    END { s = n > 40 ? n - 40 : 0; for (i = s; i < n; i++) print buf[i] }
+  ' "$1/Testing/Temporary/LastTest.log" 2>/dev/null
 }
 
 build() {  # <stage> <build dir> <cmake args...>
@@ -71,6 +90,7 @@ for stage in $STAGES; do
 done
 
 echo
+[ ${#failure_tails[@]} -eq 0 ] || printf '%s\n' "${failure_tails[@]}"
 printf '%s\n' "${summary[@]}"
 echo "$passed passed, $failed failed"
 exit $status

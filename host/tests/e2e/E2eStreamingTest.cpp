@@ -91,9 +91,11 @@ protected:
     }
 
     // Decodes from the stream's next keyframe on until a picture of that width comes out.
+    // Bounded by time, not packets: seconds of the old size may still be queued.
     std::optional<Picture> firstPictureOfWidth(std::uint8_t streamId, int width, H264TestDecoder& decoder) {
         bool sawKey = false;
-        for (int i = 0; i < 200; ++i) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
             auto p = nextOf(streamId);
             if (!p) return std::nullopt;
             sawKey = sawKey || p->isKeyframe();
