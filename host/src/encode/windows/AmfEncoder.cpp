@@ -46,9 +46,7 @@ bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
         return *refused;
     }
     releaseAll();
-    device_ = device;
-    device_->AddRef();
-    device_->GetImmediateContext(&context_);
+    holdDevice(device, device_, context_);
     config_ = config;
     hevc_ = amfIsHevc(config);
     nalRule_ = hevc_ ? NalRule::HEVC : NalRule::H264;

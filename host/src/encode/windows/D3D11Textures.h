@@ -18,4 +18,11 @@ inline D3D11_TEXTURE2D_DESC bgraTextureDesc(UINT width, UINT height, UINT bindFl
     return desc;
 }
 
+// An encoder's own references to the capture device and its immediate context; released with the encoder.
+inline void holdDevice(ID3D11Device* device, ID3D11Device*& held, ID3D11DeviceContext*& context) {
+    held = device;
+    held->AddRef();
+    held->GetImmediateContext(&context);
+}
+
 }  // namespace quillane::host

@@ -5,6 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "encode/windows/D3D11Textures.h"
 #include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host {
@@ -32,9 +33,7 @@ bool NvencEncoder::initialize(EncoderDevice device, const EncoderConfig& config)
         return *refused;
     }
     releaseAll();
-    device_ = device;
-    device_->AddRef();
-    device_->GetImmediateContext(&context_);
+    holdDevice(device, device_, context_);
     config_ = config;
     nalRule_ = nalRuleForCodec(config.codec);
     if (!loadNvenc() || !createEncoder() || !createBuffers()) {

@@ -15,6 +15,7 @@
 #include <spdlog/spdlog.h>
 
 #include "encode/MediaFoundationParams.h"
+#include "encode/windows/D3D11Textures.h"
 
 namespace quillane::host {
 namespace {
@@ -96,9 +97,7 @@ bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& con
         return *refused;
     }
     releaseAll();
-    device_ = device;
-    device_->AddRef();
-    device_->GetImmediateContext(&context_);
+    holdDevice(device, device_, context_);
     config_ = config;
     bool ok = initializeMF() && createDeviceManager();
     if (ok && !createEncoder()) {
