@@ -62,6 +62,10 @@ if [ -z "$display" ]; then
   echo "Xvfb did not start:" >&2; cat "$dir/xvfb.log" >&2; stop; exit 1
 fi
 export DISPLAY=:$display
+for _ in $(seq 100); do
+  xprop -root >/dev/null 2>&1 && break
+  sleep 0.1
+done
 
 cat >"$dir/jwmrc" <<'JWM'
 <?xml version="1.0"?>
@@ -70,8 +74,12 @@ cat >"$dir/jwmrc" <<'JWM'
   <FocusModel>click</FocusModel>
 </JWM>
 JWM
-jwm -f "$dir/jwmrc" >"$dir/jwm.log" 2>&1 &
-echo $! >"$dir/jwm.pid"
+start_jwm() {
+  jwm -f "$dir/jwmrc" >>"$dir/jwm.log" 2>&1 &
+  echo $! >"$dir/jwm.pid"
+}
+: >"$dir/jwm.log"
+start_jwm
 
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit \
   --log-target=stderr -L "module-native-protocol-unix socket=$dir/pulse/native auth-anonymous=1" \
@@ -80,9 +88,11 @@ pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-ex
 echo $! >"$dir/pulse.pid"
 export PULSE_SERVER=unix:$dir/pulse/native
 
-# Wait until the window manager owns the screen and PulseAudio answers.
+# Wait until the window manager owns the screen and PulseAudio answers. On a
+# starved machine jwm has been seen to fail its first connection: start it again.
 for _ in $(seq 100); do
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+  kill -0 "$(cat "$dir/jwm.pid")" 2>/dev/null || start_jwm
   sleep 0.1
 done
 for _ in $(seq 100); do
