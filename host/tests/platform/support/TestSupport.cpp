@@ -34,6 +34,17 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes) {
     out << bytes;
 }
 
+std::uint16_t freeTcpPort() {
+    // Linux hands out outgoing ports from 32768 and Windows from 49152.
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<int> pick(20000, 32000);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = static_cast<std::uint16_t>(pick(random));
+        if (tcpPortBindable(port)) return port;
+    }
+    return 0;
+}
+
 std::array<std::uint16_t, 4> writeFreePortSettings(const std::filesystem::path& folder) {
     std::array<std::uint16_t, 4> ports{};
     for (std::size_t found = 0; found < ports.size();) {

@@ -29,8 +29,11 @@ std::string readFile(const std::filesystem::path& file);  // bytes; empty when m
 void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::vector<std::string> readLines(const std::filesystem::path& file);  // without line endings
 
-// A loopback TCP port that nothing listens on at the moment.
+// A TCP port that nothing holds at the moment, below the ephemeral range, so
+// that another test's outgoing connection cannot take it before it is used.
 std::uint16_t freeTcpPort();
+// Whether a listener could bind the port on every address now.
+bool tcpPortBindable(std::uint16_t port);
 // Writes the host's settings.json into `folder` with four different free ports
 // (signalling, video, audio, input; returned in that order), so that a host
 // under test never meets another run on this machine at its default ports.

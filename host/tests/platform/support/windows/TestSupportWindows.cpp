@@ -36,24 +36,21 @@ void appendQuoted(std::wstring& line, const std::wstring& argument) {
 
 }  // namespace
 
-std::uint16_t freeTcpPort() {
+bool tcpPortBindable(std::uint16_t port) {
     static const bool started = [] {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;
     }();
-    if (!started) return 0;
+    if (!started) return false;
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return 0;
+    if (s == INVALID_SOCKET) return false;
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    std::uint16_t port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    const bool bound = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     closesocket(s);
-    return port;
+    return bound;
 }
 
 void setEnvironment(const std::string& name, const std::string& value) {
