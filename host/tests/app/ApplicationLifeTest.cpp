@@ -62,6 +62,14 @@ bool tcpPortFree(std::uint16_t port) {
     return fd >= 0;
 }
 
+// The warnings and errors logged so far, to say why a start failed.
+std::string problems(const LogCapture& log) {
+    std::string out;
+    for (const auto& e : log.entries())
+        if (e.level >= spdlog::level::warn) out += e.text + "\n";
+    return out;
+}
+
 // Holds a port so that nobody else can bind it.
 struct PortHolder {
     PortHolder(int type, std::uint16_t port) : fd(bindPort(type, port, false)) {}
@@ -148,7 +156,7 @@ TEST_F(ApplicationLife, StartsOnDefaultsWithoutASettingsFile) {
     for (std::uint16_t port : {9876, 9944, 9945, 9946})
         if (!tcpPortFree(port)) GTEST_SKIP() << "default port " << port << " is in use on this machine";
     auto app = makeApp();
-    ASSERT_TRUE(app->initialize());
+    ASSERT_TRUE(app->initialize()) << problems(log);
     EXPECT_TRUE(log.contains("Failed to load settings, using defaults"));
     EXPECT_EQ(app->getSettings().values(), SettingsValues{});
     EXPECT_TRUE(log.contains("Signaling: ws://localhost:9876"));
@@ -175,7 +183,7 @@ TEST_F(ApplicationLife, TakenPortsAndShutdownOrder) {
         auto discovery = run == 0 ? std::make_unique<PortHolder>(SOCK_DGRAM, kDiscoveryPort) : nullptr;
         LogCapture runLog;
         auto app = makeApp();
-        ASSERT_TRUE(app->initialize());
+        ASSERT_TRUE(app->initialize()) << problems(log);
         EXPECT_TRUE(runLog.contains("All subsystems initialized successfully"));
         if (discovery && discovery->ok()) {
             EXPECT_TRUE(runLog.contains("Failed to start discovery responder - clients must connect manually"));
@@ -215,7 +223,7 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     ASSERT_TRUE(first.ok());
     ASSERT_TRUE(second.ok());
     auto app = makeApp();
-    ASSERT_TRUE(app->initialize());
+    ASSERT_TRUE(app->initialize()) << problems(log);
     MainLoopTurns loop(*app);
 
     SignalingClient client;
@@ -288,7 +296,7 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     EXPECT_FALSE(app->startCapture(id, 1));
     EXPECT_TRUE(log.contains("Capture orchestrator not initialized"));
 
-    ASSERT_TRUE(app->initialize());
+    ASSERT_TRUE(app->initialize()) << problems(log);
     MainLoopTurns loop(*app);
     SignalingClient client;
     ASSERT_TRUE(client.connect(ports.signaling));
