@@ -89,7 +89,10 @@ TEST(Win32Input, FocusThenMouseKeysAndTextReachTheWindow) {
     injector.injectKey(0x41, false, 0);
     injector.injectUnicodeChar(0x00E9);
     injector.processInputPacket(InputPacket{1, 4, 32768, 32768, 0, 0, 120});
-    RecordingWindow::pump(300ms);
+    // The wheel comes last; a loaded machine may take longer than usual to deliver it all.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (count(WM_MOUSEWHEEL) == 0 && std::chrono::steady_clock::now() < deadline) RecordingWindow::pump(20ms);
+    RecordingWindow::pump(50ms);
 
     ASSERT_EQ(count(WM_LBUTTONDOWN), 1u);
     const auto rect = platform->mappingRect(target.handle());
