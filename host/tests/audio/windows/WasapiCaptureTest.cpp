@@ -109,7 +109,7 @@ protected:
             EXPECT_EQ(e->references(), 1);
             for (FakeAudioClient* c : e->activated()) EXPECT_EQ(c->references(), 1);
         }
-        EXPECT_EQ(test::FakeCaptureClient::live, 0);
+        EXPECT_EQ(test::FakeCaptureClient::live, readersBefore);
     }
     // Feeds the deliveries on to the Opus sink the host uses and collects its packets.
     void sendToEncoder() {
@@ -129,9 +129,11 @@ protected:
     }
 
     test::LogCapture logs;
+    const int readersBefore = test::FakeCaptureClient::live;
     FakeDeviceEnumerator* enumerator = new FakeDeviceEnumerator;
     FakeAudioEndpoint* speakers = nullptr;
-    FakeAudioEndpoint* headphones = new FakeAudioEndpoint(L"Headphones", mixFormat(48000, 2));
+    // In another sample format than the speakers, so a replaced device's packets are read in their own.
+    FakeAudioEndpoint* headphones = new FakeAudioEndpoint(L"Headphones", mixFormat(48000, 2, false));
     std::mutex mutex;
     std::vector<Delivery> deliveries;
     std::function<void(const std::int16_t*, std::uint32_t, std::uint32_t, std::uint32_t)> sink;
@@ -270,9 +272,9 @@ TEST_F(WasapiCaptureTest, AnInvalidatedDeviceIsReplacedByTheNewDefaultWithOneLog
     ASSERT_TRUE(runsOn(headphones, 3500ms));
     FakeAudioClient* next = headphones->latest();
     EXPECT_EQ(next->streamFlags(), kLoopbackFlags);
-    next->play(bytesOf(std::vector<float>{0.25f, 0.25f}));
+    next->play(bytesOf(std::vector<std::int16_t>{1234, -1234}));
     ASSERT_TRUE(waitForDeliveries(2));
-    EXPECT_EQ(received()[1].samples, (std::vector<std::int16_t>{8191, 8191}));
+    EXPECT_EQ(received()[1].samples, (std::vector<std::int16_t>{1234, -1234}));
 
     EXPECT_EQ(logs.count("Lost the audio device (0x88890004)"), 1u);
     EXPECT_EQ(logs.count("GetBuffer failed"), 0u);
@@ -294,8 +296,9 @@ TEST_F(WasapiCaptureTest, WithNoDeviceLeftTheDefaultIsTriedAgainEveryThreeSecond
     ASSERT_EQ(asked.size(), 3u) << "opened, tried at once, opened again 3 s later";
     EXPECT_GE(asked[2].second - asked[1].second, 2900ms);
     EXPECT_LE(asked[2].second - asked[1].second, 4500ms);
-    headphones->latest()->play(bytesOf(std::vector<float>{0.5f, 0.5f}));
+    headphones->latest()->play(bytesOf(std::vector<std::int16_t>{1234, -1234}));
     ASSERT_TRUE(waitForDeliveries(1));
+    EXPECT_EQ(received()[0].samples, (std::vector<std::int16_t>{1234, -1234}));
 
     EXPECT_EQ(logs.count("no sound is sent"), 1u);
     EXPECT_EQ(logs.count("Lost the audio device"), 1u);
@@ -317,8 +320,9 @@ TEST_F(WasapiCaptureTest, AChangeOfTheDefaultOutputMovesTheCaptureToIt) {
     ASSERT_TRUE(runsOn(headphones, 2s));
     EXPECT_FALSE(old->running());
     EXPECT_EQ(old->references(), 1);
-    headphones->latest()->play(bytesOf(std::vector<float>{0.5f, 0.5f}));
+    headphones->latest()->play(bytesOf(std::vector<std::int16_t>{1234, -1234}));
     ASSERT_TRUE(waitForDeliveries(1));
+    EXPECT_EQ(received()[0].samples, (std::vector<std::int16_t>{1234, -1234}));
     EXPECT_TRUE(logs.contains("The default audio device changed"));
     EXPECT_FALSE(logs.contains("Lost the audio device"));
 }
