@@ -112,19 +112,19 @@ void AudioCapture::captureThread() {
 }
 
 void AudioCapture::deliver(const CapturedAudioPacket& packet) {
-    if (packet.silent || !packet.data || packet.frames == 0 || !callback || stopRequested) {
+    const AudioStreamFormat& format = packet.format;
+    if (packet.silent || !packet.data || packet.frames == 0 || format.channels == 0 || !callback || stopRequested) {
         return;
     }
-    const std::size_t samples = static_cast<std::size_t>(packet.frames) * mixFormat.channels;
-    switch (mixFormat.sampleFormat) {
+    const std::size_t samples = static_cast<std::size_t>(packet.frames) * format.channels;
+    switch (format.sampleFormat) {
     case AudioSampleFormat::Float32:
         conversionBuffer.resize(samples);
         convertFloatSamples(static_cast<const float*>(packet.data), samples, conversionBuffer.data());
-        callback(conversionBuffer.data(), packet.frames, mixFormat.sampleRate, mixFormat.channels);
+        callback(conversionBuffer.data(), packet.frames, format.sampleRate, format.channels);
         break;
     case AudioSampleFormat::Int16:
-        callback(static_cast<const std::int16_t*>(packet.data), packet.frames, mixFormat.sampleRate,
-                 mixFormat.channels);
+        callback(static_cast<const std::int16_t*>(packet.data), packet.frames, format.sampleRate, format.channels);
         break;
     case AudioSampleFormat::Other:
         break;

@@ -25,6 +25,8 @@ struct CapturedAudioPacket {
     const void* data = nullptr;
     std::uint32_t frames = 0;
     bool silent = false;  // the platform says it is silence, or holds no data
+    // The packet's layout: format() until the backend opens another device, that device's after.
+    AudioStreamFormat format;
 };
 
 // The platform's sound capture behind AudioCapture: WASAPI loopback on Windows, the default sink's
@@ -39,7 +41,7 @@ public:
     // Opens the default output's loopback (or the default input). False, after one logged error,
     // when capture is impossible; a sound server that is only absent for now is not a failure.
     virtual bool open(bool loopback) = 0;
-    // Valid after a successful open; packets always arrive in this layout.
+    // Valid after a successful open: the layout packets arrive in until another device is opened.
     virtual AudioStreamFormat format() const = 0;
     // Starts and stops delivery; false after one logged error.
     virtual bool startStream() = 0;

@@ -44,6 +44,7 @@ public:
             packet.data = samples.data();
             packet.frames = static_cast<std::uint32_t>(samples.size() / script->format.channels);
             packet.silent = silent;
+            packet.format = script->format;
             onPacket(packet);
             lock.lock();
         }

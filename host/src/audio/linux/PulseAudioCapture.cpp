@@ -358,6 +358,7 @@ void PulseAudioCapture::drain(const PacketHandler& onPacket) {
         packet.frames = static_cast<std::uint32_t>(bytes / (sizeof(float) * kChannels));
         // A hole in the stream (no data) and the monitor's zeros while nothing plays are silence.
         packet.silent = !data || allZero(data, bytes);
+        packet.format = format();
         onPacket(packet);
         if (pa_stream_drop(stream) < 0) {
             SPDLOG_ERROR("Releasing PulseAudio data failed: {}", pa_strerror(pa_context_errno(context)));

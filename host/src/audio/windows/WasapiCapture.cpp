@@ -1,7 +1,8 @@
 // Sound capture through WASAPI: loopback of the default render endpoint (or the default capture
 // endpoint) in shared, event-driven mode. Where the mix format is not 48 kHz stereo, the audio
-// engine is asked to convert, so the encoder gets the layout it was set up for.
-#include "audio/AudioCaptureBackend.h"
+// engine is asked to convert, so the encoder gets the layout it was set up for. A device that goes
+// away is replaced by the current default, as the Linux capture reconnects to its sound server.
+#include "audio/windows/WasapiCapture.h"
 
 #include <initguid.h>
 #include <windows.h>
@@ -13,13 +14,17 @@
 
 #include <spdlog/spdlog.h>
 
+#include <atomic>
 #include <string>
 
 namespace quillane::host {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr REFERENCE_TIME kBufferDuration = 200000;  // 100-ns units: 20 ms
+constexpr std::chrono::seconds kRetryInterval{3};
 constexpr std::uint32_t kWantedRate = 48000;
 constexpr std::uint32_t kWantedChannels = 2;
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
@@ -87,9 +92,70 @@ std::string friendlyName(IMMDevice* device) {
     return name;
 }
 
-class WasapiCapture : public AudioCaptureBackend {
+std::uint32_t hr32(HRESULT hr) { return static_cast<std::uint32_t>(hr); }
+
+// The stream cannot go on: another device has to be opened.
+bool isDeviceLoss(HRESULT hr) {
+    return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_RESOURCES_INVALIDATED ||
+           hr == AUDCLNT_E_SERVICE_NOT_RUNNING;
+}
+
+// Notes that the default endpoint of one data flow changed and wakes the capture thread.
+// Threads: the system calls it on a thread of its own; the capture thread takes the change.
+class DefaultDeviceWatcher final : public IMMNotificationClient {
 public:
-    WasapiCapture() = default;
+    DefaultDeviceWatcher(EDataFlow flow, HANDLE wakeEvent) : flow(flow), wakeEvent(wakeEvent) {}
+
+    bool takeChange() { return changed.exchange(false); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMMNotificationClient)) {
+            *out = static_cast<IMMNotificationClient*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = InterlockedDecrement(&refs);
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow changedFlow, ERole role, LPCWSTR) override {
+        if (changedFlow == flow && role == eConsole) {
+            changed = true;
+            SetEvent(wakeEvent);
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
+
+private:
+    const EDataFlow flow;
+    const HANDLE wakeEvent;  // the capture's; it unregisters this watcher before closing the event
+    std::atomic<bool> changed{false};
+    LONG refs = 1;
+};
+
+// The step of opening a device that failed (none: `what` is empty), and its HRESULT.
+struct OpenFailure {
+    const char* what = nullptr;
+    HRESULT hr = S_OK;
+};
+
+// Threads: open, startStream, stopStream and the destructor run on the owner's thread, the rest on
+// the capture thread, which also replaces a lost device; never both at once, as the owner stops
+// delivery only after the capture thread ended. The watcher's notices come on a system thread.
+class WasapiCapture final : public AudioCaptureBackend {
+public:
+    explicit WasapiCapture(DeviceEnumeratorFactory makeEnumerator) : makeEnumerator(std::move(makeEnumerator)) {}
     ~WasapiCapture() override;
 
     bool open(bool loopback) override;
@@ -97,12 +163,7 @@ public:
     bool startStream() override;
     void stopStream() override;
     void prepareThread() override;
-    void finishThread() override {
-        if (threadComInitialized) {
-            CoUninitialize();
-            threadComInitialized = false;
-        }
-    }
+    void finishThread() override;
     void waitAndDrain(std::chrono::milliseconds timeout, const PacketHandler& onPacket) override;
     void wake() override {
         if (captureEvent) {
@@ -111,9 +172,20 @@ public:
     }
 
 private:
-    bool initializeDevice(bool loopback);
+    EDataFlow flow() const { return loopback ? eRender : eCapture; }
+    OpenFailure openDevice();
     HRESULT initializeClient(DWORD flags);
+    void watchDefaultDevice();
+    void closeDevice();
+    void closeAll();
+    HRESULT drain(const PacketHandler& onPacket);
+    void deviceLost(HRESULT hr);
+    void reopen();
 
+    DeviceEnumeratorFactory makeEnumerator;
+    bool loopback = true;
+    IMMDeviceEnumerator* enumerator = nullptr;  // kept to open the next default device
+    DefaultDeviceWatcher* watcher = nullptr;    // registered with the enumerator
     IMMDevice* device = nullptr;
     IAudioClient* audioClient = nullptr;
     IAudioCaptureClient* captureClient = nullptr;
@@ -121,72 +193,88 @@ private:
     HANDLE captureEvent = nullptr;
     AudioStreamFormat streamFormat;
     bool threadComInitialized = false;
+    bool lossReported = false;     // one warning per outage
+    Clock::time_point nextAttempt;  // while no device is open: when to try the default one
 };
 
 WasapiCapture::~WasapiCapture() {
-    if (captureEvent) {
-        CloseHandle(captureEvent);
-    }
-    if (mixFormat) {
-        CoTaskMemFree(mixFormat);
-    }
-    release(captureClient);
-    release(audioClient);
-    release(device);
+    closeAll();
 }
 
-bool WasapiCapture::open(bool loopback) {
+void WasapiCapture::closeAll() {
+    closeDevice();
+    if (watcher) {
+        enumerator->UnregisterEndpointNotificationCallback(watcher);
+        release(watcher);
+    }
+    release(enumerator);
+    if (captureEvent) {
+        CloseHandle(captureEvent);
+        captureEvent = nullptr;
+    }
+}
+
+bool WasapiCapture::open(bool wantLoopback) {
+    closeAll();  // a second open starts afresh
+    loopback = wantLoopback;
     captureEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (!captureEvent) {
         SPDLOG_ERROR("Failed to create capture event");
         return false;
     }
-    return initializeDevice(loopback);
-}
-
-bool WasapiCapture::initializeDevice(bool loopback) {
-    IMMDeviceEnumerator* enumerator = nullptr;
-    HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                                  reinterpret_cast<void**>(&enumerator));
+    const HRESULT hr = makeEnumerator(&enumerator);
     if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to create device enumerator: {:#x}", static_cast<unsigned long>(hr));
+        SPDLOG_ERROR("Failed to create device enumerator: {:#x}", hr32(hr));
         return false;
     }
-    hr = enumerator->GetDefaultAudioEndpoint(loopback ? eRender : eCapture, eConsole, &device);
-    enumerator->Release();
-    if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to get default audio endpoint: {:#x}", static_cast<unsigned long>(hr));
+    if (const OpenFailure failure = openDevice(); failure.what) {
+        SPDLOG_ERROR("{}: {:#x}", failure.what, hr32(failure.hr));
         return false;
+    }
+    watchDefaultDevice();
+    return true;
+}
+
+// Loopback of a device that is no longer the default would record nothing the user hears.
+void WasapiCapture::watchDefaultDevice() {
+    watcher = new DefaultDeviceWatcher(flow(), captureEvent);
+    const HRESULT hr = enumerator->RegisterEndpointNotificationCallback(watcher);
+    if (FAILED(hr)) {
+        SPDLOG_WARN("Audio capture will not follow a change of the default device: {:#x}", hr32(hr));
+        watcher->Release();
+        watcher = nullptr;
+    }
+}
+
+OpenFailure WasapiCapture::openDevice() {
+    HRESULT hr = enumerator->GetDefaultAudioEndpoint(flow(), eConsole, &device);
+    if (FAILED(hr)) {
+        return {"Failed to get default audio endpoint", hr};
     }
     if (const std::string name = friendlyName(device); !name.empty()) {
         SPDLOG_INFO("Using audio device: {}", name);
     }
     hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&audioClient));
     if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to activate audio client: {:#x}", static_cast<unsigned long>(hr));
-        return false;
+        return {"Failed to activate audio client", hr};
     }
     hr = audioClient->GetMixFormat(&mixFormat);
     if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to get mix format: {:#x}", static_cast<unsigned long>(hr));
-        return false;
+        return {"Failed to get mix format", hr};
     }
     hr = initializeClient(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | (loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0));
     if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to initialize audio client: {:#x}", static_cast<unsigned long>(hr));
-        return false;
+        return {"Failed to initialize audio client", hr};
     }
     hr = audioClient->SetEventHandle(captureEvent);
     if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to set event handle: {:#x}", static_cast<unsigned long>(hr));
-        return false;
+        return {"Failed to set event handle", hr};
     }
     hr = audioClient->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&captureClient));
     if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to get capture client: {:#x}", static_cast<unsigned long>(hr));
-        return false;
+        return {"Failed to get capture client", hr};
     }
-    return true;
+    return {};
 }
 
 HRESULT WasapiCapture::initializeClient(DWORD flags) {
@@ -205,23 +293,42 @@ HRESULT WasapiCapture::initializeClient(DWORD flags) {
             return hr;
         }
         SPDLOG_WARN("The audio engine cannot convert to {} Hz stereo ({:#x}); using the device's own format",
-                    kWantedRate, static_cast<unsigned long>(hr));
+                    kWantedRate, hr32(hr));
     }
     streamFormat = {mixFormat->nSamplesPerSec, mixFormat->nChannels, sampleFormatOf(mixFormat)};
     return audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0, mixFormat, nullptr);
 }
 
+void WasapiCapture::closeDevice() {
+    release(captureClient);
+    release(audioClient);
+    release(device);
+    if (mixFormat) {
+        CoTaskMemFree(mixFormat);
+        mixFormat = nullptr;
+    }
+}
+
 bool WasapiCapture::startStream() {
+    if (!audioClient) {
+        return true;  // lost: the capture thread opens the next device and starts it
+    }
     const HRESULT hr = audioClient->Start();
+    if (isDeviceLoss(hr)) {
+        deviceLost(hr);
+        return true;
+    }
     if (FAILED(hr)) {
-        SPDLOG_ERROR("Failed to start audio client: {:#x}", static_cast<unsigned long>(hr));
+        SPDLOG_ERROR("Failed to start audio client: {:#x}", hr32(hr));
         return false;
     }
     return true;
 }
 
 void WasapiCapture::stopStream() {
-    audioClient->Stop();
+    if (audioClient) {
+        audioClient->Stop();
+    }
 }
 
 void WasapiCapture::prepareThread() {
@@ -230,37 +337,114 @@ void WasapiCapture::prepareThread() {
     threadComInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
 }
 
+void WasapiCapture::finishThread() {
+    if (threadComInitialized) {
+        CoUninitialize();
+        threadComInitialized = false;
+    }
+}
+
 void WasapiCapture::waitAndDrain(std::chrono::milliseconds timeout, const PacketHandler& onPacket) {
-    if (WaitForSingleObject(captureEvent, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    WaitForSingleObject(captureEvent, static_cast<DWORD>(timeout.count()));
+    if (watcher && watcher->takeChange()) {
+        SPDLOG_INFO("The default audio device changed; capturing from the new one");
+        if (audioClient) {
+            audioClient->Stop();
+        }
+        closeDevice();
+        nextAttempt = Clock::now();
+    }
+    if (!captureClient) {
+        if (Clock::now() >= nextAttempt) {
+            reopen();
+        }
         return;
     }
+    // Drained after a time-out too: a device that went away may signal nothing more.
+    if (const HRESULT hr = drain(onPacket); isDeviceLoss(hr)) {
+        deviceLost(hr);
+    }
+}
+
+HRESULT WasapiCapture::drain(const PacketHandler& onPacket) {
     UINT32 packetSize = 0;
-    while (SUCCEEDED(captureClient->GetNextPacketSize(&packetSize)) && packetSize > 0) {
+    HRESULT hr = S_OK;
+    while (SUCCEEDED(hr = captureClient->GetNextPacketSize(&packetSize)) && packetSize > 0) {
         BYTE* data = nullptr;
         UINT32 frames = 0;
         DWORD flags = 0;
-        HRESULT hr = captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+        hr = captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
         if (FAILED(hr)) {
-            SPDLOG_ERROR("GetBuffer failed: {:#x}", static_cast<unsigned long>(hr));
-            return;
+            if (!isDeviceLoss(hr)) {
+                SPDLOG_ERROR("GetBuffer failed: {:#x}", hr32(hr));
+            }
+            return hr;
         }
         CapturedAudioPacket packet;
         packet.data = data;
         packet.frames = frames;
         packet.silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
+        packet.format = streamFormat;
         onPacket(packet);
         hr = captureClient->ReleaseBuffer(frames);
         if (FAILED(hr)) {
-            SPDLOG_ERROR("ReleaseBuffer failed: {:#x}", static_cast<unsigned long>(hr));
-            return;
+            if (!isDeviceLoss(hr)) {
+                SPDLOG_ERROR("ReleaseBuffer failed: {:#x}", hr32(hr));
+            }
+            return hr;
         }
     }
+    return hr;
+}
+
+void WasapiCapture::deviceLost(HRESULT hr) {
+    closeDevice();
+    nextAttempt = Clock::now();  // the next default is usually there already
+    if (!lossReported) {
+        lossReported = true;
+        SPDLOG_WARN("Lost the audio device ({:#x}); no sound is sent until the default device opens, trying "
+                    "again every {} s",
+                    hr32(hr), kRetryInterval.count());
+    }
+}
+
+void WasapiCapture::reopen() {
+    nextAttempt = Clock::now() + kRetryInterval;
+    OpenFailure failure = openDevice();
+    if (!failure.what && FAILED(failure.hr = audioClient->Start())) {
+        failure.what = "Failed to start audio client";
+    }
+    if (!failure.what) {
+        if (lossReported) {
+            lossReported = false;
+            SPDLOG_INFO("Audio capture goes on: {} Hz, {} channels", streamFormat.sampleRate, streamFormat.channels);
+        }
+        return;
+    }
+    closeDevice();
+    if (lossReported) {
+        SPDLOG_DEBUG("Audio device still not open: {}: {:#x}", failure.what, hr32(failure.hr));
+        return;
+    }
+    lossReported = true;
+    SPDLOG_WARN("Cannot open the default audio device ({}: {:#x}); no sound is sent until it opens, trying again "
+                "every {} s",
+                failure.what, hr32(failure.hr), kRetryInterval.count());
 }
 
 }  // namespace
 
+long createSystemDeviceEnumerator(IMMDeviceEnumerator** enumerator) {
+    return CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+                            reinterpret_cast<void**>(enumerator));
+}
+
+std::unique_ptr<AudioCaptureBackend> createWasapiCapture(DeviceEnumeratorFactory makeEnumerator) {
+    return std::make_unique<WasapiCapture>(std::move(makeEnumerator));
+}
+
 std::unique_ptr<AudioCaptureBackend> createAudioCaptureBackend() {
-    return std::make_unique<WasapiCapture>();
+    return createWasapiCapture(createSystemDeviceEnumerator);
 }
 
 }  // namespace quillane::host
