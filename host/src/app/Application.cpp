@@ -58,6 +58,12 @@ Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_
     runningStreams.setPriorityHook([this](bool boost) { boostStreamingPriority(boost); });
 }
 
+Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform,
+                         CaptureServices services)
+    : Application(std::move(priority), std::move(inputPlatform)) {
+    captureServices = std::make_unique<CaptureServices>(std::move(services));
+}
+
 Application::~Application() {
     if (initialized) shutdown();
     updateChecker.reset();
@@ -86,7 +92,8 @@ bool Application::initialize() {
     videoPort = cfg.videoPort;
 
     SPDLOG_INFO("Initializing capture system...");
-    auto orchestrator = std::make_shared<CaptureOrchestrator>();
+    auto orchestrator = captureServices ? std::make_shared<CaptureOrchestrator>(*captureServices)
+                                        : std::make_shared<CaptureOrchestrator>();
     captureOrchestrator.set(orchestrator);
     if (!orchestrator->initialize()) {
         SPDLOG_ERROR("Failed to initialize capture orchestrator");

@@ -21,6 +21,7 @@
 namespace quillane::host {
 
 class CaptureOrchestrator;
+struct CaptureServices;
 class SignalingServer;
 class TcpTransportServer;
 class DiscoveryResponder;
@@ -50,6 +51,9 @@ public:
     explicit Application(std::unique_ptr<ProcessPriority> priority);
     // With the desktop service of the input injector given as well (tests pass a fake).
     Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform);
+    // With the capture orchestrator's services given too (tests pass fake captures and encoders).
+    Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform,
+                CaptureServices services);
     ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -160,6 +164,7 @@ private:
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
     std::shared_ptr<InputPlatform> inputPlatform;
+    std::unique_ptr<CaptureServices> captureServices;  // null: the platform's
     Held<CaptureOrchestrator> captureOrchestrator;
     Held<InputInjector> inputInjector;
     Held<SignalingServer> signalingServer;

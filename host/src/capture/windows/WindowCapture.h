@@ -9,6 +9,8 @@
 
 namespace quillane::host {
 
+class GraphicsCaptureRuntime;
+
 // Captures one window for one stream through Windows.Graphics.Capture: a capture
 // item for the window, a free-threaded frame pool of two buffers and a capture
 // session. Each frame's texture goes to the callback on the thread the frame pool
@@ -16,7 +18,8 @@ namespace quillane::host {
 // and the capture stops by itself when the window closes.
 class WindowCapture final : public CaptureSource {
 public:
-    WindowCapture();
+    WindowCapture();  // on the system's Windows.Graphics.Capture
+    explicit WindowCapture(std::shared_ptr<GraphicsCaptureRuntime> runtime);
     ~WindowCapture() override;
     WindowCapture(const WindowCapture&) = delete;
     WindowCapture& operator=(const WindowCapture&) = delete;
