@@ -7,6 +7,7 @@
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
 #include "VideoClient.h"
+#include "WindowsTestHelpers.h"
 #include "WindowCapture.h"
 #include "app/Application.h"
 #include "capture/CaptureServices.h"
@@ -81,13 +82,7 @@ public:
 
 private:
     void run(int width, int height) {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = DefWindowProcW;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"QuillaneFakeStreamTest";
-        RegisterClassW(&wc);
-        HWND created = CreateWindowExW(0, wc.lpszClassName, L"Fake stream", WS_POPUP, 0, 0, width, height, nullptr,
-                                       nullptr, wc.hInstance, nullptr);
+        HWND created = createPopupWindow(L"Fake stream", width, height);
         {
             std::lock_guard lock(mutex);
             window = created;

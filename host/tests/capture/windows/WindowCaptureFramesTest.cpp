@@ -4,6 +4,7 @@
 #include "Eventually.h"
 #include "FakeGraphicsCapture.h"
 #include "LogCapture.h"
+#include "WindowsTestHelpers.h"
 #include "WindowCapture.h"
 #include "capture/CaptureDevice.h"
 #include "capture/CaptureOrchestrator.h"
@@ -31,11 +32,9 @@ constexpr std::uint32_t kBlack = 0xFF000000u;
 // One frame as the encoder saw it: its texture's size and pixels, the thread
 // it came on and whether a keyframe was asked for just before it.
 struct SeenFrame {
-    UINT width = 0, height = 0;
-    std::vector<std::uint32_t> pixels;
+    TexturePixels picture;
     DWORD thread = 0;
     bool keyframeAsked = false;
-    std::uint32_t at(UINT x, UINT y) const { return pixels[std::size_t{y} * width + x]; }
 };
 
 // What every encoder of a test saw, in order.
@@ -53,33 +52,6 @@ struct EncoderRecord {
         return frames.size();
     }
 };
-
-SeenFrame readBack(ID3D11Texture2D* texture) {
-    SeenFrame seen;
-    ComPtr<ID3D11Device> device;
-    texture->GetDevice(&device);
-    ComPtr<ID3D11DeviceContext> context;
-    device->GetImmediateContext(&context);
-    D3D11_TEXTURE2D_DESC desc{};
-    texture->GetDesc(&desc);
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    desc.MiscFlags = 0;
-    ComPtr<ID3D11Texture2D> staging;
-    if (FAILED(device->CreateTexture2D(&desc, nullptr, &staging))) return seen;
-    context->CopyResource(staging.Get(), texture);
-    D3D11_MAPPED_SUBRESOURCE mapped{};
-    if (FAILED(context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return seen;
-    seen.width = desc.Width;
-    seen.height = desc.Height;
-    seen.pixels.resize(std::size_t{desc.Width} * desc.Height);
-    for (UINT y = 0; y < desc.Height; ++y)
-        std::memcpy(&seen.pixels[std::size_t{y} * desc.Width], static_cast<const std::uint8_t*>(mapped.pData) + y * mapped.RowPitch,
-                    desc.Width * 4);
-    context->Unmap(staging.Get(), 0);
-    return seen;
-}
 
 // An encoder that reads back each frame it is given and sends one small unit.
 class ReadbackEncoder final : public EncoderBase {
@@ -103,7 +75,7 @@ public:
     }
     bool encodeFrame(EncoderInput input) override {
         if (!initialized || !input) return false;
-        SeenFrame seen = readBack(input);
+        SeenFrame seen{readTexture(input)};
         seen.thread = GetCurrentThreadId();
         seen.keyframeAsked = keyframe.exchange(false);
         {
@@ -130,23 +102,14 @@ private:
     EncoderOutputCallback callback;
 };
 
-// A window of the given client size; not shown, as nothing draws it.
-HWND createWindow(int width, int height) {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"QuillaneFakeCaptureTest";
-    RegisterClassW(&wc);
-    return CreateWindowExW(0, wc.lpszClassName, L"Fake capture test", WS_POPUP, 0, 0, width, height, nullptr, nullptr,
-                           wc.hInstance, nullptr);
-}
-
+// The fake system's picture at the top left, black around it.
 bool pictureOf(const SeenFrame& frame, std::uint32_t width, std::uint32_t height, std::uint32_t serial) {
-    for (std::uint32_t y = 0; y < frame.height; ++y)
-        for (std::uint32_t x = 0; x < frame.width; ++x) {
+    const TexturePixels& p = frame.picture;
+    for (std::uint32_t y = 0; y < p.height; ++y)
+        for (std::uint32_t x = 0; x < p.width; ++x) {
             const std::uint32_t expected = x < width && y < height ? fakeFramePixel(x, y, serial) : kBlack;
-            if (frame.at(x, y) != expected) {
-                ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << frame.at(x, y) << ", not "
+            if (p.at(x, y) != expected) {
+                ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << p.at(x, y) << ", not "
                               << expected;
                 return false;
             }
@@ -160,7 +123,7 @@ protected:
 
     void SetUp() override {
         fakesBefore = liveCaptureFakes();
-        window = createWindow(200, 100);
+        window = createPopupWindow(L"Fake capture test", 200, 100);
         ASSERT_NE(window, nullptr);
         windowId = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window));
         orchestrator = std::make_unique<CaptureOrchestrator>(services());
@@ -234,8 +197,8 @@ TEST_F(WindowCaptureFrames, FramesReachTheEncoderOnTheSystemThreadWithTheirSizeA
     ASSERT_EQ(frames.size(), 2u);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         // Padded to multiples of 16 with black.
-        EXPECT_EQ(frames[i].width, 208u);
-        EXPECT_EQ(frames[i].height, 112u);
+        EXPECT_EQ(frames[i].picture.width, 208u);
+        EXPECT_EQ(frames[i].picture.height, 112u);
         EXPECT_TRUE(pictureOf(frames[i], 200, 100, static_cast<std::uint32_t>(i + 1)));
         EXPECT_EQ(frames[i].thread, runtime->systemThread().id());
     }
@@ -264,10 +227,10 @@ TEST_F(WindowCaptureFrames, ASizeChangeRecreatesThePoolAndTheEncoderOnce) {
 
     const auto frames = record->snapshot();
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].width, 208u);
+    EXPECT_EQ(frames[0].picture.width, 208u);
     for (std::size_t i = 1; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i].width, 272u);
-        EXPECT_EQ(frames[i].height, 160u);
+        EXPECT_EQ(frames[i].picture.width, 272u);
+        EXPECT_EQ(frames[i].picture.height, 160u);
         EXPECT_TRUE(pictureOf(frames[i], 260, 150, static_cast<std::uint32_t>(i + 2)));
     }
     std::lock_guard lock(record->mutex);
