@@ -151,7 +151,9 @@ private:
     bool isListedWindow(std::uint32_t windowId);
     // Points the injector at the stream's window; false when the input is to be dropped.
     bool targetStream(InputInjector& injector, std::uint8_t streamId, std::uint64_t& window, bool warnUnknown);
-    void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
+    // The ids among `dropped` that no new capture took meanwhile, now forgotten.
+    std::vector<std::uint8_t> forgetEndedStreams(CaptureOrchestrator& orchestrator,
+                                                 const std::vector<std::uint8_t>& dropped);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
     bool initializeAudio();

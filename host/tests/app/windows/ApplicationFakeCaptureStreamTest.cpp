@@ -239,10 +239,13 @@ TEST_F(ApplicationFakeCaptureStream, AClientReceivesTheStreamConfigAndTheEncoder
         EXPECT_EQ(transforms[0]->inputs.size(), static_cast<std::size_t>(kFrames));
     }
 
-    // The window's capture item closes: the stream ends, frames stop.
+    // The window's capture item closes: the stream ends, the client is told, frames stop.
     runtime->items().at(0)->closeWindow();
     runtime->systemThread().waitIdle();
-    EXPECT_TRUE(eventually([&] { return !app->isStreamRunning(streamId); }, 5s));
+    const auto ended = client.waitForType("stream_stopped", 5s);
+    ASSERT_TRUE(ended) << "the client was not told that the stream ended";
+    EXPECT_EQ((*ended)["streamId"], streamId);
+    EXPECT_FALSE(app->isStreamRunning(streamId));
     pool->deliver({200, 100});
     runtime->systemThread().waitIdle();
     EXPECT_FALSE(video.readPacket(300ms)) << "a frame came after the window closed";
