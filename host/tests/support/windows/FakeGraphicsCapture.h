@@ -238,6 +238,10 @@ private:
 // What the tests hand a WindowCapture: the three activation factories, the
 // device bridge and a Windows 10 build, with every object it made kept for
 // inspection until forget().
+//
+// Threads: the capture calls in from the test's and the orchestrator's threads,
+// events come on systemThread(); every fake guards its own state, and none
+// holds a lock while it raises an event, so handlers may call back in.
 class FakeGraphicsCaptureRuntime final : public GraphicsCaptureRuntime {
 public:
     FakeGraphicsCaptureRuntime();
