@@ -58,6 +58,12 @@ Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_
     runningStreams.setPriorityHook([this](bool boost) { boostStreamingPriority(boost); });
 }
 
+Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform,
+                         CaptureServices services)
+    : Application(std::move(priority), std::move(inputPlatform)) {
+    captureServices = std::make_unique<CaptureServices>(std::move(services));
+}
+
 Application::~Application() {
     if (initialized) shutdown();
     updateChecker.reset();
@@ -86,7 +92,8 @@ bool Application::initialize() {
     videoPort = cfg.videoPort;
 
     SPDLOG_INFO("Initializing capture system...");
-    auto orchestrator = std::make_shared<CaptureOrchestrator>();
+    auto orchestrator = captureServices ? std::make_shared<CaptureOrchestrator>(*captureServices)
+                                        : std::make_shared<CaptureOrchestrator>();
     captureOrchestrator.set(orchestrator);
     if (!orchestrator->initialize()) {
         SPDLOG_ERROR("Failed to initialize capture orchestrator");
@@ -234,22 +241,25 @@ void Application::shutdown() {
 
 void Application::update() {
     if (auto orchestrator = captureOrchestrator.get()) {
-        std::vector<std::uint8_t> outgrown;
-        const auto dropped = orchestrator->update(&outgrown);
-        if (!dropped.empty()) forgetEndedStreams(*orchestrator, dropped);
+        const auto dropped = orchestrator->update();
+        const auto ended = dropped.empty() ? dropped : forgetEndedStreams(*orchestrator, dropped);
+        // The clients learn that the stream is over (its window closed or grew
+        // too large), before its id can name another stream.
         if (auto signaling = signalingServer.get()) {
-            for (const std::uint8_t id : outgrown) signaling->sendStreamStopped(id);
+            for (const std::uint8_t id : ended) signaling->sendStreamStopped(id);
         }
     }
     if (auto signaling = signalingServer.get()) signaling->poll();
     if (auto video = tcpTransportServer.get()) video->poll();
 }
 
-void Application::forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped) {
+std::vector<std::uint8_t> Application::forgetEndedStreams(CaptureOrchestrator& orchestrator,
+                                                          const std::vector<std::uint8_t>& dropped) {
     // Captures whose window closed: their ids are free again and they no
     // longer hold the priority boost. A start under the same id that won the
     // race has a session again and is left alone.
     std::lock_guard lock(captureMutex);
+    std::vector<std::uint8_t> forgotten;
     for (const std::uint8_t id : dropped) {
         std::uint32_t width = 0;
         std::uint32_t height = 0;
@@ -257,7 +267,9 @@ void Application::forgetEndedStreams(CaptureOrchestrator& orchestrator, const st
         streams.erase(id);
         if (runningStreams.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
         unbindAudio(id);
+        forgotten.push_back(id);
     }
+    return forgotten;
 }
 
 bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {

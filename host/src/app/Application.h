@@ -21,6 +21,7 @@
 namespace quillane::host {
 
 class CaptureOrchestrator;
+struct CaptureServices;
 class SignalingServer;
 class TcpTransportServer;
 class DiscoveryResponder;
@@ -50,6 +51,9 @@ public:
     explicit Application(std::unique_ptr<ProcessPriority> priority);
     // With the desktop service of the input injector given as well (tests pass a fake).
     Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform);
+    // With the capture orchestrator's services given too (tests pass fake captures and encoders).
+    Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform,
+                CaptureServices services);
     ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -147,7 +151,9 @@ private:
     bool isListedWindow(std::uint32_t windowId);
     // Points the injector at the stream's window; false when the input is to be dropped.
     bool targetStream(InputInjector& injector, std::uint8_t streamId, std::uint64_t& window, bool warnUnknown);
-    void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
+    // The ids among `dropped` that no new capture took meanwhile, now forgotten.
+    std::vector<std::uint8_t> forgetEndedStreams(CaptureOrchestrator& orchestrator,
+                                                 const std::vector<std::uint8_t>& dropped);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
     bool initializeAudio();
@@ -160,6 +166,7 @@ private:
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
     std::shared_ptr<InputPlatform> inputPlatform;
+    std::unique_ptr<CaptureServices> captureServices;  // null: the platform's
     Held<CaptureOrchestrator> captureOrchestrator;
     Held<InputInjector> inputInjector;
     Held<SignalingServer> signalingServer;

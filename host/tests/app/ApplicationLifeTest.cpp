@@ -249,6 +249,9 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
 
     // The last running stream ends because its window closes: restored once.
     ASSERT_TRUE(second.command("close"));
+    const auto ended = client.waitForType("stream_stopped", 10s);
+    ASSERT_TRUE(ended) << "the client was not told that the stream ended with its window";
+    EXPECT_EQ((*ended)["streamId"], idB);
     EXPECT_TRUE(quillane::host::test::eventually([&] { return !app->isStreamRunning(idB); }, 10s));
     EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
     ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idB}}, "stream_stopped"));

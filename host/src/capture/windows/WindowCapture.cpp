@@ -2,6 +2,7 @@
 
 #include "CaptureSessionStart.h"
 #include "GraphicsCaptureApi.h"
+#include "GraphicsCaptureRuntime.h"
 #include "common/Utf8.h"
 #include "encode/VideoLimits.h"
 #include "platform/CrashHandler.h"
@@ -63,14 +64,63 @@ void ensureApartment() {
     (void)done;
 }
 
-template <class T> ComPtr<T> activationFactory(const wchar_t* className, const GUID& iid) {
-    ensureApartment();
-    HSTRING_HEADER header{};
-    HSTRING name = nullptr;
-    check(WindowsCreateStringReference(className, static_cast<UINT32>(wcslen(className)), &header, &name));
+template <class T>
+ComPtr<T> activationFactory(GraphicsCaptureRuntime& runtime, const wchar_t* className, const GUID& iid) {
     ComPtr<T> factory;
-    check(RoGetActivationFactory(name, iid, reinterpret_cast<void**>(factory.GetAddressOf())));
+    check(runtime.activationFactory(className, iid, reinterpret_cast<void**>(factory.GetAddressOf())));
     return factory;
+}
+
+bool captureSupported(GraphicsCaptureRuntime& runtime) {
+    try {
+        auto statics = activationFactory<wgc::IGraphicsCaptureSessionStatics>(
+            runtime, wgc::GraphicsCaptureSessionClass, wgc::IID_IGraphicsCaptureSessionStatics);
+        boolean supported = false;
+        check(statics->IsSupported(&supported));
+        return supported != 0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+class SystemGraphicsCaptureRuntime final : public GraphicsCaptureRuntime {
+public:
+    HRESULT activationFactory(const wchar_t* className, REFIID iid, void** factory) override {
+        ensureApartment();
+        HSTRING_HEADER header{};
+        HSTRING name = nullptr;
+        const HRESULT hr =
+            WindowsCreateStringReference(className, static_cast<UINT32>(wcslen(className)), &header, &name);
+        return FAILED(hr) ? hr : RoGetActivationFactory(name, iid, factory);
+    }
+
+    HRESULT createDirect3DDevice(IDXGIDevice* device, IInspectable** result) override {
+        const auto create = reinterpret_cast<wgc::CreateDirect3D11DeviceFromDXGIDeviceFn>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"d3d11.dll"), "CreateDirect3D11DeviceFromDXGIDevice")));
+        return create ? create(device, result) : E_NOTIMPL;
+    }
+
+    std::uint32_t buildNumber() override {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ,
+                          &key) != ERROR_SUCCESS)
+            return 0;
+        wchar_t buffer[32] = {};
+        DWORD size = sizeof(buffer) - sizeof(wchar_t);  // keeps a terminator
+        const LSTATUS status =
+            RegQueryValueExW(key, L"CurrentBuildNumber", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+        RegCloseKey(key);
+        if (status != ERROR_SUCCESS) return 0;
+        const int build = _wtoi(buffer);
+        return build > 0 ? static_cast<std::uint32_t>(build) : 0;
+    }
+};
+
+// Takes over a new object's first reference; MinGW's ComPtr::Attach would add another.
+template <class T> ComPtr<T> adopt(T* fresh) {
+    ComPtr<T> held;
+    *held.GetAddressOf() = fresh;
+    return held;
 }
 
 template <class T> ComPtr<T> queryInterface(IUnknown* object, const GUID& iid) {
@@ -125,6 +175,9 @@ std::string windowText(HWND hwnd, bool className) {
 }  // namespace
 
 struct WindowCapture::Impl : std::enable_shared_from_this<Impl> {
+    explicit Impl(std::shared_ptr<GraphicsCaptureRuntime> r) : runtime(std::move(r)) {}
+
+    const std::shared_ptr<GraphicsCaptureRuntime> runtime;
     HWND hwnd = nullptr;
     ComPtr<ID3D11Device> d3dDevice;
     ComPtr<ID3D11DeviceContext> d3dContext;
@@ -158,6 +211,9 @@ struct WindowCapture::Impl : std::enable_shared_from_this<Impl> {
     void leaveDelivery();
     void keepCopy(ID3D11Texture2D* texture, std::uint32_t w, std::uint32_t h);
     void repeatFrame();
+    // The item's Closed and the pool's FrameArrived handlers; they reach this
+    // state only while it lives.
+    void registerHandlers();
     void processFrame();
     void onWindowClosed();
     void stopCapture();
@@ -206,7 +262,7 @@ void WindowCapture::Impl::repeatFrame() {
         try {
             if (lastTexture && capturing.load()) callback(lastTexture.Get(), lastWidth, lastHeight);
         } catch (const std::exception& e) {
-            spdlog::error("Error processing frame: {}", e.what());
+            SPDLOG_ERROR("Error processing frame: {}", e.what());
         }
     }
     leaveDelivery();
@@ -230,12 +286,12 @@ void WindowCapture::Impl::processFrame() {
                 const auto ch = static_cast<std::uint32_t>(content.Height);
                 if (!fitsVideoLimits(cw, ch)) {
                     // No pool of that size: no encoder could take its frames.
-                    spdlog::error("Captured window grew to {}x{}, larger than H.264 can carry", cw, ch);
+                    SPDLOG_ERROR("Captured window grew to {}x{}, larger than H.264 can carry", cw, ch);
                     width.store(cw);
                     height.store(ch);
                     outgrown = true;
                 } else if (cw != poolWidth || ch != poolHeight) {
-                    spdlog::info("Recreating frame pool: {}x{} -> {}x{}", poolWidth, poolHeight, cw, ch);
+                    SPDLOG_INFO("Recreating frame pool: {}x{} -> {}x{}", poolWidth, poolHeight, cw, ch);
                     poolWidth = cw, poolHeight = ch;
                     check(framePool->Recreate(winrtDevice.Get(), wgc::B8G8R8A8UIntNormalized, 2, content));
                 } else {
@@ -245,14 +301,14 @@ void WindowCapture::Impl::processFrame() {
                     const HRESULT hr = access->GetInterface(__uuidof(ID3D11Texture2D),
                                                             reinterpret_cast<void**>(texture.GetAddressOf()));
                     if (FAILED(hr)) {
-                        spdlog::error("Failed to get texture from frame: {:x}", static_cast<std::uint32_t>(hr));
+                        SPDLOG_ERROR("Failed to get texture from frame: {:x}", static_cast<std::uint32_t>(hr));
                     } else {
                         width.store(cw);
                         height.store(ch);
                         if (deliveredFrames.fetch_add(1) == 0) {
                             D3D11_TEXTURE2D_DESC desc{};
                             texture->GetDesc(&desc);
-                            spdlog::info("First capture frame: {}x{}, format={}", desc.Width, desc.Height,
+                            SPDLOG_INFO("First capture frame: {}x{}, format={}", desc.Width, desc.Height,
                                          static_cast<int>(desc.Format));
                         }
                         if (capturing.load()) {
@@ -267,16 +323,28 @@ void WindowCapture::Impl::processFrame() {
                 closable->Close();
         }
     } catch (const WinRtError& e) {
-        spdlog::error("WinRT error processing frame: {}", e.what());
+        SPDLOG_ERROR("WinRT error processing frame: {}", e.what());
     } catch (const std::exception& e) {
-        spdlog::error("Error processing frame: {}", e.what());
+        SPDLOG_ERROR("Error processing frame: {}", e.what());
     }
     leaveDelivery();
     if (outgrown) stopCapture();
 }
 
+void WindowCapture::Impl::registerHandlers() {
+    std::weak_ptr<Impl> weak = weak_from_this();
+    auto closed = adopt<wgc::IItemClosedHandler>(new ItemClosedHandler([weak] {
+        if (auto state = weak.lock()) state->onWindowClosed();
+    }));
+    check(item->add_Closed(closed.Get(), &closedToken));
+    auto arrived = adopt<wgc::IFrameArrivedHandler>(new FrameArrivedHandler([weak] {
+        if (auto state = weak.lock()) state->processFrame();
+    }));
+    check(framePool->add_FrameArrived(arrived.Get(), &frameArrivedToken));
+}
+
 void WindowCapture::Impl::onWindowClosed() {
-    spdlog::info("Captured window was closed");
+    SPDLOG_INFO("Captured window was closed");
     stopCapture();
 }
 
@@ -312,12 +380,15 @@ void WindowCapture::Impl::stopCapture() {
         item.Reset();
         winrtDevice.Reset();
     } catch (const std::exception& e) {
-        spdlog::warn("WinRT error during capture cleanup: {}", e.what());
+        SPDLOG_WARN("WinRT error during capture cleanup: {}", e.what());
     }
-    spdlog::info("Capture stopped");
+    SPDLOG_INFO("Capture stopped");
 }
 
-WindowCapture::WindowCapture() : impl(std::make_shared<Impl>()) {}
+WindowCapture::WindowCapture() : WindowCapture(systemGraphicsCaptureRuntime()) {}
+
+WindowCapture::WindowCapture(std::shared_ptr<GraphicsCaptureRuntime> runtime)
+    : impl(std::make_shared<Impl>(std::move(runtime))) {}
 
 WindowCapture::~WindowCapture() {
     impl->stopCapture();
@@ -333,14 +404,14 @@ HRESULT startCaptureSession(wgc::IGraphicsCaptureSession* session, std::atomic<b
                                           reinterpret_cast<void**>(borderSetting.GetAddressOf())))) {
         hr = borderSetting->put_IsBorderRequired(false);
     } else {
-        spdlog::info("Capture border setting not offered by this Windows build (needs 20348+), skipped");
+        SPDLOG_INFO("Capture border setting not offered by this Windows build (needs 20348+), skipped");
     }
     ComPtr<wgc::IGraphicsCaptureSession2> cursorSetting;
     if (SUCCEEDED(hr) && SUCCEEDED(session->QueryInterface(wgc::IID_IGraphicsCaptureSession2,
                                                            reinterpret_cast<void**>(cursorSetting.GetAddressOf())))) {
         hr = cursorSetting->put_IsCursorCaptureEnabled(true);
     } else if (SUCCEEDED(hr)) {
-        spdlog::info("Cursor capture setting not offered by this Windows build (needs 19041+), skipped");
+        SPDLOG_INFO("Cursor capture setting not offered by this Windows build (needs 19041+), skipped");
     }
     if (FAILED(hr)) return hr;
     // Frames may arrive before StartCapture returns.
@@ -350,32 +421,14 @@ HRESULT startCaptureSession(wgc::IGraphicsCaptureSession* session, std::atomic<b
     return hr;
 }
 
-std::uint32_t WindowCapture::getWindowsBuildNumber() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS)
-        return 0;
-    wchar_t buffer[32] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t);  // keeps a terminator
-    const LSTATUS status =
-        RegQueryValueExW(key, L"CurrentBuildNumber", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return 0;
-    const int build = _wtoi(buffer);
-    return build > 0 ? static_cast<std::uint32_t>(build) : 0;
+std::shared_ptr<GraphicsCaptureRuntime> systemGraphicsCaptureRuntime() {
+    static const auto runtime = std::make_shared<SystemGraphicsCaptureRuntime>();
+    return runtime;
 }
 
-bool WindowCapture::isCaptureSupported() {
-    try {
-        auto statics = activationFactory<wgc::IGraphicsCaptureSessionStatics>(wgc::GraphicsCaptureSessionClass,
-                                                                               wgc::IID_IGraphicsCaptureSessionStatics);
-        boolean supported = false;
-        check(statics->IsSupported(&supported));
-        return supported != 0;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
+std::uint32_t WindowCapture::getWindowsBuildNumber() { return systemGraphicsCaptureRuntime()->buildNumber(); }
+
+bool WindowCapture::isCaptureSupported() { return captureSupported(*systemGraphicsCaptureRuntime()); }
 
 bool WindowCapture::windowExists(std::uint32_t windowId) {
     return windowId != 0 && IsWindow(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(windowId)));
@@ -445,20 +498,20 @@ std::vector<std::string> WindowCapture::failureReport(std::uint32_t hresult, con
 }
 
 bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice device) {
-    const std::uint32_t build = getWindowsBuildNumber();
+    const std::uint32_t build = impl->runtime->buildNumber();
     if (build >= 1 && build < minimumBuild) {
-        spdlog::error("Windows version too old! Build {} detected, but 18362 (Windows 10 version 1903, May 2019 "
+        SPDLOG_ERROR("Windows version too old! Build {} detected, but 18362 (Windows 10 version 1903, May 2019 "
                       "Update) or later is required for window capture. Please update Windows to use this feature.",
                       build);
         return false;
     }
-    if (!isCaptureSupported()) {
-        spdlog::error("Windows Graphics Capture is not supported on this system. Windows Build: {}", build);
+    if (!captureSupported(*impl->runtime)) {
+        SPDLOG_ERROR("Windows Graphics Capture is not supported on this system. Windows Build: {}", build);
         return false;
     }
     const HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(windowId));
     if (!IsWindow(hwnd)) {
-        spdlog::error("Invalid window handle");
+        SPDLOG_ERROR("Invalid window handle");
         return false;
     }
     try {
@@ -468,20 +521,20 @@ bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice device) {
         if (device) device->GetImmediateContext(&impl->d3dContext);
         RECT rect{};
         if (!GetClientRect(hwnd, &rect)) {
-            spdlog::error("Failed to get window rect");
+            SPDLOG_ERROR("Failed to get window rect");
             return false;
         }
         impl->width.store(static_cast<std::uint32_t>(rect.right - rect.left));
         impl->height.store(static_cast<std::uint32_t>(rect.bottom - rect.top));
         if (impl->width.load() == 0 || impl->height.load() == 0) {
-            spdlog::error("Window has zero size");
+            SPDLOG_ERROR("Window has zero size");
             return false;
         }
-        spdlog::info("WindowCapture initialized for HWND {:x}, size {}x{}", windowId, impl->width.load(),
+        SPDLOG_INFO("WindowCapture initialized for HWND {:x}, size {}x{}", windowId, impl->width.load(),
                      impl->height.load());
         return true;
     } catch (const std::exception& e) {
-        spdlog::error("Failed to initialize WindowCapture: {}", e.what());
+        SPDLOG_ERROR("Failed to initialize WindowCapture: {}", e.what());
         return false;
     }
 }
@@ -494,70 +547,68 @@ void WindowCapture::getSize(std::uint32_t& width, std::uint32_t& height) const {
 bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     Impl& s = *impl;
     if (s.capturing.load()) {
-        spdlog::warn("Capture already started");
+        SPDLOG_WARN("Capture already started");
         return true;
     }
     if (!s.hwnd || !s.d3dDevice) {
-        spdlog::error("WindowCapture not initialized");
+        SPDLOG_ERROR("WindowCapture not initialized");
         return false;
     }
     const auto handle = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(s.hwnd));
-    spdlog::info("=== CAPTURE DIAGNOSTICS for window {:x} ===", handle);
-    spdlog::info("  Windows Build: {}", getWindowsBuildNumber());
-    const bool supported = isCaptureSupported();
-    spdlog::info("  GraphicsCaptureSession::IsSupported(): {}", supported ? "YES" : "NO");
+    SPDLOG_INFO("=== CAPTURE DIAGNOSTICS for window {:x} ===", handle);
+    SPDLOG_INFO("  Windows Build: {}", s.runtime->buildNumber());
+    const bool supported = captureSupported(*s.runtime);
+    SPDLOG_INFO("  GraphicsCaptureSession::IsSupported(): {}", supported ? "YES" : "NO");
     if (!supported) {
-        spdlog::error("CAPTURE ERROR: GraphicsCaptureSession is NOT supported on this system!");
-        spdlog::error("  This usually means:");
-        spdlog::error("    1. Windows version is too old (need 1903+)");
-        spdlog::error("    2. Graphics driver doesn't support Windows Graphics Capture");
-        spdlog::error("    3. Hardware-accelerated GPU scheduling is disabled");
-        spdlog::error("  Try: Settings > System > Display > Graphics > Hardware-accelerated GPU scheduling > ON");
-        spdlog::error("  Then RESTART your computer.");
+        SPDLOG_ERROR("CAPTURE ERROR: GraphicsCaptureSession is NOT supported on this system!");
+        SPDLOG_ERROR("  This usually means:");
+        SPDLOG_ERROR("    1. Windows version is too old (need 1903+)");
+        SPDLOG_ERROR("    2. Graphics driver doesn't support Windows Graphics Capture");
+        SPDLOG_ERROR("    3. Hardware-accelerated GPU scheduling is disabled");
+        SPDLOG_ERROR("  Try: Settings > System > Display > Graphics > Hardware-accelerated GPU scheduling > ON");
+        SPDLOG_ERROR("  Then RESTART your computer.");
         return false;
     }
     if (!IsWindow(s.hwnd)) {
-        spdlog::error("  Window handle {:x} is INVALID!", handle);
+        SPDLOG_ERROR("  Window handle {:x} is INVALID!", handle);
         return false;
     }
-    spdlog::info("  Window Title: {}", windowText(s.hwnd, false));
-    spdlog::info("  Window Class: {}", windowText(s.hwnd, true));
-    spdlog::info("  Window Style: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(s.hwnd, GWL_STYLE)));
-    spdlog::info("  Window ExStyle: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(s.hwnd, GWL_EXSTYLE)));
-    spdlog::info("  IsWindowVisible: {}", IsWindowVisible(s.hwnd) ? "YES" : "NO");
+    SPDLOG_INFO("  Window Title: {}", windowText(s.hwnd, false));
+    SPDLOG_INFO("  Window Class: {}", windowText(s.hwnd, true));
+    SPDLOG_INFO("  Window Style: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(s.hwnd, GWL_STYLE)));
+    SPDLOG_INFO("  Window ExStyle: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(s.hwnd, GWL_EXSTYLE)));
+    SPDLOG_INFO("  IsWindowVisible: {}", IsWindowVisible(s.hwnd) ? "YES" : "NO");
     const bool minimized = IsIconic(s.hwnd);
-    spdlog::info("  IsIconic (minimized): {}", minimized ? "YES" : "NO");
-    if (minimized) spdlog::warn("  Window is MINIMIZED - capture may fail or return black frames");
+    SPDLOG_INFO("  IsIconic (minimized): {}", minimized ? "YES" : "NO");
+    if (minimized) SPDLOG_WARN("  Window is MINIMIZED - capture may fail or return black frames");
     {
         ComPtr<IDXGIDevice> dxgiDevice;
         ComPtr<IDXGIAdapter> adapter;
         DXGI_ADAPTER_DESC desc{};
         if (SUCCEEDED(s.d3dDevice.As(&dxgiDevice)) && SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) &&
             SUCCEEDED(adapter->GetDesc(&desc))) {
-            spdlog::info("  GPU: {}", wideToUtf8(desc.Description));
-            spdlog::info("  GPU Vendor ID: 0x{:04x}", desc.VendorId);
+            SPDLOG_INFO("  GPU: {}", wideToUtf8(desc.Description));
+            SPDLOG_INFO("  GPU Vendor ID: 0x{:04x}", desc.VendorId);
         }
     }
-    spdlog::info("=== END DIAGNOSTICS ===");
+    SPDLOG_INFO("=== END DIAGNOSTICS ===");
 
     try {
         {
             std::lock_guard lock(s.mutex);
             s.frameCallback = std::move(callback);
         }
-        spdlog::info("Creating Direct3D device wrapper...");
+        SPDLOG_INFO("Creating Direct3D device wrapper...");
         ComPtr<IDXGIDevice> dxgiDevice;
         if (FAILED(s.d3dDevice.As(&dxgiDevice))) throw std::runtime_error("Failed to get DXGI device");
-        const auto create = reinterpret_cast<wgc::CreateDirect3D11DeviceFromDXGIDeviceFn>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"d3d11.dll"), "CreateDirect3D11DeviceFromDXGIDevice")));
         ComPtr<IInspectable> inspectable;
-        if (!create || FAILED(create(dxgiDevice.Get(), &inspectable)))
+        if (FAILED(s.runtime->createDirect3DDevice(dxgiDevice.Get(), &inspectable)) || !inspectable)
             throw std::runtime_error("Failed to create Direct3D11 device");
         s.winrtDevice = queryInterface<wgc::IDirect3DDevice>(inspectable.Get(), wgc::IID_IDirect3DDevice);
-        spdlog::info("Direct3D device wrapper created successfully");
+        SPDLOG_INFO("Direct3D device wrapper created successfully");
 
-        spdlog::info("Creating capture item for window {:x}...", handle);
-        auto interop = activationFactory<wgc::IGraphicsCaptureItemInterop>(wgc::GraphicsCaptureItemClass,
+        SPDLOG_INFO("Creating capture item for window {:x}...", handle);
+        auto interop = activationFactory<wgc::IGraphicsCaptureItemInterop>(*s.runtime, wgc::GraphicsCaptureItemClass,
                                                                            wgc::IID_IGraphicsCaptureItemInterop);
         if (FAILED(interop->CreateForWindow(s.hwnd, wgc::IID_IGraphicsCaptureItem,
                                             reinterpret_cast<void**>(s.item.ReleaseAndGetAddressOf()))) ||
@@ -569,36 +620,26 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
         s.height.store(static_cast<std::uint32_t>(size.Height));
 
         auto poolStatics = activationFactory<wgc::IDirect3D11CaptureFramePoolStatics2>(
-            wgc::Direct3D11CaptureFramePoolClass, wgc::IID_IDirect3D11CaptureFramePoolStatics2);
+            *s.runtime, wgc::Direct3D11CaptureFramePoolClass, wgc::IID_IDirect3D11CaptureFramePoolStatics2);
         check(poolStatics->CreateFreeThreaded(s.winrtDevice.Get(), wgc::B8G8R8A8UIntNormalized, 2, size,
                                               s.framePool.ReleaseAndGetAddressOf()));
         s.poolWidth = static_cast<std::uint32_t>(size.Width);
         s.poolHeight = static_cast<std::uint32_t>(size.Height);
 
-        std::weak_ptr<Impl> weak = impl;
-        ComPtr<wgc::IItemClosedHandler> closed;
-        closed.Attach(new ItemClosedHandler([weak] {
-            if (auto state = weak.lock()) state->onWindowClosed();
-        }));
-        check(s.item->add_Closed(closed.Get(), &s.closedToken));
-        ComPtr<wgc::IFrameArrivedHandler> arrived;
-        arrived.Attach(new FrameArrivedHandler([weak] {
-            if (auto state = weak.lock()) state->processFrame();
-        }));
-        check(s.framePool->add_FrameArrived(arrived.Get(), &s.frameArrivedToken));
+        s.registerHandlers();
 
         check(s.framePool->CreateCaptureSession(s.item.Get(), s.session.ReleaseAndGetAddressOf()));
         check(startCaptureSession(s.session.Get(), s.capturing));
-        spdlog::info("Capture started for window {:x}", handle);
+        SPDLOG_INFO("Capture started for window {:x}", handle);
         return true;
     } catch (const WinRtError& e) {
         s.capturing.store(false);
         for (const auto& line :
-             failureReport(static_cast<std::uint32_t>(e.hr), e.what(), getWindowsBuildNumber()))
-            spdlog::error("{}", line);
+             failureReport(static_cast<std::uint32_t>(e.hr), e.what(), s.runtime->buildNumber()))
+            SPDLOG_ERROR("{}", line);
     } catch (const std::exception& e) {
         s.capturing.store(false);
-        spdlog::error("Failed to start capture: {}", e.what());
+        SPDLOG_ERROR("Failed to start capture: {}", e.what());
     }
     return false;
 }

@@ -9,14 +9,18 @@
 
 namespace quillane::host {
 
+class GraphicsCaptureRuntime;
+
 // Captures one window for one stream through Windows.Graphics.Capture: a capture
 // item for the window, a free-threaded frame pool of two buffers and a capture
 // session. Each frame's texture goes to the callback on the thread the frame pool
 // raises its event on; the pool is re-created when the window's size changes,
-// and the capture stops by itself when the window closes.
+// and the capture stops by itself when the window closes. The system is reached
+// through a GraphicsCaptureRuntime: the real one, or a test's fake.
 class WindowCapture final : public CaptureSource {
 public:
-    WindowCapture();
+    WindowCapture();  // on the system's Windows.Graphics.Capture
+    explicit WindowCapture(std::shared_ptr<GraphicsCaptureRuntime> runtime);
     ~WindowCapture() override;
     WindowCapture(const WindowCapture&) = delete;
     WindowCapture& operator=(const WindowCapture&) = delete;

@@ -3,6 +3,7 @@
 #include "capture/CaptureDevice.h"
 #include "capture/CasCpu.h"
 #include "FrameBuffer.h"
+#include "WindowsTestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -47,22 +48,10 @@ protected:
     }
 
     Image download(ID3D11Texture2D* texture) {
-        D3D11_TEXTURE2D_DESC desc{};
-        texture->GetDesc(&desc);
-        desc.Usage = D3D11_USAGE_STAGING;
-        desc.BindFlags = 0;
-        desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-        desc.MiscFlags = 0;
-        ComPtr<ID3D11Texture2D> staging;
-        EXPECT_HRESULT_SUCCEEDED(device.device()->CreateTexture2D(&desc, nullptr, &staging));
-        device.context()->CopyResource(staging.Get(), texture);
-        D3D11_MAPPED_SUBRESOURCE mapped{};
-        Image out(desc.Width, desc.Height);
-        EXPECT_HRESULT_SUCCEEDED(device.context()->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped));
-        for (std::uint32_t y = 0; y < desc.Height; ++y)
-            std::memcpy(out.px(0, y), static_cast<const std::uint8_t*>(mapped.pData) + std::size_t(y) * mapped.RowPitch,
-                        desc.Width * 4);
-        device.context()->Unmap(staging.Get(), 0);
+        const auto read = quillane::host::test::readTexture(texture);
+        EXPECT_FALSE(read.bytes.empty()) << "the texture could not be read back";
+        Image out(read.width, read.height);
+        out.bytes = read.bytes;
         return out;
     }
 

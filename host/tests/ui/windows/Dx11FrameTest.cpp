@@ -3,13 +3,13 @@
 #include "platform/windows/HostWindowWindows.h"
 #include "ui/UIBackend.h"
 #include "ui/UIManager.h"
+#include "WindowsTestHelpers.h"
 
 #include <d3d11.h>
 #include <dxgi1_2.h>
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 
 namespace quillane::host {
 extern IDXGISwapChain1* g_swapChain;
@@ -21,34 +21,14 @@ namespace {
 using RGB = std::array<int, 3>;
 
 // The back buffer's pixels, copied through a staging texture.
-std::vector<std::uint8_t> readBackBuffer(ID3D11Device* device, ID3D11DeviceContext* context, UINT& width,
-                                         UINT& height) {
+std::vector<std::uint8_t> readBackBuffer(UINT& width, UINT& height) {
     ID3D11Texture2D* back = nullptr;
     if (FAILED(g_swapChain->GetBuffer(0, __uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&back)))) return {};
-    D3D11_TEXTURE2D_DESC desc{};
-    back->GetDesc(&desc);
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    desc.MiscFlags = 0;
-    ID3D11Texture2D* staging = nullptr;
-    std::vector<std::uint8_t> pixels;
-    if (SUCCEEDED(device->CreateTexture2D(&desc, nullptr, &staging))) {
-        context->CopyResource(staging, back);
-        D3D11_MAPPED_SUBRESOURCE mapped{};
-        if (SUCCEEDED(context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped))) {
-            width = desc.Width;
-            height = desc.Height;
-            pixels.resize(static_cast<std::size_t>(width) * height * 4);
-            for (UINT y = 0; y < height; ++y)
-                std::memcpy(&pixels[y * width * 4], static_cast<std::uint8_t*>(mapped.pData) + y * mapped.RowPitch,
-                            width * 4);
-            context->Unmap(staging, 0);
-        }
-        staging->Release();
-    }
+    TexturePixels read = readTexture(back);
     back->Release();
-    return pixels;
+    width = read.width;
+    height = read.height;
+    return std::move(read.bytes);
 }
 
 bool similar(const RGB& a, const RGB& b) {
@@ -71,7 +51,7 @@ TEST(Dx11FrameTest, TheDashboardIsDrawnInTheThemesColours) {
         for (int frame = 0; frame < 3; ++frame) {
             window.clear();
             ui.render();
-            pixels = readBackBuffer(window.device(), window.deviceContext(), width, height);
+            pixels = readBackBuffer(width, height);
             window.present();
         }
         ASSERT_GT(width, 300u);

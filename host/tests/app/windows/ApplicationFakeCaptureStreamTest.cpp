@@ -1,0 +1,256 @@
+// One stream end to end on the Windows build: the real Application and its
+// servers, window capture on the tests' own Windows.Graphics.Capture, the
+// Media Foundation encoder on a fake H.264 transform, and a client over TCP.
+#include "Eventually.h"
+#include "FakeGraphicsCapture.h"
+#include "FakeH264Transform.h"
+#include "LogCapture.h"
+#include "SignalingTestClient.h"
+#include "VideoClient.h"
+#include "WindowsTestHelpers.h"
+#include "WindowCapture.h"
+#include "app/Application.h"
+#include "capture/CaptureServices.h"
+#include "common/Base64.h"
+#include "encode/windows/QuickSyncEncoder.h"
+#include "input/InputPlatform.h"
+#include "platform/ProcessPriority.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using namespace quillane::host;
+using namespace quillane::host::test;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The test process keeps its own priority.
+class UnchangedPriority final : public ProcessPriority {
+public:
+    bool boost() override { return true; }
+    void restore() override {}
+};
+
+// The host's settings folder in this Wine prefix, where SHGetFolderPathW puts it.
+fs::path settingsFolder() {
+    wchar_t folder[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return {};
+    return fs::path(folder) / L"Quillane";
+}
+
+// Application::update as the main loop turns it, on a thread of its own.
+class MainLoopTurns {
+public:
+    explicit MainLoopTurns(Application& app)
+        : thread([this, &app] {
+              for (; running; std::this_thread::sleep_for(10ms)) app.update();
+          }) {}
+    ~MainLoopTurns() {
+        running = false;
+        thread.join();
+    }
+
+private:
+    std::atomic<bool> running{true};
+    std::thread thread;
+};
+
+// A window of another program, as it were: its own thread makes it and answers
+// its messages (the capture's start asks the window for its title).
+class WindowOnItsOwnThread {
+public:
+    WindowOnItsOwnThread(int width, int height) : thread([this, width, height] { run(width, height); }) {
+        std::unique_lock lock(mutex);
+        madeIt.wait(lock, [this] { return made; });
+    }
+    ~WindowOnItsOwnThread() {
+        PostThreadMessageW(threadId, WM_QUIT, 0, 0);
+        thread.join();
+    }
+    HWND hwnd() const { return window; }
+
+private:
+    void run(int width, int height) {
+        HWND created = createPopupWindow(L"Fake stream", width, height);
+        {
+            std::lock_guard lock(mutex);
+            window = created;
+            threadId = GetCurrentThreadId();
+            made = true;
+        }
+        madeIt.notify_all();
+        MSG message;
+        while (created && GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        if (created) DestroyWindow(created);
+    }
+
+    std::mutex mutex;
+    std::condition_variable madeIt;
+    bool made = false;
+    HWND window = nullptr;
+    DWORD threadId = 0;
+    std::thread thread;
+};
+
+// The unit the fake transform makes of its n-th input (see FakeH264Transform).
+std::vector<std::uint8_t> fakeUnit(std::uint8_t n) {
+    std::vector<std::uint8_t> unit =
+        n == 0 ? std::vector<std::uint8_t>{0, 0, 0, 1, 0x67, 0x4D, 0x40, 0x1F, 0, 0, 0, 1, 0x68, 0xEB, 0xE3, 0, 0, 1,
+                                           0x65, 0x88}
+               : std::vector<std::uint8_t>{0, 0, 0, 1, 0x41, 0x9A};
+    unit.push_back(n);
+    return unit;
+}
+
+class ApplicationFakeCaptureStream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fakesBefore = liveCaptureFakes();
+        const auto free = writeFreePortSettings(settingsFolder());
+        signalingPort = free[0];
+        videoPort = free[1];
+
+        window = std::make_unique<WindowOnItsOwnThread>(200, 100);
+        ASSERT_NE(window->hwnd(), nullptr);
+        windowId = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window->hwnd()));
+    }
+    void TearDown() override {
+        app.reset();
+        runtime->systemThread().waitIdle();
+        runtime->forget();
+        EXPECT_EQ(liveCaptureFakes(), fakesBefore) << "a capture object was not released";
+        for (FakeH264Transform* t : transforms) {
+            EXPECT_EQ(t->references(), 1) << "the encoder kept its transform";
+            t->Release();
+        }
+        window.reset();
+        std::error_code ec;
+        fs::remove(settingsFolder() / "settings.json", ec);
+    }
+
+    // The platform's services with the fake capture system and a Media
+    // Foundation encoder that finds only the fake hardware transform.
+    CaptureServices services() {
+        CaptureServices s;
+        auto system = runtime;
+        s.createCapture = [system] { return std::make_unique<WindowCapture>(system); };
+        s.windowExists = [](std::uint32_t id) { return WindowCapture::windowExists(id); };
+        const std::uint32_t id = windowId;
+        s.enumerateWindows = [id] {
+            quillane::protocol::WindowInfo info;
+            info.id = id;
+            info.title = "Fake stream";
+            info.width = 200;
+            info.height = 100;
+            info.isVisible = true;
+            return std::vector<quillane::protocol::WindowInfo>{info};
+        };
+        s.getAvailableEncoders = [](EncoderDevice) { return std::vector<EncoderType>{EncoderType::QuickSync}; };
+        s.createBestEncoder = [this](EncoderDevice device, const EncoderConfig& config) -> std::unique_ptr<EncoderBase> {
+            auto encoder = std::make_unique<QuickSyncEncoder>([this](std::uint32_t flags) {
+                MftCandidate candidate;
+                if (!(flags & MFT_ENUM_FLAG_HARDWARE)) return candidate;
+                auto* transform = new FakeH264Transform(true);
+                std::lock_guard lock(transformsMutex);
+                transforms.push_back(transform);
+                transform->AddRef();
+                candidate.found = true;
+                candidate.transform = transform;
+                candidate.friendlyName = L"Fake Hardware H.264 Encoder";
+                return candidate;
+            });
+            if (!encoder->initialize(device, config)) return nullptr;
+            return encoder;
+        };
+        return s;
+    }
+
+    int fakesBefore = 0;
+    std::uint16_t signalingPort = 0, videoPort = 0;
+    std::unique_ptr<WindowOnItsOwnThread> window;
+    std::uint32_t windowId = 0;
+    std::shared_ptr<FakeGraphicsCaptureRuntime> runtime = std::make_shared<FakeGraphicsCaptureRuntime>();
+    std::mutex transformsMutex;
+    std::vector<FakeH264Transform*> transforms;  // one per encoder made
+    std::unique_ptr<Application> app;
+};
+
+}  // namespace
+
+TEST_F(ApplicationFakeCaptureStream, AClientReceivesTheStreamConfigAndTheEncodersUnitsInOrder) {
+    LogCapture log;
+    app = std::make_unique<Application>(std::make_unique<UnchangedPriority>(), createInputPlatform(), services());
+    ASSERT_TRUE(app->initialize());
+    EXPECT_EQ(app->getEncoderName(), "QSV");
+    MainLoopTurns loop(*app);
+
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(signalingPort));
+    ASSERT_TRUE(client.request(json{{"type", "hello"}}, "welcome"));
+    VideoClient video;
+    ASSERT_TRUE(video.connect(videoPort));
+    ASSERT_TRUE(log.waitFor("TCP client connected"));
+
+    const auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", windowId}}, "stream_started");
+    ASSERT_TRUE(started);
+    const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+    ASSERT_EQ(runtime->pools().size(), 1u);
+    auto pool = runtime->pools()[0];
+
+    constexpr int kFrames = 4;
+    for (int i = 0; i < kFrames; ++i) pool->deliver({200, 100});
+    runtime->systemThread().waitIdle();
+
+    const auto config = client.waitForType("stream_config", 5s);
+    ASSERT_TRUE(config);
+    EXPECT_EQ((*config)["streamId"], streamId);
+    EXPECT_EQ((*config)["windowId"], windowId);
+    EXPECT_EQ((*config)["width"], 200);
+    EXPECT_EQ((*config)["height"], 100);
+    const std::uint8_t sps[] = {0x67, 0x4D, 0x40, 0x1F};
+    const std::uint8_t pps[] = {0x68, 0xEB, 0xE3};
+    EXPECT_EQ((*config)["sps"], base64Encode(sps, sizeof sps));
+    EXPECT_EQ((*config)["pps"], base64Encode(pps, sizeof pps));
+
+    std::optional<std::uint16_t> lastSequence;
+    for (int i = 0; i < kFrames; ++i) {
+        const auto packet = video.readPacket(5s);
+        ASSERT_TRUE(packet) << "unit " << i << " did not arrive";
+        EXPECT_EQ(packet->streamId(), streamId);
+        EXPECT_EQ(packet->payload, fakeUnit(static_cast<std::uint8_t>(i))) << "unit " << i;
+        EXPECT_EQ(packet->isKeyframe(), i == 0) << "unit " << i;
+        if (lastSequence) EXPECT_EQ(packet->sequence(), static_cast<std::uint16_t>(*lastSequence + 1));
+        lastSequence = packet->sequence();
+    }
+    {
+        std::lock_guard lock(transformsMutex);
+        ASSERT_EQ(transforms.size(), 1u);
+        EXPECT_EQ(transforms[0]->inputs.size(), static_cast<std::size_t>(kFrames));
+    }
+
+    // The window's capture item closes: the stream ends, the client is told, frames stop.
+    runtime->items().at(0)->closeWindow();
+    runtime->systemThread().waitIdle();
+    const auto ended = client.waitForType("stream_stopped", 5s);
+    ASSERT_TRUE(ended) << "the client was not told that the stream ended";
+    EXPECT_EQ((*ended)["streamId"], streamId);
+    EXPECT_FALSE(app->isStreamRunning(streamId));
+    pool->deliver({200, 100});
+    runtime->systemThread().waitIdle();
+    EXPECT_FALSE(video.readPacket(300ms)) << "a frame came after the window closed";
+    const auto stopped = client.request(json{{"type", "stream_unsubscribe"}, {"streamId", streamId}}, "stream_stopped");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ((*stopped)["streamId"], streamId);
+    app->shutdown();
+}
