@@ -457,7 +457,7 @@ protected:
         host.environment = {{"PATH", tools + ":" + (path ? path : "/usr/bin:/bin")}, {"QH_DESCRIPTOR_LIST", record}};
     }
 
-    // Descriptors of the host above standard error, as "<number> <target> <flags in octal>".
+    // The host's descriptors above standard error that lack close-on-exec, as "<number> <target> <flags>".
     std::vector<std::string> hostDescriptorsWithoutCloseOnExec() {
         const std::string proc = "/proc/" + std::to_string(host.process()->pid());
         std::vector<std::string> open;
