@@ -39,8 +39,9 @@ constexpr long kMaxFrameExtent = 4096;
 // A rebound spare key keeps its keysym this long after its last use: a client reads the key map
 // when it handles the key event, and a binding undone at once would give it an empty character.
 constexpr auto kSpareHold = std::chrono::milliseconds(50);
-// Spare key codes used in turn, so a burst of text rarely finds them all still held.
-constexpr std::size_t kMaxSpares = 16;
+// Spare key codes used in turn, so that a pasted line of such characters finds one free for each
+// (a character that finds them all still held is dropped).
+constexpr std::size_t kMaxSpares = 64;
 // Every key map change makes each X client on the desktop reload its key map: at most this many
 // in any one second. A character that would need one more is dropped.
 constexpr std::size_t kMaxKeymapChangesPerSecond = 100;
