@@ -2,6 +2,7 @@
 
 #include "app/AttachedSinks.h"
 #include "platform/CrashHandler.h"
+#include "platform/Inheritance.h"
 #include "platform/Paths.h"
 
 #include <fmt/chrono.h>
@@ -10,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <stdexcept>
 #include <vector>
@@ -48,8 +50,15 @@ std::shared_ptr<spdlog::sinks::sink> makeFileSink(const std::string& name, const
     std::filesystem::create_directories(file.parent_path());
     // The library takes the platform's own file-name type, so non-ASCII folders
     // reach the same file on Windows too.
+    // Each file the sink opens (again at every rotation) stays out of programs the host starts.
+    // This runs under the sink's lock, so a failure goes to stderr, not back into the log.
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = [](const spdlog::filename_t&, std::FILE* stream) {
+        if (const int error = keepFileFromChildren(stream))
+            std::fprintf(stderr, "The log file stays open in programs the host starts (error %d)\n", error);
+    };
     auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-        file.string<spdlog::filename_t::value_type>(), kLogFileMaxSize, kLogFileMaxFiles, false);
+        file.string<spdlog::filename_t::value_type>(), kLogFileMaxSize, kLogFileMaxFiles, false, handlers);
     sink->set_level(spdlog::level::debug);
     sink->set_pattern(kFileLogPattern);
     setCrashLogFile(file);

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <deque>
 #include <future>
+#include <cctype>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -14,9 +16,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
@@ -25,6 +31,7 @@
 #include "network/SignalingMessageHandler.h"
 #include "network/SocketOptions.h"
 #include "platform/CrashHandler.h"
+#include "platform/Inheritance.h"
 
 namespace quillane::host {
 
@@ -35,6 +42,55 @@ using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
 
 namespace {
+
+// Room for an upgrade request with a browser's usual headers; a longer one fails the handshake.
+constexpr std::size_t kMaxUpgradeRequestBytes = 16 * 1024;
+// One line per address that keeps sending web-page handshakes, at most once a minute.
+constexpr double kOriginRefusalLogsPerSecond = 1.0 / 60;
+constexpr const char* kForbiddenResponse = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+std::string asciiLower(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+// An Origin that a browser sends for a page: the client is a headset app that never runs in a
+// browser, while any page the user visits could otherwise drive the host.
+bool isWebPageOrigin(std::string_view origin) {
+    const std::string value = asciiLower(origin);
+    if (value == "null") {
+        return true;
+    }
+    const auto colon = value.find(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    const std::string_view scheme = std::string_view(value).substr(0, colon);
+    return scheme == "http" || scheme == "https" || scheme == "file";
+}
+
+// The first Origin of the request's header that names a web page; none when the header is
+// incomplete or malformed (the WebSocket handshake then fails on it) or names none.
+std::optional<std::string> webPageOrigin(const std::string& request) {
+    beast::http::request_parser<beast::http::empty_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(kMaxUpgradeRequestBytes));
+    parser.eager(false);
+    error_code ec;
+    parser.put(net::buffer(request), ec);
+    if (ec || !parser.is_header_done()) {
+        return std::nullopt;
+    }
+    const auto& header = parser.get();
+    for (auto [field, end] = header.equal_range(beast::http::field::origin); field != end; ++field) {
+        const std::string_view value(field->value().data(), field->value().size());
+        if (isWebPageOrigin(value)) {
+            return std::string(value);
+        }
+    }
+    return std::nullopt;
+}
 
 SignalingMessageHandler::Config handlerConfig(const SignalingServerOptions& options) {
     SignalingMessageHandler::Config config;
@@ -89,6 +145,8 @@ public:
     }
 
     void removeSession(const WebSocketSession* session);
+    // Logs a refused web-page handshake, once in a while per address.
+    void logOriginRefusal(const std::string& address, std::string_view origin);
     void broadcast(const std::string& text);
     void handleMessage(WebSocketSession* session, std::uint64_t sessionId, const std::string& text);
 
@@ -121,6 +179,8 @@ private:
     LogRateLimiter acceptErrorLog{std::chrono::seconds(1)};
     LogRateLimiter sessionLimitLog{std::chrono::seconds(1)};
     LogRateLimiter addressLimitLog{std::chrono::seconds(1)};
+    std::mutex originRefusalLogMutex;  // handlers run on the I/O thread and in poll()
+    SourceRateLimiter originRefusalLog{kOriginRefusalLogsPerSecond, 1};
 };
 
 // One accepted connection. Every member below is touched only on the
@@ -134,6 +194,7 @@ public:
           clientAddress(std::move(address)),
           id(server->nextSessionId()),
           limits(server->limits),
+          handshakeTimer(ws.get_executor()),
           keepAliveTimer(ws.get_executor()) {
         ws.read_message_max(server->limits.maxMessageBytes);
         websocket::stream_base::timeout timeouts{};
@@ -146,9 +207,16 @@ public:
     const std::string& address() const { return clientAddress; }
     bool isOpen() const { return open; }
 
+    // Reads the upgrade request, refuses one from a web page, and hands any other to the
+    // WebSocket handshake together with every byte read so far.
     void run() {
         net::dispatch(ws.get_executor(), [self = shared_from_this()] {
-            self->ws.async_accept(beast::bind_front_handler(&WebSocketSession::onAccept, self));
+            self->handshakeTimer.expires_after(self->limits.handshakeTimeout);
+            self->handshakeTimer.async_wait(
+                beast::bind_front_handler(&WebSocketSession::onHandshakeTimeout, self));
+            net::async_read_until(beast::get_lowest_layer(self->ws),
+                                  net::dynamic_buffer(self->upgradeRequest, kMaxUpgradeRequestBytes), "\r\n\r\n",
+                                  beast::bind_front_handler(&WebSocketSession::onUpgradeRequest, self));
         });
     }
 
@@ -167,7 +235,15 @@ public:
     }
 
 private:
-    void onAccept(error_code ec) {
+    void onHandshakeTimeout(error_code ec) {
+        if (ec || closed || open) {
+            return;
+        }
+        SPDLOG_ERROR("WebSocket accept failed: {}", error_code(beast::error::timeout).message());
+        closeNow(true);
+    }
+
+    void onUpgradeRequest(error_code ec, std::size_t) {
         if (closed) {
             return;
         }
@@ -176,6 +252,33 @@ private:
             closeNow(true);
             return;
         }
+        if (const auto origin = webPageOrigin(upgradeRequest)) {
+            refuse(*origin);
+            return;
+        }
+        ws.async_accept(net::buffer(upgradeRequest), beast::bind_front_handler(&WebSocketSession::onAccept,
+                                                                                shared_from_this()));
+    }
+
+    void refuse(const std::string& origin) {
+        if (const auto owner = server.lock()) {
+            owner->logOriginRefusal(clientAddress, origin);
+        }
+        net::async_write(beast::get_lowest_layer(ws), net::buffer(std::string_view(kForbiddenResponse)),
+                         [self = shared_from_this()](error_code, std::size_t) { self->closeNow(true); });
+    }
+
+    void onAccept(error_code ec) {
+        if (closed) {
+            return;
+        }
+        handshakeTimer.cancel();
+        if (ec) {
+            SPDLOG_ERROR("WebSocket accept failed: {}", ec.message());
+            closeNow(true);
+            return;
+        }
+        upgradeRequest = std::string();
         open = true;
         SPDLOG_INFO("Client connected");
         lastHeard = lastPing = clockNow();
@@ -297,6 +400,7 @@ private:
         const bool wasOpen = open.exchange(false);
         error_code ignored;
         beast::get_lowest_layer(ws).close(ignored);
+        handshakeTimer.cancel();
         keepAliveTimer.cancel();
         if (const auto owner = server.lock()) {
             if (removeFromServer) {
@@ -320,6 +424,8 @@ private:
     const SignalingLimits limits;
     std::atomic<bool> open{false};  // handshake completed and not closed; read by broadcast
     bool closed = false;
+    std::string upgradeRequest;  // the bytes read before the handshake, the request and any after it
+    net::steady_timer handshakeTimer;
     net::steady_timer keepAliveTimer;
     std::chrono::steady_clock::time_point lastHeard{};
     std::chrono::steady_clock::time_point lastPing{};
@@ -341,8 +447,11 @@ bool SignalingServerImpl::start() {
     try {
         const tcp::endpoint endpoint(net::ip::address_v4::any(), port);
         acceptor.open(endpoint.protocol());
-        if (const int error = setListenAddressOption(static_cast<std::uintptr_t>(acceptor.native_handle()));
-            error != 0) {
+        const auto native = static_cast<std::uintptr_t>(acceptor.native_handle());
+        if (const int error = keepSocketFromChildren(native)) {
+            SPDLOG_WARN("The signaling socket stays open in programs the host starts (error {})", error);
+        }
+        if (const int error = setListenAddressOption(native); error != 0) {
             throw boost::system::system_error(error_code(error, boost::system::system_category()));
         }
         acceptor.bind(endpoint);
@@ -450,6 +559,9 @@ void SignalingServerImpl::onAccept(error_code ec, tcp::socket socket) {
         return;
     }
 
+    if (const int error = keepSocketFromChildren(static_cast<std::uintptr_t>(socket.native_handle()))) {
+        SPDLOG_WARN("A new signaling connection stays open in programs the host starts (error {})", error);
+    }
     error_code endpointError;
     const auto endpoint = socket.remote_endpoint(endpointError);
     std::string address = endpointError ? "unknown" : endpoint.address().to_string();
@@ -493,6 +605,23 @@ void SignalingServerImpl::removeSession(const WebSocketSession* session) {
             sessions.erase(it);
             break;
         }
+    }
+}
+
+void SignalingServerImpl::logOriginRefusal(const std::string& address, std::string_view origin) {
+    std::size_t held = 0;
+    {
+        std::lock_guard lock(originRefusalLogMutex);
+        if (!originRefusalLog.allow(std::hash<std::string>{}(address), std::chrono::steady_clock::now(), held)) {
+            return;
+        }
+    }
+    if (held > 0) {
+        SPDLOG_WARN("Refused a WebSocket handshake from {}: its Origin \"{}\" is a web page ({} more since the last "
+                    "report)", address, logSafeText(origin), held);
+    } else {
+        SPDLOG_WARN("Refused a WebSocket handshake from {}: its Origin \"{}\" is a web page", address,
+                    logSafeText(origin));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "network/AcceptErrors.h"
 #include "network/SocketOptions.h"
+#include "platform/Inheritance.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
@@ -27,7 +28,11 @@ TcpListener::~TcpListener() {
 void TcpListener::open(std::uint16_t port) {
     const tcp::endpoint endpoint(tcp::v4(), port);
     acceptor_.open(endpoint.protocol());
-    if (const int error = setListenAddressOption(static_cast<std::uintptr_t>(acceptor_.native_handle()))) {
+    const auto native = static_cast<std::uintptr_t>(acceptor_.native_handle());
+    if (const int error = keepSocketFromChildren(native)) {
+        SPDLOG_WARN("{}: the listening socket stays open in programs the host starts (error {})", name_, error);
+    }
+    if (const int error = setListenAddressOption(native)) {
         throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()));
     }
     acceptor_.bind(endpoint);
@@ -81,6 +86,9 @@ void TcpListener::onAccepted(const boost::system::error_code& ec, tcp::socket so
         return;
     }
     quickRetries_ = 0;
+    if (const int error = keepSocketFromChildren(static_cast<std::uintptr_t>(socket.native_handle()))) {
+        SPDLOG_WARN("{}: a new connection stays open in programs the host starts (error {})", name_, error);
+    }
     onAccept_(std::move(socket));
     acceptNext();
 }

@@ -1,6 +1,7 @@
 #include "ui/UIManager.h"
 
 #include "app/UrlOpener.h"
+#include "platform/Inheritance.h"
 #include "platform/Paths.h"
 #include "ui/UIBackend.h"
 #include "ui/UITheme.h"
@@ -92,6 +93,8 @@ void UIManager::detectLocalIpAddress() {
         boost::asio::io_context io;
         boost::asio::ip::udp::socket socket(io);
         socket.open(boost::asio::ip::udp::v4());
+        if (const int error = keepSocketFromChildren(static_cast<std::uintptr_t>(socket.native_handle())))
+            SPDLOG_DEBUG("The address probe socket stays open in programs the host starts (error {})", error);
         boost::system::error_code ec;
         socket.connect({boost::asio::ip::make_address_v4(kRouteProbeAddress), 53}, ec);
         if (!ec) {

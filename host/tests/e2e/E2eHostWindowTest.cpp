@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -439,6 +443,66 @@ TEST_F(HostWindowTest, ABitrateClickReachesTheRunningStreamAndTheSettingsFileOnc
     }
     EXPECT_GT(frames, 10);
     EXPECT_LE(bytes * 8, static_cast<std::size_t>(bitrate) * 1000 * 3);
+}
+
+// The browser that "Visit Website" starts through a stand-in xdg-open, while the host holds its
+// listening sockets and a client on each connection: it gets only standard input, output and
+// error, and every socket and file of the host is close-on-exec.
+class HostWindowBrowserTest : public HostWindowTest {
+protected:
+    void prepare() override {
+        std::filesystem::create_directories(tools);
+        std::filesystem::create_symlink(QH_DESCRIPTOR_LISTER, tools + "/xdg-open");
+        const char* path = std::getenv("PATH");
+        host.environment = {{"PATH", tools + ":" + (path ? path : "/usr/bin:/bin")}, {"QH_DESCRIPTOR_LIST", record}};
+    }
+
+    // The host's descriptors above standard error that lack close-on-exec, as "<number> <target> <flags>".
+    std::vector<std::string> hostDescriptorsWithoutCloseOnExec() {
+        const std::string proc = "/proc/" + std::to_string(host.process()->pid());
+        std::vector<std::string> open;
+        for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+            const std::string fd = entry.path().filename().string();
+            if (std::stoi(fd) <= 2) continue;
+            std::error_code error;
+            const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+            std::ifstream info(proc + "/fdinfo/" + fd);
+            std::string line;
+            while (std::getline(info, line)) {
+                if (line.rfind("flags:", 0) != 0) continue;
+                const unsigned long flags = std::stoul(line.substr(6), nullptr, 8);
+                if (!(flags & O_CLOEXEC)) open.push_back(fd + " " + target + " " + line.substr(6));
+            }
+        }
+        return open;
+    }
+
+    const std::string tools = host.home() + "/tools";
+    const std::string record = host.home() + "/descriptors";
+};
+
+TEST_F(HostWindowBrowserTest, TheBrowserItStartsHoldsNoneOfTheHostsSocketsOrFiles) {
+    connectClient();
+    VideoReceiver video(host.ports().video);
+    quillane::host::test::RawConnection audio, input;
+    ASSERT_TRUE(video.connected() && audio.connect(host.ports().audio) && input.connect(host.ports().input));
+    ASSERT_TRUE(host.waitForLog("TCP client connected", 5s));
+    ASSERT_TRUE(host.waitForLog("TCP audio client connected", 5s));
+    ASSERT_TRUE(host.waitForLog("TCP input client connected", 5s));
+    EXPECT_EQ(hostDescriptorsWithoutCloseOnExec(), std::vector<std::string>{});
+
+    auto s = openPage(6);
+    ASSERT_TRUE(s);
+    const int linksTop = s->boxDown(kPageLeft + 8, 100, kWebsiteButton, 20);
+    ASSERT_GT(linksTop, 150);
+    pointAt(kPageLeft + 80, linksTop + 17, true);
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(record); }, 10s)) << "xdg-open never started";
+    std::ifstream in(record);
+    std::vector<std::string> inherited;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("SIGPIPE", 0) != 0 && std::stoi(line) > 2) inherited.push_back(line);
+    }
+    EXPECT_EQ(inherited, std::vector<std::string>{});
 }
 
 // The host's update checker asks a local service (trusting its certificate),

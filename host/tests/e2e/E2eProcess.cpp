@@ -51,11 +51,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         dup2(outPipe[1], STDOUT_FILENO);
         auto toFile = [](const std::string& path, int target) {
             if (path.empty()) return;
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (fd >= 0) dup2(fd, target);
         };
         toFile(stdoutFile, STDOUT_FILENO);
         toFile(stderrFile, STDERR_FILENO);
+        // The program starts with what a user's session would give it, nothing of the test's.
+        closefrom(3);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -17,7 +18,12 @@
 #include "Eventually.h"
 #include "SignalingTestClient.h"
 #include "TestWindowPattern.h"
+#include "VideoClient.h"
 #include "common/Base64.h"
+
+// After gtest: Xlib defines None.
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
 
 using namespace std::chrono_literals;
 using quillane::host::base64Decode;
@@ -511,6 +517,144 @@ TEST_F(E2e, HostileRequestsAreBoundedAndTheHostKeepsServing) {
     EXPECT_GE(idrs.load(), 5);
     EXPECT_LE(idrs.load(), 11);
     EXPECT_TRUE(freshClientDecodes(live, 320));
+}
+
+// One record of the input connection: stream, device, action, x, y, code, modifiers, wheel, spare.
+std::vector<std::uint8_t> inputRecord(std::uint8_t stream, std::uint8_t device, std::uint8_t action, std::uint16_t x,
+                                      std::uint16_t y, std::uint8_t code = 0) {
+    return {12, 0, 0, 0, stream, device, action, static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(x >> 8),
+            static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(y >> 8), code, 0, 0, 0, 0};
+}
+
+// Counts the key map changes the X server announces to an XKB client, as toolkits are; they wait
+// on the connection until counted.
+class KeymapChangeCounter {
+public:
+    KeymapChangeCounter() : display(XOpenDisplay(nullptr)) {
+        int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+        if (display && XkbQueryExtension(display, &opcode, &xkbEvent, &error, &major, &minor))
+            selected = XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
+        if (selected) XSync(display, False);
+    }
+    ~KeymapChangeCounter() {
+        if (display) XCloseDisplay(display);
+    }
+    bool ok() const { return selected; }
+    int count() {
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            // One core notice per change; XKB's come once per keyboard device.
+            changes += event.type == MappingNotify && event.xmapping.request == MappingKeyboard;
+        }
+        return changes;
+    }
+
+private:
+    Display* display;
+    int xkbEvent = 0;
+    bool selected = false;
+    int changes = 0;
+};
+
+// 10,000 characters without a key on the layout, typed into the focused streamed window: the key
+// map changes at most 100 times a second (the rest is dropped with one warning), a move sent after
+// them follows within seconds, signalling answers pings at once and the stream keeps its frame rate.
+TEST_F(E2e, AFloodOfTextWithoutKeysNeitherStallsInputNorTheStreamNorTheDesktop) {
+    TestWindowProcess window("E2E text flood", 320, 240);
+    const auto opened = openStream(window);
+    ASSERT_TRUE(opened);
+    const std::uint8_t streamId = *opened;
+    ASSERT_TRUE(nextOf(streamId, 10s));
+    quillane::host::test::VideoClient input;
+    ASSERT_TRUE(input.connect(host.ports().input));
+    ASSERT_TRUE(host.waitForLog("TCP input client connected", 5s));
+    // Focus the window as a user would, with a click into it.
+    std::vector<std::uint8_t> bytes;
+    for (std::uint8_t action : {1, 2, 3}) {
+        const auto record = inputRecord(streamId, 1, action, 32768, 32768);
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    }
+    ASSERT_TRUE(input.sendRaw(bytes));
+    std::this_thread::sleep_for(500ms);
+
+    video->clear();  // what queued up meanwhile
+    std::atomic<int> frames{0};
+    std::atomic<bool> counting{true};
+    std::thread counter([&] {
+        while (counting)
+            if (nextOf(streamId, 50ms)) ++frames;
+    });
+    std::this_thread::sleep_for(2s);
+    const double fpsBefore = frames.exchange(0) / 2.0;
+
+    // The flood, in ten parts over 2.5 s so that it lasts while frames and pings are measured; then
+    // a move to the window's top-left tenth.
+    std::vector<std::vector<std::uint8_t>> parts(10);
+    for (int i = 0; i < 10000; ++i) {
+        const auto record = inputRecord(streamId, 2, 3, static_cast<std::uint16_t>(0x4E00 + i), 0);
+        parts[i / 1000].insert(parts[i / 1000].end(), record.begin(), record.end());
+    }
+    const auto move = inputRecord(streamId, 1, 1, 6554, 6554);
+    parts.back().insert(parts.back().end(), move.begin(), move.end());
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    int left = 0, top = 0;
+    Window child = 0;
+    XTranslateCoordinates(display, window.windowId(), DefaultRootWindow(display), 0, 0, &left, &top, &child);
+    const auto pointerArrived = [&] {
+        Window root = 0;
+        int x = 0, y = 0, wx = 0, wy = 0;
+        unsigned mask = 0;
+        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &wx, &wy, &mask);
+        return std::abs(x - (left + 32)) <= 1 && std::abs(y - (top + 24)) <= 1;
+    };
+    ASSERT_FALSE(pointerArrived());
+
+    KeymapChangeCounter keymap;
+    ASSERT_TRUE(keymap.ok());
+    const auto flooded = std::chrono::steady_clock::now();
+    frames = 0;
+    std::thread flood([&] {
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            std::this_thread::sleep_until(flooded + i * 250ms);
+            input.sendRaw(parts[i]);
+        }
+    });
+    std::chrono::milliseconds slowestPing{0};
+    std::optional<double> seconds;  // until the move after the flood arrived
+    for (int i = 0; std::chrono::steady_clock::now() - flooded < 3s; ++i) {
+        if (!seconds && pointerArrived())
+            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - flooded).count();
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_TRUE(client.request(json{{"type", "ping"}, {"timestamp", i}}, "pong", 1s)) << "ping " << i;
+        slowestPing = std::max(slowestPing, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - asked));
+        std::this_thread::sleep_for(50ms);
+    }
+    const double fpsDuring = frames.load() / std::chrono::duration<double>(std::chrono::steady_clock::now() - flooded).count();
+    if (!seconds && quillane::host::test::eventually(pointerArrived, 15s))
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - flooded).count();
+    std::this_thread::sleep_for(200ms);  // the last bindings undone
+    const int keymapChanges = keymap.count();
+    flood.join();
+    counting = false;
+    counter.join();
+    XCloseDisplay(display);
+    std::fprintf(stderr, "frames/s %.1f before, %.1f during; slowest ping %lld ms; %d key map changes in %.1f s\n",
+                 fpsBefore, fpsDuring, static_cast<long long>(slowestPing.count()), keymapChanges,
+                 seconds.value_or(-1));
+
+    EXPECT_LT(slowestPing, 100ms);
+    EXPECT_GE(fpsBefore, 10.0);
+    EXPECT_GE(fpsDuring, 0.75 * fpsBefore) << "before " << fpsBefore << " frames/s";
+    ASSERT_TRUE(seconds) << "the move after the flood did not arrive";
+    EXPECT_LE(*seconds, 10.0) << "the move after the flood took " << *seconds << " s";
+    // At most 100 in any second, and the undoing of the last bindings at the end.
+    EXPECT_GT(keymapChanges, 0);
+    EXPECT_LE(keymapChanges, 100 * static_cast<int>(std::ceil(*seconds)) + 20) << "in " << *seconds << " s";
+    EXPECT_GE(logCount("Dropping typed characters without a key on the layout"), 1u);
+    EXPECT_LE(logCount("Dropping typed characters without a key on the layout"), 2u);
 }
 
 // A window that does not change still gives a new video client its picture:

@@ -325,6 +325,43 @@ TEST(SignalingServerLife, StopClosesEverythingEvenWhenAHandlerOutlastsItsWait) {
     EXPECT_TRUE(signalingAlive(server.getPort()));
 }
 
+// A page in a browser sends its Origin with the handshake and the host's client is never a page:
+// such handshakes get 403 and no session, one log line per machine; without an Origin, or with one
+// that names no page, the client is welcomed as before.
+TEST_F(SignalingServerTest, HandshakesFromWebPagesGet403AndNoSessionOthersAreWelcomed) {
+    const auto answerTo = [&](const std::string& origin, const std::string& from) {
+        std::string request = webSocketUpgradeRequest(port);
+        request.insert(request.size() - 2, "Origin: " + origin + "\r\n");
+        RawConnection page(from);
+        std::string answer;
+        if (!page.connect(port) || !page.send(request)) return answer;
+        while (answer.find("\r\n\r\n") == std::string::npos) {
+            const std::string more = page.readSome(2s);
+            if (more.empty()) break;
+            answer += more;
+        }
+        return answer;
+    };
+    for (const char* origin : {"http://pages.example", "https://pages.example:8443", "file://", "null",
+                               "HTTP://PAGES.EXAMPLE"}) {
+        const std::string answer = answerTo(origin, "127.0.0.1");
+        EXPECT_EQ(answer.substr(0, 13), "HTTP/1.1 403 ") << origin << ": " << answer;
+    }
+    EXPECT_EQ(answerTo("http://pages.example", machine(2)).substr(0, 13), "HTTP/1.1 403 ");
+    EXPECT_TRUE(eventually([&] { return server.getClientCount() == 0; }));
+    EXPECT_FALSE(log.contains("Client connected"));
+    EXPECT_EQ(log.count("Refused a WebSocket handshake from 127.0.0.1: its Origin \"http://pages.example\" is a web page"),
+              1u);
+    EXPECT_EQ(log.count("Refused a WebSocket handshake from 127.0.0.1"), 1u);
+    EXPECT_EQ(log.count("Refused a WebSocket handshake from " + machine(2)), 1u);
+
+    EXPECT_EQ(answerTo("android-app://com.example.headset", "127.0.0.1").substr(0, 13), "HTTP/1.1 101 ");
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(port));
+    EXPECT_TRUE(client.request({{"type", "hello"}}, "welcome"));
+    EXPECT_EQ(connectedAddresses(), std::vector<std::string>{"127.0.0.1"});
+}
+
 TEST_F(SignalingServerTest, ASlowHandshakeDoesNotHoldUpOthersAndIsCutOff) {
     RawConnection slow;
     ASSERT_TRUE(slow.connect(port));

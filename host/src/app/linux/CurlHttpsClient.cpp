@@ -3,8 +3,12 @@
 
 #include "app/HttpsClient.h"
 
+#include "platform/Inheritance.h"
+
 #include <curl/curl.h>
 #include <spdlog/spdlog.h>
+
+#include <sys/socket.h>
 
 #include <atomic>
 #include <mutex>
@@ -23,6 +27,12 @@ struct Transfer {
     bool tooLarge = false;
     bool stoppedAtStatus = false;  // a status other than 200 needs no body
 };
+
+// The connection is made close-on-exec as it is made, so a program the host starts meanwhile
+// does not hold it.
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
 
 std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
@@ -52,6 +62,9 @@ public:
         static std::once_flag once;
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
         multi = curl_multi_init();
+        // libcurl opens the multi handle's wake-up socket pair without close-on-exec.
+        if (const int error = keepOpenDescriptorsFromChildren())
+            SPDLOG_WARN("Some descriptors stay open in programs the host starts (error {})", error);
     }
     ~CurlHttpsClient() override {
         if (multi) curl_multi_cleanup(multi);
@@ -115,6 +128,7 @@ private:
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
         if (!options.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.caFile.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocket);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);

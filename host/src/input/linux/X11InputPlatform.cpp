@@ -21,7 +21,9 @@
 #include <tuple>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -37,8 +39,13 @@ constexpr long kMaxFrameExtent = 4096;
 // A rebound spare key keeps its keysym this long after its last use: a client reads the key map
 // when it handles the key event, and a binding undone at once would give it an empty character.
 constexpr auto kSpareHold = std::chrono::milliseconds(50);
-// Spare key codes used in turn, so a burst of text rarely waits for one to come free.
-constexpr std::size_t kMaxSpares = 16;
+// Spare key codes used in turn, so that a pasted line of such characters finds one free for each
+// (a character that finds them all still held is dropped).
+constexpr std::size_t kMaxSpares = 64;
+// Every key map change makes each X client on the desktop reload its key map: at most this many
+// in any one second. A character that would need one more is dropped.
+constexpr std::size_t kMaxKeymapChangesPerSecond = 100;
+constexpr auto kDroppedTextWarningInterval = std::chrono::seconds(10);
 // Wheel notches sent for one input at most; a larger delta is a broken client.
 constexpr std::int32_t kMaxWheelClicks = 100;
 constexpr std::int32_t kWheelDelta = 120;
@@ -66,6 +73,32 @@ bool isLowSurrogate(std::uint16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 std::int32_t clampSide(std::int64_t side) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(side, 0, kMaxSide));
 }
+
+// The key map changes of the last second, bounded to kMaxKeymapChangesPerSecond.
+class KeymapChangeBudget {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // True, and counted, when a change may be made at `now`.
+    bool take(Clock::time_point now) {
+        forgetOlderThanASecond(now);
+        if (changes.size() >= kMaxKeymapChangesPerSecond) return false;
+        changes.push_back(now);
+        return true;
+    }
+    // Counts a change that has to be made anyway (undoing bindings).
+    void record(Clock::time_point now) {
+        forgetOlderThanASecond(now);
+        changes.push_back(now);
+    }
+
+private:
+    void forgetOlderThanASecond(Clock::time_point now) {
+        while (!changes.empty() && now - changes.front() >= std::chrono::seconds(1)) changes.pop_front();
+    }
+
+    std::deque<Clock::time_point> changes;
+};
 
 // Space around a window's interior: the window manager's frame and the
 // window's own border.
@@ -115,8 +148,9 @@ public:
             std::lock_guard lock(mutex_);
             for (Spare& spare : spares_) {
                 if (spare.pressed) XTestFakeKeyEvent(display_, spare.code, False, CurrentTime);
-                if (spare.keysym != NoSymbol) bind(spare, NoSymbol);
+                spare.pressed = false;
             }
+            unbindIdleSpares();
             XSync(display_, False);
         }
         trap_.reset();
@@ -443,7 +477,9 @@ private:
         if (keysym == 0) return false;
         KeyCode code = keycodeAtLevel(keysym, 0);
         if (code == 0) {
-            Spare* spare = spareFor(keysym);
+            bool dropped = false;
+            Spare* spare = spareFor(keysym, dropped);
+            if (dropped) return true;  // counted and reported where it was dropped
             if (spare == nullptr) return false;
             spare->pressed = true;
             code = spare->code;
@@ -470,7 +506,9 @@ private:
         if (const KeyCode shifted = keycodeAtLevel(keysym, 1); shifted != 0) {
             return tap(shifted, shiftHeld ? 0 : XKeysymToKeycode(display_, XK_Shift_L));
         }
-        Spare* spare = spareFor(keysym);
+        bool dropped = false;
+        Spare* spare = spareFor(keysym, dropped);
+        if (dropped) return true;  // counted and reported where it was dropped
         return spare != nullptr && tap(spare->code, 0);
     }
 
@@ -505,8 +543,10 @@ private:
         return std::any_of(spares_.begin(), spares_.end(), [code](const Spare& s) { return s.code == code; });
     }
 
-    // A spare key code bound to keysym: one that already is, else the one unused longest.
-    Spare* spareFor(KeySym keysym) {
+    // A spare key code bound to keysym: one that already is, else the one unused longest. None, and
+    // `dropped` set, while that one's last character may still be unread or when the key map has
+    // changed too often in the last second: waiting here would hold up every input.
+    Spare* spareFor(KeySym keysym, bool& dropped) {
         const auto now = std::chrono::steady_clock::now();
         Spare* chosen = nullptr;
         for (Spare& spare : spares_) {
@@ -521,13 +561,26 @@ private:
             warnedNoSpare_ = true;
             return nullptr;
         }
-        // Its previous character may still be waiting to be read.
-        const auto free = chosen->lastUse + kSpareHold;
-        if (chosen->keysym != NoSymbol && free > now) std::this_thread::sleep_until(free);
+        const bool stillHeld = chosen->keysym != NoSymbol && chosen->lastUse + kSpareHold > now;
+        if (stillHeld || !keymapBudget_.take(now)) {
+            dropped = true;
+            dropCharacter(now);
+            return nullptr;
+        }
         bind(*chosen, keysym);
-        chosen->lastUse = std::chrono::steady_clock::now();
+        chosen->lastUse = now;
         spareChanged_.notify_all();
         return chosen;
+    }
+
+    void dropCharacter(std::chrono::steady_clock::time_point now) {
+        ++droppedCharacters_;
+        if (lastDropWarning_ && now - *lastDropWarning_ < kDroppedTextWarningInterval) return;
+        SPDLOG_WARN("Dropping typed characters without a key on the layout: the key map changes at most {} times a "
+                    "second ({} dropped since the last report)",
+                    kMaxKeymapChangesPerSecond, droppedCharacters_);
+        droppedCharacters_ = 0;
+        lastDropWarning_ = now;
     }
 
     void releaseSpare(KeyCode code) {
@@ -544,6 +597,28 @@ private:
         KeySym syms[2] = {keysym, keysym};
         XChangeKeyboardMapping(display_, spare.code, 2, syms, 1);
         spare.keysym = keysym;
+    }
+
+    // Clears the bound spares that are not held down, one change per run of adjacent key codes
+    // (the spares are taken from the top of the range, so usually one change for all).
+    void unbindIdleSpares() {
+        std::vector<KeyCode> codes;
+        for (Spare& spare : spares_) {
+            if (spare.keysym != NoSymbol && !spare.pressed) {
+                codes.push_back(spare.code);
+                spare.keysym = NoSymbol;
+            }
+        }
+        std::sort(codes.begin(), codes.end());
+        const std::vector<KeySym> none(2 * codes.size(), NoSymbol);
+        for (std::size_t first = 0; first < codes.size();) {
+            std::size_t end = first + 1;
+            while (end < codes.size() && codes[end] == codes[end - 1] + 1) ++end;
+            XChangeKeyboardMapping(display_, codes[first], 2, const_cast<KeySym*>(none.data()),
+                                   static_cast<int>(end - first));
+            keymapBudget_.record(std::chrono::steady_clock::now());
+            first = end;
+        }
     }
 
     void findSpareKeycodes() {
@@ -579,9 +654,7 @@ private:
                 spareChanged_.wait_until(lock, *lastUse + kSpareHold);
                 continue;
             }
-            for (Spare& spare : spares_) {
-                if (spare.keysym != NoSymbol && !spare.pressed) bind(spare, NoSymbol);
-            }
+            unbindIdleSpares();
             XSync(display_, False);
             drainEvents();
         }
@@ -703,6 +776,9 @@ private:
     std::array<KeyCode, 256> heldKeycodes_{};  // by virtual key, the code its press went to
     std::vector<Spare> spares_;
     bool warnedNoSpare_ = false;
+    KeymapChangeBudget keymapBudget_;
+    std::size_t droppedCharacters_ = 0;  // since the last warning
+    std::optional<std::chrono::steady_clock::time_point> lastDropWarning_;
     bool stopping_ = false;
     std::condition_variable spareChanged_;
     std::thread restorer_;  // last: started once everything above exists

@@ -4,6 +4,10 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <spdlog/spdlog.h>
+
+#include "platform/Inheritance.h"
+
 namespace quillane::host {
 
 namespace {
@@ -28,6 +32,9 @@ public:
         socketHandle = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
         if (socketHandle == INVALID_SOCKET) {
             return WSAGetLastError();
+        }
+        if (const int error = keepSocketFromChildren(static_cast<std::uintptr_t>(socketHandle))) {
+            SPDLOG_WARN("The discovery socket stays open in programs the host starts (error {})", error);
         }
         readEvent = WSACreateEvent();
         stopEvent = WSACreateEvent();
