@@ -54,7 +54,13 @@ Application::Application(std::unique_ptr<ProcessPriority> priority)
     : Application(std::move(priority), createInputPlatform()) {}
 
 Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform)
-    : processPriority(std::move(priority)), inputPlatform(std::move(inputPlatform)) {
+    : Application(std::move(priority), std::move(inputPlatform), platformCaptureServices()) {}
+
+Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform,
+                         CaptureServices captureServices)
+    : processPriority(std::move(priority)),
+      inputPlatform(std::move(inputPlatform)),
+      captureServices(std::move(captureServices)) {
     runningStreams.setPriorityHook([this](bool boost) { boostStreamingPriority(boost); });
 }
 
@@ -86,7 +92,7 @@ bool Application::initialize() {
     videoPort = cfg.videoPort;
 
     SPDLOG_INFO("Initializing capture system...");
-    auto orchestrator = std::make_shared<CaptureOrchestrator>();
+    auto orchestrator = std::make_shared<CaptureOrchestrator>(captureServices);
     captureOrchestrator.set(orchestrator);
     if (!orchestrator->initialize()) {
         SPDLOG_ERROR("Failed to initialize capture orchestrator");
