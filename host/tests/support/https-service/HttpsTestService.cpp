@@ -91,9 +91,21 @@ int runService(const fs::path& dir) {
     }
 }
 
+int stop(const fs::path& dir) {
+    const std::string pid = readText(dir / "pid");
+    if (pid.empty()) return 0;
+    // Only the service itself: the id may have gone to another process since.
+    if (readText("/proc/" + pid + "/cmdline").find("qh_https_test_service") != std::string::npos) {
+        kill(static_cast<pid_t>(std::stol(pid)), SIGTERM);
+    }
+    fs::remove(dir / "pid");
+    fs::remove(dir / "port");
+    return 0;
+}
+
 int start(const fs::path& dir) {
     fs::create_directories(dir);
-    fs::remove(dir / "port");
+    stop(dir);  // a service an earlier run left behind
     const pid_t child = fork();
     if (child < 0) return 1;
     if (child == 0) {
@@ -112,15 +124,6 @@ int start(const fs::path& dir) {
     }
     std::cerr << "the HTTPS test service did not start\n";
     return 1;
-}
-
-int stop(const fs::path& dir) {
-    const std::string pid = readText(dir / "pid");
-    if (pid.empty()) return 0;
-    kill(static_cast<pid_t>(std::stol(pid)), SIGTERM);
-    fs::remove(dir / "pid");
-    fs::remove(dir / "port");
-    return 0;
 }
 
 }  // namespace
