@@ -54,14 +54,14 @@ Application::Application(std::unique_ptr<ProcessPriority> priority)
     : Application(std::move(priority), createInputPlatform()) {}
 
 Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform)
-    : processPriority(std::move(priority)), inputPlatform(std::move(inputPlatform)) {
-    runningStreams.setPriorityHook([this](bool boost) { boostStreamingPriority(boost); });
-}
+    : Application(std::move(priority), std::move(inputPlatform), platformCaptureServices()) {}
 
 Application::Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform,
-                         CaptureServices services)
-    : Application(std::move(priority), std::move(inputPlatform)) {
-    captureServices = std::make_unique<CaptureServices>(std::move(services));
+                         CaptureServices captureServices)
+    : processPriority(std::move(priority)),
+      inputPlatform(std::move(inputPlatform)),
+      captureServices(std::move(captureServices)) {
+    runningStreams.setPriorityHook([this](bool boost) { boostStreamingPriority(boost); });
 }
 
 Application::~Application() {
@@ -92,8 +92,7 @@ bool Application::initialize() {
     videoPort = cfg.videoPort;
 
     SPDLOG_INFO("Initializing capture system...");
-    auto orchestrator = captureServices ? std::make_shared<CaptureOrchestrator>(*captureServices)
-                                        : std::make_shared<CaptureOrchestrator>();
+    auto orchestrator = std::make_shared<CaptureOrchestrator>(captureServices);
     captureOrchestrator.set(orchestrator);
     if (!orchestrator->initialize()) {
         SPDLOG_ERROR("Failed to initialize capture orchestrator");

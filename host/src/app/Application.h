@@ -15,6 +15,7 @@
 #include "app/Settings.h"
 #include "app/StreamTable.h"
 #include "audio/AudioFrameBuffer.h"
+#include "capture/CaptureServices.h"
 #include "capture/WindowInfo.h"
 #include "network/LogText.h"
 
@@ -51,9 +52,9 @@ public:
     explicit Application(std::unique_ptr<ProcessPriority> priority);
     // With the desktop service of the input injector given as well (tests pass a fake).
     Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform);
-    // With the capture orchestrator's services given too (tests pass fake captures and encoders).
+    // With the capture orchestrator's window captures and encoders given too (tests pass fakes).
     Application(std::unique_ptr<ProcessPriority> priority, std::shared_ptr<InputPlatform> inputPlatform,
-                CaptureServices services);
+                CaptureServices captureServices);
     ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -166,7 +167,7 @@ private:
     Settings settings;
     std::unique_ptr<ProcessPriority> processPriority;
     std::shared_ptr<InputPlatform> inputPlatform;
-    std::unique_ptr<CaptureServices> captureServices;  // null: the platform's
+    CaptureServices captureServices;
     Held<CaptureOrchestrator> captureOrchestrator;
     Held<InputInjector> inputInjector;
     Held<SignalingServer> signalingServer;

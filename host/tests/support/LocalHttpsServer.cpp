@@ -79,11 +79,9 @@ TestCertificate TestCertificate::generate() {
     return result;
 }
 
-HttpsReply httpReply(int status, const std::string& body) {
-    HttpsReply reply;
-    reply.raw = "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: application/json\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    return reply;
+const TestCertificate& trustedTestCertificate() {
+    static const TestCertificate certificate = TestCertificate::generate();
+    return certificate;
 }
 
 struct LocalHttpsServer::State {

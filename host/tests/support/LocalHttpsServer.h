@@ -17,6 +17,13 @@ struct TestCertificate {
     static TestCertificate generate();
 };
 
+// One certificate per test process that the platform's HTTPS client trusts
+// from the first call on: on Linux the test hands its PEM to the client; on
+// Windows it stands in the local machine's root store (of the test's own Wine
+// prefix) until the process ends. Call it before the process's first HTTPS
+// check: Windows reads its root store once per process.
+const TestCertificate& trustedTestCertificate();
+
 // What the server does with a connection.
 struct HttpsReply {
     enum class Kind {
@@ -28,7 +35,12 @@ struct HttpsReply {
 };
 
 // A complete response with Content-Length.
-HttpsReply httpReply(int status, const std::string& body);
+inline HttpsReply httpReply(int status, const std::string& body) {
+    HttpsReply reply;
+    reply.raw = "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return reply;
+}
 
 // An HTTPS server on a free loopback port, on a thread of its own, answering
 // every request with the reply set last.

@@ -186,6 +186,26 @@ private:
         return readBody(exchange, maxBody, std::move(response));
     }
 
+    // The body's announced length; -1 when the server announced none.
+    long long contentLength() {
+        DWORD length = 0;
+        DWORD size = sizeof(length);
+        if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX)) {
+            return -1;
+        }
+        return length;
+    }
+
+    // Some WinHTTPs (Wine's) end the data quietly when the server closes early.
+    HttpsResponse complete(HttpsResponse response) {
+        const long long announced = contentLength();
+        if (announced >= 0 && static_cast<unsigned long long>(announced) != response.body.size()) {
+            return failure("Failed to read HTTP response");
+        }
+        return response;
+    }
+
     HttpsResponse readBody(Exchange& exchange, std::size_t maxBody, HttpsResponse response) {
         DWORD error = 0;
         for (;;) {
@@ -193,7 +213,7 @@ private:
                 return failure("Failed to read HTTP response");
             }
             const DWORD available = exchange.length;
-            if (available == 0) return response;
+            if (available == 0) return complete(std::move(response));
             const DWORD wanted = std::min(available, kReadChunk);
             if (wanted > maxBody - response.body.size()) {
                 response = {};
@@ -205,7 +225,7 @@ private:
             if (!WinHttpReadData(request, exchange.buffer.data(), wanted, nullptr) || !awaitStep(exchange, error)) {
                 return failure("Failed to read HTTP response");
             }
-            if (exchange.length == 0) return response;
+            if (exchange.length == 0) return complete(std::move(response));
             response.body.append(exchange.buffer.data(), exchange.length);
         }
     }

@@ -1,0 +1,210 @@
+// The real Application with idle window captures and encoders in place of the
+// platform's: what a client reaches over discovery and signalling, the stream
+// cap, the streams of a client that leaves, and the priority boost. The same
+// source runs on Linux and, under Wine, on Windows, where no window capture is.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/host_name.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ApplicationTestSupport.h"
+#include "Eventually.h"
+#include "IdleCaptureServices.h"
+#include "LogCapture.h"
+#include "SignalingTestClient.h"
+#include "app/Application.h"
+#include "app/ComputerName.h"
+#include "input/InputPlatform.h"
+#include "platform/Paths.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using namespace quillane::host;
+using namespace quillane::host::test;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint16_t kDiscoveryPort = 9877;
+constexpr std::uint32_t kWindowId = 0x2a0001;
+
+// The warnings and errors logged so far, to say why a start failed.
+std::string problems(const LogCapture& log) {
+    std::string out;
+    for (const auto& e : log.entries())
+        if (e.level >= spdlog::level::warn) out += e.text + "\n";
+    return out;
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// The NUL-separated fields of a discovery reply.
+std::vector<std::string> fields(const std::vector<std::uint8_t>& reply) {
+    std::vector<std::string> out(1);
+    for (const std::uint8_t byte : reply) {
+        if (byte == 0) {
+            out.emplace_back();
+        } else {
+            out.back() += static_cast<char>(byte);
+        }
+    }
+    out.pop_back();  // after the closing NUL
+    return out;
+}
+
+class ApplicationServing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Linux reads these; Windows keeps its folder in the (test's own) Wine prefix.
+        setEnvironment("XDG_CONFIG_HOME", (temp.path() / "config").string());
+        setEnvironment("XDG_STATE_HOME", (temp.path() / "state").string());
+        settingsFolder = appConfigFolder();
+        ports = writeFreePortSettings(settingsFolder);
+        signalingPort = ports[0];
+        window.id = kWindowId;
+        window.title = "Serving window";
+        window.width = 640;
+        window.height = 480;
+        window.isVisible = true;
+        app = std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), createInputPlatform(),
+                                            idleCaptureServices(captures, {window}));
+    }
+    void TearDown() override {
+        app.reset();
+        std::error_code ec;
+        fs::remove(settingsFolder / "settings.json", ec);
+    }
+
+    // Subscribes `count` times to the window; the stream ids started.
+    std::vector<std::uint8_t> subscribe(SignalingClient& client, int count) {
+        std::vector<std::uint8_t> started;
+        for (int i = 0; i < count; ++i) {
+            EXPECT_TRUE(client.sendJson({{"type", "stream_subscribe"}, {"windowId", kWindowId}}));
+            const auto reply = client.receiveJson(10s);
+            if (!reply) {
+                ADD_FAILURE() << "no answer to subscription " << i;
+                break;
+            }
+            if ((*reply)["type"] == "stream_started") {
+                started.push_back((*reply)["streamId"].get<std::uint8_t>());
+            } else {
+                EXPECT_EQ((*reply)["type"], "error") << reply->dump();
+                EXPECT_EQ((*reply)["code"], 1001) << reply->dump();
+            }
+        }
+        return started;
+    }
+
+    LogCapture log;
+    TempFolder temp;
+    fs::path settingsFolder;
+    std::array<std::uint16_t, 4> ports{};  // signalling, video, audio, input
+    std::uint16_t signalingPort = 0;
+    quillane::protocol::WindowInfo window;
+    std::shared_ptr<IdleCaptureCount> captures = std::make_shared<IdleCaptureCount>();
+    std::shared_ptr<RecordingPriority::Log> priorityLog = std::make_shared<RecordingPriority::Log>();
+    std::unique_ptr<Application> app;
+};
+
+TEST_F(ApplicationServing, ClientsFindTheHostUnderTheComputersNameAndAreWelcomed) {
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    if (log.contains("Failed to start discovery responder")) {
+        GTEST_SKIP() << "the discovery port " << kDiscoveryPort << " is taken on this machine";
+    }
+
+    const auto reply = discover(kDiscoveryPort, "QUILLANE_DISCOVER\x01test-headset");
+    ASSERT_TRUE(reply);
+    const auto parts = fields(*reply);
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[0], "QUILLANE_HOST");
+    // The computer's own name (Windows: its NetBIOS form, upper case and at most 15 characters).
+    const std::string name = computerName();
+    EXPECT_EQ(parts[1], name);
+    EXPECT_FALSE(name.empty());
+    EXPECT_EQ(lower(boost::asio::ip::host_name()).rfind(lower(name), 0), 0u)
+        << name << " is not this computer, " << boost::asio::ip::host_name();
+    EXPECT_EQ(parts[2], std::to_string(signalingPort));
+    EXPECT_TRUE(log.waitFor("Discovery request from 127.0.0.1 (test-headset)"));
+
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(signalingPort));
+    const auto welcome = client.request({{"type", "hello"}}, "welcome");
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ((*welcome)["hostName"], "Quillane Host");
+    EXPECT_EQ((*welcome)["hostVersion"], "1.1.9");
+    // The ports the host really serves on.
+    EXPECT_EQ((*welcome)["videoPort"], ports[1]);
+    EXPECT_EQ((*welcome)["audioPort"], ports[2]);
+    EXPECT_EQ((*welcome)["inputPort"], ports[3]);
+    EXPECT_TRUE(app->isClientConnected());
+    const auto list = client.request({{"type", "window_list_request"}}, "window_list");
+    ASSERT_TRUE(list);
+    ASSERT_EQ((*list)["windows"].size(), 1u) << list->dump();
+    EXPECT_EQ((*list)["windows"][0]["id"], kWindowId);
+    EXPECT_EQ((*list)["windows"][0]["title"], "Serving window");
+}
+
+// Eight streams per client and sixteen in all; the streams of a client that
+// leaves end with it, and the priority boost lasts from the first running
+// stream to the end of the last, on either path.
+TEST_F(ApplicationServing, StreamsAreCappedAndEndWithTheClientThatStartedThem) {
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    std::vector<std::unique_ptr<SignalingClient>> clients;
+    std::vector<std::vector<std::uint8_t>> started;
+    for (int c = 0; c < 3; ++c) {
+        clients.push_back(std::make_unique<SignalingClient>());
+        ASSERT_TRUE(clients.back()->connect(signalingPort));
+        started.push_back(subscribe(*clients.back(), 10));
+    }
+    EXPECT_EQ(started[0].size(), 8u);
+    EXPECT_EQ(started[1].size(), 8u);
+    EXPECT_EQ(started[2].size(), 0u);
+    EXPECT_TRUE(log.contains("this client already runs 8 streams"));
+    EXPECT_TRUE(log.contains("16 streams already running"));
+    EXPECT_EQ(captures->running, 16);
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+    EXPECT_TRUE(app->isPriorityBoosted());
+
+    // One leaves with a close frame, one without a word.
+    clients[0]->close();
+    EXPECT_TRUE(eventually([&] { return captures->running == 8; }, 5s)) << captures->running;
+    EXPECT_TRUE(eventually([&] {
+        return std::none_of(started[0].begin(), started[0].end(), [&](auto id) { return app->isStreamRunning(id); });
+    }));
+    for (const auto id : started[1]) EXPECT_TRUE(app->isStreamRunning(id)) << int(id);
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+    clients[1]->reset();
+    EXPECT_TRUE(eventually([&] { return captures->running == 0; }, 5s)) << captures->running;
+    EXPECT_EQ(log.count("the client that started it disconnected"), 16u);
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
+    EXPECT_FALSE(app->isPriorityBoosted());
+
+    // The remaining client may start again; the host window's stream shares the boost.
+    const auto again = subscribe(*clients[2], 1);
+    ASSERT_EQ(again.size(), 1u);
+    ASSERT_TRUE(app->startCapture(kWindowId, 200));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true}));
+    app->stopCapture(200);
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true}));
+    const auto stopped = clients[2]->request({{"type", "stream_unsubscribe"}, {"streamId", again[0]}}, "stream_stopped");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ(captures->running, 0);
+    app->shutdown();
+}
+
+}  // namespace
