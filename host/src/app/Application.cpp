@@ -4,12 +4,12 @@
 
 #include <algorithm>
 
-#include "app/ComputerName.h"
 #include "app/UpdateChecker.h"
 #include "common/Version.h"
 #include "audio/AudioCapture.h"
 #include "audio/OpusEncoder.h"
 #include "network/TcpAudioServer.h"
+#include "platform/ComputerName.h"
 #include "platform/ProcessPriority.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
@@ -25,9 +25,6 @@
 namespace quillane::host {
 namespace {
 
-constexpr const char* kFallbackHostName = "Quillane Host";
-// Host names are cut so a reply stays a small datagram.
-constexpr std::size_t kMaxHostNameBytes = 64;
 // Every capture holds a display connection, a thread, an image and an
 // encoder: the X server's client slots and memory run out long before 256.
 constexpr std::size_t kMaxRunningStreams = 16;
@@ -186,10 +183,7 @@ bool Application::initialize() {
     }
 
     SPDLOG_INFO("Initializing discovery responder on port {}...", kDiscoveryPort);
-    std::string hostName = computerName();
-    if (hostName.empty()) hostName = kFallbackHostName;
-    if (hostName.size() > kMaxHostNameBytes) hostName.resize(kMaxHostNameBytes);
-    auto discovery = std::make_shared<DiscoveryResponder>(hostName, cfg.signalingPort);
+    auto discovery = std::make_shared<DiscoveryResponder>(discoveryName(computerName()), cfg.signalingPort);
     discoveryResponder.set(discovery);
     if (!discovery->start()) {
         SPDLOG_WARN("Failed to start discovery responder - clients must connect manually");
@@ -297,8 +291,8 @@ void Application::stopCapture(std::uint8_t streamId) {
     if (!orchestrator) return;
     std::lock_guard lock(captureMutex);
     orchestrator->stopCapture(streamId);
-    SPDLOG_INFO("Stopped capture for stream {}", streamId);
-    runningStreams.remove(streamId);
+    // A stop of a stream that does not run is a client's repeat: nothing to say.
+    if (runningStreams.remove(streamId)) SPDLOG_INFO("Stopped capture for stream {}", streamId);
     unbindAudio(streamId);
 }
 
@@ -390,7 +384,9 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
 }
 
 void Application::onStopStreamRequest(std::uint8_t streamId) {
-    SPDLOG_INFO("Client requested to stop stream {}", streamId);
+    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Client requested to stop stream {}{}", streamId, heldNote(held));
+    }
     stopCapture(streamId);
     streams.erase(streamId);
 }
@@ -400,7 +396,9 @@ std::vector<Application::WindowInfo> Application::provideWindowList() {
 }
 
 void Application::onClientConnected(const std::string& address) {
-    SPDLOG_INFO("Client connected from {} (TCP video port: {})", address, videoPort);
+    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Client connected from {} (TCP video port: {}){}", address, videoPort, heldNote(held));
+    }
     std::lock_guard lock(clientMutex);
     clientAddress = address;
 }
@@ -660,7 +658,13 @@ void Application::processAudioSamples(const std::int16_t* samples, std::uint32_t
 // ---- settings from the host window -----------------------------------------
 // The caller saves, so that one edit of several values writes the file once.
 
-void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
+bool Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
+    const auto bitrateInRange = [](std::uint32_t kbps) { return kbps >= kMinBitrateKbps && kbps <= kMaxBitrateKbps; };
+    if (!bitrateInRange(targetBitrate) || !bitrateInRange(maxBitrate) || fps < kMinTargetFps || fps > kMaxTargetFps) {
+        SPDLOG_WARN("Refusing settings: bitrate={} kbps, maxBitrate={} kbps, fps={} (bitrates {} to {} kbps, fps {} to {})",
+                    targetBitrate, maxBitrate, fps, kMinBitrateKbps, kMaxBitrateKbps, kMinTargetFps, kMaxTargetFps);
+        return false;
+    }
     SPDLOG_INFO("Applying settings: bitrate={} kbps, maxBitrate={} kbps, fps={}", targetBitrate, maxBitrate, fps);
     settings.update([&](SettingsValues& v) {
         v.targetBitrate = targetBitrate;
@@ -680,6 +684,7 @@ void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBi
             orchestrator->setStreamBitrate(streamId, change.bitrateKbps, change.maxBitrateKbps);
         });
     });
+    return true;
 }
 
 void Application::applySharpeningSettings(bool enabled, float sharpness) {

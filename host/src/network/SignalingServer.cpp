@@ -54,6 +54,7 @@ public:
     SignalingServerImpl(std::uint16_t port, const SignalingServerOptions& options)
         : handler(handlerConfig(options)),
           limits(options.limits),
+          beforeMessage(options.beforeMessage),
           port(port),
           acceptStrand(net::make_strand(ioContext)),
           acceptor(acceptStrand),
@@ -71,7 +72,7 @@ public:
 
     bool start();
     void stop();
-    void poll() { ioContext.poll(); }
+    void poll() { runGuarded([this] { ioContext.poll(); }); }
 
     std::size_t clientCount() const {
         std::lock_guard lock(sessionsMutex);
@@ -94,8 +95,25 @@ public:
 
     SignalingMessageHandler handler;
     const SignalingLimits limits;
+    const std::function<void(const std::string&)> beforeMessage;
 
 private:
+    // Runs the I/O context's handlers through `run` until it returns without
+    // an exception: one that escapes a handler is logged, and serving goes on.
+    template <class Run>
+    static void runGuarded(Run&& run) {
+        for (;;) {
+            try {
+                run();
+                return;
+            } catch (const std::exception& e) {
+                SPDLOG_ERROR("Signaling server IO error: {}", e.what());
+            } catch (...) {
+                SPDLOG_ERROR("Signaling server IO error: {}", "unknown exception");
+            }
+        }
+    }
+
     void closeAll();
     void doAccept();
     void onAccept(error_code ec, tcp::socket socket);
@@ -143,12 +161,34 @@ public:
         ws.set_option(timeouts);
     }
 
+private:
+    // A completion handler of this session bound to it; an exception that
+    // escapes it is logged and closes the session rather than the I/O thread.
+    template <class... Args>
+    auto guarded(void (WebSocketSession::*handler)(Args...)) {
+        return [self = shared_from_this(), handler](Args... args) {
+            try {
+                ((*self).*handler)(std::move(args)...);
+            } catch (const std::exception& e) {
+                self->fail(e.what());
+            } catch (...) {
+                self->fail("unknown exception");
+            }
+        };
+    }
+
+    void fail(const char* what) {
+        SPDLOG_ERROR("Closing signaling client {}: its handler failed: {}", clientAddress, what);
+        closeNow(true);
+    }
+
+public:
     const std::string& address() const { return clientAddress; }
     bool isOpen() const { return open; }
 
     void run() {
         net::dispatch(ws.get_executor(), [self = shared_from_this()] {
-            self->ws.async_accept(beast::bind_front_handler(&WebSocketSession::onAccept, self));
+            self->ws.async_accept(self->guarded(&WebSocketSession::onAccept));
         });
     }
 
@@ -157,7 +197,11 @@ public:
     void send(const std::string& text) {
         auto message = std::make_shared<std::string>(text);
         net::post(ws.get_executor(), [self = shared_from_this(), message = std::move(message)] {
-            self->enqueue(message);
+            try {
+                self->enqueue(message);
+            } catch (const std::exception& e) {
+                self->fail(e.what());
+            }
         });
     }
 
@@ -191,7 +235,7 @@ private:
 
     void scheduleKeepAlive() {
         keepAliveTimer.expires_after(limits.keepAliveCheckInterval);
-        keepAliveTimer.async_wait(beast::bind_front_handler(&WebSocketSession::onKeepAlive, shared_from_this()));
+        keepAliveTimer.async_wait(guarded(&WebSocketSession::onKeepAlive));
     }
 
     void onKeepAlive(error_code ec) {
@@ -220,7 +264,7 @@ private:
     }
 
     void doRead() {
-        ws.async_read(buffer, beast::bind_front_handler(&WebSocketSession::onRead, shared_from_this()));
+        ws.async_read(buffer, guarded(&WebSocketSession::onRead));
     }
 
     void onRead(error_code ec, std::size_t) {
@@ -241,6 +285,7 @@ private:
         const std::string text = beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
         if (const auto owner = server.lock()) {
+            if (owner->beforeMessage) owner->beforeMessage(text);
             owner->handleMessage(this, id, text);
         }
         doRead();
@@ -270,7 +315,7 @@ private:
             return;
         }
         ws.async_write(net::buffer(*writeQueue.front()),
-                       beast::bind_front_handler(&WebSocketSession::onWrite, shared_from_this()));
+                       guarded(&WebSocketSession::onWrite));
     }
 
     void onWrite(error_code ec, std::size_t) {
@@ -354,7 +399,7 @@ bool SignalingServerImpl::start() {
         ioThreadDone = done.get_future();
         ioThread = std::thread([this, done = std::move(done)]() mutable {
             prepareThreadForCrashHandling();
-            ioContext.run();
+            runGuarded([this] { ioContext.run(); });
             done.set_value();
         });
         SPDLOG_INFO("Signaling server listening on port {}", listeningPort.load());

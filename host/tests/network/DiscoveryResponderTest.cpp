@@ -136,18 +136,31 @@ TEST(DiscoveryResponderLife, ATakenPortFailsTheStart) {
 TEST(DiscoveryNames, NamesAreCappedOnACharacterBoundaryAndEndAtZero) {
     EXPECT_EQ(buildDiscoveryReply("", 0), bytes(std::string_view("QUILLANE_HOST\0\0" "0\0", 17)));
     EXPECT_EQ(buildDiscoveryReply("h", 65535), bytes(std::string_view("QUILLANE_HOST\0h\0" "65535\0", 22)));
-    EXPECT_EQ(capDiscoveryName(std::string_view("ab\0cd", 5)), "ab");
+    EXPECT_EQ(discoveryName(std::string_view("ab\0cd", 5)), "ab");
     // 254 ASCII bytes and a two-byte character that would straddle the cap.
-    EXPECT_EQ(capDiscoveryName(std::string(254, 'a') + "\xC3\xA9" + "zz"), std::string(254, 'a'));
+    EXPECT_EQ(discoveryName(std::string(254, 'a') + "\xC3\xA9" + "zz"), std::string(254, 'a'));
+    // A name that cannot be read, or is nothing before its zero byte.
+    EXPECT_EQ(discoveryName(""), "Quillane Host");
+    EXPECT_EQ(discoveryName(std::string_view("\0x", 2)), "Quillane Host");
     DiscoveryResponder responder(std::string(400, 'x'), 9876, 0);
     ASSERT_TRUE(responder.start());
     EXPECT_EQ(discover(responder.getListenPort()),
               bytes("QUILLANE_HOST" + std::string(1, '\0') + std::string(255, 'x') + std::string("\0" "9876\0", 6)));
 
-    const std::string name = discoveryHostName();
-    const std::string computer = readComputerName();
-    EXPECT_EQ(name, computer.empty() ? std::string("Quillane Host") : capDiscoveryName(computer));
-    EXPECT_EQ(name.find('\0'), std::string::npos);
+    // 150 three-byte characters: the reply keeps 85 of them whole (255 bytes).
+    std::string wide;
+    for (int i = 0; i < 150; ++i) wide += "\xE6\x97\xA5";
+    DiscoveryResponder wideName(wide, 9876, 0);
+    ASSERT_TRUE(wideName.start());
+    EXPECT_EQ(discover(wideName.getListenPort()),
+              bytes("QUILLANE_HOST" + std::string(1, '\0') + wide.substr(0, 255) + std::string("\0" "9876\0", 6)));
+    // Two-byte characters: 127 of them (254 bytes), not half of the 128th.
+    std::string accents;
+    for (int i = 0; i < 150; ++i) accents += "\xC3\xA9";
+    DiscoveryResponder accented(accents, 9876, 0);
+    ASSERT_TRUE(accented.start());
+    EXPECT_EQ(discover(accented.getListenPort()),
+              bytes("QUILLANE_HOST" + std::string(1, '\0') + accents.substr(0, 254) + std::string("\0" "9876\0", 6)));
 }
 
 // Platform failures, through a scripted socket.
