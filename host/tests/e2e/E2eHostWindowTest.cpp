@@ -23,6 +23,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 using namespace std::chrono_literals;
 using quillane::host::test::SignalingClient;
@@ -197,6 +198,28 @@ protected:
             XTestFakeButtonEvent(display, 1, False, CurrentTime);
             XSync(display, False);
         }
+    }
+
+    void pressKey(KeySym key, bool down) {
+        XTestFakeKeyEvent(display, XKeysymToKeycode(display, key), down ? True : False, CurrentTime);
+        XSync(display, False);
+        std::this_thread::sleep_for(40ms);
+    }
+
+    // Ctrl+click at the host window's (x, y), which makes a slider a text
+    // field, then types `text` and Enter.
+    void typeIntoSlider(int x, int y, const std::string& text) {
+        pressKey(XK_Control_L, true);
+        pointAt(x, y, true);
+        pressKey(XK_Control_L, false);
+        std::this_thread::sleep_for(200ms);  // the field's first frames
+        for (const char c : text) {
+            const KeySym key = XStringToKeysym(std::string(1, c).c_str());
+            pressKey(key, true);
+            pressKey(key, false);
+        }
+        pressKey(XK_Return, true);
+        pressKey(XK_Return, false);
     }
 
     // Clicks the sidebar's button of page `index` (0: Dashboard .. 5: Logs; 6:
@@ -439,6 +462,61 @@ TEST_F(HostWindowTest, ABitrateClickReachesTheRunningStreamAndTheSettingsFileOnc
     }
     EXPECT_GT(frames, 10);
     EXPECT_LE(bytes * 8, static_cast<std::size_t>(bitrate) * 1000 * 3);
+}
+
+// Ctrl+click makes the bitrate slider a text field, where any number can be
+// typed: what is stored stays within the settings file's range, and a stream
+// started afterwards runs and decodes.
+TEST_F(HostWindowTest, TypedBitratesStayInTheSettingsRangeAndStreamsStillDecode) {
+    connectClient();
+    auto s = openPage(1);
+    ASSERT_TRUE(s);
+    const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
+    const int sliderTop = s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20);
+    ASSERT_GT(sliderTop, rateTop);
+    const std::string settingsFile = host.home() + "/config/Quillane/settings.json";
+    const auto stored = [&] {
+        std::ifstream file(settingsFile);
+        const json saved = json::parse(file, nullptr, false);
+        return saved.is_object() ? std::pair(saved.value("targetBitrate", 0u), saved.value("maxBitrate", 0u))
+                                 : std::pair(0u, 0u);
+    };
+    // 0 and 5,000,000 kbit/s: the lowest whole Mbps, and the highest whose maximum
+    // (half as much again) the file still accepts, 4,294,967 kbit/s.
+    for (const auto& [typed, expected] : {std::pair<std::string, unsigned>{"0", 1000u}, {"5000", 2863000u}}) {
+        SCOPED_TRACE(typed);
+        typeIntoSlider(kPageLeft + 200, sliderTop + 10, typed);
+        pointAt(130, 120, false);
+        EXPECT_TRUE(eventually([&] { return stored().first == expected; }, 10s))
+            << stored().first << "\n" << host.log();
+        const auto [target, maximum] = stored();
+        EXPECT_GE(target, 1u);
+        EXPECT_LE(maximum, 4'294'967u);
+        EXPECT_EQ(maximum, target / 1000 * 1500);
+    }
+    EXPECT_EQ(host.log().find("Refusing settings"), std::string::npos);
+
+    TestWindowProcess target("ui-typed-bitrate-target", 640, 480);
+    ASSERT_TRUE(target.ok());
+    VideoReceiver video(host.ports().video);
+    ASSERT_TRUE(video.connected());
+    auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", target.windowId()}},
+                                  "stream_started", 10s);
+    ASSERT_TRUE(started) << host.log();
+    const auto streamId = (*started)["streamId"].get<std::uint8_t>();
+    H264TestDecoder decoder;
+    bool decoded = false;
+    bool sawKey = false;
+    for (int i = 0; i < 200 && !decoded; ++i) {
+        auto p = video.next(5s);
+        ASSERT_TRUE(p);
+        if (p->streamId() != streamId) continue;
+        sawKey = sawKey || p->isKeyframe();
+        if (!sawKey) continue;
+        for (auto& picture : decoder.decode(p->payload.data(), p->payload.size()))
+            decoded = decoded || picture.width > 0;
+    }
+    EXPECT_TRUE(decoded);
 }
 
 // The host's update checker asks a local service (trusting its certificate),
