@@ -200,6 +200,23 @@ protected:
         }
     }
 
+    // Whether a picture `width` wide of stream `streamId` decodes from what
+    // `video` receives, from the stream's first keyframe on.
+    static bool decodes(VideoReceiver& video, std::uint8_t streamId, int width) {
+        H264TestDecoder decoder;
+        bool sawKey = false;
+        for (int i = 0; i < 200; ++i) {
+            auto p = video.next(5s);
+            if (!p) return false;
+            if (p->streamId() != streamId) continue;
+            sawKey = sawKey || p->isKeyframe();
+            if (!sawKey) continue;
+            for (auto& picture : decoder.decode(p->payload.data(), p->payload.size()))
+                if (picture.width == width) return true;
+        }
+        return false;
+    }
+
     void pressKey(KeySym key, bool down) {
         XTestFakeKeyEvent(display, XKeysymToKeycode(display, key), down ? True : False, CurrentTime);
         XSync(display, False);
@@ -325,19 +342,7 @@ TEST_F(HostWindowTest, ClickOnAWindowsRowStreamsItAndASecondClickStopsIt) {
     EXPECT_EQ((*config)["windowId"], 0);
     EXPECT_EQ((*config)["width"], 800);
     const auto streamId = (*config)["streamId"].get<std::uint8_t>();
-    H264TestDecoder decoder;
-    bool decoded = false;
-    bool sawKey = false;
-    for (int i = 0; i < 200 && !decoded; ++i) {
-        auto p = video.next(5s);
-        ASSERT_TRUE(p);
-        if (p->streamId() != streamId) continue;
-        sawKey = sawKey || p->isKeyframe();
-        if (!sawKey) continue;
-        for (auto& picture : decoder.decode(p->payload.data(), p->payload.size()))
-            decoded = decoded || picture.width == 800;
-    }
-    EXPECT_TRUE(decoded);
+    EXPECT_TRUE(decodes(video, streamId, 800));
 
     pointAt(kPageLeft + 200, rowY, true);
     ASSERT_TRUE(host.waitForLog("Stop capture requested for stream " + std::to_string(streamId), 5s));
@@ -503,20 +508,7 @@ TEST_F(HostWindowTest, TypedBitratesStayInTheSettingsRangeAndStreamsStillDecode)
     auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", target.windowId()}},
                                   "stream_started", 10s);
     ASSERT_TRUE(started) << host.log();
-    const auto streamId = (*started)["streamId"].get<std::uint8_t>();
-    H264TestDecoder decoder;
-    bool decoded = false;
-    bool sawKey = false;
-    for (int i = 0; i < 200 && !decoded; ++i) {
-        auto p = video.next(5s);
-        ASSERT_TRUE(p);
-        if (p->streamId() != streamId) continue;
-        sawKey = sawKey || p->isKeyframe();
-        if (!sawKey) continue;
-        for (auto& picture : decoder.decode(p->payload.data(), p->payload.size()))
-            decoded = decoded || picture.width > 0;
-    }
-    EXPECT_TRUE(decoded);
+    EXPECT_TRUE(decodes(video, (*started)["streamId"].get<std::uint8_t>(), 640));
 }
 
 // The host's update checker asks a local service (trusting its certificate),

@@ -147,20 +147,16 @@ TEST(DiscoveryNames, NamesAreCappedOnACharacterBoundaryAndEndAtZero) {
     EXPECT_EQ(discover(responder.getListenPort()),
               bytes("QUILLANE_HOST" + std::string(1, '\0') + std::string(255, 'x') + std::string("\0" "9876\0", 6)));
 
-    // 150 three-byte characters: the reply keeps 85 of them whole (255 bytes).
-    std::string wide;
-    for (int i = 0; i < 150; ++i) wide += "\xE6\x97\xA5";
-    DiscoveryResponder wideName(wide, 9876, 0);
-    ASSERT_TRUE(wideName.start());
-    EXPECT_EQ(discover(wideName.getListenPort()),
-              bytes("QUILLANE_HOST" + std::string(1, '\0') + wide.substr(0, 255) + std::string("\0" "9876\0", 6)));
-    // Two-byte characters: 127 of them (254 bytes), not half of the 128th.
-    std::string accents;
-    for (int i = 0; i < 150; ++i) accents += "\xC3\xA9";
-    DiscoveryResponder accented(accents, 9876, 0);
-    ASSERT_TRUE(accented.start());
-    EXPECT_EQ(discover(accented.getListenPort()),
-              bytes("QUILLANE_HOST" + std::string(1, '\0') + accents.substr(0, 254) + std::string("\0" "9876\0", 6)));
+    // Names of 150 three-byte characters keep 85 of them (255 bytes); of two-byte
+    // ones 127 (254 bytes), not half of the 128th.
+    for (const auto& [character, kept] : {std::pair<std::string, std::size_t>{"\xE6\x97\xA5", 255}, {"\xC3\xA9", 254}}) {
+        std::string name;
+        for (int i = 0; i < 150; ++i) name += character;
+        DiscoveryResponder wide(name, 9876, 0);
+        ASSERT_TRUE(wide.start());
+        EXPECT_EQ(discover(wide.getListenPort()),
+                  bytes("QUILLANE_HOST" + std::string(1, '\0') + name.substr(0, kept) + std::string("\0" "9876\0", 6)));
+    }
 }
 
 // Platform failures, through a scripted socket.
