@@ -416,23 +416,33 @@ std::uint32_t Application::getCurrentBitrateKbps() const {
 const char* Application::getCaptureApi() { return CaptureDevice::captureApi(); }
 
 bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
-    SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}", windowId, width, height);
+    std::size_t held = 0;
+    if (clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}{}", windowId, width, height, heldNote(held));
+    }
     // Only windows the client may stream: never the desktop, the taskbar or the host's own window.
     const NativeWindow window = windowId;
     if (!isListedWindow(windowId) || !inputPlatform || !inputPlatform->isWindow(window)) {
-        SPDLOG_ERROR("Invalid window ID for resize: {:x}", windowId);
+        if (refusedResizeLog.allow(0, held)) SPDLOG_ERROR("Invalid window ID for resize: {:x}{}", windowId, heldNote(held));
         return false;
     }
     auto injector = inputInjector.get();
     if (!fitsVideoLimits(width, height)) {
-        SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry", windowId, width, height);
+        if (refusedResizeLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry{}", windowId, width, height,
+                         heldNote(held));
+        }
         return false;
     }
     if (!injector || !injector->resizeWindow(window, width, height, true)) {
-        SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
+        if (refusedResizeLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}{}", windowId, width, height, heldNote(held));
+        }
         return false;
     }
-    SPDLOG_INFO("Window {:x} resized successfully to {}x{}", windowId, width, height);
+    if (clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Window {:x} resized successfully to {}x{}{}", windowId, width, height, heldNote(held));
+    }
     return true;
 }
 

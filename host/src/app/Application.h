@@ -170,8 +170,10 @@ private:
     Held<FocusManager> focusManager;
     Held<TcpInputServer> tcpInputServer;
     LogRateLimiter unknownStreamLog{std::chrono::seconds(1)};
-    // Lines that clients' hellos and stop requests cause, each message one.
+    // Lines that clients' hellos, stop and resize requests cause, each message
+    // one: a client's ordinary share is written, a flood's is not.
     PeerLineLimiter clientRequestLog{std::chrono::seconds(10), 16};
+    PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
     InFlightCalls inputCalls;  // handlers using the injector or the focus manager
     // Its check thread stamps `settings`: released (cancelled and joined) first.
     std::unique_ptr<UpdateChecker> updateChecker;
