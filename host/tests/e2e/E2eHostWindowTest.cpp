@@ -200,6 +200,16 @@ protected:
         }
     }
 
+    // Opens the Streaming page; the top of its bitrate slider, below the
+    // frame-rate buttons, or -1 when it is not found.
+    int bitrateSliderTop() {
+        auto s = openPage(1);
+        if (!s) return -1;
+        const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
+        const int sliderTop = s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20);
+        return rateTop > 0 && sliderTop > rateTop ? sliderTop : -1;
+    }
+
     // Whether a picture `width` wide of stream `streamId` decodes from what
     // `video` receives, from the stream's first keyframe on.
     static bool decodes(VideoReceiver& video, std::uint8_t streamId, int width) {
@@ -424,11 +434,8 @@ TEST_F(HostWindowTest, ABitrateClickReachesTheRunningStreamAndTheSettingsFileOnc
     const auto streamId = (*started)["streamId"].get<std::uint8_t>();
     ASSERT_TRUE(video.next(5s));
 
-    auto s = openPage(1);
-    ASSERT_TRUE(s);
-    const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
-    const int sliderTop = s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20);
-    ASSERT_GT(sliderTop, rateTop);
+    const int sliderTop = bitrateSliderTop();
+    ASSERT_GT(sliderTop, 0);
     const std::string folder = host.home() + "/config/Quillane";
     FileWrites writes(folder, "settings.json");
 
@@ -474,11 +481,8 @@ TEST_F(HostWindowTest, ABitrateClickReachesTheRunningStreamAndTheSettingsFileOnc
 // started afterwards runs and decodes.
 TEST_F(HostWindowTest, TypedBitratesStayInTheSettingsRangeAndStreamsStillDecode) {
     connectClient();
-    auto s = openPage(1);
-    ASSERT_TRUE(s);
-    const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
-    const int sliderTop = s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20);
-    ASSERT_GT(sliderTop, rateTop);
+    const int sliderTop = bitrateSliderTop();
+    ASSERT_GT(sliderTop, 0);
     const std::string settingsFile = host.home() + "/config/Quillane/settings.json";
     const auto stored = [&] {
         std::ifstream file(settingsFile);
