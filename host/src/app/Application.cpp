@@ -4,12 +4,12 @@
 
 #include <algorithm>
 
-#include "app/ComputerName.h"
 #include "app/UpdateChecker.h"
 #include "common/Version.h"
 #include "audio/AudioCapture.h"
 #include "audio/OpusEncoder.h"
 #include "network/TcpAudioServer.h"
+#include "platform/ComputerName.h"
 #include "platform/ProcessPriority.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
@@ -25,9 +25,6 @@
 namespace quillane::host {
 namespace {
 
-constexpr const char* kFallbackHostName = "Quillane Host";
-// Host names are cut so a reply stays a small datagram.
-constexpr std::size_t kMaxHostNameBytes = 64;
 // Every capture holds a display connection, a thread, an image and an
 // encoder: the X server's client slots and memory run out long before 256.
 constexpr std::size_t kMaxRunningStreams = 16;
@@ -192,10 +189,7 @@ bool Application::initialize() {
     }
 
     SPDLOG_INFO("Initializing discovery responder on port {}...", kDiscoveryPort);
-    std::string hostName = computerName();
-    if (hostName.empty()) hostName = kFallbackHostName;
-    if (hostName.size() > kMaxHostNameBytes) hostName.resize(kMaxHostNameBytes);
-    auto discovery = std::make_shared<DiscoveryResponder>(hostName, cfg.signalingPort);
+    auto discovery = std::make_shared<DiscoveryResponder>(discoveryName(computerName()), cfg.signalingPort);
     discoveryResponder.set(discovery);
     if (!discovery->start()) {
         SPDLOG_WARN("Failed to start discovery responder - clients must connect manually");
@@ -308,8 +302,8 @@ void Application::stopCapture(std::uint8_t streamId) {
     if (!orchestrator) return;
     std::lock_guard lock(captureMutex);
     orchestrator->stopCapture(streamId);
-    SPDLOG_INFO("Stopped capture for stream {}", streamId);
-    runningStreams.remove(streamId);
+    // A stop of a stream that does not run is a client's repeat: nothing to say.
+    if (runningStreams.remove(streamId)) SPDLOG_INFO("Stopped capture for stream {}", streamId);
     unbindAudio(streamId);
 }
 
@@ -401,7 +395,9 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
 }
 
 void Application::onStopStreamRequest(std::uint8_t streamId) {
-    SPDLOG_INFO("Client requested to stop stream {}", streamId);
+    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Client requested to stop stream {}{}", streamId, heldNote(held));
+    }
     stopCapture(streamId);
     streams.erase(streamId);
 }
@@ -411,7 +407,9 @@ std::vector<Application::WindowInfo> Application::provideWindowList() {
 }
 
 void Application::onClientConnected(const std::string& address) {
-    SPDLOG_INFO("Client connected from {} (TCP video port: {})", address, videoPort);
+    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Client connected from {} (TCP video port: {}){}", address, videoPort, heldNote(held));
+    }
     std::lock_guard lock(clientMutex);
     clientAddress = address;
 }
@@ -429,23 +427,33 @@ std::uint32_t Application::getCurrentBitrateKbps() const {
 const char* Application::getCaptureApi() { return CaptureDevice::captureApi(); }
 
 bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
-    SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}", windowId, width, height);
+    std::size_t held = 0;
+    if (clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}{}", windowId, width, height, heldNote(held));
+    }
     // Only windows the client may stream: never the desktop, the taskbar or the host's own window.
     const NativeWindow window = windowId;
     if (!isListedWindow(windowId) || !inputPlatform || !inputPlatform->isWindow(window)) {
-        SPDLOG_ERROR("Invalid window ID for resize: {:x}", windowId);
+        if (refusedResizeLog.allow(0, held)) SPDLOG_ERROR("Invalid window ID for resize: {:x}{}", windowId, heldNote(held));
         return false;
     }
     auto injector = inputInjector.get();
     if (!fitsVideoLimits(width, height)) {
-        SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry", windowId, width, height);
+        if (refusedResizeLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry{}", windowId, width, height,
+                         heldNote(held));
+        }
         return false;
     }
     if (!injector || !injector->resizeWindow(window, width, height, true)) {
-        SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
+        if (refusedResizeLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}{}", windowId, width, height, heldNote(held));
+        }
         return false;
     }
-    SPDLOG_INFO("Window {:x} resized successfully to {}x{}", windowId, width, height);
+    if (clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Window {:x} resized successfully to {}x{}{}", windowId, width, height, heldNote(held));
+    }
     return true;
 }
 
@@ -671,7 +679,13 @@ void Application::processAudioSamples(const std::int16_t* samples, std::uint32_t
 // ---- settings from the host window -----------------------------------------
 // The caller saves, so that one edit of several values writes the file once.
 
-void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
+bool Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
+    const auto bitrateInRange = [](std::uint32_t kbps) { return kbps >= kMinBitrateKbps && kbps <= kMaxBitrateKbps; };
+    if (!bitrateInRange(targetBitrate) || !bitrateInRange(maxBitrate) || fps < kMinTargetFps || fps > kMaxTargetFps) {
+        SPDLOG_WARN("Refusing settings: bitrate={} kbps, maxBitrate={} kbps, fps={} (bitrates {} to {} kbps, fps {} to {})",
+                    targetBitrate, maxBitrate, fps, kMinBitrateKbps, kMaxBitrateKbps, kMinTargetFps, kMaxTargetFps);
+        return false;
+    }
     SPDLOG_INFO("Applying settings: bitrate={} kbps, maxBitrate={} kbps, fps={}", targetBitrate, maxBitrate, fps);
     settings.update([&](SettingsValues& v) {
         v.targetBitrate = targetBitrate;
@@ -691,6 +705,7 @@ void Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBi
             orchestrator->setStreamBitrate(streamId, change.bitrateKbps, change.maxBitrateKbps);
         });
     });
+    return true;
 }
 
 void Application::applySharpeningSettings(bool enabled, float sharpness) {

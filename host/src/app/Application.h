@@ -115,8 +115,10 @@ public:
     void onAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
                         std::uint32_t channels);
 
-    // Settings from the host window.
-    void applySettings(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,
+    // Settings from the host window. A value outside the settings file's range
+    // is refused with a warning, as the file's loader refuses it; false then,
+    // and nothing changes.
+    bool applySettings(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,
                        std::uint32_t targetFps);
     void applySharpeningSettings(bool enabled, float sharpness);
     void applyVSyncSettings(bool enabled);
@@ -176,6 +178,10 @@ private:
     Held<FocusManager> focusManager;
     Held<TcpInputServer> tcpInputServer;
     LogRateLimiter unknownStreamLog{std::chrono::seconds(1)};
+    // Lines that clients' hellos, stop and resize requests cause, each message
+    // one: a client's ordinary share is written, a flood's is not.
+    PeerLineLimiter clientRequestLog{std::chrono::seconds(10), 16};
+    PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
     InFlightCalls inputCalls;  // handlers using the injector or the focus manager
     // Its check thread stamps `settings`: released (cancelled and joined) first.
     std::unique_ptr<UpdateChecker> updateChecker;

@@ -23,9 +23,9 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::int64_t kPortRange[] = {1, 65535};
-constexpr std::int64_t kFpsRange[] = {1, 240};
+constexpr std::int64_t kFpsRange[] = {kMinTargetFps, kMaxTargetFps};
 // Up to the encoders' ceiling: a larger value would make every stream start fail.
-constexpr std::int64_t kBitrateRange[] = {1, kMaxBitrateKbps};
+constexpr std::int64_t kBitrateRange[] = {kMinBitrateKbps, kMaxBitrateKbps};
 
 // A JSON number (fraction cut off) or true/false as a whole number; nullopt when
 // it lies outside [low, high]. Any other type raises the library's type error.

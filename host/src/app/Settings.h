@@ -5,7 +5,15 @@
 #include <mutex>
 #include <string>
 
+#include "encode/VideoLimits.h"
+
 namespace quillane::host {
+
+// The ranges the file accepts; the loader refuses a value outside its range.
+// Bitrates go up to kMaxBitrateKbps, the encoders' ceiling.
+inline constexpr std::uint32_t kMinBitrateKbps = 1;
+inline constexpr std::uint32_t kMinTargetFps = 1;
+inline constexpr std::uint32_t kMaxTargetFps = 240;
 
 // The persisted values, in the file's field order; each field's JSON key is its name.
 struct SettingsValues {

@@ -145,4 +145,12 @@ std::wstring utf8ToWide(std::string_view bytes) {
     return out;
 }
 
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t end = maxBytes;
+    // Step back over continuation bytes to the start of the cut character.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
 }  // namespace quillane::host

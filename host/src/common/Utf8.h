@@ -13,6 +13,10 @@ std::string sanitizeUtf8(std::string_view bytes);
 
 bool isValidUtf8(std::string_view bytes);
 
+// The longest prefix of `text` of at most `maxBytes` bytes that ends on a
+// UTF-8 code-point boundary: a cut that keeps characters whole.
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
+
 // Latin-1 (ISO 8859-1) bytes to UTF-8: the encoding of X11's STRING properties.
 std::string latin1ToUtf8(std::string_view bytes);
 

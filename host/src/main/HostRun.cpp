@@ -46,8 +46,10 @@ public:
             }
             services.window.show();
 
-            trayUp = services.tray.add(services.window);
-            if (trayUp) {
+            if (!services.tray.supported()) {
+                SPDLOG_INFO("This platform has no notification-area icon: the window minimises instead of hiding");
+                services.window.setHideToTray(false);
+            } else if ((trayUp = services.tray.add(services.window))) {
                 SPDLOG_INFO("System tray icon created");
             } else {
                 SPDLOG_WARN("Failed to create system tray icon");

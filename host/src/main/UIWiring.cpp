@@ -137,8 +137,7 @@ void UIWiring::applyEdit(Application& application, const UISettings& s) {
     bool changed = false;
     if (s.targetBitrate != applied.targetBitrate || s.maxBitrate != applied.maxBitrate ||
         s.targetFps != applied.targetFps) {
-        application.applySettings(s.targetBitrate, s.maxBitrate, s.targetFps);
-        changed = true;
+        changed = application.applySettings(s.targetBitrate, s.maxBitrate, s.targetFps);
     }
     if (s.sharpeningEnabled != applied.sharpeningEnabled || s.sharpness != applied.sharpness) {
         application.applySharpeningSettings(s.sharpeningEnabled, s.sharpness);

@@ -7,6 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "common/Utf8.h"
 #include "network/LogText.h"
 #include "platform/CrashHandler.h"
 
@@ -37,22 +38,9 @@ std::string clientName(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-std::string discoveryHostName() {
-    const std::string name = capDiscoveryName(readComputerName());
-    return name.empty() ? kDefaultDiscoveryName : name;
-}
-
-std::string capDiscoveryName(std::string_view name) {
-    name = name.substr(0, name.find('\0'));
-    if (name.size() <= kMaxDiscoveryNameBytes) {
-        return std::string(name);
-    }
-    std::size_t end = kMaxDiscoveryNameBytes;
-    // Step back over continuation bytes to the start of the cut character.
-    while (end > 0 && (static_cast<std::uint8_t>(name[end]) & 0xC0u) == 0x80u) {
-        --end;
-    }
-    return std::string(name.substr(0, end));
+std::string discoveryName(std::string_view computerName) {
+    const std::string_view name = utf8Prefix(computerName.substr(0, computerName.find('\0')), kMaxDiscoveryNameBytes);
+    return name.empty() ? kDefaultDiscoveryName : std::string(name);
 }
 
 std::vector<std::uint8_t> buildDiscoveryReply(std::string_view name, std::uint16_t port) {
@@ -67,7 +55,7 @@ std::vector<std::uint8_t> buildDiscoveryReply(std::string_view name, std::uint16
 
 DiscoveryResponder::DiscoveryResponder(std::string name, std::uint16_t port, std::uint16_t listenPort,
                                        SocketFactory socketFactory, DiscoveryLimits limits)
-    : name(capDiscoveryName(name)),
+    : name(discoveryName(name)),
       port(port),
       listenPort(listenPort),
       socketFactory(std::move(socketFactory)),

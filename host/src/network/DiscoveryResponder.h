@@ -20,14 +20,13 @@ inline constexpr std::string_view kDiscoveryRequestPrefix = "QUILLANE_DISCOVER";
 inline constexpr std::string_view kDiscoveryReplyPrefix = "QUILLANE_HOST";
 // Longest host name a reply carries, in bytes.
 inline constexpr std::size_t kMaxDiscoveryNameBytes = 255;
+// What replies carry when the computer's name cannot be read.
 inline constexpr const char* kDefaultDiscoveryName = "Quillane Host";
 
-// The computer's name for discovery replies, or "Quillane Host".
-std::string discoveryHostName();
-
 // The name as replies carry it: up to the first zero byte, at most
-// kMaxDiscoveryNameBytes, never ending inside a UTF-8 character.
-std::string capDiscoveryName(std::string_view name);
+// kMaxDiscoveryNameBytes, never ending inside a UTF-8 character; the
+// default name when that leaves nothing.
+std::string discoveryName(std::string_view computerName);
 
 // The reply datagram: prefix, zero, name, zero, port in decimal, zero.
 std::vector<std::uint8_t> buildDiscoveryReply(std::string_view name, std::uint16_t port);

@@ -152,4 +152,20 @@ bool SourceRateLimiter::allow(std::uint64_t source, Clock::time_point now) {
     return allow(source, now, held);
 }
 
+PeerLineLimiter::PeerLineLimiter(std::chrono::steady_clock::duration interval, std::size_t burst)
+    : limiter(1.0 / std::chrono::duration<double>(interval).count(), static_cast<double>(burst)) {}
+
+bool PeerLineLimiter::allow(std::uint64_t source, std::size_t& held) {
+    return allow(source, SourceRateLimiter::Clock::now(), held);
+}
+
+bool PeerLineLimiter::allow(std::uint64_t source, SourceRateLimiter::Clock::time_point now, std::size_t& held) {
+    std::lock_guard lock(mutex);
+    return limiter.allow(source, now, held);
+}
+
+std::string heldNote(std::size_t held) {
+    return held == 0 ? std::string() : " (" + std::to_string(held) + " more not logged)";
+}
+
 }  // namespace quillane::host

@@ -66,4 +66,27 @@ private:
     std::unordered_map<std::uint64_t, Bucket> buckets;
 };
 
+// A log line a peer can cause with every message it sends: per source (a
+// session, a client), the first `burst` are written, then at most one every
+// `interval`, which carries the number held back since the previous one (see
+// heldNote). A peer can then neither flood the log nor, since warnings flush
+// it, set the pace of the disk. Thread-safe.
+class PeerLineLimiter {
+public:
+    explicit PeerLineLimiter(std::chrono::steady_clock::duration interval = std::chrono::seconds(10),
+                             std::size_t burst = 1);
+
+    // True when the source's line may be written now; `held` is then the
+    // number of its lines held back before this one.
+    bool allow(std::uint64_t source, std::size_t& held);
+    bool allow(std::uint64_t source, SourceRateLimiter::Clock::time_point now, std::size_t& held);
+
+private:
+    std::mutex mutex;
+    SourceRateLimiter limiter;
+};
+
+// " (N more not logged)" for a line that follows N held back, else "".
+std::string heldNote(std::size_t held);
+
 }  // namespace quillane::host

@@ -76,9 +76,13 @@ std::optional<std::string> SignalingMessageHandler::handleMessage(std::string_vi
     try {
         return dispatch(text, clientAddress, session);
     } catch (const std::exception& e) {
-        SPDLOG_ERROR("Error processing message: {}", logSafeText(e.what(), kErrorTextLimit));
+        if (std::size_t held = 0; errorLog.allow(session, held)) {
+            SPDLOG_ERROR("Error processing message: {}{}", logSafeText(e.what(), kErrorTextLimit), heldNote(held));
+        }
     } catch (...) {
-        SPDLOG_ERROR("Error processing message: {}", "unknown exception");
+        if (std::size_t held = 0; errorLog.allow(session, held)) {
+            SPDLOG_ERROR("Error processing message: {}{}", "unknown exception", heldNote(held));
+        }
     }
     return std::nullopt;
 }
@@ -95,12 +99,14 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
 
     switch (*type) {
     case MessageType::Hello: {
-        SPDLOG_INFO("Received hello from client at {}", clientAddress);
+        std::size_t held = 0;
+        const bool logged = helloLog.allow(session, held);
+        if (logged) SPDLOG_INFO("Received hello from client at {}{}", clientAddress, heldNote(held));
         if (auto callback = copyOf(clientConnectedCallback)) {
             callback(clientAddress);
         }
         std::string welcome = serializeMessage(nlohmann::json(config.welcome));
-        SPDLOG_INFO("Sending welcome message: {}", welcome);
+        if (logged) SPDLOG_INFO("Sending welcome message: {}", welcome);
         return welcome;
     }
     case MessageType::WindowListRequest:
@@ -109,7 +115,9 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
         return handleStreamStart(message, session);
     case MessageType::StreamStop: {
         const std::int32_t streamId = readInt32Field(message, "streamId");
-        SPDLOG_INFO("Stream stop request for stream {}", streamId);
+        if (std::size_t held = 0; requestLog.allow(session, held)) {
+            SPDLOG_INFO("Stream stop request for stream {}{}", streamId, heldNote(held));
+        }
         recordOwner(static_cast<std::uint8_t>(streamId), std::nullopt);
         if (auto callback = copyOf(streamStopCallback)) {
             callback(static_cast<std::uint8_t>(streamId));
@@ -124,7 +132,7 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
         return std::nullopt;
     }
     case MessageType::WindowResize:
-        return handleWindowResize(message);
+        return handleWindowResize(message, session);
     case MessageType::Ping:
         return serializeMessage(makePongJson(readInt32Field(message, "timestamp")));
     case MessageType::Welcome:
@@ -141,16 +149,8 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
 void SignalingMessageHandler::warnUnknownType(const nlohmann::json& message, std::uint64_t session) {
     // value() throws for a non-object, which ends up as a processing error.
     const std::string type = message.value("type", std::string("missing"));
-    std::size_t held = 0;
-    {
-        // Each warning also flushes the log file: one client may not set the pace.
-        std::lock_guard lock(sessionsMutex);
-        if (!unknownTypeLog.allow(session, SourceRateLimiter::Clock::now(), held)) return;
-    }
-    if (held > 0) {
-        SPDLOG_WARN("Unknown message type: '{}' ({} more not logged)", logSafeText(type), held);
-    } else {
-        SPDLOG_WARN("Unknown message type: '{}'", logSafeText(type));
+    if (std::size_t held = 0; unknownTypeLog.allow(session, held)) {
+        SPDLOG_WARN("Unknown message type: '{}'{}", logSafeText(type), heldNote(held));
     }
 }
 
@@ -192,17 +192,25 @@ void SignalingMessageHandler::sessionClosed(std::uint64_t session) {
 std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& message, std::uint64_t session) {
     const std::uint32_t windowId = readUint32Field(message, "windowId");
     const auto streamId = allocateStreamId();
-    SPDLOG_INFO("Stream subscribe request for window {:x}", windowId);
+    std::size_t held = 0;
+    if (requestLog.allow(session, held)) {
+        SPDLOG_INFO("Stream subscribe request for window {:x}{}", windowId, heldNote(held));
+    }
     if (!streamId) {
-        SPDLOG_WARN("No free stream id for window {:x}", windowId);
+        if (refusalLog.allow(session, held)) SPDLOG_WARN("No free stream id for window {:x}{}", windowId, heldNote(held));
         return errorReply();
     }
     if (!isListedWindow(windowId)) {
-        SPDLOG_WARN("Refusing stream for window {:x}: not in the window list", windowId);
+        if (refusalLog.allow(session, held)) {
+            SPDLOG_WARN("Refusing stream for window {:x}: not in the window list{}", windowId, heldNote(held));
+        }
         return errorReply();
     }
     if (const std::size_t running = runningStreamsOf(session); running >= kMaxStreamsPerSession) {
-        SPDLOG_WARN("Refusing stream for window {:x}: this client already runs {} streams", windowId, running);
+        if (refusalLog.allow(session, held)) {
+            SPDLOG_WARN("Refusing stream for window {:x}: this client already runs {} streams{}", windowId, running,
+                        heldNote(held));
+        }
         return errorReply();
     }
     const auto callback = copyOf(streamRequestCallback);
@@ -216,18 +224,27 @@ std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& mes
     return serializeMessage(nlohmann::json(started));
 }
 
-std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& message) {
+std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& message, std::uint64_t session) {
     const std::int32_t streamId = readInt32Field(message, "streamId");
     const std::uint32_t windowId = readUint32Field(message, "windowId");
     const std::uint32_t width = readUint32Field(message, "width");
     const std::uint32_t height = readUint32Field(message, "height");
-    SPDLOG_INFO("Window resize request: stream={}, window={:x}, size={}x{}", streamId, windowId, width, height);
+    std::size_t held = 0;
+    if (requestLog.allow(session, held)) {
+        SPDLOG_INFO("Window resize request: stream={}, window={:x}, size={}x{}{}", streamId, windowId, width, height,
+                    heldNote(held));
+    }
 
     bool success = false;
     if (!fitsVideoLimits(width, height)) {
-        SPDLOG_ERROR("Refusing resize of window {:x} to {}x{}: size out of range", windowId, width, height);
+        if (refusalLog.allow(session, held)) {
+            SPDLOG_ERROR("Refusing resize of window {:x} to {}x{}: size out of range{}", windowId, width, height,
+                         heldNote(held));
+        }
     } else if (!isListedWindow(windowId)) {
-        SPDLOG_WARN("Refusing resize of window {:x}: not in the window list", windowId);
+        if (refusalLog.allow(session, held)) {
+            SPDLOG_WARN("Refusing resize of window {:x}: not in the window list{}", windowId, heldNote(held));
+        }
     } else if (const auto callback = copyOf(windowResizeCallback)) {
         success = callback(windowId, width, height);
     }

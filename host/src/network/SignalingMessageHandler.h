@@ -68,7 +68,7 @@ private:
     // The session's streams that still run.
     std::size_t runningStreamsOf(std::uint64_t session);
     void recordOwner(std::uint8_t streamId, std::optional<std::uint64_t> session);
-    std::string handleWindowResize(const nlohmann::json& message);
+    std::string handleWindowResize(const nlohmann::json& message, std::uint64_t session);
     std::optional<std::uint8_t> allocateStreamId();
     std::shared_ptr<const WindowSnapshot> windowSnapshot();
     bool isListedWindow(std::uint32_t windowId);
@@ -99,7 +99,14 @@ private:
 
     std::mutex sessionsMutex;
     std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> sessionStreams;  // the ids each session started
-    SourceRateLimiter unknownTypeLog{1.0, 8.0};
+
+    // Lines a client causes with its messages, limited per session.
+    PeerLineLimiter errorLog;
+    PeerLineLimiter unknownTypeLog;
+    PeerLineLimiter helloLog;
+    PeerLineLimiter refusalLog;
+    // A client's ordinary requests are all logged up to a few dozen at once.
+    PeerLineLimiter requestLog{std::chrono::seconds(10), 16};
 };
 
 }  // namespace quillane::host

@@ -37,39 +37,29 @@ constexpr std::array<TypeName, 16> kTypeNames{{
     {"pong", MessageType::Pong},
 }};
 
+// Integers keep their low 32 bits, as a 32-bit client clock wraps; a
+// floating-point value is truncated toward zero, and one that lands outside the
+// field (NaN and the infinities too) has no defined conversion, so it is refused.
 template <typename T>
-T readChecked(const nlohmann::json& message, const char* key) {
+T readField(const nlohmann::json& message, const char* key) {
     const auto it = message.find(key);
     if (it == message.end()) {
         return 0;
     }
     const nlohmann::json& value = *it;
-    const auto outOfRange = [key] {
-        return std::out_of_range(std::string("value of '") + key + "' is out of range");
-    };
     switch (value.type()) {
     case nlohmann::json::value_t::boolean:
         return value.get<bool>() ? 1 : 0;
-    case nlohmann::json::value_t::number_integer: {
-        const auto n = value.get<std::int64_t>();
-        if (!std::in_range<T>(n)) {
-            throw outOfRange();
-        }
-        return static_cast<T>(n);
-    }
-    case nlohmann::json::value_t::number_unsigned: {
-        const auto n = value.get<std::uint64_t>();
-        if (!std::in_range<T>(n)) {
-            throw outOfRange();
-        }
-        return static_cast<T>(n);
-    }
+    case nlohmann::json::value_t::number_integer:
+        return static_cast<T>(static_cast<std::uint32_t>(value.get<std::int64_t>()));
+    case nlohmann::json::value_t::number_unsigned:
+        return static_cast<T>(static_cast<std::uint32_t>(value.get<std::uint64_t>()));
     case nlohmann::json::value_t::number_float: {
         const double truncated = std::trunc(value.get<double>());
         // Both bounds are exact in a double, and NaN fails both comparisons.
         if (!(truncated >= static_cast<double>(std::numeric_limits<T>::min()) &&
               truncated <= static_cast<double>(std::numeric_limits<T>::max()))) {
-            throw outOfRange();
+            throw std::out_of_range(std::string("value of '") + key + "' is out of range");
         }
         return static_cast<T>(truncated);
     }
@@ -99,11 +89,11 @@ std::optional<MessageType> parseMessageType(const nlohmann::json& message) {
 }
 
 std::int32_t readInt32Field(const nlohmann::json& message, const char* key) {
-    return readChecked<std::int32_t>(message, key);
+    return readField<std::int32_t>(message, key);
 }
 
 std::uint32_t readUint32Field(const nlohmann::json& message, const char* key) {
-    return readChecked<std::uint32_t>(message, key);
+    return readField<std::uint32_t>(message, key);
 }
 
 void to_json(nlohmann::json& j, const WelcomeMessage& message) {

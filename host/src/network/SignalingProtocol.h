@@ -91,10 +91,10 @@ struct StreamConfigMessage {
 // present but not a string.
 std::optional<MessageType> parseMessageType(const nlohmann::json& message);
 
-// Checked readers of client numbers: a missing key reads as 0, true/false as
-// 1/0 and a fractional number is truncated toward zero; a value of another
-// JSON type, or one that does not fit the target type, throws (the message is
-// malformed).
+// Readers of client numbers: a missing key reads as 0, true/false as 1/0, an
+// integer as its low 32 bits and a fractional number truncated toward zero. A
+// value of another JSON type, or a fractional one outside the field's range
+// (NaN and infinities too), throws: the message is malformed.
 std::int32_t readInt32Field(const nlohmann::json& message, const char* key);
 std::uint32_t readUint32Field(const nlohmann::json& message, const char* key);
 

@@ -110,6 +110,7 @@ public:
     SignalingServerImpl(std::uint16_t port, const SignalingServerOptions& options)
         : handler(handlerConfig(options)),
           limits(options.limits),
+          beforeMessage(options.beforeMessage),
           port(port),
           acceptStrand(net::make_strand(ioContext)),
           acceptor(acceptStrand),
@@ -127,7 +128,7 @@ public:
 
     bool start();
     void stop();
-    void poll() { ioContext.poll(); }
+    void poll() { runGuarded([this] { ioContext.poll(); }); }
 
     std::size_t clientCount() const {
         std::lock_guard lock(sessionsMutex);
@@ -152,8 +153,25 @@ public:
 
     SignalingMessageHandler handler;
     const SignalingLimits limits;
+    const std::function<void(const std::string&)> beforeMessage;
 
 private:
+    // Runs the I/O context's handlers through `run` until it returns without
+    // an exception: one that escapes a handler is logged, and serving goes on.
+    template <class Run>
+    static void runGuarded(Run&& run) {
+        for (;;) {
+            try {
+                run();
+                return;
+            } catch (const std::exception& e) {
+                SPDLOG_ERROR("Signaling server IO error: {}", e.what());
+            } catch (...) {
+                SPDLOG_ERROR("Signaling server IO error: {}", "unknown exception");
+            }
+        }
+    }
+
     void closeAll();
     void doAccept();
     void onAccept(error_code ec, tcp::socket socket);
@@ -204,6 +222,28 @@ public:
         ws.set_option(timeouts);
     }
 
+private:
+    // A completion handler of this session bound to it; an exception that
+    // escapes it is logged and closes the session rather than the I/O thread.
+    template <class... Args>
+    auto guarded(void (WebSocketSession::*handler)(Args...)) {
+        return [self = shared_from_this(), handler](Args... args) {
+            try {
+                ((*self).*handler)(std::move(args)...);
+            } catch (const std::exception& e) {
+                self->fail(e.what());
+            } catch (...) {
+                self->fail("unknown exception");
+            }
+        };
+    }
+
+    void fail(const char* what) {
+        SPDLOG_ERROR("Closing signaling client {}: its handler failed: {}", clientAddress, what);
+        closeNow(true);
+    }
+
+public:
     const std::string& address() const { return clientAddress; }
     bool isOpen() const { return open; }
 
@@ -212,11 +252,10 @@ public:
     void run() {
         net::dispatch(ws.get_executor(), [self = shared_from_this()] {
             self->handshakeTimer.expires_after(self->limits.handshakeTimeout);
-            self->handshakeTimer.async_wait(
-                beast::bind_front_handler(&WebSocketSession::onHandshakeTimeout, self));
+            self->handshakeTimer.async_wait(self->guarded(&WebSocketSession::onHandshakeTimeout));
             net::async_read_until(beast::get_lowest_layer(self->ws),
                                   net::dynamic_buffer(self->upgradeRequest, kMaxUpgradeRequestBytes), "\r\n\r\n",
-                                  beast::bind_front_handler(&WebSocketSession::onUpgradeRequest, self));
+                                  self->guarded(&WebSocketSession::onUpgradeRequest));
         });
     }
 
@@ -225,7 +264,11 @@ public:
     void send(const std::string& text) {
         auto message = std::make_shared<std::string>(text);
         net::post(ws.get_executor(), [self = shared_from_this(), message = std::move(message)] {
-            self->enqueue(message);
+            try {
+                self->enqueue(message);
+            } catch (const std::exception& e) {
+                self->fail(e.what());
+            }
         });
     }
 
@@ -256,8 +299,7 @@ private:
             refuse(*origin);
             return;
         }
-        ws.async_accept(net::buffer(upgradeRequest), beast::bind_front_handler(&WebSocketSession::onAccept,
-                                                                                shared_from_this()));
+        ws.async_accept(net::buffer(upgradeRequest), guarded(&WebSocketSession::onAccept));
     }
 
     void refuse(const std::string& origin) {
@@ -294,7 +336,7 @@ private:
 
     void scheduleKeepAlive() {
         keepAliveTimer.expires_after(limits.keepAliveCheckInterval);
-        keepAliveTimer.async_wait(beast::bind_front_handler(&WebSocketSession::onKeepAlive, shared_from_this()));
+        keepAliveTimer.async_wait(guarded(&WebSocketSession::onKeepAlive));
     }
 
     void onKeepAlive(error_code ec) {
@@ -323,7 +365,7 @@ private:
     }
 
     void doRead() {
-        ws.async_read(buffer, beast::bind_front_handler(&WebSocketSession::onRead, shared_from_this()));
+        ws.async_read(buffer, guarded(&WebSocketSession::onRead));
     }
 
     void onRead(error_code ec, std::size_t) {
@@ -344,6 +386,7 @@ private:
         const std::string text = beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
         if (const auto owner = server.lock()) {
+            if (owner->beforeMessage) owner->beforeMessage(text);
             owner->handleMessage(this, id, text);
         }
         doRead();
@@ -373,7 +416,7 @@ private:
             return;
         }
         ws.async_write(net::buffer(*writeQueue.front()),
-                       beast::bind_front_handler(&WebSocketSession::onWrite, shared_from_this()));
+                       guarded(&WebSocketSession::onWrite));
     }
 
     void onWrite(error_code ec, std::size_t) {
@@ -463,7 +506,7 @@ bool SignalingServerImpl::start() {
         ioThreadDone = done.get_future();
         ioThread = std::thread([this, done = std::move(done)]() mutable {
             prepareThreadForCrashHandling();
-            ioContext.run();
+            runGuarded([this] { ioContext.run(); });
             done.set_value();
         });
         SPDLOG_INFO("Signaling server listening on port {}", listeningPort.load());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "network/SignalingCallbacks.h"
 #include "network/SignalingProtocol.h"
@@ -40,10 +41,15 @@ struct SignalingServerOptions {
     std::uint16_t audioPort = kDefaultAudioPort;
     std::uint16_t inputPort = kDefaultInputPort;
     SignalingLimits limits;
+    // Test seam: runs on the thread that handles each received message, before
+    // it is handled; what it throws takes the path of any failure inside a
+    // session's handler (logged, that session closed).
+    std::function<void(const std::string& text)> beforeMessage;
 };
 
 // WebSocket server for the JSON signalling messages. Handlers run on its own
-// I/O thread and on whichever thread calls poll().
+// I/O thread and on whichever thread calls poll(). An exception that escapes
+// a session's handler is logged and closes that session; serving goes on.
 class SignalingServer {
 public:
     explicit SignalingServer(std::uint16_t port, SignalingServerOptions options = {});

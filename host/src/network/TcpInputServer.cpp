@@ -60,7 +60,7 @@ struct TcpInputServer::Impl {
     InputEventCallback inputCallback;
     ClientGoneCallback goneCallback;
 
-    LogRateLimiter smallLog{std::chrono::seconds(1)};
+    PeerLineLimiter smallLog;  // one source: the server keeps one client
     LogRateLimiter setupLog{std::chrono::seconds(1)};
 };
 
@@ -133,7 +133,9 @@ void TcpInputServer::Impl::closeClient(std::uint64_t clientId) {
 
 void TcpInputServer::Impl::handleCompleteMessage(std::span<const std::uint8_t> body) {
     if (body.size() < sizeof(InputEvent)) {
-        if (allowed(smallLog)) SPDLOG_WARN("TCP input message too small: {} bytes", body.size());
+        if (std::size_t held = 0; smallLog.allow(0, held)) {
+            SPDLOG_WARN("TCP input message too small: {} bytes{}", body.size(), heldNote(held));
+        }
         return;
     }
     InputEvent event;

@@ -55,7 +55,4 @@ public:
 
 std::unique_ptr<UdpSocket> createUdpSocket();
 
-// The computer's name as UTF-8, or empty when it cannot be read.
-std::string readComputerName();
-
 }  // namespace quillane::host

@@ -10,7 +10,11 @@ class TrayIcon {
 public:
     virtual ~TrayIcon() = default;
 
-    // Adds the icon for `window`; false when the platform has no tray for it.
+    // False on a platform that has no notification-area icon at all; add() is
+    // then never called.
+    virtual bool supported() const { return true; }
+
+    // Adds the icon for `window`; false when that fails.
     virtual bool add(HostWindow& window) = 0;
 
     // Removes the icon; safe when it was never added.

@@ -7,13 +7,6 @@ namespace {
 bool isContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 }  // namespace
 
-std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes) return text;
-    std::size_t end = maxBytes;
-    while (end > 0 && isContinuation(text[end])) --end;
-    return text.substr(0, end);
-}
-
 std::string fitText(std::string_view text, float maxWidth, const std::function<float(std::string_view)>& measure) {
     if (measure(text) <= maxWidth) return std::string(text);
     // Code-point boundaries, then the longest prefix that fits with the ellipsis

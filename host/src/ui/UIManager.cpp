@@ -1,6 +1,7 @@
 #include "ui/UIManager.h"
 
 #include "app/UrlOpener.h"
+#include "network/LogText.h"
 #include "platform/Inheritance.h"
 #include "platform/Paths.h"
 #include "ui/UIBackend.h"
@@ -292,6 +293,7 @@ void UIManager::setUpdateAvailable(const UpdateInfo& info) {
         std::lock_guard lock(updateMutex);
         updateInfo = info;
         updateNotificationShown = true;
+        SPDLOG_INFO("Update notification set: v{}", logSafeText(info.version));
     }
     updateCheckInProgress = false;
     updateChanged = true;

@@ -3,11 +3,13 @@
 // are shown disabled, so none of them pretends to change anything.
 #include "ui/UIManager.h"
 
+#include "app/Settings.h"
 #include "ui/UITheme.h"
 #include "ui/UIWidgets.h"
 
 #include <imgui.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 
@@ -95,6 +97,10 @@ void UIManager::renderStreamingPage() {
     ImGui::PushItemWidth(450);
     pushSliderGrab(true);
     if (ImGui::SliderInt("##Bitrate", &mbps, 5, 150, "%d Mbps")) {
+        // Ctrl+click lets any number be typed: keep both bitrates within the
+        // settings file's range, the maximum at half as much again.
+        mbps = std::clamp(mbps, static_cast<int>(kMinBitrateKbps + 999) / 1000,
+                          static_cast<int>(kMaxBitrateKbps / 1500));
         settings.qualityPreset = kCustomPreset;
         settings.targetBitrate = static_cast<std::uint32_t>(mbps) * 1000;
         settings.maxBitrate = static_cast<std::uint32_t>(mbps) * 1500;

@@ -27,6 +27,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 using namespace std::chrono_literals;
 using quillane::host::test::SignalingClient;
@@ -203,6 +204,55 @@ protected:
         }
     }
 
+    // Opens the Streaming page; the top of its bitrate slider, below the
+    // frame-rate buttons, or -1 when it is not found.
+    int bitrateSliderTop() {
+        auto s = openPage(1);
+        if (!s) return -1;
+        const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
+        const int sliderTop = s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20);
+        return rateTop > 0 && sliderTop > rateTop ? sliderTop : -1;
+    }
+
+    // Whether a picture `width` wide of stream `streamId` decodes from what
+    // `video` receives, from the stream's first keyframe on.
+    static bool decodes(VideoReceiver& video, std::uint8_t streamId, int width) {
+        H264TestDecoder decoder;
+        bool sawKey = false;
+        for (int i = 0; i < 200; ++i) {
+            auto p = video.next(5s);
+            if (!p) return false;
+            if (p->streamId() != streamId) continue;
+            sawKey = sawKey || p->isKeyframe();
+            if (!sawKey) continue;
+            for (auto& picture : decoder.decode(p->payload.data(), p->payload.size()))
+                if (picture.width == width) return true;
+        }
+        return false;
+    }
+
+    void pressKey(KeySym key, bool down) {
+        XTestFakeKeyEvent(display, XKeysymToKeycode(display, key), down ? True : False, CurrentTime);
+        XSync(display, False);
+        std::this_thread::sleep_for(40ms);
+    }
+
+    // Ctrl+click at the host window's (x, y), which makes a slider a text
+    // field, then types `text` and Enter.
+    void typeIntoSlider(int x, int y, const std::string& text) {
+        pressKey(XK_Control_L, true);
+        pointAt(x, y, true);
+        pressKey(XK_Control_L, false);
+        std::this_thread::sleep_for(200ms);  // the field's first frames
+        for (const char c : text) {
+            const KeySym key = XStringToKeysym(std::string(1, c).c_str());
+            pressKey(key, true);
+            pressKey(key, false);
+        }
+        pressKey(XK_Return, true);
+        pressKey(XK_Return, false);
+    }
+
     // Clicks the sidebar's button of page `index` (0: Dashboard .. 5: Logs; 6:
     // About, at the sidebar's foot) and waits until it shows selected.
     std::optional<Screen> openPage(int index) {
@@ -306,19 +356,7 @@ TEST_F(HostWindowTest, ClickOnAWindowsRowStreamsItAndASecondClickStopsIt) {
     EXPECT_EQ((*config)["windowId"], 0);
     EXPECT_EQ((*config)["width"], 800);
     const auto streamId = (*config)["streamId"].get<std::uint8_t>();
-    H264TestDecoder decoder;
-    bool decoded = false;
-    bool sawKey = false;
-    for (int i = 0; i < 200 && !decoded; ++i) {
-        auto p = video.next(5s);
-        ASSERT_TRUE(p);
-        if (p->streamId() != streamId) continue;
-        sawKey = sawKey || p->isKeyframe();
-        if (!sawKey) continue;
-        for (auto& picture : decoder.decode(p->payload.data(), p->payload.size()))
-            decoded = decoded || picture.width == 800;
-    }
-    EXPECT_TRUE(decoded);
+    EXPECT_TRUE(decodes(video, streamId, 800));
 
     pointAt(kPageLeft + 200, rowY, true);
     ASSERT_TRUE(host.waitForLog("Stop capture requested for stream " + std::to_string(streamId), 5s));
@@ -400,11 +438,8 @@ TEST_F(HostWindowTest, ABitrateClickReachesTheRunningStreamAndTheSettingsFileOnc
     const auto streamId = (*started)["streamId"].get<std::uint8_t>();
     ASSERT_TRUE(video.next(5s));
 
-    auto s = openPage(1);
-    ASSERT_TRUE(s);
-    const int rateTop = s->boxDown(kPageLeft + 45, 100, kAccent, 20);
-    const int sliderTop = s->boxDown(kPageLeft + 400, rateTop + 45, kField, 20);
-    ASSERT_GT(sliderTop, rateTop);
+    const int sliderTop = bitrateSliderTop();
+    ASSERT_GT(sliderTop, 0);
     const std::string folder = host.home() + "/config/Quillane";
     FileWrites writes(folder, "settings.json");
 
@@ -503,6 +538,45 @@ TEST_F(HostWindowBrowserTest, TheBrowserItStartsHoldsNoneOfTheHostsSocketsOrFile
         if (line.rfind("SIGPIPE", 0) != 0 && std::stoi(line) > 2) inherited.push_back(line);
     }
     EXPECT_EQ(inherited, std::vector<std::string>{});
+}
+
+// Ctrl+click makes the bitrate slider a text field, where any number can be
+// typed: what is stored stays within the settings file's range, and a stream
+// started afterwards runs and decodes.
+TEST_F(HostWindowTest, TypedBitratesStayInTheSettingsRangeAndStreamsStillDecode) {
+    connectClient();
+    const int sliderTop = bitrateSliderTop();
+    ASSERT_GT(sliderTop, 0);
+    const std::string settingsFile = host.home() + "/config/Quillane/settings.json";
+    const auto stored = [&] {
+        std::ifstream file(settingsFile);
+        const json saved = json::parse(file, nullptr, false);
+        return saved.is_object() ? std::pair(saved.value("targetBitrate", 0u), saved.value("maxBitrate", 0u))
+                                 : std::pair(0u, 0u);
+    };
+    // 0 and 5,000,000 kbit/s: the lowest whole Mbps, and the highest whose maximum
+    // (half as much again) the file still accepts, 4,294,967 kbit/s.
+    for (const auto& [typed, expected] : {std::pair<std::string, unsigned>{"0", 1000u}, {"5000", 2863000u}}) {
+        SCOPED_TRACE(typed);
+        typeIntoSlider(kPageLeft + 200, sliderTop + 10, typed);
+        pointAt(130, 120, false);
+        EXPECT_TRUE(eventually([&] { return stored().first == expected; }, 10s))
+            << stored().first << "\n" << host.log();
+        const auto [target, maximum] = stored();
+        EXPECT_GE(target, 1u);
+        EXPECT_LE(maximum, 4'294'967u);
+        EXPECT_EQ(maximum, target / 1000 * 1500);
+    }
+    EXPECT_EQ(host.log().find("Refusing settings"), std::string::npos);
+
+    TestWindowProcess target("ui-typed-bitrate-target", 640, 480);
+    ASSERT_TRUE(target.ok());
+    VideoReceiver video(host.ports().video);
+    ASSERT_TRUE(video.connected());
+    auto started = client.request(json{{"type", "stream_subscribe"}, {"windowId", target.windowId()}},
+                                  "stream_started", 10s);
+    ASSERT_TRUE(started) << host.log();
+    EXPECT_TRUE(decodes(video, (*started)["streamId"].get<std::uint8_t>(), 640));
 }
 
 // The host's update checker asks a local service (trusting its certificate),

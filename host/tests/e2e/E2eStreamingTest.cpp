@@ -196,7 +196,7 @@ TEST_F(E2e, DiscoveryAndTheWindowListWithItsIcon) {
     auto reply = quillane::host::test::discover(9877, "QUILLANE_DISCOVER\0e2e", 5s);
     ASSERT_TRUE(reply) << "no discovery reply";
     EXPECT_EQ(std::string(reply->begin(), reply->end()), std::string("QUILLANE_HOST") + '\0' +
-                                                             hostName().substr(0, 64) + '\0' +
+                                                             hostName() + '\0' +
                                                              std::to_string(host.ports().signaling) + '\0');
     EXPECT_TRUE(host.waitForLog("Client connected from 127.0.0.1", 5s));
 

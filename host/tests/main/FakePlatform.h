@@ -80,6 +80,7 @@ class FakeTray : public TrayIcon {
 public:
     explicit FakeTray(Journal& journal) : journal(journal) {}
 
+    bool supported() const override { return platformHasTray; }
     bool add(HostWindow&) override {
         journal.push_back("tray.add");
         return available;
@@ -87,6 +88,7 @@ public:
     void remove() override { journal.push_back("tray.remove"); }
 
     Journal& journal;
+    bool platformHasTray = true;
     bool available = true;
 };
 

@@ -105,6 +105,20 @@ TEST_F(HostRunTest, WithoutTrayIconTheWindowMinimisesInsteadOfHiding) {
     expectInOrder(log(), {"[warning] [HostRun.cpp:", "Failed to create system tray icon"});
 }
 
+TEST_F(HostRunTest, APlatformWithoutTrayIconsSaysSoOnceWithoutAWarning) {
+    tray.platformHasTray = false;
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(at("tray.add"), -1);
+    EXPECT_GE(at("window.minimiseInstead"), 0);
+    const std::string text = log();
+    EXPECT_EQ(text.find("[warning]"), std::string::npos) << text;
+    const auto said = text.find("This platform has no notification-area icon");
+    ASSERT_NE(said, std::string::npos) << text;
+    EXPECT_EQ(text.find("This platform has no notification-area icon", said + 1), std::string::npos);
+    const auto lineStart = text.rfind('\n', said) + 1;  // 0 when it is the first line
+    EXPECT_NE(text.substr(lineStart, said - lineStart).find("[info] [HostRun.cpp:"), std::string::npos) << text;
+}
+
 // Each failure ends the run with 1 after undoing what was set up, in reverse,
 // and then tells the user in one fatal-error message.
 TEST_F(HostRunTest, FailuresEndWithOneAfterAnOrderedTeardownAndTellTheUser) {

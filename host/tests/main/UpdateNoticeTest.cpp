@@ -1,5 +1,7 @@
 #include "main/UpdateNotice.h"
 
+#include "LogCapture.h"
+
 #include "app/HttpsClient.h"
 #include "app/Settings.h"
 #include "ui/UIBackend.h"
@@ -119,6 +121,7 @@ TEST_F(UpdateNoticeTest, CheckingLastsUntilTheCheckEndsThenShowsItsOutcome) {
 }
 
 TEST_F(UpdateNoticeTest, AVersionIsOfferedOnceAndNotAfterItWasDismissed) {
+    test::LogCapture log;
     UpdateNotice notice;
     ui.onCheckForUpdates();
     client->answer({HttpsResponse::Outcome::Complete, 200, R"({"version":"1.2.0"})", {}});
@@ -126,10 +129,12 @@ TEST_F(UpdateNoticeTest, AVersionIsOfferedOnceAndNotAfterItWasDismissed) {
     settings.update([](SettingsValues& v) { v.dismissedVersion = "1.2.0"; });
     notice.offer(checker.get(), settings, ui, now);
     EXPECT_FALSE(ui.isUpdateNotificationShown());
+    EXPECT_FALSE(log.contains("Update notification set"));
 
     settings.update([](SettingsValues& v) { v.dismissedVersion.clear(); });
     notice.offer(checker.get(), settings, ui, now);
     EXPECT_TRUE(ui.isUpdateNotificationShown());
+    EXPECT_EQ(log.count("Update notification set: v1.2.0"), 1u);
 }
 
 TEST(LastUpdateCheckTextTest, SuccessFailureAndNever) {

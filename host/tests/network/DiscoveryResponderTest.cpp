@@ -136,18 +136,27 @@ TEST(DiscoveryResponderLife, ATakenPortFailsTheStart) {
 TEST(DiscoveryNames, NamesAreCappedOnACharacterBoundaryAndEndAtZero) {
     EXPECT_EQ(buildDiscoveryReply("", 0), bytes(std::string_view("QUILLANE_HOST\0\0" "0\0", 17)));
     EXPECT_EQ(buildDiscoveryReply("h", 65535), bytes(std::string_view("QUILLANE_HOST\0h\0" "65535\0", 22)));
-    EXPECT_EQ(capDiscoveryName(std::string_view("ab\0cd", 5)), "ab");
+    EXPECT_EQ(discoveryName(std::string_view("ab\0cd", 5)), "ab");
     // 254 ASCII bytes and a two-byte character that would straddle the cap.
-    EXPECT_EQ(capDiscoveryName(std::string(254, 'a') + "\xC3\xA9" + "zz"), std::string(254, 'a'));
+    EXPECT_EQ(discoveryName(std::string(254, 'a') + "\xC3\xA9" + "zz"), std::string(254, 'a'));
+    // A name that cannot be read, or is nothing before its zero byte.
+    EXPECT_EQ(discoveryName(""), "Quillane Host");
+    EXPECT_EQ(discoveryName(std::string_view("\0x", 2)), "Quillane Host");
     DiscoveryResponder responder(std::string(400, 'x'), 9876, 0);
     ASSERT_TRUE(responder.start());
     EXPECT_EQ(discover(responder.getListenPort()),
               bytes("QUILLANE_HOST" + std::string(1, '\0') + std::string(255, 'x') + std::string("\0" "9876\0", 6)));
 
-    const std::string name = discoveryHostName();
-    const std::string computer = readComputerName();
-    EXPECT_EQ(name, computer.empty() ? std::string("Quillane Host") : capDiscoveryName(computer));
-    EXPECT_EQ(name.find('\0'), std::string::npos);
+    // Names of 150 three-byte characters keep 85 of them (255 bytes); of two-byte
+    // ones 127 (254 bytes), not half of the 128th.
+    for (const auto& [character, kept] : {std::pair<std::string, std::size_t>{"\xE6\x97\xA5", 255}, {"\xC3\xA9", 254}}) {
+        std::string name;
+        for (int i = 0; i < 150; ++i) name += character;
+        DiscoveryResponder wide(name, 9876, 0);
+        ASSERT_TRUE(wide.start());
+        EXPECT_EQ(discover(wide.getListenPort()),
+                  bytes("QUILLANE_HOST" + std::string(1, '\0') + name.substr(0, kept) + std::string("\0" "9876\0", 6)));
+    }
 }
 
 // Platform failures, through a scripted socket.

@@ -2,6 +2,7 @@
 // Each case ends with a liveness probe: a fresh client is still welcomed.
 #include <atomic>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -174,12 +175,35 @@ TEST_F(SignalingServerTest, MalformedMessagesLeaveTheSessionOpenUpTo64KiB) {
     const auto pong = client.waitForType("pong");
     ASSERT_TRUE(pong);
     EXPECT_EQ(pong->at("timestamp"), 3);
-    EXPECT_EQ(log.count("Error processing message: "), 4u);
+    // One line for the session's four: the first, the rest held back.
+    EXPECT_EQ(log.count("Error processing message: "), 1u);
 
     client.sendText(prefix + std::string(limit + 1 - prefix.size() - suffix.size(), 'p') + suffix);
     EXPECT_TRUE(client.waitForClose());
     EXPECT_TRUE(log.waitFor("WebSocket read failed: "));
     EXPECT_TRUE(eventually([&] { return server.getClientCount() == 0; }));
+}
+
+TEST_F(SignalingServerTest, NumbersAreReadByTheirLow32BitsAndWrongTypesGetNoAnswer) {
+    auto client = connect();
+    for (const auto& [timestamp, answer] : std::vector<std::pair<std::string, std::string>>{
+             {"4294967297", "1"}, {"1.5", "1"}, {"true", "1"}, {"-1.9", "-1"}, {"2147483648", "-2147483648"}}) {
+        ASSERT_TRUE(client->sendText(R"({"type":"ping","timestamp":)" + timestamp + "}"));
+        EXPECT_EQ(client->receive(), R"({"timestamp":)" + answer + R"(,"type":"pong"})") << timestamp;
+    }
+    // A string, again and again: no answer, one line.
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(client->sendText(R"({"type":"ping","timestamp":"12:00"})"));
+    EXPECT_TRUE(client->expectSilence(300ms));
+    EXPECT_EQ(log.count("Error processing message: "), 1u);
+    // Window -1 is window 4294967295, which is not listed.
+    ASSERT_TRUE(client->sendText(R"({"type":"stream_start","windowId":-1})"));
+    EXPECT_EQ(client->receive(), R"({"code":1001,"message":"Failed to start stream","type":"error"})");
+    EXPECT_TRUE(log.contains("Refusing stream for window ffffffff: not in the window list"));
+    // A float beyond the field is refused, as C++ cannot convert it.
+    ASSERT_TRUE(client->sendText(R"({"type":"ping","timestamp":1e10})"));
+    EXPECT_TRUE(client->expectSilence(300ms));
+    std::lock_guard lock(host.mutex);
+    EXPECT_TRUE(host.starts.empty());
 }
 
 TEST_F(SignalingServerTest, FramesThatBreakTheRulesCloseTheirSession) {
@@ -360,6 +384,36 @@ TEST_F(SignalingServerTest, HandshakesFromWebPagesGet403AndNoSessionOthersAreWel
     ASSERT_TRUE(client.connect(port));
     EXPECT_TRUE(client.request({{"type", "hello"}}, "welcome"));
     EXPECT_EQ(connectedAddresses(), std::vector<std::string>{"127.0.0.1"});
+}
+
+TEST(SignalingServerLife, AHandlerThatThrowsClosesItsSessionAndServingGoesOn) {
+    LogCapture log;
+    SignalingServerOptions options = testOptions();
+    options.beforeMessage = [](const std::string& text) {
+        if (text == "throw") throw std::runtime_error("a handler's failure");
+    };
+    SignalingServer server(0, options);
+    ASSERT_TRUE(server.start());
+    const auto port = server.getPort();
+    SignalingClient bystander;
+    ASSERT_TRUE(bystander.connect(port));
+    ASSERT_TRUE(bystander.request({{"type", "ping"}}, "pong"));
+
+    SignalingClient thrower;
+    ASSERT_TRUE(thrower.connect(port));
+    ASSERT_TRUE(thrower.sendText("throw"));
+    EXPECT_TRUE(thrower.waitForClose());
+    EXPECT_TRUE(log.waitFor("Closing signaling client 127.0.0.1: its handler failed: a handler's failure"));
+    EXPECT_TRUE(eventually([&] { return server.getClientCount() == 1; }));
+    // Handlers run on the main loop's poll too.
+    SignalingClient polled;
+    ASSERT_TRUE(polled.connect(port));
+    ASSERT_TRUE(polled.sendText("throw"));
+    for (int i = 0; i < 250 && !polled.waitForClose(20ms); ++i) server.poll();
+    EXPECT_TRUE(eventually([&] { return log.count("its handler failed") == 2; }));
+
+    EXPECT_TRUE(bystander.request({{"type", "ping"}}, "pong"));
+    EXPECT_TRUE(signalingAlive(port));
 }
 
 TEST_F(SignalingServerTest, ASlowHandshakeDoesNotHoldUpOthersAndIsCutOff) {

@@ -2,6 +2,7 @@
 
 #include "capture/PngEncoder.h"
 #include "capture/linux/NetWmIcon.h"
+#include "platform/ComputerName.h"
 #include "platform/linux/X11ErrorTrap.h"
 #include "common/Utf8.h"
 
@@ -71,12 +72,6 @@ constexpr std::uint32_t kAllDesktops = 0xFFFFFFFFu;
 std::string cutAtNul(std::string text) {
     if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
     return text;
-}
-
-std::string localHostName() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return {};
-    return name;
 }
 
 std::string shortHostName(const std::string& name) {
@@ -381,7 +376,7 @@ bool X11WindowSystem::isLocalClient(unsigned long window) const {
     if (!machine || machine->format != 8) return true;
     const std::string theirs = cutAtNul(machine->bytes);
     if (theirs.empty() || theirs == "localhost") return true;
-    const std::string ours = localHostName();
+    const std::string ours = computerName();
     return theirs == ours || shortHostName(theirs) == shortHostName(ours);
 }
 

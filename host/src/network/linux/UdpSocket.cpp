@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <climits>
 
 namespace quillane::host {
 
@@ -118,14 +117,6 @@ private:
 
 std::unique_ptr<UdpSocket> createUdpSocket() {
     return std::make_unique<PosixUdpSocket>();
-}
-
-std::string readComputerName() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return {};
-    }
-    return name;
 }
 
 }  // namespace quillane::host

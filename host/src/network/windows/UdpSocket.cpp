@@ -168,19 +168,4 @@ std::unique_ptr<UdpSocket> createUdpSocket() {
     return std::make_unique<WinsockUdpSocket>();
 }
 
-std::string readComputerName() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(name, &size) || size == 0) {
-        return {};
-    }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) {
-        return {};
-    }
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(size), utf8.data(), bytes, nullptr, nullptr);
-    return utf8;
-}
-
 }  // namespace quillane::host

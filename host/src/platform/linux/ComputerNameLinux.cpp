@@ -1,4 +1,4 @@
-#include "app/ComputerName.h"
+#include "platform/ComputerName.h"
 
 #include <unistd.h>
 
