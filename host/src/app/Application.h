@@ -28,6 +28,7 @@ struct ClientFeedback;
 class ProcessPriority;
 class InputInjector;
 class InputPlatform;
+class InputRouter;
 // Input dispatch.
 class FocusManager;
 class TcpInputServer;
@@ -145,8 +146,6 @@ private:
     // The cached window list (refreshed when older than maxAge).
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
     bool isListedWindow(std::uint32_t windowId);
-    // Points the injector at the stream's window; false when the input is to be dropped.
-    bool targetStream(InputInjector& injector, std::uint8_t streamId, std::uint64_t& window, bool warnUnknown);
     void forgetEndedStreams(CaptureOrchestrator& orchestrator, const std::vector<std::uint8_t>& dropped);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
@@ -167,7 +166,8 @@ private:
     Held<DiscoveryResponder> discoveryResponder;
     Held<FocusManager> focusManager;
     Held<TcpInputServer> tcpInputServer;
-    LogRateLimiter unknownStreamLog{std::chrono::seconds(1)};
+    Held<InputRouter> inputRouter;
+    LogRateLimiter focusFailedLog{std::chrono::seconds(10)};
     InFlightCalls inputCalls;  // handlers using the injector or the focus manager
     // Its check thread stamps `settings`: released (cancelled and joined) first.
     std::unique_ptr<UpdateChecker> updateChecker;

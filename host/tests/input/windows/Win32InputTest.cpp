@@ -84,11 +84,14 @@ TEST(Win32Input, FocusThenMouseKeysAndTextReachTheWindow) {
     ASSERT_TRUE(injector.initialize(InputInjectorConfig{}));
     injector.setTargetWindow(target.handle());
     g_seen.clear();
-    for (std::uint8_t action : {1, 2, 3}) injector.processInputPacket(InputPacket{1, action, 32768, 32768, 0, 0, 0});
+    injector.injectMouseMove(32768, 32768);
+    injector.injectMouseButton(0, true);
+    injector.injectMouseButton(0, false);
     injector.injectKey(0x41, true, ModifierFlags::Shift);
     injector.injectKey(0x41, false, 0);
     injector.injectUnicodeChar(0x00E9);
-    injector.processInputPacket(InputPacket{1, 4, 32768, 32768, 0, 0, 120});
+    injector.injectMouseMove(32768, 32768);
+    injector.injectMouseWheel(120);
     // The wheel comes last; a loaded machine may take longer than usual to deliver it all.
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (count(WM_MOUSEWHEEL) == 0 && std::chrono::steady_clock::now() < deadline) RecordingWindow::pump(20ms);
