@@ -4,6 +4,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -69,14 +72,15 @@ std::size_t count(UINT message, std::optional<WPARAM> wParam = std::nullopt, HWN
     });
 }
 
-// Another program's window: the system's text editor, whose text shows what it was typed.
+// Another program's window: by default the system's text editor, whose text shows what it was
+// typed.
 class OtherProgram {
 public:
-    OtherProgram() {
+    explicit OtherProgram(std::wstring command = L"notepad.exe") {
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
-        wchar_t command[] = L"notepad.exe";
-        if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) return;
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+            return;
         WaitForInputIdle(process.hProcess, 10000);
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < deadline && !(hwnd = mainWindowOf(process.dwProcessId)))
@@ -84,7 +88,7 @@ public:
     }
     ~OtherProgram() {
         if (process.hProcess == nullptr) return;
-        TerminateProcess(process.hProcess, 0);
+        if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 0);
         WaitForSingleObject(process.hProcess, 5000);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
@@ -104,6 +108,7 @@ public:
         RecordingWindow::pump(200ms);
     }
     NativeWindow handle() const { return reinterpret_cast<std::uintptr_t>(hwnd); }
+    bool waitForExit() const { return WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0; }
     HWND hwnd = nullptr;
 
 private:
@@ -220,24 +225,58 @@ TEST(Win32InputRouter, KeysNeverReachAnotherProgram) {
     EXPECT_TRUE(typed == 0 || typed == 2) << typed;
 }
 
-// A press for a covered window raises it and reaches it (WindowFromPoint shows it on top), or
-// reaches nothing.
+// Run by the test below as another program: a recording window that writes how many button
+// messages it saw to the file that QH_COVER_REPORT names, until the file QH_COVER_STOP appears.
+TEST(Win32InputRouter, DISABLED_CoverWindowOfAnotherProgram) {
+    const char* report = std::getenv("QH_COVER_REPORT");
+    const char* stop = std::getenv("QH_COVER_STOP");
+    if (report == nullptr || stop == nullptr) GTEST_SKIP() << "run by CoveredWindowsAreRaisedOrSpared";
+    RecordingWindow cover(L"Quillane cover of another program", 100, 100);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (GetFileAttributesA(stop) == INVALID_FILE_ATTRIBUTES && std::chrono::steady_clock::now() < deadline)
+        RecordingWindow::pump(50ms);
+    if (FILE* out = std::fopen(report, "w")) {
+        std::fprintf(out, "%zu", count(WM_LBUTTONDOWN) + count(WM_LBUTTONUP));
+        std::fclose(out);
+    }
+}
+
+// A press for a window that another program covers raises it and reaches it, or reaches
+// nothing: the cover never gets it.
 TEST(Win32InputRouter, CoveredWindowsAreRaisedOrSpared) {
     RecordingWindow target(L"Quillane covered target", 100, 100);
-    OtherProgram other;
-    ASSERT_NE(other.hwnd, nullptr) << "the text editor did not start";
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    char folder[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, folder);
+    const std::string report = std::string(folder) + "qh_cover_report_" + std::to_string(GetCurrentProcessId());
+    const std::string stop = report + "_stop";
+    DeleteFileA(report.c_str());
+    DeleteFileA(stop.c_str());
+    SetEnvironmentVariableA("QH_COVER_REPORT", report.c_str());
+    SetEnvironmentVariableA("QH_COVER_STOP", stop.c_str());
+    OtherProgram other(std::wstring(L"\"") + self +
+                       L"\" --gtest_also_run_disabled_tests --gtest_filter=*DISABLED_CoverWindowOfAnotherProgram");
+    ASSERT_NE(other.hwnd, nullptr) << "the covering program did not start";
     Router r(target.handle());
+    EXPECT_FALSE(r.platform->sameApplication(target.handle(), other.handle()));
     other.cover(target.hwnd);
     g_seen.clear();
-    r.click();
+    for (int i = 0; i < 3; ++i) r.click();
     RecordingWindow::pump(300ms);
     const std::size_t presses = count(WM_LBUTTONDOWN, std::nullopt, target.hwnd);
     EXPECT_EQ(presses, count(WM_LBUTTONUP, std::nullopt, target.hwnd));
-    if (presses > 0) {
-        const auto point = r.injector->windowPoint(32768, 32768);
-        ASSERT_TRUE(point.has_value());
-        EXPECT_EQ(GetAncestor(WindowFromPoint(POINT{point->x, point->y}), GA_ROOT), target.hwnd);
+
+    if (FILE* touch = std::fopen(stop.c_str(), "w")) std::fclose(touch);
+    ASSERT_TRUE(other.waitForExit());
+    std::size_t coverSaw = 99;
+    if (FILE* in = std::fopen(report.c_str(), "r")) {
+        if (std::fscanf(in, "%zu", &coverSaw) != 1) coverSaw = 99;
+        std::fclose(in);
     }
+    EXPECT_EQ(coverSaw, 0u) << "the covering program got button messages";
+    DeleteFileA(report.c_str());
+    DeleteFileA(stop.c_str());
 }
 
 // Sleep, browser and launcher keys never reach the window in front; the key after them does.
