@@ -563,7 +563,8 @@ TEST_F(X11Input, AClientGoneSilentMidPressLeavesNothingHeld) {
     // With Shift too: either connection's key may come first.
     ASSERT_TRUE(silentVideo.sendInput(
         {1, 2, static_cast<std::uint8_t>(KeyAction::KeyDown), 0, 0, 0x42, ModifierFlags::Shift}));
-    ASSERT_TRUE(eventually([&] { return server.keysDown() == 3 && server.buttonsDown() != 0; }, 5s));
+    ASSERT_TRUE(eventually([&] { return server.keysDown() == 3 && server.buttonsDown() != 0; }, 5s))
+        << server.keysDown() << " keys and buttons " << server.buttonsDown() << " held";
 
     ASSERT_TRUE(network.cut());
     const auto cutAt = std::chrono::steady_clock::now();
