@@ -546,6 +546,12 @@ TEST_F(X11Input, AClientGoneSilentMidPressLeavesNothingHeld) {
     ASSERT_TRUE(network.ready()) << "could not set up the network namespace";
     const auto target = streamedWindow("quillane vanishing client");
     ASSERT_TRUE(server.activate(target->id()));
+    // The first clients' ends release everything: let them be handled before anything is held.
+    input.close();
+    video.close();
+    ASSERT_TRUE(log.waitFor("TCP input client disconnected"));
+    ASSERT_TRUE(log.waitFor("TCP client disconnected"));
+    std::this_thread::sleep_for(200ms);
     VideoClient silentInput;
     VideoClient silentVideo;
     ASSERT_TRUE(network.connect(silentInput, inputPort));
