@@ -2,7 +2,9 @@
 // the target window receives its MotionNotify. Run inside a virtual desktop (see README).
 //   InputLatency: one record at a time, 1000 of them; median and 99th percentile.
 //   InputSteadyStream: 5000 moves sent at 1000 a second; latency of the last (no backlog builds up).
+#include "input/FocusManager.h"
 #include "input/InputInjector.h"
+#include "input/InputRouter.h"
 #include "network/TcpInputServer.h"
 
 #include <X11/Xlib.h>
@@ -90,11 +92,16 @@ private:
     Clock::time_point lastTime;
 };
 
-// The injector behind an input server, as the application wires the move road, and a client.
+// The router and injector behind an input server, as the application wires the input road, and a
+// client; stream 1 shows the window under test.
 struct InputRoad {
     InputRoad() {
-        injector.initialize(InputInjectorConfig{});
-        server.setInputEventCallback([this](const InputEvent& e) { injector.injectMouseMove(e.x, e.y); });
+        injector->initialize(InputInjectorConfig{});
+        focus->initialize(FocusManagerConfig{10, 10, false});
+        server.setInputEventCallback([this](const InputEvent& e) {
+            router.routeInputEvent(e.streamId, InputPacket{e.deviceType, e.action, e.x, e.y, e.code, e.modifiers,
+                                                           e.wheelDelta});
+        });
         started = server.start();
         if (!started) return;
         socket.connect({asio::ip::make_address("127.0.0.1"), server.getPort()});
@@ -114,7 +121,12 @@ struct InputRoad {
         asio::write(socket, asio::buffer(bytes));
     }
 
-    InputInjector injector{createInputPlatform()};
+    std::shared_ptr<InputPlatform> platform = createInputPlatform();
+    std::shared_ptr<InputInjector> injector = std::make_shared<InputInjector>(platform);
+    std::shared_ptr<FocusManager> focus = std::make_shared<FocusManager>(platform);
+    std::atomic<NativeWindow> streamWindow{0};
+    InputRouter router{platform, injector, focus,
+                       [this](std::uint8_t id) { return id == 1 ? streamWindow.load() : NativeWindow{0}; }};
     TcpInputServer server{0};
     asio::io_context io;
     asio::ip::tcp::socket socket{io};
@@ -137,7 +149,7 @@ bool ready(benchmark::State& state, MotionWindow& window, InputRoad& road) {
         state.SkipWithError("no X display or no input server");
         return false;
     }
-    road.injector.setTargetWindow(window.id());
+    road.streamWindow = window.id();
     return true;
 }
 

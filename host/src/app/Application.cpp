@@ -16,6 +16,7 @@
 #include "encode/VideoLimits.h"
 #include "input/FocusManager.h"
 #include "input/InputInjector.h"
+#include "input/InputRouter.h"
 #include "network/DiscoveryResponder.h"
 #include "network/SignalingProtocol.h"
 #include "network/SignalingServer.h"
@@ -122,8 +123,6 @@ bool Application::initialize() {
         SPDLOG_ERROR("Failed to initialize input injector");
         return false;
     }
-    injector->setClickMismatchCallback(
-        [this](NativeWindow intended, NativeWindow actual) { onClickMismatch(intended, actual); });
     SPDLOG_INFO("Initializing focus manager...");
     auto focus = std::make_shared<FocusManager>(inputPlatform);
     focusManager.set(focus);
@@ -133,6 +132,12 @@ bool Application::initialize() {
     }
     focus->setFocusFailedCallback(
         [this](NativeWindow window, const std::string& hint) { onFocusFailed(window, hint); });
+    auto router = std::make_shared<InputRouter>(inputPlatform, injector, focus, [this](std::uint8_t streamId) {
+        return NativeWindow{runningStreams.windowOf(streamId)};
+    });
+    router->setClickMismatchCallback(
+        [this](NativeWindow intended, NativeWindow actual) { onClickMismatch(intended, actual); });
+    inputRouter.set(router);
 
     if (!initializeAudio()) SPDLOG_WARN("Audio capture not available");
 
@@ -224,6 +229,7 @@ void Application::shutdown() {
     if (auto signaling = signalingServer.take()) signaling->stop();
     if (auto orchestrator = captureOrchestrator.take()) orchestrator->shutdown();
     if (auto discovery = discoveryResponder.take()) discovery->stop();
+    auto router = inputRouter.take();
     auto focus = focusManager.take();
     auto injector = inputInjector.take();
     if (!inputCalls.waitIdle(kInputCallsGrace)) SPDLOG_WARN("An input handler is still running at shutdown");
@@ -258,8 +264,10 @@ std::vector<std::uint8_t> Application::forgetEndedStreams(CaptureOrchestrator& o
         std::uint32_t height = 0;
         if (orchestrator.getStreamResolution(id, width, height)) continue;
         streams.erase(id);
+        const NativeWindow window = runningStreams.windowOf(id);
         if (runningStreams.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
         unbindAudio(id);
+        if (auto router = inputRouter.get()) router->streamEnded(window);
         forgotten.push_back(id);
     }
     return forgotten;
@@ -284,7 +292,7 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
         return false;
     }
     SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
-    runningStreams.add(streamId);
+    runningStreams.add(streamId, windowId);
     if (auto injector = inputInjector.get()) injector->setTargetWindow(windowId);
     bindAudio(streamId);
     return true;
@@ -302,9 +310,12 @@ void Application::stopCapture(std::uint8_t streamId) {
     if (!orchestrator) return;
     std::lock_guard lock(captureMutex);
     orchestrator->stopCapture(streamId);
+    const NativeWindow window = runningStreams.windowOf(streamId);
     // A stop of a stream that does not run is a client's repeat: nothing to say.
     if (runningStreams.remove(streamId)) SPDLOG_INFO("Stopped capture for stream {}", streamId);
     unbindAudio(streamId);
+    // Its session or the host window ended it: nothing stays held, input for it goes nowhere.
+    if (auto router = inputRouter.get()) router->streamEnded(window);
 }
 
 void Application::boostStreamingPriority(bool boost) {
@@ -388,7 +399,7 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
         return false;
     }
     SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
-    runningStreams.add(streamId);
+    runningStreams.add(streamId, windowId);
     if (auto injector = inputInjector.get()) injector->setTargetWindow(windowId);
     bindAudio(streamId);
     return true;
@@ -532,69 +543,19 @@ void Application::onResolutionChange(std::uint8_t streamId, std::uint32_t width,
 
 // ---- input dispatch ---------------------------------------------------------
 
-bool Application::targetStream(InputInjector& injector, std::uint8_t streamId, NativeWindow& window,
-                               bool warnUnknown) {
-    window = streams.windowOf(streamId);
-    if (window != 0) {
-        injector.setTargetWindow(window);
-        return true;
-    }
-    // Without any running stream there is no window the input could be meant for.
-    if (runningStreams.size() == 0) return false;
-    if (warnUnknown) {
-        std::size_t suppressed = 0;
-        if (unknownStreamLog.allow(suppressed)) SPDLOG_WARN("Input received for unknown stream {}", streamId);
-    }
-    return true;
-}
-
 void Application::onClientInput(const ClientInput& input) {
     const InFlightCalls::Scope scope(inputCalls);
-    auto injector = inputInjector.get();
-    NativeWindow window = 0;
-    if (!injector || !targetStream(*injector, input.streamId, window, true)) return;
-    injector->processInputPacket(InputPacket{input.deviceType, input.action, input.x, input.y, input.code,
-                                             input.modifiers, input.wheelDelta});
+    if (auto router = inputRouter.get()) {
+        router->routeClientInput(input.streamId, InputPacket{input.deviceType, input.action, input.x, input.y,
+                                                             input.code, input.modifiers, input.wheelDelta});
+    }
 }
 
 void Application::onInputEvent(const InputEvent& event) {
     const InFlightCalls::Scope scope(inputCalls);
-    auto injector = inputInjector.get();
-    NativeWindow window = 0;
-    if (!injector || !targetStream(*injector, event.streamId, window, false)) return;
-    if (event.deviceType == static_cast<std::uint8_t>(InputDeviceType::Mouse)) {
-        switch (static_cast<MouseAction>(event.action)) {
-        case MouseAction::Move:
-            injector->injectMouseMove(event.x, event.y);
-            break;
-        case MouseAction::ButtonDown:
-            if (auto focus = focusManager.get(); focus && window != 0 && !focus->focusWindow(window).success) {
-                SPDLOG_WARN("Failed to bring window {:x} to foreground, click may go to wrong window", window);
-            }
-            injector->injectMouseMove(event.x, event.y);
-            injector->injectMouseButton(event.code, true);
-            break;
-        case MouseAction::ButtonUp:
-            injector->injectMouseMove(event.x, event.y);
-            injector->injectMouseButton(event.code, false);
-            break;
-        case MouseAction::Wheel:
-            injector->injectMouseMove(event.x, event.y);
-            injector->injectMouseWheel(event.wheelDelta);
-            break;
-        }
-    } else if (event.deviceType == static_cast<std::uint8_t>(InputDeviceType::Keyboard)) {
-        switch (static_cast<KeyAction>(event.action)) {
-        case KeyAction::KeyDown:
-            injector->injectKey(event.code, true, event.modifiers);
-            break;
-        case KeyAction::KeyUp:
-            injector->injectKey(event.code, false, event.modifiers);
-            break;
-        case KeyAction::Char:
-            injector->injectUnicodeChar(event.x);
-            break;
-        }
+    if (auto router = inputRouter.get()) {
+        router->routeInputEvent(event.streamId, InputPacket{event.deviceType, event.action, event.x, event.y,
+                                                            event.code, event.modifiers, event.wheelDelta});
     }
 }
 
@@ -603,12 +564,13 @@ void Application::onClickMismatch(NativeWindow intended, NativeWindow actual) {
 }
 
 void Application::onFocusFailed(NativeWindow window, const std::string& hint) {
-    SPDLOG_WARN("Focus failed for window {:x}: {}", window, hint);
+    std::size_t suppressed = 0;
+    if (focusFailedLog.allow(suppressed)) SPDLOG_WARN("Focus failed for window {:x}: {}", window, hint);
 }
 
 void Application::onInputClientGone() {
     const InFlightCalls::Scope scope(inputCalls);
-    if (auto injector = inputInjector.get()) injector->releaseAll();
+    if (auto router = inputRouter.get()) router->connectionEnded();
 }
 
 // ---- audio ------------------------------------------------------------------

@@ -30,6 +30,7 @@ struct ClientFeedback;
 class ProcessPriority;
 class InputInjector;
 class InputPlatform;
+class InputRouter;
 // Input dispatch.
 class FocusManager;
 class TcpInputServer;
@@ -152,8 +153,6 @@ private:
     // The cached window list (refreshed when older than maxAge).
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
     bool isListedWindow(std::uint32_t windowId);
-    // Points the injector at the stream's window; false when the input is to be dropped.
-    bool targetStream(InputInjector& injector, std::uint8_t streamId, std::uint64_t& window, bool warnUnknown);
     // The ids among `dropped` that no new capture took meanwhile, now forgotten.
     std::vector<std::uint8_t> forgetEndedStreams(CaptureOrchestrator& orchestrator,
                                                  const std::vector<std::uint8_t>& dropped);
@@ -177,11 +176,12 @@ private:
     Held<DiscoveryResponder> discoveryResponder;
     Held<FocusManager> focusManager;
     Held<TcpInputServer> tcpInputServer;
-    LogRateLimiter unknownStreamLog{std::chrono::seconds(1)};
     // Lines that clients' hellos, stop and resize requests cause, each message
     // one: a client's ordinary share is written, a flood's is not.
     PeerLineLimiter clientRequestLog{std::chrono::seconds(10), 16};
     PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
+    Held<InputRouter> inputRouter;
+    LogRateLimiter focusFailedLog{std::chrono::seconds(10)};
     InFlightCalls inputCalls;  // handlers using the injector or the focus manager
     // Its check thread stamps `settings`: released (cancelled and joined) first.
     std::unique_ptr<UpdateChecker> updateChecker;

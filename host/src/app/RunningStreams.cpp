@@ -11,8 +11,9 @@ void RunningStreams::setPriorityHook(PriorityFn priorityFn) {
     priority = std::move(priorityFn);
 }
 
-bool RunningStreams::add(std::uint8_t streamId) {
+bool RunningStreams::add(std::uint8_t streamId, std::uint32_t windowId) {
     std::lock_guard lock(mutex);
+    windows[streamId] = windowId;
     if (running.test(streamId)) return false;
     running.set(streamId);
     if (!priorityBoosted) {
@@ -26,6 +27,7 @@ bool RunningStreams::remove(std::uint8_t streamId) {
     std::lock_guard lock(mutex);
     if (!running.test(streamId)) return false;
     running.reset(streamId);
+    windows[streamId] = 0;
     if (running.none() && priorityBoosted) {
         priorityBoosted = false;
         if (priority) priority(false);
@@ -36,6 +38,11 @@ bool RunningStreams::remove(std::uint8_t streamId) {
 bool RunningStreams::contains(std::uint8_t streamId) const {
     std::lock_guard lock(mutex);
     return running.test(streamId);
+}
+
+std::uint32_t RunningStreams::windowOf(std::uint8_t streamId) const {
+    std::lock_guard lock(mutex);
+    return running.test(streamId) ? windows[streamId] : 0;
 }
 
 std::size_t RunningStreams::size() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <functional>
@@ -21,12 +22,15 @@ public:
 
     void setPriorityHook(PriorityFn priority);
 
-    // True when the id was not running before.
-    bool add(std::uint8_t streamId);
+    // True when the id was not running before; the window is recorded either way (a restart
+    // under a running id may capture another window).
+    bool add(std::uint8_t streamId, std::uint32_t windowId = 0);
     // True when the id was running; removing an id that is not running changes nothing.
     bool remove(std::uint8_t streamId);
 
     bool contains(std::uint8_t streamId) const;
+    // The window the stream captures; 0 when it is not running.
+    std::uint32_t windowOf(std::uint8_t streamId) const;
     std::size_t size() const;
     bool boosted() const;
     std::vector<std::uint8_t> ids() const;
@@ -34,6 +38,7 @@ public:
 private:
     mutable std::mutex mutex;
     std::bitset<256> running;
+    std::array<std::uint32_t, 256> windows{};
     bool priorityBoosted = false;
     PriorityFn priority;
 };

@@ -55,7 +55,8 @@ bool FocusManager::poll(NativeWindow window, std::int32_t polls) {
 
 FocusResult FocusManager::focusWindow(NativeWindow window) {
     if (window == 0 || !platform || !platform->isWindow(window)) {
-        SPDLOG_WARN("focusWindow called with invalid hwnd");
+        std::size_t held = 0;
+        if (invalidLog.allow(held)) SPDLOG_WARN("focusWindow called with invalid hwnd");
         return {false, 0, kErrorInvalidHandle};
     }
     if (isForeground(window)) return {true, static_cast<std::uint32_t>(FocusStrategy::AlreadyForeground), 0};
@@ -80,6 +81,8 @@ FocusResult FocusManager::focusWindow(NativeWindow window) {
     }
 
     const std::uint32_t error = platform->lastError();
+    std::size_t held = 0;
+    if (!failedLog.allow(held)) return {false, 0, error};
     SPDLOG_WARN("All focus strategies failed for hwnd {:x}", window);
     if (focusFailedCallback) focusFailedCallback(window, kFocusHint);
     return {false, 0, error};

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/RateLimiter.h"
 #include "input/InputPlatform.h"
 
 namespace quillane::host {
@@ -61,6 +62,9 @@ private:
     NativeWindow savedForeground = 0;
     bool initialized = false;
     FocusFailedCallback focusFailedCallback;
+    // A client's records can ask for focus again and again: warnings at most every 10 s.
+    LogRateLimiter invalidLog{std::chrono::seconds(10)};
+    LogRateLimiter failedLog{std::chrono::seconds(10)};
 };
 
 }  // namespace quillane::host

@@ -86,9 +86,14 @@ void InputInjector::updateScreenMetrics() {
     readMetrics();
 }
 
-void InputInjector::setClickMismatchCallback(ClickMismatchCallback callback) {
+bool InputInjector::verifiesClicks() const {
     std::lock_guard lock(mutex);
-    clickMismatchCallback = std::move(callback);
+    return config.verifyClicks;
+}
+
+std::optional<ScreenPoint> InputInjector::windowPoint(std::uint16_t x, std::uint16_t y) {
+    std::lock_guard lock(mutex);
+    return normalizedToWindow(x, y);
 }
 
 void InputInjector::readMetrics() {
@@ -100,26 +105,17 @@ void InputInjector::readMetrics() {
     vsValid = vsWidth >= 1 && vsHeight >= 1;
 }
 
-InputInjector::Point InputInjector::normalizedToWindow(std::uint16_t x, std::uint16_t y) {
-    Point p;
-    std::optional<WindowRect> rect;
-    if (targetWindow != 0 && platform) rect = platform->mappingRect(targetWindow);
-    if (rect) {
-        const std::int64_t w = std::int64_t{rect->right} - rect->left;
-        const std::int64_t h = std::int64_t{rect->bottom} - rect->top;
-        p = Point{scaleNormalized(rect->left, w, x), scaleNormalized(rect->top, h, y)};
-    } else {
-        p = normalizedToScreen(x, y);
-    }
-    // Stored on the fallback too, so a later press never lands on a stale point.
+std::optional<InputInjector::Point> InputInjector::normalizedToWindow(std::uint16_t x, std::uint16_t y) {
+    // Without a live target the point would have to be guessed on the whole desktop.
+    if (targetWindow == 0 || !platform) return std::nullopt;
+    const std::optional<WindowRect> rect = platform->mappingRect(targetWindow);
+    if (!rect) return std::nullopt;
+    const std::int64_t w = std::int64_t{rect->right} - rect->left;
+    const std::int64_t h = std::int64_t{rect->bottom} - rect->top;
+    const Point p{scaleNormalized(rect->left, w, x), scaleNormalized(rect->top, h, y)};
     lastX = p.x;
     lastY = p.y;
     return p;
-}
-
-InputInjector::Point InputInjector::normalizedToScreen(std::uint16_t x, std::uint16_t y) const {
-    if (!vsValid) return Point{x, y};
-    return Point{scaleNormalized(vsLeft, vsWidth, x), scaleNormalized(vsTop, vsHeight, y)};
 }
 
 InputInjector::Point InputInjector::screenToAbsolute(std::int32_t px, std::int32_t py) const {
@@ -134,7 +130,14 @@ InputInjector::Point InputInjector::screenToAbsolute(std::int32_t px, std::int32
 std::uint32_t InputInjector::sendInputs(std::span<const SyntheticInput> inputs) {
     if (inputs.empty() || !platform) return 0;
     const std::uint32_t inserted = platform->sendInputs(inputs);
-    if (inserted < inputs.size()) SPDLOG_WARN("SendInput: sent {} of {} inputs", inserted, inputs.size());
+    std::size_t suppressed = 0;
+    if (inserted < inputs.size() && shortSendLog.allow(suppressed)) {
+        if (suppressed > 0) {
+            SPDLOG_WARN("SendInput: sent {} of {} inputs ({} more not logged)", inserted, inputs.size(), suppressed);
+        } else {
+            SPDLOG_WARN("SendInput: sent {} of {} inputs", inserted, inputs.size());
+        }
+    }
     return inserted;
 }
 
@@ -143,17 +146,11 @@ void InputInjector::moveLocked(std::uint16_t x, std::uint16_t y) {
     if (!config.absoluteMode) {
         move = SyntheticInput::mouse(mouse_flags::kMove, static_cast<std::int32_t>(x * config.mouseSensitivity),
                                      static_cast<std::int32_t>(y * config.mouseSensitivity), 0);
-    } else if (targetWindow != 0) {
-        const Point screen = normalizedToWindow(x, y);
-        const Point absolute = screenToAbsolute(screen.x, screen.y);
+    } else if (const auto screen = normalizedToWindow(x, y)) {
+        const Point absolute = screenToAbsolute(screen->x, screen->y);
         move = SyntheticInput::mouse(mouse_flags::kAbsoluteMove, absolute.x, absolute.y, 0);
     } else {
-        // The normalised values are absolute units over the virtual desktop; the point they name
-        // is remembered for the buttons that follow.
-        const Point screen = normalizedToScreen(x, y);
-        lastX = screen.x;
-        lastY = screen.y;
-        move = SyntheticInput::mouse(mouse_flags::kAbsoluteMove, x, y, 0);
+        return;
     }
     sendInputs(std::span(&move, 1));
 }
@@ -177,14 +174,14 @@ void InputInjector::wheelLocked(std::int16_t delta) {
     sendInputs(std::span(&wheel, 1));
 }
 
-void InputInjector::syncModifiers(std::uint8_t modifiers) {
+void InputInjector::syncModifiers(std::uint8_t modifiers, bool releaseOnly) {
     const std::array<std::pair<std::uint8_t, bool*>, 4> table{{{kVkShift, &shiftDown},
                                                                {kVkControl, &ctrlDown},
                                                                {kVkMenu, &altDown},
                                                                {kVkLWin, &winDown}}};
     for (std::size_t i = 0; i < table.size(); ++i) {
         const bool wanted = (modifiers & (1u << i)) != 0;
-        if (wanted == *table[i].second) continue;
+        if (wanted == *table[i].second || (wanted && releaseOnly)) continue;
         const SyntheticInput key = SyntheticInput::key(table[i].first, 0, wanted ? 0 : key_flags::kKeyUp);
         sendInputs(std::span(&key, 1));
         *table[i].second = wanted;
@@ -200,6 +197,14 @@ void InputInjector::keyLocked(std::uint8_t vk, bool down, std::uint8_t modifiers
     // A press that never went in has nothing to release later.
     const bool inserted = sendInputs(std::span(&key, 1)) == 1;
     keysDown[vk] = down && inserted;
+}
+
+void InputInjector::releaseKeyLocked(std::uint8_t vk) {
+    std::uint32_t flags = key_flags::kKeyUp;
+    if (isExtendedKey(vk)) flags |= key_flags::kExtendedKey;
+    const SyntheticInput key = SyntheticInput::key(vk, platform ? platform->scanCode(vk) : 0, flags);
+    sendInputs(std::span(&key, 1));
+    keysDown[vk] = false;
 }
 
 void InputInjector::unicodeLocked(std::uint16_t character) {
@@ -239,67 +244,27 @@ void InputInjector::injectUnicodeChar(std::uint16_t character) {
     unicodeLocked(character);
 }
 
-void InputInjector::processInputPacket(const InputPacket& packet) {
-    NativeWindow mismatchTarget = 0;
-    NativeWindow mismatchFound = 0;
-    ClickMismatchCallback callback;
-    {
-        std::lock_guard lock(mutex);
-        if (packet.deviceType == static_cast<std::uint8_t>(InputDeviceType::Mouse)) {
-            switch (static_cast<MouseAction>(packet.action)) {
-            case MouseAction::Move:
-                moveLocked(packet.x, packet.y);
-                break;
-            case MouseAction::ButtonDown: {
-                const Point screen = normalizedToWindow(packet.x, packet.y);
-                if (config.verifyClicks && targetWindow != 0 && platform) {
-                    const NativeWindow found = platform->windowFromPoint(screen.x, screen.y);
-                    if (found == 0 || platform->rootWindow(found) != platform->rootWindow(targetWindow)) {
-                        SPDLOG_WARN("Click target mismatch: intended {:x}, actual {:x}", targetWindow, found);
-                        mismatchTarget = targetWindow;
-                        mismatchFound = found;
-                        callback = clickMismatchCallback;
-                    }
-                }
-                buttonAtLocked(screen, packet.code, true);
-                break;
-            }
-            case MouseAction::ButtonUp:
-                buttonAtLocked(normalizedToWindow(packet.x, packet.y), packet.code, false);
-                break;
-            case MouseAction::Wheel:
-                moveLocked(packet.x, packet.y);
-                wheelLocked(packet.wheelDelta);
-                break;
-            }
-        } else if (packet.deviceType == static_cast<std::uint8_t>(InputDeviceType::Keyboard)) {
-            switch (static_cast<KeyAction>(packet.action)) {
-            case KeyAction::KeyDown:
-                keyLocked(packet.code, true, packet.modifiers);
-                break;
-            case KeyAction::KeyUp:
-                keyLocked(packet.code, false, packet.modifiers);
-                break;
-            case KeyAction::Char:
-                unicodeLocked(packet.code);
-                break;
-            }
-        }
-    }
-    if (callback) callback(mismatchTarget, mismatchFound);
+bool InputInjector::holdsKey(std::uint8_t vk) const {
+    std::lock_guard lock(mutex);
+    return keysDown[vk];
+}
+
+bool InputInjector::holdsButton(std::uint8_t button) const {
+    std::lock_guard lock(mutex);
+    return button < 8 && (buttonsDown & (1u << button)) != 0;
+}
+
+void InputInjector::releaseKey(std::uint8_t vk, std::uint8_t modifiers) {
+    std::lock_guard lock(mutex);
+    if (keysDown[vk]) releaseKeyLocked(vk);
+    syncModifiers(modifiers, true);
 }
 
 void InputInjector::releaseAll() {
     std::lock_guard lock(mutex);
     for (std::size_t vk = 0; vk < keysDown.size(); ++vk) {
-        if (!keysDown[vk]) continue;
-        const auto code = static_cast<std::uint8_t>(vk);
-        std::uint32_t flags = key_flags::kKeyUp;
-        if (isExtendedKey(code)) flags |= key_flags::kExtendedKey;
-        const SyntheticInput key = SyntheticInput::key(code, platform ? platform->scanCode(code) : 0, flags);
-        sendInputs(std::span(&key, 1));
+        if (keysDown[vk]) releaseKeyLocked(static_cast<std::uint8_t>(vk));
     }
-    keysDown.reset();
     syncModifiers(0);
     for (std::uint8_t button = 0; button < 5; ++button) {
         if ((buttonsDown & (1u << button)) == 0) continue;

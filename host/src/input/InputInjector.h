@@ -5,8 +5,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 
+#include "common/RateLimiter.h"
 #include "input/InputPlatform.h"
 
 namespace quillane::host {
@@ -23,13 +25,14 @@ constexpr std::uint8_t Alt = 4;
 constexpr std::uint8_t Win = 8;
 }  // namespace ModifierFlags
 
-// A client's input record from the video connection; x and y run 0..65535 across the target window.
+// A client's input record, as either connection carries it; x and y run 0..65535 across the
+// target window.
 struct InputPacket {
     std::uint8_t deviceType = 0;
     std::uint8_t action = 0;
     std::uint16_t x = 0;
     std::uint16_t y = 0;
-    std::uint8_t code = 0;       // MouseButton, virtual-key code, or (Char) a Latin-1 character
+    std::uint8_t code = 0;       // MouseButton, virtual-key code, or (Char on the video connection) a Latin-1 character
     std::uint8_t modifiers = 0;  // ModifierFlags wanted while a key event is injected
     std::int16_t wheelDelta = 0;
 };
@@ -40,16 +43,20 @@ struct InputInjectorConfig {
     bool verifyClicks = true;
 };
 
-// (intended window, actual window); actual is 0 when no window lies under the press.
-using ClickMismatchCallback = std::function<void(NativeWindow intended, NativeWindow actual)>;
+// A point on the desktop in pixels.
+struct ScreenPoint {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+};
 
 // Turns the client's input into desktop input through InputPlatform: mouse moves, buttons and
 // wheel in coordinates normalised to the target window, keys with the modifiers brought into the
-// wanted state first, text characters; and window resizing. It remembers what it pressed, so
-// releaseAll can let go of everything when a client goes away.
+// wanted state first, text characters; and window resizing. Pointer input needs a target window
+// whose rectangle can be read: without one nothing is injected (never onto the whole desktop).
+// It remembers what it pressed, so releaseAll can let go of everything when a client goes away.
 //
-// Threads: any thread may call any operation. One mutex covers each public operation (so events
-// of the two input connections interleave whole); the mismatch callback runs after it is released.
+// Threads: any thread may call any operation. One mutex covers each public operation, so events
+// of the two input connections interleave whole.
 class InputInjector {
 public:
     explicit InputInjector(std::shared_ptr<InputPlatform> platform);
@@ -60,15 +67,24 @@ public:
     void setTargetWindow(NativeWindow window);
     NativeWindow getTargetWindow() const;
     void updateScreenMetrics();
-    void setClickMismatchCallback(ClickMismatchCallback callback);
+    bool verifiesClicks() const;
 
-    void processInputPacket(const InputPacket& packet);
+    // Where a normalised point of the target window lies on the screen; none without a target
+    // or when its rectangle cannot be read (the window is gone).
+    std::optional<ScreenPoint> windowPoint(std::uint16_t x, std::uint16_t y);
+    // The move is dropped when windowPoint has no answer (absolute mode).
     void injectMouseMove(std::uint16_t x, std::uint16_t y);
     void injectMouseButtonAt(std::int32_t screenX, std::int32_t screenY, std::uint8_t button, bool down);
     void injectMouseButton(std::uint8_t button, bool down);
     void injectMouseWheel(std::int16_t delta);
     void injectKey(std::uint8_t vk, bool down, std::uint8_t modifiers);
     void injectUnicodeChar(std::uint16_t character);
+    // What this injector pressed and has not released yet.
+    bool holdsKey(std::uint8_t vk) const;
+    bool holdsButton(std::uint8_t button) const;
+    // Only lets go, never presses: releases vk if this injector holds it, and the held modifiers
+    // that `modifiers` does not ask for.
+    void releaseKey(std::uint8_t vk, std::uint8_t modifiers);
     // Releases every key, modifier and button that this injector pressed and still holds.
     void releaseAll();
 
@@ -80,22 +96,20 @@ public:
                       bool keepPosition);
 
 private:
-    struct Point {
-        std::int32_t x = 0;
-        std::int32_t y = 0;
-    };
+    using Point = ScreenPoint;
 
     // Callers hold mutex.
     void readMetrics();
-    Point normalizedToWindow(std::uint16_t x, std::uint16_t y);
-    Point normalizedToScreen(std::uint16_t x, std::uint16_t y) const;
+    std::optional<Point> normalizedToWindow(std::uint16_t x, std::uint16_t y);
     Point screenToAbsolute(std::int32_t px, std::int32_t py) const;
     void moveLocked(std::uint16_t x, std::uint16_t y);
     void buttonAtLocked(Point screen, std::uint8_t button, bool down);
     void wheelLocked(std::int16_t delta);
     void keyLocked(std::uint8_t vk, bool down, std::uint8_t modifiers);
+    void releaseKeyLocked(std::uint8_t vk);
     void unicodeLocked(std::uint16_t character);
-    void syncModifiers(std::uint8_t modifiers);
+    // Brings the modifiers to the wanted state; with releaseOnly, presses none.
+    void syncModifiers(std::uint8_t modifiers, bool releaseOnly = false);
     std::uint32_t sendInputs(std::span<const SyntheticInput> inputs);  // how many went in
 
     std::shared_ptr<InputPlatform> platform;
@@ -109,7 +123,7 @@ private:
     bool shiftDown = false, ctrlDown = false, altDown = false, winDown = false;
     std::bitset<256> keysDown;     // virtual keys pressed by injectKey and not yet released
     std::uint8_t buttonsDown = 0;  // bit per MouseButton
-    ClickMismatchCallback clickMismatchCallback;
+    LogRateLimiter shortSendLog{std::chrono::seconds(10)};
 };
 
 }  // namespace quillane::host

@@ -107,11 +107,17 @@ public:
     virtual NativeWindow windowFromPoint(std::int32_t x, std::int32_t y) = 0;
     // The top-level window that contains the window (itself for a top-level one); 0 when gone.
     virtual NativeWindow rootWindow(NativeWindow window) = 0;
+    // The two windows belong to one application (its dialogs and popups): the same process on
+    // Windows; on X11 the same _NET_WM_PID, or one is transient for the other through a
+    // WM_TRANSIENT_FOR chain. False when either is gone.
+    virtual bool sameApplication(NativeWindow window, NativeWindow other) = 0;
     // The scan code of a virtual key on the current layout; 0 when it has none.
     virtual std::uint16_t scanCode(std::uint8_t vk) = 0;
 
     // ---- focus ----
 
+    // The active window. Cheap enough to ask per key: X11 answers from a cache kept current by
+    // the server's property notifications.
     virtual NativeWindow foregroundWindow() = 0;
     virtual bool isIconic(NativeWindow window) = 0;
     virtual bool isVisible(NativeWindow window) = 0;

@@ -10,4 +10,10 @@ namespace quillane::host {
 // that is in use. Returns 0 or the platform's error number.
 int setListenAddressOption(std::uintptr_t nativeSocket);
 
+// Keep-alive on a connected socket, so that a peer that vanished without closing (no FIN) is
+// noticed and the connection fails: the first probe after idleSeconds of silence, then one every
+// intervalSeconds, failing after count unanswered ones; where the platform offers it, data left
+// unacknowledged for as long fails it too. Returns 0 or the platform's error number.
+int setKeepAlive(std::uintptr_t nativeSocket, int idleSeconds, int intervalSeconds, int count);
+
 }  // namespace quillane::host

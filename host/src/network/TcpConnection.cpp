@@ -1,6 +1,7 @@
 #include "network/TcpConnection.h"
 
 #include "network/LittleEndian.h"
+#include "network/SocketOptions.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
@@ -16,6 +17,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t kMaxSpareBuffers = 8;
+// A silent peer is probed after 5 s, then every second: gone after 10 s.
+constexpr int kKeepAliveIdleSeconds = 5;
+constexpr int kKeepAliveIntervalSeconds = 1;
+constexpr int kKeepAliveProbes = 5;
 
 }  // namespace
 
@@ -30,6 +35,12 @@ boost::system::error_code applySocketTuning(tcp::socket& socket, const SocketTun
     }
     if (!ec && tuning.receiveBufferBytes > 0) {
         socket.set_option(asio::socket_base::receive_buffer_size(tuning.receiveBufferBytes), ec);
+    }
+    if (!ec && tuning.keepAlive) {
+        if (const int error = setKeepAlive(socket.native_handle(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
+                                           kKeepAliveProbes)) {
+            ec.assign(error, boost::system::system_category());
+        }
     }
     return ec;
 }

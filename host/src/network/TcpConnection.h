@@ -25,6 +25,7 @@ struct SocketTuning {
     bool resetOnClose = false;  // SO_LINGER on with time-out 0: close resets and discards unsent data
     int sendBufferBytes = 0;
     int receiveBufferBytes = 0;
+    bool keepAlive = false;  // a peer gone without a FIN fails the connection within about 10 s
 };
 
 boost::system::error_code applySocketTuning(boost::asio::ip::tcp::socket& socket, const SocketTuning& tuning);

@@ -21,6 +21,7 @@ constexpr SocketTuning kInputSocketTuning{
     .resetOnClose = false,  // closing is graceful
     .sendBufferBytes = 0,
     .receiveBufferBytes = 16 * 1024,
+    .keepAlive = true,  // nothing is written here: only the probes notice a vanished client
 };
 // Nothing is ever written to an input client; the watchdog has nothing to watch.
 constexpr std::chrono::milliseconds kWriteStallTimeout{10000};

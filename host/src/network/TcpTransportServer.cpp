@@ -28,6 +28,7 @@ constexpr SocketTuning kClientSocketTuning{
     .resetOnClose = true,  // replacing a client resets it rather than flushing stale video
     .sendBufferBytes = 256 * 1024,
     .receiveBufferBytes = 256 * 1024,
+    .keepAlive = true,  // a headset gone from the network sends no FIN
 };
 
 constexpr std::chrono::milliseconds kStopGrace{2000};

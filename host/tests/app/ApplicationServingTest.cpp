@@ -21,7 +21,7 @@
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
 #include "app/Application.h"
-#include "app/ComputerName.h"
+#include "platform/ComputerName.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"

@@ -26,7 +26,9 @@ public:
     VirtualScreen screenMetrics{0, 0, 1920, 1080};
     std::optional<WindowRect> mapping = WindowRect{100, 50, 900, 650};
     NativeWindow underPoint = 0x1234;
+    NativeWindow underPointAfterRaise = 0;  // non-zero: what lies under the point once raised
     std::map<NativeWindow, NativeWindow> roots;  // window -> root; absent: itself
+    std::map<NativeWindow, int> applications;    // window -> its application; absent: one of its own
     std::uint32_t insertLimit = ~0u;             // sendInputs inserts at most this many
     NativeWindow foreground = 0;
     bool iconic = false;
@@ -38,6 +40,7 @@ public:
     std::vector<std::vector<SyntheticInput>> sent;  // one entry per sendInputs call
     std::vector<std::int32_t> sleeps;
     int setForegroundCalls = 0;
+    int foregroundQueries = 0;
     std::vector<std::string> calls;
     std::vector<WindowRect> adjusted;
     std::vector<SetPos> positions;
@@ -82,9 +85,18 @@ public:
         const auto it = roots.find(window);
         return it != roots.end() ? it->second : window;
     }
+    bool sameApplication(NativeWindow window, NativeWindow other) override {
+        calls.push_back("sameApplication");
+        const auto a = applications.find(window);
+        const auto b = applications.find(other);
+        return a != applications.end() && b != applications.end() && a->second == b->second;
+    }
     std::uint16_t scanCode(std::uint8_t vk) override { return static_cast<std::uint16_t>(vk + 0x100); }
 
-    NativeWindow foregroundWindow() override { return foreground; }
+    NativeWindow foregroundWindow() override {
+        ++foregroundQueries;
+        return foreground;
+    }
     bool isIconic(NativeWindow) override { return iconic; }
     bool isVisible(NativeWindow) override { return true; }
     void showWindow(NativeWindow window, bool restore) override {
@@ -92,7 +104,10 @@ public:
         if (focusAfterRestore && iconic) foreground = window;
         iconic = false;
     }
-    void bringToTop(NativeWindow) override { calls.push_back("bringToTop"); }
+    void bringToTop(NativeWindow) override {
+        calls.push_back("bringToTop");
+        if (underPointAfterRaise != 0) underPoint = underPointAfterRaise;
+    }
     bool setForeground(NativeWindow window) override {
         calls.push_back("setForeground");
         if (++setForegroundCalls == foregroundAfterSetForeground) foreground = window;

@@ -64,10 +64,6 @@ TEST(InputMapping, MovesMapThroughTheWindowAndTheVirtualScreen) {
         {"window right edge", {0, 0, 1920, 1080}, WindowRect{100, 50, 900, 650}, 0x1234, 65535, 65535, 30720, 39442, 900, 650},
         {"screen centre", {0, 0, 1920, 1080}, WindowRect{0, 0, 1920, 1080}, 0x1234, 32767, 32767, 32768, 32768, 960, 540},
         {"left monitor origin", {-1920, 0, 3840, 1080}, WindowRect{-1920, 0, 1920, 1080}, 0x1234, 32768, 0, 32768, 0, 0, 0},
-        // Unreadable window rectangle: the virtual screen stands in, and the point is kept.
-        {"rect unreadable", {0, 0, 1920, 1080}, std::nullopt, 0x1234, 32768, 32768, 32768, 32768, 960, 540},
-        // No target: the units go through unchanged; the point they name is kept.
-        {"no target", {0, 0, 1920, 1080}, WindowRect{100, 50, 900, 650}, 0, 16384, 65535, 16384, 65535, 480, 1080},
         // Invalid metrics: coordinates pass unchanged.
         {"no metrics", {0, 0, 0, 0}, WindowRect{100, 50, 900, 650}, 0x1234, 32768, 0, 500, 50, 500, 50},
     };
@@ -91,6 +87,21 @@ TEST(InputMapping, MovesMapThroughTheWindowAndTheVirtualScreen) {
         desk.injector.injectMouseButtonAt(c.lastX, c.lastY, 0, false);
         const auto expected = desk.take();
         EXPECT_EQ(std::tie(sent[0].dx, sent[0].dy), std::tie(expected[0].dx, expected[0].dy));
+    }
+}
+
+// Without a target, or with one whose rectangle cannot be read (it is gone), a move is dropped:
+// never guessed onto the whole desktop.
+TEST(InputMapping, MovesWithoutALiveTargetAreDropped) {
+    for (const bool withTarget : {false, true}) {
+        Desk desk;
+        if (withTarget) {
+            desk.injector.setTargetWindow(0x1234);
+            desk.platform->mapping = std::nullopt;
+        }
+        desk.injector.injectMouseMove(16384, 65535);
+        EXPECT_TRUE(desk.take().empty()) << withTarget;
+        EXPECT_FALSE(desk.injector.windowPoint(16384, 65535).has_value());
     }
 }
 
@@ -120,11 +131,11 @@ TEST(InputButtons, FlagsDataAndWheel) {
         EXPECT_EQ(sent[3].flags, up);
         EXPECT_EQ(sent[1].data, data);
     }
-    desk.injector.processInputPacket(InputPacket{1, 4, 0, 0, 0, 0, -120});
+    desk.injector.injectMouseWheel(-120);
     const auto wheel = desk.take();
-    ASSERT_EQ(wheel.size(), 2u);
-    EXPECT_EQ(wheel[1].flags, 0x800u);
-    EXPECT_EQ(static_cast<std::uint32_t>(wheel[1].data), 0xFFFFFF88u);
+    ASSERT_EQ(wheel.size(), 1u);
+    EXPECT_EQ(wheel[0].flags, 0x800u);
+    EXPECT_EQ(static_cast<std::uint32_t>(wheel[0].data), 0xFFFFFF88u);
 
     Desk relative;
     relative.injector.initialize(InputInjectorConfig{false, 1.5f, true});
@@ -162,40 +173,13 @@ TEST(InputKeys, TextCharactersAreUnicodeKeyPairs) {
     desk.injector.injectKey(0x41, true, 0x01);
     desk.take();
     desk.injector.injectUnicodeChar(0x20AC);
-    desk.injector.processInputPacket(InputPacket{2, 3, 0, 0, 0xE9, 0, 0});
+    desk.injector.injectUnicodeChar(0xE9);
     ASSERT_EQ(desk.platform->sent.size(), 4u);
     const std::tuple<std::uint16_t, std::uint32_t> expected[] = {
         {0x20AC, 0x4}, {0x20AC, 0x6}, {0xE9, 0x4}, {0xE9, 0x6}};
     for (std::size_t i = 0; i < 4; ++i) {
         ASSERT_EQ(desk.platform->sent[i].size(), 1u);
         EXPECT_EQ(std::tie(desk.platform->sent[i][0].scan, desk.platform->sent[i][0].flags), expected[i]);
-    }
-}
-
-// A press over another application's window logs the mismatch, tells the callback, and still
-// presses; one over a child of the target's top-level window is fine.
-TEST(InputClicks, VerificationComparesTopLevelRoots) {
-    struct Case {
-        NativeWindow under;
-        bool mismatch;
-    };
-    for (const Case c : {Case{0x1234, false}, Case{0x5678, false}, Case{0x9999, true}, Case{0, true}}) {
-        Desk desk;
-        desk.platform->roots[0x5678] = 0x1234;  // a child of the target
-        desk.platform->underPoint = c.under;
-        std::vector<std::pair<NativeWindow, NativeWindow>> told;
-        desk.injector.setClickMismatchCallback(
-            [&](NativeWindow intended, NativeWindow actual) { told.emplace_back(intended, actual); });
-        desk.injector.setTargetWindow(0x1234);
-        desk.injector.processInputPacket(InputPacket{1, 2, 32768, 0, 0, 0, 0});
-        const auto sent = desk.take();
-        ASSERT_EQ(sent.size(), 2u);
-        EXPECT_EQ(sent[1].flags, 0x2u) << "pressed anyway";
-        EXPECT_EQ(told.size(), c.mismatch ? 1u : 0u);
-        if (c.mismatch) {
-            EXPECT_EQ(told[0], std::make_pair(NativeWindow{0x1234}, c.under));
-            EXPECT_EQ(desk.log.count("Click target mismatch: intended 1234, actual"), 1u);
-        }
     }
 }
 
@@ -287,7 +271,7 @@ TEST(FocusStrategies, EachStepAndItsResult) {
     Focus f;  // a dead window
     EXPECT_EQ(f.manager.focusWindow(0x4321).errorCode, 6u);
     EXPECT_EQ(f.manager.focusWindow(0).errorCode, 6u);
-    EXPECT_EQ(f.log.count("focusWindow called with invalid hwnd"), 2u);
+    EXPECT_EQ(f.log.count("focusWindow called with invalid hwnd"), 1u) << "at most one warning in 10 s";
 }
 
 TEST(FocusStrategies, SavedForegroundAndPollIntervalFloor) {

@@ -126,6 +126,9 @@ public:
         wmState_ = XInternAtom(display_, "WM_STATE", False);
         netWmState_ = XInternAtom(display_, "_NET_WM_STATE", False);
         netWmStateHidden_ = XInternAtom(display_, "_NET_WM_STATE_HIDDEN", False);
+        netWmPid_ = XInternAtom(display_, "_NET_WM_PID", False);
+        // The active window is kept from the root's property notifications, not asked per key.
+        XSelectInput(display_, root_, PropertyChangeMask);
         int eventBase = 0, errorBase = 0, major = 0, minor = 0;
         xtest_ = XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor) != 0;
         if (!xtest_) SPDLOG_WARN("The X server has no XTEST extension; input cannot be injected");
@@ -310,6 +313,14 @@ public:
         return display_ != nullptr ? topLevelOf(window) : 0;
     }
 
+    bool sameApplication(NativeWindow window, NativeWindow other) override {
+        std::lock_guard lock(mutex_);
+        if (display_ == nullptr || window == 0 || other == 0) return false;
+        const std::uint32_t pid = processOf(window);
+        if (pid != 0 && pid == processOf(other)) return true;
+        return isTransientFor(other, window) || isTransientFor(window, other);
+    }
+
     std::uint16_t scanCode(std::uint8_t vk) override {
         std::lock_guard lock(mutex_);
         const KeySym keysym = keysymForVk(vk);
@@ -322,9 +333,14 @@ public:
     NativeWindow foregroundWindow() override {
         std::lock_guard lock(mutex_);
         if (display_ == nullptr) return 0;
+        drainEvents();  // a change of the active window clears the cached one
+        if (activeKnown_) return activeCached_;
         if (const auto p = readX11Property(display_, root_, activeWindow_, XA_WINDOW, 1);
-            p && p->format == 32 && !p->values.empty() && p->values[0] != 0)
-            return p->values[0];
+            p && p->format == 32 && !p->values.empty() && p->values[0] != 0) {
+            activeCached_ = p->values[0];
+            activeKnown_ = true;
+            return activeCached_;
+        }
         Window focus = 0;
         int revert = 0;
         XGetInputFocus(display_, &focus, &revert);
@@ -666,6 +682,7 @@ private:
             XEvent event;
             XNextEvent(display_, &event);
             if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+            if (event.type == PropertyNotify && event.xproperty.atom == activeWindow_) activeKnown_ = false;
         }
     }
 
@@ -707,6 +724,25 @@ private:
         for (unsigned i = count; i-- > 0 && found == 0;) found = clientOf(children[i], depth - 1);
         if (children != nullptr) XFree(children);
         return found;
+    }
+
+    // The _NET_WM_PID of a client window; 0 when it has none.
+    std::uint32_t processOf(Window window) {
+        const auto p = readX11Property(display_, window, netWmPid_, XA_CARDINAL, 1);
+        return p && p->format == 32 && !p->values.empty() ? p->values[0] : 0;
+    }
+
+    // The window's WM_TRANSIENT_FOR chain leads to owner.
+    bool isTransientFor(Window window, Window owner) {
+        constexpr int kMaxChain = 8;
+        Window current = window;
+        for (int depth = 0; depth < kMaxChain; ++depth) {
+            Window next = 0;
+            if (!XGetTransientForHint(display_, current, &next) || next == 0 || next == root_) return false;
+            if (next == owner) return true;
+            current = next;
+        }
+        return false;
     }
 
     // Caller holds mutex_.
@@ -769,6 +805,9 @@ private:
     Atom wmState_ = None;
     Atom netWmState_ = None;
     Atom netWmStateHidden_ = None;
+    Atom netWmPid_ = None;
+    bool activeKnown_ = false;  // activeCached_ is the root's _NET_ACTIVE_WINDOW
+    Window activeCached_ = 0;
     bool xtest_ = false;
     std::int32_t wheelRemainder_ = 0;
     std::int32_t hwheelRemainder_ = 0;

@@ -104,6 +104,13 @@ public:
 
     NativeWindow rootWindow(NativeWindow window) override { return fromHwnd(GetAncestor(toHwnd(window), GA_ROOT)); }
 
+    bool sameApplication(NativeWindow window, NativeWindow other) override {
+        DWORD process = 0, otherProcess = 0;
+        if (GetWindowThreadProcessId(toHwnd(window), &process) == 0) return false;
+        if (GetWindowThreadProcessId(toHwnd(other), &otherProcess) == 0) return false;
+        return process != 0 && process == otherProcess;
+    }
+
     std::uint16_t scanCode(std::uint8_t vk) override {
         return static_cast<std::uint16_t>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
     }
