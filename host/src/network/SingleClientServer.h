@@ -54,6 +54,7 @@ public:
         {
             std::lock_guard lock(clientMutex);
             previous = std::move(client);
+            if (previous) stoppedClientId = previous->id;
         }
         if (previous) previous->connection->close();
         ioThread.stop(grace);
@@ -61,8 +62,9 @@ public:
         return true;
     }
 
-    // Makes fresh the current client and returns the one it replaced while that was still open
-    // (for the caller to log and close). A server that stopped meanwhile closes fresh instead.
+    // Makes fresh the current client and returns the one it replaced, if any (for the caller to
+    // close when still open, and to treat as gone now: its closing comes later and is not
+    // reported by forget). A server that stopped meanwhile closes fresh instead.
     std::shared_ptr<Client> install(const std::shared_ptr<Client>& fresh, bool& accepted) {
         std::shared_ptr<Client> previous;
         {
@@ -71,13 +73,18 @@ public:
             if (accepted) previous = std::exchange(client, fresh);
         }
         if (!accepted) fresh->connection->close();
-        return previous && previous->connection->isOpen() ? previous : nullptr;
+        return previous;
     }
 
-    // A connection closed: it is no longer current, unless another replaced it already.
-    void forget(std::uint64_t clientId) {
+    // A connection closed: it is no longer current. True when it still was current (or stop took
+    // it), so each client is reported gone once: here, or by install when another replaced it.
+    bool forget(std::uint64_t clientId) {
         std::lock_guard lock(clientMutex);
-        if (client && client->id == clientId) client.reset();
+        if (client && client->id == clientId) {
+            client.reset();
+            return true;
+        }
+        return clientId == stoppedClientId;
     }
 
     std::shared_ptr<Client> current() const {
@@ -103,6 +110,7 @@ private:
     std::unique_ptr<TcpListener> listener;
     mutable std::mutex clientMutex;
     std::shared_ptr<Client> client;
+    std::uint64_t stoppedClientId = 0;  // the client that stop closed
     std::uint64_t lastClientId = 0;
 };
 

@@ -99,8 +99,13 @@ void TcpInputServer::Impl::handleNewConnection(tcp::socket socket) {
     const auto previous = server.install(fresh, accepted);
     if (!accepted) return;
     if (previous) {
-        SPDLOG_INFO("Closing existing TCP input client connection");
-        previous->connection->close();
+        if (previous->connection->isOpen()) {
+            SPDLOG_INFO("Closing existing TCP input client connection");
+            previous->connection->close();
+        }
+        // Gone now, before the new client's first record: what it held is released before the
+        // new client can press anything.
+        if (auto gone = copyCallback(goneCallback)) gone();
     }
     SPDLOG_INFO("TCP input client connected from {}:{}", peer.address().to_string(), peer.port());
     fresh->connection->start(kMaxMessageLength);
@@ -122,7 +127,7 @@ ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId) {
         closeClient(clientId);
     };
     events.closed = [this, clientId] {
-        server.forget(clientId);
+        if (!server.forget(clientId)) return;  // replaced: reported gone then
         if (auto gone = copyCallback(goneCallback)) gone();
     };
     return events;

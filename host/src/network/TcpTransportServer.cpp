@@ -161,8 +161,13 @@ void TcpTransportServer::Impl::installClient(tcp::socket socket) {
         return;
     }
     if (previous) {
-        SPDLOG_INFO("Closing existing TCP client connection");
-        previous->connection->close();
+        if (previous->connection->isOpen()) {
+            SPDLOG_INFO("Closing existing TCP client connection");
+            previous->connection->close();
+        }
+        // Gone now, before the new client's first record: what it held is released before the
+        // new client can press anything.
+        if (auto gone = copyCallback(goneCallback)) gone();
     }
     SPDLOG_INFO("TCP client connected from {}:{}", peer.address().to_string(), peer.port());
     fresh->connection->start(kMaxClientMessageLength);
@@ -188,10 +193,8 @@ ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
         SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection", idle.count());
     };
     events.closed = [this, clientId] {
-        server.forget(clientId);
-        if (auto gone = copyCallback(goneCallback)) {
-            gone();
-        }
+        if (!server.forget(clientId)) return;  // replaced: reported gone then
+        if (auto gone = copyCallback(goneCallback)) gone();
     };
     return events;
 }

@@ -26,7 +26,11 @@ protected:
             std::lock_guard lock(mutex);
             events.push_back(event);
         });
-        server.setClientGoneCallback([this] { ++gone; });
+        server.setClientGoneCallback([this] {
+            std::lock_guard lock(mutex);
+            eventsWhenGone.push_back(events.size());
+            ++gone;
+        });
         ASSERT_TRUE(server.start());
     }
 
@@ -46,6 +50,7 @@ protected:
     TcpInputServer server{0};
     std::mutex mutex;
     std::vector<InputEvent> events;
+    std::vector<std::size_t> eventsWhenGone;  // how many events had arrived at each gone report
     std::atomic<int> gone{0};
 };
 
@@ -94,6 +99,11 @@ TEST_F(TcpInputServerTest, ANewClientReplacesTheOld) {
 
     server.stop();
     EXPECT_TRUE(second.waitForClose(5s));
+    EXPECT_TRUE(eventually([&] { return gone == 2; }, 5s));
+    std::lock_guard lock(mutex);
+    // The first client was gone before the second's record came in, and each was gone once: what
+    // the first left held is released before the second can press anything, never after.
+    EXPECT_EQ(eventsWhenGone, (std::vector<std::size_t>{1, 2}));
     EXPECT_TRUE(log.contains("TCP input server stopped"));
 }
 
