@@ -11,11 +11,11 @@
 #include <benchmark/benchmark.h>
 #include <spdlog/spdlog.h>
 
-#include "X11TestWindow.h"
-#include "WindowCapture.h"
 #include "capture/CaptureOrchestrator.h"
 #include "capture/CasCpu.h"
+#include "capture/linux/WindowCapture.h"
 #include "capture/PixelWorkers.h"
+#include "X11TestWindow.h"
 
 #include <algorithm>
 #include <chrono>

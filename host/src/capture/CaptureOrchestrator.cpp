@@ -138,7 +138,7 @@ bool CaptureOrchestrator::initialize() {
 }
 
 bool CaptureOrchestrator::initializeD3D() {
-    auto created = std::make_unique<CaptureDevice>();
+    auto created = createCaptureDevice();
     if (!created->initialize()) return false;
     std::lock_guard lock(sessionsMutex);
     device = std::move(created);

@@ -1,6 +1,5 @@
 #include "capture/CaptureServices.h"
 
-#include "WindowCapture.h"
 #include "capture/WindowEnumerator.h"
 #include "encode/EncoderFactory.h"
 
@@ -8,8 +7,8 @@ namespace quillane::host {
 
 CaptureServices platformCaptureServices() {
     CaptureServices services;
-    services.createCapture = [] { return std::make_unique<WindowCapture>(); };
-    services.windowExists = [](std::uint32_t windowId) { return WindowCapture::windowExists(windowId); };
+    services.createCapture = createWindowCapture;
+    services.windowExists = windowCaptureTargetExists;
     services.enumerateWindows = [] { return WindowEnumerator::enumerateWindows(); };
     services.getAvailableEncoders = [](EncoderDevice device) { return EncoderFactory::getAvailableEncoders(device); };
     services.createBestEncoder = [](EncoderDevice device, const EncoderConfig& config) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace quillane::host {
 
@@ -37,5 +38,10 @@ public:
     // on the calling thread; nothing when there is none or a new one is coming.
     virtual void repeatLastFrame() = 0;
 };
+
+// This platform's WindowCapture (capture/linux or capture/windows), and whether
+// a window id still names a window it can capture.
+std::unique_ptr<CaptureSource> createWindowCapture();
+bool windowCaptureTargetExists(std::uint32_t windowId);
 
 }  // namespace quillane::host

@@ -6,9 +6,9 @@
 #include <vector>
 
 // EncoderDevice and EncoderInput: what the platform's capture hands to an encoder
-// (a Direct3D 11 device and BGRA texture on Windows, a CPU BGRA frame on Linux).
-// The build puts the platform's folder on the include path.
-#include "EncoderPlatform.h"
+// (a Direct3D 11 device and BGRA texture on Windows, a CPU BGRA frame on Linux),
+// from encode/windows/D3D11EncoderTypes.h or encode/linux/CpuEncoderTypes.h.
+#include "encode/EncoderTypes.h"
 
 namespace quillane::host {
 

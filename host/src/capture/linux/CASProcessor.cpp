@@ -1,7 +1,7 @@
 #include "capture/CASProcessor.h"
 
-#include "FrameBuffer.h"
 #include "capture/CasCpu.h"
+#include "capture/linux/FrameBuffer.h"
 
 #include <spdlog/spdlog.h>
 

@@ -1,4 +1,4 @@
-#include "WindowCapture.h"
+#include "capture/linux/WindowCapture.h"
 #include "platform/CrashHandler.h"
 
 #include <spdlog/spdlog.h>
@@ -445,5 +445,9 @@ bool WindowCapture::windowExists(std::uint32_t windowId) {
     XWindowAttributes attrs;
     return XGetWindowAttributes(display, windowId, &attrs) != 0;
 }
+
+std::unique_ptr<CaptureSource> createWindowCapture() { return std::make_unique<WindowCapture>(); }
+
+bool windowCaptureTargetExists(std::uint32_t windowId) { return WindowCapture::windowExists(windowId); }
 
 }  // namespace quillane::host

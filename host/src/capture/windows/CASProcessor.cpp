@@ -1,6 +1,6 @@
 #include "capture/CASProcessor.h"
 
-#include "FrameBuffer.h"
+#include "capture/windows/FrameBuffer.h"
 
 #include <spdlog/spdlog.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GraphicsCaptureApi.h"
+#include "capture/windows/GraphicsCaptureApi.h"
 
 #include <atomic>
 

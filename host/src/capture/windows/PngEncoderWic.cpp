@@ -12,14 +12,14 @@ std::vector<std::uint8_t> encodePng(const RgbaImage& image) {
     for (std::size_t i = 0; i < bgra.size(); i += 4) std::swap(bgra[i], bgra[i + 2]);
 
     ComApartment com;
-    ComRef<IWICImagingFactory> factory;
+    Microsoft::WRL::ComPtr<IWICImagingFactory> factory;
     if (FAILED(createWicFactory(factory))) return {};
-    ComRef<IWICBitmap> bitmap;
+    Microsoft::WRL::ComPtr<IWICBitmap> bitmap;
     if (FAILED(factory->CreateBitmapFromMemory(image.width, image.height, GUID_WICPixelFormat32bppBGRA,
                                                static_cast<UINT>(stride), static_cast<UINT>(bgra.size()),
-                                               bgra.data(), bitmap.out())))
+                                               bgra.data(), bitmap.GetAddressOf())))
         return {};
-    return encodeWicPng(factory.get(), bitmap.get(), image.width, image.height).png;
+    return encodeWicPng(factory.Get(), bitmap.Get(), image.width, image.height).png;
 }
 
 }  // namespace quillane::host

@@ -4,20 +4,20 @@
 
 namespace quillane::host {
 
-HRESULT createWicFactory(ComRef<IWICImagingFactory>& factory) {
+HRESULT createWicFactory(Microsoft::WRL::ComPtr<IWICImagingFactory>& factory) {
     return CoCreateInstance(CLSID_WICImagingFactory2, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                            reinterpret_cast<void**>(factory.out()));
+                            reinterpret_cast<void**>(factory.GetAddressOf()));
 }
 
 WicPngResult encodeWicPng(IWICImagingFactory* factory, IWICBitmapSource* source, UINT width, UINT height) {
     WicPngResult result;
-    ComRef<IStream> stream;
-    ComRef<IWICBitmapEncoder> encoder;
-    ComRef<IWICBitmapFrameEncode> frame;
-    HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream.out());
-    if (SUCCEEDED(hr)) hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.out());
-    if (SUCCEEDED(hr)) hr = encoder->Initialize(stream.get(), WICBitmapEncoderNoCache);
-    if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(frame.out(), nullptr);
+    Microsoft::WRL::ComPtr<IStream> stream;
+    Microsoft::WRL::ComPtr<IWICBitmapEncoder> encoder;
+    Microsoft::WRL::ComPtr<IWICBitmapFrameEncode> frame;
+    HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream.GetAddressOf());
+    if (SUCCEEDED(hr)) hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.GetAddressOf());
+    if (SUCCEEDED(hr)) hr = encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache);
+    if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(frame.GetAddressOf(), nullptr);
     if (FAILED(hr)) {
         result.hr = hr;
         return result;
@@ -35,7 +35,7 @@ WicPngResult encodeWicPng(IWICImagingFactory* factory, IWICBitmapSource* source,
         return result;
     }
     HGLOBAL memory = nullptr;
-    if (FAILED(GetHGlobalFromStream(stream.get(), &memory)) || memory == nullptr) return result;
+    if (FAILED(GetHGlobalFromStream(stream.Get(), &memory)) || memory == nullptr) return result;
     const SIZE_T size = GlobalSize(memory);
     if (void* data = GlobalLock(memory)) {
         if (size != 0) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <wincodec.h>
+#include <wrl/client.h>
 
 #include <cstdint>
 #include <vector>
@@ -24,26 +25,7 @@ private:
     HRESULT hr_;
 };
 
-// Releases the interface it holds.
-template <typename T>
-class ComRef {
-public:
-    ComRef() = default;
-    ~ComRef() {
-        if (p_ != nullptr) p_->Release();
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    T** out() { return &p_; }
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    T* p_ = nullptr;
-};
-
-HRESULT createWicFactory(ComRef<IWICImagingFactory>& factory);
+HRESULT createWicFactory(Microsoft::WRL::ComPtr<IWICImagingFactory>& factory);
 
 struct WicPngResult {
     HRESULT hr = S_OK;         // of the first step that failed

@@ -157,18 +157,18 @@ WindowIconPng drawAndEncode(HICON icon) {
     }
 
     WindowIconPng result{WindowIconPng::Outcome::Encoded, {}};
-    ComRef<IWICImagingFactory> factory;
+    Microsoft::WRL::ComPtr<IWICImagingFactory> factory;
     if (const HRESULT hr = createWicFactory(factory); FAILED(hr)) {
         SPDLOG_WARN("getWindowIconBase64: WIC factory creation failed: 0x{:08x}", static_cast<std::uint32_t>(hr));
         return result;
     }
-    ComRef<IWICBitmap> source;
+    Microsoft::WRL::ComPtr<IWICBitmap> source;
     if (FAILED(factory->CreateBitmapFromHBITMAP(static_cast<HBITMAP>(dib.handle), nullptr, WICBitmapUseAlpha,
-                                                source.out()))) {
+                                                source.GetAddressOf()))) {
         SPDLOG_WARN("getWindowIconBase64: CreateBitmapFromHBITMAP failed");
         return result;
     }
-    WicPngResult png = encodeWicPng(factory.get(), source.get(), static_cast<UINT>(width), static_cast<UINT>(height));
+    WicPngResult png = encodeWicPng(factory.Get(), source.Get(), static_cast<UINT>(width), static_cast<UINT>(height));
     if (png.frameFailed)
         SPDLOG_WARN("getWindowIconBase64: PNG encoding failed at some step: 0x{:08x}",
                     static_cast<std::uint32_t>(png.hr));

@@ -1,8 +1,8 @@
-#include "WindowCapture.h"
+#include "capture/windows/WindowCapture.h"
 
-#include "CaptureSessionStart.h"
-#include "GraphicsCaptureApi.h"
-#include "GraphicsCaptureRuntime.h"
+#include "capture/windows/CaptureSessionStart.h"
+#include "capture/windows/GraphicsCaptureApi.h"
+#include "capture/windows/GraphicsCaptureRuntime.h"
 #include "common/Utf8.h"
 #include "encode/VideoLimits.h"
 #include "platform/CrashHandler.h"
@@ -651,5 +651,9 @@ void WindowCapture::repeatLastFrame() {
 }
 
 bool WindowCapture::isCapturing() const { return impl->capturing.load(); }
+
+std::unique_ptr<CaptureSource> createWindowCapture() { return std::make_unique<WindowCapture>(); }
+
+bool windowCaptureTargetExists(std::uint32_t windowId) { return WindowCapture::windowExists(windowId); }
 
 }  // namespace quillane::host

@@ -91,7 +91,7 @@ bool AmfEncoder::loadAmf() {
         release(amfContext_);
         return false;
     }
-    result = amfContext_->context().InitDX11(amfContext_, device_, amf::kDx11_0);
+    result = amfContext_->context().InitDX11(amfContext_, device_.Get(), amf::kDx11_0);
     if (result != amf::kOk) {
         spdlog::error("Failed to init AMF context with D3D11: {}", result);
         return false;
@@ -137,25 +137,14 @@ void AmfEncoder::releaseAll() {
         amfContext_->context().Terminate(amfContext_);
         release(amfContext_);
     }
-    for (const std::unique_ptr<RingSlot>& slot : ring_) {
-        if (slot->texture != nullptr) {
-            slot->texture->Release();
-        }
-    }
     ring_.clear();
     factory_ = nullptr;  // owned by the runtime
     if (library_ != nullptr) {
         FreeLibrary(static_cast<HMODULE>(library_));
         library_ = nullptr;
     }
-    if (context_ != nullptr) {
-        context_->Release();
-        context_ = nullptr;
-    }
-    if (device_ != nullptr) {
-        device_->Release();
-        device_ = nullptr;
-    }
+    context_.Reset();
+    device_.Reset();
 }
 
 void AmfEncoder::shutdown() {
@@ -172,11 +161,8 @@ bool AmfEncoder::reconfigure(const EncoderConfig& config) {
         spdlog::error("AMF encoder not initialized, cannot reconfigure");
         return false;
     }
-    ID3D11Device* device = device_;  // shutdown lets go of the encoder's reference
-    device->AddRef();
-    const bool ok = reconfigureOrReopen("AMF", device, config);
-    device->Release();
-    return ok;
+    const Microsoft::WRL::ComPtr<ID3D11Device> device = device_;  // shutdown lets go of the encoder's reference
+    return reconfigureOrReopen("AMF", device.Get(), config);
 }
 
 void AmfEncoder::applyPendingBitrate() {
@@ -211,7 +197,7 @@ AmfEncoder::RingSlot* AmfEncoder::freeSlot() {
     auto slot = std::make_unique<RingSlot>();
     static const amf::SurfaceObserverTable table{&AmfEncoder::onSurfaceReleased};
     slot->observer.table = &table;
-    const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &slot->texture);
+    const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, slot->texture.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         spdlog::error("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
         return nullptr;
@@ -234,11 +220,11 @@ bool AmfEncoder::encodeFrame(EncoderInput input) {
             return false;
         }
     }
-    context_->CopyResource(slot->texture, input);
+    context_->CopyResource(slot->texture.Get(), input);
     slot->busy = true;
     amf::Object* surface = nullptr;
     const amf::Result created =
-        amfContext_->context().CreateSurfaceFromDX11Native(amfContext_, slot->texture, &surface, &slot->observer);
+        amfContext_->context().CreateSurfaceFromDX11Native(amfContext_, slot->texture.Get(), &surface, &slot->observer);
     if (created != amf::kOk || surface == nullptr) {
         spdlog::error("Failed to create AMF surface from texture: {}", created);
         release(surface);

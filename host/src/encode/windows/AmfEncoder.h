@@ -1,5 +1,8 @@
 #pragma once
 
+#include <d3d11.h>
+#include <wrl/client.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -10,8 +13,6 @@
 #include "encode/EncoderSupport.h"
 #include "encode/ParameterSetCache.h"
 #include "encode/windows/AmfRuntime.h"
-
-struct ID3D11DeviceContext;
 
 namespace quillane::host {
 
@@ -40,7 +41,7 @@ private:
     // A ring texture; the observer comes first so that the runtime's callback finds it.
     struct RingSlot {
         amf::SurfaceObserver observer;
-        ID3D11Texture2D* texture = nullptr;
+        Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
         std::atomic<bool> busy{false};
     };
 
@@ -56,8 +57,8 @@ private:
     static void onSurfaceReleased(amf::SurfaceObserver* observer, amf::Object* surface);
 
     std::wstring runtimePath_;
-    ID3D11Device* device_ = nullptr;
-    ID3D11DeviceContext* context_ = nullptr;
+    Microsoft::WRL::ComPtr<ID3D11Device> device_;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
     void* library_ = nullptr;  // HMODULE
     amf::Factory* factory_ = nullptr;
     amf::Object* amfContext_ = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <d3d11.h>
+#include <wrl/client.h>
 
 namespace quillane::host {
 
@@ -19,6 +20,11 @@ inline D3D11_TEXTURE2D_DESC bgraTextureDesc(UINT width, UINT height, UINT bindFl
 }
 
 // An encoder's own references to the capture device and its immediate context; released with the encoder.
+inline void holdDevice(ID3D11Device* device, Microsoft::WRL::ComPtr<ID3D11Device>& held,
+                       Microsoft::WRL::ComPtr<ID3D11DeviceContext>& context) {
+    held = device;  // assignment from a plain pointer adds the encoder's reference
+    held->GetImmediateContext(context.ReleaseAndGetAddressOf());
+}
 inline void holdDevice(ID3D11Device* device, ID3D11Device*& held, ID3D11DeviceContext*& context) {
     held = device;
     held->AddRef();

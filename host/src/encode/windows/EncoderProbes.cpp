@@ -7,12 +7,14 @@
 #include <mfidl.h>
 #include <d3d11.h>
 #include <dxgi.h>
+#include <wrl/client.h>
 
 #include <string>
 
 #include "encode/windows/AmfEncoder.h"
 #include "encode/windows/NvencEncoder.h"
 #include "encode/windows/QuickSyncEncoder.h"
+#include "platform/windows/ComObject.h"
 #include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host {
@@ -22,20 +24,18 @@ std::optional<std::uint32_t> adapterVendorId(EncoderDevice device) {
     if (device == nullptr) {
         return std::nullopt;
     }
-    IDXGIDevice* dxgiDevice = nullptr;
-    if (FAILED(device->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(&dxgiDevice)))) {
+    Microsoft::WRL::ComPtr<IDXGIDevice> dxgiDevice;
+    if (FAILED(device->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(dxgiDevice.GetAddressOf())))) {
         return std::nullopt;
     }
     std::optional<std::uint32_t> vendor;
-    IDXGIAdapter* adapter = nullptr;
-    if (SUCCEEDED(dxgiDevice->GetAdapter(&adapter))) {
+    Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
+    if (SUCCEEDED(dxgiDevice->GetAdapter(adapter.GetAddressOf()))) {
         DXGI_ADAPTER_DESC desc{};
         if (SUCCEEDED(adapter->GetDesc(&desc))) {
             vendor = desc.VendorId;
         }
-        adapter->Release();
     }
-    dxgiDevice->Release();
     return vendor;
 }
 
@@ -61,7 +61,7 @@ bool quickSyncAvailable() {
                                  &input, &output, &activates, &count);
     const bool found = SUCCEEDED(hr) && count > 0;
     for (UINT32 i = 0; i < count; ++i) {
-        activates[i]->Release();
+        adoptComObject(activates[i]);  // held for this statement only
     }
     CoTaskMemFree(activates);
     MFShutdown();

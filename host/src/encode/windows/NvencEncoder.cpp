@@ -78,7 +78,7 @@ bool NvencEncoder::createEncoder() {
     NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS open{};
     open.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
     open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX;
-    open.device = device_;
+    open.device = device_.Get();
     open.apiVersion = kNvencApiVersion;
     NVENCSTATUS status = functions_.nvEncOpenEncodeSessionEx(&open, &encoder_);
     if (status != NV_ENC_SUCCESS) {
@@ -129,7 +129,7 @@ bool NvencEncoder::createBuffers() {
         desc.Usage = D3D11_USAGE_DEFAULT;
         desc.BindFlags = D3D11_BIND_RENDER_TARGET;
         desc.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
-        const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &inputSlots_[i].texture);
+        const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, inputSlots_[i].texture.ReleaseAndGetAddressOf());
         if (FAILED(hr)) {
             spdlog::error("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
             return false;
@@ -142,7 +142,7 @@ bool NvencEncoder::createBuffers() {
         reg.height = config_.height;
         reg.pitch = 0;
         reg.subResourceIndex = 0;
-        reg.resourceToRegister = inputSlots_[i].texture;
+        reg.resourceToRegister = inputSlots_[i].texture.Get();
         reg.bufferFormat = NV_ENC_BUFFER_FORMAT_ARGB;
         reg.bufferUsage = NV_ENC_INPUT_IMAGE;
         NVENCSTATUS status = functions_.nvEncRegisterResource(encoder_, &reg);
@@ -173,9 +173,7 @@ void NvencEncoder::releaseAll() {
         if (slot.registered != nullptr && encoder_ != nullptr) {
             functions_.nvEncUnregisterResource(encoder_, slot.registered);
         }
-        if (slot.texture != nullptr) {
-            slot.texture->Release();
-        }
+        slot.texture.Reset();
     }
     inputSlots_.clear();
     for (OutputSlot& slot : outputSlots_) {
@@ -192,14 +190,8 @@ void NvencEncoder::releaseAll() {
         FreeLibrary(static_cast<HMODULE>(library_));
         library_ = nullptr;
     }
-    if (context_ != nullptr) {
-        context_->Release();
-        context_ = nullptr;
-    }
-    if (device_ != nullptr) {
-        device_->Release();
-        device_ = nullptr;
-    }
+    context_.Reset();
+    device_.Reset();
     currentSlot_ = 0;
 }
 
@@ -241,7 +233,7 @@ bool NvencEncoder::encodeFrame(EncoderInput input) {
     applyPendingBitrate();
     const std::uint32_t slot = currentSlot_;
     InputSlot& in = inputSlots_[slot];
-    context_->CopyResource(in.texture, input);
+    context_->CopyResource(in.texture.Get(), input);
 
     NV_ENC_MAP_INPUT_RESOURCE map{};
     map.version = NV_ENC_MAP_INPUT_RESOURCE_VER;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <d3d11.h>
+#include <wrl/client.h>
+
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -8,8 +11,6 @@
 #include "encode/EncoderSupport.h"
 #include "encode/NvencParams.h"
 #include "encode/ParameterSetCache.h"
-
-struct ID3D11DeviceContext;
 
 namespace quillane::host {
 
@@ -32,7 +33,7 @@ private:
     struct InputSlot {
         NV_ENC_INPUT_PTR mapped = nullptr;
         NV_ENC_REGISTERED_PTR registered = nullptr;
-        ID3D11Texture2D* texture = nullptr;
+        Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
         bool isMapped = false;
     };
     struct OutputSlot {
@@ -49,8 +50,8 @@ private:
     // Locks the slot's output, unmaps its input, then delivers the access unit.
     void processOutput(std::uint32_t slot);
 
-    ID3D11Device* device_ = nullptr;
-    ID3D11DeviceContext* context_ = nullptr;
+    Microsoft::WRL::ComPtr<ID3D11Device> device_;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
     void* library_ = nullptr;  // HMODULE of nvEncodeAPI64.dll
     NV_ENCODE_API_FUNCTION_LIST functions_{};
     void* encoder_ = nullptr;

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "FrameBuffer.h"
-#include "LogCapture.h"
 #include "capture/CASProcessor.h"
-#include "capture/CaptureDevice.h"
 #include "capture/FramePacer.h"
+#include "capture/linux/CpuCaptureDevice.h"
+#include "capture/linux/FrameBuffer.h"
+#include "LogCapture.h"
 
 #include <cstdlib>
 #include <string>
@@ -31,7 +31,7 @@ void expectOpaqueBlack(const std::uint8_t* pixels, std::size_t count) {
 
 // What a successful pass writes is checked through the orchestrator's sharpening test.
 TEST(CASProcessor, RefusesBadArgumentsWithoutWriting) {
-    CaptureDevice device;
+    CpuCaptureDevice device;
     ASSERT_TRUE(device.initialize());
     Source src(100, 30);
     auto target = device.createFrameBuffer(&src.frame, 112, 32);
@@ -57,7 +57,7 @@ TEST(CASProcessor, RefusesBadArgumentsWithoutWriting) {
 
 // Padding in place, its black border and clearing are checked through the orchestrator.
 TEST(CaptureDevice, RefusesEmptyBuffersAndNeverShowsMoreRowsThanTheSourceHas) {
-    CaptureDevice device;
+    CpuCaptureDevice device;
     ASSERT_TRUE(device.initialize());
     EXPECT_FALSE(device.gpuName().empty());
     Source src(20, 10);
@@ -77,7 +77,7 @@ TEST(CaptureDevice, RefusesEmptyBuffersAndNeverShowsMoreRowsThanTheSourceHas) {
 // Xvfb's single output lists a mode without timings: the rate stays 60.0.
 TEST(FramePacer, ReadsTheFirstConnectedOutputOrKeeps60Hz) {
     test::LogCapture log;
-    CaptureDevice device;
+    CpuCaptureDevice device;
     ASSERT_TRUE(device.initialize());
     FramePacer pacer;
     EXPECT_TRUE(pacer.initialize(device.device()));

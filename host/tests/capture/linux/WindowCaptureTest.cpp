@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "capture/CaptureOrchestrator.h"
+#include "capture/linux/WindowCapture.h"
 #include "Eventually.h"
 #include "OrchestratorFakes.h"
-#include "WindowCapture.h"
 #include "X11TestWindow.h"
-#include "capture/CaptureOrchestrator.h"
 
 #include <chrono>
 #include <cstring>

@@ -1,8 +1,8 @@
 // The sharpening pixel shader under Direct3D 11 (Wine's here) against the CPU implementation.
-#include "capture/CASProcessor.h"
-#include "capture/CaptureDevice.h"
 #include "capture/CasCpu.h"
-#include "FrameBuffer.h"
+#include "capture/CASProcessor.h"
+#include "capture/windows/D3D11CaptureDevice.h"
+#include "capture/windows/FrameBuffer.h"
 #include "WindowsTestHelpers.h"
 
 #include <gtest/gtest.h>
@@ -88,7 +88,7 @@ protected:
         }
     }
 
-    CaptureDevice device;
+    D3D11CaptureDevice device;
     CASProcessor cas;
 };
 

@@ -1,13 +1,13 @@
 // The frame path of window capture on Windows, against the tests' own
 // Windows.Graphics.Capture: real Direct3D 11 textures from a fake system that
 // raises its events on a thread of its own, through the orchestrator.
+#include "capture/CaptureOrchestrator.h"
+#include "capture/windows/D3D11CaptureDevice.h"
+#include "capture/windows/WindowCapture.h"
 #include "Eventually.h"
 #include "FakeGraphicsCapture.h"
 #include "LogCapture.h"
 #include "WindowsTestHelpers.h"
-#include "WindowCapture.h"
-#include "capture/CaptureDevice.h"
-#include "capture/CaptureOrchestrator.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -260,7 +260,7 @@ TEST_F(WindowCaptureFrames, TheItemsClosedEventEndsTheStream) {
 }
 
 TEST_F(WindowCaptureFrames, StopReleasesEverythingTheSystemHandedOut) {
-    CaptureDevice device;
+    D3D11CaptureDevice device;
     ASSERT_TRUE(device.initialize());
     WindowCapture capture(runtime);
     ASSERT_TRUE(capture.initialize(windowId, device.device()));

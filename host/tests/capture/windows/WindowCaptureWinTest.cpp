@@ -1,11 +1,11 @@
 // Window capture on Windows; where Windows.Graphics.Capture is missing (Wine) a start must fail cleanly.
-#include "CaptureSessionStart.h"
-#include "GraphicsCaptureApi.h"
-#include "LogCapture.h"
-#include "WindowCapture.h"
 #include "capture/CaptureOrchestrator.h"
-#include "capture/CaptureDevice.h"
 #include "capture/FramePacer.h"
+#include "capture/windows/CaptureSessionStart.h"
+#include "capture/windows/D3D11CaptureDevice.h"
+#include "capture/windows/GraphicsCaptureApi.h"
+#include "capture/windows/WindowCapture.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 #include <fmt/format.h>
@@ -244,7 +244,7 @@ TEST(WindowCaptureWin, StartWithoutGraphicsCaptureFailsCleanly) {
     ASSERT_NE(hwnd, nullptr);
     const auto id = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hwnd));
 
-    CaptureDevice device;
+    D3D11CaptureDevice device;
     ASSERT_TRUE(device.initialize());
     WindowCapture capture;
     EXPECT_FALSE(capture.initialize(id, device.device()));
@@ -279,7 +279,7 @@ TEST(FramePacerWin, ReadsTheFirstOutputsRate) {
     EXPECT_EQ(none.getRefreshRate(), 60.0f);
     EXPECT_TRUE(log.contains("FramePacer: No device provided"));
 
-    CaptureDevice device;
+    D3D11CaptureDevice device;
     ASSERT_TRUE(device.initialize());
     FramePacer pacer;
     const bool available = pacer.initialize(device.device());

@@ -7,8 +7,8 @@
 // released, sessions that offer the optional setting interfaces or not, and
 // counted references throughout.
 
-#include "GraphicsCaptureApi.h"
-#include "GraphicsCaptureRuntime.h"
+#include "capture/windows/GraphicsCaptureApi.h"
+#include "capture/windows/GraphicsCaptureRuntime.h"
 
 #include <activation.h>
 #include <d3d11.h>

@@ -1,6 +1,6 @@
-#include "capture/CaptureDevice.h"
+#include "capture/windows/D3D11CaptureDevice.h"
 
-#include "FrameBuffer.h"
+#include "capture/windows/FrameBuffer.h"
 #include "common/Utf8.h"
 
 #include <spdlog/spdlog.h>
@@ -14,48 +14,40 @@ using Microsoft::WRL::ComPtr;
 
 namespace quillane::host {
 
-struct CaptureDevice::Impl {
-    ComPtr<ID3D11Device> device;
-    ComPtr<ID3D11DeviceContext> context;
-    std::string gpuName;
-    std::uint64_t vramMB = 0;
-};
+std::unique_ptr<CaptureDevice> createCaptureDevice() { return std::make_unique<D3D11CaptureDevice>(); }
 
-CaptureDevice::CaptureDevice() : impl(std::make_unique<Impl>()) {}
-CaptureDevice::~CaptureDevice() = default;
-
-bool CaptureDevice::initialize() {
+bool D3D11CaptureDevice::initialize() {
     release();
     const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
     D3D_FEATURE_LEVEL obtained{};
     HRESULT hr = E_FAIL;
     for (int attempt = 0; attempt < 2 && FAILED(hr); ++attempt) {
-        impl->device.Reset();
-        impl->context.Reset();
+        d3dDevice.Reset();
+        immediateContext.Reset();
         hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, levels, 2,
-                               D3D11_SDK_VERSION, &impl->device, &obtained, &impl->context);
+                               D3D11_SDK_VERSION, &d3dDevice, &obtained, &immediateContext);
     }
     if (FAILED(hr)) {
-        impl->device.Reset();
-        impl->context.Reset();
+        d3dDevice.Reset();
+        immediateContext.Reset();
         spdlog::error("Failed to create D3D11 device: {:#x}", static_cast<std::uint32_t>(hr));
         return false;
     }
     spdlog::info("D3D11 device created with feature level {:#x}", static_cast<unsigned>(obtained));
 
     ComPtr<IDXGIDevice> dxgiDevice;
-    if (SUCCEEDED(impl->device.As(&dxgiDevice))) {
+    if (SUCCEEDED(d3dDevice.As(&dxgiDevice))) {
         ComPtr<IDXGIAdapter> adapter;
         DXGI_ADAPTER_DESC desc{};
         if (SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) && SUCCEEDED(adapter->GetDesc(&desc))) {
-            impl->gpuName = wideToUtf8(desc.Description);
-            if (impl->gpuName.size() > 255) impl->gpuName.resize(255);
-            impl->vramMB = static_cast<std::uint64_t>(desc.DedicatedVideoMemory) >> 20;
-            spdlog::info("GPU: {} (VRAM: {} MB)", impl->gpuName, impl->vramMB);
+            adapterName = wideToUtf8(desc.Description);
+            if (adapterName.size() > 255) adapterName.resize(255);
+            adapterVramMB = static_cast<std::uint64_t>(desc.DedicatedVideoMemory) >> 20;
+            spdlog::info("GPU: {} (VRAM: {} MB)", adapterName, adapterVramMB);
         }
     }
     ComPtr<IDXGIDevice1> dxgiDevice1;
-    if (SUCCEEDED(impl->device.As(&dxgiDevice1))) {
+    if (SUCCEEDED(d3dDevice.As(&dxgiDevice1))) {
         const HRESULT latency = dxgiDevice1->SetMaximumFrameLatency(1);
         if (SUCCEEDED(latency)) {
             spdlog::info("GPU MaximumFrameLatency set to 1 (reduced from default 3)");
@@ -67,7 +59,7 @@ bool CaptureDevice::initialize() {
         spdlog::info("GPU thread priority set to 7 (maximum)");
     }
     ComPtr<ID3D10Multithread> multithread;
-    if (SUCCEEDED(impl->context.As(&multithread))) {
+    if (SUCCEEDED(immediateContext.As(&multithread))) {
         multithread->SetMultithreadProtected(TRUE);
         spdlog::info("D3D11 multithread protection enabled");
     } else {
@@ -76,15 +68,11 @@ bool CaptureDevice::initialize() {
     return true;
 }
 
-void CaptureDevice::release() {
-    impl->context.Reset();
-    impl->device.Reset();
+void D3D11CaptureDevice::release() {
+    immediateContext.Reset();
+    d3dDevice.Reset();
 }
 
-EncoderDevice CaptureDevice::device() const { return impl->device.Get(); }
-CaptureContext CaptureDevice::context() const { return impl->context.Get(); }
-const std::string& CaptureDevice::gpuName() const { return impl->gpuName; }
-std::uint64_t CaptureDevice::vramMB() const { return impl->vramMB; }
 const char* CaptureDevice::captureApi() { return "Windows.Graphics.Capture"; }
 
 D3D11_TEXTURE2D_DESC frameBufferDescription(const D3D11_TEXTURE2D_DESC& like, UINT width, UINT height) {
@@ -100,30 +88,31 @@ D3D11_TEXTURE2D_DESC frameBufferDescription(const D3D11_TEXTURE2D_DESC& like, UI
     return desc;
 }
 
-std::shared_ptr<FrameBuffer> CaptureDevice::createFrameBuffer(EncoderInput like, std::uint32_t width,
-                                                              std::uint32_t height) {
-    if (!like || !impl->device || width == 0 || height == 0) return nullptr;
+std::shared_ptr<FrameBuffer> D3D11CaptureDevice::createFrameBuffer(EncoderInput like, std::uint32_t width,
+                                                                   std::uint32_t height) {
+    if (!like || !d3dDevice || width == 0 || height == 0) return nullptr;
     D3D11_TEXTURE2D_DESC likeDesc{};
     like->GetDesc(&likeDesc);
     const D3D11_TEXTURE2D_DESC desc = frameBufferDescription(likeDesc, width, height);
     ComPtr<ID3D11Texture2D> texture;
-    if (FAILED(impl->device->CreateTexture2D(&desc, nullptr, &texture))) return nullptr;
+    if (FAILED(d3dDevice->CreateTexture2D(&desc, nullptr, &texture))) return nullptr;
     auto buffer = std::make_shared<FrameBuffer>(texture);
     clearFrameBuffer(*buffer);
     return buffer;
 }
 
-void CaptureDevice::clearFrameBuffer(FrameBuffer& buffer) {
+void D3D11CaptureDevice::clearFrameBuffer(FrameBuffer& buffer) {
     ComPtr<ID3D11RenderTargetView> view;
-    if (FAILED(impl->device->CreateRenderTargetView(buffer.get(), nullptr, &view))) return;
+    if (FAILED(d3dDevice->CreateRenderTargetView(buffer.get(), nullptr, &view))) return;
     const float opaqueBlack[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-    impl->context->ClearRenderTargetView(view.Get(), opaqueBlack);
+    immediateContext->ClearRenderTargetView(view.Get(), opaqueBlack);
 }
 
-void CaptureDevice::copyRegion(EncoderInput source, FrameBuffer& target, std::uint32_t width, std::uint32_t height) {
+void D3D11CaptureDevice::copyRegion(EncoderInput source, FrameBuffer& target, std::uint32_t width,
+                                    std::uint32_t height) {
     if (!source) return;
     const D3D11_BOX box{0, 0, 0, width, height, 1};
-    impl->context->CopySubresourceRegion(target.get(), 0, 0, 0, 0, source, 0, &box);
+    immediateContext->CopySubresourceRegion(target.get(), 0, 0, 0, 0, source, 0, &box);
 }
 
 EncoderInput CaptureDevice::frameInput(const FrameBuffer& buffer) { return buffer.get(); }
