@@ -11,30 +11,29 @@ namespace quillane::host {
 // Contrast-adaptive sharpening of captured frames (a pixel shader on Windows, the
 // CPU implementation of CasCpu on Linux). The orchestrator sets `enabled` and
 // `sharpness` from the settings at any time; each frame reads them once.
+// createCASProcessor makes this platform's (capture/linux/CpuCASProcessor.h,
+// capture/windows/D3D11CASProcessor.h).
 class CASProcessor {
 public:
-    CASProcessor();
-    ~CASProcessor();
-    CASProcessor(const CASProcessor&) = delete;
-    CASProcessor& operator=(const CASProcessor&) = delete;
+    virtual ~CASProcessor() = default;
 
-    bool initialize(EncoderDevice device);
+    virtual bool initialize(EncoderDevice device) = 0;
 
     // Sharpens source's width x height into the top-left of target, which may be
     // larger (the rest of it is not written). False without touching anything
     // unless initialised and enabled and all arguments are present.
-    bool apply(CaptureContext context, EncoderInput source, FrameBuffer* target, std::uint32_t width,
-               std::uint32_t height);
+    virtual bool apply(CaptureContext context, EncoderInput source, FrameBuffer* target, std::uint32_t width,
+                       std::uint32_t height) = 0;
 
     bool isInitialized() const { return initialized; }
 
     std::atomic<bool> enabled{false};
     std::atomic<float> sharpness{0.7f};  // 0.0 ... 1.0, clamped by the caller
 
-private:
-    struct Impl;
-    std::unique_ptr<Impl> impl;
+protected:
     bool initialized = false;
 };
+
+std::unique_ptr<CASProcessor> createCASProcessor();
 
 }  // namespace quillane::host

@@ -112,13 +112,13 @@ bool CaptureOrchestrator::initialize() {
         encoderName = name;
     }
 
-    framePacer = std::make_unique<FramePacer>();
+    framePacer = createFramePacer();
     if (framePacer->initialize(device->device())) {
         spdlog::info("FramePacer initialized (refresh rate: {:.1f}Hz)", framePacer->getRefreshRate());
     } else {
         spdlog::warn("FramePacer initialization failed - using timer-based pacing");
     }
-    casProcessor = std::make_unique<CASProcessor>();
+    casProcessor = createCASProcessor();
     if (casProcessor->initialize(device->device())) {
         spdlog::info("CASProcessor initialized (sharpening available)");
     } else {

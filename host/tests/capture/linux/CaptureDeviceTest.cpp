@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "capture/CASProcessor.h"
-#include "capture/FramePacer.h"
 #include "capture/linux/CpuCaptureDevice.h"
+#include "capture/linux/CpuCASProcessor.h"
 #include "capture/linux/FrameBuffer.h"
+#include "capture/linux/XRandrFramePacer.h"
 #include "LogCapture.h"
 
 #include <cstdlib>
@@ -37,11 +37,11 @@ TEST(CASProcessor, RefusesBadArgumentsWithoutWriting) {
     auto target = device.createFrameBuffer(&src.frame, 112, 32);
     ASSERT_TRUE(target);
 
-    CASProcessor fresh;
+    CpuCASProcessor fresh;
     fresh.enabled = true;
     EXPECT_FALSE(fresh.apply(device.context(), &src.frame, target.get(), 100, 30)) << "not initialised";
     EXPECT_FALSE(fresh.initialize(nullptr));
-    CASProcessor cas;
+    CpuCASProcessor cas;
     ASSERT_TRUE(cas.initialize(device.device()));
     EXPECT_FALSE(cas.apply(device.context(), &src.frame, target.get(), 100, 30)) << "not enabled";
     cas.enabled = true;
@@ -79,21 +79,21 @@ TEST(FramePacer, ReadsTheFirstConnectedOutputOrKeeps60Hz) {
     test::LogCapture log;
     CpuCaptureDevice device;
     ASSERT_TRUE(device.initialize());
-    FramePacer pacer;
+    XRandrFramePacer pacer;
     EXPECT_TRUE(pacer.initialize(device.device()));
     EXPECT_TRUE(pacer.isVSyncAvailable());
     EXPECT_FLOAT_EQ(pacer.getRefreshRate(), 60.0f);
     EXPECT_TRUE(log.contains("FramePacer: VSync synchronization available (refresh rate: 60.0Hz)"));
     EXPECT_TRUE(pacer.vsyncEnabled.load());
 
-    FramePacer noDevice;
+    XRandrFramePacer noDevice;
     EXPECT_FALSE(noDevice.initialize(nullptr));
     EXPECT_TRUE(log.contains("FramePacer: No device provided"));
     EXPECT_FLOAT_EQ(noDevice.getRefreshRate(), 60.0f);
 
     const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
     setenv("DISPLAY", ":9999", 1);  // no server there
-    FramePacer noDisplay;
+    XRandrFramePacer noDisplay;
     EXPECT_FALSE(noDisplay.initialize(device.device()));
     setenv("DISPLAY", display.c_str(), 1);
     EXPECT_FALSE(noDisplay.isVSyncAvailable());

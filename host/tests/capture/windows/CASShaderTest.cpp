@@ -1,7 +1,7 @@
 // The sharpening pixel shader under Direct3D 11 (Wine's here) against the CPU implementation.
 #include "capture/CasCpu.h"
-#include "capture/CASProcessor.h"
 #include "capture/windows/D3D11CaptureDevice.h"
+#include "capture/windows/D3D11CASProcessor.h"
 #include "capture/windows/FrameBuffer.h"
 #include "WindowsTestHelpers.h"
 
@@ -89,7 +89,7 @@ protected:
     }
 
     D3D11CaptureDevice device;
-    CASProcessor cas;
+    D3D11CASProcessor cas;
 };
 
 }  // namespace
@@ -149,7 +149,7 @@ TEST_F(CASShader, DisabledPassWritesNothingAndPaddingCopiesAndClears) {
     ASSERT_TRUE(target);
     cas.enabled = false;
     EXPECT_FALSE(cas.apply(device.context(), texture.Get(), target.get(), 20, 10));
-    CASProcessor fresh;
+    D3D11CASProcessor fresh;
     fresh.enabled = true;
     EXPECT_FALSE(fresh.apply(device.context(), texture.Get(), target.get(), 20, 10));
     Image out = download(CaptureDevice::frameInput(*target));

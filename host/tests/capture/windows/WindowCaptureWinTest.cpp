@@ -1,8 +1,8 @@
 // Window capture on Windows; where Windows.Graphics.Capture is missing (Wine) a start must fail cleanly.
 #include "capture/CaptureOrchestrator.h"
-#include "capture/FramePacer.h"
 #include "capture/windows/CaptureSessionStart.h"
 #include "capture/windows/D3D11CaptureDevice.h"
+#include "capture/windows/DxgiFramePacer.h"
 #include "capture/windows/GraphicsCaptureApi.h"
 #include "capture/windows/WindowCapture.h"
 #include "LogCapture.h"
@@ -274,14 +274,14 @@ TEST(WindowCaptureWin, StartWithoutGraphicsCaptureFailsCleanly) {
 
 TEST(FramePacerWin, ReadsTheFirstOutputsRate) {
     LogCapture log;
-    FramePacer none;
+    DxgiFramePacer none;
     EXPECT_FALSE(none.initialize(nullptr));
     EXPECT_EQ(none.getRefreshRate(), 60.0f);
     EXPECT_TRUE(log.contains("FramePacer: No device provided"));
 
     D3D11CaptureDevice device;
     ASSERT_TRUE(device.initialize());
-    FramePacer pacer;
+    DxgiFramePacer pacer;
     const bool available = pacer.initialize(device.device());
     EXPECT_EQ(available, pacer.isVSyncAvailable());
     EXPECT_GT(pacer.getRefreshRate(), 1.0f);

@@ -1,4 +1,4 @@
-#include "capture/CASProcessor.h"
+#include "capture/windows/D3D11CASProcessor.h"
 
 #include "capture/windows/FrameBuffer.h"
 
@@ -76,24 +76,9 @@ std::uint32_t hex(HRESULT hr) { return static_cast<std::uint32_t>(hr); }
 
 }  // namespace
 
-struct CASProcessor::Impl {
-    ComPtr<ID3D11VertexShader> vertexShader;
-    ComPtr<ID3D11PixelShader> pixelShader;
-    ComPtr<ID3D11InputLayout> inputLayout;
-    ComPtr<ID3D11Buffer> vertexBuffer;
-    ComPtr<ID3D11Buffer> constantBuffer;
-    ComPtr<ID3D11SamplerState> sampler;
-    ComPtr<ID3D11BlendState> blendState;
-    ComPtr<ID3D11RasterizerState> rasterizerState;
-    ComPtr<ID3D11DepthStencilState> depthStencilState;
+std::unique_ptr<CASProcessor> createCASProcessor() { return std::make_unique<D3D11CASProcessor>(); }
 
-    bool compileShaders(ID3D11Device* device);
-};
-
-CASProcessor::CASProcessor() : impl(std::make_unique<Impl>()) {}
-CASProcessor::~CASProcessor() = default;
-
-bool CASProcessor::Impl::compileShaders(ID3D11Device* device) {
+bool D3D11CASProcessor::compileShaders(ID3D11Device* device) {
     ComPtr<ID3DBlob> code, errors;
     HRESULT hr = D3DCompile(vertexShaderSource, std::strlen(vertexShaderSource), "CAS_VS", nullptr, nullptr, "main",
                             "vs_4_0", D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
@@ -131,19 +116,19 @@ bool CASProcessor::Impl::compileShaders(ID3D11Device* device) {
     return true;
 }
 
-bool CASProcessor::initialize(EncoderDevice device) {
+bool D3D11CASProcessor::initialize(EncoderDevice device) {
     if (!device) {
         spdlog::error("CASProcessor: No device provided");
         return false;
     }
-    if (!impl->compileShaders(device)) return false;
+    if (!compileShaders(device)) return false;
 
     D3D11_BUFFER_DESC cb{};
     cb.ByteWidth = 16;
     cb.Usage = D3D11_USAGE_DYNAMIC;
     cb.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
     cb.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
-    HRESULT hr = device->CreateBuffer(&cb, nullptr, impl->constantBuffer.ReleaseAndGetAddressOf());
+    HRESULT hr = device->CreateBuffer(&cb, nullptr, constantBuffer.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         spdlog::error("CASProcessor: Failed to create constant buffer: {:#x}", hex(hr));
         return false;
@@ -152,27 +137,27 @@ bool CASProcessor::initialize(EncoderDevice device) {
     sd.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
     sd.AddressU = sd.AddressV = sd.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
     sd.MaxLOD = FLT_MAX;
-    hr = device->CreateSamplerState(&sd, impl->sampler.ReleaseAndGetAddressOf());
+    hr = device->CreateSamplerState(&sd, sampler.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         spdlog::error("CASProcessor: Failed to create sampler: {:#x}", hex(hr));
         return false;
     }
     D3D11_BLEND_DESC bd{};
     bd.RenderTarget[0].RenderTargetWriteMask = D3D11_COLOR_WRITE_ENABLE_ALL;
-    device->CreateBlendState(&bd, impl->blendState.ReleaseAndGetAddressOf());
+    device->CreateBlendState(&bd, blendState.ReleaseAndGetAddressOf());
     D3D11_RASTERIZER_DESC rd{};
     rd.FillMode = D3D11_FILL_SOLID;
     rd.CullMode = D3D11_CULL_NONE;
-    device->CreateRasterizerState(&rd, impl->rasterizerState.ReleaseAndGetAddressOf());
+    device->CreateRasterizerState(&rd, rasterizerState.ReleaseAndGetAddressOf());
     D3D11_DEPTH_STENCIL_DESC dd{};
-    device->CreateDepthStencilState(&dd, impl->depthStencilState.ReleaseAndGetAddressOf());
+    device->CreateDepthStencilState(&dd, depthStencilState.ReleaseAndGetAddressOf());
 
     D3D11_BUFFER_DESC vb{};
     vb.ByteWidth = sizeof fullScreenStrip;
     vb.Usage = D3D11_USAGE_IMMUTABLE;
     vb.BindFlags = D3D11_BIND_VERTEX_BUFFER;
     D3D11_SUBRESOURCE_DATA initial{fullScreenStrip, 0, 0};
-    hr = device->CreateBuffer(&vb, &initial, impl->vertexBuffer.ReleaseAndGetAddressOf());
+    hr = device->CreateBuffer(&vb, &initial, vertexBuffer.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         spdlog::error("CASProcessor: Failed to create vertex buffer: {:#x}", hex(hr));
         return false;
@@ -182,8 +167,8 @@ bool CASProcessor::initialize(EncoderDevice device) {
     return true;
 }
 
-bool CASProcessor::apply(CaptureContext context, EncoderInput source, FrameBuffer* target, std::uint32_t width,
-                         std::uint32_t height) {
+bool D3D11CASProcessor::apply(CaptureContext context, EncoderInput source, FrameBuffer* target, std::uint32_t width,
+                              std::uint32_t height) {
     if (!initialized || !enabled.load() || !context || !source || !target || !target->get()) return false;
     ComPtr<ID3D11Device> device;
     context->GetDevice(&device);
@@ -216,11 +201,11 @@ bool CASProcessor::apply(CaptureContext context, EncoderInput source, FrameBuffe
     if (SUCCEEDED(context->QueryInterface(__uuidof(ID3D10Multithread), &multithread))) multithread->Enter();
 
     D3D11_MAPPED_SUBRESOURCE mapped{};
-    if (SUCCEEDED(context->Map(impl->constantBuffer.Get(), 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped))) {
+    if (SUCCEEDED(context->Map(constantBuffer.Get(), 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped))) {
         const float params[4] = {sharpness.load(), 1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height),
                                  0.0f};
         std::memcpy(mapped.pData, params, sizeof params);
-        context->Unmap(impl->constantBuffer.Get(), 0);
+        context->Unmap(constantBuffer.Get(), 0);
     }
     ComPtr<ID3D11RenderTargetView> savedTarget;
     ComPtr<ID3D11DepthStencilView> savedDepth;
@@ -230,21 +215,21 @@ bool CASProcessor::apply(CaptureContext context, EncoderInput source, FrameBuffe
     context->RSGetViewports(&viewportCount, &savedViewport);
 
     const UINT stride = sizeof(Vertex), offset = 0;
-    context->IASetInputLayout(impl->inputLayout.Get());
+    context->IASetInputLayout(inputLayout.Get());
     context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
-    ID3D11Buffer* vertexBuffer = impl->vertexBuffer.Get();
-    context->IASetVertexBuffers(0, 1, &vertexBuffer, &stride, &offset);
-    context->VSSetShader(impl->vertexShader.Get(), nullptr, 0);
-    context->PSSetShader(impl->pixelShader.Get(), nullptr, 0);
-    ID3D11Buffer* constants = impl->constantBuffer.Get();
+    ID3D11Buffer* vertices = vertexBuffer.Get();
+    context->IASetVertexBuffers(0, 1, &vertices, &stride, &offset);
+    context->VSSetShader(vertexShader.Get(), nullptr, 0);
+    context->PSSetShader(pixelShader.Get(), nullptr, 0);
+    ID3D11Buffer* constants = constantBuffer.Get();
     context->PSSetConstantBuffers(0, 1, &constants);
     ID3D11ShaderResourceView* inputView = input.Get();
     context->PSSetShaderResources(0, 1, &inputView);
-    ID3D11SamplerState* sampler = impl->sampler.Get();
-    context->PSSetSamplers(0, 1, &sampler);
-    context->OMSetBlendState(impl->blendState.Get(), nullptr, 0xFFFFFFFF);
-    context->OMSetDepthStencilState(impl->depthStencilState.Get(), 0);
-    context->RSSetState(impl->rasterizerState.Get());
+    ID3D11SamplerState* samplerState = sampler.Get();
+    context->PSSetSamplers(0, 1, &samplerState);
+    context->OMSetBlendState(blendState.Get(), nullptr, 0xFFFFFFFF);
+    context->OMSetDepthStencilState(depthStencilState.Get(), 0);
+    context->RSSetState(rasterizerState.Get());
     ID3D11RenderTargetView* outputView = output.Get();
     context->OMSetRenderTargets(1, &outputView, nullptr);
     const D3D11_VIEWPORT viewport{0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height), 0.0f, 1.0f};

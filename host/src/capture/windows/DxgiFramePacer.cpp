@@ -1,4 +1,4 @@
-#include "capture/FramePacer.h"
+#include "capture/windows/DxgiFramePacer.h"
 
 #include <spdlog/spdlog.h>
 
@@ -13,29 +13,24 @@ using Microsoft::WRL::ComPtr;
 
 namespace quillane::host {
 
-struct FramePacer::Impl {
-    ComPtr<IDXGIOutput> output;  // output 0 of the device's adapter
-};
+std::unique_ptr<FramePacer> createFramePacer() { return std::make_unique<DxgiFramePacer>(); }
 
-FramePacer::FramePacer() : impl(std::make_unique<Impl>()) {}
-FramePacer::~FramePacer() = default;
-
-bool FramePacer::initialize(EncoderDevice device) {
+bool DxgiFramePacer::initialize(EncoderDevice device) {
     if (!device) {
         spdlog::warn("FramePacer: No device provided");
         return false;
     }
     ComPtr<IDXGIDevice> dxgiDevice;
     ComPtr<IDXGIAdapter> adapter;
-    impl->output.Reset();
+    output.Reset();
     if (SUCCEEDED(device->QueryInterface(__uuidof(IDXGIDevice), &dxgiDevice)) &&
-        SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) && SUCCEEDED(adapter->EnumOutputs(0, &impl->output))) {
+        SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) && SUCCEEDED(adapter->EnumOutputs(0, &output))) {
         vsyncAvailable = true;
         DXGI_OUTPUT_DESC desc{};
-        impl->output->GetDesc(&desc);
+        output->GetDesc(&desc);
         ComPtr<IDXGIOutput1> output1;
         UINT count = 0;
-        if (SUCCEEDED(impl->output.As(&output1)) &&
+        if (SUCCEEDED(output.As(&output1)) &&
             SUCCEEDED(output1->GetDisplayModeList1(DXGI_FORMAT_B8G8R8A8_UNORM, 0, &count, nullptr)) && count > 0) {
             std::vector<DXGI_MODE_DESC1> modes(count);
             if (SUCCEEDED(output1->GetDisplayModeList1(DXGI_FORMAT_B8G8R8A8_UNORM, 0, &count, modes.data())) &&

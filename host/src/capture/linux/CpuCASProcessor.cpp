@@ -1,4 +1,4 @@
-#include "capture/CASProcessor.h"
+#include "capture/linux/CpuCASProcessor.h"
 
 #include "capture/CasCpu.h"
 #include "capture/linux/FrameBuffer.h"
@@ -7,12 +7,9 @@
 
 namespace quillane::host {
 
-struct CASProcessor::Impl {};
+std::unique_ptr<CASProcessor> createCASProcessor() { return std::make_unique<CpuCASProcessor>(); }
 
-CASProcessor::CASProcessor() = default;
-CASProcessor::~CASProcessor() = default;
-
-bool CASProcessor::initialize(EncoderDevice device) {
+bool CpuCASProcessor::initialize(EncoderDevice device) {
     if (!device) {
         spdlog::error("CASProcessor: No device provided");
         return false;
@@ -22,8 +19,8 @@ bool CASProcessor::initialize(EncoderDevice device) {
     return true;
 }
 
-bool CASProcessor::apply(CaptureContext context, EncoderInput source, FrameBuffer* target, std::uint32_t width,
-                         std::uint32_t height) {
+bool CpuCASProcessor::apply(CaptureContext context, EncoderInput source, FrameBuffer* target, std::uint32_t width,
+                            std::uint32_t height) {
     if (!initialized || !enabled.load() || !context || !source || !source->data || !target) return false;
     if (width > source->width || height > source->height || width > target->width() || height > target->height())
         return false;

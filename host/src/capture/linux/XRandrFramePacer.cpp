@@ -1,4 +1,4 @@
-#include "capture/FramePacer.h"
+#include "capture/linux/XRandrFramePacer.h"
 
 #include "platform/linux/X11ErrorTrap.h"
 
@@ -23,12 +23,9 @@ double modeRate(const XRRModeInfo& mode) {
 
 }  // namespace
 
-struct FramePacer::Impl {};
+std::unique_ptr<FramePacer> createFramePacer() { return std::make_unique<XRandrFramePacer>(); }
 
-FramePacer::FramePacer() = default;
-FramePacer::~FramePacer() = default;
-
-bool FramePacer::initialize(EncoderDevice device) {
+bool XRandrFramePacer::initialize(EncoderDevice device) {
     if (!device) {
         spdlog::warn("FramePacer: No device provided");
         return false;
