@@ -11,8 +11,11 @@
 #include <mmdeviceapi.h>
 #include <mmreg.h>
 #include <objbase.h>
+#include <wrl/client.h>
 
 #include <spdlog/spdlog.h>
+
+#include "platform/windows/ComObject.h"
 
 #include <atomic>
 #include <string>
@@ -30,14 +33,6 @@ constexpr std::uint32_t kWantedChannels = 2;
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
 constexpr GUID kSubtypeFloat{0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 constexpr GUID kSubtypePcm{0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
-
-template <class T>
-void release(T*& p) {
-    if (p) {
-        p->Release();
-        p = nullptr;
-    }
-}
 
 bool hasSubtype(const WAVEFORMATEX* format, const GUID& subtype) {
     if (format->wFormatTag != WAVE_FORMAT_EXTENSIBLE || format->cbSize < 22) {
@@ -74,8 +69,8 @@ WAVEFORMATEXTENSIBLE wantedFormat() {
 }
 
 std::string friendlyName(IMMDevice* device) {
-    IPropertyStore* store = nullptr;
-    if (FAILED(device->OpenPropertyStore(STGM_READ, &store))) {
+    Microsoft::WRL::ComPtr<IPropertyStore> store;
+    if (FAILED(device->OpenPropertyStore(STGM_READ, store.GetAddressOf()))) {
         return {};
     }
     std::string name;
@@ -88,7 +83,6 @@ std::string friendlyName(IMMDevice* device) {
         }
     }
     PropVariantClear(&value);
-    store->Release();
     return name;
 }
 
@@ -184,11 +178,11 @@ private:
 
     DeviceEnumeratorFactory makeEnumerator;
     bool loopback = true;
-    IMMDeviceEnumerator* enumerator = nullptr;  // kept to open the next default device
-    DefaultDeviceWatcher* watcher = nullptr;    // registered with the enumerator
-    IMMDevice* device = nullptr;
-    IAudioClient* audioClient = nullptr;
-    IAudioCaptureClient* captureClient = nullptr;
+    Microsoft::WRL::ComPtr<IMMDeviceEnumerator> enumerator;  // kept to open the next default device
+    Microsoft::WRL::ComPtr<DefaultDeviceWatcher> watcher;    // registered with the enumerator
+    Microsoft::WRL::ComPtr<IMMDevice> device;
+    Microsoft::WRL::ComPtr<IAudioClient> audioClient;
+    Microsoft::WRL::ComPtr<IAudioCaptureClient> captureClient;
     WAVEFORMATEX* mixFormat = nullptr;
     HANDLE captureEvent = nullptr;
     AudioStreamFormat streamFormat;
@@ -204,10 +198,10 @@ WasapiCapture::~WasapiCapture() {
 void WasapiCapture::closeAll() {
     closeDevice();
     if (watcher) {
-        enumerator->UnregisterEndpointNotificationCallback(watcher);
-        release(watcher);
+        enumerator->UnregisterEndpointNotificationCallback(watcher.Get());
+        watcher.Reset();
     }
-    release(enumerator);
+    enumerator.Reset();
     if (captureEvent) {
         CloseHandle(captureEvent);
         captureEvent = nullptr;
@@ -222,7 +216,7 @@ bool WasapiCapture::open(bool wantLoopback) {
         SPDLOG_ERROR("Failed to create capture event");
         return false;
     }
-    const HRESULT hr = makeEnumerator(&enumerator);
+    const HRESULT hr = makeEnumerator(enumerator.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         SPDLOG_ERROR("Failed to create device enumerator: {:#x}", hr32(hr));
         return false;
@@ -237,24 +231,24 @@ bool WasapiCapture::open(bool wantLoopback) {
 
 // Loopback of a device that is no longer the default would record nothing the user hears.
 void WasapiCapture::watchDefaultDevice() {
-    watcher = new DefaultDeviceWatcher(flow(), captureEvent);
-    const HRESULT hr = enumerator->RegisterEndpointNotificationCallback(watcher);
+    watcher = adoptComObject(new DefaultDeviceWatcher(flow(), captureEvent));
+    const HRESULT hr = enumerator->RegisterEndpointNotificationCallback(watcher.Get());
     if (FAILED(hr)) {
         SPDLOG_WARN("Audio capture will not follow a change of the default device: {:#x}", hr32(hr));
-        watcher->Release();
-        watcher = nullptr;
+        watcher.Reset();
     }
 }
 
 OpenFailure WasapiCapture::openDevice() {
-    HRESULT hr = enumerator->GetDefaultAudioEndpoint(flow(), eConsole, &device);
+    HRESULT hr = enumerator->GetDefaultAudioEndpoint(flow(), eConsole, device.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         return {"Failed to get default audio endpoint", hr};
     }
-    if (const std::string name = friendlyName(device); !name.empty()) {
+    if (const std::string name = friendlyName(device.Get()); !name.empty()) {
         SPDLOG_INFO("Using audio device: {}", name);
     }
-    hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&audioClient));
+    hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                          reinterpret_cast<void**>(audioClient.ReleaseAndGetAddressOf()));
     if (FAILED(hr)) {
         return {"Failed to activate audio client", hr};
     }
@@ -270,7 +264,8 @@ OpenFailure WasapiCapture::openDevice() {
     if (FAILED(hr)) {
         return {"Failed to set event handle", hr};
     }
-    hr = audioClient->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&captureClient));
+    hr = audioClient->GetService(__uuidof(IAudioCaptureClient),
+                                 reinterpret_cast<void**>(captureClient.ReleaseAndGetAddressOf()));
     if (FAILED(hr)) {
         return {"Failed to get capture client", hr};
     }
@@ -300,9 +295,9 @@ HRESULT WasapiCapture::initializeClient(DWORD flags) {
 }
 
 void WasapiCapture::closeDevice() {
-    release(captureClient);
-    release(audioClient);
-    release(device);
+    captureClient.Reset();
+    audioClient.Reset();
+    device.Reset();
     if (mixFormat) {
         CoTaskMemFree(mixFormat);
         mixFormat = nullptr;

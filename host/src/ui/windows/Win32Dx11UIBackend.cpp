@@ -7,6 +7,7 @@
 #include <backends/imgui_impl_dx11.h>
 #include <backends/imgui_impl_win32.h>
 #include <d3d11.h>
+#include <wrl/client.h>
 #include <spdlog/spdlog.h>
 
 #include <stdexcept>
@@ -26,16 +27,8 @@ bool isInputMessage(UINT message) {
 class Win32Dx11UIBackend final : public UIBackend {
 public:
     explicit Win32Dx11UIBackend(Win32HostWindow& window)
-        : hostWindow(window), device(window.device()), context(window.deviceContext()) {
-        // The UI holds its own references, as long as it may draw.
-        if (device) device->AddRef();
-        if (context) context->AddRef();
-    }
-    ~Win32Dx11UIBackend() override {
-        shutdown();
-        if (context) context->Release();
-        if (device) device->Release();
-    }
+        : hostWindow(window), device(window.device()), context(window.deviceContext()) {}
+    ~Win32Dx11UIBackend() override { shutdown(); }
 
     bool initialize() override {
         if (!hostWindow.handle() || !ImGui_ImplWin32_Init(hostWindow.handle())) {
@@ -47,7 +40,7 @@ public:
             if (isInputMessage(message)) inputSeen = true;
             return ImGui_ImplWin32_WndProcHandler(window, message, wParam, lParam) != 0;
         };
-        if (!device || !context || !ImGui_ImplDX11_Init(device, context)) {
+        if (!device || !context || !ImGui_ImplDX11_Init(device.Get(), context.Get())) {
             SPDLOG_ERROR("Failed to initialize the UI's Direct3D 11 renderer");
             return false;
         }
@@ -85,8 +78,8 @@ public:
         D3D11_SUBRESOURCE_DATA data{};
         data.pSysMem = rgba;
         data.SysMemPitch = static_cast<UINT>(width) * 4;
-        ID3D11Texture2D* texture = nullptr;
-        if (!device || FAILED(device->CreateTexture2D(&desc, &data, &texture))) {
+        Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;  // the view keeps it
+        if (!device || FAILED(device->CreateTexture2D(&desc, &data, texture.GetAddressOf()))) {
             SPDLOG_ERROR("Failed to create logo texture");
             return nullptr;
         }
@@ -95,8 +88,7 @@ public:
         view.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2D;
         view.Texture2D.MipLevels = 1;
         ID3D11ShaderResourceView* srv = nullptr;
-        const HRESULT hr = device->CreateShaderResourceView(texture, &view, &srv);
-        texture->Release();  // the view keeps it
+        const HRESULT hr = device->CreateShaderResourceView(texture.Get(), &view, &srv);
         if (FAILED(hr)) {
             SPDLOG_ERROR("Failed to create logo SRV");
             return nullptr;
@@ -116,8 +108,9 @@ public:
 
 private:
     Win32HostWindow& hostWindow;
-    ID3D11Device* device;
-    ID3D11DeviceContext* context;
+    // The UI's own references, held as long as it may draw.
+    Microsoft::WRL::ComPtr<ID3D11Device> device;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context;
     bool platformUp = false;
     bool rendererUp = false;
     bool inputSeen = false;
