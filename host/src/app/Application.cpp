@@ -285,6 +285,20 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     return true;
 }
 
+bool Application::refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+    auto orchestrator = captureOrchestrator.get();
+    if (!orchestrator) return false;
+    const std::uint64_t total = orchestrator->pixelsUnderCaptureIfResized(windowId, width, height);
+    if (total <= kMaxCapturedPixels) return false;
+    std::size_t suppressed = 0;
+    if (pixelBudgetLog.allow(suppressed)) {
+        SPDLOG_WARN("Refusing resize of window {:x} to {}x{}: {} pixels would be under capture, more than {} "
+                    "({} more refused since the last report)",
+                    windowId, width, height, total, kMaxCapturedPixels, suppressed);
+    }
+    return true;
+}
+
 bool Application::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
     // A restart under a running id replaces its stream and adds none.
     if (runningStreams.size() < kMaxRunningStreams || runningStreams.contains(streamId)) return false;
@@ -430,6 +444,7 @@ bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t wi
         SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry", windowId, width, height);
         return false;
     }
+    if (refuseBeyondPixelBudget(windowId, width, height)) return false;
     if (!injector || !injector->resizeWindow(window, width, height, true)) {
         SPDLOG_ERROR("Failed to resize window {:x} to {}x{}", windowId, width, height);
         return false;

@@ -17,6 +17,8 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
     LogCapture log;
     const auto descriptorsBefore = openDescriptorCount();
     const auto threadsBefore = threadCount();
+    ASSERT_TRUE(descriptorsBefore) << "this platform cannot count its descriptors (handles)";
+    ASSERT_TRUE(threadsBefore) << "this platform cannot count its threads";
     constexpr int kRounds = 25;
     {
         FakeSignalingHost host;
@@ -54,14 +56,10 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
     EXPECT_EQ(log.count("Signaling server stopped"), static_cast<std::size_t>(kRounds));
     EXPECT_EQ(log.count("Discovery responder started on UDP port"), static_cast<std::size_t>(kRounds));
     EXPECT_EQ(log.count("Discovery responder stopped"), static_cast<std::size_t>(kRounds));
-    if (descriptorsBefore) {
-        EXPECT_TRUE(eventually([&] { return openDescriptorCount() == descriptorsBefore; }, 5s))
-            << *descriptorsBefore << " before, " << openDescriptorCount().value_or(0) << " after";
-    }
-    if (threadsBefore) {
-        EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 5s))
-            << *threadsBefore << " before, " << threadCount().value_or(0) << " after";
-    }
+    EXPECT_TRUE(eventually([&] { return openDescriptorCount() == descriptorsBefore; }, 5s))
+        << *descriptorsBefore << " before, " << openDescriptorCount().value_or(0) << " after";
+    EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 5s))
+        << *threadsBefore << " before, " << threadCount().value_or(0) << " after";
 }
 
 }  // namespace

@@ -142,6 +142,7 @@ TEST_F(TcpTransportStress, ConnectionChurnLeaksNothing) {
     ASSERT_TRUE(eventually([&] { return !server.isConnected(); }));
     const auto descriptors = test::openDescriptorCount();
     const auto threads = test::threadCount();
+    ASSERT_TRUE(descriptors) << "this platform cannot count its descriptors (handles)";
     ASSERT_TRUE(threads) << "this platform cannot count its threads";
     const auto acceptedBefore = server.getStats().connectionsAccepted;
 
