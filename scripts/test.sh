@@ -62,7 +62,7 @@ report_skipped() {  # <stage> <build dir>: the tests that did not run, and why
     return
   fi
   sed 's/^/  /' <<<"$lines"
-  summary+=("$stage: $(wc -l <<<"$lines") skipped (listed after its tests)")
+  summary+=("$stage: $(wc -l <<<"$lines") skipped (listed after its stage's tests)")
 }
 
 skipped_gtests() {  # <ctest's LastTest.log>: "<executable>: <test> - <reason>" per skipped GoogleTest test
