@@ -189,9 +189,8 @@ TEST_F(TcpTransportStress, ConnectionChurnLeaksNothing) {
     ASSERT_TRUE(eventually([&] { return !server.isConnected(); }));
 
     if (test::runningUnderWine()) {
-        GTEST_SKIP() << "handle and thread counts not compared under Wine: there the running server's I/O "
-                        "context sometimes starts a helper thread of its own during the churn, which stays with "
-                        "its handle until the server goes";
+        GTEST_SKIP() << "handle and thread counts not compared under Wine: there, in some runs, a thread "
+                        "appears during the churn and stays, with its handle";
     }
     // The last closes land on the I/O thread.
     EXPECT_TRUE(eventually([&] { return test::openDescriptorCount() == descriptors; }, 5s))
