@@ -298,6 +298,20 @@ bool Application::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     return true;
 }
 
+bool Application::refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+    auto orchestrator = captureOrchestrator.get();
+    if (!orchestrator) return false;
+    const std::uint64_t total = orchestrator->pixelsUnderCaptureIfResized(windowId, width, height);
+    if (total <= kMaxCapturedPixels) return false;
+    std::size_t suppressed = 0;
+    if (pixelBudgetLog.allow(suppressed)) {
+        SPDLOG_WARN("Refusing resize of window {:x} to {}x{}: {} pixels would be under capture, more than {} "
+                    "({} more refused since the last report)",
+                    windowId, width, height, total, kMaxCapturedPixels, suppressed);
+    }
+    return true;
+}
+
 bool Application::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
     // A restart under a running id replaces its stream and adds none.
     if (runningStreams.size() < kMaxRunningStreams || runningStreams.contains(streamId)) return false;
@@ -456,6 +470,7 @@ bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t wi
         }
         return false;
     }
+    if (refuseBeyondPixelBudget(windowId, width, height)) return false;
     if (!injector || !injector->resizeWindow(window, width, height, true)) {
         if (refusedResizeLog.allow(0, held)) {
             SPDLOG_ERROR("Failed to resize window {:x} to {}x{}{}", windowId, width, height, heldNote(held));

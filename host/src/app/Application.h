@@ -158,6 +158,9 @@ private:
                                                  const std::vector<std::uint8_t>& dropped);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
+    // True (with a warning, at most one per 10 s) when the window, at that size, would take the
+    // captures beyond the pixels they may hold.
+    bool refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
     bool initializeAudio();
     void processAudioSamples(const std::int16_t* samples, std::uint32_t frames, std::uint32_t sampleRate,
                              std::uint32_t channels);
@@ -182,6 +185,7 @@ private:
     PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
     Held<InputRouter> inputRouter;
     LogRateLimiter focusFailedLog{std::chrono::seconds(10)};
+    LogRateLimiter pixelBudgetLog{std::chrono::seconds(10)};
     InFlightCalls inputCalls;  // handlers using the injector or the focus manager
     // Its check thread stamps `settings`: released (cancelled and joined) first.
     std::unique_ptr<UpdateChecker> updateChecker;
