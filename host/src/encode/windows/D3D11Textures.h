@@ -25,10 +25,5 @@ inline void holdDevice(ID3D11Device* device, Microsoft::WRL::ComPtr<ID3D11Device
     held = device;  // assignment from a plain pointer adds the encoder's reference
     held->GetImmediateContext(context.ReleaseAndGetAddressOf());
 }
-inline void holdDevice(ID3D11Device* device, ID3D11Device*& held, ID3D11DeviceContext*& context) {
-    held = device;
-    held->AddRef();
-    held->GetImmediateContext(&context);
-}
 
 }  // namespace quillane::host

@@ -9,15 +9,18 @@
 #include <codecapi.h>
 #include <strmif.h>
 #include <d3d11.h>
+#include <wrl/client.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
 #include "encode/MediaFoundationParams.h"
 #include "encode/windows/D3D11Textures.h"
+#include "platform/windows/ComObject.h"
 
 namespace quillane::host {
 namespace {
@@ -34,14 +37,6 @@ constexpr int kMaxUnitsPerDrain = 64;
 constexpr auto kAsyncDrainWait = std::chrono::milliseconds(250);
 
 std::uint32_t hr32(HRESULT hr) { return static_cast<std::uint32_t>(hr); }
-
-template <typename T>
-void release(T*& object) {
-    if (object != nullptr) {
-        object->Release();
-        object = nullptr;
-    }
-}
 
 std::string utf8(const std::wstring& text) {
     if (text.empty()) {
@@ -81,7 +76,7 @@ MftCandidate findSystemMft(std::uint32_t enumFlags) {
         }
     }
     for (UINT32 i = 0; i < count; ++i) {
-        activates[i]->Release();
+        adoptComObject(activates[i]);  // held for this statement only
     }
     CoTaskMemFree(activates);
     return candidate;
@@ -144,11 +139,12 @@ bool QuickSyncEncoder::initializeMF() {
 
 bool QuickSyncEncoder::createDeviceManager() {
     UINT token = 0;
-    if (failed(MFCreateDXGIDeviceManager(&token, &deviceManager_), "MFCreateDXGIDeviceManager failed")) {
+    if (failed(MFCreateDXGIDeviceManager(&token, deviceManager_.ReleaseAndGetAddressOf()),
+               "MFCreateDXGIDeviceManager failed")) {
         return false;
     }
     resetToken_ = token;
-    return !failed(deviceManager_->ResetDevice(device_, token), "ResetDevice failed");
+    return !failed(deviceManager_->ResetDevice(device_.Get(), token), "ResetDevice failed");
 }
 
 bool QuickSyncEncoder::createEncoder() {
@@ -164,26 +160,26 @@ bool QuickSyncEncoder::createEncoder() {
     if (!candidate.friendlyName.empty()) {
         spdlog::info("Using encoder: {}", utf8(candidate.friendlyName));
     }
-    if (FAILED(candidate.activateResult) || candidate.transform == nullptr) {
+    const Microsoft::WRL::ComPtr<IMFTransform> activated = adoptComObject(candidate.transform);
+    if (FAILED(candidate.activateResult) || !activated) {
         spdlog::error("{}: {:#x}", "Failed to activate encoder", hr32(candidate.activateResult));
-        release(candidate.transform);
         return false;
     }
-    transform_ = candidate.transform;
+    transform_ = activated;
 
-    IMFAttributes* attributes = nullptr;
-    if (SUCCEEDED(transform_->GetAttributes(&attributes)) && attributes != nullptr) {
-        async_ = MFGetAttributeUINT32(attributes, MF_TRANSFORM_ASYNC, FALSE) != FALSE;
+    Microsoft::WRL::ComPtr<IMFAttributes> attributes;
+    if (SUCCEEDED(transform_->GetAttributes(attributes.GetAddressOf())) && attributes) {
+        async_ = MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, FALSE) != FALSE;
         attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, TRUE);
-        attributes->Release();
-        const HRESULT hr =
-            transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER, reinterpret_cast<ULONG_PTR>(deviceManager_));
+        const HRESULT hr = transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
+                                                      reinterpret_cast<ULONG_PTR>(deviceManager_.Get()));
         if (FAILED(hr)) {
             spdlog::warn("Failed to set D3D manager on encoder: {:#x} - will use CPU path", hr32(hr));
         }
     }
     if (async_ &&
-        failed(transform_->QueryInterface(__uuidof(IMFMediaEventGenerator), reinterpret_cast<void**>(&events_)),
+        failed(transform_->QueryInterface(__uuidof(IMFMediaEventGenerator),
+                                          reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())),
                "Asynchronous encoder has no event generator")) {
         return false;
     }
@@ -209,8 +205,9 @@ void QuickSyncEncoder::setCodecValue(const GUID& api, std::uint32_t value) {
 }
 
 void QuickSyncEncoder::configureEncoder() {
-    if (FAILED(transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(&codecApi_)))) {
-        codecApi_ = nullptr;
+    if (FAILED(
+            transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codecApi_.ReleaseAndGetAddressOf())))) {
+        codecApi_.Reset();
         spdlog::warn("ICodecAPI not available, using default settings");
         return;
     }
@@ -226,57 +223,55 @@ void QuickSyncEncoder::configureEncoder() {
 }
 
 bool QuickSyncEncoder::setMediaTypes() {
-    IMFMediaType* output = nullptr;
-    if (failed(MFCreateMediaType(&output), "MFCreateMediaType for output failed")) {
+    Microsoft::WRL::ComPtr<IMFMediaType> output;
+    if (failed(MFCreateMediaType(output.GetAddressOf()), "MFCreateMediaType for output failed")) {
         return false;
     }
     output->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     output->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
     output->SetUINT32(MF_MT_AVG_BITRATE, bitsPerSecond(config_.bitrateKbps));
     output->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
-    MFSetAttributeSize(output, MF_MT_FRAME_SIZE, config_.width, config_.height);
-    MFSetAttributeRatio(output, MF_MT_FRAME_RATE, config_.fps, 1);
-    MFSetAttributeRatio(output, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+    MFSetAttributeSize(output.Get(), MF_MT_FRAME_SIZE, config_.width, config_.height);
+    MFSetAttributeRatio(output.Get(), MF_MT_FRAME_RATE, config_.fps, 1);
+    MFSetAttributeRatio(output.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
     output->SetUINT32(MF_MT_MPEG2_PROFILE, kProfileMain);
     output->SetUINT32(MF_MT_MPEG2_LEVEL,
                       h264LevelFor(config_.width, config_.height, config_.fps, config_.maxBitrateKbps));
-    const HRESULT outputSet = transform_->SetOutputType(outputStreamId_, output, 0);
-    output->Release();
+    const HRESULT outputSet = transform_->SetOutputType(outputStreamId_, output.Get(), 0);
     if (failed(outputSet, "SetOutputType failed")) {
         return false;
     }
 
-    IMFMediaType* input = nullptr;
-    if (failed(MFCreateMediaType(&input), "MFCreateMediaType for input failed")) {
+    Microsoft::WRL::ComPtr<IMFMediaType> input;
+    if (failed(MFCreateMediaType(input.GetAddressOf()), "MFCreateMediaType for input failed")) {
         return false;
     }
     input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
     input->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
-    MFSetAttributeSize(input, MF_MT_FRAME_SIZE, config_.width, config_.height);
-    MFSetAttributeRatio(input, MF_MT_FRAME_RATE, config_.fps, 1);
-    MFSetAttributeRatio(input, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
-    const HRESULT inputSet = transform_->SetInputType(inputStreamId_, input, 0);
-    input->Release();
+    MFSetAttributeSize(input.Get(), MF_MT_FRAME_SIZE, config_.width, config_.height);
+    MFSetAttributeRatio(input.Get(), MF_MT_FRAME_RATE, config_.fps, 1);
+    MFSetAttributeRatio(input.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+    const HRESULT inputSet = transform_->SetInputType(inputStreamId_, input.Get(), 0);
     return !failed(inputSet, "SetInputType failed");
 }
 
 void QuickSyncEncoder::releaseAll() {
-    release(waitingSample_);
-    if (transform_ != nullptr && async_) {
-        IMFShutdown* shutdown = nullptr;
-        if (SUCCEEDED(transform_->QueryInterface(__uuidof(IMFShutdown), reinterpret_cast<void**>(&shutdown)))) {
+    waitingSample_.Reset();
+    if (transform_ && async_) {
+        Microsoft::WRL::ComPtr<IMFShutdown> shutdown;
+        if (SUCCEEDED(
+                transform_->QueryInterface(__uuidof(IMFShutdown), reinterpret_cast<void**>(shutdown.GetAddressOf())))) {
             shutdown->Shutdown();
-            shutdown->Release();
         }
     }
-    release(events_);
-    release(codecApi_);
-    release(transform_);
-    release(staging_);
-    release(deviceManager_);
-    release(context_);
-    release(device_);
+    events_.Reset();
+    codecApi_.Reset();
+    transform_.Reset();
+    staging_.Reset();
+    deviceManager_.Reset();
+    context_.Reset();
+    device_.Reset();
     if (mfStarted_) {
         MFShutdown();
         mfStarted_ = false;
@@ -296,7 +291,7 @@ void QuickSyncEncoder::shutdown() {
     spdlog::info("Shutting down QuickSync encoder...");
     // The units still inside the transform reach the callback on this thread; a
     // frame the transform has not taken yet is not encoded any more.
-    release(waitingSample_);
+    waitingSample_.Reset();
     transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
     transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
     if (async_) {
@@ -312,16 +307,13 @@ bool QuickSyncEncoder::reconfigure(const EncoderConfig& config) {
     if (!initialized_) {
         return false;
     }
-    ID3D11Device* device = device_;  // shutdown lets go of the encoder's reference
-    device->AddRef();
-    const bool ok = reconfigureOrReopen("QuickSync", device, config);
-    device->Release();
-    return ok;
+    const Microsoft::WRL::ComPtr<ID3D11Device> device = device_;  // shutdown lets go of the encoder's reference
+    return reconfigureOrReopen("QuickSync", device.Get(), config);
 }
 
 void QuickSyncEncoder::applyPendingBitrate() {
     const std::optional<PendingBitrate::Rates> rates = pendingBitrate_.take();
-    if (!rates || codecApi_ == nullptr) {
+    if (!rates || !codecApi_) {
         return;
     }
     setCodecValue(CODECAPI_AVEncCommonMeanBitRate, bitsPerSecond(rates->bitrateKbps));
@@ -340,16 +332,15 @@ bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
     if (async_) {
         pumpEvents();
     }
-    if (takeKeyframeRequest() && codecApi_ != nullptr) {
+    if (takeKeyframeRequest() && codecApi_) {
         setCodecValue(CODECAPI_AVEncVideoForceKeyFrame, 1);
     }
-    IMFSample* sample = createInputSample(input);
-    if (sample == nullptr) {
+    const Microsoft::WRL::ComPtr<IMFSample> sample = createInputSample(input);
+    if (!sample) {
         spdlog::error("Failed to create input sample");
         return false;
     }
-    const bool submitted = submit(sample);
-    sample->Release();
+    const bool submitted = submit(sample.Get());
     if (!submitted) {
         return false;
     }
@@ -377,9 +368,7 @@ bool QuickSyncEncoder::submit(IMFSample* sample) {
     if (inputRequests_ == 0) {
         // Not asked for input yet: this frame waits for the request, replacing an
         // older waiting one, so the capture thread never waits for the transform.
-        release(waitingSample_);
         waitingSample_ = sample;
-        sample->AddRef();
         return true;
     }
     --inputRequests_;
@@ -401,8 +390,8 @@ bool QuickSyncEncoder::processInput(IMFSample* sample) {
 
 QuickSyncEncoder::Events QuickSyncEncoder::pumpEvents() {
     for (;;) {
-        IMFMediaEvent* event = nullptr;
-        const HRESULT hr = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
+        Microsoft::WRL::ComPtr<IMFMediaEvent> event;
+        const HRESULT hr = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
         if (hr == MF_E_NO_EVENTS_AVAILABLE) {
             return Events::Handled;
         }
@@ -412,13 +401,10 @@ QuickSyncEncoder::Events QuickSyncEncoder::pumpEvents() {
         }
         MediaEventType type = MEUnknown;
         event->GetType(&type);
-        event->Release();
         if (type == METransformNeedInput) {
-            if (waitingSample_ != nullptr) {
-                IMFSample* sample = waitingSample_;
-                waitingSample_ = nullptr;
-                processInput(sample);
-                sample->Release();
+            if (waitingSample_) {
+                const Microsoft::WRL::ComPtr<IMFSample> sample = std::move(waitingSample_);
+                processInput(sample.Get());
             } else {
                 ++inputRequests_;
             }
@@ -457,41 +443,40 @@ QuickSyncEncoder::Output QuickSyncEncoder::processOutput() {
     if (FAILED(transform_->GetOutputStreamInfo(outputStreamId_, &info))) {
         return Output::Failed;
     }
-    IMFSample* provided = nullptr;
+    Microsoft::WRL::ComPtr<IMFSample> provided;
     if ((info.dwFlags & MFT_OUTPUT_STREAM_PROVIDES_SAMPLES) == 0) {
         const DWORD size = info.cbSize != 0 ? info.cbSize : config_.width * config_.height;
-        IMFMediaBuffer* buffer = nullptr;
-        if (FAILED(MFCreateSample(&provided)) || FAILED(MFCreateMemoryBuffer(size, &buffer))) {
-            release(provided);
+        Microsoft::WRL::ComPtr<IMFMediaBuffer> buffer;
+        if (FAILED(MFCreateSample(provided.GetAddressOf())) ||
+            FAILED(MFCreateMemoryBuffer(size, buffer.GetAddressOf()))) {
             return Output::Failed;
         }
-        provided->AddBuffer(buffer);
-        buffer->Release();
+        provided->AddBuffer(buffer.Get());
     }
     MFT_OUTPUT_DATA_BUFFER out{};
     out.dwStreamID = outputStreamId_;
-    out.pSample = provided;
+    out.pSample = provided.Get();
     DWORD status = 0;
     const HRESULT hr = transform_->ProcessOutput(0, 1, &out, &status);
-    release(out.pEvents);
-    if (out.pSample != provided) {
-        release(provided);  // the transform gave a sample of its own
-    }
+    adoptComObject(out.pEvents);  // none wanted: let go of them at once
+    // Ours, or one the transform gave with a reference of its own.
+    const Microsoft::WRL::ComPtr<IMFSample> produced = out.pSample == provided.Get() ? provided
+                                                                                      : adoptComObject(out.pSample);
+    provided.Reset();
     if (FAILED(hr)) {
-        release(out.pSample);
         return hr == MF_E_TRANSFORM_NEED_MORE_INPUT ? Output::NeedMoreInput : Output::Failed;
     }
-    if (out.pSample == nullptr) {
+    if (!produced) {
         return Output::Empty;
     }
-    IMFMediaBuffer* contiguous = nullptr;
+    Microsoft::WRL::ComPtr<IMFMediaBuffer> contiguous;
     BYTE* data = nullptr;
     DWORD length = 0;
     EncodedFrame frame;
-    if (SUCCEEDED(out.pSample->ConvertToContiguousBuffer(&contiguous)) &&
+    if (SUCCEEDED(produced->ConvertToContiguousBuffer(contiguous.GetAddressOf())) &&
         SUCCEEDED(contiguous->Lock(&data, nullptr, &length))) {
         if (data != nullptr && length > 0) {
-            frame.isKeyframe = MFGetAttributeUINT32(out.pSample, MFSampleExtension_CleanPoint, 0) != 0;
+            frame.isKeyframe = MFGetAttributeUINT32(produced.Get(), MFSampleExtension_CleanPoint, 0) != 0;
             if (frame.isKeyframe) {
                 parameterSets_.scan(data, length, NalRule::H264);
             }
@@ -501,8 +486,6 @@ QuickSyncEncoder::Output QuickSyncEncoder::processOutput() {
         }
         contiguous->Unlock();
     }
-    release(contiguous);
-    release(out.pSample);
     if (frame.size == 0) {
         return Output::Empty;
     }
@@ -516,7 +499,7 @@ QuickSyncEncoder::Output QuickSyncEncoder::processOutput() {
     return Output::Delivered;
 }
 
-IMFSample* QuickSyncEncoder::createInputSample(EncoderInput texture) {
+Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInput texture) {
     const std::uint32_t width = config_.width;
     const std::uint32_t height = config_.height;
     const DWORD size = width * height * 3 / 2;
@@ -527,57 +510,52 @@ IMFSample* QuickSyncEncoder::createInputSample(EncoderInput texture) {
                       height);
         return nullptr;
     }
-    if (staging_ == nullptr) {
+    if (!staging_) {
         desc.Usage = D3D11_USAGE_STAGING;
         desc.BindFlags = 0;
         desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
         desc.MiscFlags = 0;
-        const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &staging_);
+        const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, staging_.ReleaseAndGetAddressOf());
         if (FAILED(hr)) {
             spdlog::error("Failed to create staging texture: {:#x}", hr32(hr));
-            staging_ = nullptr;
+            staging_.Reset();
             return nullptr;
         }
     }
-    IMFMediaBuffer* buffer = nullptr;
-    HRESULT hr = MFCreateMemoryBuffer(size, &buffer);
+    Microsoft::WRL::ComPtr<IMFMediaBuffer> buffer;
+    HRESULT hr = MFCreateMemoryBuffer(size, buffer.GetAddressOf());
     if (FAILED(hr)) {
         spdlog::error("MFCreateMemoryBuffer failed: {:#x}", hr32(hr));
         return nullptr;
     }
-    context_->CopyResource(staging_, texture);
+    context_->CopyResource(staging_.Get(), texture);
     D3D11_MAPPED_SUBRESOURCE mapped{};
-    hr = context_->Map(staging_, 0, D3D11_MAP_READ, 0, &mapped);
+    hr = context_->Map(staging_.Get(), 0, D3D11_MAP_READ, 0, &mapped);
     if (FAILED(hr)) {
         spdlog::error("Failed to map staging texture: {:#x}", hr32(hr));
-        buffer->Release();
         return nullptr;
     }
     BYTE* dst = nullptr;
     hr = buffer->Lock(&dst, nullptr, nullptr);
     if (FAILED(hr)) {
-        context_->Unmap(staging_, 0);
+        context_->Unmap(staging_.Get(), 0);
         spdlog::error("Failed to lock buffer: {:#x}", hr32(hr));
-        buffer->Release();
         return nullptr;
     }
     bgraToNv12(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch, width, height, dst);
     buffer->Unlock();
     buffer->SetCurrentLength(size);
-    context_->Unmap(staging_, 0);
+    context_->Unmap(staging_.Get(), 0);
 
-    IMFSample* sample = nullptr;
-    hr = MFCreateSample(&sample);
+    Microsoft::WRL::ComPtr<IMFSample> sample;
+    hr = MFCreateSample(sample.GetAddressOf());
     if (FAILED(hr)) {
         spdlog::error("MFCreateSample failed: {:#x}", hr32(hr));
-        buffer->Release();
         return nullptr;
     }
-    hr = sample->AddBuffer(buffer);
-    buffer->Release();
+    hr = sample->AddBuffer(buffer.Get());
     if (FAILED(hr)) {
         spdlog::error("AddBuffer failed: {:#x}", hr32(hr));
-        sample->Release();
         return nullptr;
     }
     sample->SetSampleTime(static_cast<LONGLONG>(mfSampleTime(inputCount_, config_.fps)));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <wrl/client.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -66,7 +68,7 @@ private:
     void releaseAll();
     void applyPendingBitrate();
     void setCodecValue(const _GUID& api, std::uint32_t value);
-    IMFSample* createInputSample(EncoderInput texture);
+    Microsoft::WRL::ComPtr<IMFSample> createInputSample(EncoderInput texture);
     bool submit(IMFSample* sample);
     bool processInput(IMFSample* sample);
     Events pumpEvents();
@@ -76,20 +78,20 @@ private:
     Output processOutput();
 
     MftFinder finder_;
-    ID3D11Device* device_ = nullptr;
-    ID3D11DeviceContext* context_ = nullptr;
-    IMFTransform* transform_ = nullptr;
-    ICodecAPI* codecApi_ = nullptr;
-    IMFMediaEventGenerator* events_ = nullptr;  // asynchronous transforms only
-    IMFDXGIDeviceManager* deviceManager_ = nullptr;
+    Microsoft::WRL::ComPtr<ID3D11Device> device_;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
+    Microsoft::WRL::ComPtr<IMFTransform> transform_;
+    Microsoft::WRL::ComPtr<ICodecAPI> codecApi_;
+    Microsoft::WRL::ComPtr<IMFMediaEventGenerator> events_;  // asynchronous transforms only
+    Microsoft::WRL::ComPtr<IMFDXGIDeviceManager> deviceManager_;
     std::uint32_t resetToken_ = 0;
-    ID3D11Texture2D* staging_ = nullptr;  // CPU-readable copy of the frame, kept between frames
+    Microsoft::WRL::ComPtr<ID3D11Texture2D> staging_;  // CPU-readable copy of the frame, kept between frames
     bool mfStarted_ = false;
     bool async_ = false;
     std::uint32_t inputStreamId_ = 0;
     std::uint32_t outputStreamId_ = 0;
     std::uint32_t inputRequests_ = 0;  // inputs the asynchronous transform asked for and has not got
-    IMFSample* waitingSample_ = nullptr;  // the newest frame, held until the transform asks for input
+    Microsoft::WRL::ComPtr<IMFSample> waitingSample_;  // the newest frame, held until the transform asks for input
     std::uint32_t inputCount_ = 0;
     std::uint32_t inputsWithoutOutput_ = 0;
     std::vector<std::uint8_t> outputBuffer_;
