@@ -87,7 +87,9 @@ struct WindowCapture::Impl {
     void handlePendingEvents(WindowState& state);
     // Logs and records a size no encoder could take; true then.
     bool outgrewVideoLimits(const WindowState& state);
-    // Reads the damaged window into the image, sized anew when the window was resized.
+    // Reads the damaged window into the image, sized anew when the window was
+    // resized. Retry after a failed read, the window's state read again; Stop
+    // when the window is gone or no image could be made.
     GrabResult grabChangedPicture(WindowState& state);
     void deliverFrame(const CaptureFrameCallback& callback);
     // Sleeps until X events or a wake-up arrive; false when waiting failed.
