@@ -204,6 +204,12 @@ private:
     void renderWindowList();
     void renderLogsPage();
     void renderStreamingPage();
+    void renderQualityPresetChoice();
+    void renderFrameRateChoice();
+    void renderBitrateSlider();
+    void renderCodecChoice();
+    void renderAdvancedStreamingOptions();
+    void renderVideoQualityOptions();
     void renderAudioPage();
     void renderInputPage();
     void renderSettingsPage();
