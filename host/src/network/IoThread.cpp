@@ -7,6 +7,19 @@
 
 namespace quillane::host {
 
+void runHandlersLogged(const std::string& name, const std::function<void()>& run) {
+    for (;;) {
+        try {
+            run();
+            return;
+        } catch (const std::exception& e) {
+            SPDLOG_ERROR("{} IO error: {}", name, e.what());
+        } catch (...) {
+            SPDLOG_ERROR("{} IO error: {}", name, "unknown exception");
+        }
+    }
+}
+
 IoThread::IoThread(boost::asio::io_context& io, std::string name) : io(io), name(std::move(name)) {}
 
 IoThread::~IoThread() {
@@ -34,16 +47,7 @@ void IoThread::start() {
 
 void IoThread::run() {
     prepareThreadForCrashHandling();
-    for (;;) {
-        try {
-            io.run();
-            break;
-        } catch (const std::exception& e) {
-            SPDLOG_ERROR("{} IO error: {}", name, e.what());
-        } catch (...) {
-            SPDLOG_ERROR("{} IO error: {}", name, "unknown exception");
-        }
-    }
+    runHandlersLogged(name, [this] { io.run(); });
     std::lock_guard lock(mutex);
     finished = true;
     finishedChanged.notify_all();

@@ -13,6 +13,10 @@
 
 namespace quillane::host {
 
+// Calls run until it returns without an exception: one that escapes a handler is logged as
+// "<name> IO error: ..." and the handlers go on.
+void runHandlersLogged(const std::string& name, const std::function<void()>& run);
+
 // The thread that runs a server's I/O context. An exception that escapes a handler is logged as
 // "<name> IO error: ..." and the loop goes on; stop lets pending handlers finish (bounded by a
 // grace period), joins and drains what is left, so the context can be started again.

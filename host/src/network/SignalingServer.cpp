@@ -518,17 +518,7 @@ void SignalingServerImpl::stop() {
 }
 
 void SignalingServerImpl::poll() {
-    // Like the I/O thread: a handler's exception is logged and serving goes on.
-    for (;;) {
-        try {
-            ioContext.poll();
-            return;
-        } catch (const std::exception& e) {
-            SPDLOG_ERROR("{} IO error: {}", kName, e.what());
-        } catch (...) {
-            SPDLOG_ERROR("{} IO error: {}", kName, "unknown exception");
-        }
-    }
+    runHandlersLogged(kName, [this] { ioContext.poll(); });
 }
 
 void SignalingServerImpl::closeAll() {
