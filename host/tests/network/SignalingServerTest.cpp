@@ -386,6 +386,32 @@ TEST_F(SignalingServerTest, HandshakesFromWebPagesGet403AndNoSessionOthersAreWel
     EXPECT_EQ(connectedAddresses(), std::vector<std::string>{"127.0.0.1"});
 }
 
+TEST(SignalingServerLife, AServerStoppedFromItsOwnHandlerClosesItsClientsAndStartsAgain) {
+    LogCapture log;
+    SignalingServer server(0, testOptions());
+    FakeSignalingHost host;
+    host.windows = {FakeSignalingHost::window(0x1001, "Editor")};
+    host.install(server);
+    std::atomic<bool> stopped{false};
+    server.setStreamRequestCallback([&](std::uint32_t, std::uint8_t) {
+        server.stop();  // on the I/O thread, which must not wait for itself
+        stopped = true;
+        return true;
+    });
+    ASSERT_TRUE(server.start());
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(server.port()));
+    ASSERT_TRUE(client.sendJson({{"type", "stream_start"}, {"windowId", 0x1001}}));
+    ASSERT_TRUE(eventually([&] { return stopped.load(); }));
+    EXPECT_TRUE(client.waitForClose(5s));
+    EXPECT_TRUE(log.contains("Signaling server stopped"));
+    EXPECT_FALSE(log.contains("did not finish in time"));
+    EXPECT_FALSE(log.contains("Error while stopping"));
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(signalingAlive(server.port()));
+    server.stop();
+}
+
 TEST(SignalingServerLife, AHandlerThatThrowsClosesItsSessionAndServingGoesOn) {
     LogCapture log;
     SignalingServerOptions options = testOptions();
