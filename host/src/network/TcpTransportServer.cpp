@@ -54,7 +54,7 @@ struct TcpTransportServer::Impl {
         FrameDropPolicy policy;
     };
 
-    Impl(std::uint16_t port, TransportTuning tuning) : server(port, makeSetup(tuning)), tuning(tuning) {}
+    Impl(std::uint16_t port, TransportTuning tuning) : server(port, makeSetup(tuning)) {}
 
     SingleClientSetup makeSetup(const TransportTuning& serverTuning);
     ConnectionEvents makeEvents();
@@ -77,7 +77,6 @@ struct TcpTransportServer::Impl {
     // Declared first so that it outlives every socket, timer and thread below.
     SingleClientServer<Client> server;
     asio::io_context& io = server.io;
-    const TransportTuning tuning;
 
     // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
     // that sends the frame, so each connection's wire order is its sequence order.
