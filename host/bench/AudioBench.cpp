@@ -128,7 +128,7 @@ void BM_SampleToSocketLatency(benchmark::State& state) {
     AudioPath path;
     Player player(true);
     test::VideoClient client;
-    if (!player.ok || !client.connect(path.server.getPort())) {
+    if (!player.ok || !client.connect(path.server.port())) {
         state.SkipWithError("no sound server or no connection");
         return;
     }
@@ -163,7 +163,7 @@ void BM_CaptureCpuPerSecondOfSound(benchmark::State& state) {
     AudioPath path;
     Player player(state.range(0) != 0);
     test::VideoClient client;
-    if (!player.ok || !client.connect(path.server.getPort())) {
+    if (!player.ok || !client.connect(path.server.port())) {
         state.SkipWithError("no sound server or no connection");
         return;
     }

@@ -104,7 +104,7 @@ struct InputRoad {
         });
         started = server.start();
         if (!started) return;
-        socket.connect({asio::ip::make_address("127.0.0.1"), server.getPort()});
+        socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});
         socket.set_option(asio::ip::tcp::no_delay(true));
     }
     void sendMove(std::uint16_t x, std::uint16_t y) {

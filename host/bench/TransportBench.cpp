@@ -72,7 +72,7 @@ void reportSpread(benchmark::State& state, std::vector<double>& micros) {
 struct Fixture {
     explicit Fixture(bool reading) {
         server.start();
-        reader = std::make_unique<Reader>(server.getPort(), reading);
+        reader = std::make_unique<Reader>(server.port(), reading);
         while (!server.isConnected()) {
             std::this_thread::sleep_for(1ms);
         }

@@ -7,62 +7,86 @@
 
 namespace quillane::host {
 
-IoThread::IoThread(boost::asio::io_context& io, std::string name) : io_(io), name_(std::move(name)) {}
+void runHandlersLogged(const std::string& name, const std::function<void()>& run) {
+    for (;;) {
+        try {
+            run();
+            return;
+        } catch (const std::exception& e) {
+            SPDLOG_ERROR("{} IO error: {}", name, e.what());
+        } catch (...) {
+            SPDLOG_ERROR("{} IO error: {}", name, "unknown exception");
+        }
+    }
+}
+
+IoThread::IoThread(boost::asio::io_context& io, std::string name) : io(io), name(std::move(name)) {}
 
 IoThread::~IoThread() {
+    if (thread.joinable() && onOwnThread()) {
+        thread.detach();  // the last owner let go inside one of its handlers
+        return;
+    }
     stop(std::chrono::milliseconds(0));
 }
 
 void IoThread::start() {
-    io_.restart();
-    work_.emplace(io_.get_executor());
-    finished_ = false;
+    if (thread.joinable()) {
+        thread.join();
+    }
+    io.restart();
+    work.emplace(io.get_executor());
+    finished = false;
     try {
-        thread_ = std::thread([this] { run(); });
+        thread = std::thread([this] { run(); });
     } catch (...) {
-        work_.reset();
+        work.reset();
         throw;
     }
 }
 
 void IoThread::run() {
     prepareThreadForCrashHandling();
-    for (;;) {
-        try {
-            io_.run();
-            break;
-        } catch (const std::exception& e) {
-            SPDLOG_ERROR("{} IO error: {}", name_, e.what());
-        } catch (...) {
-            SPDLOG_ERROR("{} IO error: unknown exception", name_);
-        }
-    }
-    std::lock_guard lock(mutex_);
-    finished_ = true;
-    finishedChanged_.notify_all();
+    runHandlersLogged(name, [this] { io.run(); });
+    std::lock_guard lock(mutex);
+    finished = true;
+    finishedChanged.notify_all();
 }
 
-void IoThread::stop(std::chrono::milliseconds grace) {
-    if (!thread_.joinable()) {
-        return;
+bool IoThread::stop(std::chrono::milliseconds grace, const std::function<void()>& overran) {
+    if (!thread.joinable()) {
+        return true;
     }
-    work_.reset();
+    work.reset();
+    if (onOwnThread()) {
+        return true;
+    }
+    bool inTime = true;
     {
-        std::unique_lock lock(mutex_);
-        if (!finishedChanged_.wait_for(lock, grace, [this] { return finished_; })) {
-            io_.stop();
-        }
+        std::unique_lock lock(mutex);
+        inTime = finishedChanged.wait_for(lock, grace, [this] { return finished; });
     }
-    thread_.join();
+    if (!inTime) {
+        if (overran) {
+            overran();
+        }
+        io.stop();
+    }
+    thread.join();
+    drain();
+    return inTime;
+}
+
+void IoThread::drain() {
     // Handlers left behind by io_context::stop release their sockets here rather than at the next start.
-    io_.restart();
+    io.restart();
     for (int round = 0; round < 100; ++round) {
         try {
-            if (io_.poll() == 0) {
+            if (io.poll() == 0) {
                 break;
             }
         } catch (const std::exception& e) {
-            SPDLOG_ERROR("{} IO error: {}", name_, e.what());
+            SPDLOG_ERROR("{} IO error: {}", name, e.what());
         }
     }
 }

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
-#include <future>
 #include <cctype>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <boost/asio/dispatch.hpp>
@@ -19,7 +17,6 @@
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -27,11 +24,10 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include "network/IoThread.h"
 #include "network/LogText.h"
 #include "network/SignalingMessageHandler.h"
-#include "network/SocketOptions.h"
-#include "platform/CrashHandler.h"
-#include "platform/Inheritance.h"
+#include "network/TcpListener.h"
 
 namespace quillane::host {
 
@@ -92,6 +88,26 @@ std::optional<std::string> webPageOrigin(const std::string& request) {
     return std::nullopt;
 }
 
+TcpListenerOptions listenerOptions(const SignalingLimits& limits) {
+    TcpListenerOptions options;
+    options.retryDelay = limits.acceptRetryDelay;
+    options.maxQuickRetries = 0;  // every accept error waits for the retry delay
+    options.listeningSocketInherited = [](int error) {
+        SPDLOG_WARN("The signaling socket stays open in programs the host starts (error {})", error);
+    };
+    options.acceptedSocketInherited = [](int error) {
+        SPDLOG_WARN("A new signaling connection stays open in programs the host starts (error {})", error);
+    };
+    options.acceptFailed = [](const error_code& ec, std::size_t suppressed) {
+        if (suppressed > 0) {
+            SPDLOG_ERROR("Accept failed: {} ({} more since the last report)", ec.message(), suppressed);
+        } else {
+            SPDLOG_ERROR("Accept failed: {}", ec.message());
+        }
+    };
+    return options;
+}
+
 SignalingMessageHandler::Config handlerConfig(const SignalingServerOptions& options) {
     SignalingMessageHandler::Config config;
     config.welcome.videoPort = options.videoPort;
@@ -112,23 +128,11 @@ public:
           limits(options.limits),
           beforeMessage(options.beforeMessage),
           port(port),
-          acceptStrand(net::make_strand(ioContext)),
-          acceptor(acceptStrand),
-          acceptRetryTimer(acceptStrand) {}
-
-    ~SignalingServerImpl() {
-        if (ioThread.joinable()) {
-            if (ioThread.get_id() == std::this_thread::get_id()) {
-                ioThread.detach();
-            } else {
-                ioThread.join();
-            }
-        }
-    }
+          listener(ioContext, kName, listenerOptions(options.limits)) {}
 
     bool start();
     void stop();
-    void poll() { runGuarded([this] { ioContext.poll(); }); }
+    void poll();
 
     std::size_t clientCount() const {
         std::lock_guard lock(sessionsMutex);
@@ -156,35 +160,17 @@ public:
     const std::function<void(const std::string&)> beforeMessage;
 
 private:
-    // Runs the I/O context's handlers through `run` until it returns without
-    // an exception: one that escapes a handler is logged, and serving goes on.
-    template <class Run>
-    static void runGuarded(Run&& run) {
-        for (;;) {
-            try {
-                run();
-                return;
-            } catch (const std::exception& e) {
-                SPDLOG_ERROR("Signaling server IO error: {}", e.what());
-            } catch (...) {
-                SPDLOG_ERROR("Signaling server IO error: {}", "unknown exception");
-            }
-        }
-    }
+    // The I/O thread's name, and the first words of its "... IO error: ..." lines.
+    static constexpr const char* kName = "Signaling server";
 
     void closeAll();
-    void doAccept();
-    void onAccept(error_code ec, tcp::socket socket);
+    void onAccept(tcp::socket socket);
     enum class Refusal { None, Full, FullForAddress };
     Refusal refusal(const std::string& address);
 
     const std::uint16_t port;
     net::io_context ioContext{1};
-    net::strand<net::io_context::executor_type> acceptStrand;
-    tcp::acceptor acceptor;
-    net::steady_timer acceptRetryTimer;
-    std::thread ioThread;
-    std::future<void> ioThreadDone;
+    TcpListener listener;
     std::atomic<bool> running{false};
     std::atomic<std::uint16_t> listeningPort{0};
     std::mutex lifecycleMutex;  // start and stop
@@ -194,11 +180,13 @@ private:
     std::set<std::shared_ptr<WebSocketSession>> sessions;
     mutable std::mutex sessionsMutex;
 
-    LogRateLimiter acceptErrorLog{std::chrono::seconds(1)};
     LogRateLimiter sessionLimitLog{std::chrono::seconds(1)};
     LogRateLimiter addressLimitLog{std::chrono::seconds(1)};
     std::mutex originRefusalLogMutex;  // handlers run on the I/O thread and in poll()
     SourceRateLimiter originRefusalLog{kOriginRefusalLogsPerSecond, 1};
+
+    // Last: joined before anything its handlers touch goes.
+    IoThread ioThread{ioContext, kName};
 };
 
 // One accepted connection. Every member below is touched only on the
@@ -481,42 +469,23 @@ bool SignalingServerImpl::start() {
         SPDLOG_ERROR("Failed to start signaling server: {}", "already running");
         return false;
     }
-    // A previous run may have ended inside one of its own handlers.
-    if (ioThread.joinable()) {
-        ioThread.join();
-    }
-    ioContext.restart();
+    // A previous run may have been stopped inside one of its own handlers.
+    ioThread.stop(limits.stopDrainTimeout);
     allClosed = false;
     try {
-        const tcp::endpoint endpoint(net::ip::address_v4::any(), port);
-        acceptor.open(endpoint.protocol());
-        const auto native = static_cast<std::uintptr_t>(acceptor.native_handle());
-        if (const int error = keepSocketFromChildren(native)) {
-            SPDLOG_WARN("The signaling socket stays open in programs the host starts (error {})", error);
-        }
-        if (const int error = setListenAddressOption(native); error != 0) {
-            throw boost::system::system_error(error_code(error, boost::system::system_category()));
-        }
-        acceptor.bind(endpoint);
-        acceptor.listen(net::socket_base::max_listen_connections);
-        listeningPort = acceptor.local_endpoint().port();
+        listener.open(port);
+        listeningPort = listener.port();
         running = true;
-        doAccept();
-        std::promise<void> done;
-        ioThreadDone = done.get_future();
-        ioThread = std::thread([this, done = std::move(done)]() mutable {
-            prepareThreadForCrashHandling();
-            runGuarded([this] { ioContext.run(); });
-            done.set_value();
-        });
+        listener.start([this](tcp::socket socket) { onAccept(std::move(socket)); });
+        ioThread.start();
         SPDLOG_INFO("Signaling server listening on port {}", listeningPort.load());
         return true;
     } catch (const std::exception& e) {
         SPDLOG_ERROR("Failed to start signaling server: {}", e.what());
         running = false;
-        error_code ignored;
-        acceptor.close(ignored);
-        // Completes an accept that was already started, releasing what it holds.
+        listener.close();
+        // Runs the close, and completes an accept that was already started, releasing what it holds.
+        ioContext.restart();
         ioContext.poll();
         return false;
     }
@@ -529,28 +498,18 @@ void SignalingServerImpl::stop() {
     }
     try {
         running = false;
-        // On the accept strand, so that no accept that is being completed can
-        // add a session after the set has been emptied.
-        net::post(acceptStrand, [self = shared_from_this()] { self->closeAll(); });
-        // With every socket closed the pending operations complete and the
-        // I/O thread runs out of work, which releases every session.
-        if (ioThread.joinable() && ioThread.get_id() != std::this_thread::get_id()) {
-            const bool drained = ioThreadDone.wait_for(limits.stopDrainTimeout) == std::future_status::ready;
-            if (!drained) {
-                SPDLOG_WARN("Signaling server I/O did not finish in time; stopping it");
-                ioContext.stop();
-            }
-            ioThread.join();
-            if (!drained) {
-                // A stopped context keeps its queue, the posted close included: close
-                // here what it did not reach and run the sessions' last completions,
-                // so no socket stays open and a later start begins afresh.
-                if (!allClosed) {
-                    closeAll();
-                }
-                ioContext.restart();
-                ioContext.poll();
-            }
+        // After the listener's last accept, so that none can add a session once the set is emptied.
+        listener.close([self = shared_from_this()] { self->closeAll(); });
+        // With every socket closed the pending operations complete and the I/O thread runs out of
+        // work, which releases every session. A context stopped before that keeps its queue, the
+        // close included, and the I/O thread runs what is left once it has joined.
+        const bool drained = ioThread.stop(limits.stopDrainTimeout, [] {
+            SPDLOG_WARN("Signaling server I/O did not finish in time; stopping it");
+        });
+        if (!drained && !allClosed) {
+            closeAll();
+            ioContext.restart();
+            ioContext.poll();
         }
     } catch (const std::exception& e) {
         SPDLOG_ERROR("Error while stopping the signaling server: {}", e.what());
@@ -558,11 +517,12 @@ void SignalingServerImpl::stop() {
     SPDLOG_INFO("Signaling server stopped");
 }
 
+void SignalingServerImpl::poll() {
+    runHandlersLogged(kName, [this] { ioContext.poll(); });
+}
+
 void SignalingServerImpl::closeAll() {
     allClosed = true;
-    error_code ignored;
-    acceptor.close(ignored);
-    acceptRetryTimer.cancel();
     std::set<std::shared_ptr<WebSocketSession>> closing;
     {
         std::lock_guard lock(sessionsMutex);
@@ -573,37 +533,9 @@ void SignalingServerImpl::closeAll() {
     }
 }
 
-void SignalingServerImpl::doAccept() {
-    acceptor.async_accept(net::make_strand(ioContext),
-                          beast::bind_front_handler(&SignalingServerImpl::onAccept, shared_from_this()));
-}
-
-void SignalingServerImpl::onAccept(error_code ec, tcp::socket socket) {
+void SignalingServerImpl::onAccept(tcp::socket socket) {
     if (!running) {
         return;
-    }
-    if (ec) {
-        // Out of descriptors, say: log now and then, and try again shortly
-        // instead of spinning or giving up for good.
-        std::size_t suppressed = 0;
-        if (acceptErrorLog.allow(suppressed)) {
-            if (suppressed > 0) {
-                SPDLOG_ERROR("Accept failed: {} ({} more since the last report)", ec.message(), suppressed);
-            } else {
-                SPDLOG_ERROR("Accept failed: {}", ec.message());
-            }
-        }
-        acceptRetryTimer.expires_after(limits.acceptRetryDelay);
-        acceptRetryTimer.async_wait([self = shared_from_this()](error_code waitError) {
-            if (!waitError && self->running) {
-                self->doAccept();
-            }
-        });
-        return;
-    }
-
-    if (const int error = keepSocketFromChildren(static_cast<std::uintptr_t>(socket.native_handle()))) {
-        SPDLOG_WARN("A new signaling connection stays open in programs the host starts (error {})", error);
     }
     error_code endpointError;
     const auto endpoint = socket.remote_endpoint(endpointError);
@@ -618,14 +550,11 @@ void SignalingServerImpl::onAccept(error_code ec, tcp::socket socket) {
         }
         error_code ignored;
         socket.close(ignored);
-    } else {
-        auto session = std::make_shared<WebSocketSession>(std::move(socket), std::move(address), shared_from_this());
-        addSession(session);
-        session->run();
+        return;
     }
-    if (running) {
-        doAccept();
-    }
+    auto session = std::make_shared<WebSocketSession>(std::move(socket), std::move(address), shared_from_this());
+    addSession(session);
+    session->run();
 }
 
 SignalingServerImpl::Refusal SignalingServerImpl::refusal(const std::string& address) {
@@ -719,7 +648,7 @@ std::size_t SignalingServer::getClientCount() const {
     return impl->clientCount();
 }
 
-std::uint16_t SignalingServer::getPort() const {
+std::uint16_t SignalingServer::port() const {
     return impl->boundPort();
 }
 

@@ -68,7 +68,7 @@ public:
 
     std::size_t getClientCount() const;
     // The port actually listened on while running; 0 otherwise.
-    std::uint16_t getPort() const;
+    std::uint16_t port() const;
 
     // Writes "stream_config" to every client whose handshake is complete.
     void sendStreamConfig(const StreamConfigMessage& config);

@@ -4,7 +4,6 @@
 #include "network/LogText.h"
 #include "network/SingleClientServer.h"
 
-#include <boost/asio/io_context.hpp>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
@@ -12,9 +11,6 @@
 #include <utility>
 
 namespace quillane::host {
-
-namespace asio = boost::asio;
-using asio::ip::tcp;
 
 namespace {
 
@@ -35,11 +31,9 @@ struct TcpAudioServer::Impl {
         std::shared_ptr<TcpConnection> connection;
     };
 
-    Impl(std::uint16_t port, AudioServerTuning tuning) : server(port, "TCP audio"), tuning(tuning) {}
+    Impl(std::uint16_t port, AudioServerTuning tuning) : server(port, makeSetup(tuning)), tuning(tuning) {}
 
-    bool start();
-    void stop();
-    void handleNewConnection(tcp::socket socket);
+    SingleClientSetup makeSetup(const AudioServerTuning& serverTuning);
     void sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size);
     void noteDrops(std::size_t dropped);
 
@@ -57,63 +51,37 @@ struct TcpAudioServer::Impl {
     LogRateLimiter dropLog{std::chrono::seconds(5)};
 };
 
-bool TcpAudioServer::Impl::start() {
-    if (server.running) {
-        return true;
-    }
-    try {
-        server.start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
-    } catch (const std::exception& e) {
-        SPDLOG_ERROR("Failed to start TCP audio server: {}", e.what());
-        return false;
-    }
-    SPDLOG_INFO("TCP audio server started on port {}", server.port.load());
-    return true;
-}
-
-void TcpAudioServer::Impl::stop() {
-    if (server.stop(kStopGrace)) {
-        SPDLOG_INFO("TCP audio server stopped");
-    }
-}
-
-void TcpAudioServer::Impl::handleNewConnection(tcp::socket socket) {
-    auto ec = applySocketTuning(socket, kClientSocketTuning);
-    tcp::endpoint peer;
-    if (!ec) {
-        peer = socket.remote_endpoint(ec);
-    }
-    if (ec) {
+SingleClientSetup TcpAudioServer::Impl::makeSetup(const AudioServerTuning& serverTuning) {
+    SingleClientSetup setup;
+    setup.name = "TCP audio";
+    setup.startFailed = "Failed to start TCP audio server";
+    setup.listening = "TCP audio server started";
+    setup.stopped = "TCP audio server stopped";
+    setup.closingPrevious = "TCP audio: Closing previous client connection";
+    setup.clientName = "TCP audio client";
+    setup.tuning = kClientSocketTuning;
+    setup.writeStallTimeout = serverTuning.writeStallTimeout;
+    setup.stopGrace = kStopGrace;
+    setup.setupFailed = [](const boost::system::error_code& ec) {
         // Typically a client that reset the connection right after connecting: the current one stays.
         SPDLOG_ERROR("Failed to configure TCP audio socket: {}", ec.message());
-        boost::system::error_code ignored;
-        socket.close(ignored);
-        ++connectionsAccepted;
-        return;
-    }
-    auto fresh = std::make_shared<Client>();
-    fresh->id = server.nextClientId();
-    ConnectionEvents events;
-    events.writeFailed = [](const boost::system::error_code& error) {
-        SPDLOG_ERROR("TCP audio send failed: {}", error.message());
     };
-    events.writeStalled = [](std::chrono::milliseconds idle) {
-        SPDLOG_WARN("TCP audio client took no data for {} ms, closing its connection", idle.count());
+    setup.events = [](std::uint64_t) {
+        ConnectionEvents events;
+        events.writeFailed = [](const boost::system::error_code& error) {
+            SPDLOG_ERROR("TCP audio send failed: {}", error.message());
+        };
+        events.writeStalled = [](std::chrono::milliseconds idle) {
+            SPDLOG_WARN("TCP audio client took no data for {} ms, closing its connection", idle.count());
+        };
+        return events;
     };
-    events.closed = [this, id = fresh->id] { server.forget(id); };
-    fresh->connection = TcpConnection::create(std::move(socket), tuning.writeStallTimeout, std::move(events));
-    bool installed = false;
-    const auto previous = server.install(fresh, installed);
-    if (!installed) {
-        return;
-    }
-    if (previous && previous->connection->isOpen()) {
-        SPDLOG_INFO("TCP audio: Closing previous client connection");
-        previous->connection->close();
-    }
-    SPDLOG_INFO("TCP audio client connected from {}:{}", peer.address().to_string(), peer.port());
-    fresh->connection->start(0);  // nothing is read from an audio client
-    ++connectionsAccepted;
+    setup.accepted = [this](AcceptOutcome outcome) {
+        if (outcome != AcceptOutcome::Refused) {
+            ++connectionsAccepted;
+        }
+    };
+    return setup;
 }
 
 void TcpAudioServer::Impl::sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size) {
@@ -167,11 +135,11 @@ TcpAudioServer::~TcpAudioServer() {
 }
 
 bool TcpAudioServer::start() {
-    return impl->start();
+    return impl->server.start();
 }
 
 void TcpAudioServer::stop() {
-    impl->stop();
+    impl->server.stop();
 }
 
 void TcpAudioServer::sendAudioData(std::uint8_t streamId, const std::uint8_t* data, std::size_t size) {
@@ -179,11 +147,10 @@ void TcpAudioServer::sendAudioData(std::uint8_t streamId, const std::uint8_t* da
 }
 
 bool TcpAudioServer::isConnected() const {
-    const auto current = impl->server.current();
-    return current && current->connection->isOpen();
+    return impl->server.isConnected();
 }
 
-std::uint16_t TcpAudioServer::getPort() const {
+std::uint16_t TcpAudioServer::port() const {
     return impl->server.port.load();
 }
 

@@ -47,7 +47,7 @@ public:
 
     bool isConnected() const;
     // The listening port; the one the system chose when constructed with 0 and started.
-    std::uint16_t getPort() const;
+    std::uint16_t port() const;
     AudioServerStats getStats() const;
 
 private:

@@ -11,9 +11,6 @@
 
 namespace quillane::host {
 
-namespace asio = boost::asio;
-using asio::ip::tcp;
-
 namespace {
 
 constexpr SocketTuning kInputSocketTuning{
@@ -40,11 +37,9 @@ struct TcpInputServer::Impl {
         std::shared_ptr<TcpConnection> connection;
     };
 
-    explicit Impl(std::uint16_t port) : server(port, "TCP input") {}
+    explicit Impl(std::uint16_t port) : server(port, makeSetup()) {}
 
-    bool start();
-    void stop();
-    void handleNewConnection(tcp::socket socket);
+    SingleClientSetup makeSetup();
     ConnectionEvents makeEvents(std::uint64_t clientId);
     void handleCompleteMessage(std::span<const std::uint8_t> body);
     void closeClient(std::uint64_t clientId);
@@ -65,50 +60,27 @@ struct TcpInputServer::Impl {
     LogRateLimiter setupLog{std::chrono::seconds(1)};
 };
 
-bool TcpInputServer::Impl::start() {
-    if (server.running) return true;
-    try {
-        server.start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
-    } catch (const std::exception& e) {
-        SPDLOG_ERROR("Failed to start TCP input server: {}", e.what());
-        return false;
-    }
-    SPDLOG_INFO("TCP input server listening on port {}", server.port.load());
-    return true;
-}
-
-void TcpInputServer::Impl::stop() {
-    if (server.stop(kStopGrace)) SPDLOG_INFO("TCP input server stopped");
-}
-
-void TcpInputServer::Impl::handleNewConnection(tcp::socket socket) {
-    auto ec = applySocketTuning(socket, kInputSocketTuning);
-    tcp::endpoint peer;
-    if (!ec) peer = socket.remote_endpoint(ec);
-    if (ec) {
+SingleClientSetup TcpInputServer::Impl::makeSetup() {
+    SingleClientSetup setup;
+    setup.name = "TCP input";
+    setup.startFailed = "Failed to start TCP input server";
+    setup.listening = "TCP input server listening";
+    setup.stopped = "TCP input server stopped";
+    setup.closingPrevious = "Closing existing TCP input client connection";
+    setup.clientName = "TCP input client";
+    setup.tuning = kInputSocketTuning;
+    setup.writeStallTimeout = kWriteStallTimeout;
+    setup.stopGrace = kStopGrace;
+    setup.maxMessageLength = kMaxMessageLength;
+    setup.setupFailed = [this](const boost::system::error_code& ec) {
         // Typically a client that reset the connection right after connecting.
         if (allowed(setupLog)) SPDLOG_WARN("Failed to set up TCP input client connection: {}", ec.message());
-        boost::system::error_code ignored;
-        socket.close(ignored);
-        return;
-    }
-    auto fresh = std::make_shared<Client>();
-    fresh->id = server.nextClientId();
-    fresh->connection = TcpConnection::create(std::move(socket), kWriteStallTimeout, makeEvents(fresh->id));
-    bool accepted = false;
-    const auto previous = server.install(fresh, accepted);
-    if (!accepted) return;
-    if (previous) {
-        if (previous->connection->isOpen()) {
-            SPDLOG_INFO("Closing existing TCP input client connection");
-            previous->connection->close();
-        }
-        // Gone now, before the new client's first record: what it held is released before the
-        // new client can press anything.
+    };
+    setup.events = [this](std::uint64_t clientId) { return makeEvents(clientId); };
+    setup.clientGone = [this] {
         if (auto gone = copyCallback(goneCallback)) gone();
-    }
-    SPDLOG_INFO("TCP input client connected from {}:{}", peer.address().to_string(), peer.port());
-    fresh->connection->start(kMaxMessageLength);
+    };
+    return setup;
 }
 
 ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId) {
@@ -125,10 +97,6 @@ ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId) {
     events.bodyReadFailed = [this, clientId](const boost::system::error_code& ec) {
         SPDLOG_INFO("TCP input read error: {}", ec.message());
         closeClient(clientId);
-    };
-    events.closed = [this, clientId] {
-        if (!server.forget(clientId)) return;  // replaced: reported gone then
-        if (auto gone = copyCallback(goneCallback)) gone();
     };
     return events;
 }
@@ -156,11 +124,11 @@ TcpInputServer::~TcpInputServer() {
 }
 
 bool TcpInputServer::start() {
-    return impl->start();
+    return impl->server.start();
 }
 
 void TcpInputServer::stop() {
-    impl->stop();
+    impl->server.stop();
 }
 
 void TcpInputServer::setInputEventCallback(InputEventCallback callback) {
@@ -177,7 +145,7 @@ bool TcpInputServer::isConnected() const {
     return impl->server.isConnected();
 }
 
-std::uint16_t TcpInputServer::getPort() const {
+std::uint16_t TcpInputServer::port() const {
     return impl->server.port;
 }
 

@@ -48,7 +48,7 @@ public:
 
     bool isConnected() const;
     // The listening port; the one the system chose when constructed with 0 and started.
-    std::uint16_t getPort() const;
+    std::uint16_t port() const;
 
 private:
     struct Impl;

@@ -13,84 +13,105 @@ namespace quillane::host {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-TcpListener::TcpListener(asio::io_context& io, std::string name)
-    : io_(io),
-      name_(std::move(name)),
-      strand_(asio::make_strand(io)),
-      acceptor_(strand_),
-      retryTimer_(strand_) {}
+TcpListener::TcpListener(asio::io_context& io, std::string name, TcpListenerOptions options)
+    : io(io),
+      name(std::move(name)),
+      options(std::move(options)),
+      strand(asio::make_strand(io)),
+      acceptor(strand),
+      retryTimer(strand) {}
 
 TcpListener::~TcpListener() {
     boost::system::error_code ignored;
-    acceptor_.close(ignored);
+    acceptor.close(ignored);
 }
 
 void TcpListener::open(std::uint16_t port) {
     const tcp::endpoint endpoint(tcp::v4(), port);
-    acceptor_.open(endpoint.protocol());
-    const auto native = static_cast<std::uintptr_t>(acceptor_.native_handle());
+    acceptor.open(endpoint.protocol());
+    const auto native = static_cast<std::uintptr_t>(acceptor.native_handle());
     if (const int error = keepSocketFromChildren(native)) {
-        SPDLOG_WARN("{}: the listening socket stays open in programs the host starts (error {})", name_, error);
+        if (options.listeningSocketInherited) {
+            options.listeningSocketInherited(error);
+        } else {
+            SPDLOG_WARN("{}: the listening socket stays open in programs the host starts (error {})", name, error);
+        }
     }
     if (const int error = setListenAddressOption(native)) {
         throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()));
     }
-    acceptor_.bind(endpoint);
-    acceptor_.listen(asio::socket_base::max_listen_connections);
-    port_ = acceptor_.local_endpoint().port();
+    acceptor.bind(endpoint);
+    acceptor.listen(asio::socket_base::max_listen_connections);
+    boundPort = acceptor.local_endpoint().port();
 }
 
-void TcpListener::start(AcceptHandler onAccept) {
-    onAccept_ = std::move(onAccept);
-    open_ = true;
-    asio::post(strand_, [this] { acceptNext(); });
+void TcpListener::start(AcceptHandler handler) {
+    onAccept = std::move(handler);
+    quickRetries = 0;
+    accepting = true;
+    asio::post(strand, [this] { acceptNext(); });
 }
 
-void TcpListener::close() {
-    open_ = false;
-    asio::post(strand_, [this] {
+void TcpListener::close(std::function<void()> afterClose) {
+    accepting = false;
+    asio::post(strand, [this, afterClose = std::move(afterClose)] {
         boost::system::error_code ignored;
-        acceptor_.close(ignored);
-        retryTimer_.cancel();
+        acceptor.close(ignored);
+        retryTimer.cancel();
+        if (afterClose) {
+            afterClose();
+        }
     });
 }
 
 void TcpListener::acceptNext() {
-    if (!open_) {
+    if (!accepting) {
         return;
     }
-    acceptor_.async_accept(asio::make_strand(io_),
-                           [this](const boost::system::error_code& ec, tcp::socket socket) {
-                               onAccepted(ec, std::move(socket));
-                           });
+    acceptor.async_accept(asio::make_strand(io), [this](const boost::system::error_code& ec, tcp::socket socket) {
+        onAccepted(ec, std::move(socket));
+    });
 }
 
 void TcpListener::onAccepted(const boost::system::error_code& ec, tcp::socket socket) {
-    if (!open_) {
+    if (!accepting) {
         return;
     }
     if (ec) {
-        std::size_t suppressed = 0;
-        if (errorLog_.allow(suppressed)) {
-            SPDLOG_WARN("{} accept failed: {} ({} more since the last report)", name_, ec.message(), suppressed);
-        }
+        reportAcceptError(ec);
         // A connection that died before it was taken says nothing about the listener: go on at
         // once, but never spin on an error that keeps coming back.
-        if (isIncomingConnectionError(ec) && ++quickRetries_ <= kMaxQuickRetries) {
+        if (isIncomingConnectionError(ec) && ++quickRetries <= options.maxQuickRetries) {
             acceptNext();
             return;
         }
-        quickRetries_ = 0;
-        retryTimer_.expires_after(kAcceptRetryDelay);
-        retryTimer_.async_wait([this](const boost::system::error_code&) { acceptNext(); });
+        quickRetries = 0;
+        retryTimer.expires_after(options.retryDelay);
+        retryTimer.async_wait([this](const boost::system::error_code&) { acceptNext(); });
         return;
     }
-    quickRetries_ = 0;
+    quickRetries = 0;
     if (const int error = keepSocketFromChildren(static_cast<std::uintptr_t>(socket.native_handle()))) {
-        SPDLOG_WARN("{}: a new connection stays open in programs the host starts (error {})", name_, error);
+        if (options.acceptedSocketInherited) {
+            options.acceptedSocketInherited(error);
+        } else {
+            SPDLOG_WARN("{}: a new connection stays open in programs the host starts (error {})", name, error);
+        }
     }
-    onAccept_(std::move(socket));
+    onAccept(std::move(socket));
     acceptNext();
+}
+
+void TcpListener::reportAcceptError(const boost::system::error_code& ec) {
+    std::size_t suppressed = 0;
+    if (!errorLog.allow(suppressed)) {
+        return;
+    }
+    if (options.acceptFailed) {
+        options.acceptFailed(ec, suppressed);
+    } else {
+        SPDLOG_WARN("{} accept failed: {} ({} more since the last report)", name, ec.message(), suppressed);
+    }
 }
 
 }  // namespace quillane::host

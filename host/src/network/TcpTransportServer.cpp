@@ -18,7 +18,6 @@
 namespace quillane::host {
 
 namespace asio = boost::asio;
-using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -55,13 +54,11 @@ struct TcpTransportServer::Impl {
         FrameDropPolicy policy;
     };
 
-    Impl(std::uint16_t port, TransportTuning tuning) : server(port, "TCP transport"), tuning(tuning) {}
+    Impl(std::uint16_t port, TransportTuning tuning) : server(port, makeSetup(tuning)) {}
 
-    bool start();
-    void stop();
-    void handleNewConnection(tcp::socket socket);
-    void installClient(tcp::socket socket);
-    ConnectionEvents makeEvents(std::uint64_t clientId);
+    SingleClientSetup makeSetup(const TransportTuning& serverTuning);
+    ConnectionEvents makeEvents();
+    void accepted(AcceptOutcome outcome);
     void dispatch(std::span<const std::uint8_t> body);
     FrameSendResult sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
                                    bool isKeyframe);
@@ -80,7 +77,6 @@ struct TcpTransportServer::Impl {
     // Declared first so that it outlives every socket, timer and thread below.
     SingleClientServer<Client> server;
     asio::io_context& io = server.io;
-    const TransportTuning tuning;
 
     // Wraps from 65535 to 0 and goes on across clients; taken under the queue lock of the client
     // that sends the frame, so each connection's wire order is its sequence order.
@@ -109,74 +105,44 @@ struct TcpTransportServer::Impl {
     LogRateLimiter setupLog{std::chrono::seconds(1)};
 };
 
-bool TcpTransportServer::Impl::start() {
-    if (server.running) {
-        return true;
-    }
-    try {
-        server.start([this](tcp::socket socket) { handleNewConnection(std::move(socket)); });
-    } catch (const std::exception& e) {
-        SPDLOG_ERROR("Failed to start TCP transport: {}", e.what());
-        return false;
-    }
-    SPDLOG_INFO("TCP transport server listening on port {}", server.port.load());
-    return true;
+SingleClientSetup TcpTransportServer::Impl::makeSetup(const TransportTuning& serverTuning) {
+    SingleClientSetup setup;
+    setup.name = "TCP transport";
+    setup.startFailed = "Failed to start TCP transport";
+    setup.listening = "TCP transport server listening";
+    setup.stopped = "TCP transport server stopped";
+    setup.closingPrevious = "Closing existing TCP client connection";
+    setup.clientName = "TCP client";
+    setup.tuning = kClientSocketTuning;
+    setup.writeStallTimeout = serverTuning.writeStallTimeout;
+    setup.stopGrace = kStopGrace;
+    setup.maxMessageLength = kMaxClientMessageLength;
+    setup.setupFailed = [this](const boost::system::error_code& ec) {
+        // Typically a client that reset the connection right after connecting.
+        if (allowed(setupLog)) {
+            SPDLOG_WARN("Failed to set up TCP client connection: {}", ec.message());
+        }
+    };
+    setup.events = [this](std::uint64_t) { return makeEvents(); };
+    setup.clientGone = [this] {
+        if (auto gone = copyCallback(goneCallback)) gone();
+    };
+    setup.accepted = [this](AcceptOutcome outcome) { accepted(outcome); };
+    return setup;
 }
 
-void TcpTransportServer::Impl::stop() {
-    if (server.stop(kStopGrace)) {
-        SPDLOG_INFO("TCP transport server stopped");
+void TcpTransportServer::Impl::accepted(AcceptOutcome outcome) {
+    if (outcome == AcceptOutcome::Installed) {
+        for (std::size_t id = 0; id < carried.size(); ++id) {
+            if (carried[id].load(std::memory_order_relaxed)) postKeyframeRequest(static_cast<std::uint8_t>(id));
+        }
     }
-}
-
-void TcpTransportServer::Impl::handleNewConnection(tcp::socket socket) {
-    installClient(std::move(socket));
     // Counted once the connection is current (or refused), so a watcher that sees the count
     // change knows where frames go now.
     ++connectionsAccepted;
 }
 
-void TcpTransportServer::Impl::installClient(tcp::socket socket) {
-    auto ec = applySocketTuning(socket, kClientSocketTuning);
-    tcp::endpoint peer;
-    if (!ec) {
-        peer = socket.remote_endpoint(ec);
-    }
-    if (ec) {
-        // Typically a client that reset the connection right after connecting.
-        if (allowed(setupLog)) {
-            SPDLOG_WARN("Failed to set up TCP client connection: {}", ec.message());
-        }
-        boost::system::error_code ignored;
-        socket.close(ignored);
-        return;
-    }
-
-    auto fresh = std::make_shared<Client>();
-    fresh->id = server.nextClientId();
-    fresh->connection = TcpConnection::create(std::move(socket), tuning.writeStallTimeout, makeEvents(fresh->id));
-    bool accepted = false;
-    const auto previous = server.install(fresh, accepted);
-    if (!accepted) {
-        return;
-    }
-    if (previous) {
-        if (previous->connection->isOpen()) {
-            SPDLOG_INFO("Closing existing TCP client connection");
-            previous->connection->close();
-        }
-        // Gone now, before the new client's first record: what it held is released before the
-        // new client can press anything.
-        if (auto gone = copyCallback(goneCallback)) gone();
-    }
-    SPDLOG_INFO("TCP client connected from {}:{}", peer.address().to_string(), peer.port());
-    fresh->connection->start(kMaxClientMessageLength);
-    for (std::size_t id = 0; id < carried.size(); ++id) {
-        if (carried[id].load(std::memory_order_relaxed)) postKeyframeRequest(static_cast<std::uint8_t>(id));
-    }
-}
-
-ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
+ConnectionEvents TcpTransportServer::Impl::makeEvents() {
     ConnectionEvents events;
     events.message = [this](std::span<const std::uint8_t> body) { dispatch(body); };
     events.messageTooLarge = [](std::uint32_t length) { SPDLOG_ERROR("TCP message too large: {} bytes", length); };
@@ -191,10 +157,6 @@ ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
     };
     events.writeStalled = [](std::chrono::milliseconds idle) {
         SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection", idle.count());
-    };
-    events.closed = [this, clientId] {
-        if (!server.forget(clientId)) return;  // replaced: reported gone then
-        if (auto gone = copyCallback(goneCallback)) gone();
     };
     return events;
 }
@@ -319,23 +281,23 @@ void TcpTransportServer::Impl::notePeak(std::size_t bytes) {
 }
 
 TcpTransportServer::TcpTransportServer(std::uint16_t port, TransportTuning tuning)
-    : impl_(std::make_unique<Impl>(port, tuning)) {}
+    : impl(std::make_unique<Impl>(port, tuning)) {}
 
 TcpTransportServer::~TcpTransportServer() {
     stop();
 }
 
 bool TcpTransportServer::start() {
-    return impl_->start();
+    return impl->server.start();
 }
 
 void TcpTransportServer::stop() {
-    impl_->stop();
+    impl->server.stop();
 }
 
 void TcpTransportServer::poll() {
     try {
-        impl_->io.poll();
+        impl->io.poll();
     } catch (const std::exception& e) {
         SPDLOG_ERROR("TCP transport IO error: {}", e.what());
     }
@@ -343,45 +305,45 @@ void TcpTransportServer::poll() {
 
 FrameSendResult TcpTransportServer::sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
                                                    bool isKeyframe) {
-    return impl_->sendVideoFrame(streamId, data, size, isKeyframe);
+    return impl->sendVideoFrame(streamId, data, size, isKeyframe);
 }
 
 void TcpTransportServer::setClientFeedbackCallback(ClientFeedbackCallback callback) {
-    std::lock_guard lock(impl_->callbacksMutex);
-    impl_->feedbackCallback = std::move(callback);
+    std::lock_guard lock(impl->callbacksMutex);
+    impl->feedbackCallback = std::move(callback);
 }
 
 void TcpTransportServer::setClientInputCallback(ClientInputCallback callback) {
-    std::lock_guard lock(impl_->callbacksMutex);
-    impl_->inputCallback = std::move(callback);
+    std::lock_guard lock(impl->callbacksMutex);
+    impl->inputCallback = std::move(callback);
 }
 
 void TcpTransportServer::setKeyframeRequestCallback(KeyframeRequestCallback callback) {
-    std::lock_guard lock(impl_->callbacksMutex);
-    impl_->keyframeCallback = std::move(callback);
+    std::lock_guard lock(impl->callbacksMutex);
+    impl->keyframeCallback = std::move(callback);
 }
 
 void TcpTransportServer::setClientGoneCallback(ClientGoneCallback callback) {
-    std::lock_guard lock(impl_->callbacksMutex);
-    impl_->goneCallback = std::move(callback);
+    std::lock_guard lock(impl->callbacksMutex);
+    impl->goneCallback = std::move(callback);
 }
 
 bool TcpTransportServer::isConnected() const {
-    return impl_->server.isConnected();
+    return impl->server.isConnected();
 }
 
-std::uint16_t TcpTransportServer::getPort() const {
-    return impl_->server.port;
+std::uint16_t TcpTransportServer::port() const {
+    return impl->server.port;
 }
 
 TransportStats TcpTransportServer::getStats() const {
     TransportStats stats;
-    stats.connectionsAccepted = impl_->connectionsAccepted;
-    stats.framesQueued = impl_->framesQueued;
-    stats.framesDropped = impl_->framesDropped;
-    stats.keyframeRequests = impl_->keyframeRequests;
-    stats.peakQueuedBytes = impl_->peakQueuedBytes;
-    if (const auto current = impl_->server.current()) {
+    stats.connectionsAccepted = impl->connectionsAccepted;
+    stats.framesQueued = impl->framesQueued;
+    stats.framesDropped = impl->framesDropped;
+    stats.keyframeRequests = impl->keyframeRequests;
+    stats.peakQueuedBytes = impl->peakQueuedBytes;
+    if (const auto current = impl->server.current()) {
         const QueueLoad load = current->connection->load();
         stats.queuedFrames = load.frames;
         stats.queuedBytes = load.bytes;

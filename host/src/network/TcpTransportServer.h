@@ -61,14 +61,14 @@ public:
 
     bool isConnected() const;
     // The listening port; the one the system chose when constructed with 0 and started.
-    std::uint16_t getPort() const;
+    std::uint16_t port() const;
     TransportStats getStats() const;
 
     static std::uint32_t getTimestamp90kHz();
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Impl> impl;
 };
 
 }  // namespace quillane::host

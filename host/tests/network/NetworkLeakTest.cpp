@@ -45,7 +45,7 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
         for (int round = 0; round < kRounds; ++round) {
             ASSERT_TRUE(server.start()) << round;
             ASSERT_TRUE(responder.start()) << round;
-            const auto port = server.getPort();
+            const auto port = server.port();
             SignalingClient welcomed;
             ASSERT_TRUE(welcomed.connect(port));
             ASSERT_TRUE(welcomed.request({{"type", "hello"}}, "welcome"));
@@ -60,7 +60,7 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
             server.stop();
             server.stop();
             EXPECT_EQ(server.getClientCount(), 0u);
-            EXPECT_EQ(server.getPort(), 0);
+            EXPECT_EQ(server.port(), 0);
             EXPECT_TRUE(welcomed.waitForClose(2s));
             EXPECT_TRUE(handshaking.waitForClose(2s));
             EXPECT_TRUE(silent.waitForClose(2s));

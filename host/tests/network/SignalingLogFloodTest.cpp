@@ -33,7 +33,7 @@ TEST(SignalingLogFlood, TenThousandRefusedMessagesWriteAFewLinesAndKeepTheLogsHi
     host.install(server);
     ASSERT_TRUE(server.start());
     SignalingClient client;
-    ASSERT_TRUE(client.connect(server.getPort()));
+    ASSERT_TRUE(client.connect(server.port()));
 
     const auto started = std::chrono::steady_clock::now();
     for (int i = 0; i < kFlood; ++i) ASSERT_TRUE(client.sendText("not json " + std::to_string(i)));

@@ -36,7 +36,7 @@ protected:
         host.windows = {FakeSignalingHost::window(0x1001, "Editor"), FakeSignalingHost::window(0xABCDEF01, "Browser")};
         host.install(server);
         ASSERT_TRUE(server.start());
-        port = server.getPort();
+        port = server.port();
         ASSERT_NE(port, 0);
     }
 
@@ -296,7 +296,7 @@ TEST(SignalingKeepAlive, SilentClientsArePingedAndClosedThoseThatAnswerStay) {
     options.limits.clock = [&] { return std::chrono::steady_clock::now() + std::chrono::seconds(secondsLater); };
     SignalingServer server(0, options);
     ASSERT_TRUE(server.start());
-    const auto port = server.getPort();
+    const auto port = server.port();
     RawConnection silent;
     ASSERT_TRUE(silent.connect(port));
     ASSERT_TRUE(silent.upgrade(port));
@@ -334,7 +334,7 @@ TEST(SignalingServerLife, StopClosesEverythingEvenWhenAHandlerOutlastsItsWait) {
         return true;
     });
     ASSERT_TRUE(server.start());
-    const auto port = server.getPort();
+    const auto port = server.port();
     SignalingClient client;
     ASSERT_TRUE(client.connect(port));
     ASSERT_TRUE(client.sendJson({{"type", "stream_start"}, {"windowId", 0x1001}}));
@@ -346,7 +346,7 @@ TEST(SignalingServerLife, StopClosesEverythingEvenWhenAHandlerOutlastsItsWait) {
     RawConnection late;
     EXPECT_FALSE(late.connect(port, 500ms)) << "the listening socket is closed";
     ASSERT_TRUE(server.start());
-    EXPECT_TRUE(signalingAlive(server.getPort()));
+    EXPECT_TRUE(signalingAlive(server.port()));
 }
 
 // A page in a browser sends its Origin with the handshake and the host's client is never a page:
@@ -386,6 +386,32 @@ TEST_F(SignalingServerTest, HandshakesFromWebPagesGet403AndNoSessionOthersAreWel
     EXPECT_EQ(connectedAddresses(), std::vector<std::string>{"127.0.0.1"});
 }
 
+TEST(SignalingServerLife, AServerStoppedFromItsOwnHandlerClosesItsClientsAndStartsAgain) {
+    LogCapture log;
+    SignalingServer server(0, testOptions());
+    FakeSignalingHost host;
+    host.windows = {FakeSignalingHost::window(0x1001, "Editor")};
+    host.install(server);
+    std::atomic<bool> stopped{false};
+    server.setStreamRequestCallback([&](std::uint32_t, std::uint8_t) {
+        server.stop();  // on the I/O thread, which must not wait for itself
+        stopped = true;
+        return true;
+    });
+    ASSERT_TRUE(server.start());
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(server.port()));
+    ASSERT_TRUE(client.sendJson({{"type", "stream_start"}, {"windowId", 0x1001}}));
+    ASSERT_TRUE(eventually([&] { return stopped.load(); }));
+    EXPECT_TRUE(client.waitForClose(5s));
+    EXPECT_TRUE(log.contains("Signaling server stopped"));
+    EXPECT_FALSE(log.contains("did not finish in time"));
+    EXPECT_FALSE(log.contains("Error while stopping"));
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(signalingAlive(server.port()));
+    server.stop();
+}
+
 TEST(SignalingServerLife, AHandlerThatThrowsClosesItsSessionAndServingGoesOn) {
     LogCapture log;
     SignalingServerOptions options = testOptions();
@@ -394,7 +420,7 @@ TEST(SignalingServerLife, AHandlerThatThrowsClosesItsSessionAndServingGoesOn) {
     };
     SignalingServer server(0, options);
     ASSERT_TRUE(server.start());
-    const auto port = server.getPort();
+    const auto port = server.port();
     SignalingClient bystander;
     ASSERT_TRUE(bystander.connect(port));
     ASSERT_TRUE(bystander.request({{"type", "ping"}}, "pong"));
@@ -440,8 +466,8 @@ TEST_F(SignalingServerTest, AClientThatSendsPingsAndNeverReadsIsClosedAtTheQueue
     SignalingServer capped(0, options);
     ASSERT_TRUE(capped.start());
     RawConnection greedy;
-    ASSERT_TRUE(greedy.connect(capped.getPort(), 5s, 4096));
-    ASSERT_TRUE(greedy.upgrade(capped.getPort()));
+    ASSERT_TRUE(greedy.connect(capped.port(), 5s, 4096));
+    ASSERT_TRUE(greedy.upgrade(capped.port()));
     std::vector<std::uint8_t> batch;
     for (int i = 0; i < 500; ++i) {
         const auto frame = clientFrame(kOpText, R"({"type":"ping"})");
@@ -520,7 +546,7 @@ TEST_F(SignalingServerTest, RequestsFromManyClientsAtOnceWhileTheMainLoopPolls) 
     polling = false;
     mainLoop.join();
     ASSERT_TRUE(server.start());
-    port = server.getPort();
+    port = server.port();
     EXPECT_EQ(answered, 8 * 24);
     std::lock_guard lock(host.mutex);
     std::set<int> ids;
@@ -534,11 +560,11 @@ TEST(SignalingServerLife, StartFailsWhenThePortIsTaken) {
     LogCapture log;
     SignalingServer first(0);
     ASSERT_TRUE(first.start());
-    SignalingServer second(first.getPort());
+    SignalingServer second(first.port());
     EXPECT_FALSE(second.start());
     EXPECT_TRUE(log.contains("Failed to start signaling server: "));
-    EXPECT_EQ(second.getPort(), 0);
-    EXPECT_TRUE(signalingAlive(first.getPort()));
+    EXPECT_EQ(second.port(), 0);
+    EXPECT_TRUE(signalingAlive(first.port()));
 }
 
 }  // namespace

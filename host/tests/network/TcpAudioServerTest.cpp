@@ -30,7 +30,7 @@ protected:
 
     void connect(VideoClient& client, test::VideoClientOptions options = {}) {
         const auto accepted = server.getStats().connectionsAccepted;
-        ASSERT_TRUE(client.connect(server.getPort(), 5s, options));
+        ASSERT_TRUE(client.connect(server.port(), 5s, options));
         ASSERT_TRUE(eventually([&] { return server.getStats().connectionsAccepted > accepted; }));
         ASSERT_TRUE(server.isConnected());
     }

@@ -58,7 +58,7 @@ protected:
 // bytes, packed little-endian with x at offset 3), then 1,025: logged, and the connection closes.
 TEST_F(TcpInputServerTest, FramingAtTheLengthLimits) {
     VideoClient client;
-    ASSERT_TRUE(client.connect(server.getPort()));
+    ASSERT_TRUE(client.connect(server.port()));
     ASSERT_TRUE(client.sendMessage({}));
     ASSERT_TRUE(client.sendMessage(body(11)));
     ASSERT_TRUE(client.sendMessage(body(16, 1)));
@@ -84,11 +84,11 @@ TEST_F(TcpInputServerTest, FramingAtTheLengthLimits) {
 // A second client replaces the first, whose read then ends; the second one's events arrive.
 TEST_F(TcpInputServerTest, ANewClientReplacesTheOld) {
     VideoClient first;
-    ASSERT_TRUE(first.connect(server.getPort()));
+    ASSERT_TRUE(first.connect(server.port()));
     ASSERT_TRUE(first.sendMessage(body(12, 1)));
     ASSERT_TRUE(receivedCount(1));
     VideoClient second;
-    ASSERT_TRUE(second.connect(server.getPort()));
+    ASSERT_TRUE(second.connect(server.port()));
     EXPECT_TRUE(first.waitForClose(5s));
     EXPECT_TRUE(log.waitFor("Closing existing TCP input client connection"));
     ASSERT_TRUE(second.sendMessage(body(12, 2)));

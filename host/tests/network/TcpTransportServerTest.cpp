@@ -48,13 +48,13 @@ protected:
             });
         });
         ASSERT_TRUE(server.start());
-        ASSERT_NE(server.getPort(), 0);
+        ASSERT_NE(server.port(), 0);
     }
 
     // Connects a client and waits until the server has made it its current one.
     void connect(VideoClient& client) {
         const auto accepted = server.getStats().connectionsAccepted;
-        ASSERT_TRUE(client.connect(server.getPort()));
+        ASSERT_TRUE(client.connect(server.port()));
         ASSERT_TRUE(eventually([&] { return server.getStats().connectionsAccepted > accepted; }));
         ASSERT_TRUE(server.isConnected());
     }
@@ -279,7 +279,7 @@ TEST_F(TcpTransportServerTest, NewClientReplacesThePreviousOne) {
 }
 
 TEST_F(TcpTransportServerTest, SecondServerOnTheSamePortFailsToStart) {
-    TcpTransportServer other(server.getPort());
+    TcpTransportServer other(server.port());
     EXPECT_FALSE(other.start());
     EXPECT_TRUE(logs.contains("Failed to start TCP transport:"));
     EXPECT_FALSE(other.isConnected());
@@ -291,7 +291,7 @@ TEST(TcpTransportServerTuning, ClientThatTakesNoDataIsClosedAfterTheWriteTimeout
     TcpTransportServer server(0, TransportTuning{.writeStallTimeout = 600ms});
     ASSERT_TRUE(server.start());
     VideoClient client;
-    ASSERT_TRUE(client.connect(server.getPort(), 5s, {.receiveBufferBytes = 4096}));
+    ASSERT_TRUE(client.connect(server.port(), 5s, {.receiveBufferBytes = 4096}));
     ASSERT_TRUE(eventually([&] { return server.isConnected(); }));
     const auto frame = test::makeFrame(1, 0, true, 200 * 1024);
     EXPECT_TRUE(eventually(
@@ -312,7 +312,7 @@ TEST(TcpTransportServerLifecycle, StartAndStopRepeatWithoutLeaks) {
         ASSERT_TRUE(server.start());
         ASSERT_TRUE(server.start()) << "starting twice is harmless";
         VideoClient client;
-        ASSERT_TRUE(client.connect(server.getPort()));
+        ASSERT_TRUE(client.connect(server.port()));
         ASSERT_TRUE(eventually([&] { return server.isConnected(); }));
         const std::vector<std::uint8_t> frame{static_cast<std::uint8_t>(round)};
         server.sendVideoFrame(1, frame.data(), frame.size(), true);
@@ -377,7 +377,7 @@ TEST(TcpTransportConcurrency, SendersClientsAndPollingRace) {
     std::size_t packetsRead = 0;
     for (int cycle = 0; cycle < 60; ++cycle) {
         VideoClient client;
-        ASSERT_TRUE(client.connect(server.getPort()));
+        ASSERT_TRUE(client.connect(server.port()));
         ASSERT_TRUE(client.sendFeedback(1, 2));
         ASSERT_TRUE(client.sendKeyframeRequest(1));
         // Numbers on one connection only increase (others take some while it is replaced).

@@ -73,7 +73,7 @@ protected:
 
 TEST_F(TcpTransportStress, ClientThatStopsReadingHoldsUpNeitherCaptureNorTheNextClient) {
     VideoClient slow;
-    ASSERT_TRUE(slow.connect(server.getPort(), 5s, {.receiveBufferBytes = 32 * 1024}));
+    ASSERT_TRUE(slow.connect(server.port(), 5s, {.receiveBufferBytes = 32 * 1024}));
     ASSERT_TRUE(eventually([&] { return server.isConnected(); }));
     source->start();
 
@@ -115,7 +115,7 @@ TEST_F(TcpTransportStress, ClientThatStopsReadingHoldsUpNeitherCaptureNorTheNext
     const auto stalls = logs.count("TCP queue stalled (");
     ASSERT_TRUE(eventually([&] { return logs.count("TCP queue stalled (") > stalls; }, 10s));
     VideoClient fresh;
-    ASSERT_TRUE(fresh.connect(server.getPort()));
+    ASSERT_TRUE(fresh.connect(server.port()));
     const auto start = std::chrono::steady_clock::now();
     StreamContinuity freshContinuity;
     readUntilEveryStreamHadAKeyframe(fresh, freshContinuity);
@@ -137,7 +137,7 @@ TEST_F(TcpTransportStress, ConnectionChurnLeaksNothing) {
     // its place and closes, so lazily created resources exist.
     for (const bool reset : {true, false}) {
         VideoClient warm;
-        ASSERT_TRUE(warm.connect(server.getPort()));
+        ASSERT_TRUE(warm.connect(server.port()));
         ASSERT_TRUE(warm.readPacket(5s));
         if (reset) warm.reset();
     }
@@ -152,7 +152,7 @@ TEST_F(TcpTransportStress, ConnectionChurnLeaksNothing) {
     for (const bool reset : {false, true}) {
         for (int i = 0; i < 500; ++i) {
             VideoClient client;
-            ASSERT_TRUE(client.connect(server.getPort())) << "cycle " << i << (reset ? " (reset)" : "");
+            ASSERT_TRUE(client.connect(server.port())) << "cycle " << i << (reset ? " (reset)" : "");
             if (i % 10 == 0 && client.readPacket(1s)) {
                 ++packetsRead;
             }
@@ -181,7 +181,7 @@ TEST_F(TcpTransportStress, ConnectionChurnLeaksNothing) {
     // Still serving: a new client gets a keyframe per stream.
     {
         VideoClient last;
-        ASSERT_TRUE(last.connect(server.getPort()));
+        ASSERT_TRUE(last.connect(server.port()));
         StreamContinuity continuity;
         readUntilEveryStreamHadAKeyframe(last, continuity);
         EXPECT_TRUE(continuity.errors().empty()) << continuity.errors().front();

@@ -55,13 +55,13 @@ TEST(HandleInheritance, TheServersSocketsTheirClientsAndTheLogFileAreNotInherita
     ASSERT_TRUE(signaling.start());
     ASSERT_TRUE(video.start());
     SignalingClient client;
-    ASSERT_TRUE(client.connect(signaling.getPort()));
+    ASSERT_TRUE(client.connect(signaling.port()));
     ASSERT_TRUE(client.request({{"type", "hello"}}, "welcome"));
     VideoClient videoClient;
-    ASSERT_TRUE(videoClient.connect(video.getPort()));
+    ASSERT_TRUE(videoClient.connect(video.port()));
     ASSERT_TRUE(eventually([&] { return video.isConnected(); }));
 
-    EXPECT_EQ(inheritable({signaling.getPort(), video.getPort()}, L"inheritance-test.log"), std::set<std::string>{});
+    EXPECT_EQ(inheritable({signaling.port(), video.port()}, L"inheritance-test.log"), std::set<std::string>{});
     video.stop();
     signaling.stop();
     shutdownLogging();

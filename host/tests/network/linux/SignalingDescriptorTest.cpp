@@ -62,7 +62,7 @@ TEST(SignalingDescriptors, AcceptFailuresAreLoggedRateLimitedAndAcceptingResumes
     LogCapture log;
     SignalingServer server(0);
     ASSERT_TRUE(server.start());
-    const auto port = server.getPort();
+    const auto port = server.port();
 
     // The client's socket exists before the squeeze; connecting needs no new descriptor.
     const int client = socket(AF_INET, SOCK_STREAM, 0);
