@@ -22,7 +22,7 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
         ASSERT_TRUE(server.start());
         ASSERT_TRUE(responder.start());
         SignalingClient welcomed;
-        ASSERT_TRUE(welcomed.connect(server.getPort()));
+        ASSERT_TRUE(welcomed.connect(server.port()));
         ASSERT_TRUE(welcomed.request({{"type", "hello"}}, "welcome"));
         ASSERT_TRUE(discover(responder.getListenPort()));
         responder.stop();
