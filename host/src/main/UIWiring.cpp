@@ -29,7 +29,7 @@ void takePersisted(UISettings& s, const SettingsValues& values) {
 
 }  // namespace
 
-UIWiring::UIWiring(HostServices& services, ApplicationWiring& application) {
+UIWiring::UIWiring(HostServices& services, ApplicationWiring& application) : wiring(application) {
     services.loggingReady = [this] {
         sink = std::make_shared<UISinkMt>();
         addLogSink(sink);
@@ -72,7 +72,7 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
                 s.targetFps, s.signalingPort, s.videoPort, s.audioPort, s.inputPort);
     app = &application;
     wireCallbacks(application);
-    UpdateNotice::showCheckState(application.getUpdateChecker(), application.getSettings(), *ui,
+    UpdateNotice::showCheckState(wiring.updateChecker(), application.getSettings(), *ui,
                                  secondsSinceEpoch());
 
     ui->systemInfo.gpuName = application.getGpuName();
@@ -86,14 +86,14 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
         const auto now = std::chrono::steady_clock::now();
         view->connectionStatus = connectionStatus(application, now);
         if (view->updateCheckInProgress) {
-            UpdateNotice::showCheckState(application.getUpdateChecker(), application.getSettings(), *view,
+            UpdateNotice::showCheckState(wiring.updateChecker(), application.getSettings(), *view,
                                          secondsSinceEpoch());
         }
         flushSettings(application, now, false);
     };
     hooks.everySixtiethTurn = [this, view, &application] {
         view->setWindowList(application.getWindowList());
-        updateNotice.offer(application.getUpdateChecker(), application.getSettings(), *view, secondsSinceEpoch());
+        updateNotice.offer(wiring.updateChecker(), application.getSettings(), *view, secondsSinceEpoch());
     };
     hooks.renderUi = [view] { view->render(); };
     hooks.uiNeedsFrame = [view] { return view->needsFrame(); };
@@ -107,7 +107,7 @@ void UIWiring::wireCallbacks(Application& application) {
     ui->onCheckForUpdates = [this, &application] {
         SPDLOG_INFO("Manual update check requested");
         ui->updateCheckInProgress = true;
-        application.checkForUpdatesAsync(true);
+        wiring.checkForUpdates(true);
     };
     ui->onOpenDownloadPage = [](const std::string& url) {
         SPDLOG_INFO("Opening download page: {}", logSafeText(url));
