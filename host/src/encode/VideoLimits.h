@@ -14,6 +14,12 @@ inline constexpr std::uint64_t kMaxVideoPixels = 35'651'584;
 // Largest kbit/s value whose bit/s value still fits 32 bits: the encoders' ceiling.
 inline constexpr std::uint32_t kMaxBitrateKbps = 0xFFFFFFFFu / 1000u;
 
+// The stream's defaults: the settings file starts with them, and an encoder
+// configured with nothing else runs at them.
+inline constexpr std::uint32_t kDefaultBitrateKbps = 20000;
+inline constexpr std::uint32_t kDefaultMaxBitrateKbps = 50000;
+inline constexpr std::uint32_t kDefaultFps = 72;
+
 // For a picture of this size, coded in whole 16 x 16 macroblocks.
 constexpr bool fitsVideoLimits(std::uint32_t width, std::uint32_t height) {
     const std::uint64_t codedWidth = (std::uint64_t{width} + 15) / 16 * 16;

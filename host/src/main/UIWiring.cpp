@@ -66,8 +66,6 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
     takePersisted(s, values);
     s.qualityPreset = presetForBitrates(s.targetBitrate, s.maxBitrate);
     applied = s;
-    // Reset restores the settings file's defaults, which the host starts with.
-    takePersisted(ui->resetSettings, SettingsValues{});
     SPDLOG_INFO("UI initialized with settings: bitrate={} kbps, fps={}, ports={}/{}/{}/{}", s.targetBitrate,
                 s.targetFps, s.signalingPort, s.videoPort, s.audioPort, s.inputPort);
     app = &application;
