@@ -33,6 +33,7 @@ run_ctest() {  # <stage> <build dir> [ctest args...]
   passed=$((passed + p)); failed=$((failed + f))
   [ "$f" -eq 0 ] || status=1
   summary+=("$stage: $p passed, $f failed")
+  report_skipped "$stage" "$dir"
   if [ "$f" -ne 0 ]; then
     # Repeated at the very end: a CI log is often read from its tail.
     local name
@@ -42,6 +43,38 @@ run_ctest() {  # <stage> <build dir> [ctest args...]
     done < <(sed -n -E 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/p' \
                <(sed -n '/The following tests FAILED:/,$p' "$log"))
   fi
+}
+
+report_skipped() {  # <stage> <build dir>: the tests that did not run, and why
+  local stage=$1 dir=$2 lines
+  lines=$(
+    # ctest's own: skipped, disabled or not run at all.
+    local name state
+    while read -r name state; do
+      echo "ctest: $name $state - $(failed_output "$dir" "$name" | tr -d '\r' | grep -v -e '^[[:space:]]*$' -e '^<end of output>$' | tail -1)"
+    done < <(sed -n '/The following tests did not run:/,/^$/p' "$dir/ctest.log" |
+               sed -n -E 's/^[[:space:]]*[0-9]+ - ([^ ]+) (.*)$/\1 \2/p')
+    skipped_gtests "$dir/Testing/Temporary/LastTest.log"
+  )
+  echo "=== $stage: skipped tests"
+  if [ -z "$lines" ]; then
+    echo "  none"
+    return
+  fi
+  sed 's/^/  /' <<<"$lines"
+  summary+=("$stage: $(wc -l <<<"$lines") skipped (listed after its stage's tests)")
+}
+
+skipped_gtests() {  # <ctest's LastTest.log>: "<executable>: <test> - <reason>" per skipped GoogleTest test
+  tr -d '\r' <"$1" 2>/dev/null | awk '
+    /^[0-9]+\/[0-9]+ Testing: / { exe = $3; next }
+    /^\[ RUN      \] / { why = ""; grab = 0; next }
+    /: Skipped$/ || /^Skipped$/ { grab = 1; next }
+    /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ {
+      print exe ": " $4 " - " (why == "" ? "no reason given" : why); grab = 0; next
+    }
+    grab && NF { why = why == "" ? $0 : why " " $0; if (length(why) > 200) why = substr(why, 1, 200) "..." }
+  '
 }
 
 failed_output() {  # <build dir> <test name>: the tail of that test's output in ctest's log

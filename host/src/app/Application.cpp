@@ -273,6 +273,7 @@ bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t wi
         }
         return false;
     }
+    if (streams.refuseBeyondPixelBudget(windowId, width, height)) return false;
     if (!input.resizeWindow(window, width, height)) {
         if (refusedResizeLog.allow(0, held)) {
             SPDLOG_ERROR("Failed to resize window {:x} to {}x{}{}", windowId, width, height, heldNote(held));

@@ -6,6 +6,7 @@
 #include "app/InputDispatch.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
+#include "encode/VideoLimits.h"
 #include "network/SignalingProtocol.h"
 #include "network/SignalingServer.h"
 
@@ -72,6 +73,20 @@ bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_
     // A restart under a running id replaces its stream and adds none.
     if (running.size() < kMaxRunningStreams || running.contains(streamId)) return false;
     SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running", windowId, kMaxRunningStreams);
+    return true;
+}
+
+bool StreamController::refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+    auto capture = orchestrator.get();
+    if (!capture) return false;
+    const std::uint64_t total = capture->pixelsUnderCaptureIfResized(windowId, width, height);
+    if (total <= kMaxCapturedPixels) return false;
+    std::size_t suppressed = 0;
+    if (pixelBudgetLog.allow(suppressed)) {
+        SPDLOG_WARN("Refusing resize of window {:x} to {}x{}: {} pixels would be under capture, more than {} "
+                    "({} more refused since the last report)",
+                    windowId, width, height, total, kMaxCapturedPixels, suppressed);
+    }
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "app/RunningStreams.h"
 #include "app/StreamTable.h"
 #include "capture/WindowInfo.h"
+#include "common/RateLimiter.h"
 
 namespace quillane::host {
 
@@ -56,6 +57,9 @@ public:
     std::vector<WindowInfo> windowList();
     // True when clients may stream the window (looked up again if a cached list misses it).
     bool isListedWindow(std::uint32_t windowId);
+    // True (with a warning, at most one per 10 s) when the window, at that size, would take the
+    // captures beyond the pixels they may hold.
+    bool refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
 
     bool isRunning(std::uint8_t streamId) const { return running.contains(streamId); }
     bool isPriorityBoosted() const { return running.boosted(); }
@@ -88,6 +92,8 @@ private:
     std::vector<WindowInfo> cachedWindows;
     std::chrono::steady_clock::time_point windowsFetched{};
     bool windowsValid = false;
+
+    LogRateLimiter pixelBudgetLog{std::chrono::seconds(10)};
 };
 
 }  // namespace quillane::host

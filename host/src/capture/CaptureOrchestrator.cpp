@@ -37,12 +37,15 @@ struct CaptureOrchestrator::CaptureSession {
     std::uint32_t bufferWidth = 0, bufferHeight = 0;
     std::uint32_t contentWidth = 0, contentHeight = 0;  // the region last written into it
     std::uint64_t frameCount = 0;
+    std::optional<KeyframePacing::Clock::time_point> recreatedAt;  // the encoder's last re-creation
 
     std::atomic<bool> removed{false};  // out of the table: its frames are dropped
     std::atomic<bool> outgrown{false};  // the window grew beyond what H.264 carries
 
     std::mutex pacingMutex;
     KeyframePacing pacing;
+    // Under pacingMutex: when the picture of a size that had to wait is to be repeated.
+    std::optional<KeyframePacing::Clock::time_point> resizeDue;
 
     ~CaptureSession() {
         // Stop first, so that no frame still uses the encoder or the buffer.
@@ -189,11 +192,14 @@ std::optional<std::chrono::steady_clock::time_point> CaptureOrchestrator::repeat
         bool due = false;
         {
             std::lock_guard lock(session->pacingMutex);
-            const auto at = session->pacing.repeatDue();
-            if (!at) continue;
-            due = *at <= now;
+            const auto keyframeAt = session->pacing.repeatDue();
+            const bool keyframeDue = keyframeAt && *keyframeAt <= now;
+            const bool resizeDue = session->resizeDue && *session->resizeDue <= now;
+            due = keyframeDue || resizeDue;
             if (due) session->pacing.repeatAsked(now);
-            const auto following = due ? session->pacing.repeatDue() : at;
+            if (resizeDue) session->resizeDue.reset();
+            auto following = due ? session->pacing.repeatDue() : keyframeAt;
+            if (session->resizeDue && (!following || *session->resizeDue < *following)) following = session->resizeDue;
             if (following && (!next || *following < *next)) next = following;
         }
         // No lock held: a capture may deliver the frame on this very thread.
@@ -266,6 +272,15 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
         spdlog::error("Window {:x} is {}x{}, larger than H.264 can carry", windowId, width, height);
         return false;
     }
+    if (const std::uint64_t total = [&] {
+            std::lock_guard lock(sessionsMutex);
+            return pixelsUnderCapture(nullptr) + codedPixels(width, height);
+        }();
+        total > kMaxCapturedPixels) {
+        SPDLOG_WARN("Refusing stream {} of window {:x} ({}x{}): {} pixels would be under capture, more than {}",
+                    streamId, windowId, width, height, total, kMaxCapturedPixels);
+        return false;
+    }
     const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
     const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
     spdlog::info("Creating encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
@@ -280,6 +295,7 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
     session->paddedWidth = paddedWidth, session->paddedHeight = paddedHeight;
 
     SessionPtr displaced;
+    bool overBudget = false;
     {
         // Frames that the new capture delivers wait here until the session is listed.
         std::unique_lock frameLock(session->frameMutex);
@@ -295,13 +311,28 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
             return false;  // the session's destruction releases the rest
         }
         std::lock_guard lock(sessionsMutex);
-        auto& slot = sessions[streamId];
-        if (slot) {  // another start of this id won the race meanwhile
-            spdlog::warn("Stream {} already exists, stopping first", streamId);
-            displaced = std::move(slot);
-            displaced->removed.store(true);
+        const auto it = sessions.find(streamId);
+        // Another start that ran meanwhile may have taken the pixels.
+        overBudget = pixelsUnderCapture(it != sessions.end() ? it->second.get() : nullptr) +
+                         codedPixels(width, height) >
+                     kMaxCapturedPixels;
+        if (overBudget) {
+            session->removed.store(true);
+        } else {
+            auto& slot = sessions[streamId];
+            if (slot) {  // another start of this id won the race meanwhile
+                spdlog::warn("Stream {} already exists, stopping first", streamId);
+                displaced = std::move(slot);
+                displaced->removed.store(true);
+            }
+            slot = session;
         }
-        slot = session;
+    }
+    if (overBudget) {
+        SPDLOG_WARN("Refusing stream {} of window {:x} ({}x{}): the other captures took the pixels meanwhile",
+                    streamId, windowId, width, height);
+        stopSession(session);
+        return false;
     }
     if (displaced) stopSession(displaced);
     spdlog::info("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, paddedWidth,
@@ -318,6 +349,9 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
     std::shared_ptr<EncoderBase> encoder;
     std::shared_ptr<EncoderBase> retired;
     std::uint32_t paddedWidth = 0, paddedHeight = 0, oldWidth = 0, oldHeight = 0;
+    const auto now = KeyframePacing::Clock::now();
+    std::optional<KeyframePacing::Clock::time_point> waitUntil;  // the new size must wait until then
+    bool overBudget = false;
     {
         std::lock_guard lock(sessionsMutex);
         if (!session->encoder) return;  // its re-creation failed: dropped until the stream stops
@@ -333,13 +367,36 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
             paddedWidth = padTo16(width), paddedHeight = padTo16(height);
             if (paddedWidth == session->paddedWidth && paddedHeight == session->paddedHeight) {
                 session->width = width, session->height = height;
+            } else if (pixelsUnderCapture(session.get()) + codedPixels(width, height) > kMaxCapturedPixels) {
+                overBudget = true;
+            } else if (session->recreatedAt && now - *session->recreatedAt < kMinRecreateInterval) {
+                waitUntil = *session->recreatedAt + kMinRecreateInterval;
             } else {
                 oldWidth = session->width, oldHeight = session->height;
                 retired = std::move(session->encoder);
             }
         }
-        encoder = session->encoder;
-        if (encoder) paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
+        if (!waitUntil && !overBudget) {
+            encoder = session->encoder;
+            if (encoder) paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
+        }
+    }
+    if (overBudget) {
+        // Ends the stream at the next update, as a window too large for H.264 does.
+        if (!session->outgrown.exchange(true)) {
+            SPDLOG_WARN("Window of stream {} grew to {}x{}, more pixels than the captures may hold; ending the stream",
+                        streamId, width, height);
+        }
+        return;
+    }
+    if (waitUntil) {
+        // Dropped: the capture repeats its newest picture when the size may change.
+        {
+            std::lock_guard lock(session->pacingMutex);
+            session->resizeDue = waitUntil;
+        }
+        wakeRepeats();
+        return;
     }
 
     bool resolutionChanged = false;
@@ -349,6 +406,7 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
                      width, height, streamId);
         retired->shutdown();
         retired.reset();
+        session->recreatedAt = now;
         session->paddingTexture.reset();
         const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
         spdlog::info("Creating new encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
@@ -416,6 +474,7 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
     bool keyframe = false;
     {
         std::lock_guard lock(session->pacingMutex);
+        session->resizeDue.reset();  // this frame has the size that counts now
         keyframe = session->pacing.takeForFrame(KeyframePacing::Clock::now(), resolutionChanged);
     }
     if (keyframe) encoder->requestKeyframe();
@@ -514,11 +573,34 @@ void CaptureOrchestrator::requestKeyframe(std::uint8_t streamId) {
         std::lock_guard lock(session->pacingMutex);
         session->pacing.request(KeyframePacing::Clock::now());
     }
+    wakeRepeats();
+}
+
+void CaptureOrchestrator::wakeRepeats() {
     {
         std::lock_guard lock(repeatMutex);
         repeatRequested = true;
     }
     repeatWake.notify_all();
+}
+
+std::uint64_t CaptureOrchestrator::pixelsUnderCapture(const CaptureSession* except) const {
+    std::uint64_t total = 0;
+    for (const auto& [id, session] : sessions) {
+        if (session.get() != except) total += std::uint64_t{session->paddedWidth} * session->paddedHeight;
+    }
+    return total;
+}
+
+std::uint64_t CaptureOrchestrator::pixelsUnderCaptureIfResized(std::uint32_t windowId, std::uint32_t width,
+                                                               std::uint32_t height) {
+    std::lock_guard lock(sessionsMutex);
+    std::uint64_t total = 0;
+    for (const auto& [id, session] : sessions) {
+        total += session->windowId == windowId ? codedPixels(width, height)
+                                               : std::uint64_t{session->paddedWidth} * session->paddedHeight;
+    }
+    return total;
 }
 
 void CaptureOrchestrator::setStreamBitrate(std::uint8_t streamId, std::uint32_t bitrateKbps,

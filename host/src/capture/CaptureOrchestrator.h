@@ -6,6 +6,7 @@
 #include "encode/EncoderBase.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -30,7 +31,11 @@ using ResolutionChangedCallback = std::function<void(std::uint8_t streamId, std:
 
 // Turns windows into encoded video streams: one capture and one encoder per
 // stream id. Each captured frame is optionally sharpened, padded to multiples of
-// 16 and encoded on the capture thread that delivered it.
+// 16 and encoded on the capture thread that delivered it. A stream's encoder is
+// re-created for a new size at most once per kMinRecreateInterval: frames of a
+// size that must wait are dropped, and the newest one is encoded once the
+// interval is up (repeated by its capture if the window does not change again).
+// All captures together hold at most kMaxCapturedPixels coded pixels.
 //
 // Threads: any thread may start, stop and query streams. Frame work and the
 // callbacks run on capture threads with no orchestrator lock held. Stopping a
@@ -47,6 +52,9 @@ public:
     bool initialize();
     void shutdown();
 
+    static constexpr std::chrono::milliseconds kMinRecreateInterval{100};
+
+    // False (with one warning) also when the window's pixels would not fit beside the other captures'.
     bool startCapture(std::uint32_t windowId, std::uint8_t streamId);
     void stopCapture(std::uint8_t streamId);
     void stopAllCaptures();
@@ -64,6 +72,8 @@ public:
     ParameterSets getParameterSets(std::uint8_t streamId);
     // The stream's source size (not the padded one); false when there is no such stream.
     bool getStreamResolution(std::uint8_t streamId, std::uint32_t& width, std::uint32_t& height);
+    // The coded pixels all captures would hold if this window had that size.
+    std::uint64_t pixelsUnderCaptureIfResized(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
 
     std::string getEncoderName() const;
     std::vector<protocol::WindowInfo> getWindowList() const;
@@ -106,7 +116,10 @@ private:
     void repeatLoop();
     // Asks the captures whose repeat is due for it; the earliest repeat still to come.
     std::optional<std::chrono::steady_clock::time_point> repeatDueFrames();
+    void wakeRepeats();
     void stopRepeats();
+    // Coded pixels of every session but `except`; under sessionsMutex.
+    std::uint64_t pixelsUnderCapture(const CaptureSession* except) const;
 
     CaptureServices services;
     std::unique_ptr<CaptureDevice> device;

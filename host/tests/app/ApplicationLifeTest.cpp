@@ -136,5 +136,4 @@ TEST_F(ApplicationLife, TakenPortsAndShutdownOrder) {
     }
 }
 
-
 }  // namespace

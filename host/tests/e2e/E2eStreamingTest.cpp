@@ -393,6 +393,47 @@ TEST_F(E2e, ResizesSendOneNewStreamConfigEach) {
     EXPECT_EQ(grab->width, 720);
 }
 
+// A client that resizes its window 40 times in one second: every request is
+// answered, the encoder is re-created at most every 100 ms, and the stream ends
+// at the last size.
+TEST_F(E2e, AResizeFloodRecreatesTheEncoderAtMostEvery100msAndTheLastSizeWins) {
+    TestWindowProcess window("E2E resize flood", 400, 300);
+    const auto opened = openStream(window);
+    ASSERT_TRUE(opened);
+    const std::uint8_t streamId = *opened;
+    const auto recreatedBefore = logCount("Encoder recreated successfully");
+
+    const auto began = std::chrono::steady_clock::now();
+    int width = 400;
+    for (int i = 1; i <= 40; ++i) {
+        width = 400 + 16 * i;  // a new padded size every time
+        ASSERT_TRUE(client.sendJson(json{{"type", "window_resize"}, {"streamId", streamId},
+                                         {"windowId", window.windowId()}, {"width", width}, {"height", 300}}));
+        std::this_thread::sleep_until(began + i * 25ms);
+    }
+    int answered = 0;
+    std::optional<json> lastConfig;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while ((answered < 40 || !lastConfig || (*lastConfig)["width"] != width) &&
+           std::chrono::steady_clock::now() < deadline) {
+        auto m = client.receiveJson(std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()));
+        if (!m) break;
+        if ((*m)["type"] == "window_resized") answered += (*m)["success"] == true ? 1 : 0;
+        if ((*m)["type"] == "stream_config") lastConfig = m;
+    }
+    EXPECT_EQ(answered, 40);
+    ASSERT_TRUE(lastConfig) << "no stream_config after the resizes";
+    expectConfig(*lastConfig, streamId, window.windowId(), width, 300);
+    const std::size_t recreations = logCount("Encoder recreated successfully") - recreatedBefore;
+    EXPECT_GE(recreations, 1u);
+    EXPECT_LE(recreations, 11u);
+    H264TestDecoder decoder{H264TestDecoder::Output::luma};
+    const auto pic = firstPictureOfWidth(streamId, width, decoder);
+    ASSERT_TRUE(pic) << "no picture of the last size";
+    EXPECT_EQ(pic->height, 304);
+}
+
 // Unsubscribing or closing a window ends its frames; the closed stream's id is
 // handed out again, the running stream's never, even when 300 starts wrap the counter.
 TEST_F(E2e, StreamsEndAndIdsAreReusedButNeverWhileRunning) {

@@ -14,9 +14,26 @@ namespace quillane::host::test {
 namespace {
 
 TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
+    {
+        // The first use of sockets creates what the process then keeps (Wine's
+        // socket support holds a few handles of its own): counted from after it.
+        SignalingServer server(0, testOptions());
+        DiscoveryResponder responder("Leak check", 9876, 0);
+        ASSERT_TRUE(server.start());
+        ASSERT_TRUE(responder.start());
+        SignalingClient welcomed;
+        ASSERT_TRUE(welcomed.connect(server.getPort()));
+        ASSERT_TRUE(welcomed.request({{"type", "hello"}}, "welcome"));
+        ASSERT_TRUE(discover(responder.getListenPort()));
+        responder.stop();
+        server.stop();
+        EXPECT_TRUE(welcomed.waitForClose(2s));
+    }
     LogCapture log;
     const auto descriptorsBefore = openDescriptorCount();
     const auto threadsBefore = threadCount();
+    ASSERT_TRUE(descriptorsBefore) << "this platform cannot count its descriptors (handles)";
+    ASSERT_TRUE(threadsBefore) << "this platform cannot count its threads";
     constexpr int kRounds = 25;
     {
         FakeSignalingHost host;
@@ -54,14 +71,10 @@ TEST(NetworkLeaks, SignalingAndDiscoveryStartAndStopManyTimes) {
     EXPECT_EQ(log.count("Signaling server stopped"), static_cast<std::size_t>(kRounds));
     EXPECT_EQ(log.count("Discovery responder started on UDP port"), static_cast<std::size_t>(kRounds));
     EXPECT_EQ(log.count("Discovery responder stopped"), static_cast<std::size_t>(kRounds));
-    if (descriptorsBefore) {
-        EXPECT_TRUE(eventually([&] { return openDescriptorCount() == descriptorsBefore; }, 5s))
-            << *descriptorsBefore << " before, " << openDescriptorCount().value_or(0) << " after";
-    }
-    if (threadsBefore) {
-        EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 5s))
-            << *threadsBefore << " before, " << threadCount().value_or(0) << " after";
-    }
+    EXPECT_TRUE(eventually([&] { return openDescriptorCount() == descriptorsBefore; }, 5s))
+        << *descriptorsBefore << " before, " << openDescriptorCount().value_or(0) << " after";
+    EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 5s))
+        << *threadsBefore << " before, " << threadCount().value_or(0) << " after";
 }
 
 }  // namespace

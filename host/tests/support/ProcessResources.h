@@ -10,4 +10,8 @@ namespace quillane::host::test {
 std::optional<std::size_t> openDescriptorCount();
 std::optional<std::size_t> threadCount();
 
+// True when this Windows program runs under Wine, whose own threads and handles
+// come and go with socket use.
+bool runningUnderWine();
+
 }  // namespace quillane::host::test

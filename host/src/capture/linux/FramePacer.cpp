@@ -1,5 +1,6 @@
 #include "capture/FramePacer.h"
 
+#include "ModeRate.h"
 #include "platform/linux/X11ErrorTrap.h"
 
 #include <spdlog/spdlog.h>
@@ -10,18 +11,6 @@
 #include <X11/extensions/Xrandr.h>
 
 namespace quillane::host {
-namespace {
-
-// The refresh rate of a mode from its timings; 0 when the mode has none (Xvfb).
-double modeRate(const XRRModeInfo& mode) {
-    if (mode.dotClock == 0 || mode.hTotal == 0 || mode.vTotal == 0) return 0.0;
-    double lines = mode.vTotal;
-    if (mode.modeFlags & RR_DoubleScan) lines *= 2;
-    if (mode.modeFlags & RR_Interlace) lines /= 2;
-    return static_cast<double>(mode.dotClock) / (static_cast<double>(mode.hTotal) * lines);
-}
-
-}  // namespace
 
 struct FramePacer::Impl {};
 
@@ -48,7 +37,7 @@ bool FramePacer::initialize(EncoderDevice device) {
                             vsyncAvailable = true;
                             for (int m = 0; out->nmode > 0 && m < res->nmode; ++m) {
                                 if (res->modes[m].id != out->modes[0]) continue;
-                                const double rate = modeRate(res->modes[m]);
+                                const double rate = modeRefreshRate(res->modes[m]);
                                 if (rate > 0.0) refreshRate = static_cast<float>(rate);
                             }
                         }

@@ -192,7 +192,6 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
     bool viewable = true;
     bool dirty = true;  // a first frame right away, also for a window that never repaints
     bool closed = false;
-    bool outgrown = false;
     std::uint32_t curW = image ? static_cast<std::uint32_t>(image->width) : 0;
     std::uint32_t curH = image ? static_cast<std::uint32_t>(image->height) : 0;
 
@@ -222,9 +221,9 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
         if (!fitsVideoLimits(curW, curH)) {
             // No image of that size: no encoder could take it.
             spdlog::error("Captured window grew to {}x{}, larger than H.264 can carry", curW, curH);
+            // The stored size tells the orchestrator why the capture ended.
             width.store(curW);
             height.store(curH);
-            outgrown = true;
             break;
         }
         // The picture in hand, once more; a frame that is coming serves as well.

@@ -10,7 +10,9 @@
 #include <strmif.h>
 #include <d3d11.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <spdlog/spdlog.h>
 
@@ -28,6 +30,8 @@ constexpr std::size_t kOutputReserve = 1 << 20;
 constexpr std::uint32_t kMaxInputsWithoutOutput = 30;
 // Bound on units taken in one drain, against transforms that never say they are empty.
 constexpr int kMaxUnitsPerDrain = 64;
+// How long shutdown waits for a hardware transform to hand back what it still holds.
+constexpr auto kAsyncDrainWait = std::chrono::milliseconds(250);
 
 std::uint32_t hr32(HRESULT hr) { return static_cast<std::uint32_t>(hr); }
 
@@ -290,14 +294,15 @@ void QuickSyncEncoder::shutdown() {
     }
     initialized_ = false;
     spdlog::info("Shutting down QuickSync encoder...");
-    // What is still inside the transform is dropped: shutdown may run under the
-    // caller's locks, where no output may be delivered.
+    // The units still inside the transform reach the callback on this thread; a
+    // frame the transform has not taken yet is not encoded any more.
+    release(waitingSample_);
     transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
+    transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
     if (async_) {
-        transform_->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
+        awaitAsyncDrain();
     } else {
-        transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
-        drainOutput(false);
+        drainOutput();
     }
     releaseAll();
     spdlog::info("QuickSync encoder shutdown complete");
@@ -353,7 +358,7 @@ bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
     if (async_) {
         pumpEvents();
     } else {
-        drainOutput(true);
+        drainOutput();
     }
     stats_.addEncodeTime(start);
     if (inputsWithoutOutput_ >= kMaxInputsWithoutOutput) {
@@ -384,7 +389,7 @@ bool QuickSyncEncoder::submit(IMFSample* sample) {
 bool QuickSyncEncoder::processInput(IMFSample* sample) {
     HRESULT hr = transform_->ProcessInput(inputStreamId_, sample, 0);
     if (hr == MF_E_NOTACCEPTING && !async_) {
-        drainOutput(true);
+        drainOutput();
         hr = transform_->ProcessInput(inputStreamId_, sample, 0);
     }
     if (FAILED(hr)) {
@@ -394,15 +399,16 @@ bool QuickSyncEncoder::processInput(IMFSample* sample) {
     return true;
 }
 
-void QuickSyncEncoder::pumpEvents() {
+QuickSyncEncoder::Events QuickSyncEncoder::pumpEvents() {
     for (;;) {
         IMFMediaEvent* event = nullptr;
         const HRESULT hr = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
+        if (hr == MF_E_NO_EVENTS_AVAILABLE) {
+            return Events::Handled;
+        }
         if (FAILED(hr)) {
-            if (hr != MF_E_NO_EVENTS_AVAILABLE) {
-                spdlog::error("GetEvent failed: {:#x}", hr32(hr));
-            }
-            return;
+            spdlog::error("GetEvent failed: {:#x}", hr32(hr));
+            return Events::Failed;
         }
         MediaEventType type = MEUnknown;
         event->GetType(&type);
@@ -417,21 +423,36 @@ void QuickSyncEncoder::pumpEvents() {
                 ++inputRequests_;
             }
         } else if (type == METransformHaveOutput) {
-            processOutput(true);
+            processOutput();
+        } else if (type == METransformDrainComplete) {
+            return Events::Drained;
         }
     }
 }
 
-void QuickSyncEncoder::drainOutput(bool deliver) {
+void QuickSyncEncoder::awaitAsyncDrain() {
+    // The transform answers on its own threads: its events are polled for a while.
+    const auto deadline = std::chrono::steady_clock::now() + kAsyncDrainWait;
+    for (Events events = pumpEvents(); events == Events::Handled; events = pumpEvents()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            SPDLOG_WARN("QuickSync encoder did not drain within {} ms; its last frames are lost",
+                        kAsyncDrainWait.count());
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void QuickSyncEncoder::drainOutput() {
     for (int i = 0; i < kMaxUnitsPerDrain; ++i) {
-        const Output result = processOutput(deliver);
+        const Output result = processOutput();
         if (result == Output::NeedMoreInput || result == Output::Failed) {
             return;
         }
     }
 }
 
-QuickSyncEncoder::Output QuickSyncEncoder::processOutput(bool deliver) {
+QuickSyncEncoder::Output QuickSyncEncoder::processOutput() {
     MFT_OUTPUT_STREAM_INFO info{};
     if (FAILED(transform_->GetOutputStreamInfo(outputStreamId_, &info))) {
         return Output::Failed;
@@ -485,14 +506,12 @@ QuickSyncEncoder::Output QuickSyncEncoder::processOutput(bool deliver) {
     if (frame.size == 0) {
         return Output::Empty;
     }
-    if (deliver) {
-        inputsWithoutOutput_ = 0;
-        stats_.addFrame(frame.size);
-        if (outputCallback_) {
-            frame.timestampUs = steadyMicros();
-            frame.frameNumber = inputCount_ - 1;
-            outputCallback_(frame);
-        }
+    inputsWithoutOutput_ = 0;
+    stats_.addFrame(frame.size);
+    if (outputCallback_) {
+        frame.timestampUs = steadyMicros();
+        frame.frameNumber = inputCount_ - 1;
+        outputCallback_(frame);
     }
     return Output::Delivered;
 }

@@ -35,7 +35,8 @@ MftCandidate findSystemMft(std::uint32_t enumFlags);
 // fallback. Frames are converted to NV12 on the CPU and handed over as memory
 // samples. A hardware (asynchronous) transform is driven by its events, read
 // without waiting on the encoding thread: inputs go in when it asks for them, and
-// its output is collected on the same or a later encodeFrame.
+// its output is collected on the same or a later encodeFrame. Shutdown drains the
+// transform: its last units reach the callback on the thread that shuts it down.
 //
 // Threads: as EncoderBase; everything that touches the transform runs on the
 // encoding thread (and in initialize and shutdown).
@@ -54,6 +55,8 @@ public:
 
 private:
     enum class Output { Delivered, Empty, NeedMoreInput, Failed };
+    // What reading the waiting events of an asynchronous transform came to.
+    enum class Events { Handled, Drained, Failed };
 
     bool initializeMF();
     bool createDeviceManager();
@@ -66,9 +69,11 @@ private:
     IMFSample* createInputSample(EncoderInput texture);
     bool submit(IMFSample* sample);
     bool processInput(IMFSample* sample);
-    void pumpEvents();
-    void drainOutput(bool deliver);
-    Output processOutput(bool deliver);
+    Events pumpEvents();
+    // At shutdown: hands what the transform still holds to the callback.
+    void awaitAsyncDrain();
+    void drainOutput();
+    Output processOutput();
 
     MftFinder finder_;
     ID3D11Device* device_ = nullptr;

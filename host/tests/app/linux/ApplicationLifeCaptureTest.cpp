@@ -183,4 +183,51 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     EXPECT_EQ(desktop->positions.size(), 3u);
 }
 
+// Captures together hold at most twice the largest picture: a client's resize
+// that would take them beyond is answered as a failed resize, with one warning,
+// and never reaches the desktop; the host goes on answering.
+TEST_F(ApplicationLife, ResizesBeyondThePixelsAllCapturesMayHoldAreRefused) {
+    writeFreePorts();
+    qhtest::TestWindowProcess window("App life pixel budget", 320, 240);
+    ASSERT_TRUE(window.ok());
+    const auto id = static_cast<std::uint32_t>(window.windowId());
+    auto desktop = std::make_shared<quillane::host::test::FakeInputPlatform>();
+    desktop->existing = id;
+    auto app = makeApp(desktop);
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(ports.signaling));
+    const auto resize = [&](std::uint32_t w, std::uint32_t h) {
+        const auto answer = client.request(
+            json{{"type", "window_resize"}, {"windowId", id}, {"width", w}, {"height", h}}, "window_resized", 10s);
+        return answer && (*answer)["success"] == true;
+    };
+    const auto subscribe = [&] {
+        return client.request(json{{"type", "stream_subscribe"}, {"windowId", id}}, "stream_started", 10s)
+            .has_value();
+    };
+
+    // Two streams of the window: the largest picture twice is exactly what may be held.
+    ASSERT_TRUE(subscribe());
+    ASSERT_TRUE(subscribe());
+    EXPECT_TRUE(resize(8192, 4352));
+    EXPECT_EQ(desktop->positions.size(), 1u);
+
+    // A third stream of the same window: the same size would be three times as much.
+    ASSERT_TRUE(subscribe());
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(resize(8192, 4352)) << i;
+    EXPECT_FALSE(resize(8192, 2912)) << "16 pixel rows too many for three";
+    EXPECT_EQ(desktop->positions.size(), 1u) << "a refused resize leaves the window alone";
+    EXPECT_EQ(log.count(fmt::format("Refusing resize of window {:x} to 8192x4352", id)), 1u)
+        << "one warning, the repeats are counted into the next one";
+
+    // Still answering: a size that fits all three is resized.
+    EXPECT_TRUE(resize(8192, 2896));
+    EXPECT_EQ(desktop->positions.size(), 2u);
+    ASSERT_TRUE(client.request(json{{"type", "ping"}, {"timestamp", 7}}, "pong"));
+    loop.stop();
+    app->shutdown();
+}
+
 }  // namespace

@@ -217,6 +217,83 @@ TEST_F(Orchestrator, ResizeAcrossPaddedSizesRecreatesTheEncoderAndNotifiesBefore
     EXPECT_EQ(resolutionChanges[1].width, 640u);
 }
 
+// A window resized 40 times in one second: the encoder follows at most every
+// 100 ms and ends at the last size. A change that must wait while the window
+// then stays still is made from the capture's repeat of its newest picture.
+TEST_F(Orchestrator, ResizeFloodRecreatesTheEncoderAtMostEvery100msAndTheLastSizeWins) {
+    FakeCapture* capture = start(0x100, 1, 320, 240);
+    ASSERT_TRUE(capture->deliver(320, 240, pattern));
+    const auto began = std::chrono::steady_clock::now();
+    std::uint32_t width = 320;
+    for (int i = 1; i <= 40; ++i) {
+        width = 320 + 16 * i;  // a new padded size every time
+        ASSERT_TRUE(capture->deliver(width, 240, pattern));
+        std::this_thread::sleep_until(began + i * 25ms);
+    }
+    // Encoded by an encoder of the last size: its change was notified by then.
+    const auto encodedAtWidth = [&](std::uint32_t w) {
+        const auto newest = world.encoder(world.encoderCount() - 1);
+        return newest->config.width == w && newest->frames.load() > 0;
+    };
+    ASSERT_TRUE(eventually([&] { return encodedAtWidth(width); }, 2s));
+    EXPECT_EQ(resolution(1), Pair(width, 240));
+    const std::size_t recreations = world.encoderCount() - 1;
+    EXPECT_GE(recreations, 2u);
+    EXPECT_LE(recreations, 11u);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(resolutionChanges.size(), recreations);
+        EXPECT_EQ(Pair(resolutionChanges.back().width, resolutionChanges.back().height), Pair(width, 240));
+    }
+
+    // Two changes at once, then stillness: the second waits for its repeat.
+    std::this_thread::sleep_for(KeyframePacing::kMinInterval + 20ms);
+    const int repeatsBefore = capture->repeats();
+    ASSERT_TRUE(capture->deliver(1200, 240, pattern));
+    ASSERT_EQ(world.encoderCount(), recreations + 2) << "a change after a quiet spell is made at once";
+    ASSERT_TRUE(capture->deliver(1232, 240, pattern));
+    EXPECT_EQ(world.encoderCount(), recreations + 2) << "the second change waits";
+    EXPECT_EQ(resolution(1), Pair(1200, 240));
+    ASSERT_TRUE(eventually([&] { return encodedAtWidth(1232); }, 2s));
+    EXPECT_EQ(resolution(1), Pair(1232, 240));
+    EXPECT_GT(capture->repeats(), repeatsBefore);
+    const auto newest = world.encoder(world.encoderCount() - 1);
+    EXPECT_EQ(newest->config.width, 1232u);
+    const auto frames = newest->receivedFrames();
+    ASSERT_FALSE(frames.empty());
+    expectPadded(frames[0], 1232, 240, pattern);
+    EXPECT_FALSE(newest->wrongSize.load());
+}
+
+// All captures together hold at most twice the largest picture (in coded
+// pixels): starts beyond are refused, and a stream whose window grows beyond
+// ends at the next update.
+TEST_F(Orchestrator, CapturesTogetherHoldAtMostTwiceTheLargestPicture) {
+    ASSERT_TRUE(start(0x100, 1, 8192, 4352));
+    ASSERT_TRUE(start(0x200, 2, 8192, 4352));
+    world.addWindow(0x300, 16, 16);
+    EXPECT_FALSE(orch.startCapture(0x300, 3));
+    EXPECT_EQ(world.encoderCount(), 2u);
+    EXPECT_EQ(world.liveCaptures.load(), 2);
+
+    // A restart of stream 2 gives its pixels back first.
+    EXPECT_TRUE(orch.startCapture(0x300, 2));
+    FakeCapture* grower = world.captureOf(0x300);
+    ASSERT_TRUE(grower);
+    ASSERT_TRUE(start(0x400, 3, 8192, 4336));  // 16 rows short of the largest
+    EXPECT_EQ(orch.pixelsUnderCaptureIfResized(0x300, 64, 64), 8192ull * 4352 + 8192ull * 4336 + 64 * 64);
+    EXPECT_EQ(orch.pixelsUnderCaptureIfResized(0x400, 8192, 4352), 2 * 8192ull * 4352 + 16 * 16);
+    ASSERT_TRUE(grower->deliver(64, 64, pattern));
+    EXPECT_EQ(resolution(2), Pair(64, 64)) << "still within";
+    ASSERT_TRUE(grower->deliver(512, 512, pattern));
+    EXPECT_EQ(resolution(2), Pair(64, 64)) << "beyond: no encoder for it";
+    std::vector<std::uint8_t> outgrown;
+    EXPECT_EQ(orch.update(&outgrown), std::vector<std::uint8_t>{2});
+    EXPECT_EQ(outgrown, std::vector<std::uint8_t>{2});
+    EXPECT_TRUE(exists(1));
+    EXPECT_TRUE(exists(3));
+}
+
 TEST_F(Orchestrator, FailedRecreationDropsFramesUntilTheStreamStops) {
     FakeCapture* capture = start(0x100, 5, 1000, 700);
     world.encoderCreationsLeft = 0;

@@ -51,6 +51,7 @@ public:
     int notAccepting = 0;            // that many inputs answer MF_E_NOTACCEPTING
     bool stall = false;              // takes inputs, gives nothing back
     bool holdInputRequests = false;  // asks for the next input only when askForInput is called
+    bool holdOutputs = false;        // keeps its units until it is told to drain, as a look-ahead encoder does
     HRESULT setOutputTypeResult = S_OK;
     HRESULT d3dManagerResult = S_OK;
 
@@ -160,6 +161,14 @@ public:
             askForInput();
         } else if (message == MFT_MESSAGE_COMMAND_FLUSH) {
             outputs.clear();
+        } else if (message == MFT_MESSAGE_COMMAND_DRAIN) {
+            draining = true;
+            if (async) {
+                for (; unannounced > 0; --unannounced) {
+                    queue->QueueEventParamVar(METransformHaveOutput, GUID_NULL, S_OK, nullptr);
+                }
+                queue->QueueEventParamVar(METransformDrainComplete, GUID_NULL, S_OK, nullptr);
+            }
         }
         return S_OK;
     }
@@ -204,7 +213,9 @@ public:
             idrNext = false;
             unit.bytes.push_back(static_cast<BYTE>(inputs.size() - 1));
             outputs.push_back(std::move(unit));
-            if (async) {
+            if (async && holdOutputs) {
+                ++unannounced;
+            } else if (async) {
                 queue->QueueEventParamVar(METransformHaveOutput, GUID_NULL, S_OK, nullptr);
             }
         }
@@ -216,7 +227,7 @@ public:
     HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers,
                                             DWORD* status) override {
         *status = 0;
-        if (count != 1 || outputs.empty()) {
+        if (count != 1 || outputs.empty() || (holdOutputs && !draining)) {
             return MF_E_TRANSFORM_NEED_MORE_INPUT;
         }
         const Unit unit = outputs.front();
@@ -311,5 +322,7 @@ private:
     IMFMediaEventQueue* queue = nullptr;
     std::deque<Unit> outputs;
     int inputRequests = 0;
+    int unannounced = 0;  // held units no event told of yet
+    bool draining = false;
     bool idrNext = true;
 };

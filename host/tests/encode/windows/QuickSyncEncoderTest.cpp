@@ -174,7 +174,7 @@ TEST_F(QuickSyncEncoderTest, HardwareTransformThroughItsEvents) {
     hw->holdInputRequests = false;
     hw->askForInput();
 
-    // A new size starts a new transform; the old one is shut down without delivering.
+    // A new size starts a new transform; the old one is drained and shut down.
     FakeH264Transform* second = machine.addHardware();
     ID3D11Texture2D* large = redTexture(1280, 720);
     ASSERT_NE(large, nullptr);
@@ -198,10 +198,10 @@ TEST_F(QuickSyncEncoderTest, HardwareTransformThroughItsEvents) {
 
     encoder.setOutputCallback([&](const EncodedFrame&) { ++deliveredDuringReconfigure; });
     encoder.shutdown();
-    EXPECT_EQ(deliveredDuringReconfigure, 0);
+    EXPECT_EQ(deliveredDuringReconfigure, 0) << "everything was delivered as it was encoded";
     EXPECT_TRUE(log.has(info, "Shutting down QuickSync encoder..."));
     EXPECT_TRUE(log.has(info, "QuickSync encoder shutdown complete"));
-    EXPECT_EQ(second->messages.back(), MFT_MESSAGE_COMMAND_FLUSH);
+    EXPECT_EQ(second->messages.back(), MFT_MESSAGE_COMMAND_DRAIN);
     EXPECT_TRUE(second->shutDown);
     EXPECT_EQ(second->references(), 1);
     EXPECT_FALSE(encoder.encodeFrame(texture));
@@ -252,10 +252,43 @@ TEST_F(QuickSyncEncoderTest, SoftwareTransformAsFallback) {
     int delivered = 0;
     encoder.setOutputCallback([&](const EncodedFrame&) { ++delivered; });
     encoder.shutdown();
-    EXPECT_EQ(delivered, 0);
+    EXPECT_EQ(delivered, 0) << "everything was delivered as it was encoded";
     const std::vector<MFT_MESSAGE_TYPE> tail(sw->messages.end() - 2, sw->messages.end());
     EXPECT_EQ(tail, (std::vector<MFT_MESSAGE_TYPE>{MFT_MESSAGE_NOTIFY_END_OF_STREAM, MFT_MESSAGE_COMMAND_DRAIN}));
     EXPECT_EQ(sw->references(), 1);
+}
+
+// Units a transform still holds at shutdown reach the callback then, in order,
+// whether it is driven through its events or synchronously.
+TEST_F(QuickSyncEncoderTest, ShutdownDeliversTheUnitsTheTransformStillHolds) {
+    for (const bool hardware : {true, false}) {
+        SCOPED_TRACE(hardware ? "hardware" : "software");
+        test::EncodeLog log;
+        FakeMachine machine;
+        FakeH264Transform* transform = hardware ? machine.addHardware() : machine.addSoftware();
+        transform->holdOutputs = true;
+        QuickSyncEncoder encoder(machine.finder());
+        ASSERT_TRUE(encoder.initialize(gpu.device, config));
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(encode(encoder).empty()) << "frame " << i;
+        }
+        std::vector<EncodedUnit> drained;
+        encoder.setOutputCallback([&](const EncodedFrame& frame) {
+            drained.push_back({std::vector<std::uint8_t>(frame.data, frame.data + frame.size), frame.isKeyframe,
+                               frame.timestampUs, frame.frameNumber});
+        });
+        encoder.shutdown();
+        ASSERT_EQ(drained.size(), 3u);
+        for (std::uint8_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(drained[i].bytes.back(), i) << "the units come out in the order they went in";
+        }
+        EXPECT_TRUE(drained[0].isKeyframe);
+        EXPECT_FALSE(drained[2].isKeyframe);
+        EXPECT_EQ(encoder.getStats().framesEncoded, 3u);
+        EXPECT_TRUE(encoder.getParameterSets().isValid);
+        EXPECT_EQ(log.countPrefix(warn, "QuickSync encoder did not drain"), 0);
+        EXPECT_EQ(transform->references(), 1);
+    }
 }
 
 // A transform that takes frames and never answers is reported, not trusted.

@@ -30,4 +30,6 @@ std::optional<std::size_t> threadCount() {
     return countEntries("/proc/self/task");
 }
 
+bool runningUnderWine() { return false; }
+
 }  // namespace quillane::host::test
