@@ -292,40 +292,14 @@ void Application::onKeyframeRequest(std::uint8_t streamId) {
 
 void Application::onEncodedFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size,
                                  bool isKeyframe) {
-    if (isKeyframe) streams.announceConfigIfDue(streamId, bitrate.targetBitrateKbps(), bitrate.targetFps());
-    const auto video = tcpTransportServer.get();
-    const FrameSendResult result = video ? video->sendVideoFrame(streamId, data, size, isKeyframe)
-                                         : FrameSendResult::NoClient;
-    // Only frames a client will receive count as sent; frames nobody was
-    // connected for count nowhere.
-    if (result == FrameSendResult::Dropped) ++framesDropped;
-    if (result != FrameSendResult::Queued) return;
-    const std::uint64_t frames = ++framesSent;
-    const std::uint32_t keyframes = isKeyframe ? ++keyframesSent : keyframesSent.load();
-    if (frames % 360 == 0) {
-        SPDLOG_INFO("Stream {} stats: {} frames, {} keyframes sent, {} dropped", streamId, frames, keyframes,
-                    framesDropped.load());
-    }
+    streams.deliverFrame(streamId, data, size, isKeyframe, bitrate.targetBitrateKbps(), bitrate.targetFps());
 }
 
 // ---- settings from the host window -----------------------------------------
 // The caller saves, so that one edit of several values writes the file once.
 
 bool Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBitrate, std::uint32_t fps) {
-    const auto bitrateInRange = [](std::uint32_t kbps) { return kbps >= kMinBitrateKbps && kbps <= kMaxBitrateKbps; };
-    if (!bitrateInRange(targetBitrate) || !bitrateInRange(maxBitrate) || fps < kMinTargetFps || fps > kMaxTargetFps) {
-        SPDLOG_WARN("Refusing settings: bitrate={} kbps, maxBitrate={} kbps, fps={} (bitrates {} to {} kbps, fps {} to {})",
-                    targetBitrate, maxBitrate, fps, kMinBitrateKbps, kMaxBitrateKbps, kMinTargetFps, kMaxTargetFps);
-        return false;
-    }
-    SPDLOG_INFO("Applying settings: bitrate={} kbps, maxBitrate={} kbps, fps={}", targetBitrate, maxBitrate, fps);
-    settings.update([&](SettingsValues& v) {
-        v.targetBitrate = targetBitrate;
-        v.maxBitrate = maxBitrate;
-        v.targetFps = fps;
-    });
-    bitrate.retarget(targetBitrate, maxBitrate, fps);
-    return true;
+    return bitrate.applySettings(settings, targetBitrate, maxBitrate, fps);
 }
 
 void Application::applySharpeningSettings(bool enabled, float sharpness) {

@@ -73,7 +73,7 @@ public:
     bool isPriorityBoosted() const { return streams.isPriorityBoosted(); }
     // What the host window shows about the connection and the machine.
     std::string getClientAddress() const;
-    std::uint64_t getFramesSent() const { return framesSent.load(); }
+    std::uint64_t getFramesSent() const { return streams.framesSent(); }
     int getLastRttMs() const { return bitrate.lastRttMs(); }  // -1 before the first feedback
     std::uint32_t getCurrentBitrateKbps() const { return bitrate.currentBitrateKbps(); }
     static const char* getCaptureApi();
@@ -119,7 +119,7 @@ private:
     Held<DiscoveryResponder> discoveryResponder;
     InputDispatch input;
     AudioPipeline audio{tcpAudioServer};
-    StreamController streams{captureOrchestrator, signalingServer, input, audio,
+    StreamController streams{captureOrchestrator, signalingServer, tcpTransportServer, input, audio,
                              [this](bool boost) { boostStreamingPriority(boost); }};
     BitrateController bitrate{captureOrchestrator, streams};
     // Lines that clients' hellos, stop and resize requests cause, each message
@@ -132,9 +132,6 @@ private:
     std::string gpuName;
     std::uint64_t vramMB = 0;
 
-    std::atomic<std::uint64_t> framesSent{0};  // written for a video client
-    std::atomic<std::uint32_t> keyframesSent{0};
-    std::atomic<std::uint64_t> framesDropped{0};  // skipped by the client's drop policy
     mutable std::mutex clientMutex;
     std::string clientAddress;  // of the last signalling client that said hello
 };

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "app/Settings.h"
 #include "app/StreamController.h"
 #include "capture/CaptureOrchestrator.h"
 #include "network/TransportTypes.h"
@@ -25,6 +26,24 @@ BitrateController::BitrateController(Held<CaptureOrchestrator>& orchestrator, co
 void BitrateController::setTargets(std::uint32_t targetBitrateKbps, std::uint32_t targetFps) {
     targetKbps = targetBitrateKbps;
     fps = targetFps;
+}
+
+bool BitrateController::applySettings(Settings& settings, std::uint32_t targetBitrate, std::uint32_t maxBitrate,
+                                      std::uint32_t fps) {
+    const auto bitrateInRange = [](std::uint32_t kbps) { return kbps >= kMinBitrateKbps && kbps <= kMaxBitrateKbps; };
+    if (!bitrateInRange(targetBitrate) || !bitrateInRange(maxBitrate) || fps < kMinTargetFps || fps > kMaxTargetFps) {
+        SPDLOG_WARN("Refusing settings: bitrate={} kbps, maxBitrate={} kbps, fps={} (bitrates {} to {} kbps, fps {} to {})",
+                    targetBitrate, maxBitrate, fps, kMinBitrateKbps, kMaxBitrateKbps, kMinTargetFps, kMaxTargetFps);
+        return false;
+    }
+    SPDLOG_INFO("Applying settings: bitrate={} kbps, maxBitrate={} kbps, fps={}", targetBitrate, maxBitrate, fps);
+    settings.update([&](SettingsValues& v) {
+        v.targetBitrate = targetBitrate;
+        v.maxBitrate = maxBitrate;
+        v.targetFps = fps;
+    });
+    retarget(targetBitrate, maxBitrate, fps);
+    return true;
 }
 
 void BitrateController::retarget(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,

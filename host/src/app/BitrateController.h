@@ -9,6 +9,7 @@
 namespace quillane::host {
 
 class CaptureOrchestrator;
+class Settings;
 class StreamController;
 struct ClientFeedback;
 
@@ -24,8 +25,12 @@ public:
 
     // The targets the host starts with; the encoders are given them when they are created.
     void setTargets(std::uint32_t targetBitrateKbps, std::uint32_t targetFps);
-    // New targets from the settings: the encoders take them, and the client
-    // streams go back to the target at once.
+    // The window's bitrates and frame rate, kept in the settings (the caller saves) and
+    // retargeted; a value outside the settings file's range is refused with a warning, as the
+    // file's loader refuses it: false then, and nothing changes.
+    bool applySettings(Settings& settings, std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps,
+                       std::uint32_t targetFps);
+    // New targets: the encoders take them, and the client streams go back to the target at once.
     void retarget(std::uint32_t targetBitrateKbps, std::uint32_t maxBitrateKbps, std::uint32_t targetFps);
     // A client's report: congestion lowers the client streams' bitrate, good reports raise it.
     void onClientFeedback(const ClientFeedback& feedback);

@@ -9,6 +9,7 @@
 #include "encode/VideoLimits.h"
 #include "network/SignalingProtocol.h"
 #include "network/SignalingServer.h"
+#include "network/TcpTransportServer.h"
 
 namespace quillane::host {
 namespace {
@@ -24,9 +25,11 @@ constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
 }  // namespace
 
 StreamController::StreamController(Held<CaptureOrchestrator>& orchestrator, Held<SignalingServer>& signaling,
-                                   InputDispatch& input, AudioPipeline& audio, RunningStreams::PriorityFn priority)
+                                   Held<TcpTransportServer>& video, InputDispatch& input, AudioPipeline& audio,
+                                   RunningStreams::PriorityFn priority)
     : orchestrator(orchestrator),
       signaling(signaling),
+      video(video),
       input(input),
       audio(audio),
       running(std::move(priority)) {}
@@ -139,6 +142,24 @@ std::vector<std::uint8_t> StreamController::forgetEndedStreams(CaptureOrchestrat
         forgotten.push_back(id);
     }
     return forgotten;
+}
+
+void StreamController::deliverFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size,
+                                    bool isKeyframe, std::uint32_t targetBitrateKbps, std::uint32_t targetFps) {
+    if (isKeyframe) announceConfigIfDue(streamId, targetBitrateKbps, targetFps);
+    const auto client = video.get();
+    const FrameSendResult result = client ? client->sendVideoFrame(streamId, data, size, isKeyframe)
+                                          : FrameSendResult::NoClient;
+    // Only frames a client will receive count as sent; frames nobody was
+    // connected for count nowhere.
+    if (result == FrameSendResult::Dropped) ++framesDropped;
+    if (result != FrameSendResult::Queued) return;
+    const std::uint64_t frames = ++sentFrames;
+    const std::uint32_t keyframes = isKeyframe ? ++keyframesSent : keyframesSent.load();
+    if (frames % 360 == 0) {
+        SPDLOG_INFO("Stream {} stats: {} frames, {} keyframes sent, {} dropped", streamId, frames, keyframes,
+                    framesDropped.load());
+    }
 }
 
 void StreamController::announceConfigIfDue(std::uint8_t streamId, std::uint32_t targetBitrateKbps,

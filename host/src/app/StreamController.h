@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -18,6 +19,7 @@ class AudioPipeline;
 class CaptureOrchestrator;
 class InputDispatch;
 class SignalingServer;
+class TcpTransportServer;
 
 // Where a stream start comes from: its log lines and whether a client waits
 // for its "stream_config" differ, nothing else does.
@@ -36,7 +38,8 @@ public:
     using WindowInfo = protocol::WindowInfo;
 
     StreamController(Held<CaptureOrchestrator>& orchestrator, Held<SignalingServer>& signaling,
-                     InputDispatch& input, AudioPipeline& audio, RunningStreams::PriorityFn priority);
+                     Held<TcpTransportServer>& video, InputDispatch& input, AudioPipeline& audio,
+                     RunningStreams::PriorityFn priority);
 
     // Starts (or restarts) the capture of a listed window under this id; false, with an error
     // line, when the window is not listed, the cap is reached or the capture does not start.
@@ -48,8 +51,12 @@ public:
     // Main thread: turns the captures and tells the clients which streams ended with their window.
     void update();
 
-    // On a keyframe: the stream's "stream_config" when it is due.
-    void announceConfigIfDue(std::uint8_t streamId, std::uint32_t targetBitrateKbps, std::uint32_t targetFps);
+    // A capture thread's frame: on a keyframe the stream's "stream_config" first when it is due,
+    // then the frame to the video client.
+    void deliverFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size, bool isKeyframe,
+                      std::uint32_t targetBitrateKbps, std::uint32_t targetFps);
+    // Frames queued for a video client.
+    std::uint64_t framesSent() const { return sentFrames.load(); }
     // After a resolution change the client learns the new size with the next keyframe.
     void onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height);
 
@@ -70,6 +77,7 @@ public:
     }
 
 private:
+    void announceConfigIfDue(std::uint8_t streamId, std::uint32_t targetBitrateKbps, std::uint32_t targetFps);
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
@@ -79,6 +87,7 @@ private:
 
     Held<CaptureOrchestrator>& orchestrator;
     Held<SignalingServer>& signaling;
+    Held<TcpTransportServer>& video;
     InputDispatch& input;
     AudioPipeline& audio;
 
@@ -94,6 +103,10 @@ private:
     bool windowsValid = false;
 
     LogRateLimiter pixelBudgetLog{std::chrono::seconds(10)};
+
+    std::atomic<std::uint64_t> sentFrames{0};  // written for a video client
+    std::atomic<std::uint32_t> keyframesSent{0};
+    std::atomic<std::uint64_t> framesDropped{0};  // skipped by the client's drop policy
 };
 
 }  // namespace quillane::host
