@@ -207,6 +207,12 @@ private:
     void renderWindowList();
     void renderLogsPage();
     void renderStreamingPage();
+    void renderQualityPresetChoice();
+    void renderFrameRateChoice();
+    void renderBitrateSlider();
+    void renderCodecChoice();
+    void renderAdvancedStreamingOptions();
+    void renderVideoQualityOptions();
     void renderAudioPage();
     void renderInputPage();
     void renderSettingsPage();

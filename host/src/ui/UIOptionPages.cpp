@@ -48,9 +48,22 @@ void UIManager::settingsChanged() {
 }
 
 void UIManager::renderStreamingPage() {
-    using namespace palette;
     pageTitle(fontTitle, "Streaming", "Configure video quality and encoding settings");
+    renderQualityPresetChoice();
+    gap(25);
+    renderFrameRateChoice();
+    gap(25);
+    renderBitrateSlider();
+    // Streams are always H.264 here.
+    gap(25);
+    renderCodecChoice();
+    gap(30);
+    renderAdvancedStreamingOptions();
+    gap(30);
+    renderVideoQualityOptions();
+}
 
+void UIManager::renderQualityPresetChoice() {
     heading(fontHeading, "Quality Preset");
     gap(10);
     ImGui::PushItemWidth(350);
@@ -70,8 +83,10 @@ void UIManager::renderStreamingPage() {
     }
     ImGui::PopStyleVar();
     ImGui::PopItemWidth();
+}
 
-    gap(25);
+void UIManager::renderFrameRateChoice() {
+    using namespace palette;
     heading(fontHeading, "Target Frame Rate");
     gap(10);
     for (std::size_t i = 0; i < std::size(kFrameRates); ++i) {
@@ -88,8 +103,10 @@ void UIManager::renderStreamingPage() {
         }
         ImGui::PopStyleColor(2);
     }
+}
 
-    gap(25);
+void UIManager::renderBitrateSlider() {
+    using namespace palette;
     heading(fontHeading, "Video Bitrate");
     textColored(TextSecondary, "Higher bitrate improves quality but increases latency");
     gap(10);
@@ -108,9 +125,9 @@ void UIManager::renderStreamingPage() {
     }
     ImGui::PopStyleColor(2);
     ImGui::PopItemWidth();
+}
 
-    // Streams are always H.264 here.
-    gap(25);
+void UIManager::renderCodecChoice() {
     heading(fontHeading, "Video Codec");
     gap(10);
     int codec = settings.codec == "h264" ? 0 : 1;
@@ -126,8 +143,9 @@ void UIManager::renderStreamingPage() {
     ImGui::PopStyleVar();
     ImGui::PopItemWidth();
     hint(kNotUsedHint);
+}
 
-    gap(30);
+void UIManager::renderAdvancedStreamingOptions() {
     heading(fontHeading, "Advanced Options");
     hint(kNotUsedHint);
     gap(10);
@@ -143,8 +161,10 @@ void UIManager::renderStreamingPage() {
     hint("Enables parallel encoding for lower latency");
     ImGui::EndDisabled();
     ImGui::PopStyleVar();
+}
 
-    gap(30);
+void UIManager::renderVideoQualityOptions() {
+    using namespace palette;
     heading(fontHeading, "Video Quality");
     textColored(TextSecondary, "Post-processing effects applied before encoding");
     gap(10);

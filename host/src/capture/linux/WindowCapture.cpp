@@ -72,6 +72,28 @@ struct WindowCapture::Impl {
     void destroyImage();
     void wake() const;
     void run(CaptureFrameCallback callback);
+
+    // What the capture thread knows of the window between two passes of its loop.
+    struct WindowState {
+        bool viewable = true;
+        bool dirty = true;  // a first frame right away, also for a window that never repaints
+        bool closed = false;
+        std::uint32_t curW = 0;
+        std::uint32_t curH = 0;
+        // A new size asks for a new picture.
+        void resize(std::uint32_t w, std::uint32_t h);
+    };
+    enum class GrabResult { Taken, Retry, Stop };
+    void handlePendingEvents(WindowState& state);
+    // Logs and records a size no encoder could take; true then.
+    bool outgrewVideoLimits(const WindowState& state);
+    // Reads the damaged window into the image, sized anew when the window was
+    // resized. Retry after a failed read, the window's state read again; Stop
+    // when the window is gone or no image could be made.
+    GrabResult grabChangedPicture(WindowState& state);
+    void deliverFrame(const CaptureFrameCallback& callback);
+    // Sleeps until X events or a wake-up arrive; false when waiting failed.
+    bool waitForEvents(int xfd);
     // Reads the window's current image; false when it is not viewable or gone.
     bool grab();
     void releaseCaptureResources();
@@ -189,111 +211,128 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
     prepareThreadForCrashHandling();
     { std::lock_guard lock(threadMutex); }
     const int xfd = ConnectionNumber(display);
-    bool viewable = true;
-    bool dirty = true;  // a first frame right away, also for a window that never repaints
-    bool closed = false;
-    std::uint32_t curW = image ? static_cast<std::uint32_t>(image->width) : 0;
-    std::uint32_t curH = image ? static_cast<std::uint32_t>(image->height) : 0;
+    WindowState state;
+    state.curW = image ? static_cast<std::uint32_t>(image->width) : 0;
+    state.curH = image ? static_cast<std::uint32_t>(image->height) : 0;
 
     while (!stopRequested.load()) {
-        while (XPending(display)) {
-            XEvent ev;
-            XNextEvent(display, &ev);
-            if (ev.type == damageEventBase + XDamageNotify) {
-                dirty = true;
-            } else if (ev.type == ConfigureNotify && ev.xconfigure.window == window) {
-                const auto w = static_cast<std::uint32_t>(ev.xconfigure.width);
-                const auto h = static_cast<std::uint32_t>(ev.xconfigure.height);
-                if (w != curW || h != curH) {
-                    curW = w, curH = h;
-                    dirty = true;
-                }
-            } else if (ev.type == MapNotify && ev.xmap.window == window) {
-                viewable = true;
-                dirty = true;
-            } else if (ev.type == UnmapNotify && ev.xunmap.window == window) {
-                viewable = false;
-            } else if (ev.type == DestroyNotify && ev.xdestroywindow.window == window) {
-                closed = true;
-            }
-        }
-        if (closed || stopRequested.load()) break;
-        if (!fitsVideoLimits(curW, curH)) {
-            // No image of that size: no encoder could take it.
-            spdlog::error("Captured window grew to {}x{}, larger than H.264 can carry", curW, curH);
-            // The stored size tells the orchestrator why the capture ended.
-            width.store(curW);
-            height.store(curH);
-            break;
-        }
+        handlePendingEvents(state);
+        if (state.closed || stopRequested.load()) break;
+        if (outgrewVideoLimits(state)) break;
         // The picture in hand, once more; a frame that is coming serves as well.
-        const bool repeat = repeatRequested.exchange(false) && !(viewable && dirty) && holdsFrame;
+        const bool repeat = repeatRequested.exchange(false) && !(state.viewable && state.dirty) && holdsFrame;
 
-        if ((viewable && dirty) || repeat) {
+        if ((state.viewable && state.dirty) || repeat) {
             if (!repeat) {
-                dirty = false;
-                // Subtract first: damage that arrives during the grab asks for another one.
-                XDamageSubtract(display, damage, None, None);
-                if (!image || static_cast<std::uint32_t>(image->width) != curW ||
-                    static_cast<std::uint32_t>(image->height) != curH) {
-                    if (!createImage(curW, curH)) {
-                        spdlog::error("Failed to create a {}x{} capture image", curW, curH);
-                        break;
-                    }
-                }
-                holdsFrame = grab();
-                if (!holdsFrame) {
-                    // Find out why: the window is gone, no longer viewable, or of another size.
-                    XWindowAttributes attrs;
-                    if (!XGetWindowAttributes(display, window, &attrs)) {
-                        closed = true;
-                        break;
-                    }
-                    viewable = attrs.map_state == IsViewable;
-                    const auto w = static_cast<std::uint32_t>(attrs.width);
-                    const auto h = static_cast<std::uint32_t>(attrs.height);
-                    if (viewable && (w != curW || h != curH)) {
-                        curW = w, curH = h;
-                        dirty = true;
-                    }
-                    continue;
-                }
+                const GrabResult grabbed = grabChangedPicture(state);
+                if (grabbed == GrabResult::Stop) break;
+                if (grabbed == GrabResult::Retry) continue;
             }
-            const BgraFrame frame{reinterpret_cast<const std::uint8_t*>(image->data),
-                                  static_cast<std::uint32_t>(image->bytes_per_line),
-                                  static_cast<std::uint32_t>(image->width), static_cast<std::uint32_t>(image->height)};
-            width.store(frame.width);
-            height.store(frame.height);
-            if (deliveredFrames.fetch_add(1) == 0) {
-                spdlog::info("First capture frame: {}x{}, format={}", frame.width, frame.height,
-                             depth == 32 ? "B8G8R8A8" : "B8G8R8X8");
-            }
-            if (capturing.load()) {
-                try {
-                    callback(&frame, frame.width, frame.height);
-                } catch (const std::exception& e) {
-                    spdlog::error("Error processing frame: {}", e.what());
-                }
-            }
+            deliverFrame(callback);
             continue;  // look at events that arrived meanwhile before sleeping
         }
-
-        pollfd fds[2] = {{xfd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-        XFlush(display);
-        if (XPending(display)) continue;
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-            spdlog::error("Capture wait failed: {}", std::strerror(errno));
-            break;
-        }
-        if (fds[1].revents & POLLIN) {
-            char buf[64];
-            [[maybe_unused]] auto n = read(wakeRead, buf, sizeof buf);
-        }
+        if (!waitForEvents(xfd)) break;
     }
 
     releaseCaptureResources();
-    if (closed) spdlog::info("Captured window was closed");
+    if (state.closed) spdlog::info("Captured window was closed");
     if (capturing.exchange(false)) spdlog::info("Capture stopped");
+}
+
+void WindowCapture::Impl::WindowState::resize(std::uint32_t w, std::uint32_t h) {
+    if (w != curW || h != curH) {
+        curW = w, curH = h;
+        dirty = true;
+    }
+}
+
+void WindowCapture::Impl::handlePendingEvents(WindowState& state) {
+    while (XPending(display)) {
+        XEvent ev;
+        XNextEvent(display, &ev);
+        if (ev.type == damageEventBase + XDamageNotify) {
+            state.dirty = true;
+        } else if (ev.type == ConfigureNotify && ev.xconfigure.window == window) {
+            state.resize(static_cast<std::uint32_t>(ev.xconfigure.width),
+                         static_cast<std::uint32_t>(ev.xconfigure.height));
+        } else if (ev.type == MapNotify && ev.xmap.window == window) {
+            state.viewable = true;
+            state.dirty = true;
+        } else if (ev.type == UnmapNotify && ev.xunmap.window == window) {
+            state.viewable = false;
+        } else if (ev.type == DestroyNotify && ev.xdestroywindow.window == window) {
+            state.closed = true;
+        }
+    }
+}
+
+bool WindowCapture::Impl::outgrewVideoLimits(const WindowState& state) {
+    if (fitsVideoLimits(state.curW, state.curH)) return false;
+    // No image of that size: no encoder could take it.
+    spdlog::error("Captured window grew to {}x{}, larger than H.264 can carry", state.curW, state.curH);
+    width.store(state.curW);
+    height.store(state.curH);
+    return true;
+}
+
+WindowCapture::Impl::GrabResult WindowCapture::Impl::grabChangedPicture(WindowState& state) {
+    state.dirty = false;
+    // Subtract first: damage that arrives during the grab asks for another one.
+    XDamageSubtract(display, damage, None, None);
+    if (!image || static_cast<std::uint32_t>(image->width) != state.curW ||
+        static_cast<std::uint32_t>(image->height) != state.curH) {
+        if (!createImage(state.curW, state.curH)) {
+            spdlog::error("Failed to create a {}x{} capture image", state.curW, state.curH);
+            return GrabResult::Stop;
+        }
+    }
+    holdsFrame = grab();
+    if (holdsFrame) return GrabResult::Taken;
+    // Find out why: the window is gone, no longer viewable, or of another size.
+    XWindowAttributes attrs;
+    if (!XGetWindowAttributes(display, window, &attrs)) {
+        state.closed = true;
+        return GrabResult::Stop;
+    }
+    state.viewable = attrs.map_state == IsViewable;
+    if (state.viewable) {
+        state.resize(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height));
+    }
+    return GrabResult::Retry;
+}
+
+void WindowCapture::Impl::deliverFrame(const CaptureFrameCallback& callback) {
+    const BgraFrame frame{reinterpret_cast<const std::uint8_t*>(image->data),
+                          static_cast<std::uint32_t>(image->bytes_per_line),
+                          static_cast<std::uint32_t>(image->width), static_cast<std::uint32_t>(image->height)};
+    width.store(frame.width);
+    height.store(frame.height);
+    if (deliveredFrames.fetch_add(1) == 0) {
+        spdlog::info("First capture frame: {}x{}, format={}", frame.width, frame.height,
+                     depth == 32 ? "B8G8R8A8" : "B8G8R8X8");
+    }
+    if (capturing.load()) {
+        try {
+            callback(&frame, frame.width, frame.height);
+        } catch (const std::exception& e) {
+            spdlog::error("Error processing frame: {}", e.what());
+        }
+    }
+}
+
+bool WindowCapture::Impl::waitForEvents(int xfd) {
+    pollfd fds[2] = {{xfd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+    XFlush(display);
+    if (XPending(display)) return true;
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+        spdlog::error("Capture wait failed: {}", std::strerror(errno));
+        return false;
+    }
+    if (fds[1].revents & POLLIN) {
+        char buf[64];
+        [[maybe_unused]] auto n = read(wakeRead, buf, sizeof buf);
+    }
+    return true;
 }
 
 WindowCapture::WindowCapture() : impl(std::make_shared<Impl>()) {}

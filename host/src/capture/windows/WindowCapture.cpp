@@ -217,6 +217,17 @@ struct WindowCapture::Impl : std::enable_shared_from_this<Impl> {
     void processFrame();
     void onWindowClosed();
     void stopCapture();
+
+    // The steps of a start. Logs what capture of this window depends on; false
+    // when this system or window cannot be captured.
+    bool diagnoseCapture(std::uint32_t handle);
+    bool reportCaptureSupport();
+    void logWindowDetails();
+    void logAdapter();
+    // These throw on failure; the item's size is that of the window now.
+    void createDeviceWrapper();
+    wgc::SizeInt32 createCaptureItem(std::uint32_t handle);
+    void createFramePool(wgc::SizeInt32 size);
 };
 
 bool WindowCapture::Impl::enterDelivery(CaptureFrameCallback& callback) {
@@ -544,6 +555,91 @@ void WindowCapture::getSize(std::uint32_t& width, std::uint32_t& height) const {
     height = impl->height.load();
 }
 
+bool WindowCapture::Impl::diagnoseCapture(std::uint32_t handle) {
+    SPDLOG_INFO("=== CAPTURE DIAGNOSTICS for window {:x} ===", handle);
+    SPDLOG_INFO("  Windows Build: {}", runtime->buildNumber());
+    if (!reportCaptureSupport()) return false;
+    if (!IsWindow(hwnd)) {
+        SPDLOG_ERROR("  Window handle {:x} is INVALID!", handle);
+        return false;
+    }
+    logWindowDetails();
+    logAdapter();
+    SPDLOG_INFO("=== END DIAGNOSTICS ===");
+    return true;
+}
+
+bool WindowCapture::Impl::reportCaptureSupport() {
+    const bool supported = captureSupported(*runtime);
+    SPDLOG_INFO("  GraphicsCaptureSession::IsSupported(): {}", supported ? "YES" : "NO");
+    if (supported) return true;
+    SPDLOG_ERROR("CAPTURE ERROR: GraphicsCaptureSession is NOT supported on this system!");
+    SPDLOG_ERROR("  This usually means:");
+    SPDLOG_ERROR("    1. Windows version is too old (need 1903+)");
+    SPDLOG_ERROR("    2. Graphics driver doesn't support Windows Graphics Capture");
+    SPDLOG_ERROR("    3. Hardware-accelerated GPU scheduling is disabled");
+    SPDLOG_ERROR("  Try: Settings > System > Display > Graphics > Hardware-accelerated GPU scheduling > ON");
+    SPDLOG_ERROR("  Then RESTART your computer.");
+    return false;
+}
+
+void WindowCapture::Impl::logWindowDetails() {
+    SPDLOG_INFO("  Window Title: {}", windowText(hwnd, false));
+    SPDLOG_INFO("  Window Class: {}", windowText(hwnd, true));
+    SPDLOG_INFO("  Window Style: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(hwnd, GWL_STYLE)));
+    SPDLOG_INFO("  Window ExStyle: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(hwnd, GWL_EXSTYLE)));
+    SPDLOG_INFO("  IsWindowVisible: {}", IsWindowVisible(hwnd) ? "YES" : "NO");
+    const bool minimized = IsIconic(hwnd);
+    SPDLOG_INFO("  IsIconic (minimized): {}", minimized ? "YES" : "NO");
+    if (minimized) SPDLOG_WARN("  Window is MINIMIZED - capture may fail or return black frames");
+}
+
+void WindowCapture::Impl::logAdapter() {
+    ComPtr<IDXGIDevice> dxgiDevice;
+    ComPtr<IDXGIAdapter> adapter;
+    DXGI_ADAPTER_DESC desc{};
+    if (SUCCEEDED(d3dDevice.As(&dxgiDevice)) && SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) &&
+        SUCCEEDED(adapter->GetDesc(&desc))) {
+        SPDLOG_INFO("  GPU: {}", wideToUtf8(desc.Description));
+        SPDLOG_INFO("  GPU Vendor ID: 0x{:04x}", desc.VendorId);
+    }
+}
+
+void WindowCapture::Impl::createDeviceWrapper() {
+    SPDLOG_INFO("Creating Direct3D device wrapper...");
+    ComPtr<IDXGIDevice> dxgiDevice;
+    if (FAILED(d3dDevice.As(&dxgiDevice))) throw std::runtime_error("Failed to get DXGI device");
+    ComPtr<IInspectable> inspectable;
+    if (FAILED(runtime->createDirect3DDevice(dxgiDevice.Get(), &inspectable)) || !inspectable)
+        throw std::runtime_error("Failed to create Direct3D11 device");
+    winrtDevice = queryInterface<wgc::IDirect3DDevice>(inspectable.Get(), wgc::IID_IDirect3DDevice);
+    SPDLOG_INFO("Direct3D device wrapper created successfully");
+}
+
+wgc::SizeInt32 WindowCapture::Impl::createCaptureItem(std::uint32_t handle) {
+    SPDLOG_INFO("Creating capture item for window {:x}...", handle);
+    auto interop = activationFactory<wgc::IGraphicsCaptureItemInterop>(*runtime, wgc::GraphicsCaptureItemClass,
+                                                                       wgc::IID_IGraphicsCaptureItemInterop);
+    if (FAILED(interop->CreateForWindow(hwnd, wgc::IID_IGraphicsCaptureItem,
+                                        reinterpret_cast<void**>(item.ReleaseAndGetAddressOf()))) ||
+        !item)
+        throw std::runtime_error("Failed to create capture item for window");
+    wgc::SizeInt32 size{};
+    check(item->get_Size(&size));
+    width.store(static_cast<std::uint32_t>(size.Width));
+    height.store(static_cast<std::uint32_t>(size.Height));
+    return size;
+}
+
+void WindowCapture::Impl::createFramePool(wgc::SizeInt32 size) {
+    auto poolStatics = activationFactory<wgc::IDirect3D11CaptureFramePoolStatics2>(
+        *runtime, wgc::Direct3D11CaptureFramePoolClass, wgc::IID_IDirect3D11CaptureFramePoolStatics2);
+    check(poolStatics->CreateFreeThreaded(winrtDevice.Get(), wgc::B8G8R8A8UIntNormalized, 2, size,
+                                          framePool.ReleaseAndGetAddressOf()));
+    poolWidth = static_cast<std::uint32_t>(size.Width);
+    poolHeight = static_cast<std::uint32_t>(size.Height);
+}
+
 bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     Impl& s = *impl;
     if (s.capturing.load()) {
@@ -555,79 +651,17 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
         return false;
     }
     const auto handle = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(s.hwnd));
-    SPDLOG_INFO("=== CAPTURE DIAGNOSTICS for window {:x} ===", handle);
-    SPDLOG_INFO("  Windows Build: {}", s.runtime->buildNumber());
-    const bool supported = captureSupported(*s.runtime);
-    SPDLOG_INFO("  GraphicsCaptureSession::IsSupported(): {}", supported ? "YES" : "NO");
-    if (!supported) {
-        SPDLOG_ERROR("CAPTURE ERROR: GraphicsCaptureSession is NOT supported on this system!");
-        SPDLOG_ERROR("  This usually means:");
-        SPDLOG_ERROR("    1. Windows version is too old (need 1903+)");
-        SPDLOG_ERROR("    2. Graphics driver doesn't support Windows Graphics Capture");
-        SPDLOG_ERROR("    3. Hardware-accelerated GPU scheduling is disabled");
-        SPDLOG_ERROR("  Try: Settings > System > Display > Graphics > Hardware-accelerated GPU scheduling > ON");
-        SPDLOG_ERROR("  Then RESTART your computer.");
-        return false;
-    }
-    if (!IsWindow(s.hwnd)) {
-        SPDLOG_ERROR("  Window handle {:x} is INVALID!", handle);
-        return false;
-    }
-    SPDLOG_INFO("  Window Title: {}", windowText(s.hwnd, false));
-    SPDLOG_INFO("  Window Class: {}", windowText(s.hwnd, true));
-    SPDLOG_INFO("  Window Style: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(s.hwnd, GWL_STYLE)));
-    SPDLOG_INFO("  Window ExStyle: 0x{:08x}", static_cast<std::uint32_t>(GetWindowLongW(s.hwnd, GWL_EXSTYLE)));
-    SPDLOG_INFO("  IsWindowVisible: {}", IsWindowVisible(s.hwnd) ? "YES" : "NO");
-    const bool minimized = IsIconic(s.hwnd);
-    SPDLOG_INFO("  IsIconic (minimized): {}", minimized ? "YES" : "NO");
-    if (minimized) SPDLOG_WARN("  Window is MINIMIZED - capture may fail or return black frames");
-    {
-        ComPtr<IDXGIDevice> dxgiDevice;
-        ComPtr<IDXGIAdapter> adapter;
-        DXGI_ADAPTER_DESC desc{};
-        if (SUCCEEDED(s.d3dDevice.As(&dxgiDevice)) && SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) &&
-            SUCCEEDED(adapter->GetDesc(&desc))) {
-            SPDLOG_INFO("  GPU: {}", wideToUtf8(desc.Description));
-            SPDLOG_INFO("  GPU Vendor ID: 0x{:04x}", desc.VendorId);
-        }
-    }
-    SPDLOG_INFO("=== END DIAGNOSTICS ===");
+    if (!s.diagnoseCapture(handle)) return false;
 
     try {
         {
             std::lock_guard lock(s.mutex);
             s.frameCallback = std::move(callback);
         }
-        SPDLOG_INFO("Creating Direct3D device wrapper...");
-        ComPtr<IDXGIDevice> dxgiDevice;
-        if (FAILED(s.d3dDevice.As(&dxgiDevice))) throw std::runtime_error("Failed to get DXGI device");
-        ComPtr<IInspectable> inspectable;
-        if (FAILED(s.runtime->createDirect3DDevice(dxgiDevice.Get(), &inspectable)) || !inspectable)
-            throw std::runtime_error("Failed to create Direct3D11 device");
-        s.winrtDevice = queryInterface<wgc::IDirect3DDevice>(inspectable.Get(), wgc::IID_IDirect3DDevice);
-        SPDLOG_INFO("Direct3D device wrapper created successfully");
-
-        SPDLOG_INFO("Creating capture item for window {:x}...", handle);
-        auto interop = activationFactory<wgc::IGraphicsCaptureItemInterop>(*s.runtime, wgc::GraphicsCaptureItemClass,
-                                                                           wgc::IID_IGraphicsCaptureItemInterop);
-        if (FAILED(interop->CreateForWindow(s.hwnd, wgc::IID_IGraphicsCaptureItem,
-                                            reinterpret_cast<void**>(s.item.ReleaseAndGetAddressOf()))) ||
-            !s.item)
-            throw std::runtime_error("Failed to create capture item for window");
-        wgc::SizeInt32 size{};
-        check(s.item->get_Size(&size));
-        s.width.store(static_cast<std::uint32_t>(size.Width));
-        s.height.store(static_cast<std::uint32_t>(size.Height));
-
-        auto poolStatics = activationFactory<wgc::IDirect3D11CaptureFramePoolStatics2>(
-            *s.runtime, wgc::Direct3D11CaptureFramePoolClass, wgc::IID_IDirect3D11CaptureFramePoolStatics2);
-        check(poolStatics->CreateFreeThreaded(s.winrtDevice.Get(), wgc::B8G8R8A8UIntNormalized, 2, size,
-                                              s.framePool.ReleaseAndGetAddressOf()));
-        s.poolWidth = static_cast<std::uint32_t>(size.Width);
-        s.poolHeight = static_cast<std::uint32_t>(size.Height);
-
+        s.createDeviceWrapper();
+        const wgc::SizeInt32 size = s.createCaptureItem(handle);
+        s.createFramePool(size);
         s.registerHandlers();
-
         check(s.framePool->CreateCaptureSession(s.item.Get(), s.session.ReleaseAndGetAddressOf()));
         check(startCaptureSession(s.session.Get(), s.capturing));
         SPDLOG_INFO("Capture started for window {:x}", handle);

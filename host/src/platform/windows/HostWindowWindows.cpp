@@ -141,32 +141,101 @@ void ShowFromTray(HWND window) {
     SetForegroundWindow(window);
 }
 
+namespace {
+
+// Explorer restarted and dropped the tray icon.
+void restoreTrayIcon(HWND window) {
+    if (g_trayIconAdded && !RestoreTrayIcon()) {
+        // Without the icon a hidden window could not be reached again.
+        g_hideToTray = false;
+        if (!IsWindowVisible(window)) {
+            ShowWindow(window, SW_SHOWMINNOACTIVE);
+        }
+    }
+}
+
+void onSize(HWND window, WPARAM wParam, LPARAM lParam) {
+    if (wParam == SIZE_MINIMIZED) {
+        // Minimising hides the window to the tray; without a tray it stays minimised.
+        if (g_hideToTray) {
+            ShowWindow(window, SW_HIDE);
+        }
+        return;
+    }
+    g_resizeWidth = LOWORD(lParam);
+    g_resizeHeight = HIWORD(lParam);
+    g_redraw = true;
+}
+
+void onDestroy() {
+    if (g_trayIconAdded) {
+        Shell_NotifyIconW(NIM_DELETE, &g_trayIcon);
+        g_trayIconAdded = false;
+    }
+    g_running = false;
+    PostQuitMessage(0);
+}
+
+void onDisplayChange() {
+    if (g_hostWindow && g_hostWindow->onDisplayChange) {
+        g_hostWindow->onDisplayChange();
+    }
+    SPDLOG_INFO("Display configuration changed");
+}
+
+// The tray menu's commands; false for any other command.
+bool onTrayMenuCommand(HWND window, WORD command) {
+    switch (command) {
+    case ID_TRAY_SHOW_HIDE:
+        toggleWindow(window);
+        return true;
+    case ID_TRAY_EXIT:
+        g_running = false;
+        DestroyWindow(window);
+        return true;
+    case ID_TRAY_CHECK_UPDATES:
+        if (g_hostWindow && g_hostWindow->onCheckForUpdates) {
+            g_hostWindow->onCheckForUpdates();
+        }
+        return true;
+    default:
+        return false;
+    }
+}
+
+// False when the system's own handling should follow.
+bool onSystemCommand(HWND window, WPARAM wParam) {
+    if ((wParam & 0xFFF0) == SC_KEYMENU) {
+        return true;  // Alt alone does not open the window menu
+    }
+    if ((wParam & 0xFFF0) == SC_MINIMIZE && g_hideToTray) {
+        ShowWindow(window, SW_HIDE);
+        return true;
+    }
+    return false;
+}
+
+void onTrayIconClick(HWND window, LPARAM lParam) {
+    if (lParam == WM_LBUTTONDBLCLK) {
+        toggleWindow(window);
+    } else if (lParam == WM_RBUTTONUP) {
+        ShowTrayMenu(window);
+    }
+}
+
+} // namespace
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (g_hostWindow && g_hostWindow->messageHook && g_hostWindow->messageHook(window, message, wParam, lParam)) {
         return 1;
     }
     if (message != 0 && message == TaskbarCreatedMessage()) {
-        if (g_trayIconAdded && !RestoreTrayIcon()) {
-            // Without the icon a hidden window could not be reached again.
-            g_hideToTray = false;
-            if (!IsWindowVisible(window)) {
-                ShowWindow(window, SW_SHOWMINNOACTIVE);
-            }
-        }
+        restoreTrayIcon(window);
         return 0;
     }
     switch (message) {
     case WM_SIZE:
-        if (wParam == SIZE_MINIMIZED) {
-            // Minimising hides the window to the tray; without a tray it stays minimised.
-            if (g_hideToTray) {
-                ShowWindow(window, SW_HIDE);
-            }
-            return 0;
-        }
-        g_resizeWidth = LOWORD(lParam);
-        g_resizeHeight = HIWORD(lParam);
-        g_redraw = true;
+        onSize(window, wParam, lParam);
         return 0;
     case WM_PAINT:
         g_redraw = true;
@@ -176,52 +245,23 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         ShowWindow(window, g_hideToTray ? SW_HIDE : SW_MINIMIZE);
         return 0;
     case WM_DESTROY:
-        if (g_trayIconAdded) {
-            Shell_NotifyIconW(NIM_DELETE, &g_trayIcon);
-            g_trayIconAdded = false;
-        }
-        g_running = false;
-        PostQuitMessage(0);
+        onDestroy();
         return 0;
     case WM_DISPLAYCHANGE:
-        if (g_hostWindow && g_hostWindow->onDisplayChange) {
-            g_hostWindow->onDisplayChange();
-        }
-        SPDLOG_INFO("Display configuration changed");
+        onDisplayChange();
         return 0;
     case WM_COMMAND:
-        switch (LOWORD(wParam)) {
-        case ID_TRAY_SHOW_HIDE:
-            toggleWindow(window);
+        if (onTrayMenuCommand(window, LOWORD(wParam))) {
             return 0;
-        case ID_TRAY_EXIT:
-            g_running = false;
-            DestroyWindow(window);
-            return 0;
-        case ID_TRAY_CHECK_UPDATES:
-            if (g_hostWindow && g_hostWindow->onCheckForUpdates) {
-                g_hostWindow->onCheckForUpdates();
-            }
-            return 0;
-        default:
-            break;
         }
         break;
     case WM_SYSCOMMAND:
-        if ((wParam & 0xFFF0) == SC_KEYMENU) {
-            return 0;  // Alt alone does not open the window menu
-        }
-        if ((wParam & 0xFFF0) == SC_MINIMIZE && g_hideToTray) {
-            ShowWindow(window, SW_HIDE);
+        if (onSystemCommand(window, wParam)) {
             return 0;
         }
         break;
     case WM_TRAYICON:
-        if (lParam == WM_LBUTTONDBLCLK) {
-            toggleWindow(window);
-        } else if (lParam == WM_RBUTTONUP) {
-            ShowTrayMenu(window);
-        }
+        onTrayIconClick(window, lParam);
         return 0;
     default:
         break;

@@ -235,33 +235,49 @@ TEST_F(Orchestrator, ResizeFloodRecreatesTheEncoderAtMostEvery100msAndTheLastSiz
         const auto newest = world.encoder(world.encoderCount() - 1);
         return newest->config.width == w && newest->frames.load() > 0;
     };
+    // A slow machine (a sanitizer, two loaded cores) stretches the second; the bound follows it.
+    const auto took = std::chrono::steady_clock::now() - began;
     ASSERT_TRUE(eventually([&] { return encodedAtWidth(width); }, 2s));
     EXPECT_EQ(resolution(1), Pair(width, 240));
     const std::size_t recreations = world.encoderCount() - 1;
     EXPECT_GE(recreations, 2u);
-    EXPECT_LE(recreations, 11u);
+    EXPECT_LE(recreations, 1u + static_cast<std::size_t>(took / CaptureOrchestrator::kMinRecreateInterval));
     {
         std::lock_guard lock(mutex);
         EXPECT_EQ(resolutionChanges.size(), recreations);
         EXPECT_EQ(Pair(resolutionChanges.back().width, resolutionChanges.back().height), Pair(width, 240));
     }
 
-    // Two changes at once, then stillness: the second waits for its repeat.
-    std::this_thread::sleep_for(KeyframePacing::kMinInterval + 20ms);
-    const int repeatsBefore = capture->repeats();
-    ASSERT_TRUE(capture->deliver(1200, 240, pattern));
-    ASSERT_EQ(world.encoderCount(), recreations + 2) << "a change after a quiet spell is made at once";
-    ASSERT_TRUE(capture->deliver(1232, 240, pattern));
-    EXPECT_EQ(world.encoderCount(), recreations + 2) << "the second change waits";
-    EXPECT_EQ(resolution(1), Pair(1200, 240));
-    ASSERT_TRUE(eventually([&] { return encodedAtWidth(1232); }, 2s));
-    EXPECT_EQ(resolution(1), Pair(1232, 240));
-    EXPECT_GT(capture->repeats(), repeatsBefore);
+    // Two changes at once, then stillness: the second waits for its repeat. Tried again with new
+    // sizes when the machine took the interval over between the two deliveries.
+    std::uint32_t first = 1200;
+    std::uint32_t second = 1232;
+    for (int attempt = 0;; ++attempt, first += 64, second += 64) {
+        std::this_thread::sleep_for(CaptureOrchestrator::kMinRecreateInterval + 20ms);
+        const std::size_t before = world.encoderCount();
+        const int repeatsBefore = capture->repeats();
+        ASSERT_TRUE(capture->deliver(first, 240, pattern));
+        const auto firstAt = std::chrono::steady_clock::now();
+        ASSERT_EQ(world.encoderCount(), before + 1) << "a change after a quiet spell is made at once";
+        ASSERT_TRUE(capture->deliver(second, 240, pattern));
+        const bool inTime = std::chrono::steady_clock::now() - firstAt < CaptureOrchestrator::kMinRecreateInterval / 2;
+        if (!inTime && attempt < 5) {
+            ASSERT_TRUE(eventually([&] { return encodedAtWidth(second); }, 2s));
+            continue;
+        }
+        ASSERT_TRUE(inTime) << "the machine never delivered two frames within 50 ms";
+        EXPECT_EQ(world.encoderCount(), before + 1) << "the second change waits";
+        EXPECT_EQ(resolution(1), Pair(first, 240));
+        ASSERT_TRUE(eventually([&] { return encodedAtWidth(second); }, 2s));
+        EXPECT_EQ(resolution(1), Pair(second, 240));
+        EXPECT_GT(capture->repeats(), repeatsBefore);
+        break;
+    }
     const auto newest = world.encoder(world.encoderCount() - 1);
-    EXPECT_EQ(newest->config.width, 1232u);
+    EXPECT_EQ(newest->config.width, second);
     const auto frames = newest->receivedFrames();
     ASSERT_FALSE(frames.empty());
-    expectPadded(frames[0], 1232, 240, pattern);
+    expectPadded(frames[0], second, 240, pattern);
     EXPECT_FALSE(newest->wrongSize.load());
 }
 
