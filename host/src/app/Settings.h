@@ -21,9 +21,9 @@ struct SettingsValues {
     std::uint16_t videoPort = 9944;
     std::uint16_t audioPort = 9945;
     std::uint16_t inputPort = 9946;
-    std::uint32_t targetBitrate = 20000;  // kbps
-    std::uint32_t maxBitrate = 50000;     // kbps
-    std::uint32_t targetFps = 72;
+    std::uint32_t targetBitrate = kDefaultBitrateKbps;  // kbps
+    std::uint32_t maxBitrate = kDefaultMaxBitrateKbps;  // kbps
+    std::uint32_t targetFps = kDefaultFps;
     std::string preferredEncoder = "nvenc";
     bool sharpeningEnabled = false;
     float sharpness = 0.7f;

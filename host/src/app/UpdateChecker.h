@@ -109,7 +109,7 @@ private:
 // Seconds since 1970-01-01 UTC.
 std::int64_t secondsSinceEpoch();
 
-// Application::checkForUpdatesAsync for a checker and the settings it stamps:
+// The host's update check, for a checker and the settings it stamps:
 // unless forced, nothing happens within 86,400 s of settings' lastUpdateCheck;
 // otherwise a check starts on the checker's thread and its outcome is logged
 // and stamped (not for a version the user dismissed). `clock` gives seconds

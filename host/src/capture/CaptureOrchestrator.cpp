@@ -61,9 +61,6 @@ CaptureOrchestrator::CaptureOrchestrator() : CaptureOrchestrator(platformCapture
 CaptureOrchestrator::CaptureOrchestrator(CaptureServices s) : services(std::move(s)) {
     encoderConfig.width = 1920;
     encoderConfig.height = 1080;
-    encoderConfig.bitrateKbps = 20000;
-    encoderConfig.maxBitrateKbps = 50000;
-    encoderConfig.fps = 72;
     encoderConfig.codec = "h264";
     encoderConfig.profile = "main";
     encoderConfig.gopLength = 60;

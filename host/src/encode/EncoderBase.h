@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "encode/VideoLimits.h"
+
 // EncoderDevice and EncoderInput: what the platform's capture hands to an encoder
 // (a Direct3D 11 device and BGRA texture on Windows, a CPU BGRA frame on Linux),
 // from encode/windows/D3D11EncoderTypes.h or encode/linux/CpuEncoderTypes.h.
@@ -26,9 +28,9 @@ const char* encoderTypeName(EncoderType type);
 struct EncoderConfig {
     std::uint32_t width = 1920;            // the frames handed to encodeFrame have exactly this size
     std::uint32_t height = 1080;
-    std::uint32_t bitrateKbps = 20000;     // average bitrate
-    std::uint32_t maxBitrateKbps = 50000;  // peak bitrate; also sizes the VBV buffer
-    std::uint32_t fps = 72;                // frames per second, denominator 1
+    std::uint32_t bitrateKbps = kDefaultBitrateKbps;        // average bitrate
+    std::uint32_t maxBitrateKbps = kDefaultMaxBitrateKbps;  // peak bitrate; also sizes the VBV buffer
+    std::uint32_t fps = kDefaultFps;                        // frames per second, denominator 1
     std::string codec = "h264";            // "h265" or "hevc" select HEVC where the encoder has it
     std::string profile = "main";
     std::uint32_t gopLength = 60;          // frames between IDR pictures

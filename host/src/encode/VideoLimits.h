@@ -19,6 +19,12 @@ inline constexpr std::uint64_t kMaxCapturedPixels = 2 * kMaxVideoPixels;
 // Largest kbit/s value whose bit/s value still fits 32 bits: the encoders' ceiling.
 inline constexpr std::uint32_t kMaxBitrateKbps = 0xFFFFFFFFu / 1000u;
 
+// The stream's defaults: the settings file starts with them, and an encoder
+// configured with nothing else runs at them.
+inline constexpr std::uint32_t kDefaultBitrateKbps = 20000;
+inline constexpr std::uint32_t kDefaultMaxBitrateKbps = 50000;
+inline constexpr std::uint32_t kDefaultFps = 72;
+
 // The pixels a picture of this size is coded with, in whole 16 x 16 macroblocks.
 constexpr std::uint64_t codedPixels(std::uint32_t width, std::uint32_t height) {
     return (std::uint64_t{width} + 15) / 16 * 16 * ((std::uint64_t{height} + 15) / 16 * 16);

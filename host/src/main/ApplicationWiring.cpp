@@ -1,6 +1,8 @@
 #include "main/ApplicationWiring.h"
 
 #include "app/Application.h"
+#include "app/UpdateChecker.h"
+#include "common/Version.h"
 #include "capture/WindowEnumerator.h"
 #include "main/HostRun.h"
 #include "platform/HostWindow.h"
@@ -8,6 +10,16 @@
 #include <spdlog/spdlog.h>
 
 namespace quillane::host {
+namespace {
+
+std::unique_ptr<UpdateChecker> productUpdateChecker() {
+    auto checker = std::make_unique<UpdateChecker>();
+    checker->setCurrentVersion(kHostVersion);
+    checker->setUpdateUrl(kDefaultUpdateUrl);
+    return checker;
+}
+
+}  // namespace
 
 ApplicationWiring::ApplicationWiring(HostServices& services) {
     services.startApplication = [this, &services](TurnHooks& hooks) {
@@ -16,7 +28,8 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
         application = std::make_unique<Application>();
         running = application->initialize();
         if (!running) return false;
-        if (services.applicationReady) services.applicationReady(*application);
+        SPDLOG_INFO("Initializing update checker...");
+        checker = services.makeUpdateChecker ? services.makeUpdateChecker() : productUpdateChecker();
         hooks.updateApplication = [app = application.get()] { app->update(); };
         services.window.onDisplayChange = [app = application.get()] { app->onDisplayChange(); };
         wireUpdateCheck(services.window);
@@ -28,18 +41,22 @@ ApplicationWiring::ApplicationWiring(HostServices& services) {
         // After a failed start the destructor releases what was created.
         if (running) application->shutdown();
         running = false;
+        checker.reset();
         application.reset();
     };
 }
 
 ApplicationWiring::~ApplicationWiring() = default;
 
+void ApplicationWiring::checkForUpdates(bool force) {
+    if (application) startUpdateCheck(checker.get(), application->getSettings(), force);
+}
+
 void ApplicationWiring::wireUpdateCheck(HostWindow& window) {
-    Application* app = application.get();
-    window.onCheckForUpdates = [app] { app->checkForUpdatesAsync(true); };
-    if (app->getSettings().values().autoCheckUpdates) {
+    window.onCheckForUpdates = [this] { checkForUpdates(true); };
+    if (application->getSettings().values().autoCheckUpdates) {
         SPDLOG_INFO("Checking for updates on startup...");
-        app->checkForUpdatesAsync(false);
+        checkForUpdates(false);
     }
 }
 

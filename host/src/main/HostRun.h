@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace quillane::host {
@@ -14,6 +15,7 @@ class PlatformRuntime;
 class SingleInstance;
 class TrayIcon;
 class Application;
+class UpdateChecker;
 
 // The platform's services for one run of the host; the entry point owns them.
 struct HostServices {
@@ -31,8 +33,9 @@ struct HostServices {
     std::function<bool(TurnHooks& hooks)> startApplication{};
     // Shuts Application down and destroys it (also after a failed start).
     std::function<void()> stopApplication{};
-    // Called once Application is initialised, before anything uses it.
-    std::function<void(Application&)> applicationReady{};
+    // The update checker made once Application is initialised; left empty, one
+    // that asks the product's update service (tests give a local service).
+    std::function<std::unique_ptr<UpdateChecker>()> makeUpdateChecker{};
     // The host window's UI: attaches its log sink once logging is up, is created
     // after Application (false ends the start-up) and goes before it.
     std::function<void()> loggingReady{};

@@ -29,7 +29,7 @@ void takePersisted(UISettings& s, const SettingsValues& values) {
 
 }  // namespace
 
-UIWiring::UIWiring(HostServices& services, ApplicationWiring& application) {
+UIWiring::UIWiring(HostServices& services, ApplicationWiring& application) : wiring(application) {
     services.loggingReady = [this] {
         sink = std::make_shared<UISinkMt>();
         addLogSink(sink);
@@ -66,13 +66,11 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
     takePersisted(s, values);
     s.qualityPreset = presetForBitrates(s.targetBitrate, s.maxBitrate);
     applied = s;
-    // Reset restores the settings file's defaults, which the host starts with.
-    takePersisted(ui->resetSettings, SettingsValues{});
     SPDLOG_INFO("UI initialized with settings: bitrate={} kbps, fps={}, ports={}/{}/{}/{}", s.targetBitrate,
                 s.targetFps, s.signalingPort, s.videoPort, s.audioPort, s.inputPort);
     app = &application;
     wireCallbacks(application);
-    UpdateNotice::showCheckState(application.getUpdateChecker(), application.getSettings(), *ui,
+    UpdateNotice::showCheckState(wiring.updateChecker(), application.getSettings(), *ui,
                                  secondsSinceEpoch());
 
     ui->systemInfo.gpuName = application.getGpuName();
@@ -86,14 +84,14 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
         const auto now = std::chrono::steady_clock::now();
         view->connectionStatus = connectionStatus(application, now);
         if (view->updateCheckInProgress) {
-            UpdateNotice::showCheckState(application.getUpdateChecker(), application.getSettings(), *view,
+            UpdateNotice::showCheckState(wiring.updateChecker(), application.getSettings(), *view,
                                          secondsSinceEpoch());
         }
         flushSettings(application, now, false);
     };
     hooks.everySixtiethTurn = [this, view, &application] {
         view->setWindowList(application.getWindowList());
-        updateNotice.offer(application.getUpdateChecker(), application.getSettings(), *view, secondsSinceEpoch());
+        updateNotice.offer(wiring.updateChecker(), application.getSettings(), *view, secondsSinceEpoch());
     };
     hooks.renderUi = [view] { view->render(); };
     hooks.uiNeedsFrame = [view] { return view->needsFrame(); };
@@ -107,7 +105,7 @@ void UIWiring::wireCallbacks(Application& application) {
     ui->onCheckForUpdates = [this, &application] {
         SPDLOG_INFO("Manual update check requested");
         ui->updateCheckInProgress = true;
-        application.checkForUpdatesAsync(true);
+        wiring.checkForUpdates(true);
     };
     ui->onOpenDownloadPage = [](const std::string& url) {
         SPDLOG_INFO("Opening download page: {}", logSafeText(url));

@@ -45,6 +45,7 @@ private:
     std::unique_ptr<UIManager> ui;
     Application* app = nullptr;
     UpdateNotice updateNotice;
+    ApplicationWiring& wiring;  // the update checker
     UISettings applied;  // what Application was last given
     bool savePending = false;
     std::chrono::steady_clock::time_point savedAt{};

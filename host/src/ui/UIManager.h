@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Settings.h"
 #include "app/UpdateChecker.h"
 #include "capture/WindowInfo.h"
 #include "ui/LogRing.h"
@@ -22,17 +23,21 @@ namespace quillane::host {
 class UIBackend;
 class UrlOpener;
 
+// The preset whose bitrates these are, or kCustomPreset.
+std::uint32_t presetForBitrates(std::uint32_t targetBitrate, std::uint32_t maxBitrate);
+
 // The settings as the UI shows and edits them; handed whole to
-// UIManager::onSettingsChanged on each edit.
+// UIManager::onSettingsChanged on each edit. The fields the settings file
+// keeps start at its defaults.
 struct UISettings {
-    std::uint32_t signalingPort = 9876;
-    std::uint32_t videoPort = 9944;
-    std::uint32_t audioPort = 9945;
-    std::uint32_t inputPort = 9946;
-    std::uint32_t qualityPreset = 2;  // High
-    std::uint32_t targetFps = 72;
-    std::uint32_t targetBitrate = 50000;  // kbit/s
-    std::uint32_t maxBitrate = 100000;    // kbit/s
+    std::uint32_t signalingPort = SettingsValues{}.signalingPort;
+    std::uint32_t videoPort = SettingsValues{}.videoPort;
+    std::uint32_t audioPort = SettingsValues{}.audioPort;
+    std::uint32_t inputPort = SettingsValues{}.inputPort;
+    std::uint32_t qualityPreset = presetForBitrates(SettingsValues{}.targetBitrate, SettingsValues{}.maxBitrate);
+    std::uint32_t targetFps = SettingsValues{}.targetFps;
+    std::uint32_t targetBitrate = SettingsValues{}.targetBitrate;  // kbit/s
+    std::uint32_t maxBitrate = SettingsValues{}.maxBitrate;        // kbit/s
     std::uint32_t reserved1 = 75;
     bool reserved2 = false;
     std::string codec = "h264";
@@ -48,11 +53,11 @@ struct UISettings {
     bool sliceEncoding = true;
     std::uint32_t reserved3 = 4;
     std::uint32_t reserved4 = 120;
-    bool sharpeningEnabled = false;
-    float sharpness = 0.7f;
-    bool fullRangeColor = false;
-    bool vsyncEnabled = false;
-    bool autoCheckUpdates = true;
+    bool sharpeningEnabled = SettingsValues{}.sharpeningEnabled;
+    float sharpness = SettingsValues{}.sharpness;
+    bool fullRangeColor = SettingsValues{}.fullRangeColor;
+    bool vsyncEnabled = SettingsValues{}.vsyncEnabled;
+    bool autoCheckUpdates = SettingsValues{}.autoCheckUpdates;
 };
 
 // The Streaming page's quality presets; the last, "Custom", keeps the bitrates.
@@ -67,8 +72,6 @@ inline constexpr QualityPreset kQualityPresets[] = {{"Low (10 Mbps)", 10000, 150
                                                     {"Ultra (100 Mbps)", 100000, 150000},
                                                     {"Custom", 0, 0}};
 inline constexpr std::uint32_t kCustomPreset = 4;
-// The preset whose bitrates these are, or kCustomPreset.
-std::uint32_t presetForBitrates(std::uint32_t targetBitrate, std::uint32_t maxBitrate);
 
 inline constexpr const char* kWebsiteUrl = "https://quillane.app";
 inline constexpr const char* kReleaseNotesUrl = "https://quillane.app/releases";

@@ -1,4 +1,5 @@
 #include "app/Settings.h"
+#include "encode/EncoderBase.h"
 
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
@@ -252,4 +253,13 @@ TEST_F(SettingsTest, DefaultFileIsSettingsJsonInTheConfigFolder) {
     }
     if (previous) setEnvironment("XDG_CONFIG_HOME", *previous);
     else unsetEnvironment("XDG_CONFIG_HOME");
+}
+
+// The encoders and the capture start from the values the settings file starts from.
+TEST(SettingsDefaults, AnEncoderConfiguredWithNothingElseRunsAtTheSettingsFilesDefaults) {
+    const EncoderConfig encoder;
+    const SettingsValues file;
+    EXPECT_EQ(encoder.bitrateKbps, file.targetBitrate);
+    EXPECT_EQ(encoder.maxBitrateKbps, file.maxBitrate);
+    EXPECT_EQ(encoder.fps, file.targetFps);
 }

@@ -1,7 +1,6 @@
 // The host binary with its update checker asking a local service:
 // QH_TEST_UPDATE_URL, trusting the certificate in QH_TEST_UPDATE_CA (PEM).
 
-#include "app/Application.h"
 #include "app/HttpsClient.h"
 #include "app/UpdateChecker.h"
 #include "common/Version.h"
@@ -11,13 +10,13 @@
 
 int main() {
     using namespace quillane::host;
-    return runLinuxHost([](Application& application) {
-        const char* url = std::getenv("QH_TEST_UPDATE_URL");
-        const char* ca = std::getenv("QH_TEST_UPDATE_CA");
-        if (!url || !ca) return;
+    const char* url = std::getenv("QH_TEST_UPDATE_URL");
+    const char* ca = std::getenv("QH_TEST_UPDATE_CA");
+    if (!url || !ca) return runLinuxHost();
+    return runLinuxHost([url, ca] {
         auto checker = std::make_unique<UpdateChecker>(createHttpsClient({ca}));
         checker->setCurrentVersion(kHostVersion);
         checker->setUpdateUrl(url);
-        application.setUpdateChecker(std::move(checker));
+        return checker;
     });
 }

@@ -283,5 +283,22 @@ TEST_F(UIPagesTest, EveryPageStateRenders) {
     for (int page = 0; page < UIManager::PageCount; ++page) show(page);
 }
 
+// A window that never saw the settings file shows (and hands on) the file's defaults.
+TEST(UISettingsDefaults, TheWindowsFieldsStartAtTheSettingsFilesDefaults) {
+    const UISettings shown;
+    const SettingsValues file;
+    EXPECT_EQ(shown.targetBitrate, file.targetBitrate);
+    EXPECT_EQ(shown.maxBitrate, file.maxBitrate);
+    EXPECT_EQ(shown.targetFps, file.targetFps);
+    EXPECT_EQ(shown.qualityPreset, presetForBitrates(file.targetBitrate, file.maxBitrate));
+    EXPECT_EQ(shown.sharpeningEnabled, file.sharpeningEnabled);
+    EXPECT_FLOAT_EQ(shown.sharpness, file.sharpness);
+    EXPECT_EQ(shown.fullRangeColor, file.fullRangeColor);
+    EXPECT_EQ(shown.vsyncEnabled, file.vsyncEnabled);
+    EXPECT_EQ(shown.autoCheckUpdates, file.autoCheckUpdates);
+    EXPECT_EQ(shown.signalingPort, file.signalingPort);
+    EXPECT_EQ(shown.inputPort, file.inputPort);
+}
+
 }  // namespace
 }  // namespace quillane::host::test

@@ -15,7 +15,7 @@
 
 namespace quillane::host {
 
-int runLinuxHost(std::function<void(Application&)> applicationReady) {
+int runLinuxHost(std::function<std::unique_ptr<UpdateChecker>()> makeUpdateChecker) {
     installCrashHandler();
     installExitSignalHandlers();
 
@@ -24,7 +24,7 @@ int runLinuxHost(std::function<void(Application&)> applicationReady) {
     GlfwHostWindow window;
     LinuxTrayIcon tray;
     HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
-    services.applicationReady = std::move(applicationReady);
+    services.makeUpdateChecker = std::move(makeUpdateChecker);
     ApplicationWiring application(services);
     UIWiring ui(services, application);
     // GLFW puts Xlib's exiting error handler back while it creates the window;

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 namespace quillane::host {
 
-class Application;
+class UpdateChecker;
 
 // The host on Linux: its platform services, Application and UI, run to the end.
-// `applicationReady` sees Application once it is initialised (tests).
-int runLinuxHost(std::function<void(Application&)> applicationReady = {});
+// `makeUpdateChecker` replaces the product's update checker (tests).
+int runLinuxHost(std::function<std::unique_ptr<UpdateChecker>()> makeUpdateChecker = {});
 
 }  // namespace quillane::host

@@ -1,0 +1,111 @@
+#include "app/InputDispatch.h"
+
+#include <spdlog/spdlog.h>
+
+#include <utility>
+
+#include "input/FocusManager.h"
+#include "input/InputInjector.h"
+#include "network/TcpInputServer.h"
+#include "network/TransportTypes.h"
+
+namespace quillane::host {
+namespace {
+
+// An input handler that took the injector or the focus manager before shutdown released them
+// may still use them; a focus attempt lasts about 160 ms.
+constexpr auto kInputCallsGrace = std::chrono::seconds(1);
+
+}  // namespace
+
+InputDispatch::InputDispatch(std::shared_ptr<InputPlatform> platform, StreamWindowLookup streamWindow)
+    : platform(std::move(platform)), streamWindow(std::move(streamWindow)) {}
+
+InputDispatch::~InputDispatch() {
+    focus.take().reset();
+    injector.take().reset();
+}
+
+bool InputDispatch::start() {
+    SPDLOG_INFO("Initializing input injector...");
+    auto inject = std::make_shared<InputInjector>(platform);
+    injector.set(inject);
+    if (!inject->initialize(InputInjectorConfig{})) {
+        SPDLOG_ERROR("Failed to initialize input injector");
+        return false;
+    }
+    SPDLOG_INFO("Initializing focus manager...");
+    auto focusing = std::make_shared<FocusManager>(platform);
+    focus.set(focusing);
+    if (!focusing->initialize(FocusManagerConfig{10, 10, false})) {
+        SPDLOG_ERROR("Failed to initialize focus manager");
+        return false;
+    }
+    focusing->setFocusFailedCallback(
+        [this](NativeWindow window, const std::string& hint) { onFocusFailed(window, hint); });
+    auto routing = std::make_shared<InputRouter>(platform, inject, focusing, streamWindow);
+    routing->setClickMismatchCallback(
+        [this](NativeWindow intended, NativeWindow actual) { onClickMismatch(intended, actual); });
+    router.set(routing);
+    return true;
+}
+
+void InputDispatch::stop() {
+    auto routing = router.take();
+    auto focusing = focus.take();
+    auto inject = injector.take();
+    if (!calls.waitIdle(kInputCallsGrace)) SPDLOG_WARN("An input handler is still running at shutdown");
+    if (focusing) focusing->shutdown();
+    if (inject) inject->releaseAll();  // a key left held would repeat forever
+}
+
+void InputDispatch::onClientInput(const ClientInput& input) {
+    const InFlightCalls::Scope scope(calls);
+    if (auto routing = router.get()) {
+        routing->routeClientInput(input.streamId, InputPacket{input.deviceType, input.action, input.x, input.y,
+                                                              input.code, input.modifiers, input.wheelDelta});
+    }
+}
+
+void InputDispatch::onInputEvent(const InputEvent& event) {
+    const InFlightCalls::Scope scope(calls);
+    if (auto routing = router.get()) {
+        routing->routeInputEvent(event.streamId, InputPacket{event.deviceType, event.action, event.x, event.y,
+                                                             event.code, event.modifiers, event.wheelDelta});
+    }
+}
+
+void InputDispatch::onClientGone() {
+    const InFlightCalls::Scope scope(calls);
+    if (auto routing = router.get()) routing->connectionEnded();
+}
+
+void InputDispatch::streamStarted(NativeWindow window) {
+    if (auto inject = injector.get()) inject->setTargetWindow(window);
+}
+
+void InputDispatch::streamEnded(NativeWindow window) {
+    if (auto routing = router.get()) routing->streamEnded(window);
+}
+
+void InputDispatch::updateScreenMetrics() {
+    if (auto inject = injector.get()) inject->updateScreenMetrics();
+}
+
+bool InputDispatch::isWindow(NativeWindow window) const { return platform && platform->isWindow(window); }
+
+bool InputDispatch::resizeWindow(NativeWindow window, std::uint32_t width, std::uint32_t height) {
+    auto inject = injector.get();
+    return inject && inject->resizeWindow(window, width, height, true);
+}
+
+void InputDispatch::onClickMismatch(NativeWindow intended, NativeWindow actual) {
+    SPDLOG_WARN("Click mismatch: intended {:x}, actual {:x} - z-order or coordinate issue", intended, actual);
+}
+
+void InputDispatch::onFocusFailed(NativeWindow window, const std::string& hint) {
+    std::size_t suppressed = 0;
+    if (focusFailedLog.allow(suppressed)) SPDLOG_WARN("Focus failed for window {:x}: {}", window, hint);
+}
+
+}  // namespace quillane::host

@@ -1,0 +1,223 @@
+#include "app/StreamController.h"
+
+#include <spdlog/spdlog.h>
+
+#include "app/AudioPipeline.h"
+#include "app/InputDispatch.h"
+#include "capture/CaptureOrchestrator.h"
+#include "common/Base64.h"
+#include "encode/VideoLimits.h"
+#include "network/SignalingProtocol.h"
+#include "network/SignalingServer.h"
+#include "network/TcpTransportServer.h"
+
+namespace quillane::host {
+namespace {
+
+// Every capture holds a display connection, a thread, an image and an
+// encoder: the X server's client slots and memory run out long before 256.
+constexpr std::size_t kMaxRunningStreams = 16;
+constexpr auto kWindowListMaxAge = std::chrono::seconds(1);
+// A window that just appeared may be missing from a cached list; looking
+// again is allowed this often.
+constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
+
+}  // namespace
+
+StreamController::StreamController(Held<CaptureOrchestrator>& orchestrator, Held<SignalingServer>& signaling,
+                                   Held<TcpTransportServer>& video, InputDispatch& input, AudioPipeline& audio,
+                                   RunningStreams::PriorityFn priority)
+    : orchestrator(orchestrator),
+      signaling(signaling),
+      video(video),
+      input(input),
+      audio(audio),
+      running(std::move(priority)) {}
+
+bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, StreamOrigin origin) {
+    const bool client = origin == StreamOrigin::Client;
+    if (client) SPDLOG_INFO("Stream request: windowId={:x}, streamId={}", windowId, streamId);
+    auto capture = orchestrator.get();
+    if (!capture || !isListedWindow(windowId)) {
+        if (client) {
+            SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+        } else if (!capture) {
+            SPDLOG_ERROR("Capture orchestrator not initialized");
+        } else {
+            SPDLOG_ERROR("Window {:x} is not a capturable window", windowId);
+        }
+        return false;
+    }
+    std::lock_guard lock(captureMutex);
+    if (refuseBeyondStreamCap(windowId, streamId)) return false;
+    // A client's entry exists before the first frame can arrive, so the first
+    // keyframe always finds it.
+    if (client) streams.registerClientStream(streamId, windowId);
+    if (!capture->startCapture(windowId, streamId)) {
+        // A session that ran under this id was stopped by the failed restart.
+        if (client) streams.erase(streamId);
+        running.remove(streamId);
+        audio.unbind(streamId);
+        if (client) SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+        return false;
+    }
+    if (client) {
+        SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
+    } else {
+        SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
+    }
+    running.add(streamId, windowId);
+    input.streamStarted(windowId);
+    audio.bind(streamId);
+    return true;
+}
+
+bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
+    // A restart under a running id replaces its stream and adds none.
+    if (running.size() < kMaxRunningStreams || running.contains(streamId)) return false;
+    SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running", windowId, kMaxRunningStreams);
+    return true;
+}
+
+bool StreamController::refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+    auto capture = orchestrator.get();
+    if (!capture) return false;
+    const std::uint64_t total = capture->pixelsUnderCaptureIfResized(windowId, width, height);
+    if (total <= kMaxCapturedPixels) return false;
+    std::size_t suppressed = 0;
+    if (pixelBudgetLog.allow(suppressed)) {
+        SPDLOG_WARN("Refusing resize of window {:x} to {}x{}: {} pixels would be under capture, more than {} "
+                    "({} more refused since the last report)",
+                    windowId, width, height, total, kMaxCapturedPixels, suppressed);
+    }
+    return true;
+}
+
+void StreamController::stop(std::uint8_t streamId) {
+    auto capture = orchestrator.get();
+    if (!capture) return;
+    std::lock_guard lock(captureMutex);
+    capture->stopCapture(streamId);
+    const NativeWindow window = running.windowOf(streamId);
+    // A stop of a stream that does not run is a client's repeat: nothing to say.
+    if (running.remove(streamId)) SPDLOG_INFO("Stopped capture for stream {}", streamId);
+    audio.unbind(streamId);
+    // Its session or the host window ended it: nothing stays held, input for it goes nowhere.
+    input.streamEnded(window);
+}
+
+void StreamController::stopForClient(std::uint8_t streamId) {
+    stop(streamId);
+    streams.erase(streamId);
+}
+
+void StreamController::update() {
+    auto capture = orchestrator.get();
+    if (!capture) return;
+    const auto dropped = capture->update();
+    const auto ended = dropped.empty() ? dropped : forgetEndedStreams(*capture, dropped);
+    // The clients learn that the stream is over (its window closed or grew
+    // too large), before its id can name another stream.
+    if (auto server = signaling.get()) {
+        for (const std::uint8_t id : ended) server->sendStreamStopped(id);
+    }
+}
+
+std::vector<std::uint8_t> StreamController::forgetEndedStreams(CaptureOrchestrator& capture,
+                                                               const std::vector<std::uint8_t>& dropped) {
+    // Captures whose window closed: their ids are free again and they no
+    // longer hold the priority boost. A start under the same id that won the
+    // race has a session again and is left alone.
+    std::lock_guard lock(captureMutex);
+    std::vector<std::uint8_t> forgotten;
+    for (const std::uint8_t id : dropped) {
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        if (capture.getStreamResolution(id, width, height)) continue;
+        streams.erase(id);
+        const NativeWindow window = running.windowOf(id);
+        if (running.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
+        audio.unbind(id);
+        input.streamEnded(window);
+        forgotten.push_back(id);
+    }
+    return forgotten;
+}
+
+void StreamController::deliverFrame(std::uint8_t streamId, const std::uint8_t* data, std::uint64_t size,
+                                    bool isKeyframe, std::uint32_t targetBitrateKbps, std::uint32_t targetFps) {
+    if (isKeyframe) announceConfigIfDue(streamId, targetBitrateKbps, targetFps);
+    const auto client = video.get();
+    const FrameSendResult result = client ? client->sendVideoFrame(streamId, data, size, isKeyframe)
+                                          : FrameSendResult::NoClient;
+    // Only frames a client will receive count as sent; frames nobody was
+    // connected for count nowhere.
+    if (result == FrameSendResult::Dropped) ++framesDropped;
+    if (result != FrameSendResult::Queued) return;
+    const std::uint64_t frames = ++sentFrames;
+    const std::uint32_t keyframes = isKeyframe ? ++keyframesSent : keyframesSent.load();
+    if (frames % 360 == 0) {
+        SPDLOG_INFO("Stream {} stats: {} frames, {} keyframes sent, {} dropped", streamId, frames, keyframes,
+                    framesDropped.load());
+    }
+}
+
+void StreamController::announceConfigIfDue(std::uint8_t streamId, std::uint32_t targetBitrateKbps,
+                                           std::uint32_t targetFps) {
+    auto capture = orchestrator.get();
+    if (!capture) return;
+    streams.announceIfDue(streamId, [&](std::uint8_t id, std::uint32_t windowId) {
+        const ParameterSets sets = capture->getParameterSets(id);
+        if (!sets.isValid || sets.sps.empty() || sets.pps.empty()) return false;
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        capture->getStreamResolution(id, width, height);
+        StreamConfigMessage message;
+        message.windowId = windowId;
+        message.streamId = id;
+        message.width = width;
+        message.height = height;
+        message.codec = "video/avc";
+        message.sps = base64Encode(sets.sps.data(), sets.sps.size());
+        message.pps = base64Encode(sets.pps.data(), sets.pps.size());
+        message.targetBitrate = targetBitrateKbps;
+        message.targetFps = targetFps;
+        SPDLOG_INFO("Sending stream_config for stream {}: {}x{}, SPS={}B, PPS={}B", id, width, height,
+                    sets.sps.size(), sets.pps.size());
+        if (auto server = signaling.get()) server->sendStreamConfig(message);
+        return true;
+    });
+}
+
+void StreamController::onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
+    SPDLOG_INFO("Resolution changed for stream {}: {}x{}", streamId, width, height);
+    streams.markConfigDue(streamId);
+    if (auto capture = orchestrator.get()) capture->requestKeyframe(streamId);
+}
+
+std::vector<StreamController::WindowInfo> StreamController::windowList() { return windowList(kWindowListMaxAge); }
+
+std::vector<StreamController::WindowInfo> StreamController::windowList(std::chrono::steady_clock::duration maxAge) {
+    std::lock_guard lock(windowListMutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (!windowsValid || now - windowsFetched > maxAge) {
+        auto capture = orchestrator.get();
+        cachedWindows = capture ? capture->getWindowList() : std::vector<WindowInfo>{};
+        windowsFetched = now;
+        // Without the orchestrator (before start-up, after shutdown) there is no list to keep.
+        windowsValid = capture != nullptr;
+    }
+    return cachedWindows;
+}
+
+bool StreamController::isListedWindow(std::uint32_t windowId) {
+    const auto contains = [windowId](const std::vector<WindowInfo>& list) {
+        for (const auto& w : list)
+            if (w.id == windowId) return true;
+        return false;
+    };
+    if (windowId != 0 && contains(windowList(kWindowListMaxAge))) return true;
+    return windowId != 0 && contains(windowList(kWindowListRecheck));
+}
+
+}  // namespace quillane::host
