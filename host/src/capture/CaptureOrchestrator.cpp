@@ -241,7 +241,18 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
         spdlog::error("CaptureOrchestrator not initialized");
         return false;
     }
-    // A running stream of this id goes first; it is stopped with no lock held.
+    stopExistingStream(streamId);
+    const SessionPtr session = prepareSession(windowId, streamId);
+    if (!session) return false;
+    // Read before the capture starts: afterwards its frames may change them.
+    const std::uint32_t paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
+    if (!startAndList(windowId, streamId, session)) return false;
+    spdlog::info("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, paddedWidth,
+                 paddedHeight);
+    return true;
+}
+
+void CaptureOrchestrator::stopExistingStream(std::uint8_t streamId) {
     SessionPtr old;
     {
         std::lock_guard lock(sessionsMutex);
@@ -253,10 +264,12 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
         }
     }
     if (old) stopSession(old);
+}
 
+CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_t windowId, std::uint8_t streamId) {
     if (!services.windowExists(windowId)) {
         spdlog::error("Invalid window handle: {:x}", windowId);
-        return false;
+        return nullptr;
     }
     const EncoderDevice encoderDevice = device->device();
     auto session = std::make_shared<CaptureSession>();
@@ -264,13 +277,13 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
     session->capture = services.createCapture();
     if (!session->capture || !session->capture->initialize(windowId, encoderDevice)) {
         spdlog::error("Failed to initialize capture for window {:x}", windowId);
-        return false;
+        return nullptr;
     }
     std::uint32_t width = 0, height = 0;
     session->capture->getSize(width, height);
     if (!fitsVideoLimits(width, height)) {
         spdlog::error("Window {:x} is {}x{}, larger than H.264 can carry", windowId, width, height);
-        return false;
+        return nullptr;
     }
     if (const std::uint64_t total = [&] {
             std::lock_guard lock(sessionsMutex);
@@ -279,7 +292,7 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
         total > kMaxCapturedPixels) {
         SPDLOG_WARN("Refusing stream {} of window {:x} ({}x{}): {} pixels would be under capture, more than {}",
                     streamId, windowId, width, height, total, kMaxCapturedPixels);
-        return false;
+        return nullptr;
     }
     const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
     const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
@@ -287,13 +300,17 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
     std::unique_ptr<EncoderBase> encoder = services.createBestEncoder(encoderDevice, config);
     if (!encoder) {
         spdlog::error("Failed to create encoder for window {:x}", windowId);
-        return false;
+        return nullptr;
     }
     encoder->setOutputCallback(outputCallbackFor(streamId));
     session->encoder = std::move(encoder);
     session->width = width, session->height = height;
     session->paddedWidth = paddedWidth, session->paddedHeight = paddedHeight;
+    return session;
+}
 
+bool CaptureOrchestrator::startAndList(std::uint32_t windowId, std::uint8_t streamId, const SessionPtr& session) {
+    const std::uint32_t width = session->width, height = session->height;
     SessionPtr displaced;
     bool overBudget = false;
     {
@@ -335,8 +352,6 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
         return false;
     }
     if (displaced) stopSession(displaced);
-    spdlog::info("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, paddedWidth,
-                 paddedHeight);
     return true;
 }
 
@@ -346,140 +361,171 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
     std::lock_guard frameLock(session->frameMutex);
     if (session->removed.load()) return;
 
-    std::shared_ptr<EncoderBase> encoder;
-    std::shared_ptr<EncoderBase> retired;
-    std::uint32_t paddedWidth = 0, paddedHeight = 0, oldWidth = 0, oldHeight = 0;
     const auto now = KeyframePacing::Clock::now();
-    std::optional<KeyframePacing::Clock::time_point> waitUntil;  // the new size must wait until then
-    bool overBudget = false;
-    {
-        std::lock_guard lock(sessionsMutex);
-        if (!session->encoder) return;  // its re-creation failed: dropped until the stream stops
-        if ((width != session->width || height != session->height) && !fitsVideoLimits(width, height)) {
-            // Ends the stream at the next update rather than leaving it frozen.
-            if (!session->outgrown.exchange(true)) {
-                spdlog::error("Window of stream {} grew to {}x{}, larger than H.264 can carry; ending the stream",
-                              streamId, width, height);
-            }
-            return;
-        }
-        if (width != session->width || height != session->height) {
-            paddedWidth = padTo16(width), paddedHeight = padTo16(height);
-            if (paddedWidth == session->paddedWidth && paddedHeight == session->paddedHeight) {
-                session->width = width, session->height = height;
-            } else if (pixelsUnderCapture(session.get()) + codedPixels(width, height) > kMaxCapturedPixels) {
-                overBudget = true;
-            } else if (session->recreatedAt && now - *session->recreatedAt < kMinRecreateInterval) {
-                waitUntil = *session->recreatedAt + kMinRecreateInterval;
-            } else {
-                oldWidth = session->width, oldHeight = session->height;
-                retired = std::move(session->encoder);
-            }
-        }
-        if (!waitUntil && !overBudget) {
-            encoder = session->encoder;
-            if (encoder) paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
-        }
-    }
-    if (overBudget) {
+    FramePlan plan = planFrame(streamId, *session, width, height, now);
+    switch (plan.step) {
+    case FramePlan::Step::Drop:
+        return;
+    case FramePlan::Step::OverBudget:
         // Ends the stream at the next update, as a window too large for H.264 does.
         if (!session->outgrown.exchange(true)) {
             SPDLOG_WARN("Window of stream {} grew to {}x{}, more pixels than the captures may hold; ending the stream",
                         streamId, width, height);
         }
         return;
-    }
-    if (waitUntil) {
-        // Dropped: the capture repeats its newest picture when the size may change.
-        {
-            std::lock_guard lock(session->pacingMutex);
-            session->resizeDue = waitUntil;
-        }
-        wakeRepeats();
+    case FramePlan::Step::Wait:
+        deferResize(*session, plan.waitUntil);
         return;
+    case FramePlan::Step::Recreate:
+        plan.encoder = recreateEncoder(streamId, *session, plan, width, height, now);
+        if (!plan.encoder) return;
+        break;
+    case FramePlan::Step::Encode:
+        break;
     }
-
-    bool resolutionChanged = false;
-    if (retired) {
-        // No other thread holds it: they reach encoders only through the table.
-        spdlog::info("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder", oldWidth, oldHeight,
-                     width, height, streamId);
-        retired->shutdown();
-        retired.reset();
-        session->recreatedAt = now;
-        session->paddingTexture.reset();
-        const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
-        spdlog::info("Creating new encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
-        std::unique_ptr<EncoderBase> created = services.createBestEncoder(device->device(), config);
-        if (!created) {
-            // The stored size stays: the session keeps no encoder and drops its frames.
-            spdlog::error("Failed to create new encoder for resolution {}x{}", paddedWidth, paddedHeight);
-            return;
-        }
-        created->setOutputCallback(outputCallbackFor(streamId));
-        encoder = std::move(created);
-        {
-            std::lock_guard lock(sessionsMutex);
-            session->encoder = encoder;
-            session->width = width, session->height = height;
-            session->paddedWidth = paddedWidth, session->paddedHeight = paddedHeight;
-        }
-        spdlog::info("Encoder recreated successfully for {}x{} on stream {}", paddedWidth, paddedHeight, streamId);
-        resolutionChanged = true;
+    const bool resolutionChanged = plan.step == FramePlan::Step::Recreate;
+    const auto input = prepareEncoderInput(*session, texture, width, height, plan.paddedWidth, plan.paddedHeight);
+    if (!input) {
+        if (resolutionChanged) notifyResolutionChanged(streamId, width, height);
+        return;  // the next frame tries again
     }
+    encodePrepared(streamId, *session, *plan.encoder, *input, resolutionChanged, width, height);
+}
 
+CaptureOrchestrator::FramePlan CaptureOrchestrator::planFrame(std::uint8_t streamId, CaptureSession& session,
+                                                              std::uint32_t width, std::uint32_t height,
+                                                              KeyframePacing::Clock::time_point now) {
+    FramePlan plan;
+    std::lock_guard lock(sessionsMutex);
+    if (!session.encoder) return plan;  // its re-creation failed: dropped until the stream stops
+    if (width != session.width || height != session.height) {
+        if (!fitsVideoLimits(width, height)) {
+            // Ends the stream at the next update rather than leaving it frozen.
+            if (!session.outgrown.exchange(true)) {
+                spdlog::error("Window of stream {} grew to {}x{}, larger than H.264 can carry; ending the stream",
+                              streamId, width, height);
+            }
+            return plan;
+        }
+        plan.paddedWidth = padTo16(width), plan.paddedHeight = padTo16(height);
+        if (plan.paddedWidth == session.paddedWidth && plan.paddedHeight == session.paddedHeight) {
+            session.width = width, session.height = height;
+        } else if (pixelsUnderCapture(&session) + codedPixels(width, height) > kMaxCapturedPixels) {
+            plan.step = FramePlan::Step::OverBudget;
+            return plan;
+        } else if (session.recreatedAt && now - *session.recreatedAt < kMinRecreateInterval) {
+            plan.step = FramePlan::Step::Wait;
+            plan.waitUntil = *session.recreatedAt + kMinRecreateInterval;
+            return plan;
+        } else {
+            plan.step = FramePlan::Step::Recreate;
+            plan.oldWidth = session.width, plan.oldHeight = session.height;
+            plan.retired = std::move(session.encoder);
+            return plan;
+        }
+    }
+    plan.step = FramePlan::Step::Encode;
+    plan.encoder = session.encoder;
+    plan.paddedWidth = session.paddedWidth, plan.paddedHeight = session.paddedHeight;
+    return plan;
+}
+
+void CaptureOrchestrator::deferResize(CaptureSession& session, KeyframePacing::Clock::time_point until) {
+    // Dropped: the capture repeats its newest picture when the size may change.
+    {
+        std::lock_guard lock(session.pacingMutex);
+        session.resizeDue = until;
+    }
+    wakeRepeats();
+}
+
+std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t streamId, CaptureSession& session,
+                                                                  FramePlan& plan, std::uint32_t width,
+                                                                  std::uint32_t height,
+                                                                  KeyframePacing::Clock::time_point now) {
+    // No other thread holds it: they reach encoders only through the table.
+    spdlog::info("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder", plan.oldWidth,
+                 plan.oldHeight, width, height, streamId);
+    plan.retired->shutdown();
+    plan.retired.reset();
+    session.recreatedAt = now;
+    session.paddingTexture.reset();
+    const EncoderConfig config = encoderConfigFor(plan.paddedWidth, plan.paddedHeight);
+    spdlog::info("Creating new encoder for {}x{} (padded from {}x{})", plan.paddedWidth, plan.paddedHeight, width,
+                 height);
+    std::unique_ptr<EncoderBase> created = services.createBestEncoder(device->device(), config);
+    if (!created) {
+        // The stored size stays: the session keeps no encoder and drops its frames.
+        spdlog::error("Failed to create new encoder for resolution {}x{}", plan.paddedWidth, plan.paddedHeight);
+        return nullptr;
+    }
+    created->setOutputCallback(outputCallbackFor(streamId));
+    std::shared_ptr<EncoderBase> encoder = std::move(created);
+    {
+        std::lock_guard lock(sessionsMutex);
+        session.encoder = encoder;
+        session.width = width, session.height = height;
+        session.paddedWidth = plan.paddedWidth, session.paddedHeight = plan.paddedHeight;
+    }
+    spdlog::info("Encoder recreated successfully for {}x{} on stream {}", plan.paddedWidth, plan.paddedHeight,
+                 streamId);
+    return encoder;
+}
+
+std::optional<EncoderInput> CaptureOrchestrator::prepareEncoderInput(CaptureSession& session, EncoderInput texture,
+                                                                     std::uint32_t width, std::uint32_t height,
+                                                                     std::uint32_t paddedWidth,
+                                                                     std::uint32_t paddedHeight) {
     // Sharpening and padding write the stream's own buffer, outside the table lock.
-    EncoderInput current = texture;
     const bool pad = paddedWidth != width || paddedHeight != height;
     const bool sharpen = casProcessor && casProcessor->isInitialized() && casProcessor->enabled.load();
-    if (sharpen || pad) {
-        auto& buffer = session->paddingTexture;
-        if (!buffer || session->bufferWidth != paddedWidth || session->bufferHeight != paddedHeight) {
-            buffer = device->createFrameBuffer(texture, paddedWidth, paddedHeight);
-            session->bufferWidth = buffer ? paddedWidth : 0;
-            session->bufferHeight = buffer ? paddedHeight : 0;
-            session->contentWidth = session->contentHeight = 0;
-            if (!buffer) {
-                if (pad) {
-                    spdlog::error("Failed to create padding texture");
-                    if (resolutionChanged) notifyResolutionChanged(streamId, width, height);
-                    return;  // the next frame tries again
-                }
-                spdlog::warn("Failed to create CAS output texture");
+    if (!sharpen && !pad) return texture;
+    auto& buffer = session.paddingTexture;
+    if (!buffer || session.bufferWidth != paddedWidth || session.bufferHeight != paddedHeight) {
+        buffer = device->createFrameBuffer(texture, paddedWidth, paddedHeight);
+        session.bufferWidth = buffer ? paddedWidth : 0;
+        session.bufferHeight = buffer ? paddedHeight : 0;
+        session.contentWidth = session.contentHeight = 0;
+        if (!buffer) {
+            if (pad) {
+                spdlog::error("Failed to create padding texture");
+                return std::nullopt;
             }
-        } else if (session->contentWidth != width || session->contentHeight != height) {
-            // The source changed size within the same padded size: what the old,
-            // larger image left outside the new one must not show.
-            device->clearFrameBuffer(*buffer);
+            spdlog::warn("Failed to create CAS output texture");
+            return texture;
         }
-        if (buffer) {
-            const bool sharpened =
-                sharpen && casProcessor->apply(device->context(), texture, buffer.get(), width, height);
-            if (sharpened || pad) {
-                if (!sharpened) device->copyRegion(texture, *buffer, width, height);
-                session->contentWidth = width, session->contentHeight = height;
-                current = CaptureDevice::frameInput(*buffer);
-            }
-        }
+    } else if (session.contentWidth != width || session.contentHeight != height) {
+        // The source changed size within the same padded size: what the old,
+        // larger image left outside the new one must not show.
+        device->clearFrameBuffer(*buffer);
     }
-    ++session->frameCount;
+    const bool sharpened = sharpen && casProcessor->apply(device->context(), texture, buffer.get(), width, height);
+    if (!sharpened && !pad) return texture;
+    if (!sharpened) device->copyRegion(texture, *buffer, width, height);
+    session.contentWidth = width, session.contentHeight = height;
+    return CaptureDevice::frameInput(*buffer);
+}
 
+void CaptureOrchestrator::encodePrepared(std::uint8_t streamId, CaptureSession& session, EncoderBase& encoder,
+                                         EncoderInput input, bool resolutionChanged, std::uint32_t width,
+                                         std::uint32_t height) {
+    ++session.frameCount;
     if (resolutionChanged) {
         {
-            std::lock_guard lock(session->pacingMutex);
-            session->pacing.frameArriving();
+            std::lock_guard lock(session.pacingMutex);
+            session.pacing.frameArriving();
         }
         notifyResolutionChanged(streamId, width, height);
     }
     bool keyframe = false;
     {
-        std::lock_guard lock(session->pacingMutex);
-        session->resizeDue.reset();  // this frame has the size that counts now
-        keyframe = session->pacing.takeForFrame(KeyframePacing::Clock::now(), resolutionChanged);
+        std::lock_guard lock(session.pacingMutex);
+        session.resizeDue.reset();  // this frame has the size that counts now
+        keyframe = session.pacing.takeForFrame(KeyframePacing::Clock::now(), resolutionChanged);
     }
-    if (keyframe) encoder->requestKeyframe();
+    if (keyframe) encoder.requestKeyframe();
     const auto attempt = encodeAttempts.fetch_add(1) + 1;
-    if (!encoder->encodeFrame(current)) {
+    if (!encoder.encodeFrame(input)) {
         spdlog::warn("Failed to encode frame on stream {} (attempt #{})", streamId, attempt);
     }
 }

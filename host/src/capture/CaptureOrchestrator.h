@@ -104,8 +104,39 @@ private:
     };
 
     bool initializeD3D();
+    // A running stream of this id goes first: out of the table, then stopped with no lock held.
+    void stopExistingStream(std::uint8_t streamId);
+    // A session with its capture initialised and its encoder made, not yet started; null (logged) on failure.
+    SessionPtr prepareSession(std::uint32_t windowId, std::uint8_t streamId);
+    // Starts the capture and lists the session, unless the pixel budget was taken meanwhile.
+    bool startAndList(std::uint32_t windowId, std::uint8_t streamId, const SessionPtr& session);
+    // A captured frame's road to its encoder: the size decides (plan), then a new encoder when the
+    // size changed, then sharpening and padding, then the encode with any keyframe due.
     void onFrameCaptured(std::uint8_t streamId, const SessionPtr& session, EncoderInput texture,
                          std::uint32_t width, std::uint32_t height);
+    // What a frame of this size asks of its stream, decided under the table lock.
+    struct FramePlan {
+        enum class Step { Drop, OverBudget, Wait, Recreate, Encode };
+        Step step = Step::Drop;
+        std::shared_ptr<EncoderBase> encoder;  // Encode (and Recreate, once made)
+        std::shared_ptr<EncoderBase> retired;  // Recreate: taken out of the table
+        std::uint32_t paddedWidth = 0, paddedHeight = 0;
+        std::uint32_t oldWidth = 0, oldHeight = 0;
+        std::chrono::steady_clock::time_point waitUntil{};  // Wait: when the new size may be made
+    };
+    FramePlan planFrame(std::uint8_t streamId, CaptureSession& session, std::uint32_t width, std::uint32_t height,
+                        std::chrono::steady_clock::time_point now);
+    void deferResize(CaptureSession& session, std::chrono::steady_clock::time_point until);
+    // Null when no encoder could be made (the stream then drops its frames).
+    std::shared_ptr<EncoderBase> recreateEncoder(std::uint8_t streamId, CaptureSession& session, FramePlan& plan,
+                                                 std::uint32_t width, std::uint32_t height,
+                                                 std::chrono::steady_clock::time_point now);
+    // The texture, or the stream's buffer sharpened or padded from it; empty when padding had no buffer.
+    std::optional<EncoderInput> prepareEncoderInput(CaptureSession& session, EncoderInput texture, std::uint32_t width,
+                                                    std::uint32_t height, std::uint32_t paddedWidth,
+                                                    std::uint32_t paddedHeight);
+    void encodePrepared(std::uint8_t streamId, CaptureSession& session, EncoderBase& encoder, EncoderInput input,
+                        bool resolutionChanged, std::uint32_t width, std::uint32_t height);
     EncoderConfig encoderConfigFor(std::uint32_t paddedWidth, std::uint32_t paddedHeight);
     EncoderOutputCallback outputCallbackFor(std::uint8_t streamId);
     // Stops the capture (waiting for its frame in flight), then releases the
