@@ -62,7 +62,7 @@ std::shared_ptr<spdlog::sinks::sink> makeFileSink(const std::string& name, const
     sink->set_level(spdlog::level::debug);
     sink->set_pattern(kFileLogPattern);
     setCrashLogFile(file);
-    spdlog::info("Log file: {}", pathToUtf8(file));
+    SPDLOG_INFO("Log file: {}", pathToUtf8(file));
     return sink;
 }
 
@@ -78,7 +78,7 @@ void initializeLogging(const std::string& name, bool fileLogging, int level, con
             sinks.push_back(makeFileSink(name, logPath));
         } catch (const std::exception& e) {
             fileFailure = e.what();
-            spdlog::warn("Failed to create file logger: {}", fileFailure);
+            SPDLOG_WARN("Failed to create file logger: {}", fileFailure);
         }
     }
     // Sinks attached later join this one, so that attaching never changes the

@@ -81,7 +81,7 @@ CaptureOrchestrator::~CaptureOrchestrator() {
 
 bool CaptureOrchestrator::initialize() {
     if (initialized.load()) {
-        spdlog::warn("CaptureOrchestrator already initialized");
+        SPDLOG_WARN("CaptureOrchestrator already initialized");
         return true;
     }
     if (!initializeD3D()) return false;
@@ -92,10 +92,10 @@ bool CaptureOrchestrator::initialize() {
     std::string name;
     if (available.empty()) {
         if (services.fallbackEncoderName.empty()) {
-            spdlog::warn("No hardware encoders available - capture will work but encoding disabled");
+            SPDLOG_WARN("No hardware encoders available - capture will work but encoding disabled");
             name = "None";
         } else {
-            spdlog::info("No hardware encoders available - streams use the {} encoder", services.fallbackEncoderName);
+            SPDLOG_INFO("No hardware encoders available - streams use the {} encoder", services.fallbackEncoderName);
             name = services.fallbackEncoderName;
         }
     } else if (has(EncoderType::NVENC)) {
@@ -114,15 +114,15 @@ bool CaptureOrchestrator::initialize() {
 
     framePacer = createFramePacer();
     if (framePacer->initialize(device->device())) {
-        spdlog::info("FramePacer initialized (refresh rate: {:.1f}Hz)", framePacer->getRefreshRate());
+        SPDLOG_INFO("FramePacer initialized (refresh rate: {:.1f}Hz)", framePacer->getRefreshRate());
     } else {
-        spdlog::warn("FramePacer initialization failed - using timer-based pacing");
+        SPDLOG_WARN("FramePacer initialization failed - using timer-based pacing");
     }
     casProcessor = createCASProcessor();
     if (casProcessor->initialize(device->device())) {
-        spdlog::info("CASProcessor initialized (sharpening available)");
+        SPDLOG_INFO("CASProcessor initialized (sharpening available)");
     } else {
-        spdlog::warn("CASProcessor initialization failed - sharpening disabled");
+        SPDLOG_WARN("CASProcessor initialization failed - sharpening disabled");
     }
     {
         std::lock_guard lock(repeatMutex);
@@ -133,7 +133,7 @@ bool CaptureOrchestrator::initialize() {
         repeatLoop();
     });
     initialized.store(true);
-    spdlog::info("CaptureOrchestrator initialized with {} encoder", name);
+    SPDLOG_INFO("CaptureOrchestrator initialized with {} encoder", name);
     return true;
 }
 
@@ -149,7 +149,7 @@ bool CaptureOrchestrator::initializeD3D() {
 
 void CaptureOrchestrator::shutdown() {
     if (!initialized.exchange(false)) return;
-    spdlog::info("Shutting down CaptureOrchestrator...");
+    SPDLOG_INFO("Shutting down CaptureOrchestrator...");
     stopAllCaptures();
     stopRepeats();
     device->release();
@@ -238,7 +238,7 @@ void CaptureOrchestrator::notifyResolutionChanged(std::uint8_t streamId, std::ui
 
 bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t streamId) {
     if (!initialized.load()) {
-        spdlog::error("CaptureOrchestrator not initialized");
+        SPDLOG_ERROR("CaptureOrchestrator not initialized");
         return false;
     }
     stopExistingStream(streamId);
@@ -247,7 +247,7 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
     // Read before the capture starts: afterwards its frames may change them.
     const std::uint32_t paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
     if (!startAndList(windowId, streamId, session)) return false;
-    spdlog::info("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, paddedWidth,
+    SPDLOG_INFO("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, paddedWidth,
                  paddedHeight);
     return true;
 }
@@ -257,7 +257,7 @@ void CaptureOrchestrator::stopExistingStream(std::uint8_t streamId) {
     {
         std::lock_guard lock(sessionsMutex);
         if (auto it = sessions.find(streamId); it != sessions.end()) {
-            spdlog::warn("Stream {} already exists, stopping first", streamId);
+            SPDLOG_WARN("Stream {} already exists, stopping first", streamId);
             old = std::move(it->second);
             old->removed.store(true);
             sessions.erase(it);
@@ -268,7 +268,7 @@ void CaptureOrchestrator::stopExistingStream(std::uint8_t streamId) {
 
 CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_t windowId, std::uint8_t streamId) {
     if (!services.windowExists(windowId)) {
-        spdlog::error("Invalid window handle: {:x}", windowId);
+        SPDLOG_ERROR("Invalid window handle: {:x}", windowId);
         return nullptr;
     }
     const EncoderDevice encoderDevice = device->device();
@@ -276,13 +276,13 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
     session->windowId = windowId;
     session->capture = services.createCapture();
     if (!session->capture || !session->capture->initialize(windowId, encoderDevice)) {
-        spdlog::error("Failed to initialize capture for window {:x}", windowId);
+        SPDLOG_ERROR("Failed to initialize capture for window {:x}", windowId);
         return nullptr;
     }
     std::uint32_t width = 0, height = 0;
     session->capture->getSize(width, height);
     if (!fitsVideoLimits(width, height)) {
-        spdlog::error("Window {:x} is {}x{}, larger than H.264 can carry", windowId, width, height);
+        SPDLOG_ERROR("Window {:x} is {}x{}, larger than H.264 can carry", windowId, width, height);
         return nullptr;
     }
     if (const std::uint64_t total = [&] {
@@ -296,10 +296,10 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
     }
     const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
     const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
-    spdlog::info("Creating encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
+    SPDLOG_INFO("Creating encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
     std::unique_ptr<EncoderBase> encoder = services.createBestEncoder(encoderDevice, config);
     if (!encoder) {
-        spdlog::error("Failed to create encoder for window {:x}", windowId);
+        SPDLOG_ERROR("Failed to create encoder for window {:x}", windowId);
         return nullptr;
     }
     encoder->setOutputCallback(outputCallbackFor(streamId));
@@ -322,7 +322,7 @@ bool CaptureOrchestrator::startAndList(std::uint32_t windowId, std::uint8_t stre
                 if (auto s = weak.lock()) onFrameCaptured(streamId, s, texture, w, h);
             });
         if (!started) {
-            spdlog::error("Failed to start capture for window {:x}", windowId);
+            SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
             frameLock.unlock();
             session->encoder->shutdown();
             return false;  // the session's destruction releases the rest
@@ -338,7 +338,7 @@ bool CaptureOrchestrator::startAndList(std::uint32_t windowId, std::uint8_t stre
         } else {
             auto& slot = sessions[streamId];
             if (slot) {  // another start of this id won the race meanwhile
-                spdlog::warn("Stream {} already exists, stopping first", streamId);
+                SPDLOG_WARN("Stream {} already exists, stopping first", streamId);
                 displaced = std::move(slot);
                 displaced->removed.store(true);
             }
@@ -402,7 +402,7 @@ CaptureOrchestrator::FramePlan CaptureOrchestrator::planFrame(std::uint8_t strea
         if (!fitsVideoLimits(width, height)) {
             // Ends the stream at the next update rather than leaving it frozen.
             if (!session.outgrown.exchange(true)) {
-                spdlog::error("Window of stream {} grew to {}x{}, larger than H.264 can carry; ending the stream",
+                SPDLOG_ERROR("Window of stream {} grew to {}x{}, larger than H.264 can carry; ending the stream",
                               streamId, width, height);
             }
             return plan;
@@ -444,19 +444,19 @@ std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t s
                                                                   std::uint32_t height,
                                                                   KeyframePacing::Clock::time_point now) {
     // No other thread holds it: they reach encoders only through the table.
-    spdlog::info("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder", plan.oldWidth,
+    SPDLOG_INFO("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder", plan.oldWidth,
                  plan.oldHeight, width, height, streamId);
     plan.retired->shutdown();
     plan.retired.reset();
     session.recreatedAt = now;
     session.paddingTexture.reset();
     const EncoderConfig config = encoderConfigFor(plan.paddedWidth, plan.paddedHeight);
-    spdlog::info("Creating new encoder for {}x{} (padded from {}x{})", plan.paddedWidth, plan.paddedHeight, width,
+    SPDLOG_INFO("Creating new encoder for {}x{} (padded from {}x{})", plan.paddedWidth, plan.paddedHeight, width,
                  height);
     std::unique_ptr<EncoderBase> created = services.createBestEncoder(device->device(), config);
     if (!created) {
         // The stored size stays: the session keeps no encoder and drops its frames.
-        spdlog::error("Failed to create new encoder for resolution {}x{}", plan.paddedWidth, plan.paddedHeight);
+        SPDLOG_ERROR("Failed to create new encoder for resolution {}x{}", plan.paddedWidth, plan.paddedHeight);
         return nullptr;
     }
     created->setOutputCallback(outputCallbackFor(streamId));
@@ -467,7 +467,7 @@ std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t s
         session.width = width, session.height = height;
         session.paddedWidth = plan.paddedWidth, session.paddedHeight = plan.paddedHeight;
     }
-    spdlog::info("Encoder recreated successfully for {}x{} on stream {}", plan.paddedWidth, plan.paddedHeight,
+    SPDLOG_INFO("Encoder recreated successfully for {}x{} on stream {}", plan.paddedWidth, plan.paddedHeight,
                  streamId);
     return encoder;
 }
@@ -488,10 +488,10 @@ std::optional<EncoderInput> CaptureOrchestrator::prepareEncoderInput(CaptureSess
         session.contentWidth = session.contentHeight = 0;
         if (!buffer) {
             if (pad) {
-                spdlog::error("Failed to create padding texture");
+                SPDLOG_ERROR("Failed to create padding texture");
                 return std::nullopt;
             }
-            spdlog::warn("Failed to create CAS output texture");
+            SPDLOG_WARN("Failed to create CAS output texture");
             return texture;
         }
     } else if (session.contentWidth != width || session.contentHeight != height) {
@@ -526,7 +526,7 @@ void CaptureOrchestrator::encodePrepared(std::uint8_t streamId, CaptureSession& 
     if (keyframe) encoder.requestKeyframe();
     const auto attempt = encodeAttempts.fetch_add(1) + 1;
     if (!encoder.encodeFrame(input)) {
-        spdlog::warn("Failed to encode frame on stream {} (attempt #{})", streamId, attempt);
+        SPDLOG_WARN("Failed to encode frame on stream {} (attempt #{})", streamId, attempt);
     }
 }
 
@@ -549,7 +549,7 @@ void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
         std::lock_guard lock(sessionsMutex);
         auto it = sessions.find(streamId);
         if (it == sessions.end()) {
-            spdlog::warn("Stream {} not found", streamId);
+            SPDLOG_WARN("Stream {} not found", streamId);
             return;
         }
         session = std::move(it->second);
@@ -557,7 +557,7 @@ void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
         sessions.erase(it);
     }
     stopSession(session);
-    spdlog::info("Stopped capture on stream {}", streamId);
+    SPDLOG_INFO("Stopped capture on stream {}", streamId);
 }
 
 void CaptureOrchestrator::stopAllCaptures() {
@@ -571,7 +571,7 @@ void CaptureOrchestrator::stopAllCaptures() {
         sessions.clear();
     }
     for (const auto& session : taken) stopSession(session);
-    spdlog::info("Stopped all captures");
+    SPDLOG_INFO("Stopped all captures");
 }
 
 std::vector<std::uint8_t> CaptureOrchestrator::update(std::vector<std::uint8_t>* outgrown) {
@@ -593,7 +593,7 @@ std::vector<std::uint8_t> CaptureOrchestrator::update(std::vector<std::uint8_t>*
         for (auto& [id, session] : ended) {
             auto it = sessions.find(id);
             if (it == sessions.end() || it->second != session) continue;  // stopped or restarted meanwhile
-            spdlog::info("Removing inactive session for stream {}", id);
+            SPDLOG_INFO("Removing inactive session for stream {}", id);
             session->removed.store(true);
             sessions.erase(it);
             removed.push_back(id);
@@ -707,13 +707,13 @@ void CaptureOrchestrator::setFullRangeColor(bool enabled) {
         std::lock_guard lock(sessionsMutex);
         encoderConfig.fullRange = enabled;
     }
-    spdlog::info("Full range color {}", enabled ? "enabled" : "disabled");
+    SPDLOG_INFO("Full range color {}", enabled ? "enabled" : "disabled");
 }
 
 void CaptureOrchestrator::setSharpeningEnabled(bool enabled) {
     if (!casProcessor) return;
     casProcessor->enabled.store(enabled);
-    spdlog::info("CAS sharpening {}", enabled ? "enabled" : "disabled");
+    SPDLOG_INFO("CAS sharpening {}", enabled ? "enabled" : "disabled");
 }
 
 void CaptureOrchestrator::setSharpness(float sharpness) {
@@ -726,7 +726,7 @@ void CaptureOrchestrator::setSharpness(float sharpness) {
 void CaptureOrchestrator::setVSyncEnabled(bool enabled) {
     if (!framePacer) return;
     framePacer->vsyncEnabled.store(enabled);
-    spdlog::info("VSync frame pacing {}", enabled ? "enabled" : "disabled");
+    SPDLOG_INFO("VSync frame pacing {}", enabled ? "enabled" : "disabled");
 }
 
 void CaptureOrchestrator::setEncodedFrameCallback(EncodedFrameCallback callback) {

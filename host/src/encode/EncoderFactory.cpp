@@ -28,21 +28,21 @@ std::vector<EncoderType> EncoderFactory::getAvailableEncoders(EncoderDevice devi
     if (vendor == kVendorNvidia) {
         if (loadable(probes, "nvEncodeAPI64.dll")) {
             available.push_back(EncoderType::NVENC);
-            spdlog::info("NVENC encoder available");
+            SPDLOG_INFO("NVENC encoder available");
         }
     } else if (vendor == kVendorAmd) {
         if (loadable(probes, "amfrt64.dll")) {
             available.push_back(EncoderType::AMF);
-            spdlog::info("AMF encoder available");
+            SPDLOG_INFO("AMF encoder available");
         }
     } else if (vendor == kVendorIntel) {
         if (probes.quickSyncAvailable && probes.quickSyncAvailable()) {
             available.push_back(EncoderType::QuickSync);
-            spdlog::info("QuickSync encoder available");
+            SPDLOG_INFO("QuickSync encoder available");
         }
     }
     if (available.empty()) {
-        spdlog::warn("No hardware encoders available");
+        SPDLOG_WARN("No hardware encoders available");
     }
     return available;
 }
@@ -61,18 +61,18 @@ std::unique_ptr<EncoderBase> EncoderFactory::createEncoder(EncoderType type, Enc
             encoder = probes.makeEncoder(type);
         }
         if (!encoder) {
-            spdlog::error("Encoder type {} not available", name);
+            SPDLOG_ERROR("Encoder type {} not available", name);
             return nullptr;
         }
         if (!encoder->initialize(device, config)) {
-            spdlog::error("Failed to initialize {} encoder", name);
+            SPDLOG_ERROR("Failed to initialize {} encoder", name);
             return nullptr;
         }
     } catch (const std::exception& e) {
-        spdlog::error("Failed to create {} encoder: {}", name, e.what());
+        SPDLOG_ERROR("Failed to create {} encoder: {}", name, e.what());
         return nullptr;
     }
-    spdlog::info("Created {} encoder", name);
+    SPDLOG_INFO("Created {} encoder", name);
     return encoder;
 }
 
@@ -93,10 +93,10 @@ std::unique_ptr<EncoderBase> EncoderFactory::createBestEncoder(EncoderDevice dev
         }
     }
     if (!probes.softwareFallback) {
-        spdlog::error("Failed to create any hardware encoder");
+        SPDLOG_ERROR("Failed to create any hardware encoder");
         return nullptr;
     }
-    spdlog::info("No hardware encoder could be created, using the software encoder");
+    SPDLOG_INFO("No hardware encoder could be created, using the software encoder");
     return createEncoder(EncoderType::Software, device, config, probes);
 }
 

@@ -21,7 +21,7 @@ bool validateEncoderConfig(const char* encoderName, const EncoderConfig& config)
     if (why == nullptr) {
         return true;
     }
-    spdlog::error("{} encoder: invalid config: {} ({}x{}, {} fps, {} / {} kbps)", encoderName, why, config.width,
+    SPDLOG_ERROR("{} encoder: invalid config: {} ({}x{}, {} fps, {} / {} kbps)", encoderName, why, config.width,
                   config.height, config.fps, config.bitrateKbps, config.maxBitrateKbps);
     return false;
 }
@@ -47,7 +47,7 @@ void CommonEncoder::setBitrate(std::uint32_t bitrateKbps, std::uint32_t maxBitra
         return;
     }
     if (!bitratesValid(bitrateKbps, maxBitrateKbps)) {
-        spdlog::warn("Ignoring bitrate {} / {} kbps: out of range", bitrateKbps, maxBitrateKbps);
+        SPDLOG_WARN("Ignoring bitrate {} / {} kbps: out of range", bitrateKbps, maxBitrateKbps);
         return;
     }
     pendingBitrate_.request(bitrateKbps, maxBitrateKbps);
@@ -58,7 +58,7 @@ bool CommonEncoder::reconfigure(const EncoderConfig& config) {
         return false;
     }
     if (config.width != config_.width || config.height != config_.height) {
-        spdlog::warn("Resolution change requires re-initialization");
+        SPDLOG_WARN("Resolution change requires re-initialization");
         return false;
     }
     setBitrate(config.bitrateKbps, config.maxBitrateKbps);
@@ -72,11 +72,11 @@ namespace quillane::host {
 std::optional<bool> CommonEncoder::refuseInitialize(const char* name, bool hasDevice,
                                                    const EncoderConfig& config) const {
     if (initialized_) {
-        spdlog::warn("{} encoder already initialized", name);
+        SPDLOG_WARN("{} encoder already initialized", name);
         return true;
     }
     if (!hasDevice) {
-        spdlog::error("{} encoder: no device", name);
+        SPDLOG_ERROR("{} encoder: no device", name);
         return false;
     }
     if (!validateEncoderConfig(name, config)) {
@@ -90,7 +90,7 @@ bool CommonEncoder::reconfigureOrReopen(const char* name, EncoderDevice device, 
         setBitrate(config.bitrateKbps, config.maxBitrateKbps);
         return true;
     }
-    spdlog::info("{} resolution change requires reinit: {}x{} -> {}x{}", name, config_.width, config_.height,
+    SPDLOG_INFO("{} resolution change requires reinit: {}x{} -> {}x{}", name, config_.width, config_.height,
                  config.width, config.height);
     shutdown();
     return initialize(device, config);

@@ -58,7 +58,7 @@ void applyNvencConfig(NV_ENC_CONFIG& encodeConfig, const EncoderConfig& config) 
         hevc.sliceModeData = config.sliceCount;
         if (config.fullRange) {
             setFullRange(hevc.hevcVUIParameters);
-            spdlog::info("NVENC HEVC: Full range color (0-255) enabled");
+            SPDLOG_INFO("NVENC HEVC: Full range color (0-255) enabled");
         }
         return;
     }
@@ -80,7 +80,7 @@ void applyNvencConfig(NV_ENC_CONFIG& encodeConfig, const EncoderConfig& config) 
     }
     if (config.fullRange) {
         setFullRange(h264.h264VUIParameters);
-        spdlog::info("NVENC H.264: Full range color (0-255) enabled");
+        SPDLOG_INFO("NVENC H.264: Full range color (0-255) enabled");
     }
 }
 

@@ -11,11 +11,11 @@ std::unique_ptr<CASProcessor> createCASProcessor() { return std::make_unique<Cpu
 
 bool CpuCASProcessor::initialize(EncoderDevice device) {
     if (!device) {
-        spdlog::error("CASProcessor: No device provided");
+        SPDLOG_ERROR("CASProcessor: No device provided");
         return false;
     }
     initialized = true;
-    spdlog::info("CASProcessor initialized (sharpness={:.2f})", sharpness.load());
+    SPDLOG_INFO("CASProcessor initialized (sharpness={:.2f})", sharpness.load());
     return true;
 }
 

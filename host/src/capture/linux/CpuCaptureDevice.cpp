@@ -30,7 +30,7 @@ bool CpuCaptureDevice::initialize() {
     release();
     workers = std::make_unique<PixelWorkers>(PixelWorkers::defaultThreads());
     cpuName = cpuModelName();
-    spdlog::info("Capture device: {} ({} threads for image work)", cpuName, workers->concurrency());
+    SPDLOG_INFO("Capture device: {} ({} threads for image work)", cpuName, workers->concurrency());
     return true;
 }
 

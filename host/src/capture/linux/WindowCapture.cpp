@@ -141,7 +141,7 @@ bool WindowCapture::Impl::createImage(std::uint32_t w, std::uint32_t h) {
             }
         }
         if (!shmAttached) {
-            spdlog::warn("X shared memory unavailable, reading window images through the socket");
+            SPDLOG_WARN("X shared memory unavailable, reading window images through the socket");
             haveShm = false;
         }
     }
@@ -154,7 +154,7 @@ bool WindowCapture::Impl::createImage(std::uint32_t w, std::uint32_t h) {
         }
     }
     if (image->bits_per_pixel != 32) {
-        spdlog::error("Window depth {} is not supported for capture", depth);
+        SPDLOG_ERROR("Window depth {} is not supported for capture", depth);
         destroyImage();
         return false;
     }
@@ -235,8 +235,8 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
     }
 
     releaseCaptureResources();
-    if (state.closed) spdlog::info("Captured window was closed");
-    if (capturing.exchange(false)) spdlog::info("Capture stopped");
+    if (state.closed) SPDLOG_INFO("Captured window was closed");
+    if (capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
 }
 
 void WindowCapture::Impl::WindowState::resize(std::uint32_t w, std::uint32_t h) {
@@ -269,7 +269,7 @@ void WindowCapture::Impl::handlePendingEvents(WindowState& state) {
 bool WindowCapture::Impl::outgrewVideoLimits(const WindowState& state) {
     if (fitsVideoLimits(state.curW, state.curH)) return false;
     // No image of that size: no encoder could take it.
-    spdlog::error("Captured window grew to {}x{}, larger than H.264 can carry", state.curW, state.curH);
+    SPDLOG_ERROR("Captured window grew to {}x{}, larger than H.264 can carry", state.curW, state.curH);
     width.store(state.curW);
     height.store(state.curH);
     return true;
@@ -282,7 +282,7 @@ WindowCapture::Impl::GrabResult WindowCapture::Impl::grabChangedPicture(WindowSt
     if (!image || static_cast<std::uint32_t>(image->width) != state.curW ||
         static_cast<std::uint32_t>(image->height) != state.curH) {
         if (!createImage(state.curW, state.curH)) {
-            spdlog::error("Failed to create a {}x{} capture image", state.curW, state.curH);
+            SPDLOG_ERROR("Failed to create a {}x{} capture image", state.curW, state.curH);
             return GrabResult::Stop;
         }
     }
@@ -308,14 +308,14 @@ void WindowCapture::Impl::deliverFrame(const CaptureFrameCallback& callback) {
     width.store(frame.width);
     height.store(frame.height);
     if (deliveredFrames.fetch_add(1) == 0) {
-        spdlog::info("First capture frame: {}x{}, format={}", frame.width, frame.height,
+        SPDLOG_INFO("First capture frame: {}x{}, format={}", frame.width, frame.height,
                      depth == 32 ? "B8G8R8A8" : "B8G8R8X8");
     }
     if (capturing.load()) {
         try {
             callback(&frame, frame.width, frame.height);
         } catch (const std::exception& e) {
-            spdlog::error("Error processing frame: {}", e.what());
+            SPDLOG_ERROR("Error processing frame: {}", e.what());
         }
     }
 }
@@ -325,7 +325,7 @@ bool WindowCapture::Impl::waitForEvents(int xfd) {
     XFlush(display);
     if (XPending(display)) return true;
     if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-        spdlog::error("Capture wait failed: {}", std::strerror(errno));
+        SPDLOG_ERROR("Capture wait failed: {}", std::strerror(errno));
         return false;
     }
     if (fds[1].revents & POLLIN) {
@@ -348,7 +348,7 @@ bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice) {
     if (!impl->display) {
         impl->display = XOpenDisplay(nullptr);
         if (!impl->display) {
-            spdlog::error("Failed to open X display");
+            SPDLOG_ERROR("Failed to open X display");
             return false;
         }
         impl->trap = std::make_unique<X11ErrorTrap>(impl->display);
@@ -356,14 +356,14 @@ bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice) {
         if (!XCompositeQueryExtension(impl->display, &eventBase, &errorBase) ||
             !XCompositeQueryVersion(impl->display, &major, &minor) || (major == 0 && minor < 2) ||
             !XDamageQueryExtension(impl->display, &impl->damageEventBase, &errorBase)) {
-            spdlog::error("Window capture needs the X Composite (0.2) and Damage extensions");
+            SPDLOG_ERROR("Window capture needs the X Composite (0.2) and Damage extensions");
             return false;
         }
         impl->haveShm = XShmQueryExtension(impl->display);
     }
     XWindowAttributes attrs;
     if (windowId == 0 || !XGetWindowAttributes(impl->display, windowId, &attrs)) {
-        spdlog::error("Invalid window handle");
+        SPDLOG_ERROR("Invalid window handle");
         return false;
     }
     impl->window = windowId;
@@ -372,10 +372,10 @@ bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice) {
     impl->width.store(static_cast<std::uint32_t>(attrs.width));
     impl->height.store(static_cast<std::uint32_t>(attrs.height));
     if (attrs.width <= 0 || attrs.height <= 0) {
-        spdlog::error("Window has zero size");
+        SPDLOG_ERROR("Window has zero size");
         return false;
     }
-    spdlog::info("WindowCapture initialized for window {:x}, size {}x{}", windowId, attrs.width, attrs.height);
+    SPDLOG_INFO("WindowCapture initialized for window {:x}, size {}x{}", windowId, attrs.width, attrs.height);
     return true;
 }
 
@@ -386,11 +386,11 @@ void WindowCapture::getSize(std::uint32_t& width, std::uint32_t& height) const {
 
 bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     if (impl->capturing.load()) {
-        spdlog::warn("Capture already started");
+        SPDLOG_WARN("Capture already started");
         return true;
     }
     if (!impl->display || !impl->window) {
-        spdlog::error("WindowCapture not initialized");
+        SPDLOG_ERROR("WindowCapture not initialized");
         return false;
     }
     if (impl->thread.joinable()) impl->thread.join();  // an earlier capture that ended by itself
@@ -404,20 +404,20 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     XWindowAttributes attrs;
     const bool alive = XGetWindowAttributes(dpy, win, &attrs);
     if (impl->failedSince(mark) || !alive) {
-        spdlog::error("Failed to start capture: X error {} for window {:x}", impl->trap->lastErrorCode(), win);
+        SPDLOG_ERROR("Failed to start capture: X error {} for window {:x}", impl->trap->lastErrorCode(), win);
         impl->releaseCaptureResources();
         return false;
     }
     impl->visual = attrs.visual;
     impl->depth = attrs.depth;
     if (!fitsVideoLimits(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
-        spdlog::error("Failed to start capture: window {:x} is {}x{}, larger than H.264 can carry", win, attrs.width,
+        SPDLOG_ERROR("Failed to start capture: window {:x} is {}x{}, larger than H.264 can carry", win, attrs.width,
                       attrs.height);
         impl->releaseCaptureResources();
         return false;
     }
     if (!impl->createImage(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
-        spdlog::error("Failed to start capture: no {}x{} image for window {:x}", attrs.width, attrs.height, win);
+        SPDLOG_ERROR("Failed to start capture: no {}x{} image for window {:x}", attrs.width, attrs.height, win);
         impl->releaseCaptureResources();
         return false;
     }
@@ -427,7 +427,7 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
     if (impl->wakeRead < 0) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            spdlog::error("Failed to start capture: {}", std::strerror(errno));
+            SPDLOG_ERROR("Failed to start capture: {}", std::strerror(errno));
             impl->releaseCaptureResources();
             return false;
         }
@@ -440,7 +440,7 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
         std::lock_guard lock(impl->threadMutex);
         impl->thread = std::thread([state = impl, cb = std::move(callback)]() mutable { state->run(std::move(cb)); });
     }
-    spdlog::info("Capture started for window {:x}", win);
+    SPDLOG_INFO("Capture started for window {:x}", win);
     return true;
 }
 
@@ -453,7 +453,7 @@ void WindowCapture::stopCapture() {
     impl->wake();
     if (std::this_thread::get_id() == impl->thread.get_id()) {
         // Inside the frame callback: the loop ends once this frame returns.
-        if (impl->capturing.exchange(false)) spdlog::info("Capture stopped");
+        if (impl->capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
         return;
     }
     impl->thread.join();

@@ -16,7 +16,7 @@ std::unique_ptr<FramePacer> createFramePacer() { return std::make_unique<XRandrF
 
 bool XRandrFramePacer::initialize(EncoderDevice device) {
     if (!device) {
-        spdlog::warn("FramePacer: No device provided");
+        SPDLOG_WARN("FramePacer: No device provided");
         return false;
     }
     // X11's nearest meaning of "the adapter's first output": the first connected
@@ -47,9 +47,9 @@ bool XRandrFramePacer::initialize(EncoderDevice device) {
         XCloseDisplay(display);
     }
     if (vsyncAvailable) {
-        spdlog::info("FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", refreshRate);
+        SPDLOG_INFO("FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", refreshRate);
     } else {
-        spdlog::warn("FramePacer: VSync not available, using timer-based pacing");
+        SPDLOG_WARN("FramePacer: VSync not available, using timer-based pacing");
     }
     lastFrameTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
                         std::chrono::steady_clock::now().time_since_epoch())

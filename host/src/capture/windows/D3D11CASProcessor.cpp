@@ -83,12 +83,12 @@ bool D3D11CASProcessor::compileShaders(ID3D11Device* device) {
     HRESULT hr = D3DCompile(vertexShaderSource, std::strlen(vertexShaderSource), "CAS_VS", nullptr, nullptr, "main",
                             "vs_4_0", D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
     if (FAILED(hr)) {
-        if (errors) spdlog::error("CASProcessor: VS compile error: {}", static_cast<const char*>(errors->GetBufferPointer()));
+        if (errors) SPDLOG_ERROR("CASProcessor: VS compile error: {}", static_cast<const char*>(errors->GetBufferPointer()));
         return false;
     }
     hr = device->CreateVertexShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &vertexShader);
     if (FAILED(hr)) {
-        spdlog::error("CASProcessor: Failed to create vertex shader: {:#x}", hex(hr));
+        SPDLOG_ERROR("CASProcessor: Failed to create vertex shader: {:#x}", hex(hr));
         return false;
     }
     const D3D11_INPUT_ELEMENT_DESC layout[] = {
@@ -97,7 +97,7 @@ bool D3D11CASProcessor::compileShaders(ID3D11Device* device) {
     };
     hr = device->CreateInputLayout(layout, 2, code->GetBufferPointer(), code->GetBufferSize(), &inputLayout);
     if (FAILED(hr)) {
-        spdlog::error("CASProcessor: Failed to create input layout: {:#x}", hex(hr));
+        SPDLOG_ERROR("CASProcessor: Failed to create input layout: {:#x}", hex(hr));
         return false;
     }
     code.Reset();
@@ -105,12 +105,12 @@ bool D3D11CASProcessor::compileShaders(ID3D11Device* device) {
     hr = D3DCompile(pixelShaderSource, std::strlen(pixelShaderSource), "CAS_PS", nullptr, nullptr, "main", "ps_4_0",
                     D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
     if (FAILED(hr)) {
-        if (errors) spdlog::error("CASProcessor: PS compile error: {}", static_cast<const char*>(errors->GetBufferPointer()));
+        if (errors) SPDLOG_ERROR("CASProcessor: PS compile error: {}", static_cast<const char*>(errors->GetBufferPointer()));
         return false;
     }
     hr = device->CreatePixelShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &pixelShader);
     if (FAILED(hr)) {
-        spdlog::error("CASProcessor: Failed to create pixel shader: {:#x}", hex(hr));
+        SPDLOG_ERROR("CASProcessor: Failed to create pixel shader: {:#x}", hex(hr));
         return false;
     }
     return true;
@@ -118,7 +118,7 @@ bool D3D11CASProcessor::compileShaders(ID3D11Device* device) {
 
 bool D3D11CASProcessor::initialize(EncoderDevice device) {
     if (!device) {
-        spdlog::error("CASProcessor: No device provided");
+        SPDLOG_ERROR("CASProcessor: No device provided");
         return false;
     }
     if (!compileShaders(device)) return false;
@@ -130,7 +130,7 @@ bool D3D11CASProcessor::initialize(EncoderDevice device) {
     cb.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
     HRESULT hr = device->CreateBuffer(&cb, nullptr, constantBuffer.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
-        spdlog::error("CASProcessor: Failed to create constant buffer: {:#x}", hex(hr));
+        SPDLOG_ERROR("CASProcessor: Failed to create constant buffer: {:#x}", hex(hr));
         return false;
     }
     D3D11_SAMPLER_DESC sd{};
@@ -139,7 +139,7 @@ bool D3D11CASProcessor::initialize(EncoderDevice device) {
     sd.MaxLOD = FLT_MAX;
     hr = device->CreateSamplerState(&sd, sampler.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
-        spdlog::error("CASProcessor: Failed to create sampler: {:#x}", hex(hr));
+        SPDLOG_ERROR("CASProcessor: Failed to create sampler: {:#x}", hex(hr));
         return false;
     }
     D3D11_BLEND_DESC bd{};
@@ -159,11 +159,11 @@ bool D3D11CASProcessor::initialize(EncoderDevice device) {
     D3D11_SUBRESOURCE_DATA initial{fullScreenStrip, 0, 0};
     hr = device->CreateBuffer(&vb, &initial, vertexBuffer.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
-        spdlog::error("CASProcessor: Failed to create vertex buffer: {:#x}", hex(hr));
+        SPDLOG_ERROR("CASProcessor: Failed to create vertex buffer: {:#x}", hex(hr));
         return false;
     }
     initialized = true;
-    spdlog::info("CASProcessor initialized (sharpness={:.2f})", sharpness.load());
+    SPDLOG_INFO("CASProcessor initialized (sharpness={:.2f})", sharpness.load());
     return true;
 }
 
@@ -181,7 +181,7 @@ bool D3D11CASProcessor::apply(CaptureContext context, EncoderInput source, Frame
     ComPtr<ID3D11ShaderResourceView> input;
     HRESULT hr = device->CreateShaderResourceView(source, &srvDesc, &input);
     if (FAILED(hr)) {
-        spdlog::warn("CASProcessor: Failed to create input SRV: {:#x}", hex(hr));
+        SPDLOG_WARN("CASProcessor: Failed to create input SRV: {:#x}", hex(hr));
         return false;
     }
     D3D11_RENDER_TARGET_VIEW_DESC rtvDesc{};
@@ -190,7 +190,7 @@ bool D3D11CASProcessor::apply(CaptureContext context, EncoderInput source, Frame
     ComPtr<ID3D11RenderTargetView> output;
     hr = device->CreateRenderTargetView(target->get(), &rtvDesc, &output);
     if (FAILED(hr)) {
-        spdlog::warn("CASProcessor: Failed to create output RTV: {:#x}", hex(hr));
+        SPDLOG_WARN("CASProcessor: Failed to create output RTV: {:#x}", hex(hr));
         return false;
     }
 

@@ -30,10 +30,10 @@ bool D3D11CaptureDevice::initialize() {
     if (FAILED(hr)) {
         d3dDevice.Reset();
         immediateContext.Reset();
-        spdlog::error("Failed to create D3D11 device: {:#x}", static_cast<std::uint32_t>(hr));
+        SPDLOG_ERROR("Failed to create D3D11 device: {:#x}", static_cast<std::uint32_t>(hr));
         return false;
     }
-    spdlog::info("D3D11 device created with feature level {:#x}", static_cast<unsigned>(obtained));
+    SPDLOG_INFO("D3D11 device created with feature level {:#x}", static_cast<unsigned>(obtained));
 
     ComPtr<IDXGIDevice> dxgiDevice;
     if (SUCCEEDED(d3dDevice.As(&dxgiDevice))) {
@@ -43,27 +43,27 @@ bool D3D11CaptureDevice::initialize() {
             adapterName = wideToUtf8(desc.Description);
             if (adapterName.size() > 255) adapterName.resize(255);
             adapterVramMB = static_cast<std::uint64_t>(desc.DedicatedVideoMemory) >> 20;
-            spdlog::info("GPU: {} (VRAM: {} MB)", adapterName, adapterVramMB);
+            SPDLOG_INFO("GPU: {} (VRAM: {} MB)", adapterName, adapterVramMB);
         }
     }
     ComPtr<IDXGIDevice1> dxgiDevice1;
     if (SUCCEEDED(d3dDevice.As(&dxgiDevice1))) {
         const HRESULT latency = dxgiDevice1->SetMaximumFrameLatency(1);
         if (SUCCEEDED(latency)) {
-            spdlog::info("GPU MaximumFrameLatency set to 1 (reduced from default 3)");
+            SPDLOG_INFO("GPU MaximumFrameLatency set to 1 (reduced from default 3)");
         } else {
-            spdlog::warn("Failed to set GPU MaximumFrameLatency: {:#x}", static_cast<std::uint32_t>(latency));
+            SPDLOG_WARN("Failed to set GPU MaximumFrameLatency: {:#x}", static_cast<std::uint32_t>(latency));
         }
     }
     if (dxgiDevice && SUCCEEDED(dxgiDevice->SetGPUThreadPriority(7))) {
-        spdlog::info("GPU thread priority set to 7 (maximum)");
+        SPDLOG_INFO("GPU thread priority set to 7 (maximum)");
     }
     ComPtr<ID3D10Multithread> multithread;
     if (SUCCEEDED(immediateContext.As(&multithread))) {
         multithread->SetMultithreadProtected(TRUE);
-        spdlog::info("D3D11 multithread protection enabled");
+        SPDLOG_INFO("D3D11 multithread protection enabled");
     } else {
-        spdlog::warn("Failed to enable D3D11 multithread protection");
+        SPDLOG_WARN("Failed to enable D3D11 multithread protection");
     }
     return true;
 }

@@ -17,7 +17,7 @@ std::unique_ptr<FramePacer> createFramePacer() { return std::make_unique<DxgiFra
 
 bool DxgiFramePacer::initialize(EncoderDevice device) {
     if (!device) {
-        spdlog::warn("FramePacer: No device provided");
+        SPDLOG_WARN("FramePacer: No device provided");
         return false;
     }
     ComPtr<IDXGIDevice> dxgiDevice;
@@ -40,9 +40,9 @@ bool DxgiFramePacer::initialize(EncoderDevice device) {
                               static_cast<float>(modes[0].RefreshRate.Denominator);
             }
         }
-        spdlog::info("FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", refreshRate);
+        SPDLOG_INFO("FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", refreshRate);
     }
-    if (!vsyncAvailable) spdlog::warn("FramePacer: VSync not available, using timer-based pacing");
+    if (!vsyncAvailable) SPDLOG_WARN("FramePacer: VSync not available, using timer-based pacing");
     lastFrameTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
                         std::chrono::steady_clock::now().time_since_epoch())
                         .count();

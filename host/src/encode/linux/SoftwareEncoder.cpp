@@ -29,11 +29,11 @@ void logFromX264(void*, int level, const char* format, va_list args) {
         line.pop_back();
     }
     if (level <= X264_LOG_ERROR) {
-        spdlog::error("x264: {}", line);
+        SPDLOG_ERROR("x264: {}", line);
     } else if (level == X264_LOG_WARNING) {
-        spdlog::warn("x264: {}", line);
+        SPDLOG_WARN("x264: {}", line);
     } else {
-        spdlog::debug("x264: {}", line);
+        SPDLOG_DEBUG("x264: {}", line);
     }
 }
 
@@ -104,12 +104,12 @@ bool SoftwareEncoder::initialize(EncoderDevice, const EncoderConfig& config) {
     }
     x264_param_t param;
     if (!fillX264Params(param, config)) {
-        spdlog::error("Software encoder: x264 rejected the parameters");
+        SPDLOG_ERROR("Software encoder: x264 rejected the parameters");
         return false;
     }
     encoder_ = x264_encoder_open(&param);
     if (encoder_ == nullptr) {
-        spdlog::error("Software encoder: x264_encoder_open failed for {}x{}", config.width, config.height);
+        SPDLOG_ERROR("Software encoder: x264_encoder_open failed for {}x{}", config.width, config.height);
         return false;
     }
     config_ = config;
@@ -119,7 +119,7 @@ bool SoftwareEncoder::initialize(EncoderDevice, const EncoderConfig& config) {
         splitter_ = std::make_unique<HalfSplitter>();
     }
     initialized_ = true;
-    spdlog::info("Software encoder initialized: {}x{} @ {} kbps, {} fps", config.width, config.height,
+    SPDLOG_INFO("Software encoder initialized: {}x{} @ {} kbps, {} fps", config.width, config.height,
                  config.bitrateKbps, config.fps);
     return true;
 }
@@ -128,7 +128,7 @@ void SoftwareEncoder::shutdown() {
     if (!initialized_) {
         return;
     }
-    spdlog::info("Shutting down Software encoder...");
+    SPDLOG_INFO("Shutting down Software encoder...");
     x264_encoder_close(encoder_);
     encoder_ = nullptr;
     splitter_.reset();
@@ -199,14 +199,14 @@ bool SoftwareEncoder::encodeFrame(EncoderInput input) {
     }
     if (input->data == nullptr || input->width != config_.width || input->height != config_.height ||
         input->rowPitch < input->storedWidth() * 4 || input->rowPitch > std::uint32_t(std::numeric_limits<int>::max())) {
-        spdlog::error("Software encoder: frame {}x{} (pitch {}) does not fit the encoder's {}x{}", input->width,
+        SPDLOG_ERROR("Software encoder: frame {}x{} (pitch {}) does not fit the encoder's {}x{}", input->width,
                       input->height, input->rowPitch, config_.width, config_.height);
         return false;
     }
     const auto start = std::chrono::steady_clock::now();
     applyPendingBitrate();
     if (!convert(*input)) {
-        spdlog::error("Software encoder: colour conversion failed");
+        SPDLOG_ERROR("Software encoder: colour conversion failed");
         return false;
     }
 
@@ -237,7 +237,7 @@ bool SoftwareEncoder::encodeFrame(EncoderInput input) {
     x264_picture_t produced;
     const int size = x264_encoder_encode(encoder_, &nals, &nalCount, &picture, &produced);
     if (size < 0) {
-        spdlog::error("x264_encoder_encode failed: {}", size);
+        SPDLOG_ERROR("x264_encoder_encode failed: {}", size);
         if (keyframeWanted) {
             restoreKeyframeRequest();  // the next frame carries the request
         }
@@ -276,12 +276,12 @@ void SoftwareEncoder::applyPendingBitrate() {
     param.rc.i_vbv_buffer_size = static_cast<int>(oneFrameAtPeak(rates->maxBitrateKbps, config_.fps, 1));
     const int status = x264_encoder_reconfig(encoder_, &param);
     if (status < 0) {
-        spdlog::warn("Failed to reconfigure bitrate: {}", status);
+        SPDLOG_WARN("Failed to reconfigure bitrate: {}", status);
         return;
     }
     config_.bitrateKbps = rates->bitrateKbps;
     config_.maxBitrateKbps = rates->maxBitrateKbps;
-    spdlog::info("Bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
+    SPDLOG_INFO("Bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
 }
 
 }  // namespace quillane::host

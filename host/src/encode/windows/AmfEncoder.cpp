@@ -51,17 +51,17 @@ bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
     hevc_ = amfIsHevc(config);
     nalRule_ = hevc_ ? NalRule::HEVC : NalRule::H264;
     if (!loadAmf()) {
-        spdlog::error("Failed to load AMF library");
+        SPDLOG_ERROR("Failed to load AMF library");
         releaseAll();
         return false;
     }
     if (!createEncoder()) {
-        spdlog::error("Failed to create AMF encoder");
+        SPDLOG_ERROR("Failed to create AMF encoder");
         releaseAll();
         return false;
     }
     initialized_ = true;
-    spdlog::info("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({})", config_.width, config_.height, config_.fps,
+    SPDLOG_INFO("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({})", config_.width, config_.height, config_.fps,
                  config_.bitrateKbps, hevc_ ? "HEVC" : "H.264");
     return true;
 }
@@ -70,30 +70,30 @@ bool AmfEncoder::loadAmf() {
     // The runtime comes with the display driver; only the system folder is searched.
     HMODULE module = runtimePath_.empty() ? loadSystemLibrary(L"amfrt64.dll") : LoadLibraryW(runtimePath_.c_str());
     if (module == nullptr) {
-        spdlog::error("Failed to load amfrt64.dll - AMD drivers may not be installed");
+        SPDLOG_ERROR("Failed to load amfrt64.dll - AMD drivers may not be installed");
         return false;
     }
     library_ = module;
     auto init = reinterpret_cast<amf::InitFunction>(reinterpret_cast<void (*)()>(GetProcAddress(module, "AMFInit")));
     if (init == nullptr) {
-        spdlog::error("Failed to get AMFInit function");
+        SPDLOG_ERROR("Failed to get AMFInit function");
         return false;
     }
     amf::Result result = init(amf::kVersion_1_5_0_0, &factory_);
     if (result != amf::kOk || factory_ == nullptr) {
-        spdlog::error("AMFInit failed: {}", result);
+        SPDLOG_ERROR("AMFInit failed: {}", result);
         factory_ = nullptr;
         return false;
     }
     result = factory_->table->CreateContext(factory_, &amfContext_);
     if (result != amf::kOk || amfContext_ == nullptr) {
-        spdlog::error("Failed to create AMF context: {}", result);
+        SPDLOG_ERROR("Failed to create AMF context: {}", result);
         release(amfContext_);
         return false;
     }
     result = amfContext_->context().InitDX11(amfContext_, device_.Get(), amf::kDx11_0);
     if (result != amf::kOk) {
-        spdlog::error("Failed to init AMF context with D3D11: {}", result);
+        SPDLOG_ERROR("Failed to init AMF context with D3D11: {}", result);
         return false;
     }
     return true;
@@ -102,7 +102,7 @@ bool AmfEncoder::loadAmf() {
 bool AmfEncoder::createEncoder() {
     amf::Result result = factory_->table->CreateComponent(factory_, amfContext_, amfComponentId(hevc_), &encoder_);
     if (result != amf::kOk || encoder_ == nullptr) {
-        spdlog::error("Failed to create AMF encoder component: {}", result);
+        SPDLOG_ERROR("Failed to create AMF encoder component: {}", result);
         release(encoder_);
         return false;
     }
@@ -110,12 +110,12 @@ bool AmfEncoder::createEncoder() {
         setProperty(encoder_, property);
     }
     if (config_.fullRange) {
-        spdlog::info("AMF {}: Full range color (0-255) enabled", hevc_ ? "HEVC" : "H.264");
+        SPDLOG_INFO("AMF {}: Full range color (0-255) enabled", hevc_ ? "HEVC" : "H.264");
     }
     result = encoder_->component().Init(encoder_, amf::kSurfaceBgra, static_cast<std::int32_t>(config_.width),
                                         static_cast<std::int32_t>(config_.height));
     if (result != amf::kOk) {
-        spdlog::error("AMF ENCODER ERROR: Failed to init {}x{} (error {}). {}", config_.width, config_.height, result,
+        SPDLOG_ERROR("AMF ENCODER ERROR: Failed to init {}x{} (error {}). {}", config_.width, config_.height, result,
                       amfInitHint(result));
         return false;
     }
@@ -153,12 +153,12 @@ void AmfEncoder::shutdown() {
     }
     initialized_ = false;
     releaseAll();  // output still inside the component is dropped
-    spdlog::info("AMF encoder shutdown");
+    SPDLOG_INFO("AMF encoder shutdown");
 }
 
 bool AmfEncoder::reconfigure(const EncoderConfig& config) {
     if (!initialized_) {
-        spdlog::error("AMF encoder not initialized, cannot reconfigure");
+        SPDLOG_ERROR("AMF encoder not initialized, cannot reconfigure");
         return false;
     }
     const Microsoft::WRL::ComPtr<ID3D11Device> device = device_;  // shutdown lets go of the encoder's reference
@@ -175,7 +175,7 @@ void AmfEncoder::applyPendingBitrate() {
     }
     config_.bitrateKbps = rates->bitrateKbps;
     config_.maxBitrateKbps = rates->maxBitrateKbps;
-    spdlog::info("AMF bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
+    SPDLOG_INFO("AMF bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
 }
 
 void AmfEncoder::onSurfaceReleased(amf::SurfaceObserver* observer, amf::Object*) {
@@ -189,7 +189,7 @@ AmfEncoder::RingSlot* AmfEncoder::freeSlot() {
         }
     }
     if (ring_.size() >= kMaxRingDepth) {
-        spdlog::error("AMF encoder: all {} input textures are still in use", ring_.size());
+        SPDLOG_ERROR("AMF encoder: all {} input textures are still in use", ring_.size());
         return nullptr;
     }
     const D3D11_TEXTURE2D_DESC desc =
@@ -199,7 +199,7 @@ AmfEncoder::RingSlot* AmfEncoder::freeSlot() {
     slot->observer.table = &table;
     const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, slot->texture.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
-        spdlog::error("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
+        SPDLOG_ERROR("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
         return nullptr;
     }
     ring_.push_back(std::move(slot));
@@ -226,7 +226,7 @@ bool AmfEncoder::encodeFrame(EncoderInput input) {
     const amf::Result created =
         amfContext_->context().CreateSurfaceFromDX11Native(amfContext_, slot->texture.Get(), &surface, &slot->observer);
     if (created != amf::kOk || surface == nullptr) {
-        spdlog::error("Failed to create AMF surface from texture: {}", created);
+        SPDLOG_ERROR("Failed to create AMF surface from texture: {}", created);
         release(surface);
         slot->busy = false;
         return false;
@@ -257,7 +257,7 @@ bool AmfEncoder::submit(amf::Object* surface) {
         result = encoder_->component().SubmitInput(encoder_, surface);
     }
     if (result != amf::kOk) {
-        spdlog::error("Failed to submit frame to AMF encoder: {}", result);
+        SPDLOG_ERROR("Failed to submit frame to AMF encoder: {}", result);
         return false;
     }
     return true;

@@ -41,7 +41,7 @@ bool NvencEncoder::initialize(EncoderDevice device, const EncoderConfig& config)
         return false;
     }
     initialized_ = true;
-    spdlog::info("NVENC encoder initialized: {}x{} @ {} kbps, {} fps", config_.width, config_.height,
+    SPDLOG_INFO("NVENC encoder initialized: {}x{} @ {} kbps, {} fps", config_.width, config_.height,
                  config_.bitrateKbps, config_.fps);
     return true;
 }
@@ -49,14 +49,14 @@ bool NvencEncoder::initialize(EncoderDevice device, const EncoderConfig& config)
 bool NvencEncoder::loadNvenc() {
     HMODULE module = loadSystemLibrary(L"nvEncodeAPI64.dll");
     if (module == nullptr) {
-        spdlog::error("Failed to load nvEncodeAPI64.dll");
+        SPDLOG_ERROR("Failed to load nvEncodeAPI64.dll");
         return false;
     }
     library_ = module;
     auto create = reinterpret_cast<CreateInstanceFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(module, "NvEncodeAPICreateInstance")));
     if (create == nullptr) {
-        spdlog::error("Failed to get NvEncodeAPICreateInstance");
+        SPDLOG_ERROR("Failed to get NvEncodeAPICreateInstance");
         FreeLibrary(module);
         library_ = nullptr;
         return false;
@@ -65,12 +65,12 @@ bool NvencEncoder::loadNvenc() {
     functions_.version = NV_ENCODE_API_FUNCTION_LIST_VER;
     const NVENCSTATUS status = create(&functions_);
     if (status != NV_ENC_SUCCESS) {
-        spdlog::error("NvEncodeAPICreateInstance failed: {}", static_cast<int>(status));
+        SPDLOG_ERROR("NvEncodeAPICreateInstance failed: {}", static_cast<int>(status));
         FreeLibrary(module);
         library_ = nullptr;
         return false;
     }
-    spdlog::info("NVENC API loaded successfully");
+    SPDLOG_INFO("NVENC API loaded successfully");
     return true;
 }
 
@@ -82,7 +82,7 @@ bool NvencEncoder::createEncoder() {
     open.apiVersion = kNvencApiVersion;
     NVENCSTATUS status = functions_.nvEncOpenEncodeSessionEx(&open, &encoder_);
     if (status != NV_ENC_SUCCESS) {
-        spdlog::error("NVENC ERROR: Failed to open encode session (error {}). {}", static_cast<int>(status),
+        SPDLOG_ERROR("NVENC ERROR: Failed to open encode session (error {}). {}", static_cast<int>(status),
                       nvencOpenSessionHint(status));
         encoder_ = nullptr;
         return false;
@@ -95,7 +95,7 @@ bool NvencEncoder::createEncoder() {
     status = functions_.nvEncGetEncodePresetConfigEx(encoder_, codec, NV_ENC_PRESET_P1_GUID,
                                                       NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY, &preset);
     if (status != NV_ENC_SUCCESS) {
-        spdlog::error("nvEncGetEncodePresetConfigEx failed: {}", static_cast<int>(status));
+        SPDLOG_ERROR("nvEncGetEncodePresetConfigEx failed: {}", static_cast<int>(status));
         functions_.nvEncDestroyEncoder(encoder_);
         encoder_ = nullptr;
         return false;
@@ -107,7 +107,7 @@ bool NvencEncoder::createEncoder() {
 
     status = functions_.nvEncInitializeEncoder(encoder_, &initParams_);
     if (status != NV_ENC_SUCCESS) {
-        spdlog::error("nvEncInitializeEncoder failed: {}", static_cast<int>(status));
+        SPDLOG_ERROR("nvEncInitializeEncoder failed: {}", static_cast<int>(status));
         functions_.nvEncDestroyEncoder(encoder_);
         encoder_ = nullptr;
         return false;
@@ -131,7 +131,7 @@ bool NvencEncoder::createBuffers() {
         desc.MiscFlags = D3D11_RESOURCE_MISC_SHARED;
         const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, inputSlots_[i].texture.ReleaseAndGetAddressOf());
         if (FAILED(hr)) {
-            spdlog::error("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
+            SPDLOG_ERROR("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
             return false;
         }
 
@@ -147,7 +147,7 @@ bool NvencEncoder::createBuffers() {
         reg.bufferUsage = NV_ENC_INPUT_IMAGE;
         NVENCSTATUS status = functions_.nvEncRegisterResource(encoder_, &reg);
         if (status != NV_ENC_SUCCESS) {
-            spdlog::error("nvEncRegisterResource failed: {}", static_cast<int>(status));
+            SPDLOG_ERROR("nvEncRegisterResource failed: {}", static_cast<int>(status));
             return false;
         }
         inputSlots_[i].registered = reg.registeredResource;
@@ -156,7 +156,7 @@ bool NvencEncoder::createBuffers() {
         bitstream.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
         status = functions_.nvEncCreateBitstreamBuffer(encoder_, &bitstream);
         if (status != NV_ENC_SUCCESS) {
-            spdlog::error("nvEncCreateBitstreamBuffer failed: {}", static_cast<int>(status));
+            SPDLOG_ERROR("nvEncCreateBitstreamBuffer failed: {}", static_cast<int>(status));
             return false;
         }
         outputSlots_[i].bitstream = bitstream.bitstreamBuffer;
@@ -199,7 +199,7 @@ void NvencEncoder::shutdown() {
     if (!initialized_) {
         return;
     }
-    spdlog::info("Shutting down NVENC encoder...");
+    SPDLOG_INFO("Shutting down NVENC encoder...");
     releaseAll();
     initialized_ = false;
 }
@@ -216,13 +216,13 @@ void NvencEncoder::applyPendingBitrate() {
     NV_ENC_RECONFIGURE_PARAMS params = makeNvencReconfigureParams(initParams_, &changed);
     const NVENCSTATUS status = functions_.nvEncReconfigureEncoder(encoder_, &params);
     if (status != NV_ENC_SUCCESS) {
-        spdlog::warn("Failed to reconfigure bitrate: {}", static_cast<int>(status));
+        SPDLOG_WARN("Failed to reconfigure bitrate: {}", static_cast<int>(status));
         return;
     }
     encodeConfig_ = changed;
     config_.bitrateKbps = rates->bitrateKbps;
     config_.maxBitrateKbps = rates->maxBitrateKbps;
-    spdlog::info("Bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
+    SPDLOG_INFO("Bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
 }
 
 bool NvencEncoder::encodeFrame(EncoderInput input) {
@@ -240,7 +240,7 @@ bool NvencEncoder::encodeFrame(EncoderInput input) {
     map.registeredResource = in.registered;
     NVENCSTATUS status = functions_.nvEncMapInputResource(encoder_, &map);
     if (status != NV_ENC_SUCCESS) {
-        spdlog::error("nvEncMapInputResource failed: {}", static_cast<int>(status));
+        SPDLOG_ERROR("nvEncMapInputResource failed: {}", static_cast<int>(status));
         return false;
     }
     in.mapped = map.mappedResource;
@@ -262,7 +262,7 @@ bool NvencEncoder::encodeFrame(EncoderInput input) {
     status = functions_.nvEncEncodePicture(encoder_, &picture);
     if (status != NV_ENC_SUCCESS) {
         unmapInput(in);
-        spdlog::error("nvEncEncodePicture failed: {}", static_cast<int>(status));
+        SPDLOG_ERROR("nvEncEncodePicture failed: {}", static_cast<int>(status));
         if (keyframeWanted) {
             restoreKeyframeRequest();  // the next frame carries the request
         }
@@ -294,7 +294,7 @@ void NvencEncoder::processOutput(std::uint32_t slot) {
     // The input stays mapped until its picture's output is locked.
     unmapInput(inputSlots_[slot]);
     if (status != NV_ENC_SUCCESS) {
-        spdlog::error("nvEncLockBitstream failed: {}", static_cast<int>(status));
+        SPDLOG_ERROR("nvEncLockBitstream failed: {}", static_cast<int>(status));
         return;
     }
     const auto* bytes = static_cast<const std::uint8_t*>(lock.bitstreamBufferPtr);
@@ -306,7 +306,7 @@ void NvencEncoder::processOutput(std::uint32_t slot) {
     }
     stats_.addBytes(out.data.size());
     if (deliveredUnits.fetch_add(1) == 0) {
-        spdlog::info("First encoded frame: {} bytes, keyframe={}, NAL={}", out.data.size(), keyframe,
+        SPDLOG_INFO("First encoded frame: {} bytes, keyframe={}, NAL={}", out.data.size(), keyframe,
                      h264FirstNalName(out.data.data(), out.data.size()));
     }
     if (outputCallback_) {

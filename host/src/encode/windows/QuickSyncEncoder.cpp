@@ -51,7 +51,7 @@ std::string utf8(const std::wstring& text) {
 
 bool failed(HRESULT hr, const char* what) {
     if (FAILED(hr)) {
-        spdlog::error("{}: {:#x}", what, hr32(hr));
+        SPDLOG_ERROR("{}: {:#x}", what, hr32(hr));
         return true;
     }
     return false;
@@ -100,14 +100,14 @@ bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& con
     config_ = config;
     bool ok = initializeMF() && createDeviceManager();
     if (ok && !createEncoder()) {
-        spdlog::error("Failed to create MFT encoder");
+        SPDLOG_ERROR("Failed to create MFT encoder");
         ok = false;
     }
     if (ok) {
         configureEncoder();
     }
     if (ok && !setMediaTypes()) {
-        spdlog::error("Failed to set media types");
+        SPDLOG_ERROR("Failed to set media types");
         ok = false;
     }
     ok = ok && !failed(transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0),
@@ -119,7 +119,7 @@ bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& con
         return false;
     }
     initialized_ = true;
-    spdlog::info("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps", config_.width, config_.height,
+    SPDLOG_INFO("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps", config_.width, config_.height,
                  config_.bitrateKbps, config_.fps);
     return true;
 }
@@ -128,8 +128,8 @@ bool QuickSyncEncoder::initializeMF() {
     if (!mfStarted_) {
         const HRESULT hr = MFStartup(kMfVersion, MFSTARTUP_LITE);
         if (FAILED(hr)) {
-            spdlog::error("MFStartup failed: {:#x}", hr32(hr));
-            spdlog::error("Failed to initialize Media Foundation");
+            SPDLOG_ERROR("MFStartup failed: {:#x}", hr32(hr));
+            SPDLOG_ERROR("Failed to initialize Media Foundation");
             return false;
         }
         mfStarted_ = true;
@@ -150,19 +150,19 @@ bool QuickSyncEncoder::createDeviceManager() {
 bool QuickSyncEncoder::createEncoder() {
     MftCandidate candidate = finder_(MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER);
     if (!candidate.found) {
-        spdlog::warn("No hardware H.264 encoder found, trying software");
+        SPDLOG_WARN("No hardware H.264 encoder found, trying software");
         candidate = finder_(MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER);
         if (!candidate.found) {
-            spdlog::error("No H.264 encoder found");
+            SPDLOG_ERROR("No H.264 encoder found");
             return false;
         }
     }
     if (!candidate.friendlyName.empty()) {
-        spdlog::info("Using encoder: {}", utf8(candidate.friendlyName));
+        SPDLOG_INFO("Using encoder: {}", utf8(candidate.friendlyName));
     }
     const Microsoft::WRL::ComPtr<IMFTransform> activated = adoptComObject(candidate.transform);
     if (FAILED(candidate.activateResult) || !activated) {
-        spdlog::error("{}: {:#x}", "Failed to activate encoder", hr32(candidate.activateResult));
+        SPDLOG_ERROR("{}: {:#x}", "Failed to activate encoder", hr32(candidate.activateResult));
         return false;
     }
     transform_ = activated;
@@ -174,7 +174,7 @@ bool QuickSyncEncoder::createEncoder() {
         const HRESULT hr = transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
                                                       reinterpret_cast<ULONG_PTR>(deviceManager_.Get()));
         if (FAILED(hr)) {
-            spdlog::warn("Failed to set D3D manager on encoder: {:#x} - will use CPU path", hr32(hr));
+            SPDLOG_WARN("Failed to set D3D manager on encoder: {:#x} - will use CPU path", hr32(hr));
         }
     }
     if (async_ &&
@@ -208,7 +208,7 @@ void QuickSyncEncoder::configureEncoder() {
     if (FAILED(
             transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codecApi_.ReleaseAndGetAddressOf())))) {
         codecApi_.Reset();
-        spdlog::warn("ICodecAPI not available, using default settings");
+        SPDLOG_WARN("ICodecAPI not available, using default settings");
         return;
     }
     VARIANT lowLatency{};
@@ -288,7 +288,7 @@ void QuickSyncEncoder::shutdown() {
         return;
     }
     initialized_ = false;
-    spdlog::info("Shutting down QuickSync encoder...");
+    SPDLOG_INFO("Shutting down QuickSync encoder...");
     // The units still inside the transform reach the callback on this thread; a
     // frame the transform has not taken yet is not encoded any more.
     waitingSample_.Reset();
@@ -300,7 +300,7 @@ void QuickSyncEncoder::shutdown() {
         drainOutput();
     }
     releaseAll();
-    spdlog::info("QuickSync encoder shutdown complete");
+    SPDLOG_INFO("QuickSync encoder shutdown complete");
 }
 
 bool QuickSyncEncoder::reconfigure(const EncoderConfig& config) {
@@ -320,7 +320,7 @@ void QuickSyncEncoder::applyPendingBitrate() {
     setCodecValue(CODECAPI_AVEncCommonMaxBitRate, bitsPerSecond(rates->maxBitrateKbps));
     config_.bitrateKbps = rates->bitrateKbps;
     config_.maxBitrateKbps = rates->maxBitrateKbps;
-    spdlog::info("QuickSync bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
+    SPDLOG_INFO("QuickSync bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
 }
 
 bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
@@ -337,7 +337,7 @@ bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
     }
     const Microsoft::WRL::ComPtr<IMFSample> sample = createInputSample(input);
     if (!sample) {
-        spdlog::error("Failed to create input sample");
+        SPDLOG_ERROR("Failed to create input sample");
         return false;
     }
     const bool submitted = submit(sample.Get());
@@ -354,7 +354,7 @@ bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
     stats_.addEncodeTime(start);
     if (inputsWithoutOutput_ >= kMaxInputsWithoutOutput) {
         if (inputsWithoutOutput_ % kMaxInputsWithoutOutput == 0) {
-            spdlog::error("QuickSync encoder gave no output for {} frames", inputsWithoutOutput_);
+            SPDLOG_ERROR("QuickSync encoder gave no output for {} frames", inputsWithoutOutput_);
         }
         return false;
     }
@@ -382,7 +382,7 @@ bool QuickSyncEncoder::processInput(IMFSample* sample) {
         hr = transform_->ProcessInput(inputStreamId_, sample, 0);
     }
     if (FAILED(hr)) {
-        spdlog::error("ProcessInput failed: {:#x}", hr32(hr));
+        SPDLOG_ERROR("ProcessInput failed: {:#x}", hr32(hr));
         return false;
     }
     return true;
@@ -396,7 +396,7 @@ QuickSyncEncoder::Events QuickSyncEncoder::pumpEvents() {
             return Events::Handled;
         }
         if (FAILED(hr)) {
-            spdlog::error("GetEvent failed: {:#x}", hr32(hr));
+            SPDLOG_ERROR("GetEvent failed: {:#x}", hr32(hr));
             return Events::Failed;
         }
         MediaEventType type = MEUnknown;
@@ -506,7 +506,7 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
     D3D11_TEXTURE2D_DESC desc{};
     texture->GetDesc(&desc);
     if (desc.Width < width || desc.Height < height) {
-        spdlog::error("Input texture {}x{} is smaller than the encoder's {}x{}", desc.Width, desc.Height, width,
+        SPDLOG_ERROR("Input texture {}x{} is smaller than the encoder's {}x{}", desc.Width, desc.Height, width,
                       height);
         return nullptr;
     }
@@ -517,7 +517,7 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
         desc.MiscFlags = 0;
         const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, staging_.ReleaseAndGetAddressOf());
         if (FAILED(hr)) {
-            spdlog::error("Failed to create staging texture: {:#x}", hr32(hr));
+            SPDLOG_ERROR("Failed to create staging texture: {:#x}", hr32(hr));
             staging_.Reset();
             return nullptr;
         }
@@ -525,21 +525,21 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
     Microsoft::WRL::ComPtr<IMFMediaBuffer> buffer;
     HRESULT hr = MFCreateMemoryBuffer(size, buffer.GetAddressOf());
     if (FAILED(hr)) {
-        spdlog::error("MFCreateMemoryBuffer failed: {:#x}", hr32(hr));
+        SPDLOG_ERROR("MFCreateMemoryBuffer failed: {:#x}", hr32(hr));
         return nullptr;
     }
     context_->CopyResource(staging_.Get(), texture);
     D3D11_MAPPED_SUBRESOURCE mapped{};
     hr = context_->Map(staging_.Get(), 0, D3D11_MAP_READ, 0, &mapped);
     if (FAILED(hr)) {
-        spdlog::error("Failed to map staging texture: {:#x}", hr32(hr));
+        SPDLOG_ERROR("Failed to map staging texture: {:#x}", hr32(hr));
         return nullptr;
     }
     BYTE* dst = nullptr;
     hr = buffer->Lock(&dst, nullptr, nullptr);
     if (FAILED(hr)) {
         context_->Unmap(staging_.Get(), 0);
-        spdlog::error("Failed to lock buffer: {:#x}", hr32(hr));
+        SPDLOG_ERROR("Failed to lock buffer: {:#x}", hr32(hr));
         return nullptr;
     }
     bgraToNv12(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch, width, height, dst);
@@ -550,12 +550,12 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
     Microsoft::WRL::ComPtr<IMFSample> sample;
     hr = MFCreateSample(sample.GetAddressOf());
     if (FAILED(hr)) {
-        spdlog::error("MFCreateSample failed: {:#x}", hr32(hr));
+        SPDLOG_ERROR("MFCreateSample failed: {:#x}", hr32(hr));
         return nullptr;
     }
     hr = sample->AddBuffer(buffer.Get());
     if (FAILED(hr)) {
-        spdlog::error("AddBuffer failed: {:#x}", hr32(hr));
+        SPDLOG_ERROR("AddBuffer failed: {:#x}", hr32(hr));
         return nullptr;
     }
     sample->SetSampleTime(static_cast<LONGLONG>(mfSampleTime(inputCount_, config_.fps)));

@@ -216,7 +216,7 @@ bool prepareReportPrefix(const CrashHandlerOptions& options) {
         g_timestamped = true;
         return true;
     } catch (const std::exception& e) {
-        spdlog::warn("Cannot prepare the crash report folder: {}", e.what());
+        SPDLOG_WARN("Cannot prepare the crash report folder: {}", e.what());
         return false;
     }
 }

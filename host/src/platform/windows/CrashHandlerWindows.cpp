@@ -233,7 +233,7 @@ bool prepareDumpPrefix(const CrashHandlerOptions& options) {
         g_timestamped = true;
         return true;
     } catch (const std::exception& e) {
-        spdlog::warn("Cannot prepare the crash dump folder: {}", e.what());
+        SPDLOG_WARN("Cannot prepare the crash dump folder: {}", e.what());
         return false;
     }
 }
