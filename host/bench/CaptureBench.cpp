@@ -1,6 +1,6 @@
 // Window capture speed on the virtual desktop: reading a window's image through
 // MIT-SHM at 1080p and 2160p (the raw grab, and damage-to-frame through
-// WindowCapture), sharpening and padding a 1080p frame on the CPU, and the
+// X11WindowCapture), sharpening and padding a 1080p frame on the CPU, and the
 // latency from a window's draw to its encoded frame at 1080p (median and 95th
 // percentile), through the orchestrator with the software encoder.
 // Needs an X display; run it in the virtual desktop:
@@ -13,7 +13,7 @@
 
 #include "capture/CaptureOrchestrator.h"
 #include "capture/CasCpu.h"
-#include "capture/linux/WindowCapture.h"
+#include "capture/CaptureSource.h"
 #include "capture/PixelWorkers.h"
 #include "X11TestWindow.h"
 
@@ -78,12 +78,12 @@ void BM_DamageToFrame(benchmark::State& state) {
     spdlog::set_level(spdlog::level::warn);
     const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
     X11TestWindow window({.width = w, .height = h, .x = 0, .y = 0, .overrideRedirect = true});
-    WindowCapture capture;
-    capture.initialize(window.id(), nullptr);
+    auto capture = createWindowCapture();
+    capture->initialize(window.id(), nullptr);
     std::mutex mutex;
     std::condition_variable arrived;
     std::uint64_t frames = 0;
-    capture.startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
+    capture->startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
         std::lock_guard lock(mutex);
         ++frames;
         arrived.notify_all();
@@ -101,7 +101,7 @@ void BM_DamageToFrame(benchmark::State& state) {
             state.SkipWithError("no frame");
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
     }
-    capture.stopCapture();
+    capture->stopCapture();
 }
 BENCHMARK(BM_DamageToFrame)->Args({1920, 1080})->Args({3840, 2160})->Unit(benchmark::kMillisecond)->UseManualTime();
 

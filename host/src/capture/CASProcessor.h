@@ -11,7 +11,7 @@ namespace quillane::host {
 // Contrast-adaptive sharpening of captured frames (a pixel shader on Windows, the
 // CPU implementation of CasCpu on Linux). The orchestrator sets `enabled` and
 // `sharpness` from the settings at any time; each frame reads them once.
-// createCASProcessor makes this platform's (capture/linux/CpuCASProcessor.h,
+// createCASProcessor makes this platform's (capture/linux/CpuCASProcessor.cpp,
 // capture/windows/D3D11CASProcessor.h).
 class CASProcessor {
 public:

@@ -12,7 +12,7 @@
 namespace quillane::host {
 
 // What the orchestrator needs from the rest of the system: window captures, the
-// window checks and list, and encoders. The platform's set uses WindowCapture,
+// window checks and list, and encoders. The platform's set uses createWindowCapture,
 // WindowEnumerator and EncoderFactory; tests substitute fakes.
 struct CaptureServices {
     std::function<std::unique_ptr<CaptureSource>()> createCapture;

@@ -13,8 +13,8 @@ namespace quillane::host {
 using CaptureFrameCallback =
     std::function<void(EncoderInput texture, std::uint32_t width, std::uint32_t height)>;
 
-// The capture of one window for one stream. WindowCapture implements it on each
-// platform; the orchestrator's tests use fakes.
+// The capture of one window for one stream: X11WindowCapture on Linux,
+// WindowCapture (Windows.Graphics.Capture) on Windows; the orchestrator's tests use fakes.
 class CaptureSource {
 public:
     virtual ~CaptureSource() = default;
@@ -39,8 +39,9 @@ public:
     virtual void repeatLastFrame() = 0;
 };
 
-// This platform's WindowCapture (capture/linux or capture/windows), and whether
-// a window id still names a window it can capture.
+// This platform's window capture (capture/linux/X11WindowCapture.cpp or
+// capture/windows/WindowCapture.cpp), and whether a window id still names a
+// window it can capture.
 std::unique_ptr<CaptureSource> createWindowCapture();
 bool windowCaptureTargetExists(std::uint32_t windowId);
 

@@ -108,36 +108,36 @@ std::unique_ptr<WindowSystem> createWindowSystem() {
 }
 
 X11WindowSystem::X11WindowSystem(const char* displayName) {
-    display_ = XOpenDisplay(displayName);
-    if (display_ == nullptr) return;
-    trap_ = std::make_unique<X11ErrorTrap>(display_);
-    root_ = DefaultRootWindow(display_);
+    connection = XOpenDisplay(displayName);
+    if (connection == nullptr) return;
+    trap = std::make_unique<X11ErrorTrap>(connection);
+    root = DefaultRootWindow(connection);
     static_assert(sizeof(Atoms) == kAtomCount * sizeof(Atom));
-    atoms_ = std::make_unique<Atoms>();
-    XInternAtoms(display_, const_cast<char**>(kAtomNames), static_cast<int>(kAtomCount), False,
-                 reinterpret_cast<Atom*>(atoms_.get()));
+    atoms = std::make_unique<Atoms>();
+    XInternAtoms(connection, const_cast<char**>(kAtomNames), static_cast<int>(kAtomCount), False,
+                 reinterpret_cast<Atom*>(atoms.get()));
 }
 
 X11WindowSystem::~X11WindowSystem() {
-    if (display_ == nullptr) return;
-    trap_.reset();
-    XCloseDisplay(display_);
+    if (connection == nullptr) return;
+    trap.reset();
+    XCloseDisplay(connection);
 }
 
 std::size_t X11WindowSystem::errorCount() {
-    if (display_ == nullptr) return 0;
-    XSync(display_, False);
-    return trap_->errorCount();
+    if (connection == nullptr) return 0;
+    XSync(connection, False);
+    return trap->errorCount();
 }
 
 std::optional<X11WindowSystem::Property> X11WindowSystem::readProperty(unsigned long window, unsigned long name,
                                                                         unsigned long type, long maxLongs) const {
-    return readX11Property(display_, window, name, type, maxLongs);
+    return readX11Property(connection, window, name, type, maxLongs);
 }
 
 std::vector<unsigned long> X11WindowSystem::clientWindows() const {
     std::vector<unsigned long> windows;
-    if (auto list = readProperty(root_, atoms_->clientList, XA_WINDOW, kMaxListLongs); list && list->format == 32) {
+    if (auto list = readProperty(root, atoms->clientList, XA_WINDOW, kMaxListLongs); list && list->format == 32) {
         windows.assign(list->values.begin(), list->values.end());
         return windows;
     }
@@ -146,13 +146,13 @@ std::vector<unsigned long> X11WindowSystem::clientWindows() const {
     Window rootReturn = 0, parent = 0;
     Window* children = nullptr;
     unsigned int count = 0;
-    if (!XQueryTree(display_, root_, &rootReturn, &parent, &children, &count)) return windows;
+    if (!XQueryTree(connection, root, &rootReturn, &parent, &children, &count)) return windows;
     std::unique_ptr<Window, int (*)(void*)> owned(children, XFree);
     // XQueryTree lists bottom to top.
     for (unsigned int i = count; i-- > 0;) {
         const Window top = children[i];
         XWindowAttributes attributes;
-        if (!XGetWindowAttributes(display_, top, &attributes) || attributes.override_redirect ||
+        if (!XGetWindowAttributes(connection, top, &attributes) || attributes.override_redirect ||
             attributes.c_class == InputOnly)
             continue;
         if (readWmState(top)) {
@@ -162,7 +162,7 @@ std::vector<unsigned long> X11WindowSystem::clientWindows() const {
         Window* inner = nullptr;
         unsigned int innerCount = 0;
         unsigned long client = top;
-        if (XQueryTree(display_, top, &rootReturn, &parent, &inner, &innerCount)) {
+        if (XQueryTree(connection, top, &rootReturn, &parent, &inner, &innerCount)) {
             std::unique_ptr<Window, int (*)(void*)> ownedInner(inner, XFree);
             for (unsigned int k = 0; k < innerCount; ++k) {
                 if (readWmState(inner[k])) {
@@ -177,20 +177,20 @@ std::vector<unsigned long> X11WindowSystem::clientWindows() const {
 }
 
 void X11WindowSystem::forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) {
-    if (display_ == nullptr) return;
+    if (connection == nullptr) return;
     X11ErrorTrap::reinstall();
-    cache_ = Cache{};
+    windowCache = Cache{};
     for (const unsigned long window : clientWindows()) {
         if (!visit(window)) break;
     }
 }
 
 X11WindowSystem::Cache& X11WindowSystem::cacheFor(NativeWindow window) {
-    if (cache_.window != window) {
-        cache_ = Cache{};
-        cache_.window = window;
+    if (windowCache.window != window) {
+        windowCache = Cache{};
+        windowCache.window = window;
     }
-    return cache_;
+    return windowCache;
 }
 
 const std::optional<X11WindowSystem::Geometry>& X11WindowSystem::geometry(NativeWindow window) {
@@ -200,8 +200,8 @@ const std::optional<X11WindowSystem::Geometry>& X11WindowSystem::geometry(Native
         XWindowAttributes attributes;
         int x = 0, y = 0;
         Window child = 0;
-        if (XGetWindowAttributes(display_, window, &attributes) &&
-            XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child))
+        if (XGetWindowAttributes(connection, window, &attributes) &&
+            XTranslateCoordinates(connection, window, root, 0, 0, &x, &y, &child))
             *cache.geometry = Geometry{attributes.map_state == IsViewable,
                                        {x, y, x + attributes.width, y + attributes.height}};
     }
@@ -211,7 +211,7 @@ const std::optional<X11WindowSystem::Geometry>& X11WindowSystem::geometry(Native
 const std::vector<std::uint32_t>& X11WindowSystem::netWmState(NativeWindow window) {
     Cache& cache = cacheFor(window);
     if (!cache.netWmState) {
-        auto p = readProperty(window, atoms_->netState, XA_ATOM, 64);
+        auto p = readProperty(window, atoms->netState, XA_ATOM, 64);
         cache.netWmState.emplace(p && p->format == 32 ? std::move(p->values) : std::vector<std::uint32_t>{});
     }
     return *cache.netWmState;
@@ -224,13 +224,13 @@ std::optional<std::uint32_t> X11WindowSystem::wmState(NativeWindow window) {
 }
 
 std::optional<std::uint32_t> X11WindowSystem::readWmState(unsigned long window) const {
-    auto p = readProperty(window, atoms_->icccmState, atoms_->icccmState, 2);
+    auto p = readProperty(window, atoms->icccmState, atoms->icccmState, 2);
     if (!p || p->format != 32 || p->values.empty()) return std::nullopt;
     return p->values.front();
 }
 
 bool X11WindowSystem::isVisible(NativeWindow window) {
-    if (display_ == nullptr) return false;
+    if (connection == nullptr) return false;
     const auto& g = geometry(window);
     if (!g) return false;
     if (g->viewable) return true;
@@ -243,7 +243,7 @@ bool X11WindowSystem::isVisible(NativeWindow window) {
 std::string X11WindowSystem::textProperty(unsigned long window, unsigned long name) const {
     auto p = readProperty(window, name, AnyPropertyType, kMaxTextLongs);
     if (!p || p->format != 8) return {};
-    if (p->type == atoms_->utf8String) return sanitizeUtf8(cutAtNul(p->bytes));
+    if (p->type == atoms->utf8String) return sanitizeUtf8(cutAtNul(p->bytes));
     if (p->type == XA_STRING) return latin1ToUtf8(cutAtNul(p->bytes));
     // COMPOUND_TEXT and the like: Xlib converts what the locale allows.
     XTextProperty text;
@@ -253,7 +253,7 @@ std::string X11WindowSystem::textProperty(unsigned long window, unsigned long na
     text.nitems = p->bytes.size();
     char** list = nullptr;
     int count = 0;
-    if (Xutf8TextPropertyToTextList(display_, &text, &list, &count) >= Success && list != nullptr) {
+    if (Xutf8TextPropertyToTextList(connection, &text, &list, &count) >= Success && list != nullptr) {
         std::string out = count > 0 && list[0] != nullptr ? sanitizeUtf8(list[0]) : std::string();
         XFreeStringList(list);
         return out;
@@ -262,11 +262,11 @@ std::string X11WindowSystem::textProperty(unsigned long window, unsigned long na
 }
 
 std::wstring X11WindowSystem::title(NativeWindow window) {
-    if (display_ == nullptr) return {};
+    if (connection == nullptr) return {};
     Cache& cache = cacheFor(window);
     if (cache.title) return *cache.title;
     std::string text;
-    if (auto p = readProperty(window, atoms_->wmName, atoms_->utf8String, kMaxTextLongs); p && p->format == 8)
+    if (auto p = readProperty(window, atoms->wmName, atoms->utf8String, kMaxTextLongs); p && p->format == 8)
         text = sanitizeUtf8(cutAtNul(p->bytes));
     if (text.empty()) text = textProperty(window, XA_WM_NAME);
     cache.title = utf8ToWide(text);
@@ -278,7 +278,7 @@ std::size_t X11WindowSystem::titleLength(NativeWindow window) {
 }
 
 std::wstring X11WindowSystem::className(NativeWindow window) {
-    if (display_ == nullptr) return {};
+    if (connection == nullptr) return {};
     Cache& cache = cacheFor(window);
     if (!cache.className) cache.className = readClassName(window);
     return *cache.className;
@@ -300,8 +300,8 @@ std::wstring X11WindowSystem::readClassName(unsigned long window) const {
 WindowStyle X11WindowSystem::style(NativeWindow window) {
     WindowStyle style;
     style.caption = true;
-    if (display_ == nullptr) return style;
-    const Atoms& a = *atoms_;
+    if (connection == nullptr) return style;
+    const Atoms& a = *atoms;
     if (auto types = readProperty(window, a.windowType, XA_ATOM, 32); types && types->format == 32) {
         const Atom toolTypes[] = {a.typeDesktop,      a.typeDock,      a.typeToolbar, a.typeMenu,
                                   a.typeUtility,      a.typeSplash,    a.typeDropdownMenu,
@@ -333,40 +333,40 @@ WindowStyle X11WindowSystem::style(NativeWindow window) {
 }
 
 bool X11WindowSystem::isCloaked(NativeWindow window) {
-    if (display_ == nullptr) return false;
-    if (!currentDesktop_) {
-        auto current = readProperty(root_, atoms_->currentDesktop, XA_CARDINAL, 1);
-        currentDesktop_.emplace(current && current->format == 32 && !current->values.empty()
+    if (connection == nullptr) return false;
+    if (!currentDesktop) {
+        auto current = readProperty(root, atoms->currentDesktop, XA_CARDINAL, 1);
+        currentDesktop.emplace(current && current->format == 32 && !current->values.empty()
                                     ? std::optional<std::uint32_t>(current->values.front())
                                     : std::nullopt);
     }
-    if (!*currentDesktop_) return false;
-    auto desktop = readProperty(window, atoms_->wmDesktop, XA_CARDINAL, 1);
+    if (!*currentDesktop) return false;
+    auto desktop = readProperty(window, atoms->wmDesktop, XA_CARDINAL, 1);
     if (!desktop || desktop->format != 32 || desktop->values.empty()) return false;
     const std::uint32_t d = desktop->values.front();
-    return d != kAllDesktops && d != **currentDesktop_;
+    return d != kAllDesktops && d != **currentDesktop;
 }
 
 std::optional<WindowRect> X11WindowSystem::rect(NativeWindow window) {
-    if (display_ == nullptr) return std::nullopt;
+    if (connection == nullptr) return std::nullopt;
     const auto& g = geometry(window);
     if (!g) return std::nullopt;
     return g->rect;
 }
 
 bool X11WindowSystem::isMinimized(NativeWindow window) {
-    if (display_ == nullptr) return false;
+    if (connection == nullptr) return false;
     const auto& state = netWmState(window);
-    if (std::find(state.begin(), state.end(), atoms_->stateHidden) != state.end()) return true;
+    if (std::find(state.begin(), state.end(), atoms->stateHidden) != state.end()) return true;
     const auto icccm = wmState(window);
     return icccm && *icccm == IconicState;
 }
 
 bool X11WindowSystem::isMaximized(NativeWindow window) {
-    if (display_ == nullptr) return false;
+    if (connection == nullptr) return false;
     const auto& state = netWmState(window);
     const auto has = [&](Atom atom) { return std::find(state.begin(), state.end(), atom) != state.end(); };
-    return has(atoms_->stateMaxVert) && has(atoms_->stateMaxHorz);
+    return has(atoms->stateMaxVert) && has(atoms->stateMaxHorz);
 }
 
 bool X11WindowSystem::isLocalClient(unsigned long window) const {
@@ -381,8 +381,8 @@ bool X11WindowSystem::isLocalClient(unsigned long window) const {
 }
 
 std::wstring X11WindowSystem::processImagePath(NativeWindow window) {
-    if (display_ == nullptr) return {};
-    auto p = readProperty(window, atoms_->wmPid, XA_CARDINAL, 1);
+    if (connection == nullptr) return {};
+    auto p = readProperty(window, atoms->wmPid, XA_CARDINAL, 1);
     if (!p || p->format != 32 || p->values.empty()) return {};
     const std::uint32_t pid = p->values.front();
     if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX) || !isLocalClient(window)) return {};
@@ -397,8 +397,8 @@ std::wstring X11WindowSystem::processImagePath(NativeWindow window) {
 }
 
 WindowIconPng X11WindowSystem::iconPng(NativeWindow window) {
-    if (display_ == nullptr) return {};
-    auto p = readProperty(window, atoms_->wmIcon, XA_CARDINAL, kMaxIconLongs);
+    if (connection == nullptr) return {};
+    auto p = readProperty(window, atoms->wmIcon, XA_CARDINAL, kMaxIconLongs);
     if (!p || p->format != 32) return {};
     const auto images = parseNetWmIcon(p->values);
     const auto chosen = chooseNetWmIcon(images);

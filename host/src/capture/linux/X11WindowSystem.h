@@ -34,8 +34,8 @@ public:
     X11WindowSystem(const X11WindowSystem&) = delete;
     X11WindowSystem& operator=(const X11WindowSystem&) = delete;
 
-    bool connected() const { return display_ != nullptr; }
-    Display* display() const { return display_; }
+    bool connected() const { return connection != nullptr; }
+    Display* display() const { return connection; }
     // X errors this connection has seen, requests in flight included.
     std::size_t errorCount();
 
@@ -83,12 +83,12 @@ private:
     std::string textProperty(unsigned long window, unsigned long name) const;
     bool isLocalClient(unsigned long window) const;
 
-    Display* display_ = nullptr;
-    std::unique_ptr<X11ErrorTrap> trap_;
-    unsigned long root_ = 0;
-    std::unique_ptr<Atoms> atoms_;
-    Cache cache_;
-    std::optional<std::optional<std::uint32_t>> currentDesktop_;
+    Display* connection = nullptr;
+    std::unique_ptr<X11ErrorTrap> trap;
+    unsigned long root = 0;
+    std::unique_ptr<Atoms> atoms;
+    Cache windowCache;
+    std::optional<std::optional<std::uint32_t>> currentDesktop;
 };
 
 }  // namespace quillane::host

@@ -1,5 +1,6 @@
 #include "capture/windows/Win32WindowSystem.h"
 
+#include "capture/WindowSystem.h"
 #include "capture/windows/WicPng.h"
 
 #include <dwmapi.h>
@@ -176,6 +177,106 @@ WindowIconPng drawAndEncode(HICON icon) {
     return result;
 }
 
+// The Win32 desktop: EnumWindows, the window styles, the Desktop Window
+// Manager's cloaking, the owning process and the window's icon drawn with GDI
+// and encoded with the Windows Imaging Component.
+class Win32WindowSystem final : public WindowSystem {
+public:
+    void forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) override {
+        struct Walk {
+            const std::function<bool(NativeWindow)>* visit;
+            std::exception_ptr error;
+        } walk{&visit, nullptr};
+        EnumWindows(
+            [](HWND hwnd, LPARAM param) -> BOOL {
+                auto* w = reinterpret_cast<Walk*>(param);
+                try {
+                    return (*w->visit)(reinterpret_cast<std::uintptr_t>(hwnd)) ? TRUE : FALSE;
+                } catch (...) {
+                    // Exceptions must not cross the system's frames.
+                    w->error = std::current_exception();
+                    return FALSE;
+                }
+            },
+            reinterpret_cast<LPARAM>(&walk));
+        if (walk.error) std::rethrow_exception(walk.error);
+    }
+
+    bool isVisible(NativeWindow window) override {
+        return IsWindowVisible(toHwnd(window)) != FALSE;
+    }
+
+    std::size_t titleLength(NativeWindow window) override {
+        const int n = GetWindowTextLengthW(toHwnd(window));
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+
+    std::wstring title(NativeWindow window) override {
+        const HWND hwnd = toHwnd(window);
+        const int n = GetWindowTextLengthW(hwnd);
+        if (n <= 0) return {};
+        std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
+        const int copied = GetWindowTextW(hwnd, text.data(), n + 1);
+        // The reported length may exceed the text (it can count a conversion's worst
+        // case, and the title may shrink in between): keep only what was copied.
+        text.resize(copied > 0 ? static_cast<std::size_t>(copied < n ? copied : n) : 0);
+        return text;
+    }
+
+    std::wstring className(NativeWindow window) override {
+        wchar_t buffer[256] = {};
+        const int n = GetClassNameW(toHwnd(window), buffer, 256);
+        return std::wstring(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+
+    WindowStyle style(NativeWindow window) override {
+        const HWND hwnd = toHwnd(window);
+        const auto style = static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE));
+        const auto exStyle = static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE));
+        WindowStyle result;
+        result.toolWindow = (exStyle & WS_EX_TOOLWINDOW) != 0;
+        result.caption = (style & WS_CAPTION) != 0;
+        result.appWindow = (exStyle & WS_EX_APPWINDOW) != 0;
+        return result;
+    }
+
+    bool isCloaked(NativeWindow window) override {
+        DWORD cloaked = 0;
+        // A failing call leaves 0: not cloaked.
+        DwmGetWindowAttribute(toHwnd(window), DWMWA_CLOAKED, &cloaked, sizeof cloaked);
+        return cloaked != 0;
+    }
+
+    std::optional<WindowRect> rect(NativeWindow window) override {
+        RECT r = {};
+        if (!GetWindowRect(toHwnd(window), &r)) return std::nullopt;
+        return WindowRect{r.left, r.top, r.right, r.bottom};
+    }
+
+    bool isMinimized(NativeWindow window) override {
+        return IsIconic(toHwnd(window)) != FALSE;
+    }
+
+    bool isMaximized(NativeWindow window) override {
+        return IsZoomed(toHwnd(window)) != FALSE;
+    }
+
+    std::wstring processImagePath(NativeWindow window) override {
+        return imagePathOfProcess(processOf(toHwnd(window)));
+    }
+
+    WindowIconPng iconPng(NativeWindow window) override {
+        // COM leaves the thread only after every WIC object below is released.
+        const ComApartment com;
+        bool owned = false;
+        const HICON icon = findIcon(toHwnd(window), &owned);
+        if (icon == nullptr) return {};
+        WindowIconPng result = drawAndEncode(icon);
+        if (owned) DestroyIcon(icon);
+        return result;
+    }
+};
+
 }  // namespace
 
 std::unique_ptr<WindowSystem> createWindowSystem() {
@@ -197,100 +298,6 @@ void finishIconPixels(std::uint8_t* bgra, std::size_t pixelCount, const std::uin
             p[c] = static_cast<std::uint8_t>(straight > 255 ? 255 : straight);
         }
     }
-}
-
-void Win32WindowSystem::forEachTopLevelWindow(const std::function<bool(NativeWindow)>& visit) {
-    struct Walk {
-        const std::function<bool(NativeWindow)>* visit;
-        std::exception_ptr error;
-    } walk{&visit, nullptr};
-    EnumWindows(
-        [](HWND hwnd, LPARAM param) -> BOOL {
-            auto* w = reinterpret_cast<Walk*>(param);
-            try {
-                return (*w->visit)(reinterpret_cast<std::uintptr_t>(hwnd)) ? TRUE : FALSE;
-            } catch (...) {
-                // Exceptions must not cross the system's frames.
-                w->error = std::current_exception();
-                return FALSE;
-            }
-        },
-        reinterpret_cast<LPARAM>(&walk));
-    if (walk.error) std::rethrow_exception(walk.error);
-}
-
-bool Win32WindowSystem::isVisible(NativeWindow window) {
-    return IsWindowVisible(toHwnd(window)) != FALSE;
-}
-
-std::size_t Win32WindowSystem::titleLength(NativeWindow window) {
-    const int n = GetWindowTextLengthW(toHwnd(window));
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
-}
-
-std::wstring Win32WindowSystem::title(NativeWindow window) {
-    const HWND hwnd = toHwnd(window);
-    const int n = GetWindowTextLengthW(hwnd);
-    if (n <= 0) return {};
-    std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
-    const int copied = GetWindowTextW(hwnd, text.data(), n + 1);
-    // The reported length may exceed the text (it can count a conversion's worst
-    // case, and the title may shrink in between): keep only what was copied.
-    text.resize(copied > 0 ? static_cast<std::size_t>(copied < n ? copied : n) : 0);
-    return text;
-}
-
-std::wstring Win32WindowSystem::className(NativeWindow window) {
-    wchar_t buffer[256] = {};
-    const int n = GetClassNameW(toHwnd(window), buffer, 256);
-    return std::wstring(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
-
-WindowStyle Win32WindowSystem::style(NativeWindow window) {
-    const HWND hwnd = toHwnd(window);
-    const auto style = static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE));
-    const auto exStyle = static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE));
-    WindowStyle result;
-    result.toolWindow = (exStyle & WS_EX_TOOLWINDOW) != 0;
-    result.caption = (style & WS_CAPTION) != 0;
-    result.appWindow = (exStyle & WS_EX_APPWINDOW) != 0;
-    return result;
-}
-
-bool Win32WindowSystem::isCloaked(NativeWindow window) {
-    DWORD cloaked = 0;
-    // A failing call leaves 0: not cloaked.
-    DwmGetWindowAttribute(toHwnd(window), DWMWA_CLOAKED, &cloaked, sizeof cloaked);
-    return cloaked != 0;
-}
-
-std::optional<WindowRect> Win32WindowSystem::rect(NativeWindow window) {
-    RECT r = {};
-    if (!GetWindowRect(toHwnd(window), &r)) return std::nullopt;
-    return WindowRect{r.left, r.top, r.right, r.bottom};
-}
-
-bool Win32WindowSystem::isMinimized(NativeWindow window) {
-    return IsIconic(toHwnd(window)) != FALSE;
-}
-
-bool Win32WindowSystem::isMaximized(NativeWindow window) {
-    return IsZoomed(toHwnd(window)) != FALSE;
-}
-
-std::wstring Win32WindowSystem::processImagePath(NativeWindow window) {
-    return imagePathOfProcess(processOf(toHwnd(window)));
-}
-
-WindowIconPng Win32WindowSystem::iconPng(NativeWindow window) {
-    // COM leaves the thread only after every WIC object below is released.
-    const ComApartment com;
-    bool owned = false;
-    const HICON icon = findIcon(toHwnd(window), &owned);
-    if (icon == nullptr) return {};
-    WindowIconPng result = drawAndEncode(icon);
-    if (owned) DestroyIcon(icon);
-    return result;
 }
 
 }  // namespace quillane::host

@@ -20,10 +20,10 @@ int runLinuxHost(std::function<std::unique_ptr<UpdateChecker>()> makeUpdateCheck
     installExitSignalHandlers();
 
     LinuxSingleInstance singleInstance;
-    GlfwRuntime runtime;
-    GlfwHostWindow window;
+    const auto runtime = createGlfwRuntime();
+    const auto window = createGlfwHostWindow();
     LinuxTrayIcon tray;
-    HostServices services{singleInstance, runtime, window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
+    HostServices services{singleInstance, *runtime, *window, tray, [] { return pathToUtf8(GetLogFilePath()); }};
     services.makeUpdateChecker = std::move(makeUpdateChecker);
     ApplicationWiring application(services);
     UIWiring ui(services, application);

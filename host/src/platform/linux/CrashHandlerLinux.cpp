@@ -231,22 +231,22 @@ public:
         stack.ss_sp = memory;
         stack.ss_size = kAltStackSize;
         if (sigaltstack(&stack, nullptr) == 0)
-            memory_ = memory;
+            stackMemory = memory;
         else
             munmap(memory, kAltStackSize);
     }
     ~AlternateStack() {
-        if (!memory_) return;
+        if (!stackMemory) return;
         stack_t off{};
         off.ss_flags = SS_DISABLE;
         sigaltstack(&off, nullptr);
-        munmap(memory_, kAltStackSize);
+        munmap(stackMemory, kAltStackSize);
     }
     AlternateStack(const AlternateStack&) = delete;
     AlternateStack& operator=(const AlternateStack&) = delete;
 
 private:
-    void* memory_ = nullptr;
+    void* stackMemory = nullptr;
 };
 
 }  // namespace

@@ -2,58 +2,23 @@
 
 #include "platform/HostWindow.h"
 #include "platform/PlatformRuntime.h"
-#include "platform/linux/XRandrScreenWatcher.h"
+
+#include <memory>
+#include <optional>
 
 struct GLFWwindow;
 
 namespace quillane::host {
 
 // GLFW itself: its start and end around the window's life.
-class GlfwRuntime final : public PlatformRuntime {
-public:
-    bool initialize(std::string& error) override;
-    void shutdown() override;
-    std::string streamingOptimizations() const override;
-
-private:
-    bool initialized = false;
-};
+std::unique_ptr<PlatformRuntime> createGlfwRuntime();
 
 // The host window on Linux: a 1400 x 900 GLFW window with an OpenGL 3 context,
 // presented with vertical sync.
-class GlfwHostWindow final : public HostWindow {
-public:
-    GlfwHostWindow();
-    ~GlfwHostWindow() override;
+std::unique_ptr<HostWindow> createGlfwHostWindow();
 
-    bool create(std::string& error) override;
-    void show() override;
-    bool pumpMessages(std::chrono::milliseconds wait) override;
-    void applyPendingResize() override;
-    void clear() override;
-    void present() override;
-    double displayRefreshRate() const override;
-    bool takeRedrawRequest() override;
-    bool isVisible() const override;
-    void showAndRaise() override;
-    void setHideToTray(bool hide) override;
-    void destroy() override;
-
-    GLFWwindow* nativeWindow() const { return window; }
-    std::uint32_t windowId() const override;
-
-private:
-    static void onClose(GLFWwindow* window);
-    static void onIconify(GLFWwindow* window, int iconified);
-    static void onFramebufferSize(GLFWwindow* window, int width, int height);
-    static void onRefresh(GLFWwindow* window);
-
-    GLFWwindow* window = nullptr;
-    XRandrScreenWatcher screenWatcher;
-    bool hideToTray = false;
-    bool redraw = true;
-    int resizeWidth = 0;
-    int resizeHeight = 0;
-};
+// The GLFW window behind a host window from createGlfwHostWindow (null before
+// create()); nothing for any other host window.
+std::optional<GLFWwindow*> glfwWindowOf(const HostWindow& window);
 
 } // namespace quillane::host

@@ -30,17 +30,17 @@ void installLocked(Registry& r, Handler dispatcher) {
 
 }  // namespace
 
-X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {
+X11ErrorTrap::X11ErrorTrap(Display* display) : display(display) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     installLocked(r, &X11ErrorTrap::dispatch);
-    r.traps.emplace_back(display_, this);
+    r.traps.emplace_back(display, this);
 }
 
 X11ErrorTrap::~X11ErrorTrap() {
     // Errors of requests still in flight belong to this trap, not to whoever
     // handles errors after it.
-    if (display_ != nullptr) XSync(display_, False);
+    if (display != nullptr) XSync(display, False);
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     r.traps.erase(std::remove_if(r.traps.begin(), r.traps.end(),
@@ -61,8 +61,8 @@ int X11ErrorTrap::dispatch(Display* display, XErrorEvent* event) {
         std::lock_guard lock(r.mutex);
         for (const auto& [d, trap] : r.traps) {
             if (d == display) {
-                trap->count_.fetch_add(1);
-                trap->lastCode_.store(event->error_code);
+                trap->count.fetch_add(1);
+                trap->lastCode.store(event->error_code);
                 return 0;
             }
         }

@@ -23,8 +23,8 @@ public:
     X11ErrorTrap& operator=(const X11ErrorTrap&) = delete;
 
     // Errors seen so far; call XSync first to collect those of requests in flight.
-    std::size_t errorCount() const { return count_.load(); }
-    unsigned char lastErrorCode() const { return lastCode_.load(); }
+    std::size_t errorCount() const { return count.load(); }
+    unsigned char lastErrorCode() const { return lastCode.load(); }
 
     // Puts the dispatcher back if other code replaced the process's handler
     // (some toolkits reset it to Xlib's default after their own calls).
@@ -33,9 +33,9 @@ public:
 private:
     static int dispatch(Display* display, XErrorEvent* event);
 
-    Display* display_;
-    std::atomic<std::size_t> count_{0};
-    std::atomic<unsigned char> lastCode_{0};
+    Display* display;
+    std::atomic<std::size_t> count{0};
+    std::atomic<unsigned char> lastCode{0};
 };
 
 }  // namespace quillane::host

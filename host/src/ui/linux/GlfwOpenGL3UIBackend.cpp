@@ -139,9 +139,9 @@ private:
 }  // namespace
 
 std::unique_ptr<UIBackend> createUIBackend(HostWindow& window) {
-    auto* glfw = dynamic_cast<GlfwHostWindow*>(&window);
+    const auto glfw = glfwWindowOf(window);
     if (!glfw) throw std::invalid_argument("the UI needs the GLFW host window");
-    return std::make_unique<GlfwOpenGL3UIBackend>(glfw->nativeWindow());
+    return std::make_unique<GlfwOpenGL3UIBackend>(*glfw);
 }
 
 }  // namespace quillane::host

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "capture/CASProcessor.h"
 #include "capture/linux/CpuCaptureDevice.h"
-#include "capture/linux/CpuCASProcessor.h"
 #include "capture/linux/FrameBuffer.h"
 #include "capture/linux/ModeRate.h"
 #include "capture/linux/XRandrFramePacer.h"
@@ -38,22 +38,22 @@ TEST(CASProcessor, RefusesBadArgumentsWithoutWriting) {
     auto target = device.createFrameBuffer(&src.frame, 112, 32);
     ASSERT_TRUE(target);
 
-    CpuCASProcessor fresh;
-    fresh.enabled = true;
-    EXPECT_FALSE(fresh.apply(device.context(), &src.frame, target.get(), 100, 30)) << "not initialised";
-    EXPECT_FALSE(fresh.initialize(nullptr));
-    CpuCASProcessor cas;
-    ASSERT_TRUE(cas.initialize(device.device()));
-    EXPECT_FALSE(cas.apply(device.context(), &src.frame, target.get(), 100, 30)) << "not enabled";
-    cas.enabled = true;
-    EXPECT_FALSE(cas.apply(nullptr, &src.frame, target.get(), 100, 30));
-    EXPECT_FALSE(cas.apply(device.context(), nullptr, target.get(), 100, 30));
-    EXPECT_FALSE(cas.apply(device.context(), &src.frame, nullptr, 100, 30));
-    EXPECT_FALSE(cas.apply(device.context(), &src.frame, target.get(), 101, 30)) << "wider than the source";
+    auto fresh = createCASProcessor();
+    fresh->enabled = true;
+    EXPECT_FALSE(fresh->apply(device.context(), &src.frame, target.get(), 100, 30)) << "not initialised";
+    EXPECT_FALSE(fresh->initialize(nullptr));
+    auto cas = createCASProcessor();
+    ASSERT_TRUE(cas->initialize(device.device()));
+    EXPECT_FALSE(cas->apply(device.context(), &src.frame, target.get(), 100, 30)) << "not enabled";
+    cas->enabled = true;
+    EXPECT_FALSE(cas->apply(nullptr, &src.frame, target.get(), 100, 30));
+    EXPECT_FALSE(cas->apply(device.context(), nullptr, target.get(), 100, 30));
+    EXPECT_FALSE(cas->apply(device.context(), &src.frame, nullptr, 100, 30));
+    EXPECT_FALSE(cas->apply(device.context(), &src.frame, target.get(), 101, 30)) << "wider than the source";
     auto small = device.createFrameBuffer(&src.frame, 96, 32);
-    EXPECT_FALSE(cas.apply(device.context(), &src.frame, small.get(), 100, 30)) << "target too small";
+    EXPECT_FALSE(cas->apply(device.context(), &src.frame, small.get(), 100, 30)) << "target too small";
     expectOpaqueBlack(target->data(), 112 * 32);
-    EXPECT_TRUE(cas.apply(device.context(), &src.frame, target.get(), 100, 30));
+    EXPECT_TRUE(cas->apply(device.context(), &src.frame, target.get(), 100, 30));
 }
 
 // Padding in place, its black border and clearing are checked through the orchestrator.

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/CaptureOrchestrator.h"
-#include "capture/linux/WindowCapture.h"
+#include "capture/CaptureSource.h"
 #include "Eventually.h"
 #include "OrchestratorFakes.h"
 #include "X11TestWindow.h"
@@ -146,29 +146,29 @@ TEST(WindowCapture, StopWaitsForTheFrameInFlightAndWorksFromInsideTheCallback) {
     X11TestWindow window({.width = 128, .height = 64});
     {
         std::atomic<bool> inside{false}, finished{false};
-        WindowCapture capture;
-        ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-        ASSERT_TRUE(capture.startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
+        auto capture = createWindowCapture();
+        ASSERT_TRUE(capture->initialize(window.id(), nullptr));
+        ASSERT_TRUE(capture->startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
             inside = true;
             std::this_thread::sleep_for(300ms);
             finished = true;
         }));
         ASSERT_TRUE(eventually([&] { return inside.load(); }));
-        capture.stopCapture();
+        capture->stopCapture();
         EXPECT_TRUE(finished.load()) << "stopCapture returned while a frame was being delivered";
     }
 
     std::mutex m;
     std::atomic<int> calls{0};
     std::atomic<bool> done{false};
-    auto capture = std::make_unique<WindowCapture>();
+    auto capture = createWindowCapture();
     ASSERT_TRUE(capture->initialize(window.id(), nullptr));
     ASSERT_TRUE(capture->startCapture([&](EncoderInput, std::uint32_t, std::uint32_t) {
         ++calls;
         std::lock_guard lock(m);
         if (capture) {
             capture->stopCapture();  // must not wait for its own thread
-            capture.reset();         // nor when destroyed there
+            capture.reset();          // nor when destroyed there
         }
         done = true;
     }));
@@ -184,16 +184,16 @@ TEST(WindowCapture, FramesFollowTheWindowsPixelsSizeAndState) {
     X11TestWindow window({.width = 333, .height = 211});
     window.draw(1);
     FrameLog log, second;  // outlives the capture, whose thread writes to it
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    auto capture = createWindowCapture();
+    ASSERT_TRUE(capture->initialize(window.id(), nullptr));
     std::uint32_t w = 0, h = 0;
-    capture.getSize(w, h);
+    capture->getSize(w, h);
     EXPECT_EQ(w, 333u);
     EXPECT_EQ(h, 211u);
 
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    EXPECT_TRUE(capture.isCapturing());
-    EXPECT_TRUE(capture.startCapture(second.callback())) << "a second start keeps the first callback";
+    ASSERT_TRUE(capture->startCapture(log.callback()));
+    EXPECT_TRUE(capture->isCapturing());
+    EXPECT_TRUE(capture->startCapture(second.callback())) << "a second start keeps the first callback";
     // Parts that other windows of the shared desktop covered show once the window has repainted them.
     ASSERT_TRUE(shows(log, window, 1));
     for (std::uint32_t seed = 2; seed < 4; ++seed) {
@@ -209,7 +209,7 @@ TEST(WindowCapture, FramesFollowTheWindowsPixelsSizeAndState) {
         const auto seed = static_cast<std::uint32_t>(rw);
         window.draw(seed);
         ASSERT_TRUE(shows(log, window, seed, before)) << rw << "x" << rh;
-        capture.getSize(w, h);
+        capture->getSize(w, h);
         EXPECT_EQ(w, static_cast<std::uint32_t>(rw));
         EXPECT_EQ(h, static_cast<std::uint32_t>(rh));
     }
@@ -217,14 +217,14 @@ TEST(WindowCapture, FramesFollowTheWindowsPixelsSizeAndState) {
     window.minimize();
     window.draw(12);  // drawn while minimised
     std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(capture.isCapturing()) << "minimising ended the capture";
+    EXPECT_TRUE(capture->isCapturing()) << "minimising ended the capture";
     auto before = log.count();
     window.restore();
     window.draw(13);
     ASSERT_TRUE(shows(log, window, 13, before)) << "after restore";
 
-    capture.stopCapture();
-    EXPECT_FALSE(capture.isCapturing());
+    capture->stopCapture();
+    EXPECT_FALSE(capture->isCapturing());
     before = log.count();
     window.draw(9);
     std::this_thread::sleep_for(200ms);
@@ -241,10 +241,10 @@ TEST(WindowCapture, StaticWindowGivesItsFirstFrameWithinOneSecond) {
     std::this_thread::sleep_for(100ms);  // nothing changes from here on
     const int exposuresBefore = window.exposures.load();
     FrameLog log;
-    WindowCapture capture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
+    auto capture = createWindowCapture();
+    ASSERT_TRUE(capture->initialize(window.id(), nullptr));
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(capture.startCapture(log.callback()));
+    ASSERT_TRUE(capture->startCapture(log.callback()));
     const int i = log.waitFor(0, [](const Frame&) { return true; }, 1000ms);
     ASSERT_EQ(i, 0) << "no frame within a second of the start";
     const Frame f = log.at(0);
@@ -260,7 +260,7 @@ TEST(WindowCapture, StaticWindowGivesItsFirstFrameWithinOneSecond) {
     // Asked for, the last picture comes again at once.
     const auto frames = log.count();
     const auto asked = std::chrono::steady_clock::now();
-    capture.repeatLastFrame();
+    capture->repeatLastFrame();
     ASSERT_EQ(log.waitFor(frames, [](const Frame&) { return true; }, 1000ms), static_cast<int>(frames));
     const Frame again = log.at(frames);
     EXPECT_LT(again.at - asked, 50ms);
@@ -280,11 +280,12 @@ TEST(WindowCapture, CoveredWindowAndTheOneOnTopAtOnce) {
     std::this_thread::sleep_for(100ms);
 
     FrameLog log, coverLog;
-    WindowCapture capture, coverCapture;
-    ASSERT_TRUE(capture.initialize(window.id(), nullptr));
-    ASSERT_TRUE(coverCapture.initialize(cover.id(), nullptr));
-    ASSERT_TRUE(capture.startCapture(log.callback()));
-    ASSERT_TRUE(coverCapture.startCapture(coverLog.callback()));
+    auto capture = createWindowCapture();
+    auto coverCapture = createWindowCapture();
+    ASSERT_TRUE(capture->initialize(window.id(), nullptr));
+    ASSERT_TRUE(coverCapture->initialize(cover.id(), nullptr));
+    ASSERT_TRUE(capture->startCapture(log.callback()));
+    ASSERT_TRUE(coverCapture->startCapture(coverLog.callback()));
     ASSERT_TRUE(shows(log, window, 3)) << "covered window";
     const auto before = log.count();
     window.draw(4);
@@ -294,43 +295,43 @@ TEST(WindowCapture, CoveredWindowAndTheOneOnTopAtOnce) {
 }
 
 TEST(WindowCapture, InvalidOrClosedWindowsAreRefusedOrEndTheCapture) {
-    WindowCapture capture;
-    EXPECT_FALSE(capture.initialize(0, nullptr));
-    EXPECT_FALSE(capture.initialize(0x3ffffff0u, nullptr));  // no such window: BadWindow, trapped
-    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
+    auto capture = createWindowCapture();
+    EXPECT_FALSE(capture->initialize(0, nullptr));
+    EXPECT_FALSE(capture->initialize(0x3ffffff0u, nullptr));  // no such window: BadWindow, trapped
+    EXPECT_FALSE(capture->startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
 
     X11TestWindow vanishing({.width = 64, .height = 64});
-    EXPECT_TRUE(capture.initialize(vanishing.id(), nullptr));
+    EXPECT_TRUE(capture->initialize(vanishing.id(), nullptr));
     vanishing.destroy();
-    EXPECT_FALSE(capture.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {})) << "window gone before start";
-    EXPECT_FALSE(capture.isCapturing());
+    EXPECT_FALSE(capture->startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {})) << "window gone before start";
+    EXPECT_FALSE(capture->isCapturing());
 
     X11TestWindow closing({.width = 200, .height = 100});
     FrameLog log;
-    WindowCapture running;
-    ASSERT_TRUE(running.initialize(closing.id(), nullptr));
-    ASSERT_TRUE(running.startCapture(log.callback()));
+    auto running = createWindowCapture();
+    ASSERT_TRUE(running->initialize(closing.id(), nullptr));
+    ASSERT_TRUE(running->startCapture(log.callback()));
     ASSERT_GE(log.waitFor(0, [](const Frame&) { return true; }), 0);
     closing.destroy();
-    EXPECT_TRUE(eventually([&] { return !running.isCapturing(); })) << "capture still running after the window closed";
-    running.stopCapture();  // nothing left to stop
-    EXPECT_FALSE(running.isCapturing());
+    EXPECT_TRUE(eventually([&] { return !running->isCapturing(); })) << "capture still running after the window closed";
+    running->stopCapture();  // nothing left to stop
+    EXPECT_FALSE(running->isCapturing());
 
     // Wider than H.264 carries: refused at the start, and ending a capture it grows into.
     X11TestWindow wide({.width = 8200, .height = 16, .overrideRedirect = true});
-    WindowCapture refused;
-    ASSERT_TRUE(refused.initialize(wide.id(), nullptr));
-    EXPECT_FALSE(refused.startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
+    auto refused = createWindowCapture();
+    ASSERT_TRUE(refused->initialize(wide.id(), nullptr));
+    EXPECT_FALSE(refused->startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}));
     X11TestWindow growing({.width = 64, .height = 16, .overrideRedirect = true});
     FrameLog grown;
-    WindowCapture growingCapture;
-    ASSERT_TRUE(growingCapture.initialize(growing.id(), nullptr));
-    ASSERT_TRUE(growingCapture.startCapture(grown.callback()));
+    auto growingCapture = createWindowCapture();
+    ASSERT_TRUE(growingCapture->initialize(growing.id(), nullptr));
+    ASSERT_TRUE(growingCapture->startCapture(grown.callback()));
     ASSERT_GE(grown.waitFor(0, [](const Frame&) { return true; }), 0);
     growing.resize(8200, 16);
-    EXPECT_TRUE(eventually([&] { return !growingCapture.isCapturing(); })) << "capture goes on at 8200x16";
+    EXPECT_TRUE(eventually([&] { return !growingCapture->isCapturing(); })) << "capture goes on at 8200x16";
     std::uint32_t w = 0, h = 0;
-    growingCapture.getSize(w, h);
+    growingCapture->getSize(w, h);
     EXPECT_EQ(w, 8200u);
 }
 

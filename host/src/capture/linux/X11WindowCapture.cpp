@@ -1,4 +1,4 @@
-#include "capture/linux/WindowCapture.h"
+#include "capture/CaptureSource.h"
 #include "platform/CrashHandler.h"
 
 #include <spdlog/spdlog.h>
@@ -32,9 +32,9 @@ namespace {
 // Frames delivered by every capture of the process; the first one is logged.
 std::atomic<std::uint64_t> deliveredFrames{0};
 
-}  // namespace
-
-struct WindowCapture::Impl {
+// One capture's connection, window and thread; the capture thread holds its own
+// reference, so it may end after the capture object is gone.
+struct CaptureState {
     Display* display = nullptr;
     std::unique_ptr<X11ErrorTrap> trap;  // errors of this connection are expected, never fatal
     Window window = 0;
@@ -62,7 +62,7 @@ struct WindowCapture::Impl {
     bool shmAttached = false;
     bool holdsFrame = false;  // the image holds the last delivered frame
 
-    ~Impl();
+    ~CaptureState();
     // Waits for the server and says whether any request since `mark` failed.
     bool failedSince(std::size_t mark) {
         XSync(display, False);
@@ -99,7 +99,7 @@ struct WindowCapture::Impl {
     void releaseCaptureResources();
 };
 
-WindowCapture::Impl::~Impl() {
+CaptureState::~CaptureState() {
     destroyImage();
     if (display) {
         trap.reset();
@@ -109,7 +109,7 @@ WindowCapture::Impl::~Impl() {
     if (wakeWrite >= 0) close(wakeWrite);
 }
 
-bool WindowCapture::Impl::createImage(std::uint32_t w, std::uint32_t h) {
+bool CaptureState::createImage(std::uint32_t w, std::uint32_t h) {
     destroyImage();
     if (haveShm) {
         image = XShmCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &shm, w, h);
@@ -161,7 +161,7 @@ bool WindowCapture::Impl::createImage(std::uint32_t w, std::uint32_t h) {
     return true;
 }
 
-void WindowCapture::Impl::destroyImage() {
+void CaptureState::destroyImage() {
     holdsFrame = false;
     if (!image) return;
     if (shmAttached) {
@@ -175,12 +175,12 @@ void WindowCapture::Impl::destroyImage() {
     image = nullptr;
 }
 
-void WindowCapture::Impl::wake() const {
+void CaptureState::wake() const {
     const char byte = 1;
     [[maybe_unused]] auto n = write(wakeWrite, &byte, 1);
 }
 
-bool WindowCapture::Impl::grab() {
+bool CaptureState::grab() {
     // A fresh name for every grab: the window gets a new pixmap whenever it is
     // resized or mapped again, and naming costs no round trip.
     const Pixmap pixmap = XCompositeNameWindowPixmap(display, window);
@@ -195,7 +195,7 @@ bool WindowCapture::Impl::grab() {
     return ok;
 }
 
-void WindowCapture::Impl::releaseCaptureResources() {
+void CaptureState::releaseCaptureResources() {
     if (damage) XDamageDestroy(display, damage);
     damage = 0;
     XCompositeUnredirectWindow(display, window, CompositeRedirectAutomatic);
@@ -207,7 +207,7 @@ void WindowCapture::Impl::releaseCaptureResources() {
     while (XPending(display)) XNextEvent(display, &ev);
 }
 
-void WindowCapture::Impl::run(CaptureFrameCallback callback) {
+void CaptureState::run(CaptureFrameCallback callback) {
     prepareThreadForCrashHandling();
     { std::lock_guard lock(threadMutex); }
     const int xfd = ConnectionNumber(display);
@@ -239,14 +239,14 @@ void WindowCapture::Impl::run(CaptureFrameCallback callback) {
     if (capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
 }
 
-void WindowCapture::Impl::WindowState::resize(std::uint32_t w, std::uint32_t h) {
+void CaptureState::WindowState::resize(std::uint32_t w, std::uint32_t h) {
     if (w != curW || h != curH) {
         curW = w, curH = h;
         dirty = true;
     }
 }
 
-void WindowCapture::Impl::handlePendingEvents(WindowState& state) {
+void CaptureState::handlePendingEvents(WindowState& state) {
     while (XPending(display)) {
         XEvent ev;
         XNextEvent(display, &ev);
@@ -266,7 +266,7 @@ void WindowCapture::Impl::handlePendingEvents(WindowState& state) {
     }
 }
 
-bool WindowCapture::Impl::outgrewVideoLimits(const WindowState& state) {
+bool CaptureState::outgrewVideoLimits(const WindowState& state) {
     if (fitsVideoLimits(state.curW, state.curH)) return false;
     // No image of that size: no encoder could take it.
     SPDLOG_ERROR("Captured window grew to {}x{}, larger than H.264 can carry", state.curW, state.curH);
@@ -275,7 +275,7 @@ bool WindowCapture::Impl::outgrewVideoLimits(const WindowState& state) {
     return true;
 }
 
-WindowCapture::Impl::GrabResult WindowCapture::Impl::grabChangedPicture(WindowState& state) {
+CaptureState::GrabResult CaptureState::grabChangedPicture(WindowState& state) {
     state.dirty = false;
     // Subtract first: damage that arrives during the grab asks for another one.
     XDamageSubtract(display, damage, None, None);
@@ -301,7 +301,7 @@ WindowCapture::Impl::GrabResult WindowCapture::Impl::grabChangedPicture(WindowSt
     return GrabResult::Retry;
 }
 
-void WindowCapture::Impl::deliverFrame(const CaptureFrameCallback& callback) {
+void CaptureState::deliverFrame(const CaptureFrameCallback& callback) {
     const BgraFrame frame{reinterpret_cast<const std::uint8_t*>(image->data),
                           static_cast<std::uint32_t>(image->bytes_per_line),
                           static_cast<std::uint32_t>(image->width), static_cast<std::uint32_t>(image->height)};
@@ -320,7 +320,7 @@ void WindowCapture::Impl::deliverFrame(const CaptureFrameCallback& callback) {
     }
 }
 
-bool WindowCapture::Impl::waitForEvents(int xfd) {
+bool CaptureState::waitForEvents(int xfd) {
     pollfd fds[2] = {{xfd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
     XFlush(display);
     if (XPending(display)) return true;
@@ -335,157 +335,174 @@ bool WindowCapture::Impl::waitForEvents(int xfd) {
     return true;
 }
 
-WindowCapture::WindowCapture() : impl(std::make_shared<Impl>()) {}
+// Captures one X11 window for one stream, on its own X connection and thread:
+// the window is redirected off-screen (Composite, automatic), its pixmap is read
+// through shared memory whenever XDamage reports a change, and each frame (BGRX)
+// goes to the callback on the capture thread. A covered window is captured all
+// the same; an unmapped (minimised) one delivers nothing until it is mapped again;
+// when the window is destroyed the capture ends by itself.
+class X11WindowCapture final : public CaptureSource {
+public:
+    X11WindowCapture() = default;
 
-WindowCapture::~WindowCapture() {
-    stopCapture();
-    // Destroyed from inside its own frame callback: the thread still runs that
-    // frame and ends right after it, holding its own reference to the state.
-    if (impl->thread.joinable()) impl->thread.detach();
-}
+    ~X11WindowCapture() override {
+        stopCapture();
+        // Destroyed from inside its own frame callback: the thread still runs that
+        // frame and ends right after it, holding its own reference to the state.
+        if (state->thread.joinable()) state->thread.detach();
+    }
 
-bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice) {
-    if (!impl->display) {
-        impl->display = XOpenDisplay(nullptr);
-        if (!impl->display) {
-            SPDLOG_ERROR("Failed to open X display");
+    bool initialize(std::uint32_t windowId, EncoderDevice) override {
+        if (!state->display) {
+            state->display = XOpenDisplay(nullptr);
+            if (!state->display) {
+                SPDLOG_ERROR("Failed to open X display");
+                return false;
+            }
+            state->trap = std::make_unique<X11ErrorTrap>(state->display);
+            int eventBase = 0, errorBase = 0, major = 0, minor = 2;
+            if (!XCompositeQueryExtension(state->display, &eventBase, &errorBase) ||
+                !XCompositeQueryVersion(state->display, &major, &minor) || (major == 0 && minor < 2) ||
+                !XDamageQueryExtension(state->display, &state->damageEventBase, &errorBase)) {
+                SPDLOG_ERROR("Window capture needs the X Composite (0.2) and Damage extensions");
+                return false;
+            }
+            state->haveShm = XShmQueryExtension(state->display);
+        }
+        XWindowAttributes attrs;
+        if (windowId == 0 || !XGetWindowAttributes(state->display, windowId, &attrs)) {
+            SPDLOG_ERROR("Invalid window handle");
             return false;
         }
-        impl->trap = std::make_unique<X11ErrorTrap>(impl->display);
-        int eventBase = 0, errorBase = 0, major = 0, minor = 2;
-        if (!XCompositeQueryExtension(impl->display, &eventBase, &errorBase) ||
-            !XCompositeQueryVersion(impl->display, &major, &minor) || (major == 0 && minor < 2) ||
-            !XDamageQueryExtension(impl->display, &impl->damageEventBase, &errorBase)) {
-            SPDLOG_ERROR("Window capture needs the X Composite (0.2) and Damage extensions");
+        state->window = windowId;
+        state->visual = attrs.visual;
+        state->depth = attrs.depth;
+        state->width.store(static_cast<std::uint32_t>(attrs.width));
+        state->height.store(static_cast<std::uint32_t>(attrs.height));
+        if (attrs.width <= 0 || attrs.height <= 0) {
+            SPDLOG_ERROR("Window has zero size");
             return false;
         }
-        impl->haveShm = XShmQueryExtension(impl->display);
-    }
-    XWindowAttributes attrs;
-    if (windowId == 0 || !XGetWindowAttributes(impl->display, windowId, &attrs)) {
-        SPDLOG_ERROR("Invalid window handle");
-        return false;
-    }
-    impl->window = windowId;
-    impl->visual = attrs.visual;
-    impl->depth = attrs.depth;
-    impl->width.store(static_cast<std::uint32_t>(attrs.width));
-    impl->height.store(static_cast<std::uint32_t>(attrs.height));
-    if (attrs.width <= 0 || attrs.height <= 0) {
-        SPDLOG_ERROR("Window has zero size");
-        return false;
-    }
-    SPDLOG_INFO("WindowCapture initialized for window {:x}, size {}x{}", windowId, attrs.width, attrs.height);
-    return true;
-}
-
-void WindowCapture::getSize(std::uint32_t& width, std::uint32_t& height) const {
-    width = impl->width.load();
-    height = impl->height.load();
-}
-
-bool WindowCapture::startCapture(CaptureFrameCallback callback) {
-    if (impl->capturing.load()) {
-        SPDLOG_WARN("Capture already started");
+        SPDLOG_INFO("WindowCapture initialized for window {:x}, size {}x{}", windowId, attrs.width, attrs.height);
         return true;
     }
-    if (!impl->display || !impl->window) {
-        SPDLOG_ERROR("WindowCapture not initialized");
-        return false;
-    }
-    if (impl->thread.joinable()) impl->thread.join();  // an earlier capture that ended by itself
-    Display* dpy = impl->display;
-    const Window win = impl->window;
 
-    const auto mark = impl->trap->errorCount();
-    XSelectInput(dpy, win, StructureNotifyMask);
-    XCompositeRedirectWindow(dpy, win, CompositeRedirectAutomatic);
-    impl->damage = XDamageCreate(dpy, win, XDamageReportNonEmpty);
-    XWindowAttributes attrs;
-    const bool alive = XGetWindowAttributes(dpy, win, &attrs);
-    if (impl->failedSince(mark) || !alive) {
-        SPDLOG_ERROR("Failed to start capture: X error {} for window {:x}", impl->trap->lastErrorCode(), win);
-        impl->releaseCaptureResources();
-        return false;
+    void getSize(std::uint32_t& width, std::uint32_t& height) const override {
+        width = state->width.load();
+        height = state->height.load();
     }
-    impl->visual = attrs.visual;
-    impl->depth = attrs.depth;
-    if (!fitsVideoLimits(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
-        SPDLOG_ERROR("Failed to start capture: window {:x} is {}x{}, larger than H.264 can carry", win, attrs.width,
-                      attrs.height);
-        impl->releaseCaptureResources();
-        return false;
-    }
-    if (!impl->createImage(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
-        SPDLOG_ERROR("Failed to start capture: no {}x{} image for window {:x}", attrs.width, attrs.height, win);
-        impl->releaseCaptureResources();
-        return false;
-    }
-    impl->width.store(static_cast<std::uint32_t>(attrs.width));
-    impl->height.store(static_cast<std::uint32_t>(attrs.height));
 
-    if (impl->wakeRead < 0) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            SPDLOG_ERROR("Failed to start capture: {}", std::strerror(errno));
-            impl->releaseCaptureResources();
+    bool startCapture(CaptureFrameCallback callback) override {
+        if (state->capturing.load()) {
+            SPDLOG_WARN("Capture already started");
+            return true;
+        }
+        if (!state->display || !state->window) {
+            SPDLOG_ERROR("WindowCapture not initialized");
             return false;
         }
-        impl->wakeRead = fds[0];
-        impl->wakeWrite = fds[1];
+        if (state->thread.joinable()) state->thread.join();  // an earlier capture that ended by itself
+        Display* dpy = state->display;
+        const Window win = state->window;
+
+        const auto mark = state->trap->errorCount();
+        XSelectInput(dpy, win, StructureNotifyMask);
+        XCompositeRedirectWindow(dpy, win, CompositeRedirectAutomatic);
+        state->damage = XDamageCreate(dpy, win, XDamageReportNonEmpty);
+        XWindowAttributes attrs;
+        const bool alive = XGetWindowAttributes(dpy, win, &attrs);
+        if (state->failedSince(mark) || !alive) {
+            SPDLOG_ERROR("Failed to start capture: X error {} for window {:x}", state->trap->lastErrorCode(), win);
+            state->releaseCaptureResources();
+            return false;
+        }
+        state->visual = attrs.visual;
+        state->depth = attrs.depth;
+        if (!fitsVideoLimits(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
+            SPDLOG_ERROR("Failed to start capture: window {:x} is {}x{}, larger than H.264 can carry", win, attrs.width,
+                          attrs.height);
+            state->releaseCaptureResources();
+            return false;
+        }
+        if (!state->createImage(static_cast<std::uint32_t>(attrs.width), static_cast<std::uint32_t>(attrs.height))) {
+            SPDLOG_ERROR("Failed to start capture: no {}x{} image for window {:x}", attrs.width, attrs.height, win);
+            state->releaseCaptureResources();
+            return false;
+        }
+        state->width.store(static_cast<std::uint32_t>(attrs.width));
+        state->height.store(static_cast<std::uint32_t>(attrs.height));
+
+        if (state->wakeRead < 0) {
+            int fds[2];
+            if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+                SPDLOG_ERROR("Failed to start capture: {}", std::strerror(errno));
+                state->releaseCaptureResources();
+                return false;
+            }
+            state->wakeRead = fds[0];
+            state->wakeWrite = fds[1];
+        }
+        state->stopRequested.store(false);
+        state->capturing.store(true);
+        {
+            std::lock_guard lock(state->threadMutex);
+            state->thread =
+                std::thread([shared = state, cb = std::move(callback)]() mutable { shared->run(std::move(cb)); });
+        }
+        SPDLOG_INFO("Capture started for window {:x}", win);
+        return true;
     }
-    impl->stopRequested.store(false);
-    impl->capturing.store(true);
-    {
-        std::lock_guard lock(impl->threadMutex);
-        impl->thread = std::thread([state = impl, cb = std::move(callback)]() mutable { state->run(std::move(cb)); });
+
+    void stopCapture() override {
+        if (!state->thread.joinable()) {
+            state->capturing.store(false);
+            return;
+        }
+        state->stopRequested.store(true);
+        state->wake();
+        if (std::this_thread::get_id() == state->thread.get_id()) {
+            // Inside the frame callback: the loop ends once this frame returns.
+            if (state->capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
+            return;
+        }
+        state->thread.join();
     }
-    SPDLOG_INFO("Capture started for window {:x}", win);
-    return true;
-}
 
-void WindowCapture::stopCapture() {
-    if (!impl->thread.joinable()) {
-        impl->capturing.store(false);
-        return;
+    bool isCapturing() const override { return state->capturing.load(); }
+
+    void repeatLastFrame() override {
+        if (!state->capturing.load()) return;
+        state->repeatRequested.store(true);
+        state->wake();
     }
-    impl->stopRequested.store(true);
-    impl->wake();
-    if (std::this_thread::get_id() == impl->thread.get_id()) {
-        // Inside the frame callback: the loop ends once this frame returns.
-        if (impl->capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
-        return;
+
+    static bool windowExists(std::uint32_t windowId) {
+        // One connection for the process, kept until it exits (never torn down during
+        // static destruction, when the error trap's registry may already be gone).
+        static std::mutex mutex;
+        static Display* display = nullptr;
+        [[maybe_unused]] static X11ErrorTrap* trap = nullptr;
+        if (windowId == 0) return false;
+        std::lock_guard lock(mutex);
+        if (!display) {
+            display = XOpenDisplay(nullptr);
+            if (!display) return false;
+            trap = new X11ErrorTrap(display);
+        }
+        XWindowAttributes attrs;
+        return XGetWindowAttributes(display, windowId, &attrs) != 0;
     }
-    impl->thread.join();
-}
 
-bool WindowCapture::isCapturing() const { return impl->capturing.load(); }
+private:
+    // Shared with the capture thread, which may outlive this object when the
+    // capture is stopped and destroyed from inside its own frame callback.
+    std::shared_ptr<CaptureState> state = std::make_shared<CaptureState>();
+};
 
-void WindowCapture::repeatLastFrame() {
-    if (!impl->capturing.load()) return;
-    impl->repeatRequested.store(true);
-    impl->wake();
-}
+}  // namespace
 
-bool WindowCapture::windowExists(std::uint32_t windowId) {
-    // One connection for the process, kept until it exits (never torn down during
-    // static destruction, when the error trap's registry may already be gone).
-    static std::mutex mutex;
-    static Display* display = nullptr;
-    [[maybe_unused]] static X11ErrorTrap* trap = nullptr;
-    if (windowId == 0) return false;
-    std::lock_guard lock(mutex);
-    if (!display) {
-        display = XOpenDisplay(nullptr);
-        if (!display) return false;
-        trap = new X11ErrorTrap(display);
-    }
-    XWindowAttributes attrs;
-    return XGetWindowAttributes(display, windowId, &attrs) != 0;
-}
+std::unique_ptr<CaptureSource> createWindowCapture() { return std::make_unique<X11WindowCapture>(); }
 
-std::unique_ptr<CaptureSource> createWindowCapture() { return std::make_unique<WindowCapture>(); }
-
-bool windowCaptureTargetExists(std::uint32_t windowId) { return WindowCapture::windowExists(windowId); }
+bool windowCaptureTargetExists(std::uint32_t windowId) { return X11WindowCapture::windowExists(windowId); }
 
 }  // namespace quillane::host
