@@ -344,6 +344,8 @@ bool CaptureState::waitForEvents(int xfd) {
 class X11WindowCapture final : public CaptureSource {
 public:
     X11WindowCapture() = default;
+    X11WindowCapture(const X11WindowCapture&) = delete;
+    X11WindowCapture& operator=(const X11WindowCapture&) = delete;
 
     ~X11WindowCapture() override {
         stopCapture();

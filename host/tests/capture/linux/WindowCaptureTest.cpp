@@ -303,7 +303,8 @@ TEST(WindowCapture, InvalidOrClosedWindowsAreRefusedOrEndTheCapture) {
     X11TestWindow vanishing({.width = 64, .height = 64});
     EXPECT_TRUE(capture->initialize(vanishing.id(), nullptr));
     vanishing.destroy();
-    EXPECT_FALSE(capture->startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {})) << "window gone before start";
+    EXPECT_FALSE(capture->startCapture([](EncoderInput, std::uint32_t, std::uint32_t) {}))
+        << "window gone before start";
     EXPECT_FALSE(capture->isCapturing());
 
     X11TestWindow closing({.width = 200, .height = 100});
@@ -313,7 +314,8 @@ TEST(WindowCapture, InvalidOrClosedWindowsAreRefusedOrEndTheCapture) {
     ASSERT_TRUE(running->startCapture(log.callback()));
     ASSERT_GE(log.waitFor(0, [](const Frame&) { return true; }), 0);
     closing.destroy();
-    EXPECT_TRUE(eventually([&] { return !running->isCapturing(); })) << "capture still running after the window closed";
+    EXPECT_TRUE(eventually([&] { return !running->isCapturing(); }))
+        << "capture still running after the window closed";
     running->stopCapture();  // nothing left to stop
     EXPECT_FALSE(running->isCapturing());
 
