@@ -10,6 +10,7 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iterator>
 
@@ -21,6 +22,13 @@ namespace {
 
 constexpr std::uint32_t kFrameRates[] = {72, 80, 90, 120};
 constexpr const char* kNotUsedHint = "Not used by this host";
+
+// The preset table's labels, in its order, as the combo box takes them.
+constexpr auto kPresetLabels = [] {
+    std::array<const char*, std::size(kQualityPresets)> labels{};
+    for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = kQualityPresets[i].label;
+    return labels;
+}();
 
 void pageTitle(ImFont* font, const char* title, const char* subtitle) {
     heading(font, title);
@@ -69,10 +77,7 @@ void UIManager::renderQualityPresetChoice() {
     ImGui::PushItemWidth(350);
     ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(14, 12));
     int preset = settings.qualityPreset <= kCustomPreset ? static_cast<int>(settings.qualityPreset) : kCustomPreset;
-    static const char* const kPresetLabels[] = {kQualityPresets[0].label, kQualityPresets[1].label,
-                                                kQualityPresets[2].label, kQualityPresets[3].label,
-                                                kQualityPresets[4].label};
-    if (ImGui::Combo("##QualityPreset", &preset, kPresetLabels, static_cast<int>(std::size(kPresetLabels))) &&
+    if (ImGui::Combo("##QualityPreset", &preset, kPresetLabels.data(), static_cast<int>(kPresetLabels.size())) &&
         static_cast<std::uint32_t>(preset) != settings.qualityPreset) {
         settings.qualityPreset = static_cast<std::uint32_t>(preset);
         if (settings.qualityPreset != kCustomPreset) {
