@@ -27,6 +27,39 @@ AmfProperty rate(const wchar_t* name, std::uint32_t fps) { return {name, AmfProp
 
 std::int64_t bits(std::uint32_t kbps) { return std::int64_t{kbps} * 1000; }
 
+// The same setting under each component's own property name, and the values
+// that differ between them.
+struct AmfCodecTable {
+    const wchar_t *usage, *qualityPreset, *profile, *rateControl, *targetBitrate, *peakBitrate, *frameRate;
+    const wchar_t *vbvBufferSize, *initialVbvFullness, *enableVbaq, *forcePictureType, *outputDataType;
+    std::int64_t presetSpeed, profileMain, rateControlCbr;
+};
+constexpr AmfCodecTable kH264Table{
+    L"Usage", L"QualityPreset", L"Profile", L"RateControlMethod", L"TargetBitrate", L"PeakBitrate", L"FrameRate",
+    L"VBVBufferSize", L"InitialVBVBufferFullness", L"EnableVBAQ", L"ForcePictureType", L"OutputDataType",
+    kH264PresetSpeed, kH264ProfileMain, kH264RateControlCbr};
+constexpr AmfCodecTable kHevcTable{
+    L"HevcUsage", L"HevcQualityPreset", L"HevcProfile", L"HevcRateControlMethod", L"HevcTargetBitrate",
+    L"HevcPeakBitrate", L"HevcFrameRate", L"HevcVBVBufferSize", L"HevcInitialVBVBufferFullness", L"HevcEnableVBAQ",
+    L"HevcForcePictureType", L"HevcOutputDataType", kHevcPresetSpeed, kHevcProfileMain, kHevcRateControlCbr};
+
+const AmfCodecTable& codecTable(bool hevc) { return hevc ? kHevcTable : kH264Table; }
+
+// Where IDR pictures and headers fall: HEVC counts GOPs per IDR and sends the
+// headers with each IDR; H.264 has an IDR period and no B pictures.
+std::vector<AmfProperty> gopProperties(const EncoderConfig& c, bool hevc) {
+    if (hevc) {
+        return {integer(L"HevcGOPSize", c.gopLength), integer(L"HevcGOPSPerIDR", 1),
+                integer(L"HevcHeaderInsertionMode", kHevcHeadersWithIdr)};
+    }
+    return {integer(L"IDRPeriod", c.gopLength), integer(L"BPicturesPattern", 0),
+            integer(L"HeaderInsertionSpacing", 0)};
+}
+
+void append(std::vector<AmfProperty>& to, const std::vector<AmfProperty>& more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 }  // namespace
 
 bool AmfProperty::operator==(const AmfProperty& other) const {
@@ -39,62 +72,34 @@ bool amfIsHevc(const EncoderConfig& config) { return nalRuleForCodec(config.code
 const wchar_t* amfComponentId(bool hevc) { return hevc ? L"AMFVideoEncoderHW_HEVC" : L"AMFVideoEncoderVCE_AVC"; }
 
 std::vector<AmfProperty> amfEncoderProperties(const EncoderConfig& c) {
-    const std::int64_t vbv = oneFrameAtPeak(c.maxBitrateKbps, c.fps, 1000);
-    std::vector<AmfProperty> p;
-    if (amfIsHevc(c)) {
-        p = {integer(L"HevcUsage", kUsageLowLatency),
-             integer(L"HevcQualityPreset", kHevcPresetSpeed),
-             integer(L"HevcProfile", kHevcProfileMain),
-             integer(L"HevcTier", kHevcTierMain),
-             integer(L"HevcRateControlMethod", kHevcRateControlCbr),
-             integer(L"HevcTargetBitrate", bits(c.bitrateKbps)),
-             integer(L"HevcPeakBitrate", bits(c.maxBitrateKbps)),
-             rate(L"HevcFrameRate", c.fps),
-             integer(L"HevcGOPSize", c.gopLength),
-             integer(L"HevcGOPSPerIDR", 1),
-             integer(L"HevcHeaderInsertionMode", kHevcHeadersWithIdr),
-             integer(L"HevcVBVBufferSize", vbv),
-             integer(L"HevcInitialVBVBufferFullness", kInitialVbvFullness),
-             flag(L"LowLatencyInternal", true),
-             flag(L"HevcEnableVBAQ", true)};
-        if (c.fullRange) {
-            p.push_back(integer(L"HevcNominalRange", kHevcNominalRangeFull));
-        }
-        return p;
-    }
-    p = {integer(L"Usage", kUsageLowLatency),
-         integer(L"QualityPreset", kH264PresetSpeed),
-         integer(L"Profile", kH264ProfileMain),
-         integer(L"RateControlMethod", kH264RateControlCbr),
-         integer(L"TargetBitrate", bits(c.bitrateKbps)),
-         integer(L"PeakBitrate", bits(c.maxBitrateKbps)),
-         rate(L"FrameRate", c.fps),
-         integer(L"IDRPeriod", c.gopLength),
-         integer(L"BPicturesPattern", 0),
-         integer(L"HeaderInsertionSpacing", 0),
-         integer(L"VBVBufferSize", vbv),
-         integer(L"InitialVBVBufferFullness", kInitialVbvFullness),
-         flag(L"LowLatencyInternal", true)};
-    if (c.slicesEnabled && c.sliceCount > 1) {
-        p.push_back(integer(L"SlicesPerFrame", c.sliceCount));
-    }
-    p.push_back(flag(L"EnableVBAQ", true));
+    const bool hevc = amfIsHevc(c);
+    const AmfCodecTable& t = codecTable(hevc);
+    std::vector<AmfProperty> p = {integer(t.usage, kUsageLowLatency), integer(t.qualityPreset, t.presetSpeed),
+                                  integer(t.profile, t.profileMain)};
+    if (hevc) p.push_back(integer(L"HevcTier", kHevcTierMain));
+    p.push_back(integer(t.rateControl, t.rateControlCbr));
+    append(p, amfBitrateProperties(hevc, c.bitrateKbps, c.maxBitrateKbps));
+    p.push_back(rate(t.frameRate, c.fps));
+    append(p, gopProperties(c, hevc));
+    p.push_back(integer(t.vbvBufferSize, oneFrameAtPeak(c.maxBitrateKbps, c.fps, 1000)));
+    p.push_back(integer(t.initialVbvFullness, kInitialVbvFullness));
+    p.push_back(flag(L"LowLatencyInternal", true));
+    if (!hevc && c.slicesEnabled && c.sliceCount > 1) p.push_back(integer(L"SlicesPerFrame", c.sliceCount));
+    p.push_back(flag(t.enableVbaq, true));
     if (c.fullRange) {
-        p.push_back(flag(L"FullRangeColor", true));
+        p.push_back(hevc ? integer(L"HevcNominalRange", kHevcNominalRangeFull) : flag(L"FullRangeColor", true));
     }
     return p;
 }
 
 std::vector<AmfProperty> amfBitrateProperties(bool hevc, std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps) {
-    return {integer(hevc ? L"HevcTargetBitrate" : L"TargetBitrate", bits(bitrateKbps)),
-            integer(hevc ? L"HevcPeakBitrate" : L"PeakBitrate", bits(maxBitrateKbps))};
+    const AmfCodecTable& t = codecTable(hevc);
+    return {integer(t.targetBitrate, bits(bitrateKbps)), integer(t.peakBitrate, bits(maxBitrateKbps))};
 }
 
-AmfProperty amfForceIdrProperty(bool hevc) {
-    return integer(hevc ? L"HevcForcePictureType" : L"ForcePictureType", kPictureTypeIdr);
-}
+AmfProperty amfForceIdrProperty(bool hevc) { return integer(codecTable(hevc).forcePictureType, kPictureTypeIdr); }
 
-const wchar_t* amfOutputDataTypeName(bool hevc) { return hevc ? L"HevcOutputDataType" : L"OutputDataType"; }
+const wchar_t* amfOutputDataTypeName(bool hevc) { return codecTable(hevc).outputDataType; }
 
 const char* amfInitHint(int result) {
     switch (result) {

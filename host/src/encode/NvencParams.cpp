@@ -24,7 +24,24 @@ void setFullRange(NV_ENC_CONFIG_H264_VUI_PARAMETERS& vui) {
     vui.colourMatrix = kBt709;
 }
 
+// What both codecs set alike: parameter sets with every IDR, the IDR period, a
+// fixed number of slices, and full range where asked. `name` is the codec's, as logged.
+template <typename CodecConfig>
+void applyCodecCommon(CodecConfig& codec, NV_ENC_CONFIG_H264_VUI_PARAMETERS& vui, const EncoderConfig& config,
+                      const char* name) {
+    codec.repeatSPSPPS = 1;
+    codec.idrPeriod = config.gopLength;
+    codec.sliceMode = kSliceModeCount;
+    codec.sliceModeData = config.sliceCount;
+    if (config.fullRange) {
+        setFullRange(vui);
+        SPDLOG_INFO("NVENC {}: Full range color (0-255) enabled", name);
+    }
+}
+
 }  // namespace
+
+const GUID kNvencPreset = NV_ENC_PRESET_P1_GUID;
 
 GUID nvencCodecGuid(const EncoderConfig& config) {
     return nalRuleForCodec(config.codec) == NalRule::HEVC ? NV_ENC_CODEC_HEVC_GUID : NV_ENC_CODEC_H264_GUID;
@@ -51,21 +68,13 @@ void applyNvencConfig(NV_ENC_CONFIG& encodeConfig, const EncoderConfig& config) 
 
     if (nalRuleForCodec(config.codec) == NalRule::HEVC) {
         NV_ENC_CONFIG_HEVC& hevc = encodeConfig.encodeCodecConfig.hevcConfig;
-        hevc.repeatSPSPPS = 1;
-        hevc.idrPeriod = config.gopLength;
         hevc.maxNumRefFramesInDPB = 1;
-        hevc.sliceMode = kSliceModeCount;
-        hevc.sliceModeData = config.sliceCount;
-        if (config.fullRange) {
-            setFullRange(hevc.hevcVUIParameters);
-            SPDLOG_INFO("NVENC HEVC: Full range color (0-255) enabled");
-        }
+        applyCodecCommon(hevc, hevc.hevcVUIParameters, config, "HEVC");
         return;
     }
     NV_ENC_CONFIG_H264& h264 = encodeConfig.encodeCodecConfig.h264Config;
     h264.level = 0;  // chosen by the encoder
-    h264.idrPeriod = config.gopLength;
-    h264.repeatSPSPPS = 1;
+    // No SEI, AUD or intra refresh the preset may have chosen; parameter sets stay on.
     h264.outputBufferingPeriodSEI = 0;
     h264.outputPictureTimingSEI = 0;
     h264.outputAUD = 0;
@@ -73,22 +82,17 @@ void applyNvencConfig(NV_ENC_CONFIG& encodeConfig, const EncoderConfig& config) 
     h264.outputFramePackingSEI = 0;
     h264.enableIntraRefresh = 0;
     h264.maxNumRefFrames = 1;
-    h264.sliceMode = kSliceModeCount;
-    h264.sliceModeData = config.sliceCount;
     if (config.profile == "baseline") {
         h264.h264VUIParameters.videoFormat = kVideoFormatUnspecified;
     }
-    if (config.fullRange) {
-        setFullRange(h264.h264VUIParameters);
-        SPDLOG_INFO("NVENC H.264: Full range color (0-255) enabled");
-    }
+    applyCodecCommon(h264, h264.h264VUIParameters, config, "H.264");
 }
 
 NV_ENC_INITIALIZE_PARAMS makeNvencInitializeParams(const EncoderConfig& config, NV_ENC_CONFIG* encodeConfig) {
     NV_ENC_INITIALIZE_PARAMS params{};
     params.version = NV_ENC_INITIALIZE_PARAMS_VER;
     params.encodeGUID = nvencCodecGuid(config);
-    params.presetGUID = NV_ENC_PRESET_P1_GUID;
+    params.presetGUID = kNvencPreset;
     params.encodeWidth = config.width;
     params.encodeHeight = config.height;
     params.darWidth = config.width;
@@ -103,7 +107,7 @@ NV_ENC_INITIALIZE_PARAMS makeNvencInitializeParams(const EncoderConfig& config, 
     params.enableSubFrameWrite = 0;
     params.enableWeightedPrediction = 0;
     params.encodeConfig = encodeConfig;
-    params.tuningInfo = NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY;
+    params.tuningInfo = kNvencTuning;
     return params;
 }
 

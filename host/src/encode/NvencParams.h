@@ -15,6 +15,11 @@ namespace quillane::host {
 // opened with it, so the driver must support at least this version.
 inline constexpr std::uint32_t kNvencApiVersion = NVENCAPI_VERSION;
 
+// The preset and tuning the session starts from: the fastest preset, tuned for
+// the lowest latency. Both the preset query and the session use them.
+extern const GUID kNvencPreset;
+inline constexpr NV_ENC_TUNING_INFO kNvencTuning = NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY;
+
 GUID nvencCodecGuid(const EncoderConfig& config);
 
 // Edits the preset's configuration for low-latency streaming (gop, no B-frames,

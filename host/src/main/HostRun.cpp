@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
+#include <vector>
 
 namespace quillane::host {
 
@@ -19,8 +21,9 @@ namespace {
 
 constexpr const char* kFatalTitle = "Quillane Host - Fatal Error";
 
-// One run from logging set-up to the end of logging. Each stage that came up is
-// recorded, so that every way out undoes exactly those, in order.
+// One run from logging set-up to the end of logging. Each stage that came up
+// records how it is undone, so that every way out undoes exactly those, the
+// last one first.
 class HostRun {
 public:
     explicit HostRun(HostServices& services) : services(services) {}
@@ -39,8 +42,9 @@ public:
             if (!services.runtime.initialize(error)) {
                 return failStartup(error);
             }
-            runtimeUp = true;
-            windowUp = true;  // destroy() undoes whatever create() got to
+            cameUp("the platform runtime", [this] { services.runtime.shutdown(); });
+            // Recorded before create(): destroy() undoes whatever create() got to.
+            cameUp("the window", [this] { services.window.destroy(); });
             if (!services.window.create(error)) {
                 return failStartup(error);
             }
@@ -49,7 +53,8 @@ public:
             if (!services.tray.supported()) {
                 SPDLOG_INFO("This platform has no notification-area icon: the window minimises instead of hiding");
                 services.window.setHideToTray(false);
-            } else if ((trayUp = services.tray.add(services.window))) {
+            } else if (services.tray.add(services.window)) {
+                cameUp("the tray icon", [this] { services.tray.remove(); });
                 SPDLOG_INFO("System tray icon created");
             } else {
                 SPDLOG_WARN("Failed to create system tray icon");
@@ -60,13 +65,14 @@ public:
             // hooks here; they are torn down first in tearDown().
             TurnHooks hooks;
             if (services.startApplication) {
-                applicationUp = true;  // stopApplication releases a half-built one too
+                // Recorded before the start: stopApplication releases a half-built one too.
+                cameUp("the application", [this] { services.stopApplication(); });
                 if (!services.startApplication(hooks)) {
                     return failStartup("Failed to initialize application");
                 }
             }
             if (services.startUi) {
-                uiUp = true;
+                cameUp("the UI", [this] { services.stopUi(); });
                 if (!services.startUi(hooks)) {
                     return failStartup("Failed to initialize UI");
                 }
@@ -111,27 +117,14 @@ private:
         }
     }
 
+    void cameUp(const char* what, std::function<void()> undo) { undoSteps.push_back({what, std::move(undo)}); }
+
     void tearDown() {
-        // The UI goes first (it comes in later), then Application.
-        if (uiUp) {
-            guarded("the UI", [this] { services.stopUi(); });
-            uiUp = false;
-        }
-        if (applicationUp) {
-            guarded("the application", [this] { services.stopApplication(); });
-            applicationUp = false;
-        }
-        if (trayUp) {
-            guarded("the tray icon", [this] { services.tray.remove(); });
-            trayUp = false;
-        }
-        if (windowUp) {
-            guarded("the window", [this] { services.window.destroy(); });
-            windowUp = false;
-        }
-        if (runtimeUp) {
-            guarded("the platform runtime", [this] { services.runtime.shutdown(); });
-            runtimeUp = false;
+        // The UI goes first (it comes in later), then Application, tray, window, runtime.
+        while (!undoSteps.empty()) {
+            const UndoStep step = std::move(undoSteps.back());
+            undoSteps.pop_back();
+            guarded(step.what, step.undo);
         }
         guarded("the single-instance guard", [this] { services.singleInstance.release(); });
     }
@@ -147,11 +140,11 @@ private:
     HostServices& services;
     std::string logPath;
     bool loggingUp = false;
-    bool applicationUp = false;
-    bool uiUp = false;
-    bool runtimeUp = false;
-    bool windowUp = false;
-    bool trayUp = false;
+    struct UndoStep {
+        const char* what;
+        std::function<void()> undo;
+    };
+    std::vector<UndoStep> undoSteps;  // in the order the stages came up
 };
 
 } // namespace

@@ -15,8 +15,12 @@
 namespace quillane::host {
 namespace {
 
-// The UI's fields that the settings file keeps, apart from the ports.
+// The UI's fields that the settings file keeps, and the preset their bitrates make.
 void takePersisted(UISettings& s, const SettingsValues& values) {
+    s.signalingPort = values.signalingPort;
+    s.videoPort = values.videoPort;
+    s.audioPort = values.audioPort;
+    s.inputPort = values.inputPort;
     s.targetFps = values.targetFps;
     s.targetBitrate = values.targetBitrate;
     s.maxBitrate = values.maxBitrate;
@@ -25,6 +29,7 @@ void takePersisted(UISettings& s, const SettingsValues& values) {
     s.fullRangeColor = values.fullRangeColor;
     s.vsyncEnabled = values.vsyncEnabled;
     s.autoCheckUpdates = values.autoCheckUpdates;
+    s.qualityPreset = presetForBitrates(s.targetBitrate, s.maxBitrate);
 }
 
 }  // namespace
@@ -59,12 +64,7 @@ bool UIWiring::start(HostServices& services, Application& application, TurnHooks
 
     const SettingsValues values = application.getSettings().values();
     UISettings& s = ui->settings;
-    s.signalingPort = values.signalingPort;
-    s.videoPort = values.videoPort;
-    s.audioPort = values.audioPort;
-    s.inputPort = values.inputPort;
     takePersisted(s, values);
-    s.qualityPreset = presetForBitrates(s.targetBitrate, s.maxBitrate);
     applied = s;
     SPDLOG_INFO("UI initialized with settings: bitrate={} kbps, fps={}, ports={}/{}/{}/{}", s.targetBitrate,
                 s.targetFps, s.signalingPort, s.videoPort, s.audioPort, s.inputPort);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,7 +72,7 @@ inline constexpr QualityPreset kQualityPresets[] = {{"Low (10 Mbps)", 10000, 150
                                                     {"High (50 Mbps)", 50000, 75000},
                                                     {"Ultra (100 Mbps)", 100000, 150000},
                                                     {"Custom", 0, 0}};
-inline constexpr std::uint32_t kCustomPreset = 4;
+inline constexpr auto kCustomPreset = static_cast<std::uint32_t>(std::size(kQualityPresets) - 1);
 
 inline constexpr const char* kWebsiteUrl = "https://quillane.app";
 inline constexpr const char* kReleaseNotesUrl = "https://quillane.app/releases";

@@ -10,6 +10,7 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iterator>
 
@@ -22,15 +23,38 @@ namespace {
 constexpr std::uint32_t kFrameRates[] = {72, 80, 90, 120};
 constexpr const char* kNotUsedHint = "Not used by this host";
 
+// The preset table's labels, in its order, as the combo box takes them.
+constexpr auto kPresetLabels = [] {
+    std::array<const char*, std::size(kQualityPresets)> labels{};
+    for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = kQualityPresets[i].label;
+    return labels;
+}();
+
 void pageTitle(ImFont* font, const char* title, const char* subtitle) {
     heading(font, title);
     textColored(palette::TextSecondary, subtitle);
     gap(25);
 }
 
-void pushSliderGrab(bool withActive) {
+// Draws a slider `width` wide with the accent grab (and the light one while
+// dragged, where `withActive`); returns what `draw` returns: whether it moved.
+template <typename Draw>
+bool accentSlider(float width, bool withActive, Draw draw) {
+    ImGui::PushItemWidth(width);
     ImGui::PushStyleColor(ImGuiCol_SliderGrab, palette::AccentGrab);
     if (withActive) ImGui::PushStyleColor(ImGuiCol_SliderGrabActive, palette::AccentLight);
+    const bool moved = draw();
+    ImGui::PopStyleColor(withActive ? 2 : 1);
+    ImGui::PopItemWidth();
+    return moved;
+}
+
+// An unsigned setting on an integer slider; true when it moved.
+bool settingSlider(const char* id, std::uint32_t& value, int min, int max, const char* format, float width) {
+    int shown = static_cast<int>(value);
+    if (!accentSlider(width, false, [&] { return ImGui::SliderInt(id, &shown, min, max, format); })) return false;
+    value = static_cast<std::uint32_t>(shown);
+    return true;
 }
 
 // A "(?)" marker after the previous item, with its tooltip while hovered.
@@ -69,10 +93,7 @@ void UIManager::renderQualityPresetChoice() {
     ImGui::PushItemWidth(350);
     ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(14, 12));
     int preset = settings.qualityPreset <= kCustomPreset ? static_cast<int>(settings.qualityPreset) : kCustomPreset;
-    static const char* const kPresetLabels[] = {kQualityPresets[0].label, kQualityPresets[1].label,
-                                                kQualityPresets[2].label, kQualityPresets[3].label,
-                                                kQualityPresets[4].label};
-    if (ImGui::Combo("##QualityPreset", &preset, kPresetLabels, static_cast<int>(std::size(kPresetLabels))) &&
+    if (ImGui::Combo("##QualityPreset", &preset, kPresetLabels.data(), static_cast<int>(kPresetLabels.size())) &&
         static_cast<std::uint32_t>(preset) != settings.qualityPreset) {
         settings.qualityPreset = static_cast<std::uint32_t>(preset);
         if (settings.qualityPreset != kCustomPreset) {
@@ -111,9 +132,7 @@ void UIManager::renderBitrateSlider() {
     textColored(TextSecondary, "Higher bitrate improves quality but increases latency");
     gap(10);
     int mbps = static_cast<int>(settings.targetBitrate / 1000);
-    ImGui::PushItemWidth(450);
-    pushSliderGrab(true);
-    if (ImGui::SliderInt("##Bitrate", &mbps, 5, 150, "%d Mbps")) {
+    if (accentSlider(450, true, [&] { return ImGui::SliderInt("##Bitrate", &mbps, 5, 150, "%d Mbps"); })) {
         // Ctrl+click lets any number be typed: keep both bitrates within the
         // settings file's range, the maximum at half as much again.
         mbps = std::clamp(mbps, static_cast<int>(kMinBitrateKbps + 999) / 1000,
@@ -123,8 +142,6 @@ void UIManager::renderBitrateSlider() {
         settings.maxBitrate = static_cast<std::uint32_t>(mbps) * 1500;
         settingsChanged();
     }
-    ImGui::PopStyleColor(2);
-    ImGui::PopItemWidth();
 }
 
 void UIManager::renderCodecChoice() {
@@ -175,11 +192,8 @@ void UIManager::renderVideoQualityOptions() {
     if (settings.sharpeningEnabled) {
         gap(8);
         textColored(TextSecondary, "Sharpness");
-        ImGui::PushItemWidth(350);
-        pushSliderGrab(true);
-        if (ImGui::SliderFloat("##Sharpness", &settings.sharpness, 0.0f, 1.0f, "%.1f")) settingsChanged();
-        ImGui::PopStyleColor(2);
-        ImGui::PopItemWidth();
+        const auto slide = [&] { return ImGui::SliderFloat("##Sharpness", &settings.sharpness, 0.0f, 1.0f, "%.1f"); };
+        if (accentSlider(350, true, slide)) settingsChanged();
         hint("0.0 = Off, 0.7 = Default, 1.0 = Maximum");
     }
     gap(15);
@@ -200,15 +214,7 @@ void UIManager::renderAudioPage() {
     ImGui::BeginDisabled();
     heading(fontHeading, "Audio Quality");
     gap(10);
-    int audioBitrate = static_cast<int>(settings.audioBitrate);
-    ImGui::PushItemWidth(400);
-    pushSliderGrab(false);
-    if (ImGui::SliderInt("##AudioQuality", &audioBitrate, 64, 320, "%d kbps")) {
-        settings.audioBitrate = static_cast<std::uint32_t>(audioBitrate);
-        settingsChanged();
-    }
-    ImGui::PopStyleColor();
-    ImGui::PopItemWidth();
+    if (settingSlider("##AudioQuality", settings.audioBitrate, 64, 320, "%d kbps", 400)) settingsChanged();
     hint(kNotUsedHint);
 
     gap(30);
@@ -220,15 +226,7 @@ void UIManager::renderAudioPage() {
     if (settings.micPassthrough) {
         gap(15);
         textColored(TextSecondary, "Microphone Volume");
-        int volume = static_cast<int>(settings.micVolume);
-        ImGui::PushItemWidth(350);
-        pushSliderGrab(false);
-        if (ImGui::SliderInt("##MicVolume", &volume, 0, 100, "%d %%")) {
-            settings.micVolume = static_cast<std::uint32_t>(volume);
-            settingsChanged();
-        }
-        ImGui::PopStyleColor();
-        ImGui::PopItemWidth();
+        if (settingSlider("##MicVolume", settings.micVolume, 0, 100, "%d %%", 350)) settingsChanged();
         gap(10);
         if (ImGui::Checkbox("Noise Cancellation", &settings.noiseCancellation)) settingsChanged();
         hint("Reduce background noise from microphone");

@@ -27,10 +27,15 @@ void labelRow(const char* label, const std::string& value, const ImVec4& colour)
     textColored(colour, value);
 }
 
-void beginCard(const char* id, float width, float height) {
+// Opens a dashboard card and draws its title.
+void beginCard(const char* id, float width, float height, ImFont* titleFont, const char* title) {
     ImGui::PushStyleColor(ImGuiCol_ChildBg, palette::Surface);
     ImGui::PushStyleVar(ImGuiStyleVar_ChildRounding, 16);
     ImGui::BeginChild(id, ImVec2(width, height), true, ImGuiWindowFlags_NoScrollbar);
+    ImGui::Dummy(ImVec2(0, 10));
+    ImGui::SetCursorPosX(20);
+    heading(titleFont, title);
+    ImGui::Dummy(ImVec2(0, 15));
 }
 
 // Ends the card; returns the height that fits what it held (at least `minimum`).
@@ -70,11 +75,7 @@ void UIManager::renderDashboard() {
 
 void UIManager::renderConnectionCard() {
     using namespace palette;
-    beginCard("ConnectionCard", 420, connectionCardHeight);
-    ImGui::Dummy(ImVec2(0, 10));
-    ImGui::SetCursorPosX(20);
-    heading(fontHeading, "Connection Status");
-    ImGui::Dummy(ImVec2(0, 15));
+    beginCard("ConnectionCard", 420, connectionCardHeight, fontHeading, "Connection Status");
     ImGui::SetCursorPosX(20);
     const ImVec2 p = ImGui::GetCursorScreenPos();
     const bool connected = connectionStatus.connected;
@@ -107,11 +108,7 @@ void UIManager::renderConnectionCard() {
 
 void UIManager::renderSystemCard() {
     using namespace palette;
-    beginCard("SystemCard", 420, systemCardHeight);
-    ImGui::Dummy(ImVec2(0, 10));
-    ImGui::SetCursorPosX(20);
-    heading(fontHeading, "System Information");
-    ImGui::Dummy(ImVec2(0, 15));
+    beginCard("SystemCard", 420, systemCardHeight, fontHeading, "System Information");
     labelRow("GPU:", systemInfo.gpuName.empty() ? "-" : systemInfo.gpuName, TextPrimary);
     const bool noEncoder = systemInfo.encoderName.empty() || systemInfo.encoderName == "None";
     labelRow("Encoder:", noEncoder ? "None" : systemInfo.encoderName, noEncoder ? Warning : Success);

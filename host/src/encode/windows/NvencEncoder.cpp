@@ -92,8 +92,7 @@ bool NvencEncoder::createEncoder() {
     NV_ENC_PRESET_CONFIG preset{};
     preset.version = NV_ENC_PRESET_CONFIG_VER;
     preset.presetCfg.version = NV_ENC_CONFIG_VER;
-    status = functions_.nvEncGetEncodePresetConfigEx(encoder_, codec, NV_ENC_PRESET_P1_GUID,
-                                                      NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY, &preset);
+    status = functions_.nvEncGetEncodePresetConfigEx(encoder_, codec, kNvencPreset, kNvencTuning, &preset);
     if (status != NV_ENC_SUCCESS) {
         SPDLOG_ERROR("nvEncGetEncodePresetConfigEx failed: {}", static_cast<int>(status));
         functions_.nvEncDestroyEncoder(encoder_);
