@@ -30,45 +30,8 @@ SignalingMessageHandler::SignalingMessageHandler() : SignalingMessageHandler(Con
 
 SignalingMessageHandler::SignalingMessageHandler(Config config) : config(std::move(config)) {}
 
-void SignalingMessageHandler::setWindowListCallback(WindowListCallback callback) {
-    {
-        std::lock_guard lock(callbackMutex);
-        windowListCallback = std::move(callback);
-    }
-    std::lock_guard lock(snapshotMutex);
-    snapshot.reset();
-    ++snapshotGeneration;
-}
-
-void SignalingMessageHandler::setStreamRequestCallback(StreamRequestCallback callback) {
-    std::lock_guard lock(callbackMutex);
-    streamRequestCallback = std::move(callback);
-}
-
-void SignalingMessageHandler::setStreamStopCallback(StreamStopCallback callback) {
-    std::lock_guard lock(callbackMutex);
-    streamStopCallback = std::move(callback);
-}
-
-void SignalingMessageHandler::setClientConnectedCallback(ClientConnectedCallback callback) {
-    std::lock_guard lock(callbackMutex);
-    clientConnectedCallback = std::move(callback);
-}
-
-void SignalingMessageHandler::setWindowResizeCallback(WindowResizeCallback callback) {
-    std::lock_guard lock(callbackMutex);
-    windowResizeCallback = std::move(callback);
-}
-
-void SignalingMessageHandler::setKeyframeRequestCallback(KeyframeRequestCallback callback) {
-    std::lock_guard lock(callbackMutex);
-    keyframeRequestCallback = std::move(callback);
-}
-
-void SignalingMessageHandler::setStreamIdInUseCallback(StreamIdInUseCallback callback) {
-    std::lock_guard lock(callbackMutex);
-    streamIdInUseCallback = std::move(callback);
-}
+SignalingMessageHandler::SignalingMessageHandler(Config config, const SignalingCallbacks& callbacks)
+    : SignalingCallbacks(callbacks), config(std::move(config)) {}
 
 std::optional<std::string> SignalingMessageHandler::handleMessage(std::string_view text,
                                                                   const std::string& clientAddress,
@@ -102,7 +65,7 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
         std::size_t held = 0;
         const bool logged = helloLog.allow(session, held);
         if (logged) SPDLOG_INFO("Received hello from client at {}{}", clientAddress, heldNote(held));
-        if (auto callback = copyOf(clientConnectedCallback)) {
+        if (auto callback = clientConnectedCallback()) {
             callback(clientAddress);
         }
         std::string welcome = serializeMessage(nlohmann::json(config.welcome));
@@ -119,14 +82,14 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
             SPDLOG_INFO("Stream stop request for stream {}{}", streamId, heldNote(held));
         }
         recordOwner(static_cast<std::uint8_t>(streamId), std::nullopt);
-        if (auto callback = copyOf(streamStopCallback)) {
+        if (auto callback = streamStopCallback()) {
             callback(static_cast<std::uint8_t>(streamId));
         }
         return serializeMessage(makeStreamStoppedJson(streamId));
     }
     case MessageType::KeyframeRequest: {
         const std::int32_t streamId = readInt32Field(message, "streamId");
-        if (auto callback = copyOf(keyframeRequestCallback)) {
+        if (auto callback = keyframeRequestCallback()) {
             callback(static_cast<std::uint8_t>(streamId));
         }
         return std::nullopt;
@@ -160,7 +123,7 @@ std::size_t SignalingMessageHandler::runningStreamsOf(std::uint64_t session) {
         std::lock_guard lock(sessionsMutex);
         if (const auto it = sessionStreams.find(session); it != sessionStreams.end()) ids = it->second;
     }
-    const auto inUse = copyOf(streamIdInUseCallback);
+    const auto inUse = streamIdInUseCallback();
     return inUse ? static_cast<std::size_t>(std::count_if(ids.begin(), ids.end(), inUse)) : ids.size();
 }
 
@@ -180,8 +143,8 @@ void SignalingMessageHandler::sessionClosed(std::uint64_t session) {
         ids = std::move(it->second);
         sessionStreams.erase(it);
     }
-    const auto inUse = copyOf(streamIdInUseCallback);
-    const auto stop = copyOf(streamStopCallback);
+    const auto inUse = streamIdInUseCallback();
+    const auto stop = streamStopCallback();
     for (const std::uint8_t id : ids) {
         if (inUse && !inUse(id)) continue;  // ended with its window meanwhile
         SPDLOG_INFO("Stopping stream {}: the client that started it disconnected", id);
@@ -213,7 +176,7 @@ std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& mes
         }
         return errorReply();
     }
-    const auto callback = copyOf(streamRequestCallback);
+    const auto callback = streamRequestCallback();
     if (!callback || !callback(windowId, *streamId)) {
         return errorReply();
     }
@@ -245,14 +208,14 @@ std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& me
         if (refusalLog.allow(session, held)) {
             SPDLOG_WARN("Refusing resize of window {:x}: not in the window list{}", windowId, heldNote(held));
         }
-    } else if (const auto callback = copyOf(windowResizeCallback)) {
+    } else if (const auto callback = windowResizeCallback()) {
         success = callback(windowId, width, height);
     }
     return serializeMessage(makeWindowResizedJson(streamId, windowId, width, height, success));
 }
 
 std::optional<std::uint8_t> SignalingMessageHandler::allocateStreamId() {
-    const auto inUse = copyOf(streamIdInUseCallback);
+    const auto inUse = streamIdInUseCallback();
     // Each candidate is taken from the counter in one atomic step, so two
     // requests handled at once never get the same id; a full turn of the
     // 8-bit counter that meets only running streams means none is free.
@@ -267,23 +230,24 @@ std::optional<std::uint8_t> SignalingMessageHandler::allocateStreamId() {
 
 std::shared_ptr<const SignalingMessageHandler::WindowSnapshot> SignalingMessageHandler::windowSnapshot() {
     const auto now = std::chrono::steady_clock::now();
-    std::uint64_t generation = 0;
+    // Read before the hook, so a list from a hook set meanwhile is never taken for a newer one.
+    const std::uint64_t generation = windowListGeneration();
     {
         std::lock_guard lock(snapshotMutex);
-        if (snapshot && now - snapshotTime < config.windowListCacheAge) {
+        if (snapshot && generation == snapshotGeneration && now - snapshotTime < config.windowListCacheAge) {
             return snapshot;
         }
-        generation = snapshotGeneration;
     }
     auto fresh = std::make_shared<WindowSnapshot>();
-    if (const auto callback = copyOf(windowListCallback)) {
+    if (const auto callback = windowListCallback()) {
         fresh->windows = callback();
     }
     fresh->windowListText = serializeMessage(makeWindowListJson(fresh->windows));
     std::lock_guard lock(snapshotMutex);
-    if (generation == snapshotGeneration) {
+    if (generation >= snapshotGeneration) {
         snapshot = fresh;
         snapshotTime = now;
+        snapshotGeneration = generation;
     }
     return fresh;
 }

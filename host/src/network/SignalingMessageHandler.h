@@ -27,7 +27,7 @@ inline constexpr std::size_t kMaxStreamsPerSession = 8;
 // The request side of signalling, free of sockets: turns one received text
 // into the calls to the owner's callbacks and the answer for the sender.
 // Safe to use from several threads at once.
-class SignalingMessageHandler {
+class SignalingMessageHandler : public SignalingCallbacks {
 public:
     struct Config {
         WelcomeMessage welcome;
@@ -38,14 +38,8 @@ public:
 
     SignalingMessageHandler();
     explicit SignalingMessageHandler(Config config);
-
-    void setWindowListCallback(WindowListCallback callback);
-    void setStreamRequestCallback(StreamRequestCallback callback);
-    void setStreamStopCallback(StreamStopCallback callback);
-    void setClientConnectedCallback(ClientConnectedCallback callback);
-    void setWindowResizeCallback(WindowResizeCallback callback);
-    void setKeyframeRequestCallback(KeyframeRequestCallback callback);
-    void setStreamIdInUseCallback(StreamIdInUseCallback callback);
+    // Calls the hooks set through `callbacks` (and through this handler: they are one set).
+    SignalingMessageHandler(Config config, const SignalingCallbacks& callbacks);
 
     // Handles one message from the client at `clientAddress` (on the
     // connection numbered `session`) and returns the text to send back to it,
@@ -73,29 +67,14 @@ private:
     std::shared_ptr<const WindowSnapshot> windowSnapshot();
     bool isListedWindow(std::uint32_t windowId);
 
-    template <typename Callback>
-    Callback copyOf(const Callback& callback) const {
-        std::lock_guard lock(callbackMutex);
-        return callback;
-    }
-
     const Config config;
-
-    mutable std::mutex callbackMutex;
-    WindowListCallback windowListCallback;
-    StreamRequestCallback streamRequestCallback;
-    StreamStopCallback streamStopCallback;
-    ClientConnectedCallback clientConnectedCallback;
-    WindowResizeCallback windowResizeCallback;
-    KeyframeRequestCallback keyframeRequestCallback;
-    StreamIdInUseCallback streamIdInUseCallback;
 
     std::atomic<std::uint8_t> nextStreamId{1};
 
     std::mutex snapshotMutex;
     std::shared_ptr<const WindowSnapshot> snapshot;
     std::chrono::steady_clock::time_point snapshotTime;
-    std::uint64_t snapshotGeneration = 0;  // bumped when the list callback changes
+    std::uint64_t snapshotGeneration = 0;  // the window list hook's generation it came from
 
     std::mutex sessionsMutex;
     std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> sessionStreams;  // the ids each session started

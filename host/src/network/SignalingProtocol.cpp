@@ -8,6 +8,15 @@
 #include <stdexcept>
 #include <utility>
 
+// Every message goes out as an object with each listed member under its own name, so the keys
+// and the members cannot drift apart. Defines `void name(nlohmann::json&, const Message&)`.
+#define QH_WRITE_MEMBER(member) j[#member] = message.member;
+#define QH_DEFINE_MESSAGE_WRITER(name, Message, ...)                        \
+    void name(nlohmann::json& j, const Message& message) {                 \
+        j = nlohmann::json::object();                                       \
+        NLOHMANN_JSON_EXPAND(NLOHMANN_JSON_PASTE(QH_WRITE_MEMBER, __VA_ARGS__)) \
+    }
+
 namespace quillane::host {
 
 namespace {
@@ -69,6 +78,32 @@ T readField(const nlohmann::json& message, const char* key) {
     }
 }
 
+// Answers built from a request's fields.
+struct StreamStoppedMessage {
+    std::string type = "stream_stopped";
+    std::int32_t streamId = 0;
+};
+
+struct WindowResizedMessage {
+    std::string type = "window_resized";
+    std::int32_t streamId = 0;
+    std::uint32_t windowId = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool success = false;
+};
+
+struct PongMessage {
+    std::string type = "pong";
+    std::int32_t timestamp = 0;
+};
+
+QH_DEFINE_MESSAGE_WRITER(to_json, StreamStoppedMessage, type, streamId)
+QH_DEFINE_MESSAGE_WRITER(to_json, WindowResizedMessage, type, streamId, windowId, width, height, success)
+QH_DEFINE_MESSAGE_WRITER(to_json, PongMessage, type, timestamp)
+QH_DEFINE_MESSAGE_WRITER(writeStreamConfig, StreamConfigMessage, windowId, streamId, width, height, codec, sps, pps,
+                         targetBitrate, targetFps)
+
 }  // namespace
 
 std::optional<MessageType> parseMessageType(const nlohmann::json& message) {
@@ -96,35 +131,10 @@ std::uint32_t readUint32Field(const nlohmann::json& message, const char* key) {
     return readField<std::uint32_t>(message, key);
 }
 
-void to_json(nlohmann::json& j, const WelcomeMessage& message) {
-    j = nlohmann::json::object();
-    j["type"] = message.type;
-    j["hostName"] = message.hostName;
-    j["hostVersion"] = message.hostVersion;
-    j["videoPort"] = message.videoPort;
-    j["audioPort"] = message.audioPort;
-    j["inputPort"] = message.inputPort;
-    j["protocol"] = message.protocol;
-    j["supportedCodecs"] = message.supportedCodecs;
-    j["requiresAuth"] = message.requiresAuth;
-}
-
-void to_json(nlohmann::json& j, const StreamStartedMessage& message) {
-    j = nlohmann::json::object();
-    j["type"] = message.type;
-    j["windowId"] = message.windowId;
-    j["streamId"] = message.streamId;
-    j["width"] = message.width;
-    j["height"] = message.height;
-    j["codec"] = message.codec;
-}
-
-void to_json(nlohmann::json& j, const ErrorMessage& message) {
-    j = nlohmann::json::object();
-    j["type"] = message.type;
-    j["code"] = message.code;
-    j["message"] = message.message;
-}
+QH_DEFINE_MESSAGE_WRITER(to_json, WelcomeMessage, type, hostName, hostVersion, videoPort, audioPort, inputPort, protocol,
+                         supportedCodecs, requiresAuth)
+QH_DEFINE_MESSAGE_WRITER(to_json, StreamStartedMessage, type, windowId, streamId, width, height, codec)
+QH_DEFINE_MESSAGE_WRITER(to_json, ErrorMessage, type, code, message)
 
 nlohmann::json makeWindowListJson(const std::vector<WindowInfo>& windows) {
     nlohmann::json j = nlohmann::json::object();
@@ -137,43 +147,23 @@ nlohmann::json makeWindowListJson(const std::vector<WindowInfo>& windows) {
 }
 
 nlohmann::json makeStreamStoppedJson(std::int32_t streamId) {
-    nlohmann::json j = nlohmann::json::object();
-    j["type"] = "stream_stopped";
-    j["streamId"] = streamId;
-    return j;
+    return StreamStoppedMessage{.streamId = streamId};
 }
 
 nlohmann::json makeWindowResizedJson(std::int32_t streamId, std::uint32_t windowId, std::uint32_t width,
                                      std::uint32_t height, bool success) {
-    nlohmann::json j = nlohmann::json::object();
-    j["type"] = "window_resized";
-    j["streamId"] = streamId;
-    j["windowId"] = windowId;
-    j["width"] = width;
-    j["height"] = height;
-    j["success"] = success;
-    return j;
+    return WindowResizedMessage{
+        .streamId = streamId, .windowId = windowId, .width = width, .height = height, .success = success};
 }
 
 nlohmann::json makePongJson(std::int32_t timestamp) {
-    nlohmann::json j = nlohmann::json::object();
-    j["type"] = "pong";
-    j["timestamp"] = timestamp;
-    return j;
+    return PongMessage{.timestamp = timestamp};
 }
 
 nlohmann::json makeStreamConfigJson(const StreamConfigMessage& message) {
-    nlohmann::json j = nlohmann::json::object();
+    nlohmann::json j;
+    writeStreamConfig(j, message);
     j["type"] = "stream_config";  // the record's own type field is not read
-    j["windowId"] = message.windowId;
-    j["streamId"] = message.streamId;
-    j["width"] = message.width;
-    j["height"] = message.height;
-    j["codec"] = message.codec;
-    j["sps"] = message.sps;
-    j["pps"] = message.pps;
-    j["targetBitrate"] = message.targetBitrate;
-    j["targetFps"] = message.targetFps;
     return j;
 }
 
@@ -185,20 +175,7 @@ std::string serializeMessage(const nlohmann::json& message) {
 
 namespace quillane::protocol {
 
-void to_json(nlohmann::json& j, const WindowInfo& window) {
-    j = nlohmann::json::object();
-    j["id"] = window.id;
-    j["title"] = window.title;
-    j["processName"] = window.processName;
-    j["className"] = window.className;
-    j["x"] = window.x;
-    j["y"] = window.y;
-    j["width"] = window.width;
-    j["height"] = window.height;
-    j["isMinimized"] = window.isMinimized;
-    j["isMaximized"] = window.isMaximized;
-    j["isVisible"] = window.isVisible;
-    j["iconBase64"] = window.iconBase64;
-}
+QH_DEFINE_MESSAGE_WRITER(to_json, WindowInfo, id, title, processName, className, x, y, width, height, isMinimized,
+                         isMaximized, isVisible, iconBase64)
 
 }  // namespace quillane::protocol

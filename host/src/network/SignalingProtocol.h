@@ -56,14 +56,18 @@ struct WindowListMessage {
     std::vector<WindowInfo> windows;
 };
 
-// The server knows no size when it answers a start request; the real size
-// follows in "stream_config", so these stay 0.
-struct StreamStartedMessage {
-    std::string type = "stream_started";
+// The stream a message is about: its window, its id and its picture size.
+struct StreamDescription {
     std::uint32_t windowId = 0;
     std::uint8_t streamId = 0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+};
+
+// The server knows no size when it answers a start request; the real size
+// follows in "stream_config", so width and height stay 0.
+struct StreamStartedMessage : StreamDescription {
+    std::string type = "stream_started";
     std::string codec = "h264";
 };
 
@@ -73,12 +77,8 @@ struct ErrorMessage {
     std::string message;
 };
 
-struct StreamConfigMessage {
+struct StreamConfigMessage : StreamDescription {
     std::string type = "stream_config";
-    std::uint32_t windowId = 0;
-    std::uint8_t streamId = 0;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
     std::string codec;
     std::string sps;
     std::string pps;

@@ -123,8 +123,9 @@ class WebSocketSession;
 
 class SignalingServerImpl : public std::enable_shared_from_this<SignalingServerImpl> {
 public:
-    SignalingServerImpl(std::uint16_t port, const SignalingServerOptions& options)
-        : handler(handlerConfig(options)),
+    SignalingServerImpl(std::uint16_t port, const SignalingServerOptions& options,
+                        const SignalingCallbacks& callbacks)
+        : handler(handlerConfig(options), callbacks),
           limits(options.limits),
           beforeMessage(options.beforeMessage),
           port(port),
@@ -626,7 +627,7 @@ void SignalingServerImpl::handleMessage(WebSocketSession* session, std::uint64_t
 }
 
 SignalingServer::SignalingServer(std::uint16_t port, SignalingServerOptions options)
-    : impl(std::make_shared<SignalingServerImpl>(port, options)) {}
+    : impl(std::make_shared<SignalingServerImpl>(port, options, *this)) {}
 
 SignalingServer::~SignalingServer() {
     impl->stop();
@@ -662,34 +663,6 @@ void SignalingServer::sendStreamConfig(const StreamConfigMessage& config) {
 void SignalingServer::sendStreamStopped(std::uint8_t streamId) {
     SPDLOG_INFO("Sending stream_stopped: streamId={}", streamId);
     impl->broadcast(serializeMessage(makeStreamStoppedJson(streamId)));
-}
-
-void SignalingServer::setWindowListCallback(WindowListCallback callback) {
-    impl->handler.setWindowListCallback(std::move(callback));
-}
-
-void SignalingServer::setStreamRequestCallback(StreamRequestCallback callback) {
-    impl->handler.setStreamRequestCallback(std::move(callback));
-}
-
-void SignalingServer::setStreamStopCallback(StreamStopCallback callback) {
-    impl->handler.setStreamStopCallback(std::move(callback));
-}
-
-void SignalingServer::setClientConnectedCallback(ClientConnectedCallback callback) {
-    impl->handler.setClientConnectedCallback(std::move(callback));
-}
-
-void SignalingServer::setWindowResizeCallback(WindowResizeCallback callback) {
-    impl->handler.setWindowResizeCallback(std::move(callback));
-}
-
-void SignalingServer::setKeyframeRequestCallback(KeyframeRequestCallback callback) {
-    impl->handler.setKeyframeRequestCallback(std::move(callback));
-}
-
-void SignalingServer::setStreamIdInUseCallback(StreamIdInUseCallback callback) {
-    impl->handler.setStreamIdInUseCallback(std::move(callback));
 }
 
 }  // namespace quillane::host

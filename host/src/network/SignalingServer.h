@@ -50,7 +50,8 @@ struct SignalingServerOptions {
 // WebSocket server for the JSON signalling messages. Handlers run on its own
 // I/O thread and on whichever thread calls poll(). An exception that escapes
 // a session's handler is logged and closes that session; serving goes on.
-class SignalingServer {
+// The owner's hooks are set through the SignalingCallbacks setters.
+class SignalingServer : public SignalingCallbacks {
 public:
     explicit SignalingServer(std::uint16_t port, SignalingServerOptions options = {});
     ~SignalingServer();
@@ -74,14 +75,6 @@ public:
     void sendStreamConfig(const StreamConfigMessage& config);
     // Tells every such client that a stream ended without being asked to.
     void sendStreamStopped(std::uint8_t streamId);
-
-    void setWindowListCallback(WindowListCallback callback);
-    void setStreamRequestCallback(StreamRequestCallback callback);
-    void setStreamStopCallback(StreamStopCallback callback);
-    void setClientConnectedCallback(ClientConnectedCallback callback);
-    void setWindowResizeCallback(WindowResizeCallback callback);
-    void setKeyframeRequestCallback(KeyframeRequestCallback callback);
-    void setStreamIdInUseCallback(StreamIdInUseCallback callback);
 
 private:
     std::shared_ptr<SignalingServerImpl> impl;

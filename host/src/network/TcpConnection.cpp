@@ -54,22 +54,22 @@ std::shared_ptr<TcpConnection> TcpConnection::create(tcp::socket socket,
 
 TcpConnection::TcpConnection(tcp::socket socket, std::chrono::milliseconds writeStallTimeout,
                              ConnectionEvents events)
-    : socket_(std::move(socket)),
-      watchdog_(socket_.get_executor()),
-      writeStallTimeout_(writeStallTimeout),
-      events_(std::move(events)),
-      lastProgress_(Clock::now()) {}
+    : socket(std::move(socket)),
+      watchdog(this->socket.get_executor()),
+      writeStallTimeout(writeStallTimeout),
+      events(std::move(events)),
+      lastProgress(Clock::now()) {}
 
 TcpConnection::~TcpConnection() = default;
 
 void TcpConnection::start(std::uint32_t maxMessageLength) {
-    maxMessageLength_ = maxMessageLength;
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
-        if (self->closedOnStrand_) {
+    this->maxMessageLength = maxMessageLength;
+    asio::post(socket.get_executor(), [self = shared_from_this()] {
+        if (self->closedOnStrand) {
             return;
         }
         self->armWatchdog();
-        if (self->maxMessageLength_ != 0) {
+        if (self->maxMessageLength != 0) {
             self->readLength();
         }
     });
@@ -78,17 +78,17 @@ void TcpConnection::start(std::uint32_t maxMessageLength) {
 PacketBuffer TcpConnection::takeBuffer(std::size_t size) {
     PacketBuffer buffer;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         // The smallest that fits, so delta frames leave the large buffers to keyframes.
-        auto fits = spare_.end();
-        for (auto it = spare_.begin(); it != spare_.end(); ++it) {
-            if (it->capacity >= size && (fits == spare_.end() || it->capacity < fits->capacity)) {
+        auto fits = spare.end();
+        for (auto it = spare.begin(); it != spare.end(); ++it) {
+            if (it->capacity >= size && (fits == spare.end() || it->capacity < fits->capacity)) {
                 fits = it;
             }
         }
-        if (fits != spare_.end()) {
+        if (fits != spare.end()) {
             buffer = std::move(*fits);
-            spare_.erase(fits);
+            spare.erase(fits);
         }
     }
     if (buffer.capacity < size) {
@@ -101,132 +101,132 @@ PacketBuffer TcpConnection::takeBuffer(std::size_t size) {
 }
 
 void TcpConnection::recycle(PacketBuffer buffer) {
-    std::lock_guard lock(mutex_);
-    if (!closed_ && buffer.data && spare_.size() < kMaxSpareBuffers) {
-        spare_.push_back(std::move(buffer));
+    std::lock_guard lock(mutex);
+    if (!closed && buffer.data && spare.size() < kMaxSpareBuffers) {
+        spare.push_back(std::move(buffer));
     }
 }
 
 bool TcpConnection::isOpen() const {
-    std::lock_guard lock(mutex_);
-    return !closed_;
+    std::lock_guard lock(mutex);
+    return !closed;
 }
 
 QueueLoad TcpConnection::load() const {
-    std::lock_guard lock(mutex_);
-    return {queue_.size(), queuedBytes_, lastProgress_};
+    std::lock_guard lock(mutex);
+    return {queue.size(), queuedBytes, lastProgress};
 }
 
 void TcpConnection::close() {
     {
-        std::lock_guard lock(mutex_);
-        if (closed_) {
+        std::lock_guard lock(mutex);
+        if (closed) {
             return;
         }
-        closed_ = true;
+        closed = true;
     }
-    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->closeNow(); });
+    asio::post(socket.get_executor(), [self = shared_from_this()] { self->closeNow(); });
 }
 
 void TcpConnection::closeNow() {
-    if (closedOnStrand_) {
+    if (closedOnStrand) {
         return;
     }
-    closedOnStrand_ = true;
+    closedOnStrand = true;
     {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
+        std::lock_guard lock(mutex);
+        closed = true;
     }
     boost::system::error_code ignored;
-    socket_.close(ignored);
-    watchdog_.cancel();
+    socket.close(ignored);
+    watchdog.cancel();
     // A write still in flight may be reading the queued packets; its completion frees them.
-    if (!writeInFlight_) {
+    if (!writeInFlight) {
         releaseQueue();
     }
-    if (events_.closed) {
-        events_.closed();
+    if (events.closed) {
+        events.closed();
     }
 }
 
 bool TcpConnection::pushLocked(PacketBuffer& packet) {
-    if (queue_.empty()) {
-        lastProgress_ = Clock::now();
+    if (queue.empty()) {
+        lastProgress = Clock::now();
     }
-    queuedBytes_ += packet.size;
-    queue_.push_back(std::move(packet));
-    if (writing_) {
+    queuedBytes += packet.size;
+    queue.push_back(std::move(packet));
+    if (writing) {
         return false;
     }
-    writing_ = true;
+    writing = true;
     return true;
 }
 
 std::size_t TcpConnection::dropOldestLocked(std::size_t maxPackets) {
     // A partly written packet must go out whole, or the stream would be misframed.
-    const std::size_t kept = std::max(takenByWrite_, frontWritten_ > 0 ? std::size_t{1} : std::size_t{0});
+    const std::size_t kept = std::max(takenByWrite, frontWritten > 0 ? std::size_t{1} : std::size_t{0});
     std::size_t dropped = 0;
-    while (queue_.size() >= maxPackets && queue_.size() > kept) {
-        const auto oldest = queue_.begin() + static_cast<std::ptrdiff_t>(kept);
-        queuedBytes_ -= oldest->size;
-        if (spare_.size() < kMaxSpareBuffers) {
-            spare_.push_back(std::move(*oldest));
+    while (queue.size() >= maxPackets && queue.size() > kept) {
+        const auto oldest = queue.begin() + static_cast<std::ptrdiff_t>(kept);
+        queuedBytes -= oldest->size;
+        if (spare.size() < kMaxSpareBuffers) {
+            spare.push_back(std::move(*oldest));
         }
-        queue_.erase(oldest);
+        queue.erase(oldest);
         ++dropped;
     }
     return dropped;
 }
 
 void TcpConnection::releaseQueue() {
-    std::lock_guard lock(mutex_);
-    queue_.clear();
-    queuedBytes_ = 0;
-    frontWritten_ = 0;
-    takenByWrite_ = 0;
-    writing_ = false;
-    spare_.clear();
+    std::lock_guard lock(mutex);
+    queue.clear();
+    queuedBytes = 0;
+    frontWritten = 0;
+    takenByWrite = 0;
+    writing = false;
+    spare.clear();
 }
 
 void TcpConnection::postWrite() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->writeSome(); });
+    asio::post(socket.get_executor(), [self = shared_from_this()] { self->writeSome(); });
 }
 
 void TcpConnection::writeSome() {
     // Several small packets leave in one system call.
     std::size_t count = 0;
     {
-        std::lock_guard lock(mutex_);
-        if (closed_ || queue_.empty()) {
-            writing_ = false;
+        std::lock_guard lock(mutex);
+        if (closed || queue.empty()) {
+            writing = false;
             return;
         }
-        for (auto it = queue_.begin(); it != queue_.end() && count < gather_.size(); ++it) {
-            const std::size_t offset = count == 0 ? frontWritten_ : 0;
-            gather_[count++] = asio::buffer(it->data.get() + offset, it->size - offset);
+        for (auto it = queue.begin(); it != queue.end() && count < gather.size(); ++it) {
+            const std::size_t offset = count == 0 ? frontWritten : 0;
+            gather[count++] = asio::buffer(it->data.get() + offset, it->size - offset);
         }
-        takenByWrite_ = count;
+        takenByWrite = count;
     }
-    writeInFlight_ = true;
-    socket_.async_write_some(std::span<const asio::const_buffer>(gather_.data(), count),
+    writeInFlight = true;
+    socket.async_write_some(std::span<const asio::const_buffer>(gather.data(), count),
                              [self = shared_from_this()](const boost::system::error_code& ec,
                                                          std::size_t bytes) { self->onWritten(ec, bytes); });
 }
 
 void TcpConnection::onWritten(const boost::system::error_code& ec, std::size_t bytes) {
-    writeInFlight_ = false;
-    if (closedOnStrand_) {
+    writeInFlight = false;
+    if (closedOnStrand) {
         releaseQueue();
         return;
     }
     if (ec) {
         bool closing = false;
         {
-            std::lock_guard lock(mutex_);
-            closing = closed_;
+            std::lock_guard lock(mutex);
+            closing = closed;
         }
-        if (!closing && events_.writeFailed) {
-            events_.writeFailed(ec);
+        if (!closing && events.writeFailed) {
+            events.writeFailed(ec);
         }
         closeNow();
         return;
@@ -234,27 +234,27 @@ void TcpConnection::onWritten(const boost::system::error_code& ec, std::size_t b
     std::vector<PacketBuffer> written;
     bool more = false;
     {
-        std::lock_guard lock(mutex_);
-        lastProgress_ = Clock::now();
-        takenByWrite_ = 0;
-        while (bytes > 0 && !queue_.empty()) {
-            PacketBuffer& front = queue_.front();
-            const std::size_t left = front.size - frontWritten_;
+        std::lock_guard lock(mutex);
+        lastProgress = Clock::now();
+        takenByWrite = 0;
+        while (bytes > 0 && !queue.empty()) {
+            PacketBuffer& front = queue.front();
+            const std::size_t left = front.size - frontWritten;
             if (bytes < left) {
-                frontWritten_ += bytes;
+                frontWritten += bytes;
                 break;
             }
             bytes -= left;
-            frontWritten_ = 0;
-            queuedBytes_ -= front.size;
-            if (spare_.size() < kMaxSpareBuffers) {
-                spare_.push_back(std::move(front));
+            frontWritten = 0;
+            queuedBytes -= front.size;
+            if (spare.size() < kMaxSpareBuffers) {
+                spare.push_back(std::move(front));
             }
-            queue_.pop_front();
+            queue.pop_front();
         }
-        more = !closed_ && !queue_.empty();
+        more = !closed && !queue.empty();
         if (!more) {
-            writing_ = false;
+            writing = false;
         }
     }
     if (more) {
@@ -263,10 +263,10 @@ void TcpConnection::onWritten(const boost::system::error_code& ec, std::size_t b
 }
 
 void TcpConnection::armWatchdog() {
-    const auto interval = std::clamp<std::chrono::milliseconds>(writeStallTimeout_ / 4, std::chrono::milliseconds(10),
+    const auto interval = std::clamp<std::chrono::milliseconds>(writeStallTimeout / 4, std::chrono::milliseconds(10),
                                                                 std::chrono::milliseconds(1000));
-    watchdog_.expires_after(interval);
-    watchdog_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+    watchdog.expires_after(interval);
+    watchdog.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
         if (!ec) {
             self->onWatchdog();
         }
@@ -274,19 +274,19 @@ void TcpConnection::armWatchdog() {
 }
 
 void TcpConnection::onWatchdog() {
-    if (closedOnStrand_) {
+    if (closedOnStrand) {
         return;
     }
     Clock::duration idle{0};
     {
-        std::lock_guard lock(mutex_);
-        if (!queue_.empty()) {
-            idle = Clock::now() - lastProgress_;
+        std::lock_guard lock(mutex);
+        if (!queue.empty()) {
+            idle = Clock::now() - lastProgress;
         }
     }
-    if (idle > writeStallTimeout_) {
-        if (events_.writeStalled) {
-            events_.writeStalled(std::chrono::duration_cast<std::chrono::milliseconds>(idle));
+    if (idle > writeStallTimeout) {
+        if (events.writeStalled) {
+            events.writeStalled(std::chrono::duration_cast<std::chrono::milliseconds>(idle));
         }
         closeNow();
         return;
@@ -295,19 +295,19 @@ void TcpConnection::onWatchdog() {
 }
 
 void TcpConnection::readLength() {
-    asio::async_read(socket_, asio::buffer(lengthBuffer_),
+    asio::async_read(socket, asio::buffer(lengthBuffer),
                      [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
                          if (ec) {
-                             if (self->events_.lengthReadFailed) {
-                                 self->events_.lengthReadFailed(ec);
+                             if (self->events.lengthReadFailed) {
+                                 self->events.lengthReadFailed(ec);
                              }
                              self->closeNow();
                              return;
                          }
-                         const std::uint32_t length = loadLe32(self->lengthBuffer_.data());
-                         if (length > self->maxMessageLength_) {
-                             if (self->events_.messageTooLarge) {
-                                 self->events_.messageTooLarge(length);
+                         const std::uint32_t length = loadLe32(self->lengthBuffer.data());
+                         if (length > self->maxMessageLength) {
+                             if (self->events.messageTooLarge) {
+                                 self->events.messageTooLarge(length);
                              }
                              return;
                          }
@@ -320,19 +320,19 @@ void TcpConnection::readLength() {
 }
 
 void TcpConnection::readBody(std::uint32_t length) {
-    body_.resize(length);
-    asio::async_read(socket_, asio::buffer(body_),
+    body.resize(length);
+    asio::async_read(socket, asio::buffer(body),
                      [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
                          if (ec) {
-                             if (self->events_.bodyReadFailed) {
-                                 self->events_.bodyReadFailed(ec);
+                             if (self->events.bodyReadFailed) {
+                                 self->events.bodyReadFailed(ec);
                              }
                              return;
                          }
-                         if (self->events_.message) {
-                             self->events_.message(self->body_);
+                         if (self->events.message) {
+                             self->events.message(self->body);
                          }
-                         if (!self->closedOnStrand_) {
+                         if (!self->closedOnStrand) {
                              self->readLength();
                          }
                      });

@@ -78,11 +78,11 @@ public:
     bool enqueue(PacketBuffer& packet, Admit&& admit) {
         bool startWriting = false;
         {
-            std::lock_guard lock(mutex_);
-            if (closed_) {
+            std::lock_guard lock(mutex);
+            if (closed) {
                 return false;
             }
-            const QueueLoad load{queue_.size(), queuedBytes_, lastProgress_};
+            const QueueLoad load{queue.size(), queuedBytes, lastProgress};
             if (!admit(load, packet)) {
                 return false;
             }
@@ -104,8 +104,8 @@ public:
         std::size_t dropped = 0;
         bool startWriting = false;
         {
-            std::lock_guard lock(mutex_);
-            if (closed_) {
+            std::lock_guard lock(mutex);
+            if (closed) {
                 return std::nullopt;
             }
             dropped = dropOldestLocked(maxPackets);
@@ -142,31 +142,31 @@ private:
     // Makes room for one more packet below maxPackets; never touches a packet a write has taken.
     std::size_t dropOldestLocked(std::size_t maxPackets);
 
-    boost::asio::ip::tcp::socket socket_;
-    boost::asio::steady_timer watchdog_;
-    const std::chrono::milliseconds writeStallTimeout_;
-    ConnectionEvents events_;
-    std::uint32_t maxMessageLength_ = 0;
+    boost::asio::ip::tcp::socket socket;
+    boost::asio::steady_timer watchdog;
+    const std::chrono::milliseconds writeStallTimeout;
+    ConnectionEvents events;
+    std::uint32_t maxMessageLength = 0;
 
     // Read state, strand only.
-    std::array<std::uint8_t, 4> lengthBuffer_{};
-    std::vector<std::uint8_t> body_;
+    std::array<std::uint8_t, 4> lengthBuffer{};
+    std::vector<std::uint8_t> body;
     // The buffers of the write in flight; the operation keeps only a view of them.
-    std::array<boost::asio::const_buffer, 16> gather_{};
+    std::array<boost::asio::const_buffer, 16> gather{};
 
     // Write state. The deque only grows at the back outside the strand, so the strand may write
     // from its front packets without the lock.
-    mutable std::mutex mutex_;
-    bool closed_ = false;
-    bool writing_ = false;
-    bool writeInFlight_ = false;  // strand only
-    bool closedOnStrand_ = false; // strand only
-    std::deque<PacketBuffer> queue_;
-    std::size_t queuedBytes_ = 0;
-    std::size_t frontWritten_ = 0;
-    std::size_t takenByWrite_ = 0;  // front packets the write in flight reads from
-    std::chrono::steady_clock::time_point lastProgress_;
-    std::vector<PacketBuffer> spare_;
+    mutable std::mutex mutex;
+    bool closed = false;
+    bool writing = false;
+    bool writeInFlight = false;  // strand only
+    bool closedOnStrand = false; // strand only
+    std::deque<PacketBuffer> queue;
+    std::size_t queuedBytes = 0;
+    std::size_t frontWritten = 0;
+    std::size_t takenByWrite = 0;  // front packets the write in flight reads from
+    std::chrono::steady_clock::time_point lastProgress;
+    std::vector<PacketBuffer> spare;
 };
 
 }  // namespace quillane::host

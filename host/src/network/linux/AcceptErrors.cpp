@@ -4,13 +4,10 @@
 
 namespace quillane::host {
 
-bool isIncomingConnectionError(const boost::system::error_code& ec) {
-    if (ec.category() != boost::system::system_category()) {
-        return false;
-    }
+bool isIncomingConnectionErrorNumber(int error) {
     // accept(2) passes on the pending connection's network errors; they say nothing about the
     // listener.
-    switch (ec.value()) {
+    switch (error) {
     case ECONNABORTED:
     case ECONNRESET:
     case EPROTO:

@@ -1,8 +1,9 @@
 #include "network/UdpSocket.h"
 
+#include "network/SocketAddress.h"
+
 #include <cerrno>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,10 +27,7 @@ public:
     int setBroadcast() override { return setFlag(SO_BROADCAST); }
 
     int bind(std::uint16_t port) override {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(port);
+        const auto address = toSocketAddress<sockaddr_in>({INADDR_ANY, port}, AF_INET);
         return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ? errno : 0;
     }
 
@@ -39,7 +37,7 @@ public:
         if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             return 0;
         }
-        return ntohs(address.sin_port);
+        return endpointOf(address).port;
     }
 
     // poll rather than select: select cannot watch descriptors above FD_SETSIZE.
@@ -72,18 +70,11 @@ public:
             result.status = ReceiveResult::Status::Oversized;
             return result;
         }
-        result.status = ReceiveResult::Status::Datagram;
-        result.size = static_cast<std::size_t>(received);
-        result.from.address = ntohl(from.sin_addr.s_addr);
-        result.from.port = ntohs(from.sin_port);
-        return result;
+        return receivedDatagram(static_cast<std::size_t>(received), from);
     }
 
     int sendTo(std::span<const std::uint8_t> data, const Ipv4Endpoint& to) override {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(to.address);
-        address.sin_port = htons(to.port);
+        const auto address = toSocketAddress<sockaddr_in>(to, AF_INET);
         const ssize_t sent = ::sendto(fd, data.data(), data.size(), MSG_NOSIGNAL,
                                       reinterpret_cast<const sockaddr*>(&address), sizeof address);
         return sent < 0 ? errno : 0;

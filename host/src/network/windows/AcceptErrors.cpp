@@ -4,12 +4,9 @@
 
 namespace quillane::host {
 
-bool isIncomingConnectionError(const boost::system::error_code& ec) {
-    if (ec.category() != boost::system::system_category()) {
-        return false;
-    }
+bool isIncomingConnectionErrorNumber(int error) {
     // A connection reset before AcceptEx took it completes the accept with one of these.
-    switch (ec.value()) {
+    switch (error) {
     case ERROR_NETNAME_DELETED:
     case ERROR_UNEXP_NET_ERR:
     case ERROR_CONNECTION_ABORTED:

@@ -6,6 +6,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "network/SocketAddress.h"
 #include "platform/Inheritance.h"
 
 namespace quillane::host {
@@ -55,10 +56,7 @@ public:
     int setBroadcast() override { return setFlag(SO_BROADCAST); }
 
     int bind(std::uint16_t port) override {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(port);
+        const auto address = toSocketAddress<sockaddr_in>({INADDR_ANY, port}, AF_INET);
         return ::bind(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
                    ? WSAGetLastError()
                    : 0;
@@ -70,7 +68,7 @@ public:
         if (::getsockname(socketHandle, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             return 0;
         }
-        return ntohs(address.sin_port);
+        return endpointOf(address).port;
     }
 
     WaitResult waitReadable(std::chrono::milliseconds timeout) override {
@@ -109,18 +107,11 @@ public:
             }
             return result;
         }
-        result.status = ReceiveResult::Status::Datagram;
-        result.size = static_cast<std::size_t>(received);
-        result.from.address = ntohl(from.sin_addr.s_addr);
-        result.from.port = ntohs(from.sin_port);
-        return result;
+        return receivedDatagram(static_cast<std::size_t>(received), from);
     }
 
     int sendTo(std::span<const std::uint8_t> data, const Ipv4Endpoint& to) override {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(to.address);
-        address.sin_port = htons(to.port);
+        const auto address = toSocketAddress<sockaddr_in>(to, AF_INET);
         const int sent = ::sendto(socketHandle, reinterpret_cast<const char*>(data.data()),
                                   static_cast<int>(data.size()), 0, reinterpret_cast<const sockaddr*>(&address),
                                   sizeof address);
