@@ -10,7 +10,7 @@ bool FrameDropPolicy::mayRequest(const StreamState& stream, std::chrono::steady_
 
 FrameDecision FrameDropPolicy::decide(std::uint8_t streamId, bool isKeyframe, std::size_t size,
                                       const QueueLoad& load, std::chrono::steady_clock::time_point now) {
-    StreamState& stream = streams_[streamId];
+    StreamState& stream = streams[streamId];
     FrameDecision decision;
 
     const auto idle = now - load.lastProgress;

@@ -57,7 +57,7 @@ private:
 
     bool mayRequest(const StreamState& stream, std::chrono::steady_clock::time_point now) const;
 
-    std::array<StreamState, 256> streams_{};
+    std::array<StreamState, 256> streams{};
 };
 
 }  // namespace quillane::host
