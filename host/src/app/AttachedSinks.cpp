@@ -16,17 +16,17 @@ public:
 }  // namespace
 
 void AttachedSinks::add(std::shared_ptr<spdlog::sinks::sink> sink) {
-    std::lock_guard lock(mutex_);
-    auto next = std::make_shared<List>(*sinks_);
+    std::lock_guard lock(mutex);
+    auto next = std::make_shared<List>(*attached);
     next->push_back(std::move(sink));
-    sinks_ = std::move(next);
+    attached = std::move(next);
 }
 
 std::size_t AttachedSinks::size() const { return snapshot()->size(); }
 
 std::shared_ptr<const AttachedSinks::List> AttachedSinks::snapshot() const {
-    std::lock_guard lock(mutex_);
-    return sinks_;
+    std::lock_guard lock(mutex);
+    return attached;
 }
 
 void AttachedSinks::log(const spdlog::details::log_msg& msg) {

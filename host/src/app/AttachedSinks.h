@@ -28,8 +28,8 @@ private:
     using List = std::vector<std::shared_ptr<spdlog::sinks::sink>>;
     std::shared_ptr<const List> snapshot() const;
 
-    mutable std::mutex mutex_;  // guards the pointer only, never held while a sink runs
-    std::shared_ptr<const List> sinks_ = std::make_shared<const List>();
+    mutable std::mutex mutex;  // guards the pointer only, never held while a sink runs
+    std::shared_ptr<const List> attached = std::make_shared<const List>();
 };
 
 }  // namespace quillane::host

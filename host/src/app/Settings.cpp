@@ -48,13 +48,13 @@ std::optional<std::int64_t> wholeNumber(const json& value, std::int64_t low, std
 // Reads the known keys of one JSON object into a values record.
 class Reader {
 public:
-    Reader(const json& object, SettingsValues& values) : object_(object), values_(values) {}
+    Reader(const json& object, SettingsValues& values) : object(object), values(values) {}
 
     template <class T>
     void whole(const char* key, T SettingsValues::*field, const std::int64_t (&range)[2]) {
         with(key, [&](const json& value) {
             if (auto number = wholeNumber(value, range[0], range[1]))
-                values_.*field = static_cast<T>(*number);
+                values.*field = static_cast<T>(*number);
             else
                 refuse(key, value, fmt::format("{} to {}", range[0], range[1]), field);
         });
@@ -65,25 +65,25 @@ public:
             const double number = value.is_boolean() ? (value.get<bool>() ? 1.0 : 0.0) : value.get<double>();
             // A float that overflows would be written back as null and break the next load.
             if (std::isfinite(number) && std::fabs(number) <= FLT_MAX)
-                values_.*field = static_cast<float>(number);
+                values.*field = static_cast<float>(number);
             else
                 refuse(key, value, "a single-precision number", field);
         });
     }
 
     void flag(const char* key, bool SettingsValues::*field) {
-        with(key, [&](const json& value) { values_.*field = value.get<bool>(); });
+        with(key, [&](const json& value) { values.*field = value.get<bool>(); });
     }
 
     void text(const char* key, std::string SettingsValues::*field) {
-        with(key, [&](const json& value) { values_.*field = value.get<std::string>(); });
+        with(key, [&](const json& value) { values.*field = value.get<std::string>(); });
     }
 
 private:
     template <class Apply>
     void with(const char* key, Apply&& apply) {
-        const auto found = object_.find(key);
-        if (found == object_.end()) return;
+        const auto found = object.find(key);
+        if (found == object.end()) return;
         try {
             apply(*found);
         } catch (const json::exception& e) {
@@ -93,13 +93,13 @@ private:
 
     template <class T>
     void refuse(const char* key, const json& value, const std::string& allowed, T SettingsValues::*field) {
-        values_.*field = SettingsValues{}.*field;
+        values.*field = SettingsValues{}.*field;
         SPDLOG_WARN("Settings: \"{}\" = {} is out of range ({}); keeping the default {}", key, value.dump(),
-                    allowed, values_.*field);
+                    allowed, values.*field);
     }
 
-    const json& object_;
-    SettingsValues& values_;
+    const json& object;
+    SettingsValues& values;
 };
 
 SettingsValues parseSettings(const std::string& text, const SettingsValues& current) {
@@ -159,27 +159,27 @@ void keepBadFile(const std::filesystem::path& file) {
 
 Settings::Settings() = default;
 
-Settings::Settings(std::filesystem::path file) : file_(std::move(file)) {}
+Settings::Settings(std::filesystem::path file) : file(std::move(file)) {}
 
 SettingsValues Settings::values() const {
-    std::lock_guard lock(mutex_);
-    return values_;
+    std::lock_guard lock(mutex);
+    return current;
 }
 
 void Settings::setValues(const SettingsValues& values) {
-    std::lock_guard lock(mutex_);
-    values_ = values;
+    std::lock_guard lock(mutex);
+    current = values;
 }
 
 void Settings::resetToDefaults() {
-    std::lock_guard lock(mutex_);
-    values_ = SettingsValues{};
+    std::lock_guard lock(mutex);
+    current = SettingsValues{};
 }
 
 std::filesystem::path Settings::prepareFile() const {
-    if (!file_.empty()) {
-        if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path());
-        return file_;
+    if (!file.empty()) {
+        if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
+        return file;
     }
     const auto folder = appConfigFolder();
     if (folder.empty()) return "settings.json";
@@ -192,14 +192,14 @@ std::string Settings::getSettingsPath() const {
         return pathToUtf8(prepareFile());
     } catch (const std::exception& e) {
         SPDLOG_WARN("Cannot create the settings folder: {}", e.what());
-        if (!file_.empty()) return pathToUtf8(file_);
+        if (!file.empty()) return pathToUtf8(file);
         const auto folder = appConfigFolder();
         return pathToUtf8(folder.empty() ? std::filesystem::path("settings.json") : folder / "settings.json");
     }
 }
 
 bool Settings::load() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mutex);
     std::filesystem::path path;
     bool read = false;
     try {
@@ -211,7 +211,7 @@ bool Settings::load() {
         const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         if (in.bad()) throw std::runtime_error("cannot read " + pathToUtf8(path));
         read = true;
-        values_ = parseSettings(text, values_);
+        current = parseSettings(text, current);
         SPDLOG_INFO("Settings loaded from {}", pathToUtf8(path));
         return true;
     } catch (const std::exception& e) {
@@ -222,13 +222,13 @@ bool Settings::load() {
 }
 
 bool Settings::save() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mutex);
     return saveLocked();
 }
 
 bool Settings::saveLocked() {
     try {
-        const std::string text = toFileText(values_);
+        const std::string text = toFileText(current);
         const auto path = prepareFile();
         const AtomicWriteResult result = writeTextFileAtomically(path, text);
         if (result.status == AtomicWriteResult::Status::OpenFailed) {

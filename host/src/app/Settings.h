@@ -51,14 +51,14 @@ public:
     // Changes the values under the lock, so that a concurrent save never sees half a change.
     template <class Change>
     void update(Change&& change) {
-        std::lock_guard lock(mutex_);
-        change(values_);
+        std::lock_guard lock(mutex);
+        change(current);
     }
     // Changes the values and saves them as one step.
     template <class Change>
     bool updateAndSave(Change&& change) {
-        std::lock_guard lock(mutex_);
-        change(values_);
+        std::lock_guard lock(mutex);
+        change(current);
         return saveLocked();
     }
 
@@ -84,9 +84,9 @@ private:
     std::filesystem::path prepareFile() const;
     bool saveLocked();
 
-    mutable std::mutex mutex_;
-    std::filesystem::path file_;  // empty: the platform's configuration folder
-    SettingsValues values_;
+    mutable std::mutex mutex;
+    std::filesystem::path file;  // empty: the platform's configuration folder
+    SettingsValues current;
 };
 
 }  // namespace quillane::host

@@ -43,21 +43,21 @@ std::int64_t steadyMicros() {
 }
 
 void CommonEncoder::setBitrate(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps) {
-    if (!initialized_) {
+    if (!initialized) {
         return;
     }
     if (!bitratesValid(bitrateKbps, maxBitrateKbps)) {
         SPDLOG_WARN("Ignoring bitrate {} / {} kbps: out of range", bitrateKbps, maxBitrateKbps);
         return;
     }
-    pendingBitrate_.request(bitrateKbps, maxBitrateKbps);
+    pendingBitrate.request(bitrateKbps, maxBitrateKbps);
 }
 
 bool CommonEncoder::reconfigure(const EncoderConfig& config) {
-    if (!initialized_) {
+    if (!initialized) {
         return false;
     }
-    if (config.width != config_.width || config.height != config_.height) {
+    if (config.width != encoderConfig.width || config.height != encoderConfig.height) {
         SPDLOG_WARN("Resolution change requires re-initialization");
         return false;
     }
@@ -71,7 +71,7 @@ namespace quillane::host {
 
 std::optional<bool> CommonEncoder::refuseInitialize(const char* name, bool hasDevice,
                                                    const EncoderConfig& config) const {
-    if (initialized_) {
+    if (initialized) {
         SPDLOG_WARN("{} encoder already initialized", name);
         return true;
     }
@@ -86,11 +86,11 @@ std::optional<bool> CommonEncoder::refuseInitialize(const char* name, bool hasDe
 }
 
 bool CommonEncoder::reconfigureOrReopen(const char* name, EncoderDevice device, const EncoderConfig& config) {
-    if (config.width == config_.width && config.height == config_.height) {
+    if (config.width == encoderConfig.width && config.height == encoderConfig.height) {
         setBitrate(config.bitrateKbps, config.maxBitrateKbps);
         return true;
     }
-    SPDLOG_INFO("{} resolution change requires reinit: {}x{} -> {}x{}", name, config_.width, config_.height,
+    SPDLOG_INFO("{} resolution change requires reinit: {}x{} -> {}x{}", name, encoderConfig.width, encoderConfig.height,
                  config.width, config.height);
     shutdown();
     return initialize(device, config);

@@ -38,10 +38,10 @@ public:
     };
 
     void request(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps) {
-        value_.store((std::uint64_t{bitrateKbps} << 32) | maxBitrateKbps, std::memory_order_release);
+        value.store((std::uint64_t{bitrateKbps} << 32) | maxBitrateKbps, std::memory_order_release);
     }
     std::optional<Rates> take() {
-        const std::uint64_t v = value_.exchange(0, std::memory_order_acq_rel);
+        const std::uint64_t v = value.exchange(0, std::memory_order_acq_rel);
         if (v == 0) {
             return std::nullopt;
         }
@@ -49,38 +49,38 @@ public:
     }
 
 private:
-    std::atomic<std::uint64_t> value_{0};  // bitrate << 32 | peak; 0 = nothing pending (0 is never valid)
+    std::atomic<std::uint64_t> value{0};  // bitrate << 32 | peak; 0 = nothing pending (0 is never valid)
 };
 
 // The counters behind EncoderBase::getStats.
 class EncoderStatsRecorder {
 public:
     void addFrame(std::uint64_t bytes) {
-        std::lock_guard lock(mutex_);
-        ++stats_.framesEncoded;
-        stats_.bytesEncoded += bytes;
+        std::lock_guard lock(mutex);
+        ++stats.framesEncoded;
+        stats.bytesEncoded += bytes;
     }
     void addFrameSubmitted() {
-        std::lock_guard lock(mutex_);
-        ++stats_.framesEncoded;
+        std::lock_guard lock(mutex);
+        ++stats.framesEncoded;
     }
     void addBytes(std::uint64_t bytes) {
-        std::lock_guard lock(mutex_);
-        stats_.bytesEncoded += bytes;
+        std::lock_guard lock(mutex);
+        stats.bytesEncoded += bytes;
     }
     void addEncodeTime(std::chrono::steady_clock::time_point start) {
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        std::lock_guard lock(mutex_);
-        stats_.avgEncodeTimeMs = 0.05 * ms + 0.95 * stats_.avgEncodeTimeMs;
+        std::lock_guard lock(mutex);
+        stats.avgEncodeTimeMs = 0.05 * ms + 0.95 * stats.avgEncodeTimeMs;
     }
     EncoderStats get() const {
-        std::lock_guard lock(mutex_);
-        return stats_;
+        std::lock_guard lock(mutex);
+        return stats;
     }
 
 private:
-    mutable std::mutex mutex_;
-    EncoderStats stats_;
+    mutable std::mutex mutex;
+    EncoderStats stats;
 };
 
 // The steady clock in whole microseconds, the time stamp of delivered frames.
@@ -91,13 +91,13 @@ std::int64_t steadyMicros();
 // open and drive the actual encoder and apply the pending requests in encodeFrame.
 class CommonEncoder : public EncoderBase {
 public:
-    void requestKeyframe() override { forceKeyframe_ = true; }
+    void requestKeyframe() override { forceKeyframe = true; }
     void setBitrate(std::uint32_t bitrateKbps, std::uint32_t maxBitrateKbps) override;
-    void setOutputCallback(EncoderOutputCallback callback) override { outputCallback_ = std::move(callback); }
-    EncoderStats getStats() const override { return stats_.get(); }
-    bool isInitialized() const override { return initialized_; }
+    void setOutputCallback(EncoderOutputCallback callback) override { outputCallback = std::move(callback); }
+    EncoderStats getStats() const override { return stats.get(); }
+    bool isInitialized() const override { return initialized; }
     bool reconfigure(const EncoderConfig& config) override;
-    ParameterSets getParameterSets() const override { return parameterSets_.get(); }
+    ParameterSets getParameterSets() const override { return parameterSets.get(); }
 
 protected:
     // The checks every initialize starts with: already open, it warns "{name} encoder
@@ -107,8 +107,8 @@ protected:
 
     // Takes a pending keyframe request; give it back with restoreKeyframeRequest
     // when the frame it was taken for could not be encoded.
-    bool takeKeyframeRequest() { return forceKeyframe_.exchange(false); }
-    void restoreKeyframeRequest() { forceKeyframe_ = true; }
+    bool takeKeyframeRequest() { return forceKeyframe.exchange(false); }
+    void restoreKeyframeRequest() { forceKeyframe = true; }
 
     // For encoders that follow a size change themselves. Same size: the new
     // bitrates, from the next frame on. Another size: logs "{name} resolution change
@@ -116,15 +116,15 @@ protected:
     // caller keeps alive) with the new config.
     bool reconfigureOrReopen(const char* name, EncoderDevice device, const EncoderConfig& config);
 
-    EncoderConfig config_;
-    std::atomic<bool> initialized_{false};
-    PendingBitrate pendingBitrate_;
-    EncoderOutputCallback outputCallback_;
-    EncoderStatsRecorder stats_;
-    ParameterSetCache parameterSets_;
+    EncoderConfig encoderConfig;
+    std::atomic<bool> initialized{false};
+    PendingBitrate pendingBitrate;
+    EncoderOutputCallback outputCallback;
+    EncoderStatsRecorder stats;
+    ParameterSetCache parameterSets;
 
 private:
-    std::atomic<bool> forceKeyframe_{false};
+    std::atomic<bool> forceKeyframe{false};
 };
 
 }  // namespace quillane::host

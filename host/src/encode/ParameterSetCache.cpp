@@ -89,13 +89,13 @@ void ParameterSetCache::scan(const std::uint8_t* data, std::size_t size, NalRule
     if (data == nullptr || size < 5) {
         return;
     }
-    std::lock_guard lock(mutex_);
-    extractParameterSets(data, size, rule, sets_);
+    std::lock_guard lock(mutex);
+    extractParameterSets(data, size, rule, sets);
 }
 
 ParameterSets ParameterSetCache::get() const {
-    std::lock_guard lock(mutex_);
-    return sets_;
+    std::lock_guard lock(mutex);
+    return sets;
 }
 
 }  // namespace quillane::host

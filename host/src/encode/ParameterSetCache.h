@@ -33,8 +33,8 @@ public:
     ParameterSets get() const;
 
 private:
-    mutable std::mutex mutex_;
-    ParameterSets sets_;
+    mutable std::mutex mutex;
+    ParameterSets sets;
 };
 
 }  // namespace quillane::host

@@ -151,7 +151,7 @@ std::optional<ScreenPoint> InputRouter::reachablePoint(InputRoad road, std::uint
     }
     if (!focusWindow(window) && press) {
         std::size_t held = 0;
-        if (focusFailedLog.allow(streamId, SourceRateLimiter::Clock::now(), held)) {
+        if (focusFailedLog.allow(streamId, held)) {
             SPDLOG_WARN("Failed to bring window {:x} to foreground, click may go to wrong window", window);
         }
     }
@@ -208,7 +208,7 @@ bool InputRouter::bringToFront(std::uint8_t streamId, NativeWindow window) {
     focusWindow(window);
     if (isInFront(window)) return true;
     std::size_t held = 0;
-    if (notInFrontLog.allow(streamId, SourceRateLimiter::Clock::now(), held)) {
+    if (notInFrontLog.allow(streamId, held)) {
         SPDLOG_WARN("Keyboard input for stream {} dropped: its window {:x} is not in front ({} more not logged)",
                     streamId, window, held);
     }
@@ -217,7 +217,7 @@ bool InputRouter::bringToFront(std::uint8_t streamId, NativeWindow window) {
 
 void InputRouter::warnUnknownStream(InputRoad road, std::uint8_t streamId) {
     std::size_t held = 0;
-    if (!unknownStreamLog.allow(static_cast<std::uint64_t>(road), SourceRateLimiter::Clock::now(), held)) return;
+    if (!unknownStreamLog.allow(static_cast<std::uint64_t>(road), held)) return;
     if (held > 0) {
         SPDLOG_WARN("Input received for unknown stream {} ({} more not logged)", streamId, held);
     } else {
@@ -227,7 +227,7 @@ void InputRouter::warnUnknownStream(InputRoad road, std::uint8_t streamId) {
 
 bool InputRouter::warnMismatch(InputRoad road, NativeWindow window, NativeWindow found) {
     std::size_t held = 0;
-    if (!mismatchLog.allow(static_cast<std::uint64_t>(road), SourceRateLimiter::Clock::now(), held)) return false;
+    if (!mismatchLog.allow(static_cast<std::uint64_t>(road), held)) return false;
     if (held > 0) {
         SPDLOG_WARN("Click target mismatch: intended {:x}, actual {:x} ({} more not logged)", window, found, held);
     } else {

@@ -102,10 +102,10 @@ private:
     // records must not cost a focus attempt each.
     NativeWindow failedFocusWindow = 0;
     std::chrono::steady_clock::time_point failedFocusAt{};
-    SourceRateLimiter unknownStreamLog{0.1, 1.0};
-    SourceRateLimiter mismatchLog{0.1, 1.0};
-    SourceRateLimiter notInFrontLog{0.1, 1.0};  // by stream
-    SourceRateLimiter focusFailedLog{0.1, 1.0};  // by stream
+    PeerLineLimiter unknownStreamLog;
+    PeerLineLimiter mismatchLog;
+    PeerLineLimiter notInFrontLog;  // by stream
+    PeerLineLimiter focusFailedLog;  // by stream
 };
 
 }  // namespace quillane::host

@@ -13,10 +13,10 @@ namespace quillane::host {
 // Appends to a fixed buffer; never allocates, silently truncates.
 class FixedText {
 public:
-    FixedText(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) { buffer_[0] = '\0'; }
+    FixedText(char* buffer, std::size_t capacity) : buffer(buffer), capacity(capacity) { buffer[0] = '\0'; }
     FixedText& add(const char* text) {
-        while (text && *text && length_ + 1 < capacity_) buffer_[length_++] = *text++;
-        buffer_[length_] = '\0';
+        while (text && *text && length + 1 < capacity) buffer[length++] = *text++;
+        buffer[length] = '\0';
         return *this;
     }
     // At least minDigits digits, zero-padded.
@@ -56,13 +56,13 @@ public:
         text[--n] = '0';
         return add(text + n);
     }
-    const char* data() const { return buffer_; }
-    std::size_t size() const { return length_; }
+    const char* data() const { return buffer; }
+    std::size_t size() const { return length; }
 
 private:
-    char* buffer_;
-    std::size_t capacity_;
-    std::size_t length_ = 0;
+    char* buffer;
+    std::size_t capacity;
+    std::size_t length = 0;
 };
 
 // Runs the registered clean-ups, in registration order.

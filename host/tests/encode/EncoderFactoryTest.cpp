@@ -22,23 +22,23 @@ using Lines = std::vector<std::pair<spdlog::level::level_enum, const char*>>;
 // Stands in for a real encoder: initialisation succeeds or fails as told.
 class FakeEncoder final : public CommonEncoder {
 public:
-    FakeEncoder(const char* name, bool initializes, int* alive) : name_(name), initializes_(initializes), alive_(alive) {
-        ++*alive_;
+    FakeEncoder(const char* name, bool initializes, int* alive) : name(name), initializes(initializes), alive(alive) {
+        ++*alive;
     }
-    ~FakeEncoder() override { --*alive_; }
-    const char* getName() const override { return name_; }
+    ~FakeEncoder() override { --*alive; }
+    const char* getName() const override { return name; }
     bool initialize(EncoderDevice, const EncoderConfig& config) override {
-        config_ = config;
-        return initialized_ = initializes_;
+        encoderConfig = config;
+        return initialized = initializes;
     }
-    void shutdown() override { initialized_ = false; }
-    bool encodeFrame(EncoderInput) override { return initialized_; }
-    const EncoderConfig& config() const { return config_; }
+    void shutdown() override { initialized = false; }
+    bool encodeFrame(EncoderInput) override { return initialized; }
+    const EncoderConfig& config() const { return encoderConfig; }
 
 private:
-    const char* name_;
-    bool initializes_;
-    int* alive_;
+    const char* name;
+    bool initializes;
+    int* alive;
 };
 
 // A machine as the probes describe it.

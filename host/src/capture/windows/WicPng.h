@@ -14,15 +14,15 @@ namespace quillane::host {
 // object, and leaves it only when this object was the one that entered.
 class ComApartment {
 public:
-    ComApartment() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ComApartment() : hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
     ~ComApartment() {
-        if (hr_ == S_OK) CoUninitialize();
+        if (hr == S_OK) CoUninitialize();
     }
     ComApartment(const ComApartment&) = delete;
     ComApartment& operator=(const ComApartment&) = delete;
 
 private:
-    HRESULT hr_;
+    HRESULT hr;
 };
 
 HRESULT createWicFactory(Microsoft::WRL::ComPtr<IWICImagingFactory>& factory);

@@ -6,6 +6,7 @@
 #include "common/Utf8.h"
 #include "encode/VideoLimits.h"
 #include "platform/CrashHandler.h"
+#include "platform/windows/ComObject.h"
 
 #include <spdlog/spdlog.h>
 
@@ -115,13 +116,6 @@ public:
         return build > 0 ? static_cast<std::uint32_t>(build) : 0;
     }
 };
-
-// Takes over a new object's first reference; MinGW's ComPtr::Attach would add another.
-template <class T> ComPtr<T> adopt(T* fresh) {
-    ComPtr<T> held;
-    *held.GetAddressOf() = fresh;
-    return held;
-}
 
 template <class T> ComPtr<T> queryInterface(IUnknown* object, const GUID& iid) {
     ComPtr<T> result;
@@ -344,11 +338,11 @@ void WindowCapture::Impl::processFrame() {
 
 void WindowCapture::Impl::registerHandlers() {
     std::weak_ptr<Impl> weak = weak_from_this();
-    auto closed = adopt<wgc::IItemClosedHandler>(new ItemClosedHandler([weak] {
+    auto closed = adoptComObject<wgc::IItemClosedHandler>(new ItemClosedHandler([weak] {
         if (auto state = weak.lock()) state->onWindowClosed();
     }));
     check(item->add_Closed(closed.Get(), &closedToken));
-    auto arrived = adopt<wgc::IFrameArrivedHandler>(new FrameArrivedHandler([weak] {
+    auto arrived = adoptComObject<wgc::IFrameArrivedHandler>(new FrameArrivedHandler([weak] {
         if (auto state = weak.lock()) state->processFrame();
     }));
     check(framePool->add_FrameArrived(arrived.Get(), &frameArrivedToken));

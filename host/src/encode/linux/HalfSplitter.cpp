@@ -3,44 +3,44 @@
 
 namespace quillane::host {
 
-HalfSplitter::HalfSplitter() : thread_([this] { loop(); }) {}
+HalfSplitter::HalfSplitter() : thread([this] { loop(); }) {}
 
 HalfSplitter::~HalfSplitter() {
     {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
+        std::lock_guard lock(mutex);
+        stop = true;
     }
-    wake_.notify_one();
-    thread_.join();
+    wake.notify_one();
+    thread.join();
 }
 
 void HalfSplitter::run(const std::function<void(int half)>& job) {
     {
-        std::lock_guard lock(mutex_);
-        job_ = &job;
-        pending_ = true;
+        std::lock_guard lock(mutex);
+        currentJob = &job;
+        pending = true;
     }
-    wake_.notify_one();
+    wake.notify_one();
     job(0);
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return !pending_; });
-    job_ = nullptr;
+    std::unique_lock lock(mutex);
+    done.wait(lock, [this] { return !pending; });
+    currentJob = nullptr;
 }
 
 void HalfSplitter::loop() {
     prepareThreadForCrashHandling();
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(mutex);
     while (true) {
-        wake_.wait(lock, [this] { return stop_ || pending_; });
-        if (stop_) {
+        wake.wait(lock, [this] { return stop || pending; });
+        if (stop) {
             return;
         }
-        const std::function<void(int)>* job = job_;
+        const std::function<void(int)>* job = currentJob;
         lock.unlock();
         (*job)(1);
         lock.lock();
-        pending_ = false;
-        done_.notify_one();
+        pending = false;
+        done.notify_one();
     }
 }
 

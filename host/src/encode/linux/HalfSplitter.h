@@ -24,13 +24,13 @@ public:
 private:
     void loop();
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    const std::function<void(int)>* job_ = nullptr;
-    bool pending_ = false;
-    bool stop_ = false;
-    std::thread thread_;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable done;
+    const std::function<void(int)>* currentJob = nullptr;
+    bool pending = false;
+    bool stop = false;
+    std::thread thread;
 };
 
 }  // namespace quillane::host

@@ -107,39 +107,39 @@ bool SoftwareEncoder::initialize(EncoderDevice, const EncoderConfig& config) {
         SPDLOG_ERROR("Software encoder: x264 rejected the parameters");
         return false;
     }
-    encoder_ = x264_encoder_open(&param);
-    if (encoder_ == nullptr) {
+    encoder = x264_encoder_open(&param);
+    if (encoder == nullptr) {
         SPDLOG_ERROR("Software encoder: x264_encoder_open failed for {}x{}", config.width, config.height);
         return false;
     }
-    config_ = config;
+    encoderConfig = config;
     const std::size_t pixels = std::size_t{config.width} * config.height;
-    planes_.assign(pixels + pixels / 2, 0);
+    planes.assign(pixels + pixels / 2, 0);
     if (config.sliceCount > 1) {
-        splitter_ = std::make_unique<HalfSplitter>();
+        splitter = std::make_unique<HalfSplitter>();
     }
-    initialized_ = true;
+    initialized = true;
     SPDLOG_INFO("Software encoder initialized: {}x{} @ {} kbps, {} fps", config.width, config.height,
                  config.bitrateKbps, config.fps);
     return true;
 }
 
 void SoftwareEncoder::shutdown() {
-    if (!initialized_) {
+    if (!initialized) {
         return;
     }
     SPDLOG_INFO("Shutting down Software encoder...");
-    x264_encoder_close(encoder_);
-    encoder_ = nullptr;
-    splitter_.reset();
-    planes_.clear();
-    planes_.shrink_to_fit();
-    initialized_ = false;
+    x264_encoder_close(encoder);
+    encoder = nullptr;
+    splitter.reset();
+    planes.clear();
+    planes.shrink_to_fit();
+    initialized = false;
 }
 
 bool SoftwareEncoder::convertRows(const BgraFrame& frame, std::uint32_t firstRow, std::uint32_t rows) {
-    const std::size_t w = config_.width;
-    const std::size_t h = config_.height;
+    const std::size_t w = encoderConfig.width;
+    const std::size_t h = encoderConfig.height;
     const std::uint32_t storedW = frame.storedWidth();
     const std::uint32_t storedH = frame.storedHeight();
     // Rows of this band that come from the image; the rest, and the columns right
@@ -149,15 +149,15 @@ bool SoftwareEncoder::convertRows(const BgraFrame& frame, std::uint32_t firstRow
     const std::size_t chromaImageRows = (std::size_t(imageRows) + 1) / 2;
     const std::size_t chromaRows = (std::size_t(rows) + 1) / 2;
     const std::size_t chromaImageCols = (std::size_t(storedW) + 1) / 2;
-    const std::uint8_t blackY = config_.fullRange ? 0 : 16;
+    const std::uint8_t blackY = encoderConfig.fullRange ? 0 : 16;
     constexpr std::uint8_t blackChroma = 128;
 
-    std::uint8_t* y = planes_.data() + firstRow * w;
-    std::uint8_t* chroma = planes_.data() + w * h;
+    std::uint8_t* y = planes.data() + firstRow * w;
+    std::uint8_t* chroma = planes.data() + w * h;
     const std::uint8_t* source = imageRows > 0 ? frame.data + std::size_t(firstRow) * frame.rowPitch : nullptr;
     const int pitch = static_cast<int>(frame.rowPitch);
     padPlane(y, w, storedW, imageRows, rows, blackY);
-    if (config_.fullRange) {
+    if (encoderConfig.fullRange) {
         std::uint8_t* u = chroma + chromaFirst * (w / 2);
         std::uint8_t* v = chroma + (w / 2) * (h / 2) + chromaFirst * (w / 2);
         padPlane(u, w / 2, chromaImageCols, chromaImageRows, chromaRows, blackChroma);
@@ -172,9 +172,9 @@ bool SoftwareEncoder::convertRows(const BgraFrame& frame, std::uint32_t firstRow
 }
 
 bool SoftwareEncoder::convert(const BgraFrame& frame) {
-    const std::uint32_t height = config_.height;
+    const std::uint32_t height = encoderConfig.height;
     const std::uint32_t split = (height / 2) & ~1u;  // chroma rows pair up
-    if (!splitter_ || split == 0) {
+    if (!splitter || split == 0) {
         return convertRows(frame, 0, height);
     }
     struct Halves {
@@ -189,18 +189,18 @@ bool SoftwareEncoder::convert(const BgraFrame& frame) {
         const std::uint32_t rows = half == 0 ? halves.split : halves.height - halves.split;
         halves.ok[half] = halves.self->convertRows(*halves.frame, first, rows);
     };
-    splitter_->run(job);
+    splitter->run(job);
     return halves.ok[0] && halves.ok[1];
 }
 
 bool SoftwareEncoder::encodeFrame(EncoderInput input) {
-    if (!initialized_ || input == nullptr) {
+    if (!initialized || input == nullptr) {
         return false;
     }
-    if (input->data == nullptr || input->width != config_.width || input->height != config_.height ||
+    if (input->data == nullptr || input->width != encoderConfig.width || input->height != encoderConfig.height ||
         input->rowPitch < input->storedWidth() * 4 || input->rowPitch > std::uint32_t(std::numeric_limits<int>::max())) {
         SPDLOG_ERROR("Software encoder: frame {}x{} (pitch {}) does not fit the encoder's {}x{}", input->width,
-                      input->height, input->rowPitch, config_.width, config_.height);
+                      input->height, input->rowPitch, encoderConfig.width, encoderConfig.height);
         return false;
     }
     const auto start = std::chrono::steady_clock::now();
@@ -212,13 +212,13 @@ bool SoftwareEncoder::encodeFrame(EncoderInput input) {
 
     x264_picture_t picture;
     x264_picture_init(&picture);
-    const int w = static_cast<int>(config_.width);
-    const int h = static_cast<int>(config_.height);
-    std::uint8_t* chroma = planes_.data() + std::size_t(w) * h;
-    picture.img.i_csp = config_.fullRange ? X264_CSP_I420 : X264_CSP_NV12;
-    picture.img.plane[0] = planes_.data();
+    const int w = static_cast<int>(encoderConfig.width);
+    const int h = static_cast<int>(encoderConfig.height);
+    std::uint8_t* chroma = planes.data() + std::size_t(w) * h;
+    picture.img.i_csp = encoderConfig.fullRange ? X264_CSP_I420 : X264_CSP_NV12;
+    picture.img.plane[0] = planes.data();
     picture.img.i_stride[0] = w;
-    if (config_.fullRange) {
+    if (encoderConfig.fullRange) {
         picture.img.i_plane = 3;
         picture.img.plane[1] = chroma;
         picture.img.plane[2] = chroma + std::size_t(w / 2) * (h / 2);
@@ -228,14 +228,14 @@ bool SoftwareEncoder::encodeFrame(EncoderInput input) {
         picture.img.plane[1] = chroma;
         picture.img.i_stride[1] = w;
     }
-    picture.i_pts = frameCounter_;
+    picture.i_pts = frameCounter;
     const bool keyframeWanted = takeKeyframeRequest();
     picture.i_type = keyframeWanted ? X264_TYPE_IDR : X264_TYPE_AUTO;
 
     x264_nal_t* nals = nullptr;
     int nalCount = 0;
     x264_picture_t produced;
-    const int size = x264_encoder_encode(encoder_, &nals, &nalCount, &picture, &produced);
+    const int size = x264_encoder_encode(encoder, &nals, &nalCount, &picture, &produced);
     if (size < 0) {
         SPDLOG_ERROR("x264_encoder_encode failed: {}", size);
         if (keyframeWanted) {
@@ -243,7 +243,7 @@ bool SoftwareEncoder::encodeFrame(EncoderInput input) {
         }
         return false;
     }
-    const std::uint32_t frameNumber = frameCounter_++;
+    const std::uint32_t frameNumber = frameCounter++;
     if (size > 0 && nalCount > 0) {
         // Annex B payloads of one call lie back to back in x264's buffer.
         EncodedFrame frame;
@@ -252,35 +252,35 @@ bool SoftwareEncoder::encodeFrame(EncoderInput input) {
         frame.isKeyframe = produced.b_keyframe != 0;
         frame.frameNumber = frameNumber;
         if (frame.isKeyframe) {
-            parameterSets_.scan(frame.data, frame.size, NalRule::H264);
+            parameterSets.scan(frame.data, frame.size, NalRule::H264);
         }
-        stats_.addFrame(frame.size);
-        if (outputCallback_) {
+        stats.addFrame(frame.size);
+        if (outputCallback) {
             frame.timestampUs = steadyMicros();
-            outputCallback_(frame);
+            outputCallback(frame);
         }
     }
-    stats_.addEncodeTime(start);
+    stats.addEncodeTime(start);
     return true;
 }
 
 void SoftwareEncoder::applyPendingBitrate() {
-    const std::optional<PendingBitrate::Rates> rates = pendingBitrate_.take();
+    const std::optional<PendingBitrate::Rates> rates = pendingBitrate.take();
     if (!rates) {
         return;
     }
     x264_param_t param;
-    x264_encoder_parameters(encoder_, &param);
+    x264_encoder_parameters(encoder, &param);
     param.rc.i_bitrate = static_cast<int>(rates->bitrateKbps);
     param.rc.i_vbv_max_bitrate = static_cast<int>(rates->maxBitrateKbps);
-    param.rc.i_vbv_buffer_size = static_cast<int>(oneFrameAtPeak(rates->maxBitrateKbps, config_.fps, 1));
-    const int status = x264_encoder_reconfig(encoder_, &param);
+    param.rc.i_vbv_buffer_size = static_cast<int>(oneFrameAtPeak(rates->maxBitrateKbps, encoderConfig.fps, 1));
+    const int status = x264_encoder_reconfig(encoder, &param);
     if (status < 0) {
         SPDLOG_WARN("Failed to reconfigure bitrate: {}", status);
         return;
     }
-    config_.bitrateKbps = rates->bitrateKbps;
-    config_.maxBitrateKbps = rates->maxBitrateKbps;
+    encoderConfig.bitrateKbps = rates->bitrateKbps;
+    encoderConfig.maxBitrateKbps = rates->maxBitrateKbps;
     SPDLOG_INFO("Bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
 }
 

@@ -39,10 +39,10 @@ private:
     bool convertRows(const BgraFrame& frame, std::uint32_t firstRow, std::uint32_t rows);
     void applyPendingBitrate();
 
-    x264_t* encoder_ = nullptr;
-    std::vector<std::uint8_t> planes_;  // NV12 (limited range) or I420 (full range)
-    std::unique_ptr<HalfSplitter> splitter_;  // with more than one slice thread
-    std::uint32_t frameCounter_ = 0;
+    x264_t* encoder = nullptr;
+    std::vector<std::uint8_t> planes;  // NV12 (limited range) or I420 (full range)
+    std::unique_ptr<HalfSplitter> splitter;  // with more than one slice thread
+    std::uint32_t frameCounter = 0;
 };
 
 }  // namespace quillane::host

@@ -5,7 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "encode/windows/D3D11Textures.h"
+#include "platform/windows/D3D11Textures.h"
 #include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host {
@@ -34,7 +34,7 @@ void release(amf::Object*& object) {
 
 }  // namespace
 
-AmfEncoder::AmfEncoder(std::wstring runtimePath) : runtimePath_(std::move(runtimePath)) {}
+AmfEncoder::AmfEncoder(std::wstring runtimePath) : runtimePath(std::move(runtimePath)) {}
 
 AmfEncoder::~AmfEncoder() {
     shutdown();
@@ -46,10 +46,10 @@ bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
         return *refused;
     }
     releaseAll();
-    holdDevice(device, device_, context_);
-    config_ = config;
-    hevc_ = amfIsHevc(config);
-    nalRule_ = hevc_ ? NalRule::HEVC : NalRule::H264;
+    holdDevice(device, d3dDevice, d3dContext);
+    encoderConfig = config;
+    hevc = amfIsHevc(config);
+    nalRule = hevc ? NalRule::HEVC : NalRule::H264;
     if (!loadAmf()) {
         SPDLOG_ERROR("Failed to load AMF library");
         releaseAll();
@@ -60,38 +60,38 @@ bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
         releaseAll();
         return false;
     }
-    initialized_ = true;
-    SPDLOG_INFO("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({})", config_.width, config_.height, config_.fps,
-                 config_.bitrateKbps, hevc_ ? "HEVC" : "H.264");
+    initialized = true;
+    SPDLOG_INFO("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({})", encoderConfig.width, encoderConfig.height, encoderConfig.fps,
+                 encoderConfig.bitrateKbps, hevc ? "HEVC" : "H.264");
     return true;
 }
 
 bool AmfEncoder::loadAmf() {
     // The runtime comes with the display driver; only the system folder is searched.
-    HMODULE module = runtimePath_.empty() ? loadSystemLibrary(L"amfrt64.dll") : LoadLibraryW(runtimePath_.c_str());
+    HMODULE module = runtimePath.empty() ? loadSystemLibrary(L"amfrt64.dll") : LoadLibraryW(runtimePath.c_str());
     if (module == nullptr) {
         SPDLOG_ERROR("Failed to load amfrt64.dll - AMD drivers may not be installed");
         return false;
     }
-    library_ = module;
+    library = module;
     auto init = reinterpret_cast<amf::InitFunction>(reinterpret_cast<void (*)()>(GetProcAddress(module, "AMFInit")));
     if (init == nullptr) {
         SPDLOG_ERROR("Failed to get AMFInit function");
         return false;
     }
-    amf::Result result = init(amf::kVersion_1_5_0_0, &factory_);
-    if (result != amf::kOk || factory_ == nullptr) {
+    amf::Result result = init(amf::kVersion_1_5_0_0, &factory);
+    if (result != amf::kOk || factory == nullptr) {
         SPDLOG_ERROR("AMFInit failed: {}", result);
-        factory_ = nullptr;
+        factory = nullptr;
         return false;
     }
-    result = factory_->table->CreateContext(factory_, &amfContext_);
-    if (result != amf::kOk || amfContext_ == nullptr) {
+    result = factory->table->CreateContext(factory, &amfContext);
+    if (result != amf::kOk || amfContext == nullptr) {
         SPDLOG_ERROR("Failed to create AMF context: {}", result);
-        release(amfContext_);
+        release(amfContext);
         return false;
     }
-    result = amfContext_->context().InitDX11(amfContext_, device_.Get(), amf::kDx11_0);
+    result = amfContext->context().InitDX11(amfContext, d3dDevice.Get(), amf::kDx11_0);
     if (result != amf::kOk) {
         SPDLOG_ERROR("Failed to init AMF context with D3D11: {}", result);
         return false;
@@ -100,22 +100,22 @@ bool AmfEncoder::loadAmf() {
 }
 
 bool AmfEncoder::createEncoder() {
-    amf::Result result = factory_->table->CreateComponent(factory_, amfContext_, amfComponentId(hevc_), &encoder_);
-    if (result != amf::kOk || encoder_ == nullptr) {
+    amf::Result result = factory->table->CreateComponent(factory, amfContext, amfComponentId(hevc), &encoder);
+    if (result != amf::kOk || encoder == nullptr) {
         SPDLOG_ERROR("Failed to create AMF encoder component: {}", result);
-        release(encoder_);
+        release(encoder);
         return false;
     }
-    for (const AmfProperty& property : amfEncoderProperties(config_)) {
-        setProperty(encoder_, property);
+    for (const AmfProperty& property : amfEncoderProperties(encoderConfig)) {
+        setProperty(encoder, property);
     }
-    if (config_.fullRange) {
-        SPDLOG_INFO("AMF {}: Full range color (0-255) enabled", hevc_ ? "HEVC" : "H.264");
+    if (encoderConfig.fullRange) {
+        SPDLOG_INFO("AMF {}: Full range color (0-255) enabled", hevc ? "HEVC" : "H.264");
     }
-    result = encoder_->component().Init(encoder_, amf::kSurfaceBgra, static_cast<std::int32_t>(config_.width),
-                                        static_cast<std::int32_t>(config_.height));
+    result = encoder->component().Init(encoder, amf::kSurfaceBgra, static_cast<std::int32_t>(encoderConfig.width),
+                                        static_cast<std::int32_t>(encoderConfig.height));
     if (result != amf::kOk) {
-        SPDLOG_ERROR("AMF ENCODER ERROR: Failed to init {}x{} (error {}). {}", config_.width, config_.height, result,
+        SPDLOG_ERROR("AMF ENCODER ERROR: Failed to init {}x{} (error {}). {}", encoderConfig.width, encoderConfig.height, result,
                       amfInitHint(result));
         return false;
     }
@@ -129,52 +129,52 @@ void AmfEncoder::setProperty(amf::Object* object, const AmfProperty& property) {
 void AmfEncoder::releaseAll() {
     // The component and the context let go of every surface when they terminate,
     // so the ring textures are free after them.
-    if (encoder_ != nullptr) {
-        encoder_->component().Terminate(encoder_);
-        release(encoder_);
+    if (encoder != nullptr) {
+        encoder->component().Terminate(encoder);
+        release(encoder);
     }
-    if (amfContext_ != nullptr) {
-        amfContext_->context().Terminate(amfContext_);
-        release(amfContext_);
+    if (amfContext != nullptr) {
+        amfContext->context().Terminate(amfContext);
+        release(amfContext);
     }
-    ring_.clear();
-    factory_ = nullptr;  // owned by the runtime
-    if (library_ != nullptr) {
-        FreeLibrary(static_cast<HMODULE>(library_));
-        library_ = nullptr;
+    ring.clear();
+    factory = nullptr;  // owned by the runtime
+    if (library != nullptr) {
+        FreeLibrary(static_cast<HMODULE>(library));
+        library = nullptr;
     }
-    context_.Reset();
-    device_.Reset();
+    d3dContext.Reset();
+    d3dDevice.Reset();
 }
 
 void AmfEncoder::shutdown() {
-    if (!initialized_) {
+    if (!initialized) {
         return;
     }
-    initialized_ = false;
+    initialized = false;
     releaseAll();  // output still inside the component is dropped
     SPDLOG_INFO("AMF encoder shutdown");
 }
 
 bool AmfEncoder::reconfigure(const EncoderConfig& config) {
-    if (!initialized_) {
+    if (!initialized) {
         SPDLOG_ERROR("AMF encoder not initialized, cannot reconfigure");
         return false;
     }
-    const Microsoft::WRL::ComPtr<ID3D11Device> device = device_;  // shutdown lets go of the encoder's reference
+    const Microsoft::WRL::ComPtr<ID3D11Device> device = d3dDevice;  // shutdown lets go of the encoder's reference
     return reconfigureOrReopen("AMF", device.Get(), config);
 }
 
 void AmfEncoder::applyPendingBitrate() {
-    const std::optional<PendingBitrate::Rates> rates = pendingBitrate_.take();
+    const std::optional<PendingBitrate::Rates> rates = pendingBitrate.take();
     if (!rates) {
         return;
     }
-    for (const AmfProperty& property : amfBitrateProperties(hevc_, rates->bitrateKbps, rates->maxBitrateKbps)) {
-        setProperty(encoder_, property);
+    for (const AmfProperty& property : amfBitrateProperties(hevc, rates->bitrateKbps, rates->maxBitrateKbps)) {
+        setProperty(encoder, property);
     }
-    config_.bitrateKbps = rates->bitrateKbps;
-    config_.maxBitrateKbps = rates->maxBitrateKbps;
+    encoderConfig.bitrateKbps = rates->bitrateKbps;
+    encoderConfig.maxBitrateKbps = rates->maxBitrateKbps;
     SPDLOG_INFO("AMF bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
 }
 
@@ -183,31 +183,31 @@ void AmfEncoder::onSurfaceReleased(amf::SurfaceObserver* observer, amf::Object*)
 }
 
 AmfEncoder::RingSlot* AmfEncoder::freeSlot() {
-    for (const std::unique_ptr<RingSlot>& slot : ring_) {
+    for (const std::unique_ptr<RingSlot>& slot : ring) {
         if (!slot->busy.load(std::memory_order_acquire)) {
             return slot.get();
         }
     }
-    if (ring_.size() >= kMaxRingDepth) {
-        SPDLOG_ERROR("AMF encoder: all {} input textures are still in use", ring_.size());
+    if (ring.size() >= kMaxRingDepth) {
+        SPDLOG_ERROR("AMF encoder: all {} input textures are still in use", ring.size());
         return nullptr;
     }
     const D3D11_TEXTURE2D_DESC desc =
-        bgraTextureDesc(config_.width, config_.height, D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
+        bgraTextureDesc(encoderConfig.width, encoderConfig.height, D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
     auto slot = std::make_unique<RingSlot>();
     static const amf::SurfaceObserverTable table{&AmfEncoder::onSurfaceReleased};
     slot->observer.table = &table;
-    const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, slot->texture.ReleaseAndGetAddressOf());
+    const HRESULT hr = d3dDevice->CreateTexture2D(&desc, nullptr, slot->texture.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         SPDLOG_ERROR("Failed to create input texture: {:#x}", static_cast<std::uint32_t>(hr));
         return nullptr;
     }
-    ring_.push_back(std::move(slot));
-    return ring_.back().get();
+    ring.push_back(std::move(slot));
+    return ring.back().get();
 }
 
 bool AmfEncoder::encodeFrame(EncoderInput input) {
-    if (!initialized_ || input == nullptr) {
+    if (!initialized || input == nullptr) {
         return false;
     }
     const auto start = std::chrono::steady_clock::now();
@@ -220,21 +220,21 @@ bool AmfEncoder::encodeFrame(EncoderInput input) {
             return false;
         }
     }
-    context_->CopyResource(slot->texture.Get(), input);
+    d3dContext->CopyResource(slot->texture.Get(), input);
     slot->busy = true;
     amf::Object* surface = nullptr;
     const amf::Result created =
-        amfContext_->context().CreateSurfaceFromDX11Native(amfContext_, slot->texture.Get(), &surface, &slot->observer);
+        amfContext->context().CreateSurfaceFromDX11Native(amfContext, slot->texture.Get(), &surface, &slot->observer);
     if (created != amf::kOk || surface == nullptr) {
         SPDLOG_ERROR("Failed to create AMF surface from texture: {}", created);
         release(surface);
         slot->busy = false;
         return false;
     }
-    surface->data().SetPts(surface, submitCounter_);
+    surface->data().SetPts(surface, submitCounter);
     const bool keyframeWanted = takeKeyframeRequest();
     if (keyframeWanted) {
-        setProperty(surface, amfForceIdrProperty(hevc_));
+        setProperty(surface, amfForceIdrProperty(hevc));
     }
     const bool submitted = submit(surface);
     release(surface);  // the component holds its own reference while it needs one
@@ -244,17 +244,17 @@ bool AmfEncoder::encodeFrame(EncoderInput input) {
         }
         return false;
     }
-    ++submitCounter_;
+    ++submitCounter;
     drainOutput();
-    stats_.addEncodeTime(start);
+    stats.addEncodeTime(start);
     return true;
 }
 
 bool AmfEncoder::submit(amf::Object* surface) {
-    amf::Result result = encoder_->component().SubmitInput(encoder_, surface);
+    amf::Result result = encoder->component().SubmitInput(encoder, surface);
     if (result == amf::kInputFull) {
         drainOutput();
-        result = encoder_->component().SubmitInput(encoder_, surface);
+        result = encoder->component().SubmitInput(encoder, surface);
     }
     if (result != amf::kOk) {
         SPDLOG_ERROR("Failed to submit frame to AMF encoder: {}", result);
@@ -266,7 +266,7 @@ bool AmfEncoder::submit(amf::Object* surface) {
 void AmfEncoder::drainOutput() {
     for (;;) {
         amf::Object* data = nullptr;
-        if (encoder_->component().QueryOutput(encoder_, &data) != amf::kOk || data == nullptr) {
+        if (encoder->component().QueryOutput(encoder, &data) != amf::kOk || data == nullptr) {
             release(data);
             return;
         }
@@ -283,16 +283,16 @@ void AmfEncoder::drainOutput() {
 void AmfEncoder::deliver(amf::Object* buffer) {
     const auto* bytes = static_cast<const std::uint8_t*>(buffer->buffer().GetNative(buffer));
     const std::size_t size = buffer->buffer().GetSize(buffer);
-    if (bytes == nullptr || size == 0 || !outputCallback_) {
+    if (bytes == nullptr || size == 0 || !outputCallback) {
         return;
     }
     amf::Variant type{};
-    const bool typeRead = buffer->object().GetProperty(buffer, amfOutputDataTypeName(hevc_), &type) == amf::kOk &&
+    const bool typeRead = buffer->object().GetProperty(buffer, amfOutputDataTypeName(hevc), &type) == amf::kOk &&
                           type.type == amf::VariantType::Int64;
     // Without the runtime's word, only a unit that holds an IDR slice is a keyframe.
-    const bool keyframe = typeRead ? type.int64Value == 0 : containsIdr(bytes, size, nalRule_);
+    const bool keyframe = typeRead ? type.int64Value == 0 : containsIdr(bytes, size, nalRule);
     if (keyframe) {
-        parameterSets_.scan(bytes, size, nalRule_);
+        parameterSets.scan(bytes, size, nalRule);
     }
     const std::int64_t pts = buffer->data().GetPts(buffer);
     EncodedFrame frame;
@@ -301,8 +301,8 @@ void AmfEncoder::deliver(amf::Object* buffer) {
     frame.timestampUs = pts;
     frame.isKeyframe = keyframe;
     frame.frameNumber = static_cast<std::uint32_t>(pts);
-    outputCallback_(frame);
-    stats_.addFrame(size);
+    outputCallback(frame);
+    stats.addFrame(size);
 }
 
 }  // namespace quillane::host

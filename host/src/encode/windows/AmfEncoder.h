@@ -56,17 +56,17 @@ private:
     void setProperty(amf::Object* object, const AmfProperty& property);
     static void onSurfaceReleased(amf::SurfaceObserver* observer, amf::Object* surface);
 
-    std::wstring runtimePath_;
-    Microsoft::WRL::ComPtr<ID3D11Device> device_;
-    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
-    void* library_ = nullptr;  // HMODULE
-    amf::Factory* factory_ = nullptr;
-    amf::Object* amfContext_ = nullptr;
-    amf::Object* encoder_ = nullptr;
-    bool hevc_ = false;
-    NalRule nalRule_ = NalRule::H264;
-    std::vector<std::unique_ptr<RingSlot>> ring_;
-    std::uint32_t submitCounter_ = 0;
+    std::wstring runtimePath;
+    Microsoft::WRL::ComPtr<ID3D11Device> d3dDevice;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> d3dContext;
+    void* library = nullptr;  // HMODULE
+    amf::Factory* factory = nullptr;
+    amf::Object* amfContext = nullptr;
+    amf::Object* encoder = nullptr;
+    bool hevc = false;
+    NalRule nalRule = NalRule::H264;
+    std::vector<std::unique_ptr<RingSlot>> ring;
+    std::uint32_t submitCounter = 0;
 };
 
 }  // namespace quillane::host

@@ -50,18 +50,18 @@ private:
     // Locks the slot's output, unmaps its input, then delivers the access unit.
     void processOutput(std::uint32_t slot);
 
-    Microsoft::WRL::ComPtr<ID3D11Device> device_;
-    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
-    void* library_ = nullptr;  // HMODULE of nvEncodeAPI64.dll
-    NV_ENCODE_API_FUNCTION_LIST functions_{};
-    void* encoder_ = nullptr;
-    NV_ENC_CONFIG encodeConfig_{};
-    NV_ENC_INITIALIZE_PARAMS initParams_{};
-    NalRule nalRule_ = NalRule::H264;
-    std::vector<InputSlot> inputSlots_;
-    std::vector<OutputSlot> outputSlots_;
-    std::uint32_t currentSlot_ = 0;
-    std::uint32_t frameCounter_ = 0;
+    Microsoft::WRL::ComPtr<ID3D11Device> d3dDevice;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> d3dContext;
+    void* library = nullptr;  // HMODULE of nvEncodeAPI64.dll
+    NV_ENCODE_API_FUNCTION_LIST functions{};
+    void* encoder = nullptr;
+    NV_ENC_CONFIG nvencConfig{};
+    NV_ENC_INITIALIZE_PARAMS initParams{};
+    NalRule nalRule = NalRule::H264;
+    std::vector<InputSlot> inputSlots;
+    std::vector<OutputSlot> outputSlots;
+    std::uint32_t currentSlot = 0;
+    std::uint32_t frameCounter = 0;
 };
 
 }  // namespace quillane::host

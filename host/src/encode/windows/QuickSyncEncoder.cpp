@@ -19,7 +19,7 @@
 #include <spdlog/spdlog.h>
 
 #include "encode/MediaFoundationParams.h"
-#include "encode/windows/D3D11Textures.h"
+#include "platform/windows/D3D11Textures.h"
 #include "platform/windows/ComObject.h"
 
 namespace quillane::host {
@@ -82,8 +82,8 @@ MftCandidate findSystemMft(std::uint32_t enumFlags) {
     return candidate;
 }
 
-QuickSyncEncoder::QuickSyncEncoder(MftFinder finder) : finder_(std::move(finder)) {
-    outputBuffer_.reserve(kOutputReserve);
+QuickSyncEncoder::QuickSyncEncoder(MftFinder finder) : finder(std::move(finder)) {
+    outputBuffer.reserve(kOutputReserve);
 }
 
 QuickSyncEncoder::~QuickSyncEncoder() {
@@ -96,8 +96,8 @@ bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& con
         return *refused;
     }
     releaseAll();
-    holdDevice(device, device_, context_);
-    config_ = config;
+    holdDevice(device, d3dDevice, d3dContext);
+    encoderConfig = config;
     bool ok = initializeMF() && createDeviceManager();
     if (ok && !createEncoder()) {
         SPDLOG_ERROR("Failed to create MFT encoder");
@@ -110,48 +110,48 @@ bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& con
         SPDLOG_ERROR("Failed to set media types");
         ok = false;
     }
-    ok = ok && !failed(transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0),
+    ok = ok && !failed(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0),
                        "MFT_MESSAGE_NOTIFY_BEGIN_STREAMING failed");
-    ok = ok && !failed(transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0),
+    ok = ok && !failed(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0),
                        "MFT_MESSAGE_NOTIFY_START_OF_STREAM failed");
     if (!ok) {
         releaseAll();
         return false;
     }
-    initialized_ = true;
-    SPDLOG_INFO("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps", config_.width, config_.height,
-                 config_.bitrateKbps, config_.fps);
+    initialized = true;
+    SPDLOG_INFO("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps", encoderConfig.width, encoderConfig.height,
+                 encoderConfig.bitrateKbps, encoderConfig.fps);
     return true;
 }
 
 bool QuickSyncEncoder::initializeMF() {
-    if (!mfStarted_) {
+    if (!mfStarted) {
         const HRESULT hr = MFStartup(kMfVersion, MFSTARTUP_LITE);
         if (FAILED(hr)) {
             SPDLOG_ERROR("MFStartup failed: {:#x}", hr32(hr));
             SPDLOG_ERROR("Failed to initialize Media Foundation");
             return false;
         }
-        mfStarted_ = true;
+        mfStarted = true;
     }
     return true;
 }
 
 bool QuickSyncEncoder::createDeviceManager() {
     UINT token = 0;
-    if (failed(MFCreateDXGIDeviceManager(&token, deviceManager_.ReleaseAndGetAddressOf()),
+    if (failed(MFCreateDXGIDeviceManager(&token, deviceManager.ReleaseAndGetAddressOf()),
                "MFCreateDXGIDeviceManager failed")) {
         return false;
     }
-    resetToken_ = token;
-    return !failed(deviceManager_->ResetDevice(device_.Get(), token), "ResetDevice failed");
+    resetToken = token;
+    return !failed(deviceManager->ResetDevice(d3dDevice.Get(), token), "ResetDevice failed");
 }
 
 bool QuickSyncEncoder::createEncoder() {
-    MftCandidate candidate = finder_(MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER);
+    MftCandidate candidate = finder(MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER);
     if (!candidate.found) {
         SPDLOG_WARN("No hardware H.264 encoder found, trying software");
-        candidate = finder_(MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER);
+        candidate = finder(MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER);
         if (!candidate.found) {
             SPDLOG_ERROR("No H.264 encoder found");
             return false;
@@ -165,33 +165,33 @@ bool QuickSyncEncoder::createEncoder() {
         SPDLOG_ERROR("{}: {:#x}", "Failed to activate encoder", hr32(candidate.activateResult));
         return false;
     }
-    transform_ = activated;
+    transform = activated;
 
     Microsoft::WRL::ComPtr<IMFAttributes> attributes;
-    if (SUCCEEDED(transform_->GetAttributes(attributes.GetAddressOf())) && attributes) {
-        async_ = MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, FALSE) != FALSE;
+    if (SUCCEEDED(transform->GetAttributes(attributes.GetAddressOf())) && attributes) {
+        async = MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, FALSE) != FALSE;
         attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, TRUE);
-        const HRESULT hr = transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
-                                                      reinterpret_cast<ULONG_PTR>(deviceManager_.Get()));
+        const HRESULT hr = transform->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
+                                                      reinterpret_cast<ULONG_PTR>(deviceManager.Get()));
         if (FAILED(hr)) {
             SPDLOG_WARN("Failed to set D3D manager on encoder: {:#x} - will use CPU path", hr32(hr));
         }
     }
-    if (async_ &&
-        failed(transform_->QueryInterface(__uuidof(IMFMediaEventGenerator),
-                                          reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())),
+    if (async &&
+        failed(transform->QueryInterface(__uuidof(IMFMediaEventGenerator),
+                                          reinterpret_cast<void**>(eventGenerator.ReleaseAndGetAddressOf())),
                "Asynchronous encoder has no event generator")) {
         return false;
     }
 
     DWORD inputs = 0;
     DWORD outputs = 0;
-    if (SUCCEEDED(transform_->GetStreamCount(&inputs, &outputs)) && inputs >= 1 && outputs >= 1) {
+    if (SUCCEEDED(transform->GetStreamCount(&inputs, &outputs)) && inputs >= 1 && outputs >= 1) {
         DWORD inputId = 0;
         DWORD outputId = 0;
-        if (SUCCEEDED(transform_->GetStreamIDs(1, &inputId, 1, &outputId))) {
-            inputStreamId_ = inputId;
-            outputStreamId_ = outputId;
+        if (SUCCEEDED(transform->GetStreamIDs(1, &inputId, 1, &outputId))) {
+            inputStreamId = inputId;
+            outputStreamId = outputId;
         }
     }
     return true;
@@ -201,24 +201,24 @@ void QuickSyncEncoder::setCodecValue(const GUID& api, std::uint32_t value) {
     VARIANT variant{};
     variant.vt = VT_UI4;
     variant.ulVal = value;
-    codecApi_->SetValue(&api, &variant);
+    codecApi->SetValue(&api, &variant);
 }
 
 void QuickSyncEncoder::configureEncoder() {
     if (FAILED(
-            transform_->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codecApi_.ReleaseAndGetAddressOf())))) {
-        codecApi_.Reset();
+            transform->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(codecApi.ReleaseAndGetAddressOf())))) {
+        codecApi.Reset();
         SPDLOG_WARN("ICodecAPI not available, using default settings");
         return;
     }
     VARIANT lowLatency{};
     lowLatency.vt = VT_BOOL;
     lowLatency.boolVal = VARIANT_TRUE;
-    codecApi_->SetValue(&CODECAPI_AVLowLatencyMode, &lowLatency);
+    codecApi->SetValue(&CODECAPI_AVLowLatencyMode, &lowLatency);
     setCodecValue(CODECAPI_AVEncCommonRateControlMode, eAVEncCommonRateControlMode_CBR);
-    setCodecValue(CODECAPI_AVEncCommonMeanBitRate, bitsPerSecond(config_.bitrateKbps));
-    setCodecValue(CODECAPI_AVEncCommonMaxBitRate, bitsPerSecond(config_.maxBitrateKbps));
-    setCodecValue(CODECAPI_AVEncMPVGOPSize, config_.gopLength);
+    setCodecValue(CODECAPI_AVEncCommonMeanBitRate, bitsPerSecond(encoderConfig.bitrateKbps));
+    setCodecValue(CODECAPI_AVEncCommonMaxBitRate, bitsPerSecond(encoderConfig.maxBitrateKbps));
+    setCodecValue(CODECAPI_AVEncMPVGOPSize, encoderConfig.gopLength);
     setCodecValue(CODECAPI_AVEncMPVDefaultBPictureCount, 0);
 }
 
@@ -229,15 +229,15 @@ bool QuickSyncEncoder::setMediaTypes() {
     }
     output->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     output->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
-    output->SetUINT32(MF_MT_AVG_BITRATE, bitsPerSecond(config_.bitrateKbps));
+    output->SetUINT32(MF_MT_AVG_BITRATE, bitsPerSecond(encoderConfig.bitrateKbps));
     output->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
-    MFSetAttributeSize(output.Get(), MF_MT_FRAME_SIZE, config_.width, config_.height);
-    MFSetAttributeRatio(output.Get(), MF_MT_FRAME_RATE, config_.fps, 1);
+    MFSetAttributeSize(output.Get(), MF_MT_FRAME_SIZE, encoderConfig.width, encoderConfig.height);
+    MFSetAttributeRatio(output.Get(), MF_MT_FRAME_RATE, encoderConfig.fps, 1);
     MFSetAttributeRatio(output.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
     output->SetUINT32(MF_MT_MPEG2_PROFILE, kProfileMain);
     output->SetUINT32(MF_MT_MPEG2_LEVEL,
-                      h264LevelFor(config_.width, config_.height, config_.fps, config_.maxBitrateKbps));
-    const HRESULT outputSet = transform_->SetOutputType(outputStreamId_, output.Get(), 0);
+                      h264LevelFor(encoderConfig.width, encoderConfig.height, encoderConfig.fps, encoderConfig.maxBitrateKbps));
+    const HRESULT outputSet = transform->SetOutputType(outputStreamId, output.Get(), 0);
     if (failed(outputSet, "SetOutputType failed")) {
         return false;
     }
@@ -249,52 +249,52 @@ bool QuickSyncEncoder::setMediaTypes() {
     input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
     input->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
-    MFSetAttributeSize(input.Get(), MF_MT_FRAME_SIZE, config_.width, config_.height);
-    MFSetAttributeRatio(input.Get(), MF_MT_FRAME_RATE, config_.fps, 1);
+    MFSetAttributeSize(input.Get(), MF_MT_FRAME_SIZE, encoderConfig.width, encoderConfig.height);
+    MFSetAttributeRatio(input.Get(), MF_MT_FRAME_RATE, encoderConfig.fps, 1);
     MFSetAttributeRatio(input.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
-    const HRESULT inputSet = transform_->SetInputType(inputStreamId_, input.Get(), 0);
+    const HRESULT inputSet = transform->SetInputType(inputStreamId, input.Get(), 0);
     return !failed(inputSet, "SetInputType failed");
 }
 
 void QuickSyncEncoder::releaseAll() {
-    waitingSample_.Reset();
-    if (transform_ && async_) {
+    waitingSample.Reset();
+    if (transform && async) {
         Microsoft::WRL::ComPtr<IMFShutdown> shutdown;
         if (SUCCEEDED(
-                transform_->QueryInterface(__uuidof(IMFShutdown), reinterpret_cast<void**>(shutdown.GetAddressOf())))) {
+                transform->QueryInterface(__uuidof(IMFShutdown), reinterpret_cast<void**>(shutdown.GetAddressOf())))) {
             shutdown->Shutdown();
         }
     }
-    events_.Reset();
-    codecApi_.Reset();
-    transform_.Reset();
-    staging_.Reset();
-    deviceManager_.Reset();
-    context_.Reset();
-    device_.Reset();
-    if (mfStarted_) {
+    eventGenerator.Reset();
+    codecApi.Reset();
+    transform.Reset();
+    staging.Reset();
+    deviceManager.Reset();
+    d3dContext.Reset();
+    d3dDevice.Reset();
+    if (mfStarted) {
         MFShutdown();
-        mfStarted_ = false;
+        mfStarted = false;
     }
-    async_ = false;
-    inputRequests_ = 0;
-    inputsWithoutOutput_ = 0;
-    inputStreamId_ = 0;
-    outputStreamId_ = 0;
+    async = false;
+    inputRequests = 0;
+    inputsWithoutOutput = 0;
+    inputStreamId = 0;
+    outputStreamId = 0;
 }
 
 void QuickSyncEncoder::shutdown() {
-    if (!initialized_) {
+    if (!initialized) {
         return;
     }
-    initialized_ = false;
+    initialized = false;
     SPDLOG_INFO("Shutting down QuickSync encoder...");
     // The units still inside the transform reach the callback on this thread; a
     // frame the transform has not taken yet is not encoded any more.
-    waitingSample_.Reset();
-    transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
-    transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
-    if (async_) {
+    waitingSample.Reset();
+    transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
+    transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
+    if (async) {
         awaitAsyncDrain();
     } else {
         drainOutput();
@@ -304,35 +304,35 @@ void QuickSyncEncoder::shutdown() {
 }
 
 bool QuickSyncEncoder::reconfigure(const EncoderConfig& config) {
-    if (!initialized_) {
+    if (!initialized) {
         return false;
     }
-    const Microsoft::WRL::ComPtr<ID3D11Device> device = device_;  // shutdown lets go of the encoder's reference
+    const Microsoft::WRL::ComPtr<ID3D11Device> device = d3dDevice;  // shutdown lets go of the encoder's reference
     return reconfigureOrReopen("QuickSync", device.Get(), config);
 }
 
 void QuickSyncEncoder::applyPendingBitrate() {
-    const std::optional<PendingBitrate::Rates> rates = pendingBitrate_.take();
-    if (!rates || !codecApi_) {
+    const std::optional<PendingBitrate::Rates> rates = pendingBitrate.take();
+    if (!rates || !codecApi) {
         return;
     }
     setCodecValue(CODECAPI_AVEncCommonMeanBitRate, bitsPerSecond(rates->bitrateKbps));
     setCodecValue(CODECAPI_AVEncCommonMaxBitRate, bitsPerSecond(rates->maxBitrateKbps));
-    config_.bitrateKbps = rates->bitrateKbps;
-    config_.maxBitrateKbps = rates->maxBitrateKbps;
+    encoderConfig.bitrateKbps = rates->bitrateKbps;
+    encoderConfig.maxBitrateKbps = rates->maxBitrateKbps;
     SPDLOG_INFO("QuickSync bitrate updated to {} / {} kbps", rates->bitrateKbps, rates->maxBitrateKbps);
 }
 
 bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
-    if (!initialized_ || input == nullptr) {
+    if (!initialized || input == nullptr) {
         return false;
     }
     const auto start = std::chrono::steady_clock::now();
     applyPendingBitrate();
-    if (async_) {
+    if (async) {
         pumpEvents();
     }
-    if (takeKeyframeRequest() && codecApi_) {
+    if (takeKeyframeRequest() && codecApi) {
         setCodecValue(CODECAPI_AVEncVideoForceKeyFrame, 1);
     }
     const Microsoft::WRL::ComPtr<IMFSample> sample = createInputSample(input);
@@ -344,17 +344,17 @@ bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
     if (!submitted) {
         return false;
     }
-    ++inputCount_;
-    ++inputsWithoutOutput_;
-    if (async_) {
+    ++inputCount;
+    ++inputsWithoutOutput;
+    if (async) {
         pumpEvents();
     } else {
         drainOutput();
     }
-    stats_.addEncodeTime(start);
-    if (inputsWithoutOutput_ >= kMaxInputsWithoutOutput) {
-        if (inputsWithoutOutput_ % kMaxInputsWithoutOutput == 0) {
-            SPDLOG_ERROR("QuickSync encoder gave no output for {} frames", inputsWithoutOutput_);
+    stats.addEncodeTime(start);
+    if (inputsWithoutOutput >= kMaxInputsWithoutOutput) {
+        if (inputsWithoutOutput % kMaxInputsWithoutOutput == 0) {
+            SPDLOG_ERROR("QuickSync encoder gave no output for {} frames", inputsWithoutOutput);
         }
         return false;
     }
@@ -362,24 +362,24 @@ bool QuickSyncEncoder::encodeFrame(EncoderInput input) {
 }
 
 bool QuickSyncEncoder::submit(IMFSample* sample) {
-    if (!async_) {
+    if (!async) {
         return processInput(sample);
     }
-    if (inputRequests_ == 0) {
+    if (inputRequests == 0) {
         // Not asked for input yet: this frame waits for the request, replacing an
         // older waiting one, so the capture thread never waits for the transform.
-        waitingSample_ = sample;
+        waitingSample = sample;
         return true;
     }
-    --inputRequests_;
+    --inputRequests;
     return processInput(sample);
 }
 
 bool QuickSyncEncoder::processInput(IMFSample* sample) {
-    HRESULT hr = transform_->ProcessInput(inputStreamId_, sample, 0);
-    if (hr == MF_E_NOTACCEPTING && !async_) {
+    HRESULT hr = transform->ProcessInput(inputStreamId, sample, 0);
+    if (hr == MF_E_NOTACCEPTING && !async) {
         drainOutput();
-        hr = transform_->ProcessInput(inputStreamId_, sample, 0);
+        hr = transform->ProcessInput(inputStreamId, sample, 0);
     }
     if (FAILED(hr)) {
         SPDLOG_ERROR("ProcessInput failed: {:#x}", hr32(hr));
@@ -391,7 +391,7 @@ bool QuickSyncEncoder::processInput(IMFSample* sample) {
 QuickSyncEncoder::Events QuickSyncEncoder::pumpEvents() {
     for (;;) {
         Microsoft::WRL::ComPtr<IMFMediaEvent> event;
-        const HRESULT hr = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
+        const HRESULT hr = eventGenerator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
         if (hr == MF_E_NO_EVENTS_AVAILABLE) {
             return Events::Handled;
         }
@@ -402,11 +402,11 @@ QuickSyncEncoder::Events QuickSyncEncoder::pumpEvents() {
         MediaEventType type = MEUnknown;
         event->GetType(&type);
         if (type == METransformNeedInput) {
-            if (waitingSample_) {
-                const Microsoft::WRL::ComPtr<IMFSample> sample = std::move(waitingSample_);
+            if (waitingSample) {
+                const Microsoft::WRL::ComPtr<IMFSample> sample = std::move(waitingSample);
                 processInput(sample.Get());
             } else {
-                ++inputRequests_;
+                ++inputRequests;
             }
         } else if (type == METransformHaveOutput) {
             processOutput();
@@ -440,12 +440,12 @@ void QuickSyncEncoder::drainOutput() {
 
 QuickSyncEncoder::Output QuickSyncEncoder::processOutput() {
     MFT_OUTPUT_STREAM_INFO info{};
-    if (FAILED(transform_->GetOutputStreamInfo(outputStreamId_, &info))) {
+    if (FAILED(transform->GetOutputStreamInfo(outputStreamId, &info))) {
         return Output::Failed;
     }
     Microsoft::WRL::ComPtr<IMFSample> provided;
     if ((info.dwFlags & MFT_OUTPUT_STREAM_PROVIDES_SAMPLES) == 0) {
-        const DWORD size = info.cbSize != 0 ? info.cbSize : config_.width * config_.height;
+        const DWORD size = info.cbSize != 0 ? info.cbSize : encoderConfig.width * encoderConfig.height;
         Microsoft::WRL::ComPtr<IMFMediaBuffer> buffer;
         if (FAILED(MFCreateSample(provided.GetAddressOf())) ||
             FAILED(MFCreateMemoryBuffer(size, buffer.GetAddressOf()))) {
@@ -454,10 +454,10 @@ QuickSyncEncoder::Output QuickSyncEncoder::processOutput() {
         provided->AddBuffer(buffer.Get());
     }
     MFT_OUTPUT_DATA_BUFFER out{};
-    out.dwStreamID = outputStreamId_;
+    out.dwStreamID = outputStreamId;
     out.pSample = provided.Get();
     DWORD status = 0;
-    const HRESULT hr = transform_->ProcessOutput(0, 1, &out, &status);
+    const HRESULT hr = transform->ProcessOutput(0, 1, &out, &status);
     adoptComObject(out.pEvents);  // none wanted: let go of them at once
     // Ours, or one the transform gave with a reference of its own.
     const Microsoft::WRL::ComPtr<IMFSample> produced = out.pSample == provided.Get() ? provided
@@ -478,30 +478,30 @@ QuickSyncEncoder::Output QuickSyncEncoder::processOutput() {
         if (data != nullptr && length > 0) {
             frame.isKeyframe = MFGetAttributeUINT32(produced.Get(), MFSampleExtension_CleanPoint, 0) != 0;
             if (frame.isKeyframe) {
-                parameterSets_.scan(data, length, NalRule::H264);
+                parameterSets.scan(data, length, NalRule::H264);
             }
-            outputBuffer_.assign(data, data + length);
-            frame.data = outputBuffer_.data();
-            frame.size = outputBuffer_.size();
+            outputBuffer.assign(data, data + length);
+            frame.data = outputBuffer.data();
+            frame.size = outputBuffer.size();
         }
         contiguous->Unlock();
     }
     if (frame.size == 0) {
         return Output::Empty;
     }
-    inputsWithoutOutput_ = 0;
-    stats_.addFrame(frame.size);
-    if (outputCallback_) {
+    inputsWithoutOutput = 0;
+    stats.addFrame(frame.size);
+    if (outputCallback) {
         frame.timestampUs = steadyMicros();
-        frame.frameNumber = inputCount_ - 1;
-        outputCallback_(frame);
+        frame.frameNumber = inputCount - 1;
+        outputCallback(frame);
     }
     return Output::Delivered;
 }
 
 Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInput texture) {
-    const std::uint32_t width = config_.width;
-    const std::uint32_t height = config_.height;
+    const std::uint32_t width = encoderConfig.width;
+    const std::uint32_t height = encoderConfig.height;
     const DWORD size = width * height * 3 / 2;
     D3D11_TEXTURE2D_DESC desc{};
     texture->GetDesc(&desc);
@@ -510,15 +510,15 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
                       height);
         return nullptr;
     }
-    if (!staging_) {
+    if (!staging) {
         desc.Usage = D3D11_USAGE_STAGING;
         desc.BindFlags = 0;
         desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
         desc.MiscFlags = 0;
-        const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, staging_.ReleaseAndGetAddressOf());
+        const HRESULT hr = d3dDevice->CreateTexture2D(&desc, nullptr, staging.ReleaseAndGetAddressOf());
         if (FAILED(hr)) {
             SPDLOG_ERROR("Failed to create staging texture: {:#x}", hr32(hr));
-            staging_.Reset();
+            staging.Reset();
             return nullptr;
         }
     }
@@ -528,9 +528,9 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
         SPDLOG_ERROR("MFCreateMemoryBuffer failed: {:#x}", hr32(hr));
         return nullptr;
     }
-    context_->CopyResource(staging_.Get(), texture);
+    d3dContext->CopyResource(staging.Get(), texture);
     D3D11_MAPPED_SUBRESOURCE mapped{};
-    hr = context_->Map(staging_.Get(), 0, D3D11_MAP_READ, 0, &mapped);
+    hr = d3dContext->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped);
     if (FAILED(hr)) {
         SPDLOG_ERROR("Failed to map staging texture: {:#x}", hr32(hr));
         return nullptr;
@@ -538,14 +538,14 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
     BYTE* dst = nullptr;
     hr = buffer->Lock(&dst, nullptr, nullptr);
     if (FAILED(hr)) {
-        context_->Unmap(staging_.Get(), 0);
+        d3dContext->Unmap(staging.Get(), 0);
         SPDLOG_ERROR("Failed to lock buffer: {:#x}", hr32(hr));
         return nullptr;
     }
     bgraToNv12(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch, width, height, dst);
     buffer->Unlock();
     buffer->SetCurrentLength(size);
-    context_->Unmap(staging_.Get(), 0);
+    d3dContext->Unmap(staging.Get(), 0);
 
     Microsoft::WRL::ComPtr<IMFSample> sample;
     hr = MFCreateSample(sample.GetAddressOf());
@@ -558,8 +558,8 @@ Microsoft::WRL::ComPtr<IMFSample> QuickSyncEncoder::createInputSample(EncoderInp
         SPDLOG_ERROR("AddBuffer failed: {:#x}", hr32(hr));
         return nullptr;
     }
-    sample->SetSampleTime(static_cast<LONGLONG>(mfSampleTime(inputCount_, config_.fps)));
-    sample->SetSampleDuration(static_cast<LONGLONG>(mfSampleDuration(config_.fps)));
+    sample->SetSampleTime(static_cast<LONGLONG>(mfSampleTime(inputCount, encoderConfig.fps)));
+    sample->SetSampleDuration(static_cast<LONGLONG>(mfSampleDuration(encoderConfig.fps)));
     return sample;
 }
 

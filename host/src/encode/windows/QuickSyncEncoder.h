@@ -77,24 +77,24 @@ private:
     void drainOutput();
     Output processOutput();
 
-    MftFinder finder_;
-    Microsoft::WRL::ComPtr<ID3D11Device> device_;
-    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
-    Microsoft::WRL::ComPtr<IMFTransform> transform_;
-    Microsoft::WRL::ComPtr<ICodecAPI> codecApi_;
-    Microsoft::WRL::ComPtr<IMFMediaEventGenerator> events_;  // asynchronous transforms only
-    Microsoft::WRL::ComPtr<IMFDXGIDeviceManager> deviceManager_;
-    std::uint32_t resetToken_ = 0;
-    Microsoft::WRL::ComPtr<ID3D11Texture2D> staging_;  // CPU-readable copy of the frame, kept between frames
-    bool mfStarted_ = false;
-    bool async_ = false;
-    std::uint32_t inputStreamId_ = 0;
-    std::uint32_t outputStreamId_ = 0;
-    std::uint32_t inputRequests_ = 0;  // inputs the asynchronous transform asked for and has not got
-    Microsoft::WRL::ComPtr<IMFSample> waitingSample_;  // the newest frame, held until the transform asks for input
-    std::uint32_t inputCount_ = 0;
-    std::uint32_t inputsWithoutOutput_ = 0;
-    std::vector<std::uint8_t> outputBuffer_;
+    MftFinder finder;
+    Microsoft::WRL::ComPtr<ID3D11Device> d3dDevice;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> d3dContext;
+    Microsoft::WRL::ComPtr<IMFTransform> transform;
+    Microsoft::WRL::ComPtr<ICodecAPI> codecApi;
+    Microsoft::WRL::ComPtr<IMFMediaEventGenerator> eventGenerator;  // asynchronous transforms only
+    Microsoft::WRL::ComPtr<IMFDXGIDeviceManager> deviceManager;
+    std::uint32_t resetToken = 0;
+    Microsoft::WRL::ComPtr<ID3D11Texture2D> staging;  // CPU-readable copy of the frame, kept between frames
+    bool mfStarted = false;
+    bool async = false;
+    std::uint32_t inputStreamId = 0;
+    std::uint32_t outputStreamId = 0;
+    std::uint32_t inputRequests = 0;  // inputs the asynchronous transform asked for and has not got
+    Microsoft::WRL::ComPtr<IMFSample> waitingSample;  // the newest frame, held until the transform asks for input
+    std::uint32_t inputCount = 0;
+    std::uint32_t inputsWithoutOutput = 0;
+    std::vector<std::uint8_t> outputBuffer;
 };
 
 }  // namespace quillane::host

@@ -27,22 +27,22 @@ constexpr SIZE_T kReportStackSize = 1024 * 1024;
 // Appends to a fixed wide buffer; never allocates, silently truncates.
 class FixedWideText {
 public:
-    FixedWideText(wchar_t* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) { buffer_[0] = 0; }
+    FixedWideText(wchar_t* buffer, std::size_t capacity) : buffer(buffer), capacity(capacity) { buffer[0] = 0; }
     FixedWideText& add(const wchar_t* text) {
-        while (text && *text && length_ + 1 < capacity_) buffer_[length_++] = *text++;
-        buffer_[length_] = 0;
+        while (text && *text && length + 1 < capacity) buffer[length++] = *text++;
+        buffer[length] = 0;
         return *this;
     }
     FixedWideText& addAscii(const char* text) {
-        while (text && *text && length_ + 1 < capacity_) buffer_[length_++] = static_cast<wchar_t>(*text++);
-        buffer_[length_] = 0;
+        while (text && *text && length + 1 < capacity) buffer[length++] = static_cast<wchar_t>(*text++);
+        buffer[length] = 0;
         return *this;
     }
 
 private:
-    wchar_t* buffer_;
-    std::size_t capacity_;
-    std::size_t length_ = 0;
+    wchar_t* buffer;
+    std::size_t capacity;
+    std::size_t length = 0;
 };
 
 // The log file for the crash lines, opened only when they are written: a

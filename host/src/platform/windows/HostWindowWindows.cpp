@@ -5,6 +5,7 @@
 #include <d3d11.h>
 #include <dxgi1_2.h>
 #include <objbase.h>
+#include <wrl/client.h>
 
 #include <utility>
 
@@ -20,10 +21,10 @@ UINT g_resizeWidth = 0;
 UINT g_resizeHeight = 0;
 
 // The UI's rendering objects, released by CleanupDeviceD3D.
-ID3D11Device* g_d3dDevice = nullptr;
-ID3D11DeviceContext* g_d3dContext = nullptr;
-IDXGISwapChain1* g_swapChain = nullptr;
-ID3D11RenderTargetView* g_renderTargetView = nullptr;
+Microsoft::WRL::ComPtr<ID3D11Device> g_d3dDevice;
+Microsoft::WRL::ComPtr<ID3D11DeviceContext> g_d3dContext;
+Microsoft::WRL::ComPtr<IDXGISwapChain1> g_swapChain;
+Microsoft::WRL::ComPtr<ID3D11RenderTargetView> g_renderTargetView;
 
 namespace {
 constexpr int kWidth = 1400;
@@ -34,14 +35,6 @@ HWND g_window = nullptr;
 bool g_redraw = true;  // shown, uncovered or resized since the last frame
 Win32HostWindow* g_hostWindow = nullptr;
 bool g_hideToTray = true;
-
-template <typename T>
-void releaseAndClear(T*& object) {
-    if (object) {
-        object->Release();
-        object = nullptr;
-    }
-}
 
 unsigned long hresultBits(HRESULT hr) {
     return static_cast<unsigned long>(hr);
@@ -57,53 +50,47 @@ void toggleWindow(HWND window) {
 } // namespace
 
 void CreateRenderTarget() {
-    ID3D11Texture2D* backBuffer = nullptr;
-    if (FAILED(g_swapChain->GetBuffer(0, __uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&backBuffer)))) {
+    Microsoft::WRL::ComPtr<ID3D11Texture2D> backBuffer;
+    if (FAILED(g_swapChain->GetBuffer(0, __uuidof(ID3D11Texture2D),
+                                      reinterpret_cast<void**>(backBuffer.GetAddressOf())))) {
         return;
     }
-    releaseAndClear(g_renderTargetView);
-    g_d3dDevice->CreateRenderTargetView(backBuffer, nullptr, &g_renderTargetView);
-    backBuffer->Release();
+    g_d3dDevice->CreateRenderTargetView(backBuffer.Get(), nullptr, g_renderTargetView.ReleaseAndGetAddressOf());
 }
 
 void CleanupDeviceD3D() {
-    releaseAndClear(g_renderTargetView);
-    releaseAndClear(g_swapChain);
-    releaseAndClear(g_d3dContext);
-    releaseAndClear(g_d3dDevice);
+    g_renderTargetView.Reset();
+    g_swapChain.Reset();
+    g_d3dContext.Reset();
+    g_d3dDevice.Reset();
 }
 
 bool CreateDeviceD3D(HWND window) {
-    releaseAndClear(g_d3dContext);
-    releaseAndClear(g_d3dDevice);
+    g_d3dContext.Reset();
+    g_d3dDevice.Reset();
 
     const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
     D3D_FEATURE_LEVEL level{};
     HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
-                                   levels, 2, D3D11_SDK_VERSION, &g_d3dDevice, &level, &g_d3dContext);
+                                   levels, 2, D3D11_SDK_VERSION, g_d3dDevice.GetAddressOf(), &level,
+                                   g_d3dContext.GetAddressOf());
     if (FAILED(hr)) {
         SPDLOG_ERROR("Failed to create D3D11 device: {:#x}", hresultBits(hr));
         return false;
     }
 
-    IDXGIDevice* dxgiDevice = nullptr;
-    IDXGIAdapter* adapter = nullptr;
-    IDXGIFactory2* factory = nullptr;
-    auto releaseDxgi = [&] {
-        releaseAndClear(factory);
-        releaseAndClear(adapter);
-        releaseAndClear(dxgiDevice);
-    };
-    hr = g_d3dDevice->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(&dxgiDevice));
+    Microsoft::WRL::ComPtr<IDXGIDevice> dxgiDevice;
+    Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
+    Microsoft::WRL::ComPtr<IDXGIFactory2> factory;
+    hr = g_d3dDevice->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(dxgiDevice.GetAddressOf()));
     if (SUCCEEDED(hr)) {
-        hr = dxgiDevice->GetAdapter(&adapter);
+        hr = dxgiDevice->GetAdapter(adapter.GetAddressOf());
     }
     if (SUCCEEDED(hr)) {
-        hr = adapter->GetParent(__uuidof(IDXGIFactory2), reinterpret_cast<void**>(&factory));
+        hr = adapter->GetParent(__uuidof(IDXGIFactory2), reinterpret_cast<void**>(factory.GetAddressOf()));
     }
     if (FAILED(hr)) {
         SPDLOG_ERROR("Failed to create swap chain: {:#x}", hresultBits(hr));
-        releaseDxgi();
         return false;
     }
 
@@ -121,15 +108,13 @@ bool CreateDeviceD3D(HWND window) {
     desc.AlphaMode = DXGI_ALPHA_MODE_UNSPECIFIED;
     desc.Flags = DXGI_SWAP_CHAIN_FLAG_ALLOW_MODE_SWITCH;
 
-    releaseAndClear(g_swapChain);
-    hr = factory->CreateSwapChainForHwnd(g_d3dDevice, window, &desc, nullptr, nullptr, &g_swapChain);
+    hr = factory->CreateSwapChainForHwnd(g_d3dDevice.Get(), window, &desc, nullptr, nullptr,
+                                         g_swapChain.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         SPDLOG_ERROR("Failed to create swap chain: {:#x}", hresultBits(hr));
-        releaseDxgi();
         return false;
     }
     factory->MakeWindowAssociation(window, DXGI_MWA_NO_ALT_ENTER);
-    releaseDxgi();
     CreateRenderTarget();
     SPDLOG_INFO("Direct3D 11 device created (feature level {:#x})", static_cast<unsigned>(level));
     return true;
@@ -352,7 +337,7 @@ bool Win32HostWindow::pumpMessages(std::chrono::milliseconds wait) {
 
 void Win32HostWindow::applyPendingResize() {
     if (g_resizeWidth != 0 && g_resizeHeight != 0 && g_swapChain) {
-        releaseAndClear(g_renderTargetView);
+        g_renderTargetView.Reset();
         g_swapChain->ResizeBuffers(0, g_resizeWidth, g_resizeHeight, DXGI_FORMAT_UNKNOWN, 0);
         g_resizeWidth = 0;
         g_resizeHeight = 0;
@@ -364,8 +349,8 @@ void Win32HostWindow::clear() {
     if (!g_renderTargetView) {
         return;
     }
-    g_d3dContext->OMSetRenderTargets(1, &g_renderTargetView, nullptr);
-    g_d3dContext->ClearRenderTargetView(g_renderTargetView, kClearColor);
+    g_d3dContext->OMSetRenderTargets(1, g_renderTargetView.GetAddressOf(), nullptr);
+    g_d3dContext->ClearRenderTargetView(g_renderTargetView.Get(), kClearColor);
 }
 
 void Win32HostWindow::present() {
@@ -424,11 +409,11 @@ HWND Win32HostWindow::handle() const {
 }
 
 ID3D11Device* Win32HostWindow::device() const {
-    return g_d3dDevice;
+    return g_d3dDevice.Get();
 }
 
 ID3D11DeviceContext* Win32HostWindow::deviceContext() const {
-    return g_d3dContext;
+    return g_d3dContext.Get();
 }
 
 std::uint32_t Win32HostWindow::windowId() const {

@@ -2,6 +2,8 @@
 // renderer on the host window's device.
 #include "ui/UIBackend.h"
 
+#include "platform/windows/ComObject.h"
+#include "platform/windows/D3D11Textures.h"
 #include "platform/windows/HostWindowWindows.h"
 
 #include <backends/imgui_impl_dx11.h>
@@ -66,15 +68,8 @@ public:
     void renderDrawData(ImDrawData* drawData) override { ImGui_ImplDX11_RenderDrawData(drawData); }
 
     ImTextureID createTexture(const unsigned char* rgba, int width, int height) override {
-        D3D11_TEXTURE2D_DESC desc{};
-        desc.Width = static_cast<UINT>(width);
-        desc.Height = static_cast<UINT>(height);
-        desc.MipLevels = 1;
-        desc.ArraySize = 1;
-        desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-        desc.SampleDesc.Count = 1;
-        desc.Usage = D3D11_USAGE_DEFAULT;
-        desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        const D3D11_TEXTURE2D_DESC desc = textureDesc(static_cast<UINT>(width), static_cast<UINT>(height),
+                                                      DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_BIND_SHADER_RESOURCE);
         D3D11_SUBRESOURCE_DATA data{};
         data.pSysMem = rgba;
         data.SysMemPitch = static_cast<UINT>(width) * 4;
@@ -87,17 +82,17 @@ public:
         view.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
         view.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2D;
         view.Texture2D.MipLevels = 1;
-        ID3D11ShaderResourceView* srv = nullptr;
-        const HRESULT hr = device->CreateShaderResourceView(texture.Get(), &view, &srv);
+        Microsoft::WRL::ComPtr<ID3D11ShaderResourceView> srv;
+        const HRESULT hr = device->CreateShaderResourceView(texture.Get(), &view, srv.GetAddressOf());
         if (FAILED(hr)) {
             SPDLOG_ERROR("Failed to create logo SRV");
             return nullptr;
         }
-        return srv;
+        return srv.Detach();  // the UI holds it as a texture id until releaseTexture
     }
 
     void releaseTexture(ImTextureID texture) override {
-        if (texture) static_cast<ID3D11ShaderResourceView*>(texture)->Release();
+        adoptComObject(static_cast<ID3D11ShaderResourceView*>(texture));  // held for this statement only
     }
 
     bool takeInputActivity() override { return std::exchange(inputSeen, false); }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "encode/EncoderBase.h"
-#include "encode/windows/D3D11Textures.h"
+#include "platform/windows/D3D11Textures.h"
 
 // The config the encoder tests run with: small frames at 60 fps.
 inline quillane::host::EncoderConfig smallEncoderConfig() {

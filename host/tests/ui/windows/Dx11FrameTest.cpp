@@ -8,11 +8,12 @@
 #include <d3d11.h>
 #include <dxgi1_2.h>
 #include <gtest/gtest.h>
+#include <wrl/client.h>
 
 #include <array>
 
 namespace quillane::host {
-extern IDXGISwapChain1* g_swapChain;
+extern Microsoft::WRL::ComPtr<IDXGISwapChain1> g_swapChain;
 }
 
 namespace quillane::host::test {
