@@ -113,73 +113,73 @@ struct Frame {
 class X11InputPlatform final : public InputPlatform {
 public:
     X11InputPlatform() {
-        display_ = XOpenDisplay(nullptr);
-        if (display_ == nullptr) {
+        display = XOpenDisplay(nullptr);
+        if (display == nullptr) {
             if (!warnedNoDisplay.exchange(true))
                 SPDLOG_WARN("Cannot open the X display; input cannot be injected nor windows resized");
             return;
         }
-        trap_ = std::make_unique<X11ErrorTrap>(display_);
-        root_ = DefaultRootWindow(display_);
-        frameExtents_ = XInternAtom(display_, "_NET_FRAME_EXTENTS", False);
-        activeWindow_ = XInternAtom(display_, "_NET_ACTIVE_WINDOW", False);
-        wmState_ = XInternAtom(display_, "WM_STATE", False);
-        netWmState_ = XInternAtom(display_, "_NET_WM_STATE", False);
-        netWmStateHidden_ = XInternAtom(display_, "_NET_WM_STATE_HIDDEN", False);
-        netWmPid_ = XInternAtom(display_, "_NET_WM_PID", False);
+        trap = std::make_unique<X11ErrorTrap>(display);
+        root = DefaultRootWindow(display);
+        frameExtents = XInternAtom(display, "_NET_FRAME_EXTENTS", False);
+        activeWindow = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+        wmState = XInternAtom(display, "WM_STATE", False);
+        netWmState = XInternAtom(display, "_NET_WM_STATE", False);
+        netWmStateHidden = XInternAtom(display, "_NET_WM_STATE_HIDDEN", False);
+        netWmPid = XInternAtom(display, "_NET_WM_PID", False);
         // The active window is kept from the root's property notifications, not asked per key.
-        XSelectInput(display_, root_, PropertyChangeMask);
+        XSelectInput(display, root, PropertyChangeMask);
         int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-        xtest_ = XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor) != 0;
-        if (!xtest_) SPDLOG_WARN("The X server has no XTEST extension; input cannot be injected");
+        xtest = XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) != 0;
+        if (!xtest) SPDLOG_WARN("The X server has no XTEST extension; input cannot be injected");
         findSpareKeycodes();
-        restorer_ = std::thread([this] {
+        restorer = std::thread([this] {
             prepareThreadForCrashHandling();
             restoreSparesLoop();
         });
     }
 
     ~X11InputPlatform() override {
-        if (display_ == nullptr) return;
+        if (display == nullptr) return;
         {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+            std::lock_guard lock(mutex);
+            stopping = true;
         }
-        spareChanged_.notify_all();
-        restorer_.join();
+        spareChanged.notify_all();
+        restorer.join();
         {
-            std::lock_guard lock(mutex_);
-            for (Spare& spare : spares_) {
-                if (spare.pressed) XTestFakeKeyEvent(display_, spare.code, False, CurrentTime);
+            std::lock_guard lock(mutex);
+            for (Spare& spare : spares) {
+                if (spare.pressed) XTestFakeKeyEvent(display, spare.code, False, CurrentTime);
                 spare.pressed = false;
             }
             unbindIdleSpares();
-            XSync(display_, False);
+            XSync(display, False);
         }
-        trap_.reset();
-        XCloseDisplay(display_);
+        trap.reset();
+        XCloseDisplay(display);
     }
 
     X11InputPlatform(const X11InputPlatform&) = delete;
     X11InputPlatform& operator=(const X11InputPlatform&) = delete;
 
     bool isWindow(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         XWindowAttributes attributes;
-        return display_ != nullptr && window != 0 && readAttributes(window, attributes);
+        return display != nullptr && window != 0 && readAttributes(window, attributes);
     }
 
     std::optional<WindowRect> windowRect(NativeWindow window, std::uint32_t& error) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return std::nullopt;
-        const std::size_t errorsBefore = trap_->errorCount();
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return std::nullopt;
+        const std::size_t errorsBefore = trap->errorCount();
         XWindowAttributes attributes;
         int x = 0, y = 0;
         Window child = 0;
         if (!readAttributes(window, attributes) ||
-            !XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child)) {
-            XSync(display_, False);
-            error = trap_->errorCount() != errorsBefore ? trap_->lastErrorCode() : BadWindow;
+            !XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child)) {
+            XSync(display, False);
+            error = trap->errorCount() != errorsBefore ? trap->lastErrorCode() : BadWindow;
             return std::nullopt;
         }
         const Frame f = frameOf(window, attributes);
@@ -189,7 +189,7 @@ public:
     }
 
     WindowRect adjustClientRect(NativeWindow window, const WindowRect& client) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         const Frame f = frame(window);
         return WindowRect{static_cast<std::int32_t>(client.left - f.left), static_cast<std::int32_t>(client.top - f.top),
                           static_cast<std::int32_t>(client.right + f.right),
@@ -197,13 +197,13 @@ public:
     }
 
     WindowSize minimumTrackingSize(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return {};
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return {};
         XSizeHints* hints = XAllocSizeHints();
         if (hints == nullptr) return {};
         std::unique_ptr<XSizeHints, int (*)(void*)> owned(hints, XFree);
         long supplied = 0;
-        if (!XGetWMNormalHints(display_, window, hints, &supplied)) return {};
+        if (!XGetWMNormalHints(display, window, hints, &supplied)) return {};
         std::int64_t width = 0, height = 0;
         if (hints->flags & PMinSize) {
             width = hints->min_width;
@@ -220,36 +220,36 @@ public:
     }
 
     WindowSize primaryScreenSize() override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return {};
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return {};
         if (const auto primary = primaryOutputSize()) return *primary;
-        const int screen = DefaultScreen(display_);
-        return WindowSize{DisplayWidth(display_, screen), DisplayHeight(display_, screen)};
+        const int screen = DefaultScreen(display);
+        return WindowSize{DisplayWidth(display, screen), DisplayHeight(display, screen)};
     }
 
     bool setWindowPos(NativeWindow window, std::int32_t x, std::int32_t y, WindowSize outer, bool keepPosition,
                       std::uint32_t& error) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) {
+        std::lock_guard lock(mutex);
+        if (display == nullptr) {
             error = BadWindow;
             return false;
         }
-        const std::size_t errorsBefore = trap_->errorCount();
+        const std::size_t errorsBefore = trap->errorCount();
         const Frame f = frame(window);
         // X knows no empty windows; a zero-sized client area becomes one pixel.
         const auto width = static_cast<unsigned>(std::max<std::int32_t>(1, clampSide(std::int64_t{outer.width} - f.left - f.right)));
         const auto height = static_cast<unsigned>(std::max<std::int32_t>(1, clampSide(std::int64_t{outer.height} - f.top - f.bottom)));
         if (keepPosition) {
-            XResizeWindow(display_, window, width, height);
+            XResizeWindow(display, window, width, height);
         } else {
             // With the default (north-west) gravity the window manager puts the
             // frame's corner where the client asks its own corner to be.
-            XMoveResizeWindow(display_, window, std::clamp<int>(x, -kMaxSide, kMaxSide),
+            XMoveResizeWindow(display, window, std::clamp<int>(x, -kMaxSide, kMaxSide),
                               std::clamp<int>(y, -kMaxSide, kMaxSide), width, height);
         }
-        XSync(display_, False);
-        if (trap_->errorCount() != errorsBefore) {
-            error = trap_->lastErrorCode();
+        XSync(display, False);
+        if (trap->errorCount() != errorsBefore) {
+            error = trap->lastErrorCode();
             return false;
         }
         return true;
@@ -259,8 +259,8 @@ public:
     // ---- injection ----
 
     std::uint32_t sendInputs(std::span<const SyntheticInput> inputs) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr || !xtest_) return 0;
+        std::lock_guard lock(mutex);
+        if (display == nullptr || !xtest) return 0;
         std::uint32_t inserted = 0;
         bool keys = false;
         for (const SyntheticInput& input : inputs) {
@@ -270,129 +270,129 @@ public:
         }
         if (keys) {
             // A key code the server refuses is an error to collect here, not later on another call.
-            XSync(display_, False);
+            XSync(display, False);
         } else {
-            XFlush(display_);
+            XFlush(display);
         }
         drainEvents();
         return inserted;
     }
 
     VirtualScreen virtualScreen() override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return {};
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return {};
         return screenLocked();
     }
 
     std::optional<WindowRect> mappingRect(NativeWindow window) override {
         // The client window itself, as the window list reports it and capture shows it.
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr || window == 0) return std::nullopt;
+        std::lock_guard lock(mutex);
+        if (display == nullptr || window == 0) return std::nullopt;
         XWindowAttributes attributes;
         int x = 0, y = 0;
         Window child = 0;
         if (!readAttributes(window, attributes) ||
-            !XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child))
+            !XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child))
             return std::nullopt;
         return WindowRect{x, y, x + attributes.width, y + attributes.height};
     }
 
     NativeWindow windowFromPoint(std::int32_t x, std::int32_t y) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return 0;
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return 0;
         // The server picks the topmost viewable child of the root under the point.
         int childX = 0, childY = 0;
         Window top = 0;
-        if (!XTranslateCoordinates(display_, root_, root_, x, y, &childX, &childY, &top) || top == 0) return 0;
+        if (!XTranslateCoordinates(display, root, root, x, y, &childX, &childY, &top) || top == 0) return 0;
         const Window client = clientOf(top, 3);
         return client != 0 ? client : top;
     }
 
     NativeWindow rootWindow(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
-        return display_ != nullptr ? topLevelOf(window) : 0;
+        std::lock_guard lock(mutex);
+        return display != nullptr ? topLevelOf(window) : 0;
     }
 
     bool sameApplication(NativeWindow window, NativeWindow other) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr || window == 0 || other == 0) return false;
+        std::lock_guard lock(mutex);
+        if (display == nullptr || window == 0 || other == 0) return false;
         const std::uint32_t pid = processOf(window);
         if (pid != 0 && pid == processOf(other)) return true;
         return isTransientFor(other, window) || isTransientFor(window, other);
     }
 
     std::uint16_t scanCode(std::uint8_t vk) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         const KeySym keysym = keysymForVk(vk);
-        if (display_ == nullptr || keysym == 0) return 0;
-        return XKeysymToKeycode(display_, keysym);
+        if (display == nullptr || keysym == 0) return 0;
+        return XKeysymToKeycode(display, keysym);
     }
 
     // ---- focus ----
 
     NativeWindow foregroundWindow() override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return 0;
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return 0;
         drainEvents();  // a change of the active window clears the cached one
-        if (activeKnown_) return activeCached_;
-        if (const auto p = readX11Property(display_, root_, activeWindow_, XA_WINDOW, 1);
+        if (activeKnown) return activeCached;
+        if (const auto p = readX11Property(display, root, activeWindow, XA_WINDOW, 1);
             p && p->format == 32 && !p->values.empty() && p->values[0] != 0) {
-            activeCached_ = p->values[0];
-            activeKnown_ = true;
-            return activeCached_;
+            activeCached = p->values[0];
+            activeKnown = true;
+            return activeCached;
         }
         Window focus = 0;
         int revert = 0;
-        XGetInputFocus(display_, &focus, &revert);
+        XGetInputFocus(display, &focus, &revert);
         return focus > PointerRoot ? focus : 0;
     }
 
     bool isIconic(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return false;
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return false;
         constexpr std::uint32_t kIconicState = 3;
-        if (const auto p = readX11Property(display_, window, wmState_, wmState_, 2);
+        if (const auto p = readX11Property(display, window, wmState, wmState, 2);
             p && p->format == 32 && !p->values.empty() && p->values[0] == kIconicState)
             return true;
-        if (const auto p = readX11Property(display_, window, netWmState_, XA_ATOM, 32); p && p->format == 32)
-            return std::find(p->values.begin(), p->values.end(), netWmStateHidden_) != p->values.end();
+        if (const auto p = readX11Property(display, window, netWmState, XA_ATOM, 32); p && p->format == 32)
+            return std::find(p->values.begin(), p->values.end(), netWmStateHidden) != p->values.end();
         return false;
     }
 
     bool isVisible(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         XWindowAttributes attributes;
-        return display_ != nullptr && readAttributes(window, attributes) && attributes.map_state == IsViewable;
+        return display != nullptr && readAttributes(window, attributes) && attributes.map_state == IsViewable;
     }
 
     void showWindow(NativeWindow window, bool restore) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return;
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return;
         // Mapping an iconic window asks the window manager to restore it.
-        XMapWindow(display_, window);
+        XMapWindow(display, window);
         if (restore) sendActivate(window);
-        XSync(display_, False);
+        XSync(display, False);
     }
 
     void bringToTop(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return;
-        XRaiseWindow(display_, window);
-        XSync(display_, False);
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return;
+        XRaiseWindow(display, window);
+        XSync(display, False);
     }
 
     bool setForeground(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return false;
-        const std::size_t errorsBefore = trap_->errorCount();
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return false;
+        const std::size_t errorsBefore = trap->errorCount();
         sendActivate(window);
-        XSync(display_, False);
-        return trap_->errorCount() == errorsBefore;
+        XSync(display, False);
+        return trap->errorCount() == errorsBefore;
     }
 
     std::uint32_t lastError() override {
-        std::lock_guard lock(mutex_);
-        return trap_ ? trap_->lastErrorCode() : 0;
+        std::lock_guard lock(mutex);
+        return trap ? trap->lastErrorCode() : 0;
     }
 
     // X has no input-queue threads: the "attach" step only sets the keyboard focus directly.
@@ -401,13 +401,13 @@ public:
     bool attachThreadInput(std::uint32_t, std::uint32_t, bool) override { return false; }
 
     void setFocus(NativeWindow window) override {
-        std::lock_guard lock(mutex_);
-        if (display_ == nullptr) return;
+        std::lock_guard lock(mutex);
+        if (display == nullptr) return;
         XWindowAttributes attributes;
         // Focusing an unviewable window is an error.
         if (readAttributes(window, attributes) && attributes.map_state == IsViewable)
-            XSetInputFocus(display_, window, RevertToParent, CurrentTime);
-        XSync(display_, False);
+            XSetInputFocus(display, window, RevertToParent, CurrentTime);
+        XSync(display, False);
     }
 
     void setActiveWindow(NativeWindow window) override { setForeground(window); }
@@ -424,11 +424,11 @@ private:
         bool pressed = false;
     };
 
-    // ---- injection helpers; callers hold mutex_ ----
+    // ---- injection helpers; callers hold mutex ----
 
     VirtualScreen screenLocked() {
-        const int screen = DefaultScreen(display_);
-        return VirtualScreen{0, 0, DisplayWidth(display_, screen), DisplayHeight(display_, screen)};
+        const int screen = DefaultScreen(display);
+        return VirtualScreen{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
     }
 
     bool sendMouse(const SyntheticInput& input) {
@@ -437,10 +437,10 @@ private:
         if (input.flags & kMove) {
             if (input.flags & kAbsolute) {
                 const VirtualScreen vs = screenLocked();
-                ok = XTestFakeMotionEvent(display_, -1, absoluteToPixel(input.dx, vs.left, vs.width),
+                ok = XTestFakeMotionEvent(display, -1, absoluteToPixel(input.dx, vs.left, vs.width),
                                           absoluteToPixel(input.dy, vs.top, vs.height), CurrentTime) != 0;
             } else {
-                ok = XTestFakeRelativeMotionEvent(display_, input.dx, input.dy, CurrentTime) != 0;
+                ok = XTestFakeRelativeMotionEvent(display, input.dx, input.dy, CurrentTime) != 0;
             }
         }
         const unsigned xButton = input.data == kXButton2 ? 9 : 8;
@@ -453,10 +453,10 @@ private:
                                                                                 {kXDown, xButton, true},
                                                                                 {kXUp, xButton, false}}};
         for (const auto& [flag, button, press] : buttons) {
-            if (input.flags & flag) ok = XTestFakeButtonEvent(display_, button, press, CurrentTime) != 0 && ok;
+            if (input.flags & flag) ok = XTestFakeButtonEvent(display, button, press, CurrentTime) != 0 && ok;
         }
-        if (input.flags & kWheel) ok = clickWheel(wheelRemainder_, input.data, 4, 5) && ok;
-        if (input.flags & kHWheel) ok = clickWheel(hwheelRemainder_, input.data, 7, 6) && ok;
+        if (input.flags & kWheel) ok = clickWheel(wheelRemainder, input.data, 4, 5) && ok;
+        if (input.flags & kHWheel) ok = clickWheel(hwheelRemainder, input.data, 7, 6) && ok;
         return ok;
     }
 
@@ -468,8 +468,8 @@ private:
         const unsigned button = notches > 0 ? positive : negative;
         bool ok = true;
         for (std::int32_t i = 0; i < std::abs(notches); ++i) {
-            ok = XTestFakeButtonEvent(display_, button, True, CurrentTime) != 0 && ok;
-            ok = XTestFakeButtonEvent(display_, button, False, CurrentTime) != 0 && ok;
+            ok = XTestFakeButtonEvent(display, button, True, CurrentTime) != 0 && ok;
+            ok = XTestFakeButtonEvent(display, button, False, CurrentTime) != 0 && ok;
         }
         return ok;
     }
@@ -482,12 +482,12 @@ private:
             return typeUnit(input.scan);
         }
         if (release) {
-            const KeyCode held = heldKeycodes_[input.vk];
-            heldKeycodes_[input.vk] = 0;
+            const KeyCode held = heldKeycodes[input.vk];
+            heldKeycodes[input.vk] = 0;
             // Not down (released already, or pressed before a reconnect): nothing to do.
             if (held == 0) return true;
             releaseSpare(held);
-            return XTestFakeKeyEvent(display_, held, False, CurrentTime) != 0;
+            return XTestFakeKeyEvent(display, held, False, CurrentTime) != 0;
         }
         const KeySym keysym = keysymForVk(static_cast<std::uint8_t>(input.vk));
         if (keysym == 0) return false;
@@ -500,27 +500,27 @@ private:
             spare->pressed = true;
             code = spare->code;
         }
-        heldKeycodes_[input.vk] = code;
-        return XTestFakeKeyEvent(display_, code, True, CurrentTime) != 0;
+        heldKeycodes[input.vk] = code;
+        return XTestFakeKeyEvent(display, code, True, CurrentTime) != 0;
     }
 
     bool typeUnit(std::uint16_t unit) {
         std::uint32_t codepoint = unit;
         if (isHighSurrogate(unit)) {
-            pendingHighSurrogate_ = unit;
+            pendingHighSurrogate = unit;
             return true;
         }
         if (isLowSurrogate(unit)) {
-            if (pendingHighSurrogate_ == 0) return false;
-            codepoint = 0x10000 + ((std::uint32_t{pendingHighSurrogate_} - 0xD800) << 10) + (unit - 0xDC00);
+            if (pendingHighSurrogate == 0) return false;
+            codepoint = 0x10000 + ((std::uint32_t{pendingHighSurrogate} - 0xD800) << 10) + (unit - 0xDC00);
         }
-        pendingHighSurrogate_ = 0;
+        pendingHighSurrogate = 0;
         const KeySym keysym = keysymForCodepoint(codepoint);
         if (keysym == 0) return false;
         const bool shiftHeld = isShiftHeld();
         if (const KeyCode plain = keycodeAtLevel(keysym, 0); plain != 0 && !shiftHeld) return tap(plain, 0);
         if (const KeyCode shifted = keycodeAtLevel(keysym, 1); shifted != 0) {
-            return tap(shifted, shiftHeld ? 0 : XKeysymToKeycode(display_, XK_Shift_L));
+            return tap(shifted, shiftHeld ? 0 : XKeysymToKeycode(display, XK_Shift_L));
         }
         bool dropped = false;
         Spare* spare = spareFor(keysym, dropped);
@@ -531,18 +531,18 @@ private:
     // Press and release, with `modifier` held around them when it is not 0.
     bool tap(KeyCode code, KeyCode modifier) {
         bool ok = true;
-        if (modifier != 0) ok = XTestFakeKeyEvent(display_, modifier, True, CurrentTime) != 0;
-        ok = XTestFakeKeyEvent(display_, code, True, CurrentTime) != 0 && ok;
-        ok = XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0 && ok;
-        if (modifier != 0) ok = XTestFakeKeyEvent(display_, modifier, False, CurrentTime) != 0 && ok;
+        if (modifier != 0) ok = XTestFakeKeyEvent(display, modifier, True, CurrentTime) != 0;
+        ok = XTestFakeKeyEvent(display, code, True, CurrentTime) != 0 && ok;
+        ok = XTestFakeKeyEvent(display, code, False, CurrentTime) != 0 && ok;
+        if (modifier != 0) ok = XTestFakeKeyEvent(display, modifier, False, CurrentTime) != 0 && ok;
         return ok;
     }
 
     bool isShiftHeld() {
         char keys[32] = {};
-        XQueryKeymap(display_, keys);
+        XQueryKeymap(display, keys);
         for (const KeySym shift : {XK_Shift_L, XK_Shift_R}) {
-            const KeyCode code = XKeysymToKeycode(display_, shift);
+            const KeyCode code = XKeysymToKeycode(display, shift);
             if (code != 0 && (keys[code / 8] & (1 << (code % 8)))) return true;
         }
         return false;
@@ -550,13 +550,13 @@ private:
 
     // A key code that types keysym at the level (0 plain, 1 shifted), not one of the spares.
     KeyCode keycodeAtLevel(KeySym keysym, int level) {
-        const KeyCode code = XKeysymToKeycode(display_, keysym);
+        const KeyCode code = XKeysymToKeycode(display, keysym);
         if (code == 0 || isSpare(code)) return 0;
-        return XkbKeycodeToKeysym(display_, code, 0, level) == keysym ? code : 0;
+        return XkbKeycodeToKeysym(display, code, 0, level) == keysym ? code : 0;
     }
 
     bool isSpare(KeyCode code) const {
-        return std::any_of(spares_.begin(), spares_.end(), [code](const Spare& s) { return s.code == code; });
+        return std::any_of(spares.begin(), spares.end(), [code](const Spare& s) { return s.code == code; });
     }
 
     // A spare key code bound to keysym: one that already is, else the one unused longest. None, and
@@ -565,7 +565,7 @@ private:
     Spare* spareFor(KeySym keysym, bool& dropped) {
         const auto now = std::chrono::steady_clock::now();
         Spare* chosen = nullptr;
-        for (Spare& spare : spares_) {
+        for (Spare& spare : spares) {
             if (spare.keysym == keysym) {
                 spare.lastUse = now;
                 return &spare;
@@ -573,45 +573,45 @@ private:
             if (!spare.pressed && (chosen == nullptr || spare.lastUse < chosen->lastUse)) chosen = &spare;
         }
         if (chosen == nullptr) {
-            if (!warnedNoSpare_) SPDLOG_WARN("No spare key code left to type keysym {:#x}", keysym);
-            warnedNoSpare_ = true;
+            if (!warnedNoSpare) SPDLOG_WARN("No spare key code left to type keysym {:#x}", keysym);
+            warnedNoSpare = true;
             return nullptr;
         }
         const bool stillHeld = chosen->keysym != NoSymbol && chosen->lastUse + kSpareHold > now;
-        if (stillHeld || !keymapBudget_.take(now)) {
+        if (stillHeld || !keymapBudget.take(now)) {
             dropped = true;
             dropCharacter(now);
             return nullptr;
         }
         bind(*chosen, keysym);
         chosen->lastUse = now;
-        spareChanged_.notify_all();
+        spareChanged.notify_all();
         return chosen;
     }
 
     void dropCharacter(std::chrono::steady_clock::time_point now) {
-        ++droppedCharacters_;
-        if (lastDropWarning_ && now - *lastDropWarning_ < kDroppedTextWarningInterval) return;
+        ++droppedCharacters;
+        if (lastDropWarning && now - *lastDropWarning < kDroppedTextWarningInterval) return;
         SPDLOG_WARN("Dropping typed characters without a key on the layout: the key map changes at most {} times a "
                     "second ({} dropped since the last report)",
-                    kMaxKeymapChangesPerSecond, droppedCharacters_);
-        droppedCharacters_ = 0;
-        lastDropWarning_ = now;
+                    kMaxKeymapChangesPerSecond, droppedCharacters);
+        droppedCharacters = 0;
+        lastDropWarning = now;
     }
 
     void releaseSpare(KeyCode code) {
-        for (Spare& spare : spares_) {
+        for (Spare& spare : spares) {
             if (spare.code == code) {
                 spare.pressed = false;
                 spare.lastUse = std::chrono::steady_clock::now();
-                spareChanged_.notify_all();
+                spareChanged.notify_all();
             }
         }
     }
 
     void bind(Spare& spare, KeySym keysym) {
         KeySym syms[2] = {keysym, keysym};
-        XChangeKeyboardMapping(display_, spare.code, 2, syms, 1);
+        XChangeKeyboardMapping(display, spare.code, 2, syms, 1);
         spare.keysym = keysym;
     }
 
@@ -619,7 +619,7 @@ private:
     // (the spares are taken from the top of the range, so usually one change for all).
     void unbindIdleSpares() {
         std::vector<KeyCode> codes;
-        for (Spare& spare : spares_) {
+        for (Spare& spare : spares) {
             if (spare.keysym != NoSymbol && !spare.pressed) {
                 codes.push_back(spare.code);
                 spare.keysym = NoSymbol;
@@ -630,59 +630,59 @@ private:
         for (std::size_t first = 0; first < codes.size();) {
             std::size_t end = first + 1;
             while (end < codes.size() && codes[end] == codes[end - 1] + 1) ++end;
-            XChangeKeyboardMapping(display_, codes[first], 2, const_cast<KeySym*>(none.data()),
+            XChangeKeyboardMapping(display, codes[first], 2, const_cast<KeySym*>(none.data()),
                                    static_cast<int>(end - first));
-            keymapBudget_.record(std::chrono::steady_clock::now());
+            keymapBudget.record(std::chrono::steady_clock::now());
             first = end;
         }
     }
 
     void findSpareKeycodes() {
         int minCode = 0, maxCode = 0, perCode = 0;
-        XDisplayKeycodes(display_, &minCode, &maxCode);
-        KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode);
+        XDisplayKeycodes(display, &minCode, &maxCode);
+        KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode);
         if (map == nullptr) return;
         // From the top, where layouts leave codes unused.
-        for (int code = maxCode; code >= minCode && spares_.size() < kMaxSpares; --code) {
+        for (int code = maxCode; code >= minCode && spares.size() < kMaxSpares; --code) {
             const KeySym* syms = map + (code - minCode) * perCode;
             if (std::all_of(syms, syms + perCode, [](KeySym k) { return k == NoSymbol; }))
-                spares_.push_back(Spare{static_cast<KeyCode>(code)});
+                spares.push_back(Spare{static_cast<KeyCode>(code)});
         }
         XFree(map);
-        if (spares_.empty()) SPDLOG_WARN("No unused key code; characters without a key cannot be typed");
+        if (spares.empty()) SPDLOG_WARN("No unused key code; characters without a key cannot be typed");
     }
 
     // Bindings are undone together once no spare was used for kSpareHold, so a client that
     // falls behind during a burst of text still reads every character of it.
     void restoreSparesLoop() {
-        std::unique_lock lock(mutex_);
-        while (!stopping_) {
+        std::unique_lock lock(mutex);
+        while (!stopping) {
             std::optional<std::chrono::steady_clock::time_point> lastUse;
-            for (const Spare& spare : spares_) {
+            for (const Spare& spare : spares) {
                 if (spare.keysym != NoSymbol && !spare.pressed && (!lastUse || spare.lastUse > *lastUse))
                     lastUse = spare.lastUse;
             }
             if (!lastUse) {
-                spareChanged_.wait(lock);
+                spareChanged.wait(lock);
                 continue;
             }
             if (*lastUse + kSpareHold > std::chrono::steady_clock::now()) {
-                spareChanged_.wait_until(lock, *lastUse + kSpareHold);
+                spareChanged.wait_until(lock, *lastUse + kSpareHold);
                 continue;
             }
             unbindIdleSpares();
-            XSync(display_, False);
+            XSync(display, False);
             drainEvents();
         }
     }
 
     // The connection reads no events, but the server sends every client the key map changes.
     void drainEvents() {
-        while (XPending(display_) > 0) {
+        while (XPending(display) > 0) {
             XEvent event;
-            XNextEvent(display_, &event);
+            XNextEvent(display, &event);
             if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
-            if (event.type == PropertyNotify && event.xproperty.atom == activeWindow_) activeKnown_ = false;
+            if (event.type == PropertyNotify && event.xproperty.atom == activeWindow) activeKnown = false;
         }
     }
 
@@ -690,11 +690,11 @@ private:
         XEvent event{};
         event.xclient.type = ClientMessage;
         event.xclient.window = window;
-        event.xclient.message_type = activeWindow_;
+        event.xclient.message_type = activeWindow;
         event.xclient.format = 32;
         event.xclient.data.l[0] = kSourcePager;
         event.xclient.data.l[1] = CurrentTime;
-        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     }
 
     // The child of the root that holds the window (the window manager's frame, or the window).
@@ -704,9 +704,9 @@ private:
             Window rootReturn = 0, parent = 0;
             Window* children = nullptr;
             unsigned count = 0;
-            if (!XQueryTree(display_, current, &rootReturn, &parent, &children, &count)) return 0;
+            if (!XQueryTree(display, current, &rootReturn, &parent, &children, &count)) return 0;
             if (children != nullptr) XFree(children);
-            if (parent == root_ || parent == 0) return current;
+            if (parent == root || parent == 0) return current;
             current = parent;
         }
         return 0;
@@ -714,12 +714,12 @@ private:
 
     // The window below top (or top) that carries WM_STATE: the application's own window.
     Window clientOf(Window top, int depth) {
-        if (readX11Property(display_, top, wmState_, AnyPropertyType, 1)) return top;
+        if (readX11Property(display, top, wmState, AnyPropertyType, 1)) return top;
         if (depth == 0) return 0;
         Window rootReturn = 0, parent = 0;
         Window* children = nullptr;
         unsigned count = 0;
-        if (!XQueryTree(display_, top, &rootReturn, &parent, &children, &count)) return 0;
+        if (!XQueryTree(display, top, &rootReturn, &parent, &children, &count)) return 0;
         Window found = 0;
         for (unsigned i = count; i-- > 0 && found == 0;) found = clientOf(children[i], depth - 1);
         if (children != nullptr) XFree(children);
@@ -728,7 +728,7 @@ private:
 
     // The _NET_WM_PID of a client window; 0 when it has none.
     std::uint32_t processOf(Window window) {
-        const auto p = readX11Property(display_, window, netWmPid_, XA_CARDINAL, 1);
+        const auto p = readX11Property(display, window, netWmPid, XA_CARDINAL, 1);
         return p && p->format == 32 && !p->values.empty() ? p->values[0] : 0;
     }
 
@@ -738,20 +738,20 @@ private:
         Window current = window;
         for (int depth = 0; depth < kMaxChain; ++depth) {
             Window next = 0;
-            if (!XGetTransientForHint(display_, current, &next) || next == 0 || next == root_) return false;
+            if (!XGetTransientForHint(display, current, &next) || next == 0 || next == root) return false;
             if (next == owner) return true;
             current = next;
         }
         return false;
     }
 
-    // Caller holds mutex_.
+    // Caller holds mutex.
     bool readAttributes(NativeWindow window, XWindowAttributes& attributes) {
-        return XGetWindowAttributes(display_, window, &attributes) != 0;
+        return XGetWindowAttributes(display, window, &attributes) != 0;
     }
 
     Frame frame(NativeWindow window) {
-        if (display_ == nullptr) return {};
+        if (display == nullptr) return {};
         XWindowAttributes attributes;
         if (!readAttributes(window, attributes)) return {};
         return frameOf(window, attributes);
@@ -759,7 +759,7 @@ private:
 
     Frame frameOf(NativeWindow window, const XWindowAttributes& attributes) {
         Frame f;
-        if (const auto p = readX11Property(display_, window, frameExtents_, XA_CARDINAL, 4);
+        if (const auto p = readX11Property(display, window, frameExtents, XA_CARDINAL, 4);
             p && p->format == 32 && p->values.size() == 4) {
             const auto extent = [](std::uint32_t e) { return std::min<long>(e, kMaxFrameExtent); };
             f = Frame{extent(p->values[0]), extent(p->values[1]), extent(p->values[2]), extent(p->values[3])};
@@ -775,15 +775,15 @@ private:
     // The RandR primary output's mode size, when the server names one.
     std::optional<WindowSize> primaryOutputSize() {
         int eventBase = 0, errorBase = 0;
-        if (!XRRQueryExtension(display_, &eventBase, &errorBase)) return std::nullopt;
-        const RROutput output = XRRGetOutputPrimary(display_, root_);
+        if (!XRRQueryExtension(display, &eventBase, &errorBase)) return std::nullopt;
+        const RROutput output = XRRGetOutputPrimary(display, root);
         if (output == None) return std::nullopt;
-        XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display_, root_);
+        XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
         if (resources == nullptr) return std::nullopt;
         std::optional<WindowSize> size;
-        if (XRROutputInfo* info = XRRGetOutputInfo(display_, resources, output)) {
+        if (XRROutputInfo* info = XRRGetOutputInfo(display, resources, output)) {
             if (info->crtc != None) {
-                if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display_, resources, info->crtc)) {
+                if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, info->crtc)) {
                     if (crtc->width > 0 && crtc->height > 0)
                         size = WindowSize{static_cast<std::int32_t>(crtc->width),
                                           static_cast<std::int32_t>(crtc->height)};
@@ -796,31 +796,31 @@ private:
         return size;
     }
 
-    std::mutex mutex_;
-    Display* display_ = nullptr;
-    std::unique_ptr<X11ErrorTrap> trap_;
-    Window root_ = 0;
-    Atom frameExtents_ = None;
-    Atom activeWindow_ = None;
-    Atom wmState_ = None;
-    Atom netWmState_ = None;
-    Atom netWmStateHidden_ = None;
-    Atom netWmPid_ = None;
-    bool activeKnown_ = false;  // activeCached_ is the root's _NET_ACTIVE_WINDOW
-    Window activeCached_ = 0;
-    bool xtest_ = false;
-    std::int32_t wheelRemainder_ = 0;
-    std::int32_t hwheelRemainder_ = 0;
-    std::uint16_t pendingHighSurrogate_ = 0;
-    std::array<KeyCode, 256> heldKeycodes_{};  // by virtual key, the code its press went to
-    std::vector<Spare> spares_;
-    bool warnedNoSpare_ = false;
-    KeymapChangeBudget keymapBudget_;
-    std::size_t droppedCharacters_ = 0;  // since the last warning
-    std::optional<std::chrono::steady_clock::time_point> lastDropWarning_;
-    bool stopping_ = false;
-    std::condition_variable spareChanged_;
-    std::thread restorer_;  // last: started once everything above exists
+    std::mutex mutex;
+    Display* display = nullptr;
+    std::unique_ptr<X11ErrorTrap> trap;
+    Window root = 0;
+    Atom frameExtents = None;
+    Atom activeWindow = None;
+    Atom wmState = None;
+    Atom netWmState = None;
+    Atom netWmStateHidden = None;
+    Atom netWmPid = None;
+    bool activeKnown = false;  // activeCached is the root's _NET_ACTIVE_WINDOW
+    Window activeCached = 0;
+    bool xtest = false;
+    std::int32_t wheelRemainder = 0;
+    std::int32_t hwheelRemainder = 0;
+    std::uint16_t pendingHighSurrogate = 0;
+    std::array<KeyCode, 256> heldKeycodes{};  // by virtual key, the code its press went to
+    std::vector<Spare> spares;
+    bool warnedNoSpare = false;
+    KeymapChangeBudget keymapBudget;
+    std::size_t droppedCharacters = 0;  // since the last warning
+    std::optional<std::chrono::steady_clock::time_point> lastDropWarning;
+    bool stopping = false;
+    std::condition_variable spareChanged;
+    std::thread restorer;  // last: started once everything above exists
 };
 
 }  // namespace
