@@ -2,10 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include <algorithm>
-
 #include "capture/CaptureOrchestrator.h"
-#include "encode/VideoLimits.h"
 #include "network/DiscoveryResponder.h"
 #include "network/SignalingServer.h"
 #include "network/TcpAudioServer.h"
@@ -79,10 +76,7 @@ bool Application::initializeCapture(const SettingsValues& cfg) {
     orchestrator->setBitrate(cfg.targetBitrate, cfg.maxBitrate);
     orchestrator->setFrameRate(cfg.targetFps);
     SPDLOG_INFO("Encoder defaults set: {} kbps, {} fps", cfg.targetBitrate, cfg.targetFps);
-    orchestrator->setSharpeningEnabled(cfg.sharpeningEnabled);
-    orchestrator->setSharpness(cfg.sharpness);
-    orchestrator->setVSyncEnabled(cfg.vsyncEnabled);
-    orchestrator->setFullRangeColor(cfg.fullRangeColor);
+    PictureSettings::applyTo(*orchestrator, cfg);
     gpuName = orchestrator->getGpuName();
     vramMB = orchestrator->getVramMB();
     // Installed before any stream can start, so no frame finds them missing.
@@ -256,34 +250,7 @@ void Application::onClientConnected(const std::string& address) {
 }
 
 bool Application::onWindowResizeRequest(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
-    std::size_t held = 0;
-    if (clientRequestLog.allow(0, held)) {
-        SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}{}", windowId, width, height, heldNote(held));
-    }
-    // Only windows the client may stream: never the desktop, the taskbar or the host's own window.
-    const NativeWindow window = windowId;
-    if (!streams.isListedWindow(windowId) || !input.isWindow(window)) {
-        if (refusedResizeLog.allow(0, held)) SPDLOG_ERROR("Invalid window ID for resize: {:x}{}", windowId, heldNote(held));
-        return false;
-    }
-    if (!fitsVideoLimits(width, height)) {
-        if (refusedResizeLog.allow(0, held)) {
-            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry{}", windowId, width, height,
-                         heldNote(held));
-        }
-        return false;
-    }
-    if (streams.refuseBeyondPixelBudget(windowId, width, height)) return false;
-    if (!input.resizeWindow(window, width, height)) {
-        if (refusedResizeLog.allow(0, held)) {
-            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}{}", windowId, width, height, heldNote(held));
-        }
-        return false;
-    }
-    if (clientRequestLog.allow(0, held)) {
-        SPDLOG_INFO("Window {:x} resized successfully to {}x{}{}", windowId, width, height, heldNote(held));
-    }
-    return true;
+    return streams.resizeWindow(windowId, width, height);
 }
 
 void Application::onKeyframeRequest(std::uint8_t streamId) {
@@ -302,28 +269,10 @@ bool Application::applySettings(std::uint32_t targetBitrate, std::uint32_t maxBi
     return bitrate.applySettings(settings, targetBitrate, maxBitrate, fps);
 }
 
-void Application::applySharpeningSettings(bool enabled, float sharpness) {
-    SPDLOG_INFO("Applying sharpening settings: enabled={}, sharpness={:.2f}", enabled, sharpness);
-    settings.update([&](SettingsValues& v) {
-        v.sharpeningEnabled = enabled;
-        v.sharpness = std::max(std::min(sharpness, 1.0f), 0.0f);
-    });
-    if (auto orchestrator = captureOrchestrator.get()) {
-        orchestrator->setSharpeningEnabled(enabled);
-        orchestrator->setSharpness(sharpness);
-    }
-}
+void Application::applySharpeningSettings(bool enabled, float sharpness) { picture.setSharpening(enabled, sharpness); }
 
-void Application::applyVSyncSettings(bool enabled) {
-    SPDLOG_INFO("Applying VSync settings: enabled={}", enabled);
-    settings.update([&](SettingsValues& v) { v.vsyncEnabled = enabled; });
-    if (auto orchestrator = captureOrchestrator.get()) orchestrator->setVSyncEnabled(enabled);
-}
+void Application::applyVSyncSettings(bool enabled) { picture.setVSync(enabled); }
 
-void Application::applyFullRangeColorSettings(bool enabled) {
-    SPDLOG_INFO("Applying full range color settings: enabled={}", enabled);
-    settings.update([&](SettingsValues& v) { v.fullRangeColor = enabled; });
-    if (auto orchestrator = captureOrchestrator.get()) orchestrator->setFullRangeColor(enabled);
-}
+void Application::applyFullRangeColorSettings(bool enabled) { picture.setFullRangeColor(enabled); }
 
 }  // namespace quillane::host

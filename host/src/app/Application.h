@@ -13,6 +13,7 @@
 #include "app/BitrateController.h"
 #include "app/Held.h"
 #include "app/InputDispatch.h"
+#include "app/PictureSettings.h"
 #include "app/Settings.h"
 #include "app/StreamController.h"
 #include "capture/CaptureServices.h"
@@ -32,8 +33,9 @@ class InputPlatform;
 
 // The composition root of the host: owns the settings and the top-level
 // components, wires their callbacks to its handlers and starts and releases
-// everything in a fixed order. The streams, the bitrate and the sound are
-// their own components' concern; the handlers pass the calls on.
+// everything in a fixed order. The streams (with the clients' resizes), the
+// bitrate, the picture settings, input and the sound are their own components'
+// concern; the handlers pass the calls on.
 // Threads: initialize, shutdown, update and the settings run on the main
 // thread; the handlers on the threads of the components that call them.
 class Application {
@@ -117,15 +119,15 @@ private:
     Held<TcpAudioServer> tcpAudioServer;
     Held<TcpInputServer> tcpInputServer;
     Held<DiscoveryResponder> discoveryResponder;
-    InputDispatch input;
-    AudioPipeline audio{tcpAudioServer};
-    StreamController streams{captureOrchestrator, signalingServer, tcpTransportServer, input, audio,
-                             [this](bool boost) { boostStreamingPriority(boost); }};
-    BitrateController bitrate{captureOrchestrator, streams};
     // Lines that clients' hellos, stop and resize requests cause, each message
     // one: a client's ordinary share is written, a flood's is not.
     PeerLineLimiter clientRequestLog{std::chrono::seconds(10), 16};
-    PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
+    InputDispatch input;
+    AudioPipeline audio{tcpAudioServer};
+    StreamController streams{captureOrchestrator, signalingServer, tcpTransportServer, input, audio,
+                             [this](bool boost) { boostStreamingPriority(boost); }, clientRequestLog};
+    BitrateController bitrate{captureOrchestrator, streams};
+    PictureSettings picture{settings, captureOrchestrator};
 
     std::atomic<bool> initialized{false};
     std::uint16_t videoPort = 0;

@@ -13,6 +13,7 @@ namespace quillane::host {
 // holds no lock while it hands a line on, and a thread that is already inside
 // it (a sink that logs from its own callback, or a crash inside a sink whose
 // handler then logs) is not let in again: it would wait for itself forever.
+// Threads: any thread logs and adds; each line runs on the thread that logs it.
 class AttachedSinks final : public spdlog::sinks::sink {
 public:
     void add(std::shared_ptr<spdlog::sinks::sink> sink);

@@ -10,6 +10,8 @@ namespace quillane::host {
 // Bitrate control from the client's feedback: one bitrate shared by every
 // client-requested stream, lowered by 20 % on congestion and raised by 10 %
 // towards the target on good reports, at most once a second.
+// Threads: any thread (the video transport's feedback, the main thread's
+// reset); one mutex guards the bitrate and the clock.
 class CongestionControl {
 public:
     struct Change {

@@ -8,6 +8,7 @@ namespace quillane::host {
 
 // A component as handlers see it: they take a reference that keeps it alive
 // for the call, so shutdown never releases one under a running handler.
+// Threads: any thread; the pointer alone is guarded, never the component.
 template <class T>
 class Held {
 public:

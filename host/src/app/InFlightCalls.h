@@ -8,6 +8,7 @@ namespace quillane::host {
 
 // Counts the handler calls that are using a set of components, so that shutdown can wait for
 // them to end before it tears the components down (bounded, as a stuck call must not hang it).
+// Threads: scopes open on the handlers' threads; waitIdle on the thread that shuts down.
 class InFlightCalls {
 public:
     class Scope {

@@ -14,6 +14,7 @@ namespace quillane::host {
 // streaming priority boost follows it: raised when it becomes non-empty,
 // restored when it becomes empty, both under the set's lock so two threads
 // never both boost or both restore.
+// Threads: any thread; one mutex guards the set and the boost.
 class RunningStreams {
 public:
     using PriorityFn = std::function<void(bool boost)>;

@@ -26,13 +26,14 @@ constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
 
 StreamController::StreamController(Held<CaptureOrchestrator>& orchestrator, Held<SignalingServer>& signaling,
                                    Held<TcpTransportServer>& video, InputDispatch& input, AudioPipeline& audio,
-                                   RunningStreams::PriorityFn priority)
+                                   RunningStreams::PriorityFn priority, PeerLineLimiter& clientRequestLog)
     : orchestrator(orchestrator),
       signaling(signaling),
       video(video),
       input(input),
       audio(audio),
-      running(std::move(priority)) {}
+      running(std::move(priority)),
+      clientRequestLog(clientRequestLog) {}
 
 bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, StreamOrigin origin) {
     const bool client = origin == StreamOrigin::Client;
@@ -76,6 +77,37 @@ bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_
     // A restart under a running id replaces its stream and adds none.
     if (running.size() < kMaxRunningStreams || running.contains(streamId)) return false;
     SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running", windowId, kMaxRunningStreams);
+    return true;
+}
+
+bool StreamController::resizeWindow(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
+    std::size_t held = 0;
+    if (clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}{}", windowId, width, height, heldNote(held));
+    }
+    // Only windows the client may stream: never the desktop, the taskbar or the host's own window.
+    const NativeWindow window = windowId;
+    if (!isListedWindow(windowId) || !input.isWindow(window)) {
+        if (refusedResizeLog.allow(0, held)) SPDLOG_ERROR("Invalid window ID for resize: {:x}{}", windowId, heldNote(held));
+        return false;
+    }
+    if (!fitsVideoLimits(width, height)) {
+        if (refusedResizeLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry{}", windowId, width, height,
+                         heldNote(held));
+        }
+        return false;
+    }
+    if (refuseBeyondPixelBudget(windowId, width, height)) return false;
+    if (!input.resizeWindow(window, width, height)) {
+        if (refusedResizeLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to resize window {:x} to {}x{}{}", windowId, width, height, heldNote(held));
+        }
+        return false;
+    }
+    if (clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Window {:x} resized successfully to {}x{}{}", windowId, width, height, heldNote(held));
+    }
     return true;
 }
 

@@ -28,18 +28,19 @@ enum class StreamOrigin { Client, HostWindow };
 // The streams: one start and one stop path for client requests and the host
 // window's list, the cap on running streams, the running set (with the
 // priority boost that follows it), the client streams' table and their
-// "stream_config", the cached window list, and which stream has the sound.
+// "stream_config", the cached window list, which stream has the sound, and the
+// clients' window resizes within the pixels the captures may hold.
 // Threads: starts and stops come from the signalling thread and the main
 // thread, serialised with the main thread's sweep of ended streams by one
-// mutex; announceConfigIfDue runs on the capture threads; the queries on any
-// thread.
+// mutex; deliverFrame runs on the capture threads; resizeWindow on the
+// signalling thread; the queries on any thread.
 class StreamController {
 public:
     using WindowInfo = protocol::WindowInfo;
 
     StreamController(Held<CaptureOrchestrator>& orchestrator, Held<SignalingServer>& signaling,
                      Held<TcpTransportServer>& video, InputDispatch& input, AudioPipeline& audio,
-                     RunningStreams::PriorityFn priority);
+                     RunningStreams::PriorityFn priority, PeerLineLimiter& clientRequestLog);
 
     // Starts (or restarts) the capture of a listed window under this id; false, with an error
     // line, when the window is not listed, the cap is reached or the capture does not start.
@@ -64,9 +65,9 @@ public:
     std::vector<WindowInfo> windowList();
     // True when clients may stream the window (looked up again if a cached list misses it).
     bool isListedWindow(std::uint32_t windowId);
-    // True (with a warning, at most one per 10 s) when the window, at that size, would take the
-    // captures beyond the pixels they may hold.
-    bool refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
+    // A client's resize: only a listed window that still exists, to a size H.264 can carry and
+    // within the pixels the captures may hold; false, with an error line, otherwise.
+    bool resizeWindow(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
 
     bool isRunning(std::uint8_t streamId) const { return running.contains(streamId); }
     bool isPriorityBoosted() const { return running.boosted(); }
@@ -79,6 +80,9 @@ public:
 private:
     void announceConfigIfDue(std::uint8_t streamId, std::uint32_t targetBitrateKbps, std::uint32_t targetFps);
     std::vector<WindowInfo> windowList(std::chrono::steady_clock::duration maxAge);
+    // True (with a warning, at most one per 10 s) when the window, at that size, would take the
+    // captures beyond the pixels they may hold.
+    bool refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
     // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
     bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
     // The ids among `dropped` that no new capture took meanwhile, now forgotten.
@@ -103,6 +107,9 @@ private:
     bool windowsValid = false;
 
     LogRateLimiter pixelBudgetLog{std::chrono::seconds(10)};
+    // Shared with the other lines clients' requests cause; the refusals have their own share.
+    PeerLineLimiter& clientRequestLog;
+    PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
 
     std::atomic<std::uint64_t> sentFrames{0};  // written for a video client
     std::atomic<std::uint32_t> keyframesSent{0};

@@ -12,6 +12,8 @@ namespace quillane::host {
 // client a "stream_config". A stream started from the host window has no
 // window entry; it enters the config map only after a resolution change and
 // is then announced with window id 0.
+// Threads: any thread (starts and stops, the capture threads' keyframes, the
+// bitrate fan-out); one mutex guards both maps and is held while announcing.
 class StreamTable {
 public:
     // Called with the table locked; returns true when the configuration went out.

@@ -27,7 +27,7 @@ void prime(CongestionControl& cc, std::uint32_t target) {
 
 // Down by a fifth per second to the 2000 floor, which holds without resetting
 // the clock, then up by a tenth per second back to the target.
-TEST(ApplicationCongestion, StepsDownToTheFloorAndBackUpToTheTarget) {
+TEST(CongestionControl, StepsDownToTheFloorAndBackUpToTheTarget) {
     CongestionControl cc;
     prime(cc, 20000);
     Recorder rec;
@@ -57,7 +57,7 @@ TEST(ApplicationCongestion, StepsDownToTheFloorAndBackUpToTheTarget) {
     for (std::size_t i = 1; i < up.size(); ++i) EXPECT_GT(up[i], up[i - 1]);
 }
 
-TEST(ApplicationCongestion, ThresholdsAreStrictAndChangesComeAtMostOncePerSecond) {
+TEST(CongestionControl, ThresholdsAreStrictAndChangesComeAtMostOncePerSecond) {
     CongestionControl cc;
     prime(cc, 20000);
     // Within the first second after the clock was set nothing changes.
@@ -83,7 +83,7 @@ TEST(ApplicationCongestion, ThresholdsAreStrictAndChangesComeAtMostOncePerSecond
     EXPECT_FALSE(cc.onFeedback(0, 0, 15000, 11 * kSecond, {}));
 }
 
-TEST(ApplicationCongestion, ResetPutsTheBitrateBackAtOnceAndKeepsTheClock) {
+TEST(CongestionControl, ResetPutsTheBitrateBackAtOnceAndKeepsTheClock) {
     CongestionControl cc;
     prime(cc, 20000);
     ASSERT_TRUE(cc.onFeedback(31, 0, 20000, kSecond, {}));
@@ -103,7 +103,7 @@ TEST(ApplicationCongestion, ResetPutsTheBitrateBackAtOnceAndKeepsTheClock) {
 
 // The bitrate never goes above the target: a target under the 2000 floor is not
 // raised by a "reducing" step, and the encoders' ceiling bounds every maximum.
-TEST(ApplicationCongestion, NeverAboveTheTargetAndNeverBeyondTheEncodersCeiling) {
+TEST(CongestionControl, NeverAboveTheTargetAndNeverBeyondTheEncodersCeiling) {
     CongestionControl low;
     prime(low, 1000);
     EXPECT_FALSE(low.onFeedback(31, 0, 1000, kSecond, {}));

@@ -10,7 +10,7 @@ using quillane::host::RunningStreams;
 
 // The priority is boosted by the first running stream and restored by the
 // stop of the last; stops of ids that do not run and repeated starts change nothing.
-TEST(ApplicationRunningStreams, BoostFollowsTheFirstStartAndTheLastStop) {
+TEST(RunningStreams, BoostFollowsTheFirstStartAndTheLastStop) {
     std::vector<bool> calls;  // true = boost, false = restore
     RunningStreams running([&](bool boost) { calls.push_back(boost); });
     EXPECT_FALSE(running.remove(9));
@@ -30,7 +30,7 @@ TEST(ApplicationRunningStreams, BoostFollowsTheFirstStartAndTheLastStop) {
     EXPECT_EQ(calls, (std::vector<bool>{true, false}));
 }
 
-TEST(ApplicationRunningStreams, BoostAndRestoreAlternateUnderConcurrentUse) {
+TEST(RunningStreams, BoostAndRestoreAlternateUnderConcurrentUse) {
     std::atomic<int> level{0};
     std::atomic<bool> broken{false};
     RunningStreams running([&](bool boost) {

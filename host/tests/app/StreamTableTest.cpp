@@ -26,7 +26,7 @@ struct Announcer {
 
 }  // namespace
 
-TEST(ApplicationStreamTable, ClientStreamIsAnnouncedOnItsFirstKeyframeAndAfterEachResolutionChange) {
+TEST(StreamTable, ClientStreamIsAnnouncedOnItsFirstKeyframeAndAfterEachResolutionChange) {
     StreamTable table;
     Announcer a;
     table.registerClientStream(1, 0x1234);
@@ -45,7 +45,7 @@ TEST(ApplicationStreamTable, ClientStreamIsAnnouncedOnItsFirstKeyframeAndAfterEa
     EXPECT_EQ(a.sent, (Sent{{1, 0x1234}, {1, 0x1234}, {1, 0x5678}}));
 }
 
-TEST(ApplicationStreamTable, HostWindowStreamIsAnnouncedWithWindowZeroOnlyAfterAResize) {
+TEST(StreamTable, HostWindowStreamIsAnnouncedWithWindowZeroOnlyAfterAResize) {
     StreamTable table;
     Announcer a;
     EXPECT_FALSE(table.announceIfDue(200, a.fn()));
@@ -58,7 +58,7 @@ TEST(ApplicationStreamTable, HostWindowStreamIsAnnouncedWithWindowZeroOnlyAfterA
     EXPECT_EQ(a.sent, (Sent{{200, 0}}));
 }
 
-TEST(ApplicationStreamTable, EraseForgetsTheStreamAndAbsentIdsAreHarmless) {
+TEST(StreamTable, EraseForgetsTheStreamAndAbsentIdsAreHarmless) {
     StreamTable table;
     Announcer a;
     table.registerClientStream(5, 50);
