@@ -27,8 +27,8 @@
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
-using namespace quillane::host;
-using namespace quillane::host::test;
+namespace quillane::host::test {
+
 using nlohmann::json;
 namespace fs = std::filesystem;
 
@@ -208,3 +208,5 @@ TEST_F(ApplicationServing, StreamsAreCappedAndEndWithTheClientThatStartedThem) {
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

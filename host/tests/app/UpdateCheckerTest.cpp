@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -122,3 +122,5 @@ TEST(UpdateCheckThreadTest, WithoutACheckerOnlyAWarningIsLogged) {
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

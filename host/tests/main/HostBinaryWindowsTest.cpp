@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+namespace quillane::host::test {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -294,3 +296,5 @@ TEST(HostBinaryWindowsTest, ProgramCarriesItsIconAndImportsNothingNewer) {
 }
 
 } // namespace
+
+}  // namespace quillane::host::test

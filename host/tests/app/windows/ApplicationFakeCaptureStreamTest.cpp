@@ -28,8 +28,8 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using namespace quillane::host;
-using namespace quillane::host::test;
+namespace quillane::host::test {
+
 using nlohmann::json;
 namespace fs = std::filesystem;
 
@@ -254,3 +254,5 @@ TEST_F(ApplicationFakeCaptureStream, AClientReceivesTheStreamConfigAndTheEncoder
     EXPECT_EQ((*stopped)["streamId"], streamId);
     app->shutdown();
 }
+
+}  // namespace quillane::host::test

@@ -30,9 +30,9 @@
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
-using namespace quillane::host;
-using namespace quillane::host::test;
 namespace fs = std::filesystem;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -222,3 +222,5 @@ TEST_F(ApplicationInputWin, ClicksKeysAndTextOnBothRoadsReachTheStreamsWindowInF
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

@@ -12,6 +12,8 @@
 #include <deque>
 #include <vector>
 
+namespace quillane::host::test {
+
 // An H.264 encoder transform for the tests: the asynchronous (hardware) kind,
 // driven by its events, or the synchronous (software) kind. Each input gives one
 // small Annex B unit; it records what the encoder asks of it.
@@ -326,3 +328,5 @@ private:
     bool draining = false;
     bool idrNext = true;
 };
+
+}  // namespace quillane::host::test

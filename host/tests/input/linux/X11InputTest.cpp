@@ -35,7 +35,7 @@
 #include "network/TcpInputServer.h"
 #include "support/TestSupport.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -624,4 +624,4 @@ TEST_F(X11Input, HostileInputIsHarmless) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

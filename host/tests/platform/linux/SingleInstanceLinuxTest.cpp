@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 namespace fs = std::filesystem;
