@@ -7,7 +7,7 @@
 #include "app/Settings.h"
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>

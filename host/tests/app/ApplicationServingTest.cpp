@@ -24,7 +24,7 @@
 #include "platform/ComputerName.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 using namespace std::chrono_literals;
 namespace quillane::host::test {

@@ -2,7 +2,7 @@
 
 #include "RecordingSink.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "app/Settings.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

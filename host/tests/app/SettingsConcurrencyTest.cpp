@@ -1,6 +1,6 @@
 #include "app/Settings.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

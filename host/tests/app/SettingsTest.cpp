@@ -2,7 +2,7 @@
 #include "encode/EncoderBase.h"
 
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "LogCapture.h"
 

@@ -6,7 +6,7 @@
 
 #include "app/HttpsClient.h"
 #include "app/Settings.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "Eventually.h"
 #include "LocalHttpsServer.h"

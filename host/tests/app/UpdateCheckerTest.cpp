@@ -7,7 +7,7 @@
 #include "app/Settings.h"
 #include "app/UrlOpener.h"
 #include "main/UpdateNotice.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "LogCapture.h"
 

@@ -1,6 +1,6 @@
 #include "E2eHost.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <sys/stat.h>
 

@@ -2,7 +2,7 @@
 
 #include "E2eProcess.h"
 #include "Eventually.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

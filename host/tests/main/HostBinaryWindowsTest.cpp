@@ -1,7 +1,7 @@
 // The real QuillaneHost.exe under Wine on the test desktop, as a user would see it.
 
 #include "Eventually.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

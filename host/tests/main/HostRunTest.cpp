@@ -1,7 +1,7 @@
 #include "main/HostRun.h"
 
 #include "FakePlatform.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

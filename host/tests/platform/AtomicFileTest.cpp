@@ -1,6 +1,6 @@
 #include "platform/AtomicFile.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

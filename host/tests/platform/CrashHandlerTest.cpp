@@ -1,7 +1,7 @@
 #include "platform/CrashHandler.h"
 
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

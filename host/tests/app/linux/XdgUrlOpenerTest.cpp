@@ -3,7 +3,7 @@
 
 #include "app/UpdateChecker.h"
 #include "app/UrlOpener.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "Eventually.h"
 

@@ -15,7 +15,7 @@
 #include "encode/windows/QuickSyncEncoder.h"
 #include "input/InputPlatform.h"
 #include "platform/ProcessPriority.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -27,7 +27,7 @@
 #include "input/InputInjector.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

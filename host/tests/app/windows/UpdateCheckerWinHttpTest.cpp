@@ -1,7 +1,7 @@
 // WinHTTP's side of the update check under Wine: what each early failure says.
 
 #include "app/UpdateChecker.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "LogCapture.h"
 

@@ -33,7 +33,7 @@
 #include "input/InputRouter.h"
 #include "input/linux/X11KeyTable.h"
 #include "network/TcpInputServer.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 namespace quillane::host::test {
 namespace {

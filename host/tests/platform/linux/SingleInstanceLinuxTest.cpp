@@ -1,6 +1,6 @@
 #include "platform/linux/SingleInstanceLinux.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
