@@ -1,6 +1,7 @@
 // One stream end to end on the Windows build: the real Application and its
 // servers, window capture on the tests' own Windows.Graphics.Capture, the
 // Media Foundation encoder on a fake H.264 transform, and a client over TCP.
+#include "ApplicationTestSupport.h"
 #include "Eventually.h"
 #include "FakeGraphicsCapture.h"
 #include "FakeH264Transform.h"
@@ -14,17 +15,17 @@
 #include "common/Base64.h"
 #include "encode/windows/QuickSyncEncoder.h"
 #include "input/InputPlatform.h"
+#include "platform/Paths.h"
 #include "platform/ProcessPriority.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <shlobj.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -40,30 +41,6 @@ class UnchangedPriority final : public ProcessPriority {
 public:
     bool boost() override { return true; }
     void restore() override {}
-};
-
-// The host's settings folder in this Wine prefix, where SHGetFolderPathW puts it.
-fs::path settingsFolder() {
-    wchar_t folder[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return {};
-    return fs::path(folder) / L"Quillane";
-}
-
-// Application::update as the main loop turns it, on a thread of its own.
-class MainLoopTurns {
-public:
-    explicit MainLoopTurns(Application& app)
-        : thread([this, &app] {
-              for (; running; std::this_thread::sleep_for(10ms)) app.update();
-          }) {}
-    ~MainLoopTurns() {
-        running = false;
-        thread.join();
-    }
-
-private:
-    std::atomic<bool> running{true};
-    std::thread thread;
 };
 
 // A window of another program, as it were: its own thread makes it and answers
@@ -117,7 +94,7 @@ class ApplicationFakeCaptureStream : public ::testing::Test {
 protected:
     void SetUp() override {
         fakesBefore = liveCaptureFakes();
-        const auto free = writeFreePortSettings(settingsFolder());
+        const auto& free = settings.emplace(appConfigFolder()).ports();
         signalingPort = free[0];
         videoPort = free[1];
 
@@ -135,8 +112,7 @@ protected:
             t->Release();
         }
         window.reset();
-        std::error_code ec;
-        fs::remove(settingsFolder() / "settings.json", ec);
+        settings.reset();
     }
 
     // The platform's services with the fake capture system and a Media
@@ -177,6 +153,7 @@ protected:
     }
 
     int fakesBefore = 0;
+    std::optional<FreePortSettings> settings;
     std::uint16_t signalingPort = 0, videoPort = 0;
     std::unique_ptr<WindowOnItsOwnThread> window;
     std::uint32_t windowId = 0;

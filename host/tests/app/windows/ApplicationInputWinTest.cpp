@@ -150,17 +150,11 @@ std::vector<std::uint8_t> inputEvent(std::uint8_t streamId, InputDeviceType devi
 
 class ApplicationInputWin : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settingsFolder = appConfigFolder();
-        ports = writeFreePortSettings(settingsFolder);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove(settingsFolder / "settings.json", ec);
-    }
+    void SetUp() override { ports = settings.emplace(appConfigFolder()).ports(); }
+    void TearDown() override { settings.reset(); }
 
     LogCapture log;
-    fs::path settingsFolder;
+    std::optional<FreePortSettings> settings;
     std::array<std::uint16_t, 4> ports{};
     std::shared_ptr<IdleCaptureCount> captures = std::make_shared<IdleCaptureCount>();
 };
