@@ -10,6 +10,7 @@
 #include "VideoClient.h"
 #include "WindowsTestHelpers.h"
 #include "app/Application.h"
+#include "windows/WindowThread.h"
 #include "capture/CaptureServices.h"
 #include "capture/windows/WindowCapture.h"
 #include "common/Base64.h"
@@ -43,43 +44,6 @@ public:
     void restore() override {}
 };
 
-// A window of another program, as it were: its own thread makes it and answers
-// its messages (the capture's start asks the window for its title).
-class WindowOnItsOwnThread {
-public:
-    WindowOnItsOwnThread(int width, int height) : thread([this, width, height] { run(width, height); }) {
-        std::unique_lock lock(mutex);
-        madeIt.wait(lock, [this] { return made; });
-    }
-    ~WindowOnItsOwnThread() {
-        PostThreadMessageW(threadId, WM_QUIT, 0, 0);
-        thread.join();
-    }
-    HWND hwnd() const { return window; }
-
-private:
-    void run(int width, int height) {
-        HWND created = createPopupWindow(L"Fake stream", width, height);
-        {
-            std::lock_guard lock(mutex);
-            window = created;
-            threadId = GetCurrentThreadId();
-            made = true;
-        }
-        madeIt.notify_all();
-        MSG message;
-        while (created && GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-        if (created) DestroyWindow(created);
-    }
-
-    std::mutex mutex;
-    std::condition_variable madeIt;
-    bool made = false;
-    HWND window = nullptr;
-    DWORD threadId = 0;
-    std::thread thread;
-};
-
 // The unit the fake transform makes of its n-th input (see FakeH264Transform).
 std::vector<std::uint8_t> fakeUnit(std::uint8_t n) {
     std::vector<std::uint8_t> unit =
@@ -98,7 +62,7 @@ protected:
         signalingPort = free[0];
         videoPort = free[1];
 
-        window = std::make_unique<WindowOnItsOwnThread>(200, 100);
+        window = std::make_unique<WindowThread>([] { return createPopupWindow(L"Fake stream", 200, 100); });
         ASSERT_NE(window->hwnd(), nullptr);
         windowId = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window->hwnd()));
     }
@@ -155,7 +119,7 @@ protected:
     int fakesBefore = 0;
     std::optional<FreePortSettings> settings;
     std::uint16_t signalingPort = 0, videoPort = 0;
-    std::unique_ptr<WindowOnItsOwnThread> window;
+    std::unique_ptr<WindowThread> window;
     std::uint32_t windowId = 0;
     std::shared_ptr<FakeGraphicsCaptureRuntime> runtime = std::make_shared<FakeGraphicsCaptureRuntime>();
     std::mutex transformsMutex;
