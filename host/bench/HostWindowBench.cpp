@@ -31,7 +31,7 @@ struct Phase {
 };
 
 // Host CPU per frame of `streamId` received over `kMeasure`, after a settling second.
-Phase measureStream(qhtest::ChildProcess& host, qhtest::VideoReceiver& video, std::uint8_t streamId) {
+Phase measureStream(quillane::host::test::PipedChildProcess& host, quillane::host::test::VideoReceiver& video, std::uint8_t streamId) {
     std::this_thread::sleep_for(1s);
     video.clear();
     const double cpu0 = host.cpuSeconds();
@@ -78,14 +78,14 @@ Window findWindowOf(Display* d, pid_t pid) {
 void BM_HostWindowCost(benchmark::State& state) {
     for (auto _ : state) {
         Display* display = XOpenDisplay(nullptr);
-        qhtest::TestWindowProcess painter("bench-painter", 1920, 1080, 72);
-        qhtest::HostUnderTest host;
+        quillane::host::test::TestWindowProcess painter("bench-painter", 1920, 1080, 72);
+        quillane::host::test::HostUnderTest host;
         if (!display || !painter.ok() || !host.start()) {
             state.SkipWithError("desktop, painter or host did not start");
             return;
         }
         const Window window = findWindowOf(display, host.process()->pid());
-        qhtest::VideoReceiver video(host.ports().video);
+        quillane::host::test::VideoReceiver video(host.ports().video);
         quillane::host::test::SignalingClient client;
         if (!window || !video.connected() || !client.connect(host.ports().signaling) ||
             !client.request({{"type", "hello"}}, "welcome")) {

@@ -55,7 +55,7 @@ Options g_options;
 class Painter {
 public:
     bool start() {
-        process = std::make_unique<qhtest::ChildProcess>(
+        process = std::make_unique<quillane::host::test::PipedChildProcess>(
             g_options.painter,
             std::vector<std::string>{"--width", std::to_string(g_options.width), "--height",
                                      std::to_string(g_options.height), "--fps", std::to_string(g_options.fps)},
@@ -106,7 +106,7 @@ public:
     unsigned long windowId = 0;
 
 private:
-    std::unique_ptr<qhtest::ChildProcess> process;
+    std::unique_ptr<quillane::host::test::PipedChildProcess> process;
     std::thread reader;
     std::atomic<bool> stop{false};
     std::mutex mutex;
@@ -127,8 +127,8 @@ RunResult g_host, g_ffmpeg, g_ffmpeg420;
 
 // Measures one pipeline: `next` yields (access unit, time its last byte arrived).
 template <class Next>
-RunResult measure(qhtest::ChildProcess& producer, Next&& next) {
-    qhtest::H264TestDecoder decoder{qhtest::H264TestDecoder::Output::luma};
+RunResult measure(quillane::host::test::PipedChildProcess& producer, Next&& next) {
+    quillane::host::test::H264TestDecoder decoder{quillane::host::test::H264TestDecoder::Output::luma};
     std::vector<double> latencies;
     RunResult result;
     // Only pictures the window had not shown before count: a pipeline that
@@ -204,13 +204,13 @@ void report(benchmark::State& state, const RunResult& r) {
 
 void BM_HostPipeline(benchmark::State& state) {
     for (auto _ : state) {
-        qhtest::HostUnderTest host;
+        quillane::host::test::HostUnderTest host;
         if (!host.start()) {
             state.SkipWithError("host did not start");
             return;
         }
         placeProducer(host.process()->pid());
-        qhtest::VideoReceiver video(host.ports().video);
+        quillane::host::test::VideoReceiver video(host.ports().video);
         quillane::host::test::SignalingClient client;
         if (!video.connected() || !client.connect(host.ports().signaling) ||
             !client.request({{"type", "hello"}}, "welcome")) {
@@ -342,7 +342,7 @@ void BM_FfmpegX11grabX264(benchmark::State& state) {
         listen(listener, 1);
         const auto [x, y] = g_painter->rootPosition();
         const std::string display = std::string(std::getenv("DISPLAY")) + "+" + std::to_string(x) + "," + std::to_string(y);
-        qhtest::ChildProcess ffmpeg(
+        quillane::host::test::PipedChildProcess ffmpeg(
             "/usr/bin/ffmpeg",
             {"-nostdin", "-loglevel", "fatal", "-f", "x11grab", "-draw_mouse", "0", "-framerate",
              std::to_string(g_options.fps), "-video_size",

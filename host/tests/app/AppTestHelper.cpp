@@ -7,7 +7,7 @@
 #include "app/Settings.h"
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
@@ -22,7 +22,7 @@
 #include <string>
 #include <thread>
 
-using namespace quillane::host;
+namespace quillane::host::test {
 
 // Outside the anonymous namespace, so that its name shows in the backtrace.
 [[gnu::noinline]] void writeNear(std::uintptr_t address) { *reinterpret_cast<volatile int*>(address) = 1; }
@@ -147,10 +147,12 @@ int runLogConsole(int level, const std::string& logFile) {
 
 }  // namespace
 
+}  // namespace quillane::host::test
+
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "crash" && argc == 5) return runCrash(argv[2], argv[3], argv[4]);
-    if (mode == "save-loop" && argc == 3) return runSaveLoop(argv[2]);
-    if (mode == "log-console" && argc == 4) return runLogConsole(std::atoi(argv[2]), argv[3]);
+    if (mode == "crash" && argc == 5) return quillane::host::test::runCrash(argv[2], argv[3], argv[4]);
+    if (mode == "save-loop" && argc == 3) return quillane::host::test::runSaveLoop(argv[2]);
+    if (mode == "log-console" && argc == 4) return quillane::host::test::runLogConsole(std::atoi(argv[2]), argv[3]);
     return 64;
 }

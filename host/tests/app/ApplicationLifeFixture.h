@@ -15,7 +15,7 @@
 #include "app/Application.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 namespace quillane::host::test {
 

@@ -14,6 +14,8 @@
 #include "SignalingTestClient.h"
 #include "network/SocketOptions.h"
 
+namespace quillane::host::test {
+
 using quillane::host::SettingsValues;
 using quillane::host::test::ApplicationLife;
 using quillane::host::test::LogCapture;
@@ -137,3 +139,5 @@ TEST_F(ApplicationLife, TakenPortsAndShutdownOrder) {
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

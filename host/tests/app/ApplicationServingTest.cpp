@@ -12,6 +12,7 @@
 #include <cctype>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,11 +25,11 @@
 #include "platform/ComputerName.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 using namespace std::chrono_literals;
-using namespace quillane::host;
-using namespace quillane::host::test;
+namespace quillane::host::test {
+
 using nlohmann::json;
 namespace fs = std::filesystem;
 
@@ -70,8 +71,7 @@ protected:
         // Linux reads these; Windows keeps its folder in the (test's own) Wine prefix.
         setEnvironment("XDG_CONFIG_HOME", (temp.path() / "config").string());
         setEnvironment("XDG_STATE_HOME", (temp.path() / "state").string());
-        settingsFolder = appConfigFolder();
-        ports = writeFreePortSettings(settingsFolder);
+        ports = settings.emplace(appConfigFolder()).ports();
         signalingPort = ports[0];
         window.id = kWindowId;
         window.title = "Serving window";
@@ -83,8 +83,7 @@ protected:
     }
     void TearDown() override {
         app.reset();
-        std::error_code ec;
-        fs::remove(settingsFolder / "settings.json", ec);
+        settings.reset();
     }
 
     // Subscribes `count` times to the window; the stream ids started.
@@ -109,7 +108,7 @@ protected:
 
     LogCapture log;
     TempFolder temp;
-    fs::path settingsFolder;
+    std::optional<FreePortSettings> settings;
     std::array<std::uint16_t, 4> ports{};  // signalling, video, audio, input
     std::uint16_t signalingPort = 0;
     quillane::protocol::WindowInfo window;
@@ -208,3 +207,5 @@ TEST_F(ApplicationServing, StreamsAreCappedAndEndWithTheClientThatStartedThem) {
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

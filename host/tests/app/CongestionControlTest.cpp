@@ -4,6 +4,8 @@
 
 #include <vector>
 
+namespace quillane::host::test {
+
 using quillane::host::CongestionControl;
 
 namespace {
@@ -126,3 +128,5 @@ TEST(CongestionControl, NeverAboveTheTargetAndNeverBeyondTheEncodersCeiling) {
     EXPECT_EQ(c->bitrateKbps, 3779570u);
     EXPECT_EQ(CongestionControl::maxFor(0xFFFFFFFFu), kCeiling);
 }
+
+}  // namespace quillane::host::test

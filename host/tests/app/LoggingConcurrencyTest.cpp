@@ -7,8 +7,8 @@
 #include <atomic>
 #include <thread>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 // The UI's sink is attached after threads that log have started.
 TEST(LoggingConcurrency, SinksAttachWhileOtherThreadsLog) {
@@ -41,3 +41,5 @@ TEST(LoggingConcurrency, SinksAttachWhileOtherThreadsLog) {
     // The earliest sink saw at least as much as the latest.
     EXPECT_GE(sinks.front()->lines().size(), sinks.back()->lines().size());
 }
+
+}  // namespace quillane::host::test

@@ -2,15 +2,15 @@
 
 #include "RecordingSink.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <regex>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+namespace quillane::host::test {
+
 using spdlog::level::level_enum;
 
 namespace {
@@ -202,3 +202,5 @@ TEST_F(LoggingTest, RotatesAtTenMebibytesKeepingFiveOlderFiles) {
     // The oldest kept file continues straight into the next one.
     EXPECT_EQ(linesContaining(folder / "quillane_2026-12-05.5.log", "] 0 x"), 0u);
 }
+
+}  // namespace quillane::host::test

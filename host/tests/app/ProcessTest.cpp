@@ -1,5 +1,5 @@
 #include "app/Settings.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -8,7 +8,8 @@
 #include <regex>
 #include <thread>
 
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -249,3 +250,5 @@ TEST(LoggingProcess, ConsoleAndFileGetTheirLevels) {
     EXPECT_EQ(count(text, "Log file: "), 0u);
     EXPECT_EQ(count(text, "console info line"), 1u);
 }
+
+}  // namespace quillane::host::test

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+namespace quillane::host::test {
+
 using quillane::host::RunningStreams;
 
 // The priority is boosted by the first running stream and restored by the
@@ -54,3 +56,5 @@ TEST(RunningStreams, BoostAndRestoreAlternateUnderConcurrentUse) {
     EXPECT_EQ(level, 0);
     EXPECT_FALSE(running.boosted());
 }
+
+}  // namespace quillane::host::test

@@ -1,6 +1,6 @@
 #include "app/Settings.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -10,8 +10,8 @@
 #include <atomic>
 #include <thread>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 // The main and update-check threads change and save the same settings: no save
 // may write a half-made change, and no two saves may tear the file.
@@ -62,3 +62,5 @@ TEST(SettingsConcurrency, ChangesAndSavesFromSeveralThreadsStayWhole) {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(temp.path())) ++files;
     EXPECT_EQ(files, 1u);
 }
+
+}  // namespace quillane::host::test

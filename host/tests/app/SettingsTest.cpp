@@ -2,7 +2,7 @@
 #include "encode/EncoderBase.h"
 
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "LogCapture.h"
 
@@ -12,8 +12,8 @@
 #include <functional>
 #include <regex>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+namespace quillane::host::test {
+
 using spdlog::level::level_enum;
 
 namespace {
@@ -263,3 +263,5 @@ TEST(SettingsDefaults, AnEncoderConfiguredWithNothingElseRunsAtTheSettingsFilesD
     EXPECT_EQ(encoder.maxBitrateKbps, file.maxBitrate);
     EXPECT_EQ(encoder.fps, file.targetFps);
 }
+
+}  // namespace quillane::host::test

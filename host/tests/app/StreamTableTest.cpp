@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+namespace quillane::host::test {
+
 using quillane::host::StreamTable;
 
 namespace {
@@ -71,3 +73,5 @@ TEST(StreamTable, EraseForgetsTheStreamAndAbsentIdsAreHarmless) {
     EXPECT_FALSE(table.announceIfDue(5, a.fn()));
     EXPECT_EQ(table.windowOf(6), 60u);
 }
+
+}  // namespace quillane::host::test

@@ -6,7 +6,7 @@
 
 #include "app/HttpsClient.h"
 #include "app/Settings.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "Eventually.h"
 #include "LocalHttpsServer.h"
@@ -17,8 +17,8 @@
 #include <atomic>
 #include <chrono>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -226,3 +226,5 @@ TEST_F(UpdateCheckerHttpsTest, OneCheckAtATimeAndLeavingDuringOneOnASilentServer
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

@@ -7,14 +7,14 @@
 #include "app/Settings.h"
 #include "app/UrlOpener.h"
 #include "main/UpdateNotice.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -122,3 +122,5 @@ TEST(UpdateCheckThreadTest, WithoutACheckerOnlyAWarningIsLogged) {
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

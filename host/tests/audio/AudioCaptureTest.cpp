@@ -12,7 +12,7 @@
 #include <limits>
 #include <mutex>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -134,4 +134,4 @@ TEST(AudioCaptureSetUp, FormatBeforeAndAfterInitializeAndFailedOpen) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -9,7 +9,7 @@
 
 #include <opus.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using test::dominantFrequency;
@@ -111,4 +111,4 @@ TEST_F(AudioFrameBufferTest, OtherRatesAreRefusedWithOneWarning) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

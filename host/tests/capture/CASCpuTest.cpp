@@ -8,7 +8,8 @@
 #include <random>
 #include <vector>
 
-using namespace quillane::host;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -159,3 +160,5 @@ TEST(CASCpu, WorkersRunEveryPartOnceFromSeveralSubmitters) {
     for (auto& c : counts)
         for (int v : c) EXPECT_EQ(v, 200);
 }
+
+}  // namespace quillane::host::test

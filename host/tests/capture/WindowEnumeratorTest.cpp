@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using protocol::WindowInfo;
@@ -235,4 +235,4 @@ TEST(Utf8, Latin1AndWideConversions) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

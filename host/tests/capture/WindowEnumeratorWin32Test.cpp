@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <optional>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using protocol::WindowInfo;
@@ -341,4 +341,4 @@ TEST(Win32IconPixels, PremultipliedColourBecomesStraightAndMaskGivesAlpha) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -27,7 +27,7 @@
 
 extern char** environ;
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using protocol::WindowInfo;
@@ -584,4 +584,4 @@ TEST(PngEncoder, RefusesEmptyAndShortImages) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

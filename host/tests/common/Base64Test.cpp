@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+namespace quillane::host::test {
+
 using quillane::host::base64Decode;
 using quillane::host::base64Encode;
 
@@ -39,3 +41,5 @@ TEST(Base64, RejectsMalformedText) {
     EXPECT_FALSE(base64Decode("Zm9*"));     // outside the alphabet
     EXPECT_FALSE(base64Decode("Zm=v"));     // data after padding
 }
+
+}  // namespace quillane::host::test

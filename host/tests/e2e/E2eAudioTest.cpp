@@ -19,7 +19,7 @@ using quillane::host::test::SignalingClient;
 using quillane::host::test::VideoClient;
 using nlohmann::json;
 
-namespace qhtest {
+namespace quillane::host::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -168,4 +168,4 @@ TEST(E2eAudio, ASoundServerThatStartsLaterBringsSoundWithoutARestart) {
 }
 
 }  // namespace
-}  // namespace qhtest
+}  // namespace quillane::host::test

@@ -1,6 +1,6 @@
 #include "E2eHost.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 
 
-namespace qhtest {
+namespace quillane::host::test {
 
 namespace fs = std::filesystem;
 
@@ -39,7 +39,7 @@ bool HostUnderTest::start(std::chrono::milliseconds timeout, const std::map<std:
     env.insert(extraEnv.begin(), extraEnv.end());
     // The console log is written line by line (the file log only on warnings),
     // so the tests read that.
-    process_ = std::make_unique<ChildProcess>(binary.empty() ? QH_HOST_BINARY : binary, std::vector<std::string>{}, env,
+    process_ = std::make_unique<PipedChildProcess>(binary.empty() ? QH_HOST_BINARY : binary, std::vector<std::string>{}, env,
                                               home_ + "/stderr.txt", home_ + "/stdout.txt");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -71,7 +71,7 @@ bool HostUnderTest::waitForLog(const std::string& needle, std::chrono::milliseco
 }
 
 TestWindowProcess::TestWindowProcess(const std::string& title, int width, int height, int fps) {
-    process_ = std::make_unique<ChildProcess>(
+    process_ = std::make_unique<PipedChildProcess>(
         QH_TEST_WINDOW_BINARY,
         std::vector<std::string>{"--title", title, "--width", std::to_string(width), "--height",
                                  std::to_string(height), "--fps", std::to_string(fps)},
@@ -100,4 +100,4 @@ bool TestWindowProcess::command(const std::string& cmd, std::chrono::millisecond
     return false;
 }
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

@@ -9,7 +9,7 @@
 
 #include "E2eProcess.h"
 
-namespace qhtest {
+namespace quillane::host::test {
 
 struct HostPorts {
     std::uint16_t signaling = 0;
@@ -31,7 +31,7 @@ public:
     int stop();
 
     const HostPorts& ports() const { return ports_; }
-    ChildProcess* process() { return process_.get(); }
+    PipedChildProcess* process() { return process_.get(); }
     // Everything it logged so far.
     std::string log() const;
     // Waits until the log holds `needle`.
@@ -46,7 +46,7 @@ public:
 private:
     std::string home_;
     HostPorts ports_;
-    std::unique_ptr<ChildProcess> process_;
+    std::unique_ptr<PipedChildProcess> process_;
 };
 
 // The test window program, mapped and showing its pattern.
@@ -59,8 +59,8 @@ public:
     bool command(const std::string& cmd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 private:
-    std::unique_ptr<ChildProcess> process_;
+    std::unique_ptr<PipedChildProcess> process_;
     unsigned long windowId_ = 0;
 };
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

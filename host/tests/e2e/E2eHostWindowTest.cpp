@@ -34,7 +34,7 @@ using quillane::host::test::SignalingClient;
 using quillane::host::test::eventually;
 using nlohmann::json;
 
-namespace qhtest {
+namespace quillane::host::test {
 namespace {
 
 using RGB = std::array<int, 3>;
@@ -631,4 +631,4 @@ TEST_F(HostWindowUpdateTest, SettingsPageShowsTheUpdateNoticeWithItsButtons) {
 }
 
 }  // namespace
-}  // namespace qhtest
+}  // namespace quillane::host::test

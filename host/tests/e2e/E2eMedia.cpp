@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace qhtest {
+namespace quillane::host::test {
 
 bool displayAcceptsClients() {
     Display* display = XOpenDisplay(nullptr);
@@ -101,4 +101,4 @@ void VideoReceiver::clear() {
     queue_.clear();
 }
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

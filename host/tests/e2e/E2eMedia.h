@@ -13,7 +13,7 @@
 #include "H264TestDecoder.h"
 #include "VideoClient.h"
 
-namespace qhtest {
+namespace quillane::host::test {
 
 using quillane::host::test::H264TestDecoder;
 using quillane::host::test::ReceivedVideoPacket;
@@ -58,4 +58,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

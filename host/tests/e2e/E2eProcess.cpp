@@ -18,9 +18,9 @@
 
 extern char** environ;
 
-namespace qhtest {
+namespace quillane::host::test {
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+PipedChildProcess::PipedChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const std::map<std::string, std::string>& extraEnv, const std::string& stderrFile,
                            const std::string& stdoutFile) {
     int inPipe[2];
@@ -67,13 +67,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     out_ = outPipe[0];
 }
 
-ChildProcess::~ChildProcess() {
+PipedChildProcess::~PipedChildProcess() {
     if (!status_) terminate(std::chrono::seconds(5));
     if (in_ >= 0) close(in_);
     if (out_ >= 0) close(out_);
 }
 
-bool ChildProcess::running() {
+bool PipedChildProcess::running() {
     if (status_) return false;
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
@@ -83,7 +83,7 @@ bool ChildProcess::running() {
     return true;
 }
 
-std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
+std::optional<std::string> PipedChildProcess::readLine(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto nl = pending_.find('\n');
@@ -103,13 +103,13 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
     }
 }
 
-void ChildProcess::writeLine(const std::string& line) {
+void PipedChildProcess::writeLine(const std::string& line) {
     const std::string text = line + "\n";
     const ssize_t n = write(in_, text.data(), text.size());
     (void)n;
 }
 
-std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+std::optional<int> PipedChildProcess::wait(std::chrono::milliseconds timeout) {
     if (status_) return status_;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -119,7 +119,7 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     return std::nullopt;
 }
 
-int ChildProcess::terminate(std::chrono::milliseconds grace) {
+int PipedChildProcess::terminate(std::chrono::milliseconds grace) {
     if (status_) return *status_;
     kill(pid_, SIGTERM);
     if (auto st = wait(grace)) return *st;
@@ -130,7 +130,7 @@ int ChildProcess::terminate(std::chrono::milliseconds grace) {
     return st;
 }
 
-long ChildProcess::residentKb() const {
+long PipedChildProcess::residentKb() const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
     std::string line;
     while (std::getline(in, line)) {
@@ -139,7 +139,7 @@ long ChildProcess::residentKb() const {
     return 0;
 }
 
-double ChildProcess::cpuSeconds() const {
+double PipedChildProcess::cpuSeconds() const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto close = text.rfind(')');
@@ -167,4 +167,4 @@ std::string readFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

@@ -8,18 +8,18 @@
 #include <string>
 #include <vector>
 
-namespace qhtest {
+namespace quillane::host::test {
 
 // A child process with its stdin and stdout on pipes (or stdout, and stderr, to
 // files), ended by its own pid only.
-class ChildProcess {
+class PipedChildProcess {
 public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+    PipedChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::map<std::string, std::string>& extraEnv, const std::string& stderrFile = {},
                  const std::string& stdoutFile = {});
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~PipedChildProcess();
+    PipedChildProcess(const PipedChildProcess&) = delete;
+    PipedChildProcess& operator=(const PipedChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
     bool running();
@@ -47,4 +47,4 @@ std::string makeTempDir(const std::string& prefix);
 // Whole file as text; empty when missing.
 std::string readFile(const std::string& path);
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

@@ -14,7 +14,7 @@
 
 #include "E2eProcess.h"
 
-namespace qhtest {
+namespace quillane::host::test {
 
 // A 48 kHz stereo 16-bit WAV file holding a sine tone.
 inline void writeToneWav(const std::string& path, double hz, double seconds, double amplitude = 0.5) {
@@ -36,9 +36,9 @@ inline void writeToneWav(const std::string& path, double hz, double seconds, dou
 }
 
 // Plays a WAV file into the default sink of the sound server the environment names.
-inline std::unique_ptr<ChildProcess> playWav(const std::string& path,
+inline std::unique_ptr<PipedChildProcess> playWav(const std::string& path,
                                              const std::map<std::string, std::string>& env = {}) {
-    return std::make_unique<ChildProcess>("/usr/bin/paplay", std::vector<std::string>{path}, env);
+    return std::make_unique<PipedChildProcess>("/usr/bin/paplay", std::vector<std::string>{path}, env);
 }
 
 // A sound server of its own on `dir`/pulse/native with one 48 kHz null sink, ended by its pid when
@@ -51,7 +51,7 @@ struct PrivateSoundServer {
     void start() {
         for (const char* sub : {"/home", "/runtime", "/pulse"}) mkdir((dir + sub).c_str(), 0700);
         log = dir + "/pulse.log";
-        process = std::make_unique<ChildProcess>(
+        process = std::make_unique<PipedChildProcess>(
             "/usr/bin/pulseaudio",
             std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                                      "--disallow-exit", "-L",
@@ -64,7 +64,7 @@ struct PrivateSoundServer {
     std::string socket;
     std::map<std::string, std::string> env;
     std::string log;
-    std::unique_ptr<ChildProcess> process;
+    std::unique_ptr<PipedChildProcess> process;
 };
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

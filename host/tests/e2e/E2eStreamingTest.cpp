@@ -30,7 +30,7 @@ using quillane::host::base64Decode;
 using quillane::host::test::SignalingClient;
 using nlohmann::json;
 
-namespace qhtest {
+namespace quillane::host::test {
 namespace {
 
 constexpr int kNalIdr = 5;
@@ -734,4 +734,4 @@ TEST_F(E2e, AStillWindowGivesANewVideoClientAKeyframeOfItsPictureAtOnce) {
 }
 
 }  // namespace
-}  // namespace qhtest
+}  // namespace quillane::host::test

@@ -24,6 +24,7 @@
 
 #include "TestWindowPattern.h"
 
+namespace quillane::host::test {
 namespace {
 
 struct Options {
@@ -47,10 +48,10 @@ Options parse(int argc, char** argv) {
 
 void setIcon(Display* display, Window window) {
     std::vector<unsigned long> data;
-    data.push_back(qhtest::kIconSize);
-    data.push_back(qhtest::kIconSize);
-    for (int y = 0; y < qhtest::kIconSize; ++y)
-        for (int x = 0; x < qhtest::kIconSize; ++x) data.push_back(qhtest::iconPixel(x, y));
+    data.push_back(kIconSize);
+    data.push_back(kIconSize);
+    for (int y = 0; y < kIconSize; ++y)
+        for (int x = 0; x < kIconSize; ++x) data.push_back(iconPixel(x, y));
     XChangeProperty(display, window, XInternAtom(display, "_NET_WM_ICON", False), XA_CARDINAL, 32,
                     PropModeReplace, reinterpret_cast<unsigned char*>(data.data()),
                     static_cast<int>(data.size()));
@@ -58,7 +59,7 @@ void setIcon(Display* display, Window window) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int runTestWindow(int argc, char** argv) {
     const Options opt = parse(argc, argv);
     Display* display = XOpenDisplay(nullptr);
     if (!display) {
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
                     reinterpret_cast<const unsigned char*>(opt.title.data()), static_cast<int>(opt.title.size()));
     XClassHint classHint;
     classHint.res_name = const_cast<char*>("qhtestwindow");
-    classHint.res_class = const_cast<char*>(qhtest::kWindowClass);
+    classHint.res_class = const_cast<char*>(kWindowClass);
     XSetClassHint(display, window, &classHint);
     const long pid = getpid();
     XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
         }
         if (!hold) ++frame;
         pixels.resize(static_cast<std::size_t>(width) * height);
-        qhtest::drawPattern(pixels.data(), width, height, frame);
+        drawPattern(pixels.data(), width, height, frame);
         XImage* image = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
                                      reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(width),
                                      static_cast<unsigned>(height), 32, 0);
@@ -174,3 +175,7 @@ int main(int argc, char** argv) {
         if (std::chrono::steady_clock::now() > next + period * 4) next = std::chrono::steady_clock::now();
     }
 }
+
+}  // namespace quillane::host::test
+
+int main(int argc, char** argv) { return quillane::host::test::runTestWindow(argc, argv); }

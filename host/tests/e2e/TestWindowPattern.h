@@ -3,7 +3,7 @@
 #include <cstdint>
 
 // The test window's picture and icon, shared with the tests that check them.
-namespace qhtest {
+namespace quillane::host::test {
 
 inline constexpr int kIconSize = 32;
 inline constexpr const char* kWindowClass = "QuillaneTestWindow";
@@ -44,4 +44,4 @@ inline void drawPattern(std::uint32_t* pixels, int width, int height, std::uint3
     }
 }
 
-}  // namespace qhtest
+}  // namespace quillane::host::test

@@ -7,7 +7,7 @@
 
 #include "encode/ParameterSetCache.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using Kind = AmfProperty::Kind;
@@ -125,4 +125,4 @@ TEST(AmfParams, IdrSlicesAreFoundByTheirNalType) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -10,7 +10,7 @@
 #include "EncodeLog.h"
 #include "encode/EncoderSupport.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using spdlog::level::err;
@@ -211,4 +211,4 @@ TEST(EncoderFactory, BestEncoder) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

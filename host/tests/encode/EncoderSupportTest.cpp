@@ -4,7 +4,7 @@
 
 #include "EncodeLog.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 TEST(EncoderConfigCheck, RefusesWhatWouldBreakAnEncoder) {
@@ -62,4 +62,4 @@ TEST(EncoderSupport, RatesAndStatistics) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

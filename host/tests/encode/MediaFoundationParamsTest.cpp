@@ -6,7 +6,7 @@
 
 #include "encode/EncoderSupport.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 // Levels against H.264 Table A-1: the frame size and macroblock rate pick the
@@ -85,4 +85,4 @@ TEST(MediaFoundationParams, ChromaFromTheBlockAverage) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -8,7 +8,7 @@
 
 #include "EncodeLog.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 bool sameGuid(const GUID& a, const GUID& b) {
@@ -181,4 +181,4 @@ TEST(NvencParams, OpenSessionHintsAndFirstNalNames) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -105,4 +105,4 @@ TEST(ParameterSetCache, ReadersSeeWholeSets) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

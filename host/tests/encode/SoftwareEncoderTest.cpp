@@ -14,7 +14,7 @@
 #include "EncodeLog.h"
 #include "TestFrames.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using spdlog::level::err;
@@ -372,4 +372,4 @@ TEST(SoftwareEncoder, LifecycleAndRefusedConfigs) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -8,7 +8,7 @@
 #include "EncodeLog.h"
 #include "TestFrames.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 // Congestion control and keyframe requests arrive on network threads while the
@@ -76,4 +76,4 @@ TEST(SoftwareEncoderThreads, RequestsFromOtherThreadsDuringEncoding) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

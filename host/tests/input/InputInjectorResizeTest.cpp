@@ -8,7 +8,7 @@
 #include "LogCapture.h"
 #include "input/InputInjector.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using test::FakeInputPlatform;
@@ -111,4 +111,4 @@ TEST(Resize, FailuresAreRefusedWithTheirErrorLine) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

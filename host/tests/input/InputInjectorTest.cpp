@@ -13,7 +13,7 @@
 #include "input/FocusManager.h"
 #include "input/InputInjector.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using test::FakeInputPlatform;
@@ -290,4 +290,4 @@ TEST(FocusStrategies, SavedForegroundAndPollIntervalFloor) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -12,7 +12,7 @@
 #include "input/FocusManager.h"
 #include "input/InputRouter.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using test::FakeInputPlatform;
@@ -229,4 +229,4 @@ TEST(InputRouterKeys, TheApplicationTestIsAskedOncePerPairOfWindows) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace quillane::host::testing {
+namespace quillane::host::test {
 
 using Journal = std::vector<std::string>;
 
@@ -112,4 +112,4 @@ public:
     int showRequests = 0;
 };
 
-} // namespace quillane::host::testing
+} // namespace quillane::host::test

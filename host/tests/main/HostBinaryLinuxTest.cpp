@@ -2,7 +2,7 @@
 
 #include "E2eProcess.h"
 #include "Eventually.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace quillane::host::test {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -32,7 +34,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using quillane::host::test::eventually;
 
-using Host = std::unique_ptr<qhtest::ChildProcess>;
+using Host = std::unique_ptr<PipedChildProcess>;
 
 class HostBinaryTest : public ::testing::Test {
 protected:
@@ -61,17 +63,17 @@ protected:
         env.insert({{"HOME", (root / "home").string()},
                     {"XDG_CONFIG_HOME", (root / "home/.config").string()},
                     {"XDG_STATE_HOME", (root / "home/.local/state").string()}});
-        return std::make_unique<qhtest::ChildProcess>(QH_HOST_BINARY, std::vector<std::string>{}, env,
+        return std::make_unique<PipedChildProcess>(QH_HOST_BINARY, std::vector<std::string>{}, env,
                                                       (root / (tag + ".err")).string(), (root / (tag + ".out")).string());
     }
-    std::string output(const std::string& file) const { return qhtest::readFile((root / file).string()); }
+    std::string output(const std::string& file) const { return readFile((root / file).string()); }
 
     std::string log() const {
         std::string text;
         fs::path logs = root / "home/.local/state/Quillane/logs";
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(logs, ec))
-            if (entry.path().extension() == ".log") text += qhtest::readFile(entry.path().string());
+            if (entry.path().extension() == ".log") text += readFile(entry.path().string());
         return text;
     }
 
@@ -372,3 +374,5 @@ TEST_F(HostBinaryTest, StartWithoutDisplayTellsTheUserAndEndsWithOne) {
 }
 
 } // namespace
+
+}  // namespace quillane::host::test

@@ -1,7 +1,7 @@
 // The real QuillaneHost.exe under Wine on the test desktop, as a user would see it.
 
 #include "Eventually.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -101,21 +103,6 @@ HWND findWindowOf(DWORD process, const wchar_t* className) {
     return search.found;
 }
 
-// The host's settings on ports of their own, removed afterwards.
-class PortSettings {
-public:
-    PortSettings() : folder(logFolder().parent_path()), ports(quillane::host::test::writeFreePortSettings(folder)) {}
-    ~PortSettings() {
-        std::error_code ec;
-        fs::remove(folder / "settings.json", ec);
-    }
-    std::uint16_t video() const { return ports[1]; }
-
-private:
-    fs::path folder;
-    std::array<std::uint16_t, 4> ports;
-};
-
 // Starts the host; its output goes to a file in `folder`.
 bool startHost(ChildProcess& host, const quillane::host::test::TempFolder& folder) {
     return host.start(fs::path(hostExe()), {}, folder.path() / "output.txt");
@@ -146,7 +133,7 @@ TEST(HostBinaryWindowsTest, WindowLivesThroughAUsersSession) {
     ASSERT_FALSE(mutexHeld()) << "another host is running";
     // Watch from before the start: the file sink flushes only on warnings.
     LogWatch log;
-    PortSettings ports;
+    FreePortSettings ports(logFolder().parent_path());
     quillane::host::test::TempFolder temp;
     ChildProcess host;
     ASSERT_TRUE(startHost(host, temp));
@@ -294,3 +281,5 @@ TEST(HostBinaryWindowsTest, ProgramCarriesItsIconAndImportsNothingNewer) {
 }
 
 } // namespace
+
+}  // namespace quillane::host::test

@@ -1,7 +1,7 @@
 #include "main/HostRun.h"
 
 #include "FakePlatform.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +9,8 @@
 #include <functional>
 #include <filesystem>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
-
-using testing::FakeRuntime;
-using testing::FakeSingleInstance;
-using testing::FakeTray;
-using testing::FakeWindow;
-using testing::Journal;
 
 struct Told {
     UserMessageKind kind;

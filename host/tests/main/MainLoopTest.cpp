@@ -6,13 +6,10 @@
 
 #include <algorithm>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeSingleInstance;
-using testing::FakeWindow;
-using testing::Journal;
 using Clock = TurnPacer::Clock;
 
 TEST(TurnPacerTest, EarlyTurnsWaitForTheDisplaysGridAndLateOnesDoNotShortenIt) {

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 // Answers each GET with `reply` once the test opens the gate.
@@ -145,4 +145,4 @@ TEST(LastUpdateCheckTextTest, SuccessFailureAndNever) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -13,7 +13,7 @@
 #include "app/Logging.h"
 #include "network/SignalingServer.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 namespace quillane::host::test {
 namespace {

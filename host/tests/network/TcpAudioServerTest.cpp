@@ -10,7 +10,7 @@
 #include <array>
 #include <numeric>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -139,4 +139,4 @@ TEST_F(TcpAudioServerTest, StopReturnsPromptlyWhileAClientStalls) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

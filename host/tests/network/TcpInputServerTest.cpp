@@ -12,7 +12,7 @@
 #include <numeric>
 #include <vector>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -108,4 +108,4 @@ TEST_F(TcpInputServerTest, ANewClientReplacesTheOld) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -6,7 +6,7 @@
 #include <array>
 #include <vector>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -126,4 +126,4 @@ TEST_F(TcpTransportDropPolicy, HardLimitsBoundTheQueueKeyframesIncluded) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

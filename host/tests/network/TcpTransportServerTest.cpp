@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -412,4 +412,4 @@ TEST(TcpTransportConcurrency, SendersClientsAndPollingRace) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -200,4 +200,4 @@ TEST_F(TcpTransportStress, ConnectionChurnLeaksNothing) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

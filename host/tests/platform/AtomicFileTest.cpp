@@ -1,11 +1,11 @@
 #include "platform/AtomicFile.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -56,3 +56,5 @@ TEST(AtomicFile, LeftoverTemporaryFilesOfThatFileAreRemoved) {
     EXPECT_EQ(readFile(file), "{}");
     EXPECT_EQ(readFile(temp.path() / "other.json.tmp-123"), "kept");
 }
+
+}  // namespace quillane::host::test

@@ -1,14 +1,14 @@
 #include "platform/CrashHandler.h"
 
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 TEST(CrashHandler, DumpPathIsTimestampedInTheCrashesFolder) {
     TempFolder temp;
@@ -30,3 +30,5 @@ TEST(CrashHandler, AtMostEightCleanupsAreKept) {
     EXPECT_EQ(accepted, 8);
     EXPECT_FALSE(registerCrashCleanup(nullptr));
 }
+
+}  // namespace quillane::host::test

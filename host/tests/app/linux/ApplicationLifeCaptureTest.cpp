@@ -16,6 +16,8 @@
 #include <X11/Xlib.h>
 
 using namespace std::chrono_literals;
+namespace quillane::host::test {
+
 using quillane::host::test::ApplicationLife;
 using quillane::host::test::LogCapture;
 using quillane::host::test::MainLoopTurns;
@@ -29,8 +31,8 @@ namespace {
 // a stream whose window closed.
 TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     writeFreePorts();
-    qhtest::TestWindowProcess first("App life one", 320, 240);
-    qhtest::TestWindowProcess second("App life two", 320, 240);
+    TestWindowProcess first("App life one", 320, 240);
+    TestWindowProcess second("App life two", 320, 240);
     ASSERT_TRUE(first.ok());
     ASSERT_TRUE(second.ok());
     auto app = makeApp();
@@ -95,7 +97,7 @@ unsigned long rootWindowId() {
 // sane size, through the injector with the position kept.
 TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     writeFreePorts();
-    qhtest::TestWindowProcess window("App life host path", 320, 240);
+    TestWindowProcess window("App life host path", 320, 240);
     ASSERT_TRUE(window.ok());
     const auto id = static_cast<std::uint32_t>(window.windowId());
     auto desktop = std::make_shared<quillane::host::test::FakeInputPlatform>();
@@ -188,7 +190,7 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
 // and never reaches the desktop; the host goes on answering.
 TEST_F(ApplicationLife, ResizesBeyondThePixelsAllCapturesMayHoldAreRefused) {
     writeFreePorts();
-    qhtest::TestWindowProcess window("App life pixel budget", 320, 240);
+    TestWindowProcess window("App life pixel budget", 320, 240);
     ASSERT_TRUE(window.ok());
     const auto id = static_cast<std::uint32_t>(window.windowId());
     auto desktop = std::make_shared<quillane::host::test::FakeInputPlatform>();
@@ -231,3 +233,5 @@ TEST_F(ApplicationLife, ResizesBeyondThePixelsAllCapturesMayHoldAreRefused) {
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

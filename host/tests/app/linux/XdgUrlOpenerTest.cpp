@@ -3,7 +3,7 @@
 
 #include "app/UpdateChecker.h"
 #include "app/UrlOpener.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "Eventually.h"
 
@@ -17,8 +17,8 @@
 
 #include <filesystem>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 TEST(XdgUrlOpenerTest, TheAddressReachesXdgOpenAsOneArgumentNoShellSees) {
     TempFolder temp;
@@ -92,3 +92,5 @@ TEST(XdgUrlOpenerTest, TheBrowserStartsWithOnlyStandardDescriptorsAndDefaultSign
     }
     EXPECT_EQ(lines.back(), "SIGPIPE default");
 }
+
+}  // namespace quillane::host::test

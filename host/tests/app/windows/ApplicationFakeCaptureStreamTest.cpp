@@ -1,6 +1,7 @@
 // One stream end to end on the Windows build: the real Application and its
 // servers, window capture on the tests' own Windows.Graphics.Capture, the
 // Media Foundation encoder on a fake H.264 transform, and a client over TCP.
+#include "ApplicationTestSupport.h"
 #include "Eventually.h"
 #include "FakeGraphicsCapture.h"
 #include "FakeH264Transform.h"
@@ -9,27 +10,28 @@
 #include "VideoClient.h"
 #include "WindowsTestHelpers.h"
 #include "app/Application.h"
+#include "windows/WindowThread.h"
 #include "capture/CaptureServices.h"
 #include "capture/windows/WindowCapture.h"
 #include "common/Base64.h"
 #include "encode/windows/QuickSyncEncoder.h"
 #include "input/InputPlatform.h"
+#include "platform/Paths.h"
 #include "platform/ProcessPriority.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <shlobj.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace std::chrono_literals;
-using namespace quillane::host;
-using namespace quillane::host::test;
+namespace quillane::host::test {
+
 using nlohmann::json;
 namespace fs = std::filesystem;
 
@@ -40,67 +42,6 @@ class UnchangedPriority final : public ProcessPriority {
 public:
     bool boost() override { return true; }
     void restore() override {}
-};
-
-// The host's settings folder in this Wine prefix, where SHGetFolderPathW puts it.
-fs::path settingsFolder() {
-    wchar_t folder[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return {};
-    return fs::path(folder) / L"Quillane";
-}
-
-// Application::update as the main loop turns it, on a thread of its own.
-class MainLoopTurns {
-public:
-    explicit MainLoopTurns(Application& app)
-        : thread([this, &app] {
-              for (; running; std::this_thread::sleep_for(10ms)) app.update();
-          }) {}
-    ~MainLoopTurns() {
-        running = false;
-        thread.join();
-    }
-
-private:
-    std::atomic<bool> running{true};
-    std::thread thread;
-};
-
-// A window of another program, as it were: its own thread makes it and answers
-// its messages (the capture's start asks the window for its title).
-class WindowOnItsOwnThread {
-public:
-    WindowOnItsOwnThread(int width, int height) : thread([this, width, height] { run(width, height); }) {
-        std::unique_lock lock(mutex);
-        madeIt.wait(lock, [this] { return made; });
-    }
-    ~WindowOnItsOwnThread() {
-        PostThreadMessageW(threadId, WM_QUIT, 0, 0);
-        thread.join();
-    }
-    HWND hwnd() const { return window; }
-
-private:
-    void run(int width, int height) {
-        HWND created = createPopupWindow(L"Fake stream", width, height);
-        {
-            std::lock_guard lock(mutex);
-            window = created;
-            threadId = GetCurrentThreadId();
-            made = true;
-        }
-        madeIt.notify_all();
-        MSG message;
-        while (created && GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-        if (created) DestroyWindow(created);
-    }
-
-    std::mutex mutex;
-    std::condition_variable madeIt;
-    bool made = false;
-    HWND window = nullptr;
-    DWORD threadId = 0;
-    std::thread thread;
 };
 
 // The unit the fake transform makes of its n-th input (see FakeH264Transform).
@@ -117,11 +58,11 @@ class ApplicationFakeCaptureStream : public ::testing::Test {
 protected:
     void SetUp() override {
         fakesBefore = liveCaptureFakes();
-        const auto free = writeFreePortSettings(settingsFolder());
+        const auto& free = settings.emplace(appConfigFolder()).ports();
         signalingPort = free[0];
         videoPort = free[1];
 
-        window = std::make_unique<WindowOnItsOwnThread>(200, 100);
+        window = std::make_unique<WindowThread>([] { return createPopupWindow(L"Fake stream", 200, 100); });
         ASSERT_NE(window->hwnd(), nullptr);
         windowId = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window->hwnd()));
     }
@@ -135,8 +76,7 @@ protected:
             t->Release();
         }
         window.reset();
-        std::error_code ec;
-        fs::remove(settingsFolder() / "settings.json", ec);
+        settings.reset();
     }
 
     // The platform's services with the fake capture system and a Media
@@ -177,8 +117,9 @@ protected:
     }
 
     int fakesBefore = 0;
+    std::optional<FreePortSettings> settings;
     std::uint16_t signalingPort = 0, videoPort = 0;
-    std::unique_ptr<WindowOnItsOwnThread> window;
+    std::unique_ptr<WindowThread> window;
     std::uint32_t windowId = 0;
     std::shared_ptr<FakeGraphicsCaptureRuntime> runtime = std::make_shared<FakeGraphicsCaptureRuntime>();
     std::mutex transformsMutex;
@@ -254,3 +195,5 @@ TEST_F(ApplicationFakeCaptureStream, AClientReceivesTheStreamConfigAndTheEncoder
     EXPECT_EQ((*stopped)["streamId"], streamId);
     app->shutdown();
 }
+
+}  // namespace quillane::host::test

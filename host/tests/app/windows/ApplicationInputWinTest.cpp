@@ -26,13 +26,14 @@
 #include "app/Application.h"
 #include "input/InputInjector.h"
 #include "input/InputPlatform.h"
+#include "windows/WindowThread.h"
 #include "platform/Paths.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 using namespace std::chrono_literals;
-using namespace quillane::host;
-using namespace quillane::host::test;
 namespace fs = std::filesystem;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -47,17 +48,9 @@ struct Seen {
 // It records the clicks, wheel turns, keys and characters it receives.
 class TargetWindow {
 public:
-    TargetWindow() {
-        std::unique_lock lock(mutex);
-        thread = std::thread([this] { run(); });
-        ready.wait(lock, [&] { return created; });
-    }
-    ~TargetWindow() {
-        PostThreadMessageW(threadId, WM_QUIT, 0, 0);
-        thread.join();
-    }
-    std::uint32_t id() const { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hwnd)); }
-    HWND handle() const { return hwnd; }
+    TargetWindow() : thread([this] { return create(); }) {}
+    std::uint32_t id() const { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle())); }
+    HWND handle() const { return thread.hwnd(); }
 
     void clear() {
         std::lock_guard lock(mutex);
@@ -72,7 +65,7 @@ public:
     // Clicks the window's middle with the system's own input.
     void click() {
         RECT r{};
-        GetWindowRect(hwnd, &r);
+        GetWindowRect(handle(), &r);
         SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
         INPUT clicks[2] = {};
         clicks[0].type = clicks[1].type = INPUT_MOUSE;
@@ -93,7 +86,7 @@ private:
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 
-    void run() {
+    HWND create() {
         WNDCLASSW wc{};
         wc.lpfnWndProc = proc;
         wc.hInstance = GetModuleHandleW(nullptr);
@@ -105,28 +98,12 @@ private:
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         ShowWindow(window, SW_SHOW);
         SetForegroundWindow(window);
-        {
-            std::lock_guard lock(mutex);
-            hwnd = window;
-            threadId = GetCurrentThreadId();
-            created = true;
-        }
-        ready.notify_all();
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        DestroyWindow(window);
+        return window;
     }
 
     std::mutex mutex;
-    std::condition_variable ready;
-    bool created = false;
-    HWND hwnd = nullptr;
-    DWORD threadId = 0;
     std::vector<Seen> seen;
-    std::thread thread;
+    WindowThread thread;  // last: it ends before what the window procedure touches
 };
 
 template <class Done>
@@ -150,17 +127,11 @@ std::vector<std::uint8_t> inputEvent(std::uint8_t streamId, InputDeviceType devi
 
 class ApplicationInputWin : public ::testing::Test {
 protected:
-    void SetUp() override {
-        settingsFolder = appConfigFolder();
-        ports = writeFreePortSettings(settingsFolder);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove(settingsFolder / "settings.json", ec);
-    }
+    void SetUp() override { ports = settings.emplace(appConfigFolder()).ports(); }
+    void TearDown() override { settings.reset(); }
 
     LogCapture log;
-    fs::path settingsFolder;
+    std::optional<FreePortSettings> settings;
     std::array<std::uint16_t, 4> ports{};
     std::shared_ptr<IdleCaptureCount> captures = std::make_shared<IdleCaptureCount>();
 };
@@ -222,3 +193,5 @@ TEST_F(ApplicationInputWin, ClicksKeysAndTextOnBothRoadsReachTheStreamsWindowInF
 }
 
 }  // namespace
+
+}  // namespace quillane::host::test

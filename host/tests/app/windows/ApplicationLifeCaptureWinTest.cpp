@@ -4,6 +4,8 @@
 
 #include "../ApplicationLifeFixture.h"
 
+namespace quillane::host::test {
+
 using quillane::host::test::ApplicationLife;
 
 namespace {
@@ -17,3 +19,5 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) { GTEST_SKIP() <<
 TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) { GTEST_SKIP() << kNoCapture; }
 
 }  // namespace
+
+}  // namespace quillane::host::test

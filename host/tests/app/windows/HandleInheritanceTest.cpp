@@ -14,7 +14,7 @@
 #include "app/Logging.h"
 #include "network/SignalingServer.h"
 #include "network/TcpTransportServer.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 namespace quillane::host::test {
 namespace {

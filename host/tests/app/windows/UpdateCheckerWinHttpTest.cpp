@@ -1,7 +1,7 @@
 // WinHTTP's side of the update check under Wine: what each early failure says.
 
 #include "app/UpdateChecker.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include "LogCapture.h"
 
@@ -13,8 +13,8 @@
 #include <memory>
 #include <thread>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 TEST(UpdateCheckerWinHttpTest, AClosedPortOrANonHttpsAddressFailsWithItsText) {
     LogCapture log;
@@ -55,3 +55,5 @@ TEST(UpdateCheckerWinHttpTest, LeavingDuringACheckOnASilentServerReturnsWithinAS
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_FALSE(finished);
 }
+
+}  // namespace quillane::host::test

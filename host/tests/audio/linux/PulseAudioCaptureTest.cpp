@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <mutex>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -43,9 +43,9 @@ TEST(PulseAudioCaptureTest, TheDefaultSinksToneArrivesAndSilenceDeliversNothing)
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(count(), 0u) << "nothing plays yet";
 
-    const std::string dir = qhtest::makeTempDir("qh-pulse-");
-    qhtest::writeToneWav(dir + "/tone.wav", 1000.0, 1.0);
-    ASSERT_TRUE(qhtest::playWav(dir + "/tone.wav")->wait(10s));
+    const std::string dir = makeTempDir("qh-pulse-");
+    writeToneWav(dir + "/tone.wav", 1000.0, 1.0);
+    ASSERT_TRUE(playWav(dir + "/tone.wav")->wait(10s));
     std::this_thread::sleep_for(200ms);
     const std::size_t after = count();
     const auto tone = [&] {
@@ -62,4 +62,4 @@ TEST(PulseAudioCaptureTest, TheDefaultSinksToneArrivesAndSilenceDeliversNothing)
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -22,39 +22,18 @@
 #include <thread>
 #include <vector>
 
+#include "windows/FakeComObject.h"
+
 namespace quillane::host::test {
 
-// IUnknown's counting for one interface; the object deletes itself at zero.
+// A fake with one interface besides IUnknown.
 template <class Interface>
-class FakeCom : public Interface {
-public:
-    virtual ~FakeCom() = default;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
-            *out = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = InterlockedDecrement(&refs);
-        if (left == 0) {
-            delete this;
-        } else {
-            lastOutsideReferenceGone(left);
-        }
-        return left;
-    }
-    LONG references() const { return refs; }
-
+class FakeCom : public FakeComObject<Interface> {
 protected:
-    virtual void lastOutsideReferenceGone(ULONG) {}
-
-private:
-    LONG refs = 1;
+    void* facet(REFIID iid) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) return static_cast<Interface*>(this);
+        return nullptr;
+    }
 };
 
 // A mix format: 32-bit float or 16-bit PCM, in the extensible form the engine reports.
@@ -230,7 +209,7 @@ public:
 
 protected:
     // Releasing the last reference but the endpoint's stops the stream.
-    void lastOutsideReferenceGone(ULONG left) override {
+    void referenceReleased(ULONG left) override {
         if (left == 1) stopEngine();
     }
 

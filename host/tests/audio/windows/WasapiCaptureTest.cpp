@@ -17,7 +17,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -386,4 +386,4 @@ TEST(WasapiCaptureSetUp, AMissingEnumeratorOrDeviceFailsInitialisationWithItsErr
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

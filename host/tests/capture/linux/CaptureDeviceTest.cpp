@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-using namespace quillane::host;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -115,3 +116,5 @@ TEST(FramePacer, ModeRatesFollowFromTheirTimings) {
     mode.dotClock = 0;  // Xvfb's modes
     EXPECT_DOUBLE_EQ(modeRefreshRate(mode), 0.0);
 }
+
+}  // namespace quillane::host::test

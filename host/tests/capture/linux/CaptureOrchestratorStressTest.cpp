@@ -9,9 +9,9 @@
 #include <random>
 #include <thread>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
 using namespace std::chrono_literals;
+
+namespace quillane::host::test {
 
 // Threads start, stop, resize and close streams while captures deliver on their own threads, the
 // main loop updates and callbacks re-enter the orchestrator: no encoder is used after its shutdown.
@@ -96,3 +96,5 @@ TEST(CaptureOrchestratorStress, StartStopResizeCloseFromSeveralThreads) {
     }
     EXPECT_GT(encodedFrames, 100);
 }
+
+}  // namespace quillane::host::test

@@ -13,9 +13,9 @@
 #include <cmath>
 #include <thread>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
 using namespace std::chrono_literals;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -527,3 +527,5 @@ TEST_F(Orchestrator, ShutdownStopsEverythingOnceAndUninitialisedRefusesStreams) 
     EXPECT_EQ(fresh.getEncoderName(), "Fake");  // no hardware encoder: the fallback's name
     EXPECT_TRUE(fresh.initialize());
 }
+
+}  // namespace quillane::host::test

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
 using namespace std::chrono_literals;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -380,3 +380,5 @@ TEST_F(OrchestratorDesktop, StaticWindowIsEncodedRightAfterTheStart) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
     EXPECT_TRUE(showsPadded(11, 500, 300));
 }
+
+}  // namespace quillane::host::test

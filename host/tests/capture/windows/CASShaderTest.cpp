@@ -15,8 +15,9 @@
 #include <d3d11.h>
 #include <wrl/client.h>
 
+namespace quillane::host::test {
+
 using Microsoft::WRL::ComPtr;
-using namespace quillane::host;
 
 namespace {
 
@@ -203,3 +204,5 @@ TEST_F(CASShader, TargetsOfASharedCaptureSurfaceAreNotShared) {
     EXPECT_EQ(made.Width, 80u);
     EXPECT_EQ(made.Height, 48u);
 }
+
+}  // namespace quillane::host::test

@@ -21,9 +21,9 @@
 #include <mutex>
 #include <vector>
 
+namespace quillane::host::test {
+
 using Microsoft::WRL::ComPtr;
-using namespace quillane::host;
-using namespace quillane::host::test;
 
 namespace {
 
@@ -345,3 +345,5 @@ TEST_F(WindowCaptureFrames, ARefusedStartReportsItsCauseAndLeavesNothingBehind) 
     std::lock_guard lock(record->mutex);
     EXPECT_EQ(record->shutDown, record->created);
 }
+
+}  // namespace quillane::host::test

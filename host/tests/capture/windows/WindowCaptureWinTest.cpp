@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-using namespace quillane::host;
+namespace quillane::host::test {
+
 using quillane::host::test::LogCapture;
 
 namespace {
@@ -294,3 +295,5 @@ TEST(FramePacerWin, ReadsTheFirstOutputsRate) {
     EXPECT_TRUE(log.contains(available ? "FramePacer: VSync synchronization available (refresh rate: "
                                   : "FramePacer: VSync not available, using timer-based pacing"));
 }
+
+}  // namespace quillane::host::test

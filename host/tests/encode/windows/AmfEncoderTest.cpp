@@ -12,7 +12,7 @@
 #include "FakeAmfRuntime.h"
 #include "encode/EncoderFactory.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using spdlog::level::err;
@@ -322,4 +322,4 @@ TEST_F(AmfEncoderTest, FactoryCreatesItForAmdAdapters) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -9,6 +9,8 @@
 #include "encode/EncoderBase.h"
 #include "platform/windows/D3D11Textures.h"
 
+namespace quillane::host::test {
+
 // The config the encoder tests run with: small frames at 60 fps.
 inline quillane::host::EncoderConfig smallEncoderConfig() {
     quillane::host::EncoderConfig config;
@@ -79,3 +81,5 @@ inline std::vector<EncodedUnit> encodeOne(quillane::host::EncoderBase& encoder, 
     }
     return units;
 }
+
+}  // namespace quillane::host::test

@@ -4,6 +4,8 @@
 #include <deque>
 #include <map>
 
+namespace quillane::host::test {
+
 namespace {
 
 namespace amf = quillane::host::amf;
@@ -237,3 +239,5 @@ __declspec(dllexport) FakeAmfControl* FakeAmfControlState() {
 }
 
 }
+
+}  // namespace quillane::host::test

@@ -6,6 +6,8 @@
 
 #include "encode/windows/AmfRuntime.h"
 
+namespace quillane::host::test {
+
 // A stand-in for amfrt64.dll, built under that name in a folder of its own: it
 // records what the encoder sets and submits and answers with small Annex B units.
 // The encoder under test loads it by path; its state is exported.
@@ -57,3 +59,5 @@ struct FakeAmfControl {
 extern "C" {
 using FakeAmfControlFunction = FakeAmfControl* (*)();
 }
+
+}  // namespace quillane::host::test

@@ -12,13 +12,15 @@
 #include <deque>
 #include <vector>
 
+#include "windows/FakeComObject.h"
+
+namespace quillane::host::test {
+
 // An H.264 encoder transform for the tests: the asynchronous (hardware) kind,
 // driven by its events, or the synchronous (software) kind. Each input gives one
 // small Annex B unit; it records what the encoder asks of it.
-class FakeH264Transform final : public IMFTransform,
-                                public ICodecAPI,
-                                public IMFMediaEventGenerator,
-                                public IMFShutdown {
+class FakeH264Transform final
+    : public FakeComObject<IMFTransform, ICodecAPI, IMFMediaEventGenerator, IMFShutdown> {
 public:
     struct Setting {
         GUID api;
@@ -70,7 +72,6 @@ public:
         ++inputRequests;
         queue->QueueEventParamVar(METransformNeedInput, GUID_NULL, S_OK, nullptr);
     }
-    LONG references() const { return refs; }
     // The settings made for `api`, in order.
     std::vector<ULONG> valuesOf(const GUID& api) const {
         std::vector<ULONG> values;
@@ -83,29 +84,12 @@ public:
     }
 
     // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFTransform)) {
-            *out = static_cast<IMFTransform*>(this);
-        } else if (iid == IID_ICodecAPI) {
-            *out = static_cast<ICodecAPI*>(this);
-        } else if (async && iid == __uuidof(IMFMediaEventGenerator)) {
-            *out = static_cast<IMFMediaEventGenerator*>(this);
-        } else if (async && iid == __uuidof(IMFShutdown)) {
-            *out = static_cast<IMFShutdown*>(this);
-        } else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = InterlockedDecrement(&refs);
-        if (left == 0) {
-            delete this;
-        }
-        return left;
+    void* facet(REFIID iid) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFTransform)) return static_cast<IMFTransform*>(this);
+        if (iid == IID_ICodecAPI) return static_cast<ICodecAPI*>(this);
+        if (async && iid == __uuidof(IMFMediaEventGenerator)) return static_cast<IMFMediaEventGenerator*>(this);
+        if (async && iid == __uuidof(IMFShutdown)) return static_cast<IMFShutdown*>(this);
+        return nullptr;
     }
 
     // IMFTransform
@@ -317,7 +301,6 @@ private:
         return S_OK;
     }
 
-    LONG refs = 1;
     IMFAttributes* attributes = nullptr;
     IMFMediaEventQueue* queue = nullptr;
     std::deque<Unit> outputs;
@@ -326,3 +309,5 @@ private:
     bool draining = false;
     bool idrNext = true;
 };
+
+}  // namespace quillane::host::test

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <map>
 
+namespace quillane::host::test {
+
 namespace {
 
 FakeNvencControl control;
@@ -187,3 +189,5 @@ __declspec(dllexport) FakeNvencControl* FakeNvencControlState() {
 }
 
 }
+
+}  // namespace quillane::host::test

@@ -6,6 +6,8 @@
 
 #include <nvEncodeAPI.h>
 
+namespace quillane::host::test {
+
 // A stand-in for nvEncodeAPI64.dll, built under that name beside the test: it records
 // the encoder's calls and answers with small Annex B units; its state is exported.
 struct FakeNvencControl {
@@ -53,3 +55,5 @@ struct FakeNvencControl {
 extern "C" {
 using FakeNvencControlFunction = FakeNvencControl* (*)();
 }
+
+}  // namespace quillane::host::test

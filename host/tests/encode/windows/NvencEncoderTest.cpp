@@ -14,7 +14,7 @@
 #include "encode/EncoderFactory.h"
 #include "platform/windows/SystemLibrary.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using spdlog::level::err;
@@ -363,4 +363,4 @@ TEST(NvencRuntimeLoading, RuntimeBesideTheProgramIsNeverLoaded) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

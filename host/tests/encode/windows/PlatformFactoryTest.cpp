@@ -5,7 +5,7 @@
 #include "encode/EncoderFactory.h"
 #include "encode/windows/NvencEncoder.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using spdlog::level::err;
@@ -34,4 +34,4 @@ TEST(WindowsEncoders, NoRuntimeNoEncoder) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

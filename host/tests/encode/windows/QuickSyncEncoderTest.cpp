@@ -12,7 +12,7 @@
 #include "encode/EncoderFactory.h"
 #include "encode/MediaFoundationParams.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using spdlog::level::err;
@@ -362,4 +362,4 @@ TEST_F(QuickSyncEncoderTest, FactoryCreatesItForIntelAdapters) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -33,9 +33,9 @@
 #include "input/InputRouter.h"
 #include "input/linux/X11KeyTable.h"
 #include "network/TcpInputServer.h"
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -624,4 +624,4 @@ TEST_F(X11Input, HostileInputIsHarmless) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -15,7 +15,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -195,4 +195,4 @@ TEST(X11Resize, ClientAreaFollowsRequestsUnderTheWindowManager) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -16,7 +16,7 @@
 #include "input/InputInjector.h"
 #include "input/InputRouter.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -321,4 +321,4 @@ TEST(Win32InputRouter, InputForAClosedWindowGoesNowhere) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

@@ -9,7 +9,7 @@
 #include "LogCapture.h"
 #include "input/InputInjector.h"
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -131,4 +131,4 @@ TEST(Win32Resize, ClientAreaFollowsRequests) {
 }
 
 }  // namespace
-}  // namespace quillane::host
+}  // namespace quillane::host::test

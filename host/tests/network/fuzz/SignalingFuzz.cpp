@@ -13,6 +13,8 @@
 #include "network/LogText.h"
 #include "network/SignalingMessageHandler.h"
 
+namespace quillane::host::test {
+
 namespace {
 
 using quillane::host::SignalingMessageHandler;
@@ -69,3 +71,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
 }
+
+}  // namespace quillane::host::test

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+namespace quillane::host::test {
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 TEST(SignalingFuzzCorpus, EverySeedRunsCleanly) {
@@ -21,3 +23,5 @@ TEST(SignalingFuzzCorpus, EverySeedRunsCleanly) {
     }
     EXPECT_GE(seeds, 10u);
 }
+
+}  // namespace quillane::host::test

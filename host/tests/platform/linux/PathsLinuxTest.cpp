@@ -1,11 +1,11 @@
 #include "platform/Paths.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -60,3 +60,5 @@ TEST(PathsLinux, Utf8RoundTrip) {
     EXPECT_EQ(pathToUtf8(pathFromUtf8(name)), name);
     EXPECT_EQ(pathFromUtf8(name).native(), name);
 }
+
+}  // namespace quillane::host::test

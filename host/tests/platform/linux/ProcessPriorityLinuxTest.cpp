@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 int niceOf(pid_t thread) {

@@ -1,6 +1,6 @@
 #include "platform/linux/SingleInstanceLinux.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 namespace fs = std::filesystem;

@@ -4,7 +4,8 @@
 
 #include <string>
 
-using namespace quillane::host;
+
+namespace quillane::host::test {
 
 namespace {
 
@@ -40,3 +41,5 @@ TEST(DpiAwarenessWindows, FindsUser32Functions) {
     EXPECT_NE(findUser32Function("GetSystemMetrics"), nullptr);
     EXPECT_EQ(findUser32Function("NoSuchFunctionInUser32"), nullptr);
 }
+
+}  // namespace quillane::host::test

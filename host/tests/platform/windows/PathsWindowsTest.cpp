@@ -1,14 +1,14 @@
 #include "platform/Paths.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <shlobj.h>
 
-using namespace quillane::host;
-using namespace quillane::host::test;
+
+namespace quillane::host::test {
 
 TEST(PathsWindows, BothFoldersAreQuillaneInTheLocalAppDataFolder) {
     wchar_t local[MAX_PATH] = {};
@@ -23,3 +23,5 @@ TEST(PathsWindows, Utf8ConvertsToTheWideName) {
     EXPECT_EQ(pathFromUtf8(name).native(), L"C:\\Zo\u00EB\\\u65E5\u672C");
     EXPECT_EQ(pathToUtf8(pathFromUtf8(name)), name);
 }
+
+}  // namespace quillane::host::test

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 TEST(ProcessPriorityTest, BoostRaisesThePriorityClassAndRestoreLowersIt) {

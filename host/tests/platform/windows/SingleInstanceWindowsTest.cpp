@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-namespace quillane::host {
+namespace quillane::host::test {
 namespace {
 
 TEST(SingleInstanceWindowsTest, FirstHoldsTheNamedMutexUntilItReleasesIt) {

@@ -24,9 +24,9 @@
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
-using namespace quillane::host::test;
 namespace fs = std::filesystem;
 
+namespace quillane::host::test {
 namespace {
 
 void writeAtomically(const fs::path& file, const std::string& text) {
@@ -127,6 +127,7 @@ int start(const fs::path& dir) {
 }
 
 }  // namespace
+}  // namespace quillane::host::test
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -134,7 +135,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string command = argv[1];
-    if (command == "start") return start(argv[2]);
-    if (command == "stop") return stop(argv[2]);
+    if (command == "start") return quillane::host::test::start(argv[2]);
+    if (command == "stop") return quillane::host::test::stop(argv[2]);
     return 2;
 }

@@ -14,6 +14,8 @@
 #include <d3d11.h>
 #include <wrl/client.h>
 
+#include "FakeComObject.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -54,41 +56,20 @@ private:
     std::thread thread;
 };
 
-// Reference counting and interface lookup of one fake object.
+// A fake Windows Runtime object: COM counting and lookup, the inspectable
+// methods, and a place in the count of live fakes.
 template <class... Interfaces>
-class FakeObject : public Interfaces... {
+class FakeObject : public FakeComObject<Interfaces...> {
 public:
     FakeObject() { ++captureFakeCounter(); }
-    virtual ~FakeObject() { --captureFakeCounter(); }
-    FakeObject(const FakeObject&) = delete;
-    FakeObject& operator=(const FakeObject&) = delete;
+    ~FakeObject() override { --captureFakeCounter(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        *object = facet(iid);
-        if (!*object) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
     HRESULT STDMETHODCALLTYPE GetIids(ULONG*, IID**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel* level) override {
         *level = BaseTrust;
         return S_OK;
     }
-    ULONG references() const { return refs.load(); }
-
-protected:
-    // This object's interface for `iid`, without a reference; null when it has none.
-    virtual void* facet(REFIID iid) = 0;
-
-private:
-    std::atomic<ULONG> refs{1};
 };
 
 class FakeGraphicsCaptureRuntime;

@@ -39,6 +39,24 @@ bool tcpPortBindable(std::uint16_t port);
 // under test never meets another run on this machine at its default ports.
 // Automatic update checks are off: a host under test stays on loopback.
 std::array<std::uint16_t, 4> writeFreePortSettings(const std::filesystem::path& folder);
+// Such a settings file for the length of a test: removed again when this goes.
+class FreePortSettings {
+public:
+    explicit FreePortSettings(std::filesystem::path folder);
+    ~FreePortSettings();
+    FreePortSettings(const FreePortSettings&) = delete;
+    FreePortSettings& operator=(const FreePortSettings&) = delete;
+    const std::filesystem::path& folder() const { return settingsFolder; }
+    std::uint16_t signaling() const { return freePorts[0]; }
+    std::uint16_t video() const { return freePorts[1]; }
+    std::uint16_t audio() const { return freePorts[2]; }
+    std::uint16_t input() const { return freePorts[3]; }
+    const std::array<std::uint16_t, 4>& ports() const { return freePorts; }  // in that order
+
+private:
+    std::filesystem::path settingsFolder;
+    std::array<std::uint16_t, 4> freePorts;
+};
 
 // Environment of this process (for code that reads it, and for children).
 void setEnvironment(const std::string& name, const std::string& value);

@@ -59,6 +59,14 @@ std::array<std::uint16_t, 4> writeFreePortSettings(const std::filesystem::path& 
     return ports;
 }
 
+FreePortSettings::FreePortSettings(std::filesystem::path folder)
+    : settingsFolder(std::move(folder)), freePorts(writeFreePortSettings(settingsFolder)) {}
+
+FreePortSettings::~FreePortSettings() {
+    std::error_code ec;
+    std::filesystem::remove(settingsFolder / "settings.json", ec);
+}
+
 std::vector<std::string> readLines(const std::filesystem::path& file) {
     std::vector<std::string> lines;
     std::istringstream in(readFile(file));

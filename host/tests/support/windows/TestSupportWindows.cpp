@@ -1,4 +1,4 @@
-#include "../TestSupport.h"
+#include "TestSupport.h"
 
 #include <winsock2.h>
 #include <windows.h>
