@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 class AudioPipelineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        qhtest::writeToneWav(folder + "/tone.wav", 440.0, 20.0);
+        writeToneWav(folder + "/tone.wav", 440.0, 20.0);
         auto audioServer = std::make_shared<TcpAudioServer>(0);
         ASSERT_TRUE(audioServer->start());
         server.set(audioServer);
@@ -47,15 +47,15 @@ protected:
         return packet ? std::optional(packet->streamId()) : std::nullopt;
     }
 
-    const std::string folder = qhtest::makeTempDir("qh-audio-pipeline-");
-    std::unique_ptr<qhtest::ChildProcess> tone;
+    const std::string folder = makeTempDir("qh-audio-pipeline-");
+    std::unique_ptr<PipedChildProcess> tone;
     Held<TcpAudioServer> server;
     AudioPipeline audio{server};
     VideoClient client;
 };
 
 TEST_F(AudioPipelineTest, TheFirstStreamKeepsTheSoundUntilItFreesIt) {
-    tone = qhtest::playWav(folder + "/tone.wav");
+    tone = playWav(folder + "/tone.wav");
     EXPECT_FALSE(nextStream(500ms)) << "no stream, no sound";
     audio.bind(3);
     audio.bind(4);
