@@ -11,6 +11,7 @@
 #include "EncodeLog.h"
 #include "FakeAmfRuntime.h"
 #include "encode/EncoderFactory.h"
+#include "platform/Paths.h"
 
 namespace quillane::host::test {
 namespace {
@@ -21,12 +22,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Kind = AmfProperty::Kind;
 
 // The stand-in runtime in the "amf" folder beside this program.
-std::wstring fakeRuntimePath() {
-    wchar_t self[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, n);
-    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"amf\\amfrt64.dll";
-}
+std::wstring fakeRuntimePath() { return (executableFolder() / L"amf" / L"amfrt64.dll").wstring(); }
 
 std::vector<AmfProperty> recorded(const FakeAmfControl& fake) {
     std::vector<AmfProperty> properties;

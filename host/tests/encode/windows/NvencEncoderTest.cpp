@@ -12,6 +12,7 @@
 #include "FakeNvencRuntime.h"
 #include "EncodeLog.h"
 #include "encode/EncoderFactory.h"
+#include "platform/Paths.h"
 #include "platform/windows/SystemLibrary.h"
 
 namespace quillane::host::test {
@@ -23,12 +24,6 @@ using spdlog::level::warn;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kForcedIdr = NV_ENC_PIC_FLAG_FORCEIDR | NV_ENC_PIC_FLAG_OUTPUT_SPSPPS;
 
-std::filesystem::path programFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::filesystem::path(path).parent_path();
-}
-
 // The fake runtime beside this program, loaded for the whole test so that its
 // state outlives the encoder's own load and free.
 class NvencEncoderTest : public ::testing::Test {
@@ -38,7 +33,7 @@ protected:
             GTEST_SKIP() << "no Direct3D 11 device";
         }
         // The encoder looks only in the system folder; the fake stands in for it.
-        setSystemLibraryFolderForTesting(programFolder());
+        setSystemLibraryFolderForTesting(executableFolder());
         runtime = loadSystemLibrary(L"nvEncodeAPI64.dll");
         ASSERT_NE(runtime, nullptr);
         auto state = reinterpret_cast<FakeNvencControlFunction>(
@@ -346,7 +341,7 @@ TEST(NvencRuntimeLoading, RuntimeBesideTheProgramIsNeverLoaded) {
     if (gpu.device == nullptr) {
         GTEST_SKIP() << "no Direct3D 11 device";
     }
-    ASSERT_TRUE(std::filesystem::exists(programFolder() / "nvEncodeAPI64.dll"));
+    ASSERT_TRUE(std::filesystem::exists(executableFolder() / "nvEncodeAPI64.dll"));
     ASSERT_EQ(GetModuleHandleW(L"nvEncodeAPI64.dll"), nullptr);
     HMODULE system = loadSystemLibrary(L"kernel32.dll");
     EXPECT_NE(system, nullptr);
