@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/RateLimiter.h"
 #include "network/IoThread.h"
 #include "network/TcpConnection.h"
 #include "network/TcpListener.h"
@@ -165,14 +166,20 @@ private:
         bool accepted = false;
         const auto previous = install(fresh, accepted);
         if (!accepted) return AcceptOutcome::Refused;
+        // A client that reconnects in a loop writes the first of these lines, then one per 10 s.
+        const std::uint64_t source = std::hash<std::string>{}(peer.address().to_string());
+        std::size_t held = 0;
         if (previous) {
             if (previous->connection->isOpen()) {
-                SPDLOG_INFO("{}", setup.closingPrevious);
+                if (connectionLog.allow(source, held)) SPDLOG_INFO("{}{}", setup.closingPrevious, heldNote(held));
                 previous->connection->close();
             }
             reportGone();
         }
-        SPDLOG_INFO("{} connected from {}:{}", setup.clientName, peer.address().to_string(), peer.port());
+        if (connectionLog.allow(source, held)) {
+            SPDLOG_INFO("{} connected from {}:{}{}", setup.clientName, peer.address().to_string(), peer.port(),
+                        heldNote(held));
+        }
         fresh->connection->start(setup.maxMessageLength);
         return AcceptOutcome::Installed;
     }
@@ -202,6 +209,7 @@ private:
     std::shared_ptr<Client> client;
     std::uint64_t stoppedClientId = 0;  // the client that stop closed
     std::uint64_t lastClientId = 0;     // listener strand only
+    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // by the peer's address
 };
 
 }  // namespace quillane::host
