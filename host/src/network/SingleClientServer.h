@@ -203,13 +203,13 @@ private:
     }
 
     const SingleClientSetup setup;
+    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // by the peer's address; outlives the thread
     IoThread ioThread;
     std::unique_ptr<TcpListener> listener;
     mutable std::mutex clientMutex;
     std::shared_ptr<Client> client;
     std::uint64_t stoppedClientId = 0;  // the client that stop closed
     std::uint64_t lastClientId = 0;     // listener strand only
-    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // by the peer's address
 };
 
 }  // namespace quillane::host
