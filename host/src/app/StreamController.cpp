@@ -37,11 +37,16 @@ StreamController::StreamController(Held<CaptureOrchestrator>& orchestrator, Held
 
 bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, StreamOrigin origin) {
     const bool client = origin == StreamOrigin::Client;
-    if (client) SPDLOG_INFO("Stream request: windowId={:x}, streamId={}", windowId, streamId);
+    std::size_t held = 0;
+    if (client && clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Stream request: windowId={:x}, streamId={}{}", windowId, streamId, heldNote(held));
+    }
     auto capture = orchestrator.get();
     if (!capture || !isListedWindow(windowId)) {
         if (client) {
-            SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+            if (refusedStartLog.allow(0, held)) {
+                SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
+            }
         } else if (!capture) {
             SPDLOG_ERROR("Capture orchestrator not initialized");
         } else {
@@ -59,11 +64,15 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
         if (client) streams.erase(streamId);
         running.remove(streamId);
         audio.unbind(streamId);
-        if (client) SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+        if (client && refusedStartLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
+        }
         return false;
     }
     if (client) {
-        SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
+        if (clientRequestLog.allow(0, held)) {
+            SPDLOG_INFO("Capture started for window {:x} on stream {}{}", windowId, streamId, heldNote(held));
+        }
     } else {
         SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
     }
@@ -76,7 +85,10 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
 bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
     // A restart under a running id replaces its stream and adds none.
     if (running.size() < kMaxRunningStreams || running.contains(streamId)) return false;
-    SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running", windowId, kMaxRunningStreams);
+    if (std::size_t held = 0; refusedStartLog.allow(0, held)) {
+        SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running{}", windowId, kMaxRunningStreams,
+                    heldNote(held));
+    }
     return true;
 }
 

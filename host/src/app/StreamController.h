@@ -110,6 +110,7 @@ private:
     // Shared with the other lines clients' requests cause; the refusals have their own share.
     PeerLineLimiter& clientRequestLog;
     PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
+    PeerLineLimiter refusedStartLog{std::chrono::seconds(10), 16};
 
     std::atomic<std::uint64_t> sentFrames{0};  // written for a video client
     std::atomic<std::uint32_t> keyframesSent{0};

@@ -276,19 +276,22 @@ void InputInjector::releaseAll() {
 
 bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth, std::uint32_t clientHeight,
                                  bool keepPosition) {
+    std::size_t held = 0;
     if (window == 0 || !platform || !platform->isWindow(window)) {
-        SPDLOG_ERROR("Invalid window handle for resize");
+        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("Invalid window handle for resize{}", heldNote(held));
         return false;
     }
     if (clientWidth > kMaxClientSide || clientHeight > kMaxClientSide) {
-        SPDLOG_ERROR("Client size {}x{} is too large for a window", clientWidth, clientHeight);
+        if (resizeFailedLog.allow(0, held)) {
+            SPDLOG_ERROR("Client size {}x{} is too large for a window{}", clientWidth, clientHeight, heldNote(held));
+        }
         return false;
     }
 
     std::uint32_t error = 0;
     const auto current = platform->windowRect(window, error);
     if (!current) {
-        SPDLOG_ERROR("Failed to get window rect: {}", error);
+        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("Failed to get window rect: {}{}", error, heldNote(held));
         return false;
     }
 
@@ -309,10 +312,13 @@ bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth,
     }
 
     if (!platform->setWindowPos(window, x, y, outer, keepPosition, error)) {
-        SPDLOG_ERROR("SetWindowPos failed: {}", error);
+        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("SetWindowPos failed: {}{}", error, heldNote(held));
         return false;
     }
-    SPDLOG_INFO("Window resized to {}x{} (client: {}x{})", outer.width, outer.height, clientWidth, clientHeight);
+    if (resizedLog.allow(0, held)) {
+        SPDLOG_INFO("Window resized to {}x{} (client: {}x{}){}", outer.width, outer.height, clientWidth, clientHeight,
+                    heldNote(held));
+    }
     return true;
 }
 

@@ -91,7 +91,7 @@ public:
     // Gives the window a client area of the given size: in place when
     // keepPosition is set, otherwise centred on the primary screen. Never
     // smaller than the window's minimum tracking size. Uses no state of the
-    // injector, so any thread may call it.
+    // injector but its thread-safe log limiters, so any thread may call it.
     bool resizeWindow(NativeWindow window, std::uint32_t clientWidth, std::uint32_t clientHeight,
                       bool keepPosition);
 
@@ -124,6 +124,9 @@ private:
     std::bitset<256> keysDown;     // virtual keys pressed by injectKey and not yet released
     std::uint8_t buttonsDown = 0;  // bit per MouseButton
     LogRateLimiter shortSendLog{std::chrono::seconds(10)};
+    // A client asks for resizes as often as it likes: the first lines, then one per 10 s.
+    PeerLineLimiter resizedLog{std::chrono::seconds(10), 2};
+    PeerLineLimiter resizeFailedLog{std::chrono::seconds(10), 4};
 };
 
 }  // namespace quillane::host

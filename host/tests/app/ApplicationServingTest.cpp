@@ -11,6 +11,7 @@
 #include <array>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "ApplicationTestSupport.h"
 #include "Eventually.h"
+#include "FakeInputPlatform.h"
 #include "IdleCaptureServices.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
@@ -204,6 +206,73 @@ TEST_F(ApplicationServing, StreamsAreCappedAndEndWithTheClientThatStartedThem) {
     EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
     EXPECT_EQ(captures->running, 0);
     app->shutdown();
+}
+
+// A client that repeats a request by the hundred: each burst of 300 adds a few
+// lines (the first requests' own, then a count every 10 s), and the first
+// requests of the next client still show.
+TEST_F(ApplicationServing, BurstsOfRepeatedRequestsAddAFewLinesAndTheFirstRequestsStillShow) {
+    constexpr int kBurst = 300;
+    struct Burst {
+        const char* what;
+        std::function<json(int streamId)> request;
+        const char* answer;
+        int streamId;  // the burst's; the next client's is one more
+        std::vector<std::string> firstLines;
+        std::string nextClientsLine;
+    };
+    const Burst bursts[] = {
+        {"stops of a stream that is not running",
+         [](int id) { return json{{"type", "stream_stop"}, {"streamId", id}}; }, "stream_stopped", 200, {"Stream stop request for stream 200", "Client requested to stop stream 200"},
+         "Stream stop request for stream 201"},
+        {"accepted resizes",
+         [](int id) {
+             return json{{"type", "window_resize"}, {"streamId", id}, {"windowId", kWindowId}, {"width", 800},
+                         {"height", 600}};
+         },
+         "window_resized", 1,
+         {"Window resize request: stream=1, window=2a0001, size=800x600",
+          "Client-initiated window resize: window=2a0001, size=800x600", "Window resized to 816x639 (client: 800x600)"},
+         "Window resize request: stream=2, window=2a0001, size=800x600"},
+    };
+    for (const auto& burst : bursts) {
+        SCOPED_TRACE(burst.what);
+        // A scripted desktop on which every resize of the window succeeds.
+        auto desktop = std::make_shared<FakeInputPlatform>();
+        desktop->existing = kWindowId;
+        app.reset();
+        app = std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), desktop,
+                                            idleCaptureServices(captures, {window}));
+        ASSERT_TRUE(app->initialize()) << problems(log);
+        MainLoopTurns loop(*app);
+        SignalingClient client;
+        ASSERT_TRUE(client.connect(signalingPort));
+        ASSERT_TRUE(client.request({{"type", "hello"}}, "welcome"));
+
+        const std::size_t before = log.entries().size();
+        for (int i = 0; i < kBurst; ++i) ASSERT_TRUE(client.sendJson(burst.request(burst.streamId)));
+        int answered = 0;
+        while (answered < kBurst) {
+            const auto answer = client.waitForType(burst.answer, 10s);
+            if (!answer || !answer->value("success", true)) break;
+            ++answered;
+        }
+        EXPECT_EQ(answered, kBurst) << "answered and, for resizes, resized";
+        const auto entries = log.entries();
+        std::string added;
+        for (auto it = entries.begin() + static_cast<std::ptrdiff_t>(before); it != entries.end(); ++it) {
+            added += it->text + "\n";
+        }
+        EXPECT_LE(entries.size() - before, 30u) << added;
+        for (const auto& line : burst.firstLines) EXPECT_TRUE(log.contains(line)) << line;
+
+        SignalingClient next;
+        ASSERT_TRUE(next.connect(signalingPort));
+        ASSERT_TRUE(next.request({{"type", "hello"}}, "welcome"));
+        ASSERT_TRUE(next.request(burst.request(burst.streamId + 1), burst.answer));
+        EXPECT_TRUE(log.contains(burst.nextClientsLine));
+        app->shutdown();
+    }
 }
 
 }  // namespace
