@@ -24,6 +24,7 @@
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
 #include "app/Application.h"
+#include "common/Version.h"
 #include "platform/ComputerName.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
@@ -145,7 +146,7 @@ TEST_F(ApplicationServing, ClientsFindTheHostUnderTheComputersNameAndAreWelcomed
     const auto welcome = client.request({{"type", "hello"}}, "welcome");
     ASSERT_TRUE(welcome);
     EXPECT_EQ((*welcome)["hostName"], "Quillane Host");
-    EXPECT_EQ((*welcome)["hostVersion"], "1.1.9");
+    EXPECT_EQ((*welcome)["hostVersion"], kHostVersion);
     // The ports the host really serves on.
     EXPECT_EQ((*welcome)["videoPort"], ports[1]);
     EXPECT_EQ((*welcome)["audioPort"], ports[2]);
