@@ -141,13 +141,16 @@ void StreamController::stop(std::uint8_t streamId) {
     auto capture = orchestrator.get();
     if (!capture) return;
     std::lock_guard lock(captureMutex);
+    // A stop of a stream that does not run (a client's repeat, an id that was never started)
+    // changes nothing: the other streams' captures, sound and held input are theirs.
+    if (!running.contains(streamId)) return;
     capture->stopCapture(streamId);
     const NativeWindow window = running.windowOf(streamId);
-    // A stop of a stream that does not run is a client's repeat: nothing to say.
-    if (running.remove(streamId)) SPDLOG_INFO("Stopped capture for stream {}", streamId);
+    running.remove(streamId);
+    SPDLOG_INFO("Stopped capture for stream {}", streamId);
     audio.unbind(streamId);
-    // Its session or the host window ended it: nothing stays held, input for it goes nowhere.
-    input.streamEnded(window);
+    // Its session or the host window ended it: nothing it held stays held, input for it goes nowhere.
+    input.streamEnded(streamId, window);
 }
 
 void StreamController::stopForClient(std::uint8_t streamId) {
@@ -182,7 +185,7 @@ std::vector<std::uint8_t> StreamController::forgetEndedStreams(CaptureOrchestrat
         const NativeWindow window = running.windowOf(id);
         if (running.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
         audio.unbind(id);
-        input.streamEnded(window);
+        input.streamEnded(id, window);
         forgotten.push_back(id);
     }
     return forgotten;

@@ -260,18 +260,21 @@ void InputInjector::releaseKey(std::uint8_t vk, std::uint8_t modifiers) {
     syncModifiers(modifiers, true);
 }
 
-void InputInjector::releaseAll() {
+void InputInjector::releaseAll() { releaseHeld(KeySet().set(), 0xFF, true); }
+
+void InputInjector::releaseHeld(const KeySet& keys, std::uint8_t buttons, bool modifiers) {
     std::lock_guard lock(mutex);
-    for (std::size_t vk = 0; vk < keysDown.size(); ++vk) {
-        if (keysDown[vk]) releaseKeyLocked(static_cast<std::uint8_t>(vk));
+    const KeySet release = keysDown & keys;
+    for (std::size_t vk = 0; vk < release.size(); ++vk) {
+        if (release[vk]) releaseKeyLocked(static_cast<std::uint8_t>(vk));
     }
-    syncModifiers(0);
+    if (modifiers) syncModifiers(0);
     for (std::uint8_t button = 0; button < 5; ++button) {
-        if ((buttonsDown & (1u << button)) == 0) continue;
+        if ((buttonsDown & buttons & (1u << button)) == 0) continue;
         const SyntheticInput up = SyntheticInput::mouse(buttonFlags(button).up, 0, 0, buttonFlags(button).data);
         sendInputs(std::span(&up, 1));
     }
-    buttonsDown = 0;
+    buttonsDown &= static_cast<std::uint8_t>(~buttons);
 }
 
 bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth, std::uint32_t clientHeight,

@@ -164,14 +164,15 @@ TEST(InputRouterTargets, InputWithoutALiveWindowIsDropped) {
     EXPECT_TRUE(desk.take().empty());
 }
 
-// The end of a stream lets go of everything and leaves the injector without a target.
+// The end of a stream lets go of everything its input pressed and leaves the injector without a
+// target.
 TEST(InputRouterTargets, AStreamsEndReleasesAndForgetsItsWindow) {
     Desk desk;
     desk.router.routeInputEvent(kStream, mouse(MouseAction::ButtonDown));
     desk.router.routeInputEvent(kStream, key(KeyAction::KeyDown, 0x41));
     desk.take();
     desk.running.clear();
-    desk.router.streamEnded(kTarget);
+    desk.router.streamEnded(kStream, kTarget);
     const auto released = desk.take();
     ASSERT_EQ(released.size(), 2u);
     EXPECT_EQ(released[0].flags, key_flags::kKeyUp);
