@@ -147,7 +147,10 @@ void StreamController::stop(std::uint8_t streamId) {
     capture->stopCapture(streamId);
     const NativeWindow window = running.windowOf(streamId);
     running.remove(streamId);
-    SPDLOG_INFO("Stopped capture for stream {}", streamId);
+    // A client that starts and stops in a loop writes one of these per request.
+    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Stopped capture for stream {}{}", streamId, heldNote(held));
+    }
     audio.unbind(streamId);
     // Its session or the host window ended it: nothing it held stays held, input for it goes nowhere.
     input.streamEnded(streamId, window);
