@@ -47,18 +47,24 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
         } else {
             SPDLOG_ERROR("Window {:x} is not a capturable window", windowId);
         }
+        running.release(streamId);
         return false;
     }
     std::lock_guard lock(captureMutex);
-    if (refuseBeyondStreamCap(windowId, streamId)) return false;
+    if (!running.takeForStart(streamId)) {
+        SPDLOG_WARN("Refusing stream for window {:x}: stream {} is already running", windowId, streamId);
+        return false;
+    }
+    if (refuseBeyondStreamCap(windowId)) {
+        running.release(streamId);
+        return false;
+    }
     // A client's entry exists before the first frame can arrive, so the first
     // keyframe always finds it.
     if (client) streams.registerClientStream(streamId, windowId);
     if (!capture->startCapture(windowId, streamId)) {
-        // A session that ran under this id was stopped by the failed restart.
         if (client) streams.erase(streamId);
-        running.remove(streamId);
-        audio.unbind(streamId);
+        running.release(streamId);
         if (client) SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
         return false;
     }
@@ -73,9 +79,8 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
     return true;
 }
 
-bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
-    // A restart under a running id replaces its stream and adds none.
-    if (running.size() < kMaxRunningStreams || running.contains(streamId)) return false;
+bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId) {
+    if (running.size() < kMaxRunningStreams) return false;
     SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running", windowId, kMaxRunningStreams);
     return true;
 }

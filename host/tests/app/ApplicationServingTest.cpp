@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ApplicationTestSupport.h"
@@ -203,6 +206,89 @@ TEST_F(ApplicationServing, StreamsAreCappedAndEndWithTheClientThatStartedThem) {
     ASSERT_TRUE(stopped);
     EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
     EXPECT_EQ(captures->running, 0);
+    app->shutdown();
+}
+
+
+// Clients' start requests and the host window's clicks at the same moment: every
+// stream gets an id of its own and captures the window its starter asked for; no
+// start takes over another's id.
+TEST_F(ApplicationServing, StartsFromClientsAndTheHostWindowAtOnceGetIdsOfTheirOwn) {
+    constexpr int kClients = 2, kHostThreads = 2, kStarters = kClients + kHostThreads;
+    constexpr int kStartsEach = 4;  // 16 in all: the cap, and half a client's share
+    constexpr int kRounds = 20;     // the ids wrap past 255 on the way
+    std::vector<quillane::protocol::WindowInfo> windows;
+    for (int i = 0; i < kStarters; ++i) {
+        windows.push_back(window);
+        windows.back().id = kWindowId + static_cast<std::uint32_t>(i);
+    }
+    app = std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), createInputPlatform(),
+                                        idleCaptureServices(captures, windows));
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    std::vector<std::unique_ptr<SignalingClient>> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.push_back(std::make_unique<SignalingClient>());
+        ASSERT_TRUE(clients.back()->connect(signalingPort));
+    }
+
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::vector<json>> answers(kClients);
+        std::vector<std::vector<std::uint8_t>> hostIds(kHostThreads);
+        std::atomic<int> waiting{kStarters};
+        const auto together = [&waiting] {
+            --waiting;
+            while (waiting > 0) std::this_thread::yield();
+        };
+        std::vector<std::thread> starters;
+        for (int c = 0; c < kClients; ++c) {
+            starters.emplace_back([&, c] {
+                together();
+                for (int i = 0; i < kStartsEach; ++i) {
+                    clients[c]->sendJson({{"type", "stream_start"}, {"windowId", windows[c].id}});
+                }
+                for (int i = 0; i < kStartsEach; ++i) answers[c].push_back(clients[c]->receiveJson(10s).value_or(json{}));
+            });
+        }
+        for (int h = 0; h < kHostThreads; ++h) {
+            starters.emplace_back([&, h] {
+                together();
+                // As a click in the window list does.
+                for (int i = 0; i < kStartsEach; ++i) {
+                    const auto id = app->reserveStreamId();
+                    if (id && app->startCapture(windows[kClients + h].id, *id)) hostIds[h].push_back(*id);
+                }
+            });
+        }
+        for (auto& thread : starters) thread.join();
+
+        std::set<int> ids;
+        const auto owned = [&](std::uint8_t id) {
+            EXPECT_TRUE(ids.insert(id).second) << "stream " << int(id) << " handed out twice";
+            EXPECT_TRUE(app->isStreamRunning(id)) << int(id);
+        };
+        for (int c = 0; c < kClients; ++c) {
+            std::vector<std::uint8_t> started;
+            for (const auto& answer : answers[c]) {
+                ASSERT_EQ(answer.value("type", ""), "stream_started") << answer.dump();
+                EXPECT_EQ(answer.value("windowId", 0u), windows[c].id);
+                started.push_back(answer.at("streamId").get<std::uint8_t>());
+                owned(started.back());
+            }
+            EXPECT_EQ(captures->runningOf(windows[c].id), kStartsEach) << "client " << c;
+            for (const auto id : started) {
+                ASSERT_TRUE(clients[c]->request({{"type", "stream_stop"}, {"streamId", id}}, "stream_stopped"));
+            }
+        }
+        for (int h = 0; h < kHostThreads; ++h) {
+            EXPECT_EQ(hostIds[h].size(), std::size_t{kStartsEach}) << problems(log);
+            for (const auto id : hostIds[h]) owned(id);
+            EXPECT_EQ(captures->runningOf(windows[kClients + h].id), kStartsEach) << "host thread " << h;
+            for (const auto id : hostIds[h]) app->stopCapture(id);
+        }
+        EXPECT_EQ(captures->running, 0);
+    }
     app->shutdown();
 }
 
