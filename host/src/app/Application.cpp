@@ -108,6 +108,8 @@ bool Application::startSignaling(const SettingsValues& cfg) {
     signaling->setKeyframeRequestCallback([this](std::uint8_t streamId) { onKeyframeRequest(streamId); });
     signaling->setClientConnectedCallback([this](const std::string& address) { onClientConnected(address); });
     signaling->setStreamIdInUseCallback([this](std::uint8_t streamId) { return streams.isRunning(streamId); });
+    signaling->setStreamIdReserveCallback([this] { return streams.reserveStreamId(); });
+    signaling->setStreamIdReleaseCallback([this](std::uint8_t streamId) { streams.releaseStreamId(streamId); });
     signalingServer.set(signaling);
     if (!signaling->start()) {
         SPDLOG_ERROR("Failed to start signaling server");

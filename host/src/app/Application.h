@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,7 +59,9 @@ public:
     void shutdown();
     void update();
 
-    // Host-window path.
+    // Host-window path: an id from reserveStreamId, which start consumes (running, or free
+    // again when the start fails).
+    std::optional<std::uint8_t> reserveStreamId() { return streams.reserveStreamId(); }
     bool startCapture(std::uint32_t windowId, std::uint8_t streamId);
     // Shared by the host-window and signalling paths.
     void stopCapture(std::uint8_t streamId);

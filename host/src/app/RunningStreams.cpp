@@ -11,11 +11,29 @@ void RunningStreams::setPriorityHook(PriorityFn priorityFn) {
     priority = std::move(priorityFn);
 }
 
+std::optional<std::uint8_t> RunningStreams::reserve() {
+    std::lock_guard lock(mutex);
+    return allocator.reserve();
+}
+
+bool RunningStreams::takeForStart(std::uint8_t streamId) {
+    std::lock_guard lock(mutex);
+    if (running.test(streamId)) return false;
+    allocator.claim(streamId);
+    return true;
+}
+
+void RunningStreams::release(std::uint8_t streamId) {
+    std::lock_guard lock(mutex);
+    if (!running.test(streamId)) allocator.release(streamId);
+}
+
 bool RunningStreams::add(std::uint8_t streamId, std::uint32_t windowId) {
     std::lock_guard lock(mutex);
     windows[streamId] = windowId;
     if (running.test(streamId)) return false;
     running.set(streamId);
+    allocator.claim(streamId);
     if (!priorityBoosted) {
         priorityBoosted = true;
         if (priority) priority(true);
@@ -27,6 +45,7 @@ bool RunningStreams::remove(std::uint8_t streamId) {
     std::lock_guard lock(mutex);
     if (!running.test(streamId)) return false;
     running.reset(streamId);
+    allocator.release(streamId);
     windows[streamId] = 0;
     if (running.none() && priorityBoosted) {
         priorityBoosted = false;

@@ -52,18 +52,27 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
         } else {
             SPDLOG_ERROR("Window {:x} is not a capturable window", windowId);
         }
+        running.release(streamId);
         return false;
     }
     std::lock_guard lock(captureMutex);
-    if (refuseBeyondStreamCap(windowId, streamId)) return false;
+    if (!running.takeForStart(streamId)) {
+        if (refusedStartLog.allow(0, held)) {
+            SPDLOG_WARN("Refusing stream for window {:x}: stream {} is already running{}", windowId, streamId,
+                        heldNote(held));
+        }
+        return false;
+    }
+    if (refuseBeyondStreamCap(windowId)) {
+        running.release(streamId);
+        return false;
+    }
     // A client's entry exists before the first frame can arrive, so the first
     // keyframe always finds it.
     if (client) streams.registerClientStream(streamId, windowId);
     if (!capture->startCapture(windowId, streamId)) {
-        // A session that ran under this id was stopped by the failed restart.
         if (client) streams.erase(streamId);
-        running.remove(streamId);
-        audio.unbind(streamId);
+        running.release(streamId);
         if (client && refusedStartLog.allow(0, held)) {
             SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
         }
@@ -82,9 +91,8 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
     return true;
 }
 
-bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
-    // A restart under a running id replaces its stream and adds none.
-    if (running.size() < kMaxRunningStreams || running.contains(streamId)) return false;
+bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId) {
+    if (running.size() < kMaxRunningStreams) return false;
     if (std::size_t held = 0; refusedStartLog.allow(0, held)) {
         SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running{}", windowId, kMaxRunningStreams,
                     heldNote(held));
@@ -176,8 +184,8 @@ void StreamController::update() {
 std::vector<std::uint8_t> StreamController::forgetEndedStreams(CaptureOrchestrator& capture,
                                                                const std::vector<std::uint8_t>& dropped) {
     // Captures whose window closed: their ids are free again and they no
-    // longer hold the priority boost. A start under the same id that won the
-    // race has a session again and is left alone.
+    // longer hold the priority boost. A stream that took the id meanwhile
+    // (a stop freed it first) has a session again and is left alone.
     std::lock_guard lock(captureMutex);
     std::vector<std::uint8_t> forgotten;
     for (const std::uint8_t id : dropped) {

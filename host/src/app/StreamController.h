@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "app/Held.h"
@@ -42,8 +43,16 @@ public:
                      Held<TcpTransportServer>& video, InputDispatch& input, AudioPipeline& audio,
                      RunningStreams::PriorityFn priority, PeerLineLimiter& clientRequestLog);
 
-    // Starts (or restarts) the capture of a listed window under this id; false, with an error
-    // line, when the window is not listed, the cap is reached or the capture does not start.
+    // The id for a new stream, from the one counter clients and the host window share: it is
+    // neither running nor reserved, and stays reserved until start() consumes it or
+    // releaseStreamId() gives it back; none when all 256 are taken.
+    std::optional<std::uint8_t> reserveStreamId() { return running.reserve(); }
+    // Gives back a reserved id whose start will not happen.
+    void releaseStreamId(std::uint8_t streamId) { running.release(streamId); }
+    // Starts the capture of a listed window under an id from reserveStreamId() (an id from
+    // elsewhere is taken if free). The id runs on success and is free again on failure: false,
+    // with an error line, when the id already runs, the window is not listed, the cap is
+    // reached or the capture does not start. A running stream is never replaced.
     bool start(std::uint32_t windowId, std::uint8_t streamId, StreamOrigin origin);
     // Stops the capture; what its input held is released and the sound freed. Nothing happens
     // for a stream that is not running.
@@ -84,8 +93,8 @@ private:
     // True (with a warning, at most one per 10 s) when the window, at that size, would take the
     // captures beyond the pixels they may hold.
     bool refuseBeyondPixelBudget(std::uint32_t windowId, std::uint32_t width, std::uint32_t height);
-    // True (with a warning) when starting this stream would run more than the cap; under captureMutex.
-    bool refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId);
+    // True (with a warning) when starting a stream would run more than the cap; under captureMutex.
+    bool refuseBeyondStreamCap(std::uint32_t windowId);
     // The ids among `dropped` that no new capture took meanwhile, now forgotten.
     std::vector<std::uint8_t> forgetEndedStreams(CaptureOrchestrator& orchestrator,
                                                  const std::vector<std::uint8_t>& dropped);

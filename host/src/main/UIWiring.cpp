@@ -111,7 +111,7 @@ void UIWiring::wireCallbacks(Application& application) {
         SPDLOG_INFO("Opening download page: {}", logSafeText(url));
         UpdateChecker::openDownloadPage(url);
     };
-    ui->isStreamIdInUse = [&application](std::uint8_t id) { return application.isStreamRunning(id); };
+    ui->reserveStreamId = [&application] { return application.reserveStreamId(); };
     ui->onStartCapture = [&application](std::uint32_t windowId, std::uint8_t streamId) {
         SPDLOG_INFO("Start capture requested for window {} on stream {}", windowId, streamId);
         return application.startCapture(windowId, streamId);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,9 +22,14 @@ using ClientConnectedCallback = std::function<void(const std::string& clientAddr
 using WindowResizeCallback = std::function<bool(std::uint32_t windowId, std::uint32_t width, std::uint32_t height)>;
 // Shared with the TCP video server.
 using KeyframeRequestCallback = std::function<void(std::uint8_t streamId)>;
-// True while a stream with this id runs (started on any path); the server
-// never hands such an id to a new stream.
+// True while a stream with this id runs (started on any path).
 using StreamIdInUseCallback = std::function<bool(std::uint8_t streamId)>;
+// The owner's one allocator of stream ids, shared with the host window: reserves an id that
+// neither runs nor is being started, none when all are taken. The stream-request callback
+// takes the reservation over (the id runs, or is free again when the start fails); a start
+// refused before that call gives it back through the release hook.
+using StreamIdReserveCallback = std::function<std::optional<std::uint8_t>()>;
+using StreamIdReleaseCallback = std::function<void(std::uint8_t streamId)>;
 
 // The owner's set of hooks, for the signalling server and the handler inside
 // it. Copies share one set, so the server's owner sets what its handler calls.
@@ -42,6 +48,12 @@ public:
         store(&Hooks::keyframeRequest, std::move(callback));
     }
     void setStreamIdInUseCallback(StreamIdInUseCallback callback) { store(&Hooks::streamIdInUse, std::move(callback)); }
+    void setStreamIdReserveCallback(StreamIdReserveCallback callback) {
+        store(&Hooks::streamIdReserve, std::move(callback));
+    }
+    void setStreamIdReleaseCallback(StreamIdReleaseCallback callback) {
+        store(&Hooks::streamIdRelease, std::move(callback));
+    }
 
 protected:
     WindowListCallback windowListCallback() const { return load(&Hooks::windowList); }
@@ -51,6 +63,8 @@ protected:
     WindowResizeCallback windowResizeCallback() const { return load(&Hooks::windowResize); }
     KeyframeRequestCallback keyframeRequestCallback() const { return load(&Hooks::keyframeRequest); }
     StreamIdInUseCallback streamIdInUseCallback() const { return load(&Hooks::streamIdInUse); }
+    StreamIdReserveCallback streamIdReserveCallback() const { return load(&Hooks::streamIdReserve); }
+    StreamIdReleaseCallback streamIdReleaseCallback() const { return load(&Hooks::streamIdRelease); }
     // Counts the changes of the window list hook: a list an earlier one gave is stale.
     std::uint64_t windowListGeneration() const;
 
@@ -64,6 +78,8 @@ private:
         WindowResizeCallback windowResize;
         KeyframeRequestCallback keyframeRequest;
         StreamIdInUseCallback streamIdInUse;
+        StreamIdReserveCallback streamIdReserve;
+        StreamIdReleaseCallback streamIdRelease;
         std::uint64_t windowListGeneration = 0;
     };
 

@@ -24,6 +24,29 @@ std::string errorReply() {
     return serializeMessage(nlohmann::json(error));
 }
 
+// The stream id reserved for one start request: given back unless the start took it over.
+class ReservedStreamId {
+public:
+    ReservedStreamId(std::optional<std::uint8_t> id, StreamIdReleaseCallback release)
+        : id(id), release(std::move(release)) {}
+    ~ReservedStreamId() {
+        if (id && release) release(*id);
+    }
+    ReservedStreamId(const ReservedStreamId&) = delete;
+    ReservedStreamId& operator=(const ReservedStreamId&) = delete;
+
+    explicit operator bool() const { return id.has_value(); }
+    std::uint8_t handOver() {
+        const std::uint8_t taken = *id;
+        id.reset();
+        return taken;
+    }
+
+private:
+    std::optional<std::uint8_t> id;
+    StreamIdReleaseCallback release;
+};
+
 }  // namespace
 
 SignalingMessageHandler::SignalingMessageHandler() : SignalingMessageHandler(Config{}) {}
@@ -154,13 +177,17 @@ void SignalingMessageHandler::sessionClosed(std::uint64_t session) {
 
 std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& message, std::uint64_t session) {
     const std::uint32_t windowId = readUint32Field(message, "windowId");
-    const auto streamId = allocateStreamId();
+    // Reserved first, so refused requests use their ids up as started ones do.
+    const auto reserve = streamIdReserveCallback();
+    ReservedStreamId streamId(reserve ? reserve() : std::nullopt, streamIdReleaseCallback());
     std::size_t held = 0;
     if (requestLog.allow(session, held)) {
         SPDLOG_INFO("Stream subscribe request for window {:x}{}", windowId, heldNote(held));
     }
     if (!streamId) {
-        if (refusalLog.allow(session, held)) SPDLOG_WARN("No free stream id for window {:x}{}", windowId, heldNote(held));
+        if (reserve && refusalLog.allow(session, held)) {
+            SPDLOG_WARN("No free stream id for window {:x}{}", windowId, heldNote(held));
+        }
         return errorReply();
     }
     if (!isListedWindow(windowId)) {
@@ -177,13 +204,17 @@ std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& mes
         return errorReply();
     }
     const auto callback = streamRequestCallback();
-    if (!callback || !callback(windowId, *streamId)) {
+    if (!callback) {
         return errorReply();
     }
-    recordOwner(*streamId, session);
+    const std::uint8_t id = streamId.handOver();
+    if (!callback(windowId, id)) {
+        return errorReply();
+    }
+    recordOwner(id, session);
     StreamStartedMessage started;
     started.windowId = windowId;
-    started.streamId = *streamId;
+    started.streamId = id;
     return serializeMessage(nlohmann::json(started));
 }
 
@@ -212,20 +243,6 @@ std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& me
         success = callback(windowId, width, height);
     }
     return serializeMessage(makeWindowResizedJson(streamId, windowId, width, height, success));
-}
-
-std::optional<std::uint8_t> SignalingMessageHandler::allocateStreamId() {
-    const auto inUse = streamIdInUseCallback();
-    // Each candidate is taken from the counter in one atomic step, so two
-    // requests handled at once never get the same id; a full turn of the
-    // 8-bit counter that meets only running streams means none is free.
-    for (int attempt = 0; attempt < 256; ++attempt) {
-        const std::uint8_t candidate = nextStreamId.fetch_add(1);
-        if (!inUse || !inUse(candidate)) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
 }
 
 std::shared_ptr<const SignalingMessageHandler::WindowSnapshot> SignalingMessageHandler::windowSnapshot() {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -63,13 +62,10 @@ private:
     std::size_t runningStreamsOf(std::uint64_t session);
     void recordOwner(std::uint8_t streamId, std::optional<std::uint64_t> session);
     std::string handleWindowResize(const nlohmann::json& message, std::uint64_t session);
-    std::optional<std::uint8_t> allocateStreamId();
     std::shared_ptr<const WindowSnapshot> windowSnapshot();
     bool isListedWindow(std::uint32_t windowId);
 
     const Config config;
-
-    std::atomic<std::uint8_t> nextStreamId{1};
 
     std::mutex snapshotMutex;
     std::shared_ptr<const WindowSnapshot> snapshot;

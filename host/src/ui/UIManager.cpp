@@ -330,19 +330,19 @@ void UIManager::addLogEntry(int level, const std::string& message) {
 void UIManager::toggleWindowStream(WindowEntry& entry) {
     dirty = true;
     if (entry.streaming) {
-        if (onStopCapture && entry.streamId != 0) onStopCapture(entry.streamId);
+        // 0 is an id like any other once the counter has wrapped.
+        if (onStopCapture) onStopCapture(entry.streamId);
         entry.streaming = false;
         entry.streamId = 0;
         return;
     }
-    // The counter's next id that no running stream holds; with all 256 busy
-    // nothing starts, so no running stream is taken over.
-    std::uint8_t id = nextStreamId++;
-    for (int tries = 0; tries < 255 && isStreamIdInUse && isStreamIdInUse(id); ++tries) id = nextStreamId++;
-    if (isStreamIdInUse && isStreamIdInUse(id)) return;
-    if (onStartCapture && onStartCapture(entry.windowId, id)) {
+    // Reserved only for a start that will be made: nothing else gives it back.
+    if (!onStartCapture || !reserveStreamId) return;
+    const auto id = reserveStreamId();
+    if (!id) return;  // all 256 busy: no running stream is taken over
+    if (onStartCapture(entry.windowId, *id)) {
         entry.streaming = true;
-        entry.streamId = id;
+        entry.streamId = *id;
     }
 }
 

@@ -158,7 +158,6 @@ public:
     SystemInfo systemInfo;
     ConnectionStatus connectionStatus;
     std::string localIp = "0.0.0.0";
-    std::uint8_t nextStreamId = 1;
     bool autoScroll = true;
     int logLevelFilter = 0;
     bool updateCheckInProgress = false;
@@ -172,9 +171,10 @@ public:
     std::unique_ptr<UrlOpener> urlOpener;
 
     std::function<void(const UISettings&)> onSettingsChanged;
-    // Ids of streams that run (from either path); the window list's counter
-    // skips them, so its streams never take over a client's.
-    std::function<bool(std::uint8_t streamId)> isStreamIdInUse;
+    // The id for a stream started from the window list, from the allocator that
+    // clients' streams share, so it never takes over a client's; none when all are
+    // taken. onStartCapture consumes it (running, or free again when the start fails).
+    std::function<std::optional<std::uint8_t>()> reserveStreamId;
     std::function<bool(std::uint32_t windowId, std::uint8_t streamId)> onStartCapture;
     std::function<void(std::uint8_t streamId)> onStopCapture;
     std::function<void()> onCheckForUpdates;

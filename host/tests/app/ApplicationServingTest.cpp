@@ -10,14 +10,17 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ApplicationTestSupport.h"
@@ -364,6 +367,84 @@ TEST_F(ApplicationServing, AStopReleasesOnlyWhatItsOwnStreamHeld) {
     EXPECT_EQ(releases(desktop->inputs()), own);
     loop.stop();
     app->shutdown();
+}
+
+// Clients' start requests and the host window's clicks at the same moment, on a
+// fresh host each round (where every side's ids begin): each stream gets an id
+// of its own and captures the window its starter asked for; no start takes over
+// another's.
+TEST_F(ApplicationServing, StartsFromClientsAndTheHostWindowAtOnceGetIdsOfTheirOwn) {
+    constexpr int kClients = 2, kHostThreads = 2;
+    constexpr int kStartsEach = 4;  // 16 in all: the cap, and half a client's share
+    constexpr int kRounds = 15;
+    std::vector<quillane::protocol::WindowInfo> windows;  // one per starter, clients first
+    for (int i = 0; i < kClients + kHostThreads; ++i) {
+        windows.push_back(window);
+        windows.back().id = kWindowId + static_cast<std::uint32_t>(i);
+    }
+
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        app.reset();
+        app = std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), createInputPlatform(),
+                                            idleCaptureServices(captures, windows));
+        ASSERT_TRUE(app->initialize()) << problems(log);
+        MainLoopTurns loop(*app);
+        std::vector<std::unique_ptr<SignalingClient>> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.push_back(std::make_unique<SignalingClient>());
+            ASSERT_TRUE(clients.back()->connect(signalingPort));
+        }
+
+        std::vector<std::vector<json>> answers(kClients);
+        std::vector<std::vector<std::uint8_t>> hostIds(kHostThreads);
+        std::atomic<int> sent{0};
+        std::vector<std::thread> starters;
+        for (int c = 0; c < kClients; ++c) {
+            starters.emplace_back([&, c] {
+                for (int i = 0; i < kStartsEach; ++i) {
+                    clients[c]->sendJson({{"type", "stream_start"}, {"windowId", windows[c].id}});
+                }
+                ++sent;
+                for (int i = 0; i < kStartsEach; ++i) answers[c].push_back(clients[c]->receiveJson(10s).value_or(json{}));
+            });
+        }
+        for (int h = 0; h < kHostThreads; ++h) {
+            starters.emplace_back([&, h] {
+                // Clicks in the window list, spread over the time the clients' requests are being
+                // handled; each, as the window's click does, takes an id from the host, then starts.
+                while (sent < kClients) std::this_thread::yield();
+                for (int i = 0; i < kStartsEach; ++i) {
+                    const auto id = app->reserveStreamId();
+                    if (id && app->startCapture(windows[kClients + h].id, *id)) hostIds[h].push_back(*id);
+                    std::this_thread::sleep_for(1ms);
+                }
+            });
+        }
+        for (auto& thread : starters) thread.join();
+
+        std::set<int> ids;
+        const auto owned = [&](std::uint8_t id) {
+            EXPECT_TRUE(ids.insert(id).second) << "stream " << int(id) << " handed out twice";
+            EXPECT_TRUE(app->isStreamRunning(id)) << int(id);
+        };
+        for (int c = 0; c < kClients; ++c) {
+            for (const auto& answer : answers[c]) {
+                ASSERT_EQ(answer.value("type", ""), "stream_started") << answer.dump() << problems(log);
+                EXPECT_EQ(answer.value("windowId", 0u), windows[c].id);
+                owned(answer.at("streamId").get<std::uint8_t>());
+            }
+            EXPECT_EQ(captures->runningOf(windows[c].id), kStartsEach) << "client " << c;
+        }
+        for (int h = 0; h < kHostThreads; ++h) {
+            EXPECT_EQ(hostIds[h].size(), std::size_t{kStartsEach}) << problems(log);
+            for (const auto id : hostIds[h]) owned(id);
+            EXPECT_EQ(captures->runningOf(windows[kClients + h].id), kStartsEach) << "host thread " << h;
+        }
+        loop.stop();
+        app->shutdown();
+        EXPECT_EQ(captures->running, 0);
+    }
 }
 
 }  // namespace

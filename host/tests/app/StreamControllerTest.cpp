@@ -9,15 +9,16 @@
 namespace quillane::host::test {
 namespace {
 
-// Sixteen streams run at most; a restart under a running id replaces its
-// stream and is let through at the cap. Only listed windows stream.
-TEST_F(StreamComponents, AtMostSixteenStreamsRunAndARestartUnderARunningIdIsNoNewOne) {
+// Sixteen streams run at most; a start under a running id is refused and
+// never replaces its stream. Only listed windows stream.
+TEST_F(StreamComponents, AtMostSixteenStreamsRunAndARunningIdIsNotStartedAgain) {
     LogCapture log;
     for (std::uint8_t id = 0; id < 16; ++id) ASSERT_TRUE(streams.start(kWindowId, id, StreamOrigin::HostWindow));
     EXPECT_FALSE(streams.start(kWindowId, 16, StreamOrigin::Client));
     EXPECT_EQ(log.count("Refusing stream for window 2a0001: 16 streams already running"), 1u);
     EXPECT_FALSE(streams.isRunning(16));
-    EXPECT_TRUE(streams.start(kWindowId, 5, StreamOrigin::Client));
+    EXPECT_FALSE(streams.start(kWindowId, 5, StreamOrigin::Client));
+    EXPECT_EQ(log.count("Refusing stream for window 2a0001: stream 5 is already running"), 1u);
     EXPECT_EQ(captures->running, 16);
 
     EXPECT_FALSE(streams.start(0x7fffffff, 5, StreamOrigin::HostWindow));

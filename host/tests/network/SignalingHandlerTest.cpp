@@ -184,10 +184,7 @@ TEST_F(SignalingHandlerTest, ASessionRunsAtMostEightStreamsWhichStopWhenItCloses
     EXPECT_EQ(send(start, 2), started(4097, 10));
     // A stopped stream, or one that ended by itself, frees its place.
     EXPECT_TRUE(send(R"({"type":"stream_stop","streamId":3})", 2));
-    {
-        std::lock_guard lock(host.mutex);
-        host.running.reset(5);
-    }
+    host.endStream(5);
     EXPECT_EQ(send(start, 1), started(4097, 11));
     EXPECT_EQ(send(start, 1), started(4097, 12));
     EXPECT_EQ(send(start, 1), kError);
@@ -307,10 +304,7 @@ TEST_F(SignalingHandlerTest, StreamIdsWrapAndSkipRunningStreams) {
     }
     EXPECT_TRUE(seen.count(1));
     expectExchanges({{start, kError, "No free stream id for window 1001"}});
-    {
-        std::lock_guard lock(host.mutex);
-        host.running.reset(77);
-    }
+    host.endStream(77);
     EXPECT_EQ(send(start), started(4097, 77));
 }
 

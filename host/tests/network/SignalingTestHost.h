@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "common/StreamIdAllocator.h"
 #include "network/SignalingServer.h"
 
 namespace quillane::host::test {
 
 // The owner's side of the signalling callbacks, recording every call; running
-// streams are kept so the server can be told which ids are taken.
+// streams are kept, and the stream ids come from an allocator as the host's do.
 class FakeSignalingHost {
 public:
     struct StartCall {
@@ -37,12 +38,13 @@ public:
             std::lock_guard lock(mutex);
             starts.push_back({windowId, streamId});
             running.set(streamId, startSucceeds);
+            if (!startSucceeds) ids.release(streamId);
             return startSucceeds.load();
         });
         server.setStreamStopCallback([this](std::uint8_t streamId) {
             std::lock_guard lock(mutex);
             stops.push_back(streamId);
-            running.reset(streamId);
+            endLocked(streamId);
         });
         server.setClientConnectedCallback([this](const std::string& address) {
             std::lock_guard lock(mutex);
@@ -61,6 +63,20 @@ public:
             std::lock_guard lock(mutex);
             return running.test(streamId);
         });
+        server.setStreamIdReserveCallback([this] {
+            std::lock_guard lock(mutex);
+            return ids.reserve();
+        });
+        server.setStreamIdReleaseCallback([this](std::uint8_t streamId) {
+            std::lock_guard lock(mutex);
+            if (!running.test(streamId)) ids.release(streamId);
+        });
+    }
+
+    // The stream ended by itself (its window closed): its id is free again.
+    void endStream(std::uint8_t streamId) {
+        std::lock_guard lock(mutex);
+        endLocked(streamId);
     }
 
     static protocol::WindowInfo window(std::uint32_t id, std::string title) {
@@ -82,12 +98,19 @@ public:
     std::atomic<bool> startSucceeds{true};
     std::atomic<bool> resizeSucceeds{true};
     std::bitset<256> running;
+    StreamIdAllocator ids;
     int windowListCalls = 0;
     std::vector<StartCall> starts;
     std::vector<std::uint8_t> stops;
     std::vector<std::string> connected;
     std::vector<ResizeCall> resizes;
     std::vector<std::uint8_t> keyframes;
+
+private:
+    void endLocked(std::uint8_t streamId) {
+        if (running.test(streamId)) ids.release(streamId);
+        running.reset(streamId);
+    }
 };
 
 // Limits small enough for tests to reach quickly.

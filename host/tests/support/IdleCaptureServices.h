@@ -8,37 +8,59 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace quillane::host::test {
 
-// How many captures run now; shared by the captures a set of services makes.
+// How many captures run now, in all and of each window; shared by the captures
+// a set of services makes.
 struct IdleCaptureCount {
     std::atomic<int> running{0};
+
+    int runningOf(std::uint32_t windowId) const {
+        std::lock_guard lock(mutex);
+        const auto it = perWindow.find(windowId);
+        return it == perWindow.end() ? 0 : it->second;
+    }
+    void count(std::uint32_t windowId, int change) {
+        running += change;
+        std::lock_guard lock(mutex);
+        perWindow[windowId] += change;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::map<std::uint32_t, int> perWindow;
 };
 
 class IdleCapture final : public CaptureSource {
 public:
     explicit IdleCapture(std::shared_ptr<IdleCaptureCount> count) : count(std::move(count)) {}
     ~IdleCapture() override { stopCapture(); }
-    bool initialize(std::uint32_t, EncoderDevice) override { return true; }
+    bool initialize(std::uint32_t windowId, EncoderDevice) override {
+        window = windowId;
+        return true;
+    }
     void getSize(std::uint32_t& width, std::uint32_t& height) const override {
         width = 640;
         height = 480;
     }
     bool startCapture(CaptureFrameCallback) override {
-        if (!capturing.exchange(true)) ++count->running;
+        if (!capturing.exchange(true)) count->count(window, 1);
         return true;
     }
     void stopCapture() override {
-        if (capturing.exchange(false)) --count->running;
+        if (capturing.exchange(false)) count->count(window, -1);
     }
     bool isCapturing() const override { return capturing; }
     void repeatLastFrame() override {}
 
 private:
     std::shared_ptr<IdleCaptureCount> count;
+    std::uint32_t window = 0;
     std::atomic<bool> capturing{false};
 };
 

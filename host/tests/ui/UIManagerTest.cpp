@@ -1,5 +1,6 @@
 #include "HeadlessUIBackend.h"
 
+#include "common/StreamIdAllocator.h"
 #include "ui/TextFit.h"
 #include "ui/UIManager.h"
 
@@ -59,6 +60,7 @@ TEST_F(UIManagerTest, EveryPageRendersInEveryState) {
             ui->connectionStatus.fps = connected ? std::optional<std::uint32_t>(72) : std::nullopt;
             for (bool streaming : {false, true}) {
                 if (windows > 0) {
+                    ui->reserveStreamId = [] { return std::optional<std::uint8_t>(7); };
                     ui->onStartCapture = [](std::uint32_t, std::uint8_t) { return true; };
                     auto entry = ui->windows()[5];
                     if (entry.streaming != streaming) ui->toggleWindowStream(const_cast<WindowEntry&>(ui->windows()[5]));
@@ -168,21 +170,32 @@ TEST(UIManagerLifeTest, WithoutFontFilesTheBuiltInFontServesEveryRole) {
 // ---- window list: Start and Stop against a fake Application -----------------
 
 struct FakeApplication {
+    StreamIdAllocator ids;
     std::set<std::uint8_t> running;
     bool startSucceeds = true;
     std::vector<std::pair<std::uint32_t, std::uint8_t>> starts;
     std::vector<std::uint8_t> stops;
 
+    // A stream another path (a client) runs under this id.
+    void run(std::uint8_t id) {
+        ids.claim(id);
+        running.insert(id);
+    }
+
     void wire(UIManager& ui) {
-        ui.isStreamIdInUse = [this](std::uint8_t id) { return running.count(id) != 0; };
+        ui.reserveStreamId = [this] { return ids.reserve(); };
         ui.onStartCapture = [this](std::uint32_t window, std::uint8_t id) {
             starts.emplace_back(window, id);
-            if (startSucceeds) running.insert(id);
+            if (startSucceeds) {
+                running.insert(id);
+            } else {
+                ids.release(id);
+            }
             return startSucceeds;
         };
         ui.onStopCapture = [this](std::uint8_t id) {
             stops.push_back(id);
-            running.erase(id);
+            if (running.erase(id) != 0) ids.release(id);
         };
     }
 };
@@ -190,7 +203,8 @@ struct FakeApplication {
 TEST_F(UIManagerTest, StartAndStopFromTheWindowListUseFreeIdsAndKeepRowsAcrossLists) {
     FakeApplication app;
     app.wire(*ui);
-    app.running = {1, 2};  // a client's streams
+    app.run(1);  // a client's streams
+    app.run(2);
     ui->setWindowList(manyWindows(3));
     auto row = [&](int i) -> WindowEntry& { return const_cast<WindowEntry&>(ui->windows()[i]); };
 
@@ -237,8 +251,8 @@ TEST_F(UIManagerTest, StreamIdsWrapAndSkipRunningOnes) {
     app.wire(*ui);
     ui->setWindowList(manyWindows(1));
     auto& row = const_cast<WindowEntry&>(ui->windows()[0]);
-    ui->nextStreamId = 254;
-    app.running = {255};
+    app.ids = StreamIdAllocator(254);
+    app.run(255);
     std::vector<int> ids;
     for (int i = 0; i < 3; ++i) {
         ui->toggleWindowStream(row);
@@ -246,15 +260,17 @@ TEST_F(UIManagerTest, StreamIdsWrapAndSkipRunningOnes) {
         ui->toggleWindowStream(row);
     }
     EXPECT_EQ(ids, (std::vector<int>{254, 0, 1}));
-    // Without a start callback the id is used up all the same.
+    // Stream 0 stops like any other.
+    EXPECT_EQ(app.stops, (std::vector<std::uint8_t>{254, 0, 1}));
+    // Without a start callback no id is reserved, since no start would give it back.
     ui->onStartCapture = nullptr;
     ui->toggleWindowStream(row);
     EXPECT_FALSE(row.streaming);
-    EXPECT_EQ(ui->nextStreamId, 3);
+    EXPECT_FALSE(app.ids.isTaken(2));
 
     // Every id busy: nothing starts, no client stream is taken over.
     app.wire(*ui);
-    for (int id = 0; id < 256; ++id) app.running.insert(static_cast<std::uint8_t>(id));
+    for (int id = 0; id < 256; ++id) app.run(static_cast<std::uint8_t>(id));
     app.starts.clear();
     ui->toggleWindowStream(row);
     EXPECT_FALSE(row.streaming);

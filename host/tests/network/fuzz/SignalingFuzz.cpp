@@ -10,6 +10,7 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "common/StreamIdAllocator.h"
 #include "network/LogText.h"
 #include "network/SignalingMessageHandler.h"
 
@@ -18,6 +19,7 @@ namespace quillane::host::test {
 namespace {
 
 using quillane::host::SignalingMessageHandler;
+using quillane::host::StreamIdAllocator;
 
 SignalingMessageHandler& handler() {
     static SignalingMessageHandler* instance = [] {
@@ -31,10 +33,16 @@ SignalingMessageHandler& handler() {
             window.x = -5;
             return std::vector<quillane::protocol::WindowInfo>{window};
         });
+        // The owner's allocator, kept as the host keeps it: started ids stay taken until stopped.
+        static StreamIdAllocator ids;
+        h->setStreamIdReserveCallback([] { return ids.reserve(); });
+        h->setStreamIdReleaseCallback([](std::uint8_t streamId) { ids.release(streamId); });
         h->setStreamRequestCallback([](std::uint32_t windowId, std::uint8_t streamId) {
-            return (windowId ^ streamId) % 3 != 0;
+            const bool started = (windowId ^ streamId) % 3 != 0;
+            if (!started) ids.release(streamId);
+            return started;
         });
-        h->setStreamStopCallback([](std::uint8_t) {});
+        h->setStreamStopCallback([](std::uint8_t streamId) { ids.release(streamId); });
         h->setClientConnectedCallback([](const std::string&) {});
         h->setWindowResizeCallback([](std::uint32_t, std::uint32_t width, std::uint32_t) { return width % 2 == 0; });
         h->setKeyframeRequestCallback([](std::uint8_t) {});
