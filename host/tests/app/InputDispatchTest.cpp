@@ -1,24 +1,38 @@
-// The input dispatch driven directly on a scripted desktop: records from both
-// connections reach the running stream's window, and a stop lets go of every
-// key still held before input goes nowhere.
+// The input dispatch driven directly and over real sockets on a scripted desktop: records from
+// both connections reach the running stream's window without a connection's thread ever waiting
+// for the desktop, nothing a client sent acts after it is gone, and a stop lets go of every key
+// still held before input goes nowhere.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <map>
 #include <memory>
 #include <vector>
 
-#include "FakeInputPlatform.h"
+#include "Eventually.h"
+#include "GuardedInputPlatform.h"
+#include "VideoClient.h"
 #include "app/InputDispatch.h"
 #include "input/InputInjector.h"
 #include "network/TcpInputServer.h"
+#include "network/TcpTransportServer.h"
 #include "network/TransportTypes.h"
 
 namespace quillane::host::test {
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr NativeWindow kWindow = 0x1234;
+constexpr NativeWindow kOther = 0x9999;  // another application's window, kept above
 constexpr std::uint8_t kStream = 1;
 constexpr std::uint8_t kKeyA = 0x41;
+constexpr std::uint8_t kKeyB = 0x42;
+constexpr std::uint8_t kKeyC = 0x43;
+constexpr std::uint8_t kKeyF1 = 0x70;
 
 struct Key {
     std::uint16_t vk;
@@ -26,34 +40,92 @@ struct Key {
     bool operator==(const Key&) const = default;
 };
 
+InputEvent inputRecord(InputDeviceType device, std::uint8_t action, std::uint8_t code, std::uint16_t x = 32768) {
+    InputEvent event;
+    event.streamId = kStream;
+    event.deviceType = static_cast<std::uint8_t>(device);
+    event.action = action;
+    event.code = code;
+    event.x = x;
+    event.y = 32768;
+    return event;
+}
+InputEvent keyRecord(KeyAction action, std::uint8_t vk) {
+    return inputRecord(InputDeviceType::Keyboard, static_cast<std::uint8_t>(action), vk);
+}
+InputEvent moveRecord(std::uint16_t x) {
+    return inputRecord(InputDeviceType::Mouse, static_cast<std::uint8_t>(MouseAction::Move), 0, x);
+}
+ClientInput videoRecord(const InputEvent& event) {
+    ClientInput record;
+    record.streamId = event.streamId;
+    record.deviceType = event.deviceType;
+    record.action = event.action;
+    record.x = event.x;
+    record.y = event.y;
+    record.code = event.code;
+    return record;
+}
+std::vector<std::uint8_t> inputBody(const InputEvent& event) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&event);
+    return {bytes, bytes + sizeof(event)};
+}
+VideoInputRecord videoBody(const InputEvent& event) {
+    return VideoInputRecord{event.streamId, event.deviceType, event.action, event.x, event.y, event.code, 0, 0};
+}
+
 class InputDispatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        desktop->existing = kWindow;
-        desktop->foreground = kWindow;
+        desktop->with([](FakeInputPlatform& d) {
+            d.existing = kWindow;
+            d.foreground = kWindow;
+        });
         ASSERT_TRUE(input.start());
     }
-    void TearDown() override { input.stop(); }
+    void TearDown() override {
+        desktop->releaseSleeps();
+        input.stop();
+    }
 
+    std::vector<SyntheticInput> inputs() {
+        return desktop->with([](FakeInputPlatform& d) {
+            std::vector<SyntheticInput> all;
+            for (const auto& call : d.sent) all.insert(all.end(), call.begin(), call.end());
+            return all;
+        });
+    }
     // The keyboard inputs sent so far, then forgotten.
     std::vector<Key> keys() {
         std::vector<Key> out;
-        for (const auto& call : desktop->sent)
-            for (const auto& in : call)
-                if (in.kind == SyntheticInput::Kind::Keyboard) out.push_back({in.vk, (in.flags & key_flags::kKeyUp) != 0});
-        desktop->sent.clear();
+        for (const auto& in : inputs())
+            if (in.kind == SyntheticInput::Kind::Keyboard) out.push_back({in.vk, (in.flags & key_flags::kKeyUp) != 0});
+        desktop->with([](FakeInputPlatform& d) { d.sent.clear(); });
         return out;
     }
-    InputEvent keyEvent(KeyAction action) {
-        InputEvent event;
-        event.streamId = kStream;
-        event.deviceType = 2;
-        event.action = static_cast<std::uint8_t>(action);
-        event.code = kKeyA;
-        return event;
+    bool keySent(Key key) {
+        return eventually([&] {
+            const auto all = inputs();
+            return std::any_of(all.begin(), all.end(), [&](const SyntheticInput& in) {
+                return in.kind == SyntheticInput::Kind::Keyboard && in.vk == key.vk &&
+                       ((in.flags & key_flags::kKeyUp) != 0) == key.up;
+            });
+        });
+    }
+    // The keys pressed and not let go since the inputs were last forgotten.
+    std::vector<std::uint16_t> heldKeys() {
+        std::map<std::uint16_t, bool> down;
+        for (const Key& key : keys()) down[key.vk] = !key.up;
+        std::vector<std::uint16_t> held;
+        for (const auto& [vk, isDown] : down)
+            if (isDown) held.push_back(vk);
+        return held;
+    }
+    void coverTheWindow(bool covered) {
+        desktop->with([covered](FakeInputPlatform& d) { d.underPoint = covered ? kOther : kWindow; });
     }
 
-    std::shared_ptr<FakeInputPlatform> desktop = std::make_shared<FakeInputPlatform>();
+    std::shared_ptr<GuardedInputPlatform> desktop = std::make_shared<GuardedInputPlatform>();
     InputDispatch input{desktop, [](std::uint8_t id) { return id == kStream ? kWindow : NativeWindow{0}; }};
 };
 
@@ -64,14 +136,137 @@ TEST_F(InputDispatchTest, BothConnectionsReachTheStreamsWindowAndAStopReleasesHe
     record.action = static_cast<std::uint8_t>(KeyAction::KeyDown);
     record.code = kKeyA;
     input.onClientInput(record);
-    input.onInputEvent(keyEvent(KeyAction::KeyUp));
-    input.onInputEvent(keyEvent(KeyAction::KeyDown));
+    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyA));
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyA));
+    ASSERT_TRUE(eventually([&] { return inputs().size() >= 3; }));
     EXPECT_EQ(keys(), (std::vector<Key>{{kKeyA, false}, {kKeyA, true}, {kKeyA, false}}));
 
     input.stop();
     EXPECT_EQ(keys(), (std::vector<Key>{{kKeyA, true}})) << "a key left held would repeat forever";
-    input.onInputEvent(keyEvent(KeyAction::KeyDown));
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyA));
     EXPECT_TRUE(keys().empty());
+}
+
+// A covered press waits for its window to come up; meanwhile both connections hand on at once. The
+// queue then fills: a move merges into the last, a press that finds no room is dropped with its
+// release, and the releases of queued presses go in beyond the room, all in each connection's order.
+TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRelease) {
+    coverTheWindow(true);
+    desktop->holdSleeps();
+    const InputEvent press = inputRecord(InputDeviceType::Mouse, static_cast<std::uint8_t>(MouseAction::ButtonDown), 0);
+    auto pressing = std::async(std::launch::async, [&] { input.onClientInput(videoRecord(press)); });
+    ASSERT_TRUE(eventually([&] { return desktop->sleepHeld(); }));
+
+    auto posting = std::async(std::launch::async, [&] {
+        input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyB));
+        for (std::size_t i = 1; i < InputThread::kCapacity; ++i) input.onInputEvent(moveRecord(0));
+        input.onInputEvent(moveRecord(65535));
+        input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyC));
+        input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyC));
+        input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyB));
+        InputEvent release = press;
+        release.action = static_cast<std::uint8_t>(MouseAction::ButtonUp);
+        input.onClientInput(videoRecord(release));
+    });
+    EXPECT_EQ(posting.wait_for(2s), std::future_status::ready) << "a connection's thread waited for the desktop";
+    EXPECT_EQ(pressing.wait_for(0s), std::future_status::ready);
+    EXPECT_TRUE(desktop->sleepHeld());
+    coverTheWindow(false);
+    desktop->releaseSleeps();
+    pressing.get();
+    posting.get();
+
+    ASSERT_TRUE(eventually([&] {
+        const auto all = inputs();
+        return !all.empty() && all.back().flags == mouse_flags::kLeftUp;
+    }));
+    const auto all = inputs();
+    // Mouse inputs by their flags, keys by their code (with 0x10000) and direction (0x20000 when up).
+    std::vector<std::uint32_t> seen;
+    for (const auto& in : all) {
+        seen.push_back(in.kind == SyntheticInput::Kind::Keyboard ? in.vk | 0x10000u | (in.flags & key_flags::kKeyUp) << 16
+                                                                  : in.flags);
+    }
+    const auto at = [&](std::uint32_t what) {
+        return static_cast<std::size_t>(std::find(seen.begin(), seen.end(), what) - seen.begin());
+    };
+    const std::size_t leftDown = at(mouse_flags::kLeftDown);
+    const std::size_t bDown = at(kKeyB | 0x10000u);
+    const std::size_t bUp = at(kKeyB | 0x30000u);
+    ASSERT_LT(leftDown, bDown);
+    ASSERT_LT(bUp, at(mouse_flags::kLeftUp));
+    EXPECT_EQ(keys(), (std::vector<Key>{{kKeyB, false}, {kKeyB, true}})) << "C's press and release are both dropped";
+    ASSERT_EQ(bUp - bDown - 1, InputThread::kCapacity - 1) << "only moves between B's press and release, one merged";
+    for (auto i = bDown + 1; i < bUp; ++i) ASSERT_EQ(all[i].flags, mouse_flags::kAbsoluteMove);
+    EXPECT_EQ(all[bDown + 1].dx, all[bUp - 2].dx);
+    EXPECT_GT(all[bUp - 1].dx, all[bDown + 1].dx) << "the merged move lands where the last one pointed";
+}
+
+// A keyframe request and feedback that follow a covered press on the video connection are handled
+// while the press still waits for its window.
+TEST_F(InputDispatchTest, FeedbackBehindACoveredPressIsHandledAtOnce) {
+    TcpTransportServer video{0};
+    std::atomic<int> keyframes{0};
+    std::atomic<int> feedback{0};
+    video.setClientInputCallback([this](const ClientInput& record) { input.onClientInput(record); });
+    video.setKeyframeRequestCallback([&](std::uint8_t) { ++keyframes; });
+    video.setClientFeedbackCallback([&](const ClientFeedback&) { ++feedback; });
+    ASSERT_TRUE(video.start());
+    coverTheWindow(true);
+    desktop->holdSleeps();
+
+    VideoClient client;
+    ASSERT_TRUE(client.connect(video.port()));
+    ASSERT_TRUE(client.sendInput(videoBody(inputRecord(InputDeviceType::Mouse, 2, 0))));
+    ASSERT_TRUE(client.sendKeyframeRequest(kStream));
+    ASSERT_TRUE(client.sendFeedback(5, 20));
+    EXPECT_TRUE(eventually([&] { return keyframes == 1 && feedback == 1; }, 2s));
+    EXPECT_TRUE(desktop->sleepHeld()) << "the press is still waiting";
+    desktop->releaseSleeps();
+    video.stop();
+}
+
+// A client sends a covered press, which holds the desktop up, then key presses; a new client
+// replaces it meanwhile. Whatever of the old client's keys went in was let go by its gone release:
+// none of them goes in afterwards. On the video and on the input connection, a few times each.
+TEST_F(InputDispatchTest, NothingAReplacedClientSentActsAfterItsGoneRelease) {
+    TcpTransportServer video{0};
+    TcpInputServer inputServer{0};
+    video.setClientInputCallback([this](const ClientInput& record) { input.onClientInput(record); });
+    video.setClientGoneCallback([this] { input.onClientGone(); });
+    inputServer.setInputEventCallback([this](const InputEvent& event) { input.onInputEvent(event); });
+    inputServer.setClientGoneCallback([this] { input.onClientGone(); });
+    ASSERT_TRUE(video.start());
+    ASSERT_TRUE(inputServer.start());
+    coverTheWindow(true);
+
+    for (const bool onVideo : {true, false}) {
+        SCOPED_TRACE(onVideo ? "video connection" : "input connection");
+        const std::uint16_t port = onVideo ? video.port() : inputServer.port();
+        const auto send = [onVideo](VideoClient& client, const InputEvent& event) {
+            return onVideo ? client.sendInput(videoBody(event)) : client.sendMessage(inputBody(event));
+        };
+        auto current = std::make_unique<VideoClient>();
+        ASSERT_TRUE(current->connect(port));
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(round);
+            desktop->holdSleeps();
+            ASSERT_TRUE(send(*current, inputRecord(InputDeviceType::Mouse, 2, 0)));
+            ASSERT_TRUE(eventually([&] { return desktop->sleepHeld(); }));
+            for (std::uint8_t vk = 0x30; vk <= 0x5A; ++vk) ASSERT_TRUE(send(*current, keyRecord(KeyAction::KeyDown, vk)));
+            auto next = std::make_unique<VideoClient>();
+            ASSERT_TRUE(next->connect(port));
+            desktop->releaseSleeps();
+            EXPECT_TRUE(current->waitForClose(5s));
+            current = std::move(next);
+            ASSERT_TRUE(send(*current, keyRecord(KeyAction::KeyDown, kKeyF1)));
+            ASSERT_TRUE(send(*current, keyRecord(KeyAction::KeyUp, kKeyF1)));
+            ASSERT_TRUE(keySent({kKeyF1, true}));
+            EXPECT_EQ(heldKeys(), std::vector<std::uint16_t>{});
+        }
+    }
+    inputServer.stop();
+    video.stop();
 }
 
 }  // namespace
