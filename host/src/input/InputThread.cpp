@@ -97,7 +97,7 @@ void InputThread::postNotice(Item item) {
         std::lock_guard lock(mutex);
         if (!running) return;
         // Everything is let go when it acts: later releases owe nothing to earlier presses.
-        presses = {};
+        if (item.kind == Kind::ConnectionEnded) presses = {};
         queue.push_back(item);
     }
     wake.notify_one();
