@@ -73,11 +73,12 @@ void InputThread::postRecord(InputRoad road, std::uint8_t streamId, const InputP
     {
         std::lock_guard lock(mutex);
         if (!running) return;
+        if (mergeMove(item)) return;  // the input thread is behind: only the last position counts
         if (admit(item)) {
             queue.push_back(item);
             ++records;
         } else {
-            dropped = !mergeMove(item);
+            dropped = true;
         }
     }
     if (!dropped) {
@@ -123,7 +124,12 @@ bool InputThread::admit(const Item& item) {
         if (!room && !(book.queued.test(bit) && records < kMaxRecords)) return false;
         book.queued.reset(bit);
         return true;
-    case Effect::Move:
+    case Effect::Move: {
+        // The pointer ends where the client left it: a move goes in beyond the room after
+        // another kind of record of its connection (the next ones merge into it).
+        const Item* last = lastOf(item.road);
+        return room || (last != nullptr && effectOf(last->packet) != Effect::Move && records < kMaxRecords);
+    }
     case Effect::Other:
         break;
     }
@@ -133,13 +139,18 @@ bool InputThread::admit(const Item& item) {
 bool InputThread::mergeMove(const Item& item) {
     if (effectOf(item.packet) != Effect::Move) return false;
     // Only into the connection's last record, so that nothing of it moves ahead of the move.
+    Item* last = lastOf(item.road);
+    if (last == nullptr || effectOf(last->packet) != Effect::Move || last->streamId != item.streamId) return false;
+    last->packet = item.packet;
+    return true;
+}
+
+InputThread::Item* InputThread::lastOf(InputRoad road) {
     for (auto it = queue.rbegin(); it != queue.rend(); ++it) {
-        if (it->kind != Kind::Record || it->road != item.road) continue;
-        if (effectOf(it->packet) != Effect::Move || it->streamId != item.streamId) return false;
-        it->packet = item.packet;
-        return true;
+        if (it->kind != Kind::Record) return nullptr;  // nothing merges across a notice
+        if (it->road == road) return &*it;
     }
-    return false;
+    return nullptr;
 }
 
 void InputThread::run() {

@@ -20,10 +20,11 @@ namespace quillane::host {
 // notices of ended streams and connections share one queue, so a notice acts after the records
 // posted before it, and each connection's records keep their order.
 //
-// The queue is small: when a client sends faster than the desktop takes it, a move merges into the
-// connection's move queued last, and a press is dropped together with its release; a release of
-// something queued as pressed always goes in (it is bounded by what can be held). Notices are
-// never dropped.
+// The queue is small. A move merges into its connection's last queued record when that is a move
+// of the same stream, so a stream of moves takes one place however far behind the desktop is.
+// When the queue is full, a press is dropped together with its release; a release of something
+// queued as pressed, and a move after another kind of record, still go in (they are bounded by
+// what can be held). Notices are never dropped.
 //
 // Threads: post from any thread, never waiting for the input thread; start and stop from the
 // owner's thread.
@@ -69,6 +70,8 @@ private:
     // Under mutex: false when the record does not go in as it stands.
     bool admit(const Item& item);
     bool mergeMove(const Item& item);
+    // The connection's last queued record after the last notice, if any.
+    Item* lastOf(InputRoad road);
 
     std::shared_ptr<InputRouter> router;
     std::mutex mutex;

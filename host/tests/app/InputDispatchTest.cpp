@@ -99,7 +99,8 @@ protected:
     std::vector<Key> keys() {
         std::vector<Key> out;
         for (const auto& in : inputs())
-            if (in.kind == SyntheticInput::Kind::Keyboard) out.push_back({in.vk, (in.flags & key_flags::kKeyUp) != 0});
+            if (in.kind == SyntheticInput::Kind::Keyboard && (in.flags & key_flags::kUnicode) == 0)
+                out.push_back({in.vk, (in.flags & key_flags::kKeyUp) != 0});
         desktop->with([](FakeInputPlatform& d) { d.sent.clear(); });
         return out;
     }
@@ -148,8 +149,9 @@ TEST_F(InputDispatchTest, BothConnectionsReachTheStreamsWindowAndAStopReleasesHe
 }
 
 // A covered press waits for its window to come up; meanwhile both connections hand on at once. The
-// queue then fills: a move merges into the last, a press that finds no room is dropped with its
-// release, and the releases of queued presses go in beyond the room, all in each connection's order.
+// queue then fills with text: moves merge into one, a press that finds no room is dropped with its
+// release, and the releases of queued presses and a move after them go in beyond the room, all in
+// each connection's order.
 TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRelease) {
     coverTheWindow(true);
     desktop->holdSleeps();
@@ -159,10 +161,13 @@ TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRe
 
     auto posting = std::async(std::launch::async, [&] {
         input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyB));
-        for (std::size_t i = 1; i < InputThread::kCapacity; ++i) input.onInputEvent(moveRecord(0));
+        const InputEvent text = inputRecord(InputDeviceType::Keyboard, static_cast<std::uint8_t>(KeyAction::Char), 0, 'a');
+        for (std::size_t i = 2; i < InputThread::kCapacity; ++i) input.onInputEvent(text);
+        input.onInputEvent(moveRecord(0));  // the last place
         input.onInputEvent(moveRecord(65535));
         input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyC));
         input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyB));
+        input.onInputEvent(moveRecord(0));
         InputEvent release = press;
         release.action = static_cast<std::uint8_t>(MouseAction::ButtonUp);
         input.onClientInput(videoRecord(release));
@@ -194,17 +199,27 @@ TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRe
     const auto at = [&](std::uint32_t what) {
         return static_cast<std::size_t>(std::find(seen.begin(), seen.end(), what) - seen.begin());
     };
+    const auto movesBetween = [&](std::size_t from, std::size_t to) {
+        std::vector<std::int32_t> dx;
+        for (std::size_t i = from + 1; i < to; ++i)
+            if (all[i].flags == mouse_flags::kAbsoluteMove) dx.push_back(all[i].dx);
+        return dx;
+    };
     const std::size_t leftDown = at(mouse_flags::kLeftDown);
     const std::size_t bDown = at(kKeyB | 0x10000u);
     const std::size_t bUp = at(kKeyB | 0x30000u);
+    const std::size_t leftUp = at(mouse_flags::kLeftUp);
     ASSERT_LT(leftDown, bDown);
-    ASSERT_LT(bUp, at(mouse_flags::kLeftUp));
+    ASSERT_LT(bUp, leftUp);
     EXPECT_EQ(keys(), (std::vector<Key>{{kKeyB, false}, {kKeyB, true}, {kKeyA, false}, {kKeyA, true}}))
         << "C's press and release are both dropped";
-    ASSERT_EQ(bUp - bDown - 1, InputThread::kCapacity - 1) << "only moves between B's press and release, one merged";
-    for (auto i = bDown + 1; i < bUp; ++i) ASSERT_EQ(all[i].flags, mouse_flags::kAbsoluteMove);
-    EXPECT_EQ(all[bDown + 1].dx, all[bUp - 2].dx);
-    EXPECT_GT(all[bUp - 1].dx, all[bDown + 1].dx) << "the merged move lands where the last one pointed";
+    const std::int32_t middle = all[leftDown - 1].dx;  // where the press went in
+    const auto merged = movesBetween(bDown, bUp);
+    ASSERT_EQ(merged.size(), 1u) << "the two moves behind the text merged";
+    EXPECT_GT(merged[0], middle) << "into the later one";
+    const auto afterRelease = movesBetween(bUp, leftUp);  // then the button's own move
+    ASSERT_EQ(afterRelease.size(), 2u) << "a move after the release goes in beyond the room";
+    EXPECT_LT(afterRelease[0], middle);
 }
 
 // A keyframe request and feedback that follow a covered press on the video connection are handled
