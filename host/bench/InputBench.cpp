@@ -1,10 +1,12 @@
-// Latency of the input road on X: a move record written to the input connection's socket until
-// the target window receives its MotionNotify. Run inside a virtual desktop (see README).
+// Latency of the input road on X: a move record written to the input connection's socket, through
+// the input thread's queue, the router and the injector, until the target window receives its
+// MotionNotify. Run inside a virtual desktop (see README).
 //   InputLatency: one record at a time, 1000 of them; median and 99th percentile.
 //   InputSteadyStream: 5000 moves sent at 1000 a second; latency of the last (no backlog builds up).
 #include "input/FocusManager.h"
 #include "input/InputInjector.h"
 #include "input/InputRouter.h"
+#include "input/InputThread.h"
 #include "network/TcpInputServer.h"
 
 #include <X11/Xlib.h>
@@ -92,17 +94,17 @@ private:
     Clock::time_point lastTime;
 };
 
-// The router and injector behind an input server, as the application wires the input road, and a
-// client; stream 1 shows the window under test.
-struct InputRoad {
-    InputRoad() {
+// The input thread, router and injector behind an input server, as the application wires the input
+// road, and a client; stream 1 shows the window under test.
+struct InputPath {
+    InputPath() {
         injector->initialize(InputInjectorConfig{});
         focus->initialize(FocusManagerConfig{10, 10, false});
         server.setInputEventCallback([this](const InputEvent& e) {
-            router.routeInputEvent(e.streamId, InputPacket{e.deviceType, e.action, e.x, e.y, e.code, e.modifiers,
-                                                           e.wheelDelta});
+            thread.postRecord(InputRoad::Input, e.streamId,
+                              InputPacket{e.deviceType, e.action, e.x, e.y, e.code, e.modifiers, e.wheelDelta});
         });
-        started = server.start();
+        started = thread.start() && server.start();
         if (!started) return;
         socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});
         socket.set_option(asio::ip::tcp::no_delay(true));
@@ -125,8 +127,9 @@ struct InputRoad {
     std::shared_ptr<InputInjector> injector = std::make_shared<InputInjector>(platform);
     std::shared_ptr<FocusManager> focus = std::make_shared<FocusManager>(platform);
     std::atomic<NativeWindow> streamWindow{0};
-    InputRouter router{platform, injector, focus,
-                       [this](std::uint8_t id) { return id == 1 ? streamWindow.load() : NativeWindow{0}; }};
+    std::shared_ptr<InputRouter> router = std::make_shared<InputRouter>(
+        platform, injector, focus, [this](std::uint8_t id) { return id == 1 ? streamWindow.load() : NativeWindow{0}; });
+    InputThread thread{router};
     TcpInputServer server{0};
     asio::io_context io;
     asio::ip::tcp::socket socket{io};
@@ -144,7 +147,7 @@ double percentile(std::vector<double> values, double p) {
 }
 
 // The window and the road aimed at it; false (the benchmark skipped) when either is missing.
-bool ready(benchmark::State& state, MotionWindow& window, InputRoad& road) {
+bool ready(benchmark::State& state, MotionWindow& window, InputPath& road) {
     if (!window.ok() || !road.started) {
         state.SkipWithError("no X display or no input server");
         return false;
@@ -155,7 +158,7 @@ bool ready(benchmark::State& state, MotionWindow& window, InputRoad& road) {
 
 void InputLatency(benchmark::State& state) {
     MotionWindow window;
-    InputRoad road;
+    InputPath road;
     if (!ready(state, window, road)) return;
     std::vector<double> micros;
     for (auto _ : state) {
@@ -182,7 +185,7 @@ BENCHMARK(InputLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTi
 
 void InputSteadyStream(benchmark::State& state) {
     MotionWindow window;
-    InputRoad road;
+    InputPath road;
     if (!ready(state, window, road)) return;
     double lastMicros = 0;
     for (auto _ : state) {

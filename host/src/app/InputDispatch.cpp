@@ -10,18 +10,12 @@
 #include "network/TransportTypes.h"
 
 namespace quillane::host {
-namespace {
-
-// An input handler that took the injector or the focus manager before shutdown released them
-// may still use them; a focus attempt lasts about 160 ms.
-constexpr auto kInputCallsGrace = std::chrono::seconds(1);
-
-}  // namespace
 
 InputDispatch::InputDispatch(std::shared_ptr<InputPlatform> platform, StreamWindowLookup streamWindow)
     : platform(std::move(platform)), streamWindow(std::move(streamWindow)) {}
 
 InputDispatch::~InputDispatch() {
+    if (auto worker = thread.take()) worker->stop();  // it calls back into this
     focus.take().reset();
     injector.take().reset();
 }
@@ -46,38 +40,38 @@ bool InputDispatch::start() {
     auto routing = std::make_shared<InputRouter>(platform, inject, focusing, streamWindow);
     routing->setClickMismatchCallback(
         [this](NativeWindow intended, NativeWindow actual) { onClickMismatch(intended, actual); });
-    router.set(routing);
+    auto worker = std::make_shared<InputThread>(routing);
+    if (!worker->start()) return false;
+    thread.set(worker);
     return true;
 }
 
 void InputDispatch::stop() {
-    auto routing = router.take();
+    if (auto worker = thread.take()) worker->stop();
     auto focusing = focus.take();
     auto inject = injector.take();
-    if (!calls.waitIdle(kInputCallsGrace)) SPDLOG_WARN("An input handler is still running at shutdown");
     if (focusing) focusing->shutdown();
     if (inject) inject->releaseAll();  // a key left held would repeat forever
 }
 
 void InputDispatch::onClientInput(const ClientInput& input) {
-    const InFlightCalls::Scope scope(calls);
-    if (auto routing = router.get()) {
-        routing->routeClientInput(input.streamId, InputPacket{input.deviceType, input.action, input.x, input.y,
-                                                              input.code, input.modifiers, input.wheelDelta});
+    if (auto worker = thread.get()) {
+        worker->postRecord(InputRoad::Video, input.streamId, InputPacket{input.deviceType, input.action, input.x,
+                                                                         input.y, input.code, input.modifiers,
+                                                                         input.wheelDelta});
     }
 }
 
 void InputDispatch::onInputEvent(const InputEvent& event) {
-    const InFlightCalls::Scope scope(calls);
-    if (auto routing = router.get()) {
-        routing->routeInputEvent(event.streamId, InputPacket{event.deviceType, event.action, event.x, event.y,
-                                                             event.code, event.modifiers, event.wheelDelta});
+    if (auto worker = thread.get()) {
+        worker->postRecord(InputRoad::Input, event.streamId, InputPacket{event.deviceType, event.action, event.x,
+                                                                         event.y, event.code, event.modifiers,
+                                                                         event.wheelDelta});
     }
 }
 
 void InputDispatch::onClientGone() {
-    const InFlightCalls::Scope scope(calls);
-    if (auto routing = router.get()) routing->connectionEnded();
+    if (auto worker = thread.get()) worker->postConnectionEnded();
 }
 
 void InputDispatch::streamStarted(NativeWindow window) {
@@ -85,7 +79,7 @@ void InputDispatch::streamStarted(NativeWindow window) {
 }
 
 void InputDispatch::streamEnded(std::uint8_t streamId, NativeWindow window) {
-    if (auto routing = router.get()) routing->streamEnded(streamId, window);
+    if (auto worker = thread.get()) worker->postStreamEnded(streamId, window);
 }
 
 void InputDispatch::updateScreenMetrics() {

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "app/Held.h"
-#include "app/InFlightCalls.h"
 #include "common/RateLimiter.h"
 #include "input/InputRouter.h"
+#include "input/InputThread.h"
 
 namespace quillane::host {
 
@@ -19,11 +19,12 @@ struct ClientInput;
 struct InputEvent;
 
 // The clients' input on its way to the desktop: the injector, the focus manager, the router
-// that confines each record to its stream's window, and the handler calls in flight on them,
-// which stop waits for before it releases what the injector holds.
+// that confines each record to its stream's window, and the input thread that runs the router.
 // Threads: start, stop and updateScreenMetrics run on the main thread; onClientInput on the
 // video connection's thread, onInputEvent on the input connection's; streamStarted and
 // streamEnded on whichever thread starts or stops a stream; resizeWindow on the signalling thread.
+// The handlers and streamEnded only post to the input thread: none of them waits for a focus
+// attempt or an injection.
 class InputDispatch {
 public:
     InputDispatch(std::shared_ptr<InputPlatform> platform, StreamWindowLookup streamWindow);
@@ -33,12 +34,13 @@ public:
 
     // False with one error line when the injector or the focus manager cannot start.
     bool start();
-    // Waits (bounded) for running handlers, then lets go of every held key and button.
+    // Drops the records still waiting, waits for the one in progress (a focus attempt lasts about
+    // 160 ms), then lets go of every held key and button. Later records are dropped.
     void stop();
 
     void onClientInput(const ClientInput& input);
     void onInputEvent(const InputEvent& event);
-    // A connection that carried input ended.
+    // A connection that carried input ended: acts after the records posted before it.
     void onClientGone();
 
     // The injector aims at the newest stream's window.
@@ -60,9 +62,8 @@ private:
     StreamWindowLookup streamWindow;
     Held<InputInjector> injector;
     Held<FocusManager> focus;
-    Held<InputRouter> router;
+    Held<InputThread> thread;
     LogRateLimiter focusFailedLog{std::chrono::seconds(10)};
-    InFlightCalls calls;  // handlers using the injector or the focus manager
 };
 
 }  // namespace quillane::host

@@ -33,10 +33,10 @@ enum class InputRoad : std::uint8_t { Video = 0, Input = 1 };
 // - keys that act on the whole machine (sleep, browser, launchers) are never injected;
 // - a release of something the injector holds is always delivered.
 //
-// Threads: the video connection's thread (or the main thread) and the input connection's thread
-// route at once; one mutex makes each record whole (its target, checks and injection) and
-// serialises the focus attempts, which may sleep about 160 ms. The mismatch callback runs after
-// it is released; the focus manager's failure callback runs under it.
+// Threads: it waits on the desktop (a focus attempt may sleep about 160 ms), so only the input
+// thread (InputThread) calls it, never a connection's thread; one mutex makes each record whole
+// (its target, checks and injection). The mismatch callback runs after it is released; the focus
+// manager's failure callback runs under it.
 class InputRouter {
 public:
     InputRouter(std::shared_ptr<InputPlatform> platform, std::shared_ptr<InputInjector> injector,

@@ -45,7 +45,8 @@ struct SingleClientSetup {
     // The events of a new client's connection; its closed event is the server's own.
     std::function<ConnectionEvents(std::uint64_t clientId)> events;
     // A client is gone: it closed while current, or was replaced (then before the new client's
-    // first record, so what it held is released before the new client can press anything).
+    // first record, so what it held is released before the new client can press anything). Runs
+    // under the lock that orders it with handOnIfCurrent; must not wait.
     std::function<void()> clientGone;
     // After each accepted socket, on the listener's strand.
     std::function<void(AcceptOutcome)> accepted;
@@ -57,7 +58,7 @@ struct SingleClientSetup {
 // what they keep per client.
 //
 // Threads: start and stop on the owner's thread; accepting on the listener's strand; current,
-// forget and isConnected from any thread.
+// forget, handOnIfCurrent and isConnected from any thread.
 template <class Client>
 class SingleClientServer {
 public:
@@ -107,6 +108,20 @@ public:
             return true;
         }
         return clientId == stoppedClientId;
+    }
+
+    // Calls handOn (which must not wait) only while clientId is the current client, in one step
+    // with respect to the gone reports: nothing a client sent is handed on after it was reported
+    // gone. True when handOn was called.
+    template <class HandOn>
+    bool handOnIfCurrent(std::uint64_t clientId, HandOn&& handOn) {
+        std::lock_guard order(goneMutex);
+        {
+            std::lock_guard lock(clientMutex);
+            if (!client || client->id != clientId) return false;
+        }
+        handOn();
+        return true;
     }
 
     std::shared_ptr<Client> current() const {
@@ -199,6 +214,7 @@ private:
     }
 
     void reportGone() {
+        std::lock_guard order(goneMutex);
         if (setup.clientGone) setup.clientGone();
     }
 
@@ -206,6 +222,7 @@ private:
     PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // by the peer's address; outlives the thread
     IoThread ioThread;
     std::unique_ptr<TcpListener> listener;
+    std::mutex goneMutex;  // orders hand-ons after the gone reports of their clients
     mutable std::mutex clientMutex;
     std::shared_ptr<Client> client;
     std::uint64_t stoppedClientId = 0;  // the client that stop closed

@@ -41,7 +41,7 @@ struct TcpInputServer::Impl {
 
     SingleClientSetup makeSetup();
     ConnectionEvents makeEvents(std::uint64_t clientId);
-    void handleCompleteMessage(std::span<const std::uint8_t> body);
+    void handleCompleteMessage(std::uint64_t clientId, std::span<const std::uint8_t> body);
     void closeClient(std::uint64_t clientId);
 
     template <class Callback>
@@ -86,7 +86,7 @@ SingleClientSetup TcpInputServer::Impl::makeSetup() {
 
 ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId) {
     ConnectionEvents events;
-    events.message = [this](std::span<const std::uint8_t> body) { handleCompleteMessage(body); };
+    events.message = [this, clientId](std::span<const std::uint8_t> body) { handleCompleteMessage(clientId, body); };
     events.messageTooLarge = [this, clientId](std::uint32_t length) {
         if (std::size_t held = 0; connectionLog.allow(0, held)) {
             SPDLOG_ERROR("TCP input message too large: {} bytes{}", length, heldNote(held));
@@ -112,7 +112,7 @@ void TcpInputServer::Impl::closeClient(std::uint64_t clientId) {
     if (const auto current = server.current(); current && current->id == clientId) current->connection->close();
 }
 
-void TcpInputServer::Impl::handleCompleteMessage(std::span<const std::uint8_t> body) {
+void TcpInputServer::Impl::handleCompleteMessage(std::uint64_t clientId, std::span<const std::uint8_t> body) {
     if (body.size() < sizeof(InputEvent)) {
         if (std::size_t held = 0; smallLog.allow(0, held)) {
             SPDLOG_WARN("TCP input message too small: {} bytes{}", body.size(), heldNote(held));
@@ -121,7 +121,8 @@ void TcpInputServer::Impl::handleCompleteMessage(std::span<const std::uint8_t> b
     }
     InputEvent event;
     std::memcpy(&event, body.data(), sizeof(event));
-    if (auto callback = copyCallback(inputCallback)) callback(event);
+    // A record read from a client that was replaced meanwhile would act after its gone release.
+    if (auto callback = copyCallback(inputCallback)) server.handOnIfCurrent(clientId, [&] { callback(event); });
 }
 
 TcpInputServer::TcpInputServer(std::uint16_t port) : impl(std::make_unique<Impl>(port)) {}

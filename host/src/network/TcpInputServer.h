@@ -28,8 +28,9 @@ using InputEventCallback = std::function<void(const InputEvent&)>;
 
 // The input connection: a TCP server that keeps one client and reads length-prefixed 12-byte
 // input records from it (bodies of at most 1,024 bytes; a longer one closes the connection, and
-// the client reconnects). Callbacks run on the server's I/O thread with no lock held; the input
-// callback may block that thread for a focus attempt.
+// the client reconnects). Callbacks run on the server's I/O thread and must not wait: the input
+// callback only while its client is the current one, and serialised with the gone callback, so
+// nothing a client sent is handed on after it was reported gone.
 class TcpInputServer {
 public:
     static constexpr std::uint32_t kMaxMessageLength = 1024;

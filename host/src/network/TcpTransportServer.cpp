@@ -57,9 +57,9 @@ struct TcpTransportServer::Impl {
     Impl(std::uint16_t port, TransportTuning tuning) : server(port, makeSetup(tuning)) {}
 
     SingleClientSetup makeSetup(const TransportTuning& serverTuning);
-    ConnectionEvents makeEvents();
+    ConnectionEvents makeEvents(std::uint64_t clientId);
     void accepted(AcceptOutcome outcome);
-    void dispatch(std::span<const std::uint8_t> body);
+    void dispatch(std::uint64_t clientId, std::span<const std::uint8_t> body);
     FrameSendResult sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
                                    bool isKeyframe);
     void reportDrop(std::uint8_t streamId, const FrameDecision& decision, const QueueLoad& load);
@@ -125,7 +125,7 @@ SingleClientSetup TcpTransportServer::Impl::makeSetup(const TransportTuning& ser
             SPDLOG_WARN("Failed to set up TCP client connection: {}", ec.message());
         }
     };
-    setup.events = [this](std::uint64_t) { return makeEvents(); };
+    setup.events = [this](std::uint64_t clientId) { return makeEvents(clientId); };
     setup.clientGone = [this] {
         if (auto gone = copyCallback(goneCallback)) gone();
     };
@@ -144,9 +144,9 @@ void TcpTransportServer::Impl::accepted(AcceptOutcome outcome) {
     ++connectionsAccepted;
 }
 
-ConnectionEvents TcpTransportServer::Impl::makeEvents() {
+ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
     ConnectionEvents events;
-    events.message = [this](std::span<const std::uint8_t> body) { dispatch(body); };
+    events.message = [this, clientId](std::span<const std::uint8_t> body) { dispatch(clientId, body); };
     events.messageTooLarge = [this](std::uint32_t length) {
         if (std::size_t held = 0; connectionLog.allow(0, held)) {
             SPDLOG_ERROR("TCP message too large: {} bytes{}", length, heldNote(held));
@@ -176,12 +176,14 @@ ConnectionEvents TcpTransportServer::Impl::makeEvents() {
     return events;
 }
 
-void TcpTransportServer::Impl::dispatch(std::span<const std::uint8_t> body) {
+void TcpTransportServer::Impl::dispatch(std::uint64_t clientId, std::span<const std::uint8_t> body) {
     std::visit(Overloaded{
                    [](std::monostate) {},
-                   [this](const ClientInput& input) {
+                   [this, clientId](const ClientInput& input) {
+                       // A record read from a client that was replaced meanwhile would act after
+                       // its gone release.
                        if (auto callback = copyCallback(inputCallback)) {
-                           callback(input);
+                           server.handOnIfCurrent(clientId, [&] { callback(input); });
                        }
                    },
                    [this](const ClientFeedback& feedback) {

@@ -35,7 +35,9 @@ enum class FrameSendResult {
 // 16-byte header and hands the client's input, feedback and keyframe messages to callbacks.
 // sendVideoFrame never waits for the network: frames are copied into a bounded per-client queue
 // that the I/O thread drains, and a client that cannot keep up loses whole delta-frame runs up to
-// the next keyframe instead of holding up capture.
+// the next keyframe instead of holding up capture. The callbacks run on the I/O thread or in poll
+// and must not wait; the input callback only while its client is the current one, serialised with
+// the gone callback, so nothing a client sent is handed on after it was reported gone.
 class TcpTransportServer {
 public:
     explicit TcpTransportServer(std::uint16_t port, TransportTuning tuning = {});

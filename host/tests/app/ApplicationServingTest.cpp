@@ -358,6 +358,10 @@ TEST_F(ApplicationServing, AStopReleasesOnlyWhatItsOwnStreamHeld) {
     EXPECT_EQ(releases(desktop->inputs()), std::vector<std::string>{}) << "nothing ran under that id";
     EXPECT_FALSE(log.contains("Stream 200 not found")) << "a stop of a stream that does not run changes nothing";
     ASSERT_TRUE(owner.request({{"type", "stream_stop"}, {"streamId", streamB}}, "stream_stopped"));
+    // A stop reaches the input thread in turn with the records: one sent after it has acted once it is seen.
+    const std::size_t seen = desktop->inputs().size();
+    ASSERT_TRUE(video.sendInput({streamA, mouse, static_cast<std::uint8_t>(MouseAction::Move), 16384, 16384, 0, 0, 0}));
+    ASSERT_TRUE(eventually([&] { return desktop->inputs().size() > seen; }, 5s));
     EXPECT_EQ(releases(desktop->inputs()), std::vector<std::string>{}) << "the other stream held none of them";
     EXPECT_TRUE(app->isStreamRunning(streamA));
 

@@ -1,24 +1,40 @@
-// The input dispatch driven directly on a scripted desktop: records from both
-// connections reach the running stream's window, and a stop lets go of every
-// key still held before input goes nowhere.
+// The input dispatch driven directly and over real sockets on a scripted desktop: records from
+// both connections reach the running stream's window without a connection's thread ever waiting
+// for the desktop, nothing a client sent acts after it is gone, and a stop lets go of every key
+// still held before input goes nowhere.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
-#include "FakeInputPlatform.h"
+#include "Eventually.h"
+#include "GuardedInputPlatform.h"
+#include "VideoClient.h"
 #include "app/InputDispatch.h"
 #include "input/InputInjector.h"
 #include "network/TcpInputServer.h"
+#include "network/TcpTransportServer.h"
 #include "network/TransportTypes.h"
 
 namespace quillane::host::test {
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr NativeWindow kWindow = 0x1234;
+constexpr NativeWindow kOther = 0x9999;  // another application's window, kept above
 constexpr std::uint8_t kStream = 1;
 constexpr std::uint8_t kKeyA = 0x41;
+constexpr std::uint8_t kKeyB = 0x42;
+constexpr std::uint8_t kKeyC = 0x43;
+constexpr std::uint8_t kKeyF1 = 0x70;
 
 struct Key {
     std::uint16_t vk;
@@ -26,34 +42,96 @@ struct Key {
     bool operator==(const Key&) const = default;
 };
 
+InputEvent inputRecord(InputDeviceType device, std::uint8_t action, std::uint8_t code, std::uint16_t x = 32768) {
+    InputEvent event;
+    event.streamId = kStream;
+    event.deviceType = static_cast<std::uint8_t>(device);
+    event.action = action;
+    event.code = code;
+    event.x = x;
+    event.y = 32768;
+    return event;
+}
+InputEvent keyRecord(KeyAction action, std::uint8_t vk) {
+    return inputRecord(InputDeviceType::Keyboard, static_cast<std::uint8_t>(action), vk);
+}
+InputEvent moveRecord(std::uint16_t x) {
+    return inputRecord(InputDeviceType::Mouse, static_cast<std::uint8_t>(MouseAction::Move), 0, x);
+}
+ClientInput videoRecord(const InputEvent& e) {
+    return ClientInput{e.streamId, e.deviceType, e.action, 0, e.x, e.y, e.code};
+}
+
 class InputDispatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        desktop->existing = kWindow;
-        desktop->foreground = kWindow;
+        desktop->with([](FakeInputPlatform& d) {
+            d.existing = kWindow;
+            d.foreground = kWindow;
+        });
         ASSERT_TRUE(input.start());
     }
-    void TearDown() override { input.stop(); }
+    void TearDown() override {
+        desktop->holdSleeps(false);
+        input.stop();
+    }
 
+    std::vector<SyntheticInput> inputs() {
+        return desktop->with([](FakeInputPlatform& d) {
+            std::vector<SyntheticInput> all;
+            for (const auto& call : d.sent) all.insert(all.end(), call.begin(), call.end());
+            return all;
+        });
+    }
     // The keyboard inputs sent so far, then forgotten.
     std::vector<Key> keys() {
         std::vector<Key> out;
-        for (const auto& call : desktop->sent)
-            for (const auto& in : call)
-                if (in.kind == SyntheticInput::Kind::Keyboard) out.push_back({in.vk, (in.flags & key_flags::kKeyUp) != 0});
-        desktop->sent.clear();
+        for (const auto& in : inputs())
+            if (in.kind == SyntheticInput::Kind::Keyboard && (in.flags & key_flags::kUnicode) == 0)
+                out.push_back({in.vk, (in.flags & key_flags::kKeyUp) != 0});
+        desktop->with([](FakeInputPlatform& d) { d.sent.clear(); });
         return out;
     }
-    InputEvent keyEvent(KeyAction action) {
-        InputEvent event;
-        event.streamId = kStream;
-        event.deviceType = 2;
-        event.action = static_cast<std::uint8_t>(action);
-        event.code = kKeyA;
-        return event;
+    bool keySent(Key key) {
+        return eventually([&] {
+            const auto all = inputs();
+            return std::any_of(all.begin(), all.end(), [&](const SyntheticInput& in) {
+                return in.vk == key.vk && ((in.flags & key_flags::kKeyUp) != 0) == key.up;
+            });
+        });
+    }
+    // Keys as "B+ " and "B- ", left presses and releases as "L+ " and "L- ", moves as "< ", "= " or "> "
+    // for left of, at or right of the first; text left out.
+    std::string script() {
+        std::string out;
+        std::optional<std::int32_t> first;
+        for (const auto& in : inputs()) {
+            if (in.kind == SyntheticInput::Kind::Keyboard) {
+                if ((in.flags & key_flags::kUnicode) != 0) continue;
+                out += {static_cast<char>(in.vk), (in.flags & key_flags::kKeyUp) != 0 ? '-' : '+', ' '};
+            } else if (in.flags == mouse_flags::kAbsoluteMove) {
+                if (!first) first = in.dx;
+                out += in.dx < *first ? "< " : in.dx > *first ? "> " : "= ";
+            } else if (in.flags == mouse_flags::kLeftDown || in.flags == mouse_flags::kLeftUp) {
+                out += in.flags == mouse_flags::kLeftDown ? "L+ " : "L- ";
+            }
+        }
+        return out;
+    }
+    // The keys pressed and not let go since the inputs were last forgotten.
+    std::vector<std::uint16_t> heldKeys() {
+        std::map<std::uint16_t, bool> down;
+        for (const Key& key : keys()) down[key.vk] = !key.up;
+        std::vector<std::uint16_t> held;
+        for (const auto& [vk, isDown] : down)
+            if (isDown) held.push_back(vk);
+        return held;
+    }
+    void coverTheWindow(bool covered) {
+        desktop->with([covered](FakeInputPlatform& d) { d.underPoint = covered ? kOther : kWindow; });
     }
 
-    std::shared_ptr<FakeInputPlatform> desktop = std::make_shared<FakeInputPlatform>();
+    std::shared_ptr<GuardedInputPlatform> desktop = std::make_shared<GuardedInputPlatform>();
     InputDispatch input{desktop, [](std::uint8_t id) { return id == kStream ? kWindow : NativeWindow{0}; }};
 };
 
@@ -64,14 +142,116 @@ TEST_F(InputDispatchTest, BothConnectionsReachTheStreamsWindowAndAStopReleasesHe
     record.action = static_cast<std::uint8_t>(KeyAction::KeyDown);
     record.code = kKeyA;
     input.onClientInput(record);
-    input.onInputEvent(keyEvent(KeyAction::KeyUp));
-    input.onInputEvent(keyEvent(KeyAction::KeyDown));
+    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyA));
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyA));
+    ASSERT_TRUE(eventually([&] { return inputs().size() >= 3; }));
     EXPECT_EQ(keys(), (std::vector<Key>{{kKeyA, false}, {kKeyA, true}, {kKeyA, false}}));
 
     input.stop();
     EXPECT_EQ(keys(), (std::vector<Key>{{kKeyA, true}})) << "a key left held would repeat forever";
-    input.onInputEvent(keyEvent(KeyAction::KeyDown));
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyA));
     EXPECT_TRUE(keys().empty());
+}
+
+// A covered press waits for its window to come up; meanwhile both connections hand on at once. The
+// queue then fills with text: moves merge into one, a press that finds no room is dropped with its
+// release, and the releases of queued presses and a move after them go in beyond the room, all in
+// each connection's order.
+TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRelease) {
+    coverTheWindow(true);
+    desktop->holdSleeps(true);
+    const InputEvent press = inputRecord(InputDeviceType::Mouse, static_cast<std::uint8_t>(MouseAction::ButtonDown), 0);
+    auto pressing = std::async(std::launch::async, [&] { input.onClientInput(videoRecord(press)); });
+    ASSERT_TRUE(eventually([&] { return desktop->sleepHeld(); }));
+
+    auto posting = std::async(std::launch::async, [&] {
+        input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyB));
+        const InputEvent text =
+            inputRecord(InputDeviceType::Keyboard, static_cast<std::uint8_t>(KeyAction::Char), 0, 'a');
+        for (std::size_t i = 2; i < InputThread::kCapacity; ++i) input.onInputEvent(text);
+        input.onInputEvent(moveRecord(0));  // the last place
+        input.onInputEvent(moveRecord(65535));
+        input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyC));
+        input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyB));
+        input.onInputEvent(moveRecord(0));
+        InputEvent release = press;
+        release.action = static_cast<std::uint8_t>(MouseAction::ButtonUp);
+        input.onClientInput(videoRecord(release));
+    });
+    EXPECT_EQ(posting.wait_for(5s), std::future_status::ready) << "a connection's thread waited for the desktop";
+    EXPECT_EQ(pressing.wait_for(0s), std::future_status::ready);
+    EXPECT_TRUE(desktop->sleepHeld());
+    coverTheWindow(false);
+    desktop->holdSleeps(false);
+    pressing.get();
+    posting.get();
+
+    ASSERT_TRUE(eventually([&] { return script().ends_with("L- "); }));
+    // With room again, the release of the press that found none still goes nowhere.
+    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyC));
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyA));
+    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyA));
+    ASSERT_TRUE(keySent({kKeyA, true}));
+    // The press (with its move), B, the two moves behind the text as one at the right edge, B's
+    // release, the move after it at the left edge, the button's release (with its move), then A.
+    EXPECT_EQ(script(), "= L+ B+ > B- < = L- A+ A- ");
+}
+
+// A client sends a covered press, which holds the desktop up, then key presses; a new client
+// replaces it meanwhile. On the video connection, a keyframe request and feedback behind the press
+// are handled while it waits. Whatever of the old client's keys went in was let go by its gone
+// release: none goes in afterwards. On the video and on the input connection, a few times each.
+TEST_F(InputDispatchTest, RecordsNeverHoldUpTheirConnectionNorActAfterTheirClientIsGone) {
+    TcpTransportServer video{0};
+    TcpInputServer inputServer{0};
+    std::atomic<int> keyframes{0};
+    std::atomic<int> feedback{0};
+    video.setClientInputCallback([this](const ClientInput& record) { input.onClientInput(record); });
+    video.setKeyframeRequestCallback([&](std::uint8_t) { ++keyframes; });
+    video.setClientFeedbackCallback([&](const ClientFeedback&) { ++feedback; });
+    video.setClientGoneCallback([this] { input.onClientGone(); });
+    inputServer.setInputEventCallback([this](const InputEvent& event) { input.onInputEvent(event); });
+    inputServer.setClientGoneCallback([this] { input.onClientGone(); });
+    ASSERT_TRUE(video.start());
+    ASSERT_TRUE(inputServer.start());
+    coverTheWindow(true);
+
+    for (const bool onVideo : {true, false}) {
+        SCOPED_TRACE(onVideo ? "video connection" : "input connection");
+        const std::uint16_t port = onVideo ? video.port() : inputServer.port();
+        const auto send = [onVideo](VideoClient& client, const InputEvent& e) {
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&e);
+            return onVideo ? client.sendInput({e.streamId, e.deviceType, e.action, e.x, e.y, e.code})
+                           : client.sendMessage(std::vector<std::uint8_t>(bytes, bytes + sizeof(e)));
+        };
+        auto current = std::make_unique<VideoClient>();
+        ASSERT_TRUE(current->connect(port));
+        for (int round = 1; round <= 5; ++round) {
+            SCOPED_TRACE(round);
+            desktop->holdSleeps(true);
+            ASSERT_TRUE(send(*current, inputRecord(InputDeviceType::Mouse, 2, 0)));
+            ASSERT_TRUE(eventually([&] { return desktop->sleepHeld(); }));
+            if (onVideo) {
+                ASSERT_TRUE(current->sendKeyframeRequest(kStream) && current->sendFeedback(5, 20));
+                EXPECT_TRUE(eventually([&] { return keyframes == round && feedback == round; }, 5s));
+            }
+            for (std::uint8_t vk = 0x30; vk <= 0x5A; ++vk) {
+                ASSERT_TRUE(send(*current, keyRecord(KeyAction::KeyDown, vk)));
+            }
+            auto next = std::make_unique<VideoClient>();
+            ASSERT_TRUE(next->connect(port));
+            EXPECT_TRUE(desktop->sleepHeld()) << "the press still waits";
+            desktop->holdSleeps(false);
+            EXPECT_TRUE(current->waitForClose(5s));
+            current = std::move(next);
+            ASSERT_TRUE(send(*current, keyRecord(KeyAction::KeyDown, kKeyF1)));
+            ASSERT_TRUE(send(*current, keyRecord(KeyAction::KeyUp, kKeyF1)));
+            ASSERT_TRUE(keySent({kKeyF1, true}));
+            EXPECT_EQ(heldKeys(), std::vector<std::uint16_t>{});
+        }
+    }
+    inputServer.stop();
+    video.stop();
 }
 
 }  // namespace

@@ -1,0 +1,191 @@
+#include "input/InputThread.h"
+
+#include <spdlog/spdlog.h>
+
+#include <system_error>
+#include <utility>
+
+namespace quillane::host {
+namespace {
+
+enum class Effect : std::uint8_t { Press, Release, Move, Other };
+
+Effect effectOf(const InputPacket& packet) {
+    if (packet.deviceType == static_cast<std::uint8_t>(InputDeviceType::Mouse)) {
+        switch (static_cast<MouseAction>(packet.action)) {
+        case MouseAction::Move: return Effect::Move;
+        case MouseAction::ButtonDown: return Effect::Press;
+        case MouseAction::ButtonUp: return Effect::Release;
+        default: return Effect::Other;
+        }
+    }
+    if (packet.deviceType == static_cast<std::uint8_t>(InputDeviceType::Keyboard)) {
+        if (packet.action == static_cast<std::uint8_t>(KeyAction::KeyDown)) return Effect::Press;
+        if (packet.action == static_cast<std::uint8_t>(KeyAction::KeyUp)) return Effect::Release;
+    }
+    return Effect::Other;
+}
+
+// Keys first, then the buttons.
+std::size_t pressBit(const InputPacket& packet) {
+    const bool mouse = packet.deviceType == static_cast<std::uint8_t>(InputDeviceType::Mouse);
+    return (mouse ? 256u : 0u) + packet.code;
+}
+
+}  // namespace
+
+InputThread::InputThread(std::shared_ptr<InputRouter> router) : router(std::move(router)) {}
+
+InputThread::~InputThread() { stop(); }
+
+bool InputThread::start() {
+    {
+        std::lock_guard lock(mutex);
+        if (running) return true;
+        running = true;
+    }
+    try {
+        thread = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+        std::lock_guard lock(mutex);
+        running = false;
+        SPDLOG_ERROR("Failed to start the input thread: {}", e.what());
+        return false;
+    }
+    return true;
+}
+
+void InputThread::stop() {
+    {
+        std::lock_guard lock(mutex);
+        running = false;
+        queue.clear();
+        records = 0;
+        presses = {};
+    }
+    wake.notify_all();
+    if (thread.joinable()) thread.join();
+}
+
+void InputThread::postRecord(InputRoad road, std::uint8_t streamId, const InputPacket& packet) {
+    const Item item{Kind::Record, road, streamId, packet, 0};
+    bool dropped = false;
+    {
+        std::lock_guard lock(mutex);
+        if (!running) return;
+        if (mergeMove(item)) return;  // the input thread is behind: only the last position counts
+        if (admit(item)) {
+            queue.push_back(item);
+            ++records;
+        } else {
+            dropped = true;
+        }
+    }
+    if (!dropped) {
+        wake.notify_one();
+        return;
+    }
+    std::size_t held = 0;
+    if (dropLog.allow(held)) SPDLOG_WARN("Input queue full, record dropped{}", heldNote(held));
+}
+
+void InputThread::postStreamEnded(std::uint8_t streamId, NativeWindow window) {
+    postNotice(Item{Kind::StreamEnded, {}, streamId, {}, window});
+}
+
+void InputThread::postConnectionEnded() { postNotice(Item{Kind::ConnectionEnded, {}, 0, {}, 0}); }
+
+void InputThread::postNotice(Item item) {
+    {
+        std::lock_guard lock(mutex);
+        if (!running) return;
+        // Everything is let go when it acts: later releases owe nothing to earlier presses.
+        if (item.kind == Kind::ConnectionEnded) presses = {};
+        queue.push_back(item);
+    }
+    wake.notify_one();
+}
+
+bool InputThread::admit(const Item& item) {
+    // Releases of queued presses, at most one per key and button of each connection, may go
+    // beyond the capacity up to this.
+    constexpr std::size_t kMaxRecords = kCapacity + 2 * 512;
+    Presses& book = presses[static_cast<std::size_t>(item.road)];
+    const bool room = records < kCapacity;
+    const std::size_t bit = pressBit(item.packet);
+    switch (effectOf(item.packet)) {
+    case Effect::Press:
+        book.dropped.set(bit, !room);
+        if (room) book.queued.set(bit);
+        return room;
+    case Effect::Release:
+        if (book.dropped.test(bit)) {
+            book.dropped.reset(bit);
+            return false;
+        }
+        if (!room && !(book.queued.test(bit) && records < kMaxRecords)) return false;
+        book.queued.reset(bit);
+        return true;
+    case Effect::Move: {
+        // The pointer ends where the client left it: a move goes in beyond the room after
+        // another kind of record of its connection (the next ones merge into it).
+        const Item* last = lastOf(item.road);
+        return room || (last != nullptr && effectOf(last->packet) != Effect::Move && records < kMaxRecords);
+    }
+    case Effect::Other:
+        break;
+    }
+    return room;
+}
+
+bool InputThread::mergeMove(const Item& item) {
+    if (effectOf(item.packet) != Effect::Move) return false;
+    // Only into the connection's last record, so that nothing of it moves ahead of the move.
+    Item* last = lastOf(item.road);
+    if (last == nullptr || effectOf(last->packet) != Effect::Move || last->streamId != item.streamId) return false;
+    last->packet = item.packet;
+    return true;
+}
+
+InputThread::Item* InputThread::lastOf(InputRoad road) {
+    for (auto it = queue.rbegin(); it != queue.rend(); ++it) {
+        if (it->kind != Kind::Record) return nullptr;  // nothing merges across a notice
+        if (it->road == road) return &*it;
+    }
+    return nullptr;
+}
+
+void InputThread::run() {
+    for (;;) {
+        Item item;
+        {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [this] { return !running || !queue.empty(); });
+            if (!running) return;
+            item = queue.front();
+            queue.pop_front();
+            if (item.kind == Kind::Record) --records;
+        }
+        handle(item);
+    }
+}
+
+void InputThread::handle(const Item& item) {
+    switch (item.kind) {
+    case Kind::Record:
+        if (item.road == InputRoad::Video) {
+            router->routeClientInput(item.streamId, item.packet);
+        } else {
+            router->routeInputEvent(item.streamId, item.packet);
+        }
+        break;
+    case Kind::StreamEnded:
+        router->streamEnded(item.streamId, item.window);
+        break;
+    case Kind::ConnectionEnded:
+        router->connectionEnded();
+        break;
+    }
+}
+
+}  // namespace quillane::host
