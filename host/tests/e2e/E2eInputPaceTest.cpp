@@ -33,7 +33,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRecordsPerSecond = 30;
-constexpr auto kQuietSpan = 1500ms;
+constexpr auto kQuietSpan = 2s;
 constexpr auto kInputSpan = 4s;
 constexpr auto kMaxGap = 80ms;
 constexpr double kMinRateRatio = 0.8;
