@@ -18,10 +18,9 @@
 #include "Eventually.h"
 #include "SignalingTestClient.h"
 #include "VideoClient.h"
+#include "linux/X11ActiveWindow.h"
 
 // After gtest: Xlib defines None.
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 using namespace std::chrono_literals;
@@ -53,7 +52,7 @@ enum class Road { Video, Input };
 
 const char* roadName(Road road) { return road == Road::Video ? "video" : "input"; }
 
-// The desktop as a user sees it: which top-level window lies under a point, which is active.
+// The desktop as a user sees it: which top-level window lies under a point.
 class Desktop {
 public:
     Desktop() : display(XOpenDisplay(nullptr)) {}
@@ -81,33 +80,6 @@ public:
         Window top = 0;
         XTranslateCoordinates(display, root, root, x, y, &cx, &cy, &top);
         return top != 0 && top != topLevelOf(window);
-    }
-    Window activeWindow() {
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        Window active = 0;
-        if (XGetWindowProperty(display, DefaultRootWindow(display), atom("_NET_ACTIVE_WINDOW"), 0, 1, False,
-                               XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
-            data != nullptr) {
-            if (count == 1 && format == 32) active = *reinterpret_cast<unsigned long*>(data);
-            XFree(data);
-        }
-        return active;
-    }
-    // Asks the window manager to activate the window, as a click on it would.
-    bool activate(Window window) {
-        XEvent event{};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = window;
-        event.xclient.message_type = atom("_NET_ACTIVE_WINDOW");
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = 2;
-        XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask,
-                   &event);
-        XSync(display, False);
-        return eventually([&] { return activeWindow() == window; }, 5s);
     }
     Atom atom(const char* name) { return XInternAtom(display, name, False); }
 
@@ -173,6 +145,7 @@ struct Stage {
     std::unique_ptr<VideoReceiver> video;
     VideoClient input;
     std::uint8_t streamId = 0;
+    int unsent = 0;  // records a connection did not take
 
     // Empty when all is set up, else what went wrong.
     std::string setUp() {
@@ -204,11 +177,8 @@ struct Stage {
     }
 
     void send(Road road, const VideoInputRecord& record) {
-        if (road == Road::Video) {
-            video->sendInput(record);
-        } else {
-            input.sendMessage(inputEventBody(record));
-        }
+        const bool sent = road == Road::Video ? video->sendInput(record) : input.sendMessage(inputEventBody(record));
+        unsent += sent ? 0 : 1;
     }
 
     // The stream's frames over `span`; `tick` (when given) runs kRecordsPerSecond times a second.
@@ -285,6 +255,7 @@ protected:
         const std::string prefix = std::string(roadName(road)) + "_";
         RecordProperty(prefix + "max_gap_ms", static_cast<int>(busy.maxGap.count()));
         RecordProperty(prefix + "frame_rate_ratio", std::to_string(ratio));
+        EXPECT_EQ(stage->unsent, 0) << "the " << roadName(road) << " connection ended";
         EXPECT_GE(ratio, kMinRateRatio) << what << " on the " << roadName(road) << " connection";
         EXPECT_LE(busy.maxGap, kMaxGap) << what << " on the " << roadName(road) << " connection: "
                                         << busy.gapsAboveLimit << " gaps above " << kMaxGap.count() << " ms";
@@ -293,7 +264,7 @@ protected:
     // The streamed window in front, partly covered by the window kept above it.
     void inFrontButCovered() {
         ASSERT_TRUE(stage->window->command("accept focus"));
-        ASSERT_TRUE(stage->desktop.activate(stage->window->windowId()));
+        ASSERT_TRUE(activateWindow(stage->desktop.get(), stage->window->windowId()));
     }
 
     static VideoInputRecord mouse(std::uint8_t action, std::int16_t wheel = 0) {
@@ -330,13 +301,13 @@ TEST_F(InputNeverHoldsUpThePicture, PressesOverTheCoveredPart) {
 // key would need the focus steps, which fail.
 TEST_F(InputNeverHoldsUpThePicture, KeysForAWindowThatCannotComeToTheFront) {
     ASSERT_TRUE(stage->window->command("refuse focus"));
-    ASSERT_TRUE(stage->desktop.activate(stage->cover->id()));
+    ASSERT_TRUE(activateWindow(stage->desktop.get(), stage->cover->id()));
     for (const Road road : {Road::Video, Road::Input}) {
         expectSteadyPictureWhile("30 key presses/s for a window that cannot come to the front", road, [&](Road r) {
             stage->send(r, key(kKeyDown));
             stage->send(r, key(kKeyUp));
         });
-        EXPECT_EQ(stage->desktop.activeWindow(), stage->cover->id()) << "the streamed window came to the front";
+        EXPECT_EQ(activeWindow(stage->desktop.get()), stage->cover->id()) << "the streamed window came to the front";
     }
 }
 
