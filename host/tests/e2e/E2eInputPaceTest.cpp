@@ -232,11 +232,33 @@ protected:
         if (HasFailure()) std::fprintf(stderr, "host log:\n%s\n", stage->host.log().c_str());
     }
 
-    // A quiet span, then kInputSpan of `tick`: the frame rate stays and no gap grows long.
+    // A quiet span, then kInputSpan of `tick`: the frame rate stays and no gap grows long. A busy
+    // machine can hold one frame up by itself, so a span that fails is measured once more; input
+    // that holds the picture up does it in every span.
     void expectSteadyPictureWhile(const char* what, Road road, const std::function<void(Road)>& tick) {
+        Pace quiet, busy;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            measure(what, road, tick, quiet, busy);
+            if (HasFatalFailure()) return;
+            if (steady(quiet, busy)) break;
+        }
+        const std::string prefix = std::string(roadName(road)) + "_";
+        RecordProperty(prefix + "max_gap_ms", static_cast<int>(busy.maxGap.count()));
+        RecordProperty(prefix + "frame_rate_ratio", std::to_string(busy.framesPerSecond / quiet.framesPerSecond));
+        EXPECT_EQ(stage->unsent, 0) << "the " << roadName(road) << " connection ended";
+        EXPECT_GE(busy.framesPerSecond / quiet.framesPerSecond, kMinRateRatio)
+            << what << " on the " << roadName(road) << " connection";
+        EXPECT_LE(busy.maxGap, kMaxGap) << what << " on the " << roadName(road) << " connection: "
+                                        << busy.gapsAboveLimit << " gaps above " << kMaxGap.count() << " ms";
+    }
+
+    static bool steady(const Pace& quiet, const Pace& busy) {
+        return busy.framesPerSecond >= kMinRateRatio * quiet.framesPerSecond && busy.maxGap <= kMaxGap;
+    }
+
+    void measure(const char* what, Road road, const std::function<void(Road)>& tick, Pace& quiet, Pace& busy) {
         // The host closes a signalling session that says nothing for a while, and its stream with it.
         ASSERT_TRUE(stage->signaling.request(json{{"type", "ping"}, {"timestamp", 0}}, "pong"));
-        Pace quiet;
         const auto deadline = Clock::now() + kSteadyQuietWithin;
         do {
             quiet = stage->watch(kQuietSpan, {});
@@ -244,21 +266,14 @@ protected:
         ASSERT_LE(quiet.maxGap, kMaxGap) << "the picture is not steady even without input";
         ASSERT_GE(quiet.framesPerSecond, 15.0);
 
-        const Pace busy = stage->watch(kInputSpan, [&] { tick(road); });
-        const double ratio = busy.framesPerSecond / quiet.framesPerSecond;
+        busy = stage->watch(kInputSpan, [&] { tick(road); });
         std::fprintf(stderr,
                      "%s on the %s connection: quiet %.1f frames/s (max gap %lld ms); with input %.1f frames/s "
                      "(ratio %.2f), max gap %lld ms, %d gaps above %lld ms\n",
                      what, roadName(road), quiet.framesPerSecond, static_cast<long long>(quiet.maxGap.count()),
-                     busy.framesPerSecond, ratio, static_cast<long long>(busy.maxGap.count()), busy.gapsAboveLimit,
+                     busy.framesPerSecond, busy.framesPerSecond / quiet.framesPerSecond,
+                     static_cast<long long>(busy.maxGap.count()), busy.gapsAboveLimit,
                      static_cast<long long>(kMaxGap.count()));
-        const std::string prefix = std::string(roadName(road)) + "_";
-        RecordProperty(prefix + "max_gap_ms", static_cast<int>(busy.maxGap.count()));
-        RecordProperty(prefix + "frame_rate_ratio", std::to_string(ratio));
-        EXPECT_EQ(stage->unsent, 0) << "the " << roadName(road) << " connection ended";
-        EXPECT_GE(ratio, kMinRateRatio) << what << " on the " << roadName(road) << " connection";
-        EXPECT_LE(busy.maxGap, kMaxGap) << what << " on the " << roadName(road) << " connection: "
-                                        << busy.gapsAboveLimit << " gaps above " << kMaxGap.count() << " ms";
     }
 
     // The streamed window in front, partly covered by the window kept above it.
