@@ -119,9 +119,11 @@ private:
     Held<TcpAudioServer> tcpAudioServer;
     Held<TcpInputServer> tcpInputServer;
     Held<DiscoveryResponder> discoveryResponder;
-    // Lines that clients' hellos, stop and resize requests cause, each message
-    // one: a client's ordinary share is written, a flood's is not.
-    PeerLineLimiter clientRequestLog{std::chrono::seconds(10), 16};
+    // Lines that clients' hellos, start, stop and resize requests cause, each
+    // message one or two: a client's ordinary share is written, a flood's is
+    // not. Small, as the signalling handler and the components below write a
+    // share of their own for the same requests.
+    PeerLineLimiter clientRequestLog{std::chrono::seconds(10), 8};
     InputDispatch input;
     AudioPipeline audio{tcpAudioServer};
     StreamController streams{captureOrchestrator, signalingServer, tcpTransportServer, input, audio,

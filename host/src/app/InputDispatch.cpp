@@ -84,8 +84,8 @@ void InputDispatch::streamStarted(NativeWindow window) {
     if (auto inject = injector.get()) inject->setTargetWindow(window);
 }
 
-void InputDispatch::streamEnded(NativeWindow window) {
-    if (auto routing = router.get()) routing->streamEnded(window);
+void InputDispatch::streamEnded(std::uint8_t streamId, NativeWindow window) {
+    if (auto routing = router.get()) routing->streamEnded(streamId, window);
 }
 
 void InputDispatch::updateScreenMetrics() {

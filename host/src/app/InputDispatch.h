@@ -43,8 +43,9 @@ public:
 
     // The injector aims at the newest stream's window.
     void streamStarted(NativeWindow window);
-    // Nothing of the stream stays held; input for it goes nowhere.
-    void streamEnded(NativeWindow window);
+    // Nothing the stream's input pressed stays held (what other streams hold does); input for it
+    // goes nowhere.
+    void streamEnded(std::uint8_t streamId, NativeWindow window);
     void updateScreenMetrics();
     // True when the window exists on the desktop.
     bool isWindow(NativeWindow window) const;

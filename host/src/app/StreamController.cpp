@@ -37,11 +37,16 @@ StreamController::StreamController(Held<CaptureOrchestrator>& orchestrator, Held
 
 bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, StreamOrigin origin) {
     const bool client = origin == StreamOrigin::Client;
-    if (client) SPDLOG_INFO("Stream request: windowId={:x}, streamId={}", windowId, streamId);
+    std::size_t held = 0;
+    if (client && clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Stream request: windowId={:x}, streamId={}{}", windowId, streamId, heldNote(held));
+    }
     auto capture = orchestrator.get();
     if (!capture || !isListedWindow(windowId)) {
         if (client) {
-            SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+            if (refusedStartLog.allow(0, held)) {
+                SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
+            }
         } else if (!capture) {
             SPDLOG_ERROR("Capture orchestrator not initialized");
         } else {
@@ -59,11 +64,15 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
         if (client) streams.erase(streamId);
         running.remove(streamId);
         audio.unbind(streamId);
-        if (client) SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
+        if (client && refusedStartLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
+        }
         return false;
     }
     if (client) {
-        SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
+        if (clientRequestLog.allow(0, held)) {
+            SPDLOG_INFO("Capture started for window {:x} on stream {}{}", windowId, streamId, heldNote(held));
+        }
     } else {
         SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
     }
@@ -76,7 +85,10 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
 bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId, std::uint8_t streamId) {
     // A restart under a running id replaces its stream and adds none.
     if (running.size() < kMaxRunningStreams || running.contains(streamId)) return false;
-    SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running", windowId, kMaxRunningStreams);
+    if (std::size_t held = 0; refusedStartLog.allow(0, held)) {
+        SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running{}", windowId, kMaxRunningStreams,
+                    heldNote(held));
+    }
     return true;
 }
 
@@ -129,13 +141,19 @@ void StreamController::stop(std::uint8_t streamId) {
     auto capture = orchestrator.get();
     if (!capture) return;
     std::lock_guard lock(captureMutex);
+    // A stop of a stream that does not run (a client's repeat, an id that was never started)
+    // changes nothing: the other streams' captures, sound and held input are theirs.
+    if (!running.contains(streamId)) return;
     capture->stopCapture(streamId);
     const NativeWindow window = running.windowOf(streamId);
-    // A stop of a stream that does not run is a client's repeat: nothing to say.
-    if (running.remove(streamId)) SPDLOG_INFO("Stopped capture for stream {}", streamId);
+    running.remove(streamId);
+    // A client that starts and stops in a loop writes one of these per request.
+    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+        SPDLOG_INFO("Stopped capture for stream {}{}", streamId, heldNote(held));
+    }
     audio.unbind(streamId);
-    // Its session or the host window ended it: nothing stays held, input for it goes nowhere.
-    input.streamEnded(window);
+    // Its session or the host window ended it: nothing it held stays held, input for it goes nowhere.
+    input.streamEnded(streamId, window);
 }
 
 void StreamController::stopForClient(std::uint8_t streamId) {
@@ -170,7 +188,7 @@ std::vector<std::uint8_t> StreamController::forgetEndedStreams(CaptureOrchestrat
         const NativeWindow window = running.windowOf(id);
         if (running.remove(id)) SPDLOG_INFO("Stream {} ended with its window", id);
         audio.unbind(id);
-        input.streamEnded(window);
+        input.streamEnded(id, window);
         forgotten.push_back(id);
     }
     return forgotten;

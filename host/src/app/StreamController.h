@@ -45,7 +45,8 @@ public:
     // Starts (or restarts) the capture of a listed window under this id; false, with an error
     // line, when the window is not listed, the cap is reached or the capture does not start.
     bool start(std::uint32_t windowId, std::uint8_t streamId, StreamOrigin origin);
-    // Stops the capture; input for its window is released and the sound freed.
+    // Stops the capture; what its input held is released and the sound freed. Nothing happens
+    // for a stream that is not running.
     void stop(std::uint8_t streamId);
     // A client's stop: the stream also leaves the client streams' table.
     void stopForClient(std::uint8_t streamId);
@@ -110,6 +111,7 @@ private:
     // Shared with the other lines clients' requests cause; the refusals have their own share.
     PeerLineLimiter& clientRequestLog;
     PeerLineLimiter refusedResizeLog{std::chrono::seconds(10), 16};
+    PeerLineLimiter refusedStartLog{std::chrono::seconds(10), 16};
 
     std::atomic<std::uint64_t> sentFrames{0};  // written for a video client
     std::atomic<std::uint32_t> keyframesSent{0};

@@ -247,8 +247,10 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
     // Read before the capture starts: afterwards its frames may change them.
     const std::uint32_t paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
     if (!startAndList(windowId, streamId, session)) return false;
-    SPDLOG_INFO("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, paddedWidth,
-                 paddedHeight);
+    if (std::size_t held = 0; streamLog.allow(0, held)) {
+        SPDLOG_INFO("Started capture for window {:x} on stream {} ({}x{}){}", windowId, streamId, paddedWidth,
+                    paddedHeight, heldNote(held));
+    }
     return true;
 }
 
@@ -290,13 +292,18 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
             return pixelsUnderCapture(nullptr) + codedPixels(width, height);
         }();
         total > kMaxCapturedPixels) {
-        SPDLOG_WARN("Refusing stream {} of window {:x} ({}x{}): {} pixels would be under capture, more than {}",
-                    streamId, windowId, width, height, total, kMaxCapturedPixels);
+        if (std::size_t held = 0; streamLog.allow(0, held)) {
+            SPDLOG_WARN("Refusing stream {} of window {:x} ({}x{}): {} pixels would be under capture, more than {}{}",
+                        streamId, windowId, width, height, total, kMaxCapturedPixels, heldNote(held));
+        }
         return nullptr;
     }
     const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
     const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
-    SPDLOG_INFO("Creating encoder for {}x{} (padded from {}x{})", paddedWidth, paddedHeight, width, height);
+    if (std::size_t held = 0; streamLog.allow(0, held)) {
+        SPDLOG_INFO("Creating encoder for {}x{} (padded from {}x{}){}", paddedWidth, paddedHeight, width, height,
+                    heldNote(held));
+    }
     std::unique_ptr<EncoderBase> encoder = services.createBestEncoder(encoderDevice, config);
     if (!encoder) {
         SPDLOG_ERROR("Failed to create encoder for window {:x}", windowId);
@@ -549,7 +556,10 @@ void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
         std::lock_guard lock(sessionsMutex);
         auto it = sessions.find(streamId);
         if (it == sessions.end()) {
-            SPDLOG_WARN("Stream {} not found", streamId);
+            // A client may ask to stop streams that do not run as often as it likes.
+            if (std::size_t held = 0; missingStreamLog.allow(0, held)) {
+                SPDLOG_WARN("Stream {} not found{}", streamId, heldNote(held));
+            }
             return;
         }
         session = std::move(it->second);
@@ -557,7 +567,9 @@ void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
         sessions.erase(it);
     }
     stopSession(session);
-    SPDLOG_INFO("Stopped capture on stream {}", streamId);
+    if (std::size_t held = 0; streamLog.allow(0, held)) {
+        SPDLOG_INFO("Stopped capture on stream {}{}", streamId, heldNote(held));
+    }
 }
 
 void CaptureOrchestrator::stopAllCaptures() {

@@ -3,6 +3,7 @@
 #include "capture/CaptureDevice.h"
 #include "capture/CaptureServices.h"
 #include "capture/WindowInfo.h"
+#include "common/RateLimiter.h"
 #include "encode/EncoderBase.h"
 
 #include <atomic>
@@ -168,6 +169,11 @@ private:
     std::unique_ptr<FramePacer> framePacer;
     std::unique_ptr<CASProcessor> casProcessor;
     std::atomic<bool> initialized{false};
+
+    // Lines that clients' start and stop requests cause, as often as they send them: the first
+    // ones, then one per 10 s with the count.
+    PeerLineLimiter streamLog{std::chrono::seconds(10), 16};
+    PeerLineLimiter missingStreamLog{std::chrono::seconds(10), 2};
 
     std::mutex repeatMutex;
     std::condition_variable repeatWake;

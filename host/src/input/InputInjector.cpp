@@ -260,35 +260,41 @@ void InputInjector::releaseKey(std::uint8_t vk, std::uint8_t modifiers) {
     syncModifiers(modifiers, true);
 }
 
-void InputInjector::releaseAll() {
+void InputInjector::releaseAll() { releaseHeld(KeySet().set(), 0xFF, true); }
+
+void InputInjector::releaseHeld(const KeySet& keys, std::uint8_t buttons, bool modifiers) {
     std::lock_guard lock(mutex);
-    for (std::size_t vk = 0; vk < keysDown.size(); ++vk) {
-        if (keysDown[vk]) releaseKeyLocked(static_cast<std::uint8_t>(vk));
+    const KeySet release = keysDown & keys;
+    for (std::size_t vk = 0; vk < release.size(); ++vk) {
+        if (release[vk]) releaseKeyLocked(static_cast<std::uint8_t>(vk));
     }
-    syncModifiers(0);
+    if (modifiers) syncModifiers(0);
     for (std::uint8_t button = 0; button < 5; ++button) {
-        if ((buttonsDown & (1u << button)) == 0) continue;
+        if ((buttonsDown & buttons & (1u << button)) == 0) continue;
         const SyntheticInput up = SyntheticInput::mouse(buttonFlags(button).up, 0, 0, buttonFlags(button).data);
         sendInputs(std::span(&up, 1));
     }
-    buttonsDown = 0;
+    buttonsDown &= static_cast<std::uint8_t>(~buttons);
 }
 
 bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth, std::uint32_t clientHeight,
                                  bool keepPosition) {
+    std::size_t held = 0;
     if (window == 0 || !platform || !platform->isWindow(window)) {
-        SPDLOG_ERROR("Invalid window handle for resize");
+        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("Invalid window handle for resize{}", heldNote(held));
         return false;
     }
     if (clientWidth > kMaxClientSide || clientHeight > kMaxClientSide) {
-        SPDLOG_ERROR("Client size {}x{} is too large for a window", clientWidth, clientHeight);
+        if (resizeFailedLog.allow(0, held)) {
+            SPDLOG_ERROR("Client size {}x{} is too large for a window{}", clientWidth, clientHeight, heldNote(held));
+        }
         return false;
     }
 
     std::uint32_t error = 0;
     const auto current = platform->windowRect(window, error);
     if (!current) {
-        SPDLOG_ERROR("Failed to get window rect: {}", error);
+        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("Failed to get window rect: {}{}", error, heldNote(held));
         return false;
     }
 
@@ -309,10 +315,13 @@ bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth,
     }
 
     if (!platform->setWindowPos(window, x, y, outer, keepPosition, error)) {
-        SPDLOG_ERROR("SetWindowPos failed: {}", error);
+        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("SetWindowPos failed: {}{}", error, heldNote(held));
         return false;
     }
-    SPDLOG_INFO("Window resized to {}x{} (client: {}x{})", outer.width, outer.height, clientWidth, clientHeight);
+    if (resizedLog.allow(0, held)) {
+        SPDLOG_INFO("Window resized to {}x{} (client: {}x{}){}", outer.width, outer.height, clientWidth, clientHeight,
+                    heldNote(held));
+    }
     return true;
 }
 

@@ -43,6 +43,9 @@ struct InputInjectorConfig {
     bool verifyClicks = true;
 };
 
+// A set of virtual keys, a bit per key.
+using KeySet = std::bitset<256>;
+
 // A point on the desktop in pixels.
 struct ScreenPoint {
     std::int32_t x = 0;
@@ -87,11 +90,14 @@ public:
     void releaseKey(std::uint8_t vk, std::uint8_t modifiers);
     // Releases every key, modifier and button that this injector pressed and still holds.
     void releaseAll();
+    // Releases, under one lock, those of the keys and buttons (a bit per MouseButton) that this
+    // injector holds, and with `modifiers` every modifier it holds.
+    void releaseHeld(const KeySet& keys, std::uint8_t buttons, bool modifiers);
 
     // Gives the window a client area of the given size: in place when
     // keepPosition is set, otherwise centred on the primary screen. Never
     // smaller than the window's minimum tracking size. Uses no state of the
-    // injector, so any thread may call it.
+    // injector but its thread-safe log limiters, so any thread may call it.
     bool resizeWindow(NativeWindow window, std::uint32_t clientWidth, std::uint32_t clientHeight,
                       bool keepPosition);
 
@@ -121,9 +127,12 @@ private:
     bool vsValid = false;
     std::int32_t lastX = 0, lastY = 0;
     bool shiftDown = false, ctrlDown = false, altDown = false, winDown = false;
-    std::bitset<256> keysDown;     // virtual keys pressed by injectKey and not yet released
+    KeySet keysDown;               // virtual keys pressed by injectKey and not yet released
     std::uint8_t buttonsDown = 0;  // bit per MouseButton
     LogRateLimiter shortSendLog{std::chrono::seconds(10)};
+    // A client asks for resizes as often as it likes: the first lines, then one per 10 s.
+    PeerLineLimiter resizedLog{std::chrono::seconds(10), 2};
+    PeerLineLimiter resizeFailedLog{std::chrono::seconds(10), 4};
 };
 
 }  // namespace quillane::host

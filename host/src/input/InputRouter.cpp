@@ -84,6 +84,7 @@ void InputRouter::routeMouse(InputRoad road, std::uint8_t streamId, NativeWindow
         if (const auto point = reachablePoint(road, streamId, window, packet, mismatch)) {
             dropped &= static_cast<std::uint8_t>(~bit);
             injector->injectMouseButtonAt(point->x, point->y, packet.code, true);
+            if (packet.code < buttonStream.size()) buttonStream[packet.code] = streamId;
         } else {
             dropped |= bit;
         }
@@ -117,12 +118,14 @@ void InputRouter::routeKeyboard(std::uint8_t streamId, NativeWindow window, cons
     case KeyAction::KeyDown:
         if (isMachineKey(packet.code) || !bringToFront(streamId, window)) return;
         injector->injectKey(packet.code, true, packet.modifiers);
+        keyStream[packet.code] = modifierStream = streamId;
         break;
     case KeyAction::KeyUp:
         // A release never needs the focus steps: delivered to the window in front when it is
         // the stream's, else only what the injector holds is let go.
         if (!isMachineKey(packet.code) && isInFront(window)) {
             injector->injectKey(packet.code, false, packet.modifiers);
+            modifierStream = streamId;
         } else {
             injector->releaseKey(packet.code, packet.modifiers);
         }
@@ -236,13 +239,24 @@ bool InputRouter::warnMismatch(InputRoad road, NativeWindow window, NativeWindow
     return true;
 }
 
-void InputRouter::streamEnded(NativeWindow window) {
+void InputRouter::streamEnded(std::uint8_t streamId, NativeWindow window) {
     if (!injector) return;
     std::lock_guard lock(mutex);
-    injector->releaseAll();
+    // The other streams' keys, buttons and dropped presses stay as they are: their records
+    // still come.
+    releaseHeldFor(streamId);
     if (injector->getTargetWindow() == window) injector->setTargetWindow(0);
-    droppedPresses = {};
     cachedTarget = cachedForeground = 0;
+}
+
+void InputRouter::releaseHeldFor(std::uint8_t streamId) {
+    KeySet keys;
+    for (std::size_t vk = 0; vk < keyStream.size(); ++vk) keys[vk] = keyStream[vk] == streamId;
+    std::uint8_t buttons = 0;
+    for (std::size_t button = 0; button < buttonStream.size(); ++button) {
+        if (buttonStream[button] == streamId) buttons |= buttonBit(static_cast<std::uint8_t>(button));
+    }
+    injector->releaseHeld(keys, buttons, modifierStream == streamId);
 }
 
 void InputRouter::connectionEnded() {

@@ -52,8 +52,9 @@ public:
     // A record of the input connection: a Char carries one UTF-16 code unit in x.
     void routeInputEvent(std::uint8_t streamId, const InputPacket& packet);
 
-    // A stream ended: everything held is released, and its window stops being the target.
-    void streamEnded(NativeWindow window);
+    // A stream ended: what its records pressed is released (the modifiers too when its record
+    // set them last), nothing else held is touched, and its window stops being the target.
+    void streamEnded(std::uint8_t streamId, NativeWindow window);
     // A connection that carried input ended: everything held is released.
     void connectionEnded();
 
@@ -72,6 +73,7 @@ private:
     void routeKeyboard(std::uint8_t streamId, NativeWindow window, const InputPacket& packet,
                        std::uint16_t character);
     void releaseButton(std::uint8_t button);
+    void releaseHeldFor(std::uint8_t streamId);
     // The point of a press or wheel with the target uncovered there (raised first when needed).
     std::optional<ScreenPoint> reachablePoint(InputRoad road, std::uint8_t streamId, NativeWindow window,
                                               const InputPacket& packet, std::optional<Mismatch>& mismatch);
@@ -98,6 +100,11 @@ private:
     bool cachedOwn = false;
     // Per connection, a bit per MouseButton whose press was dropped: its release is dropped too.
     std::array<std::uint8_t, 2> droppedPresses{};
+    // The stream whose record last pressed each key and button, and last set the modifiers: what
+    // the injector still holds of them is that stream's to release.
+    std::array<std::uint8_t, 256> keyStream{};
+    std::array<std::uint8_t, 8> buttonStream{};
+    std::uint8_t modifierStream = 0;
     // A window that could not be brought forward is not tried again for a moment: a flood of
     // records must not cost a focus attempt each.
     NativeWindow failedFocusWindow = 0;

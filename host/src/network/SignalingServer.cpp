@@ -151,6 +151,12 @@ public:
     }
 
     void removeSession(const WebSocketSession* session);
+    // Whether a line about a connection (how it began, ended or failed) may be written now: per
+    // address the first ones, then one per 10 s with the count, so a client that reconnects in a
+    // loop cannot flood the log.
+    bool lineAllowed(const std::string& address, std::size_t& held) {
+        return connectionLog.allow(std::hash<std::string>{}(address), held);
+    }
     // Logs a refused web-page handshake, once in a while per address.
     void logOriginRefusal(const std::string& address, std::string_view origin);
     void broadcast(const std::string& text);
@@ -185,6 +191,7 @@ private:
     LogRateLimiter addressLimitLog{std::chrono::seconds(1)};
     std::mutex originRefusalLogMutex;  // handlers run on the I/O thread and in poll()
     SourceRateLimiter originRefusalLog{kOriginRefusalLogsPerSecond, 1};
+    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};
 
     // Last: joined before anything its handlers touch goes.
     IoThread ioThread{ioContext, kName};
@@ -228,8 +235,16 @@ private:
     }
 
     void fail(const char* what) {
-        SPDLOG_ERROR("Closing signaling client {}: its handler failed: {}", clientAddress, what);
+        if (std::size_t held = 0; lineAllowed(held)) {
+            SPDLOG_ERROR("Closing signaling client {}: its handler failed: {}{}", clientAddress, what, heldNote(held));
+        }
         closeNow(true);
+    }
+
+    // Whether a line about this connection may be written now (see SignalingServerImpl::lineAllowed).
+    bool lineAllowed(std::size_t& held) {
+        const auto owner = server.lock();
+        return !owner || owner->lineAllowed(clientAddress, held);
     }
 
 public:
@@ -271,7 +286,9 @@ private:
         if (ec || closed || open) {
             return;
         }
-        SPDLOG_ERROR("WebSocket accept failed: {}", error_code(beast::error::timeout).message());
+        if (std::size_t held = 0; lineAllowed(held)) {
+            SPDLOG_ERROR("WebSocket accept failed: {}{}", error_code(beast::error::timeout).message(), heldNote(held));
+        }
         closeNow(true);
     }
 
@@ -280,7 +297,9 @@ private:
             return;
         }
         if (ec) {
-            SPDLOG_ERROR("WebSocket accept failed: {}", ec.message());
+            if (std::size_t held = 0; lineAllowed(held)) {
+                SPDLOG_ERROR("WebSocket accept failed: {}{}", ec.message(), heldNote(held));
+            }
             closeNow(true);
             return;
         }
@@ -305,13 +324,15 @@ private:
         }
         handshakeTimer.cancel();
         if (ec) {
-            SPDLOG_ERROR("WebSocket accept failed: {}", ec.message());
+            if (std::size_t held = 0; lineAllowed(held)) {
+                SPDLOG_ERROR("WebSocket accept failed: {}{}", ec.message(), heldNote(held));
+            }
             closeNow(true);
             return;
         }
         upgradeRequest = std::string();
         open = true;
-        SPDLOG_INFO("Client connected");
+        if (std::size_t held = 0; lineAllowed(held)) SPDLOG_INFO("Client connected{}", heldNote(held));
         lastHeard = lastPing = clockNow();
         // Pongs (and pings) count as signs of life; they arrive while a read is pending.
         ws.control_callback([this](websocket::frame_type, beast::string_view) { lastHeard = clockNow(); });
@@ -362,12 +383,16 @@ private:
             return;
         }
         if (ec == websocket::error::closed) {
-            SPDLOG_INFO("Client disconnected");
+            if (std::size_t held = 0; lineAllowed(held)) {
+                SPDLOG_INFO("Client disconnected{}", heldNote(held));
+            }
             closeNow(true);
             return;
         }
         if (ec) {
-            SPDLOG_ERROR("WebSocket read failed: {}", ec.message());
+            if (std::size_t held = 0; lineAllowed(held)) {
+                SPDLOG_ERROR("WebSocket read failed: {}{}", ec.message(), heldNote(held));
+            }
             closeNow(true);
             return;
         }
@@ -388,8 +413,10 @@ private:
         // A client that stops reading must not make the host hold its answers
         // without bound; a single message of any size still goes out alone.
         if (!writeQueue.empty() && queuedBytes + message->size() > maxQueuedBytes) {
-            SPDLOG_WARN("Closing signaling client {}: more than {} bytes waiting to be sent", clientAddress,
-                        maxQueuedBytes);
+            if (std::size_t held = 0; lineAllowed(held)) {
+                SPDLOG_WARN("Closing signaling client {}: more than {} bytes waiting to be sent{}", clientAddress,
+                            maxQueuedBytes, heldNote(held));
+            }
             closeNow(true);
             return;
         }
@@ -413,7 +440,9 @@ private:
             return;
         }
         if (ec) {
-            SPDLOG_ERROR("WebSocket write failed: {}", ec.message());
+            if (std::size_t held = 0; lineAllowed(held)) {
+                SPDLOG_ERROR("WebSocket write failed: {}{}", ec.message(), heldNote(held));
+            }
             closeNow(true);
             return;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/RateLimiter.h"
 #include "network/IoThread.h"
 #include "network/TcpConnection.h"
 #include "network/TcpListener.h"
@@ -165,14 +166,20 @@ private:
         bool accepted = false;
         const auto previous = install(fresh, accepted);
         if (!accepted) return AcceptOutcome::Refused;
+        // A client that reconnects in a loop writes the first of these lines, then one per 10 s.
+        const std::uint64_t source = std::hash<std::string>{}(peer.address().to_string());
+        std::size_t held = 0;
         if (previous) {
             if (previous->connection->isOpen()) {
-                SPDLOG_INFO("{}", setup.closingPrevious);
+                if (connectionLog.allow(source, held)) SPDLOG_INFO("{}{}", setup.closingPrevious, heldNote(held));
                 previous->connection->close();
             }
             reportGone();
         }
-        SPDLOG_INFO("{} connected from {}:{}", setup.clientName, peer.address().to_string(), peer.port());
+        if (connectionLog.allow(source, held)) {
+            SPDLOG_INFO("{} connected from {}:{}{}", setup.clientName, peer.address().to_string(), peer.port(),
+                        heldNote(held));
+        }
         fresh->connection->start(setup.maxMessageLength);
         return AcceptOutcome::Installed;
     }
@@ -196,6 +203,7 @@ private:
     }
 
     const SingleClientSetup setup;
+    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // by the peer's address; outlives the thread
     IoThread ioThread;
     std::unique_ptr<TcpListener> listener;
     mutable std::mutex clientMutex;

@@ -49,6 +49,8 @@ struct TcpAudioServer::Impl {
     std::atomic<std::uint64_t> packetsDropped{0};
     std::atomic<std::uint64_t> droppedSinceReport{0};
     LogRateLimiter dropLog{std::chrono::seconds(5)};
+    // How each connection failed; one source, as the server keeps one client.
+    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};
 };
 
 SingleClientSetup TcpAudioServer::Impl::makeSetup(const AudioServerTuning& serverTuning) {
@@ -62,17 +64,24 @@ SingleClientSetup TcpAudioServer::Impl::makeSetup(const AudioServerTuning& serve
     setup.tuning = kClientSocketTuning;
     setup.writeStallTimeout = serverTuning.writeStallTimeout;
     setup.stopGrace = kStopGrace;
-    setup.setupFailed = [](const boost::system::error_code& ec) {
+    setup.setupFailed = [this](const boost::system::error_code& ec) {
         // Typically a client that reset the connection right after connecting: the current one stays.
-        SPDLOG_ERROR("Failed to configure TCP audio socket: {}", ec.message());
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_ERROR("Failed to configure TCP audio socket: {}{}", ec.message(), heldNote(held));
+        }
     };
-    setup.events = [](std::uint64_t) {
+    setup.events = [this](std::uint64_t) {
         ConnectionEvents events;
-        events.writeFailed = [](const boost::system::error_code& error) {
-            SPDLOG_ERROR("TCP audio send failed: {}", error.message());
+        events.writeFailed = [this](const boost::system::error_code& error) {
+            if (std::size_t held = 0; connectionLog.allow(0, held)) {
+                SPDLOG_ERROR("TCP audio send failed: {}{}", error.message(), heldNote(held));
+            }
         };
-        events.writeStalled = [](std::chrono::milliseconds idle) {
-            SPDLOG_WARN("TCP audio client took no data for {} ms, closing its connection", idle.count());
+        events.writeStalled = [this](std::chrono::milliseconds idle) {
+            if (std::size_t held = 0; connectionLog.allow(0, held)) {
+                SPDLOG_WARN("TCP audio client took no data for {} ms, closing its connection{}", idle.count(),
+                            heldNote(held));
+            }
         };
         return events;
     };

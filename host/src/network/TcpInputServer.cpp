@@ -57,6 +57,7 @@ struct TcpInputServer::Impl {
     ClientGoneCallback goneCallback;
 
     PeerLineLimiter smallLog;  // one source: the server keeps one client
+    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // how each connection ended
     LogRateLimiter setupLog{std::chrono::seconds(1)};
 };
 
@@ -87,15 +88,21 @@ ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId) {
     ConnectionEvents events;
     events.message = [this](std::span<const std::uint8_t> body) { handleCompleteMessage(body); };
     events.messageTooLarge = [this, clientId](std::uint32_t length) {
-        SPDLOG_ERROR("TCP input message too large: {} bytes", length);
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_ERROR("TCP input message too large: {} bytes{}", length, heldNote(held));
+        }
         // The stream cannot be re-synchronised; the client reconnects.
         closeClient(clientId);
     };
-    events.lengthReadFailed = [](const boost::system::error_code& ec) {
-        SPDLOG_INFO("TCP input client disconnected: {}", ec.message());
+    events.lengthReadFailed = [this](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_INFO("TCP input client disconnected: {}{}", ec.message(), heldNote(held));
+        }
     };
     events.bodyReadFailed = [this, clientId](const boost::system::error_code& ec) {
-        SPDLOG_INFO("TCP input read error: {}", ec.message());
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_INFO("TCP input read error: {}{}", ec.message(), heldNote(held));
+        }
         closeClient(clientId);
     };
     return events;

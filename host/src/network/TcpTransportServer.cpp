@@ -103,6 +103,8 @@ struct TcpTransportServer::Impl {
     LogRateLimiter limitLog{std::chrono::seconds(1)};
     LogRateLimiter awaitingLog{std::chrono::seconds(1)};
     LogRateLimiter setupLog{std::chrono::seconds(1)};
+    // How each connection ended; one source, as the server keeps one client.
+    PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};
 };
 
 SingleClientSetup TcpTransportServer::Impl::makeSetup(const TransportTuning& serverTuning) {
@@ -145,18 +147,31 @@ void TcpTransportServer::Impl::accepted(AcceptOutcome outcome) {
 ConnectionEvents TcpTransportServer::Impl::makeEvents() {
     ConnectionEvents events;
     events.message = [this](std::span<const std::uint8_t> body) { dispatch(body); };
-    events.messageTooLarge = [](std::uint32_t length) { SPDLOG_ERROR("TCP message too large: {} bytes", length); };
-    events.lengthReadFailed = [](const boost::system::error_code& ec) {
-        SPDLOG_INFO("TCP client disconnected: {}", ec.message());
+    events.messageTooLarge = [this](std::uint32_t length) {
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_ERROR("TCP message too large: {} bytes{}", length, heldNote(held));
+        }
     };
-    events.bodyReadFailed = [](const boost::system::error_code& ec) {
-        SPDLOG_INFO("TCP read error: {}", ec.message());
+    events.lengthReadFailed = [this](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_INFO("TCP client disconnected: {}{}", ec.message(), heldNote(held));
+        }
     };
-    events.writeFailed = [](const boost::system::error_code& ec) {
-        SPDLOG_ERROR("TCP send failed: {}", ec.message());
+    events.bodyReadFailed = [this](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_INFO("TCP read error: {}{}", ec.message(), heldNote(held));
+        }
     };
-    events.writeStalled = [](std::chrono::milliseconds idle) {
-        SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection", idle.count());
+    events.writeFailed = [this](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_ERROR("TCP send failed: {}{}", ec.message(), heldNote(held));
+        }
+    };
+    events.writeStalled = [this](std::chrono::milliseconds idle) {
+        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+            SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection{}", idle.count(),
+                        heldNote(held));
+        }
     };
     return events;
 }

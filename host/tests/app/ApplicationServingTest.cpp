@@ -1,7 +1,8 @@
 // The real Application with idle window captures and encoders in place of the
 // platform's: what a client reaches over discovery and signalling, the stream
-// cap, the streams of a client that leaves, and the priority boost. The same
-// source runs on Linux and, under Wine, on Windows, where no window capture is.
+// cap, the streams of a client that leaves, the priority boost, and what a stop
+// lets go of on a scripted desktop. The same source runs on Linux and, under
+// Wine, on Windows, where no window capture is.
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,25 @@
 #include <array>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "ApplicationTestSupport.h"
 #include "Eventually.h"
+#include "FakeInputPlatform.h"
 #include "IdleCaptureServices.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
+#include "VideoClient.h"
 #include "app/Application.h"
+#include "common/Version.h"
 #include "platform/ComputerName.h"
+#include "input/InputInjector.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
 #include "TestSupport.h"
@@ -62,6 +70,38 @@ std::vector<std::string> fields(const std::vector<std::uint8_t>& reply) {
         }
     }
     out.pop_back();  // after the closing NUL
+    return out;
+}
+
+// The scripted desktop, injected into by the host's threads while the test reads what it got.
+class SharedDesktop : public FakeInputPlatform {
+public:
+    std::uint32_t sendInputs(std::span<const SyntheticInput> inputs) override {
+        std::lock_guard lock(mutex);
+        return FakeInputPlatform::sendInputs(inputs);
+    }
+    // Every input sent so far, in order.
+    std::vector<SyntheticInput> inputs() {
+        std::lock_guard lock(mutex);
+        std::vector<SyntheticInput> all;
+        for (const auto& call : sent) all.insert(all.end(), call.begin(), call.end());
+        return all;
+    }
+
+private:
+    std::mutex mutex;
+};
+
+std::string keyUp(std::uint16_t vk) { return "key " + std::to_string(vk) + " up"; }
+
+// The key and left-button releases among the inputs.
+std::vector<std::string> releases(const std::vector<SyntheticInput>& inputs) {
+    std::vector<std::string> out;
+    for (const auto& in : inputs) {
+        const bool keyboard = in.kind == SyntheticInput::Kind::Keyboard;
+        if (keyboard && (in.flags & key_flags::kKeyUp) != 0) out.push_back(keyUp(in.vk));
+        if (!keyboard && in.flags == mouse_flags::kLeftUp) out.push_back("left button up");
+    }
     return out;
 }
 
@@ -143,7 +183,7 @@ TEST_F(ApplicationServing, ClientsFindTheHostUnderTheComputersNameAndAreWelcomed
     const auto welcome = client.request({{"type", "hello"}}, "welcome");
     ASSERT_TRUE(welcome);
     EXPECT_EQ((*welcome)["hostName"], "Quillane Host");
-    EXPECT_EQ((*welcome)["hostVersion"], "1.1.9");
+    EXPECT_EQ((*welcome)["hostVersion"], kHostVersion);
     // The ports the host really serves on.
     EXPECT_EQ((*welcome)["videoPort"], ports[1]);
     EXPECT_EQ((*welcome)["audioPort"], ports[2]);
@@ -203,6 +243,126 @@ TEST_F(ApplicationServing, StreamsAreCappedAndEndWithTheClientThatStartedThem) {
     ASSERT_TRUE(stopped);
     EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
     EXPECT_EQ(captures->running, 0);
+    app->shutdown();
+}
+
+// A client that repeats a request by the hundred: each burst of 300 adds a few
+// lines (the first requests' own, then a count every 10 s), and the first
+// requests of the next client still show.
+TEST_F(ApplicationServing, BurstsOfRepeatedRequestsAddAFewLinesAndTheFirstRequestsStillShow) {
+    constexpr int kBurst = 300;
+    struct Burst {
+        const char* what;
+        std::function<json(int streamId)> request;
+        const char* answer;
+        int streamId;  // the burst's; the next client's is one more
+        std::vector<std::string> firstLines;
+        std::string nextClientsLine;
+    };
+    const Burst bursts[] = {
+        {"stops of a stream that is not running",
+         [](int id) { return json{{"type", "stream_stop"}, {"streamId", id}}; }, "stream_stopped", 200, {"Stream stop request for stream 200", "Client requested to stop stream 200"},
+         "Stream stop request for stream 201"},
+        {"accepted resizes",
+         [](int id) {
+             return json{{"type", "window_resize"}, {"streamId", id}, {"windowId", kWindowId}, {"width", 800},
+                         {"height", 600}};
+         },
+         "window_resized", 1,
+         {"Window resize request: stream=1, window=2a0001, size=800x600",
+          "Client-initiated window resize: window=2a0001, size=800x600", "Window resized to 816x639 (client: 800x600)"},
+         "Window resize request: stream=2, window=2a0001, size=800x600"},
+    };
+    for (const auto& burst : bursts) {
+        SCOPED_TRACE(burst.what);
+        // A scripted desktop on which every resize of the window succeeds.
+        auto desktop = std::make_shared<FakeInputPlatform>();
+        desktop->existing = kWindowId;
+        app.reset();
+        app = std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), desktop,
+                                            idleCaptureServices(captures, {window}));
+        ASSERT_TRUE(app->initialize()) << problems(log);
+        MainLoopTurns loop(*app);
+        SignalingClient client;
+        ASSERT_TRUE(client.connect(signalingPort));
+        ASSERT_TRUE(client.request({{"type", "hello"}}, "welcome"));
+
+        const std::size_t before = log.entries().size();
+        for (int i = 0; i < kBurst; ++i) ASSERT_TRUE(client.sendJson(burst.request(burst.streamId)));
+        int answered = 0;
+        while (answered < kBurst) {
+            const auto answer = client.waitForType(burst.answer, 10s);
+            if (!answer || !answer->value("success", true)) break;
+            ++answered;
+        }
+        EXPECT_EQ(answered, kBurst) << "answered and, for resizes, resized";
+        const auto entries = log.entries();
+        std::string added;
+        for (auto it = entries.begin() + static_cast<std::ptrdiff_t>(before); it != entries.end(); ++it) {
+            added += it->text + "\n";
+        }
+        EXPECT_LE(entries.size() - before, 30u) << added;
+        for (const auto& line : burst.firstLines) EXPECT_TRUE(log.contains(line)) << line;
+
+        SignalingClient next;
+        ASSERT_TRUE(next.connect(signalingPort));
+        ASSERT_TRUE(next.request({{"type", "hello"}}, "welcome"));
+        ASSERT_TRUE(next.request(burst.request(burst.streamId + 1), burst.answer));
+        EXPECT_TRUE(log.contains(burst.nextClientsLine));
+        app->shutdown();
+    }
+}
+
+// A stop lets go of what its own stream held and of nothing else: with a key, a modifier and a
+// button held for one stream, a stop of a stream that does not run (from another client) and the
+// stop of a second stream leave them held; the stop of their own stream releases them.
+TEST_F(ApplicationServing, AStopReleasesOnlyWhatItsOwnStreamHeld) {
+    constexpr std::uint32_t kSecondWindowId = 0x2a0002;
+    constexpr std::uint8_t kNotRunning = 200;
+    constexpr std::uint16_t kVkShift = 0x10;
+    auto desktop = std::make_shared<SharedDesktop>();
+    // The first stream's window stands in front, uncovered.
+    desktop->existing = desktop->foreground = desktop->underPoint = kWindowId;
+    auto second = window;
+    second.id = kSecondWindowId;
+    second.title = "Second serving window";
+    app = std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), desktop,
+                                        idleCaptureServices(captures, {window, second}));
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    SignalingClient owner;
+    SignalingClient bystander;
+    ASSERT_TRUE(owner.connect(signalingPort));
+    ASSERT_TRUE(bystander.connect(signalingPort));
+    const auto a = owner.request({{"type", "stream_start"}, {"windowId", kWindowId}}, "stream_started");
+    const auto b = owner.request({{"type", "stream_start"}, {"windowId", kSecondWindowId}}, "stream_started");
+    ASSERT_TRUE(a && b) << problems(log);
+    const auto streamA = (*a)["streamId"].get<std::uint8_t>();
+    const auto streamB = (*b)["streamId"].get<std::uint8_t>();
+
+    VideoClient video;
+    ASSERT_TRUE(video.connect(ports[1]));
+    const auto keyboard = static_cast<std::uint8_t>(InputDeviceType::Keyboard);
+    const auto mouse = static_cast<std::uint8_t>(InputDeviceType::Mouse);
+    ASSERT_TRUE(video.sendInput(
+        {streamA, keyboard, static_cast<std::uint8_t>(KeyAction::KeyDown), 0, 0, 'Q', ModifierFlags::Shift, 0}));
+    ASSERT_TRUE(video.sendInput({streamA, mouse, static_cast<std::uint8_t>(MouseAction::ButtonDown), 32768, 32768,
+                                 static_cast<std::uint8_t>(MouseButton::Left), 0, 0}));
+    ASSERT_TRUE(eventually([&] { return desktop->inputs().size() == 4; }, 5s)) << "Shift, Q, the move and the press";
+
+    ASSERT_FALSE(app->isStreamRunning(kNotRunning));
+    ASSERT_TRUE(bystander.request({{"type", "stream_stop"}, {"streamId", kNotRunning}}, "stream_stopped"));
+    EXPECT_EQ(releases(desktop->inputs()), std::vector<std::string>{}) << "nothing ran under that id";
+    EXPECT_FALSE(log.contains("Stream 200 not found")) << "a stop of a stream that does not run changes nothing";
+    ASSERT_TRUE(owner.request({{"type", "stream_stop"}, {"streamId", streamB}}, "stream_stopped"));
+    EXPECT_EQ(releases(desktop->inputs()), std::vector<std::string>{}) << "the other stream held none of them";
+    EXPECT_TRUE(app->isStreamRunning(streamA));
+
+    ASSERT_TRUE(owner.request({{"type", "stream_stop"}, {"streamId", streamA}}, "stream_stopped"));
+    const std::vector<std::string> own{keyUp('Q'), keyUp(kVkShift), "left button up"};
+    EXPECT_TRUE(eventually([&] { return releases(desktop->inputs()) == own; }, 5s));
+    EXPECT_EQ(releases(desktop->inputs()), own);
+    loop.stop();
     app->shutdown();
 }
 

@@ -164,14 +164,15 @@ TEST(InputRouterTargets, InputWithoutALiveWindowIsDropped) {
     EXPECT_TRUE(desk.take().empty());
 }
 
-// The end of a stream lets go of everything and leaves the injector without a target.
+// The end of a stream lets go of everything its input pressed and leaves the injector without a
+// target.
 TEST(InputRouterTargets, AStreamsEndReleasesAndForgetsItsWindow) {
     Desk desk;
     desk.router.routeInputEvent(kStream, mouse(MouseAction::ButtonDown));
     desk.router.routeInputEvent(kStream, key(KeyAction::KeyDown, 0x41));
     desk.take();
     desk.running.clear();
-    desk.router.streamEnded(kTarget);
+    desk.router.streamEnded(kStream, kTarget);
     const auto released = desk.take();
     ASSERT_EQ(released.size(), 2u);
     EXPECT_EQ(released[0].flags, key_flags::kKeyUp);
@@ -213,8 +214,12 @@ TEST(InputRouterPresses, CoveredTargetsAreRaisedOrSpared) {
         EXPECT_EQ(flagged(mouse_flags::kRightUp), c.pressed ? 6 : 0);
         EXPECT_EQ(flagged(mouse_flags::kWheel), c.pressed ? 6 : 0);
         EXPECT_EQ(desk.mismatches.size(), c.pressed ? 0u : 2u) << "once per connection";
-        if (!c.pressed) EXPECT_EQ(desk.log.count("Click target mismatch: intended 1234"), 2u);
-        if (c.afterRaise != 0) EXPECT_GE(std::count(desk.platform->calls.begin(), desk.platform->calls.end(), "bringToTop"), 1);
+        if (!c.pressed) {
+            EXPECT_EQ(desk.log.count("Click target mismatch: intended 1234"), 2u);
+        }
+        if (c.afterRaise != 0) {
+            EXPECT_GE(std::count(desk.platform->calls.begin(), desk.platform->calls.end(), "bringToTop"), 1);
+        }
     }
 }
 

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include "Eventually.h"
 #include "SignalingTestClient.h"
 #include "SignalingTestHost.h"
 #include "app/Logging.h"
@@ -66,6 +68,68 @@ TEST(SignalingLogFlood, TenThousandRefusedMessagesWriteAFewLinesAndKeepTheLogsHi
     EXPECT_LE(static_cast<double>(errors), 1 + seconds / 10);
     std::lock_guard lock(host.mutex);
     EXPECT_EQ(host.resizes.size(), static_cast<std::size_t>(kFlood / 3)) << "the owner's refusals were asked";
+}
+
+// Connections from one address that end alike, one after another: each kind
+// adds a few lines, among them the first connection's.
+TEST(SignalingLogFlood, ThreeHundredConnectionsEndingAlikeWriteAFewLinesEach) {
+    TempFolder temp;
+    const auto logFile = temp.path() / "logs" / "quillane_2026-12-07.log";
+    initializeLogging("QuillaneHost", true, 1, pathToUtf8(logFile));
+    const auto lines = [&] {
+        spdlog::default_logger()->flush();
+        return readLines(logFile);
+    };
+    std::uint16_t port = 0;
+    struct Kind {
+        const char* what;
+        std::function<bool()> connection;
+        const char* line;
+    };
+    const Kind kinds[] = {
+        {"no WebSocket upgrade",
+         [&] {
+             RawConnection raw;
+             return raw.connect(port) && raw.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") &&
+                    raw.waitForClose();
+         },
+         "WebSocket accept failed: "},
+        {"dropped without a close frame",
+         [&] {
+             SignalingClient client;
+             if (!client.connect(port)) return false;
+             client.reset();
+             return true;
+         },
+         "WebSocket read failed: "},
+        {"closed with a close frame",
+         [&] {
+             SignalingClient client;
+             if (!client.connect(port)) return false;
+             client.close();
+             return true;
+         },
+         "Client disconnected"},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.what);
+        SignalingServer server(0, testOptions());
+        ASSERT_TRUE(server.start());
+        port = server.port();
+        const std::size_t before = lines().size();
+        for (int i = 0; i < 300; ++i) {
+            ASSERT_TRUE(kind.connection()) << i;
+            // Four at a time from one address are let in.
+            ASSERT_TRUE(eventually([&] { return server.getClientCount() == 0; })) << i;
+        }
+        const auto after = lines();
+        ASSERT_GE(after.size(), before);
+        EXPECT_LE(after.size() - before, 30u) << kind.line;
+        EXPECT_TRUE(std::any_of(after.begin() + static_cast<std::ptrdiff_t>(before), after.end(),
+                                [&](const std::string& line) { return line.find(kind.line) != std::string::npos; }))
+            << kind.line;
+    }
+    shutdownLogging();
 }
 
 }  // namespace

@@ -59,13 +59,17 @@ bool LinuxProcessPriority::boost() {
                 setpriority(PRIO_PROCESS, static_cast<id_t>(raised), nice);
             }
             previousNice.clear();
-            SPDLOG_WARN("Failed to boost process priority: {}", std::strerror(error));
+            if (std::size_t held = 0; changeLog.allow(0, held)) {
+                SPDLOG_WARN("Failed to boost process priority: {}{}", std::strerror(error), heldNote(held));
+            }
             return false;
         }
         previousNice[thread] = before;
     }
     boosted = true;
-    SPDLOG_INFO("Process priority boosted to nice {} for streaming", kBoostedNice);
+    if (std::size_t held = 0; changeLog.allow(0, held)) {
+        SPDLOG_INFO("Process priority boosted to nice {} for streaming{}", kBoostedNice, heldNote(held));
+    }
     return true;
 }
 
@@ -82,7 +86,9 @@ void LinuxProcessPriority::restore() {
     }
     previousNice.clear();
     boosted = false;
-    SPDLOG_INFO("Process priority restored after streaming");
+    if (std::size_t held = 0; changeLog.allow(0, held)) {
+        SPDLOG_INFO("Process priority restored after streaming{}", heldNote(held));
+    }
 }
 
 std::unique_ptr<ProcessPriority> createProcessPriority() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/RateLimiter.h"
 #include "platform/ProcessPriority.h"
 
 #include <map>
@@ -27,6 +28,8 @@ private:
     bool boosted = false;
     int processNice = 0;
     std::map<pid_t, int> previousNice;
+    // A client that starts and stops its only stream in a loop boosts and restores each time.
+    PeerLineLimiter changeLog{std::chrono::seconds(10), 8};
 };
 
 } // namespace quillane::host

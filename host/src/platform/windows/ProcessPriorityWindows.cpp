@@ -1,5 +1,7 @@
 #include "platform/ProcessPriority.h"
 
+#include "common/RateLimiter.h"
+
 #include <windows.h>
 #include <timeapi.h>
 
@@ -18,10 +20,14 @@ public:
             return priorityRaised;
         }
         priorityRaised = SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS) != 0;
-        if (priorityRaised) {
-            SPDLOG_INFO("Process priority boosted to HIGH_PRIORITY_CLASS for streaming");
-        } else {
-            SPDLOG_WARN("Failed to boost process priority: {}", GetLastError());
+        const DWORD error = priorityRaised ? 0 : GetLastError();
+        // A client that starts and stops its only stream in a loop boosts each time.
+        if (std::size_t held = 0; changeLog.allow(0, held)) {
+            if (priorityRaised) {
+                SPDLOG_INFO("Process priority boosted to HIGH_PRIORITY_CLASS for streaming{}", heldNote(held));
+            } else {
+                SPDLOG_WARN("Failed to boost process priority: {}{}", error, heldNote(held));
+            }
         }
         timeBeginPeriod(1);
         boosted = true;
@@ -43,6 +49,7 @@ private:
     std::mutex mutex;
     bool boosted = false;
     bool priorityRaised = false;
+    PeerLineLimiter changeLog{std::chrono::seconds(10), 8};
 };
 } // namespace
 

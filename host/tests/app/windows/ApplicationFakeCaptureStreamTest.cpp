@@ -3,18 +3,14 @@
 // Media Foundation encoder on a fake H.264 transform, and a client over TCP.
 #include "ApplicationTestSupport.h"
 #include "Eventually.h"
-#include "FakeGraphicsCapture.h"
-#include "FakeH264Transform.h"
+#include "FakeCaptureServices.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
 #include "VideoClient.h"
 #include "WindowsTestHelpers.h"
 #include "app/Application.h"
 #include "windows/WindowThread.h"
-#include "capture/CaptureServices.h"
-#include "capture/windows/WindowCapture.h"
 #include "common/Base64.h"
-#include "encode/windows/QuickSyncEncoder.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
 #include "platform/ProcessPriority.h"
@@ -71,59 +67,22 @@ protected:
         runtime->systemThread().waitIdle();
         runtime->forget();
         EXPECT_EQ(liveCaptureFakes(), fakesBefore) << "a capture object was not released";
-        for (FakeH264Transform* t : transforms) {
+        for (FakeH264Transform* t : capture.transforms()) {
             EXPECT_EQ(t->references(), 1) << "the encoder kept its transform";
-            t->Release();
         }
         window.reset();
         settings.reset();
     }
 
-    // The platform's services with the fake capture system and a Media
-    // Foundation encoder that finds only the fake hardware transform.
-    CaptureServices services() {
-        CaptureServices s;
-        auto system = runtime;
-        s.createCapture = [system] { return std::make_unique<WindowCapture>(system); };
-        s.windowExists = [](std::uint32_t id) { return WindowCapture::windowExists(id); };
-        const std::uint32_t id = windowId;
-        s.enumerateWindows = [id] {
-            quillane::protocol::WindowInfo info;
-            info.id = id;
-            info.title = "Fake stream";
-            info.width = 200;
-            info.height = 100;
-            info.isVisible = true;
-            return std::vector<quillane::protocol::WindowInfo>{info};
-        };
-        s.getAvailableEncoders = [](EncoderDevice) { return std::vector<EncoderType>{EncoderType::QuickSync}; };
-        s.createBestEncoder = [this](EncoderDevice device, const EncoderConfig& config) -> std::unique_ptr<EncoderBase> {
-            auto encoder = std::make_unique<QuickSyncEncoder>([this](std::uint32_t flags) {
-                MftCandidate candidate;
-                if (!(flags & MFT_ENUM_FLAG_HARDWARE)) return candidate;
-                auto* transform = new FakeH264Transform(true);
-                std::lock_guard lock(transformsMutex);
-                transforms.push_back(transform);
-                transform->AddRef();
-                candidate.found = true;
-                candidate.transform = transform;
-                candidate.friendlyName = L"Fake Hardware H.264 Encoder";
-                return candidate;
-            });
-            if (!encoder->initialize(device, config)) return nullptr;
-            return encoder;
-        };
-        return s;
-    }
+    CaptureServices services() { return capture.services({listedWindow(window->hwnd(), "Fake stream", 200, 100)}); }
 
     int fakesBefore = 0;
     std::optional<FreePortSettings> settings;
     std::uint16_t signalingPort = 0, videoPort = 0;
     std::unique_ptr<WindowThread> window;
     std::uint32_t windowId = 0;
-    std::shared_ptr<FakeGraphicsCaptureRuntime> runtime = std::make_shared<FakeGraphicsCaptureRuntime>();
-    std::mutex transformsMutex;
-    std::vector<FakeH264Transform*> transforms;  // one per encoder made
+    FakeCaptureSystem capture;
+    const std::shared_ptr<FakeGraphicsCaptureRuntime> runtime = capture.runtime;
     std::unique_ptr<Application> app;
 };
 
@@ -171,14 +130,14 @@ TEST_F(ApplicationFakeCaptureStream, AClientReceivesTheStreamConfigAndTheEncoder
         EXPECT_EQ(packet->streamId(), streamId);
         EXPECT_EQ(packet->payload, fakeUnit(static_cast<std::uint8_t>(i))) << "unit " << i;
         EXPECT_EQ(packet->isKeyframe(), i == 0) << "unit " << i;
-        if (lastSequence) EXPECT_EQ(packet->sequence(), static_cast<std::uint16_t>(*lastSequence + 1));
+        if (lastSequence) {
+            EXPECT_EQ(packet->sequence(), static_cast<std::uint16_t>(*lastSequence + 1));
+        }
         lastSequence = packet->sequence();
     }
-    {
-        std::lock_guard lock(transformsMutex);
-        ASSERT_EQ(transforms.size(), 1u);
-        EXPECT_EQ(transforms[0]->inputs.size(), static_cast<std::size_t>(kFrames));
-    }
+    const auto transforms = capture.transforms();
+    ASSERT_EQ(transforms.size(), 1u);
+    EXPECT_EQ(transforms[0]->inputs.size(), static_cast<std::size_t>(kFrames));
 
     // The window's capture item closes: the stream ends, the client is told, frames stop.
     runtime->items().at(0)->closeWindow();

@@ -1,22 +1,221 @@
-// The window-capture part of Application's life, which Linux runs on real X
-// windows: Wine has no window capture, so each says so here by name.
+// Application's life with window capture on Windows: windows of the test's own,
+// captured through WindowCapture on the tests' Windows.Graphics.Capture (Wine has
+// none) and encoded by the Media Foundation encoder on a fake transform.
 #include <gtest/gtest.h>
 
-#include "../ApplicationLifeFixture.h"
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "../ApplicationLifeFixture.h"
+#include "Eventually.h"
+#include "FakeCaptureServices.h"
+#include "FakeInputPlatform.h"
+#include "SignalingTestClient.h"
+#include "VideoClient.h"
+#include "WindowsTestHelpers.h"
+#include "windows/WindowThread.h"
+
+using namespace std::chrono_literals;
 namespace quillane::host::test {
 
-using quillane::host::test::ApplicationLife;
+using nlohmann::json;
 
 namespace {
 
-constexpr const char* kNoCapture =
-    "Wine has no Windows.Graphics.Capture; ApplicationServing runs the streams' boost and clean-up with idle "
-    "captures";
+// A window of the test's, listed by the fake capture system under its title.
+struct TestWindow {
+    TestWindow(const char* title, int width, int height)
+        : thread([wide = std::wstring(title, title + std::strlen(title)), width, height] {
+              return createPopupWindow(wide.c_str(), width, height);
+          }),
+          info(listedWindow(thread.hwnd(), title, width, height)) {}
+    bool ok() const { return thread.hwnd() != nullptr; }
+    std::uint32_t windowId() const { return info.id; }
 
-TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) { GTEST_SKIP() << kNoCapture; }
+    WindowThread thread;
+    protocol::WindowInfo info;
+};
 
-TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) { GTEST_SKIP() << kNoCapture; }
+// The application with the recorded priority boost and capture on the fake system.
+std::unique_ptr<Application> makeCapturingApp(const std::shared_ptr<RecordingPriority::Log>& priorityLog,
+                                              FakeCaptureSystem& capture, std::vector<protocol::WindowInfo> windows,
+                                              std::shared_ptr<InputPlatform> input = createInputPlatform()) {
+    return std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), std::move(input),
+                                         capture.services(std::move(windows)));
+}
+
+// The capture item the application made last for that window.
+Microsoft::WRL::ComPtr<FakeCaptureItem> itemOf(FakeCaptureSystem& capture, std::uint32_t windowId) {
+    Microsoft::WRL::ComPtr<FakeCaptureItem> found;
+    for (const auto& item : capture.runtime->items())
+        if (static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(item->hwnd())) == windowId) found = item;
+    return found;
+}
+
+// The priority boost follows the streams that run, on either path, including
+// a stream whose window closed.
+TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
+    writeFreePorts();
+    FakeCaptureSystem capture;
+    TestWindow first("App life one", 320, 240);
+    TestWindow second("App life two", 320, 240);
+    ASSERT_TRUE(first.ok());
+    ASSERT_TRUE(second.ok());
+    auto app = makeCapturingApp(priorityLog, capture, {first.info, second.info});
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(ports.signaling));
+    auto a = client.request(json{{"type", "stream_subscribe"}, {"windowId", first.windowId()}}, "stream_started", 10s);
+    auto b = client.request(json{{"type", "stream_subscribe"}, {"windowId", second.windowId()}}, "stream_started", 10s);
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(b);
+    const auto idA = (*a)["streamId"].get<std::uint8_t>();
+    const auto idB = (*b)["streamId"].get<std::uint8_t>();
+    EXPECT_NE(idA, idB);
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+    EXPECT_TRUE(app->isPriorityBoosted());
+
+    // A stop of an id that is not running changes nothing.
+    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", 200}}, "stream_stopped"));
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
+    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+    // The same id twice: the second stop changes nothing either.
+    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
+    EXPECT_TRUE(app->isStreamRunning(idB));
+
+    // The last running stream ends because its window's capture item closes: restored once.
+    const auto item = itemOf(capture, second.windowId());
+    ASSERT_TRUE(item);
+    item->closeWindow();
+    const auto ended = client.waitForType("stream_stopped", 10s);
+    ASSERT_TRUE(ended) << "the client was not told that the stream ended with its window";
+    EXPECT_EQ((*ended)["streamId"], idB);
+    EXPECT_TRUE(eventually([&] { return !app->isStreamRunning(idB); }, 10s));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
+    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idB}}, "stream_stopped"));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
+
+    loop.stop();
+
+    // The host-window path shares the set.
+    ASSERT_TRUE(app->startCapture(first.windowId(), 50));
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true}));
+    app->stopCapture(50);
+    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
+    // A window the enumerator does not list is refused.
+    EXPECT_FALSE(app->startCapture(0x7fffffff, 51));
+    EXPECT_EQ(priorityLog->get().size(), 4u);
+    app->shutdown();
+}
+
+// Before start-up nothing answers. A capture started from the host window sends
+// no "stream_config" until its first resolution change, then one with window
+// id 0. A client's resize reaches the desktop only for a listed window, with a
+// sane size, through the injector with the position kept.
+TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
+    writeFreePorts();
+    FakeCaptureSystem capture;
+    TestWindow window("App life host path", 320, 240);
+    ASSERT_TRUE(window.ok());
+    const auto id = window.windowId();
+    auto desktop = std::make_shared<FakeInputPlatform>();
+    desktop->existing = id;
+    auto app = makeCapturingApp(priorityLog, capture, {window.info}, desktop);
+    EXPECT_EQ(app->getEncoderName(), "None");
+    EXPECT_TRUE(app->getWindowList().empty());
+    EXPECT_FALSE(app->isClientConnected());
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
+    app->stopCapture(3);
+    EXPECT_FALSE(log.contains("Stopped capture for stream 3"));
+    EXPECT_FALSE(app->startCapture(id, 1));
+    EXPECT_TRUE(log.contains("Capture orchestrator not initialized"));
+
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(ports.signaling));
+    ASSERT_TRUE(client.request(json{{"type", "hello"}}, "welcome"));
+    // What the host window shows of the connection: the client's real address,
+    // no latency before its first feedback, the configured bitrate.
+    EXPECT_TRUE(app->isClientConnected());
+    EXPECT_EQ(app->getClientAddress(), "127.0.0.1");
+    EXPECT_EQ(app->getLastRttMs(), -1);
+    EXPECT_EQ(app->getCurrentBitrateKbps(), app->getSettings().values().targetBitrate);
+    // Frames count as sent once a video client takes them.
+    VideoClient video;
+    ASSERT_TRUE(video.connect(ports.video));
+    ASSERT_TRUE(log.waitFor("TCP client connected"));
+    const std::uint64_t framesBefore = app->getFramesSent();
+    ASSERT_TRUE(app->startCapture(id, 60));
+    ASSERT_EQ(capture.runtime->pools().size(), 1u);
+    const auto pool = capture.runtime->pools()[0];
+    for (int i = 0; i < 3; ++i) pool->deliver({320, 240});
+    capture.runtime->systemThread().waitIdle();
+    EXPECT_FALSE(client.waitForType("stream_config", 1500ms));
+    // The window grows: the first frame of the new size remakes the pool, the next is of that size.
+    for (int i = 0; i < 3; ++i) pool->deliver({400, 300});
+    capture.runtime->systemThread().waitIdle();
+    auto config = client.waitForType("stream_config", 10s);
+    ASSERT_TRUE(config);
+    EXPECT_GT(app->getFramesSent(), framesBefore);
+    EXPECT_EQ((*config)["windowId"], 0);
+    EXPECT_EQ((*config)["streamId"], 60);
+    EXPECT_EQ((*config)["width"], 400);
+    EXPECT_EQ((*config)["height"], 300);
+    EXPECT_EQ((*config)["codec"], "video/avc");
+    EXPECT_FALSE((*config)["sps"].get<std::string>().empty());
+    pool->deliver({400, 300});
+    EXPECT_FALSE(client.waitForType("stream_config", 1s));  // one per change
+    app->stopCapture(60);
+    loop.stop();
+
+    ASSERT_TRUE(app->onWindowResizeRequest(id, 800, 600));
+    EXPECT_TRUE(log.contains(fmt::format("Client-initiated window resize: window={:x}, size=800x600", id)));
+    EXPECT_TRUE(log.contains(fmt::format("Window {:x} resized successfully to 800x600", id)));
+    ASSERT_EQ(desktop->positions.size(), 1u);
+    EXPECT_EQ(desktop->positions[0].window, id);
+    EXPECT_TRUE(desktop->positions[0].keepPosition);
+
+    // Not listed (the desktop window, an invented id): refused before the desktop is touched.
+    const auto desktopWindow = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetDesktopWindow()));
+    for (std::uint32_t other : {0u, 0x7fffffffu, desktopWindow}) {
+        EXPECT_FALSE(app->onWindowResizeRequest(other, 800, 600));
+        EXPECT_TRUE(log.contains(fmt::format("Invalid window ID for resize: {:x}", other))) << other;
+    }
+    // Listed but gone by the time the platform looks.
+    desktop->existing = 0;
+    LogCapture gone;
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
+    EXPECT_TRUE(gone.contains(fmt::format("Invalid window ID for resize: {:x}", id)));
+    desktop->existing = id;
+
+    // Sizes no window can take, and sizes H.264 cannot carry.
+    for (auto [w, h] : {std::pair{0u, 600u}, {800u, 0u}, {16385u, 600u}, {800u, 0xFFFFFFFFu}, {8193u, 100u},
+                        {16384u, 16384u}, {8192u, 4353u}}) {
+        EXPECT_FALSE(app->onWindowResizeRequest(id, w, h));
+        EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to {}x{}", id, w, h)));
+    }
+    EXPECT_EQ(desktop->positions.size(), 1u);
+    ASSERT_TRUE(app->onWindowResizeRequest(id, 8192, 4352));
+    EXPECT_EQ(desktop->positions.size(), 2u);
+
+    // The injector's failure is the request's failure.
+    desktop->setPosError = 1400;
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 640, 480));
+    EXPECT_TRUE(log.contains("SetWindowPos failed: 1400"));
+    EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to 640x480", id)));
+
+    app->shutdown();
+    desktop->setPosError = 0;
+    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
+    EXPECT_EQ(desktop->positions.size(), 3u);
+}
 
 }  // namespace
 

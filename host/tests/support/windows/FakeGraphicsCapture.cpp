@@ -24,8 +24,6 @@ template <class T> ULONG otherReferences(T* handler) {
 
 bool is(REFIID iid, const GUID& wanted) { return IsEqualGUID(iid, wanted) != 0; }
 
-bool sameSize(wgc::SizeInt32 a, wgc::SizeInt32 b) { return a.Width == b.Width && a.Height == b.Height; }
-
 // The surface of one frame: the pool's buffer texture.
 class FakeSurface final : public FakeObject<wgc::IClosable, wgc::IDirect3DDxgiInterfaceAccess> {
 public:

@@ -42,8 +42,8 @@ struct Connection {
 };
 
 // The certificate in the local machine's root store while the process runs.
-// Under Wine that store lives in the prefix's registry; a real Windows would
-// ask for an administrator.
+// Under Wine that store lives in the prefix's registry, which is the test's own
+// (see qh_use_https_service); a real Windows would ask for an administrator.
 class RootStoreEntry {
 public:
     explicit RootStoreEntry(const std::string& pem) {
