@@ -44,6 +44,7 @@ public:
 
     void sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs) { client_.sendFeedback(decodeTimeMs, rttMs); }
     void sendKeyframeRequest(std::uint8_t streamId) { client_.sendKeyframeRequest(streamId); }
+    bool sendInput(const VideoInputRecord& record) { return client_.sendInput(record); }
 
 private:
     void run();

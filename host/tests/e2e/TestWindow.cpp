@@ -4,6 +4,7 @@
 //   hold         keep repainting the current picture unchanged
 //   freeze       stop painting: the window's picture stays as it is
 //   run          animate again
+//   refuse focus / accept focus   tell the window manager not to (or again to) give it the keyboard
 //   close        destroy the window and exit
 // On start it prints "window 0x<id>" once the window is mapped; after each
 // command it prints "ok <command>".
@@ -44,6 +45,15 @@ Options parse(int argc, char** argv) {
         else if (key == "--title") o.title = argv[i + 1];
     }
     return o;
+}
+
+// The input hint: a window that says it takes no keyboard input is never made the active window.
+void setAcceptsFocus(Display* display, Window window, bool accepts) {
+    XWMHints hints{};
+    hints.flags = InputHint;
+    hints.input = accepts ? True : False;
+    XSetWMHints(display, window, &hints);
+    XSync(display, False);
 }
 
 void setIcon(Display* display, Window window) {
@@ -143,6 +153,8 @@ int runTestWindow(int argc, char** argv) {
                     frozen = true;
                 } else if (cmd == "run") {
                     hold = frozen = false;
+                } else if (cmd == "refuse focus" || cmd == "accept focus") {
+                    setAcceptsFocus(display, window, cmd == "accept focus");
                 } else if (cmd == "close") {
                     XDestroyWindow(display, window);
                     XSync(display, False);
@@ -170,9 +182,12 @@ int runTestWindow(int argc, char** argv) {
         image->data = nullptr;  // owned by the vector
         XDestroyImage(image);
         XFlush(display);
-        next += period;
+        // Ticks missed on a busy machine are skipped, not drawn in a burst: the frame rate never
+        // rises above the one asked for.
+        const auto now = std::chrono::steady_clock::now();
+        do next += period;
+        while (next <= now);
         std::this_thread::sleep_until(next);
-        if (std::chrono::steady_clock::now() > next + period * 4) next = std::chrono::steady_clock::now();
     }
 }
 

@@ -67,6 +67,17 @@ std::vector<std::uint8_t> inputBody(const VideoInputRecord& record) {
     return body;
 }
 
+std::vector<std::uint8_t> inputEventBody(const VideoInputRecord& record) {
+    std::vector<std::uint8_t> body{record.streamId, record.deviceType, record.action};
+    putLe16(body, record.x);
+    putLe16(body, record.y);
+    body.push_back(record.code);
+    body.push_back(record.modifiers);
+    putLe16(body, static_cast<std::uint16_t>(record.wheelDelta));
+    body.push_back(0);
+    return body;
+}
+
 std::vector<std::uint8_t> keyframeRequestBody(std::uint8_t streamId) {
     return {16, streamId};
 }

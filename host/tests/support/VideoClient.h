@@ -96,6 +96,8 @@ private:
 std::vector<std::uint8_t> feedbackBody(std::uint16_t decodeTimeMs, std::uint16_t rttMs,
                                        std::array<std::uint8_t, 8> opaque = {});
 std::vector<std::uint8_t> inputBody(const VideoInputRecord& record);
+// The same record as the input connection carries it: 12 packed bytes, no message type.
+std::vector<std::uint8_t> inputEventBody(const VideoInputRecord& record);
 std::vector<std::uint8_t> keyframeRequestBody(std::uint8_t streamId);
 
 }  // namespace quillane::host::test

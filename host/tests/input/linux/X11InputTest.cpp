@@ -27,6 +27,7 @@
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
 #include "VideoClient.h"
+#include "linux/X11ActiveWindow.h"
 #include "app/Application.h"
 #include "common/Utf8.h"
 #include "input/InputInjector.h"
@@ -168,32 +169,9 @@ struct ServerState {
     }
     unsigned buttonsDown() { return std::get<2>(pointer()); }
     bool nothingHeld() { return keysDown() == 0 && buttonsDown() == 0; }
-    Window activeWindow() {
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        Window active = 0;
-        if (XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False),
-                               0, 1, False, XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
-            data != nullptr) {
-            if (count == 1 && format == 32) active = *reinterpret_cast<unsigned long*>(data);
-            XFree(data);
-        }
-        return active;
-    }
+    Window activeWindow() { return test::activeWindow(display); }
     // Asks the window manager to activate the window, as a user's click on it would.
-    bool activate(Window window) {
-        XEvent event{};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = window;
-        event.xclient.message_type = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = 2;
-        XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
-        XSync(display, False);
-        return test::eventually([&] { return activeWindow() == window; }, 5s);
-    }
+    bool activate(Window window) { return test::activateWindow(display, window); }
 
     Display* display = XOpenDisplay(nullptr);
 };
