@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ApplicationTestSupport.h"
+#include "FakeInputPlatform.h"
 #include "LogCapture.h"
 #include "app/Application.h"
 #include "input/InputPlatform.h"
@@ -57,6 +62,52 @@ protected:
         auto priority = std::make_unique<RecordingPriority>(priorityLog);
         return input ? std::make_unique<Application>(std::move(priority), std::move(input))
                      : std::make_unique<Application>(std::move(priority));
+    }
+
+    // A client's resize reaches the desktop only for a listed window that still exists, with a
+    // size a window can take and H.264 can carry, through the injector with the position kept;
+    // `unlisted` is a real window clients are not offered (the root or desktop window). The
+    // application is running and nothing resized the window yet; it is shut down at the end.
+    void checkClientResizes(Application& app, FakeInputPlatform& desktop, std::uint32_t id, std::uint32_t unlisted) {
+        ASSERT_TRUE(app.onWindowResizeRequest(id, 800, 600));
+        EXPECT_TRUE(log.contains(fmt::format("Client-initiated window resize: window={:x}, size=800x600", id)));
+        EXPECT_TRUE(log.contains(fmt::format("Window {:x} resized successfully to 800x600", id)));
+        ASSERT_EQ(desktop.positions.size(), 1u);
+        EXPECT_EQ(desktop.positions[0].window, id);
+        EXPECT_TRUE(desktop.positions[0].keepPosition);
+
+        // Not listed (that window, an invented id): refused before the desktop is touched.
+        for (std::uint32_t other : {0u, 0x7fffffffu, unlisted}) {
+            EXPECT_FALSE(app.onWindowResizeRequest(other, 800, 600));
+            EXPECT_TRUE(log.contains(fmt::format("Invalid window ID for resize: {:x}", other))) << other;
+        }
+        // Listed but gone by the time the platform looks.
+        desktop.existing = 0;
+        LogCapture gone;
+        EXPECT_FALSE(app.onWindowResizeRequest(id, 800, 600));
+        EXPECT_TRUE(gone.contains(fmt::format("Invalid window ID for resize: {:x}", id)));
+        desktop.existing = id;
+
+        // Sizes no window can take, and sizes H.264 cannot carry.
+        for (auto [w, h] : {std::pair{0u, 600u}, {800u, 0u}, {16385u, 600u}, {800u, 0xFFFFFFFFu}, {8193u, 100u},
+                            {16384u, 16384u}, {8192u, 4353u}}) {
+            EXPECT_FALSE(app.onWindowResizeRequest(id, w, h));
+            EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to {}x{}", id, w, h)));
+        }
+        EXPECT_EQ(desktop.positions.size(), 1u);
+        ASSERT_TRUE(app.onWindowResizeRequest(id, 8192, 4352));
+        EXPECT_EQ(desktop.positions.size(), 2u);
+
+        // The injector's failure is the request's failure.
+        desktop.setPosError = 1400;
+        EXPECT_FALSE(app.onWindowResizeRequest(id, 640, 480));
+        EXPECT_TRUE(log.contains("SetWindowPos failed: 1400"));
+        EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to 640x480", id)));
+
+        app.shutdown();
+        desktop.setPosError = 0;
+        EXPECT_FALSE(app.onWindowResizeRequest(id, 800, 600));
+        EXPECT_EQ(desktop.positions.size(), 3u);
     }
 
     TempFolder temp;

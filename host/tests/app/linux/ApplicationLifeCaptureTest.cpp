@@ -143,46 +143,7 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     app->stopCapture(60);
     loop.stop();
 
-    ASSERT_TRUE(app->onWindowResizeRequest(id, 800, 600));
-    EXPECT_TRUE(log.contains(fmt::format("Client-initiated window resize: window={:x}, size=800x600", id)));
-    EXPECT_TRUE(log.contains(fmt::format("Window {:x} resized successfully to 800x600", id)));
-    ASSERT_EQ(desktop->positions.size(), 1u);
-    EXPECT_EQ(desktop->positions[0].window, id);
-    EXPECT_TRUE(desktop->positions[0].keepPosition);
-
-    // Not listed (the root window, an invented id): refused before the desktop is touched.
-    for (std::uint32_t other : {0u, 0x7fffffffu, static_cast<std::uint32_t>(rootWindowId())}) {
-        EXPECT_FALSE(app->onWindowResizeRequest(other, 800, 600));
-        EXPECT_TRUE(log.contains(fmt::format("Invalid window ID for resize: {:x}", other))) << other;
-    }
-    // Listed but gone by the time the platform looks.
-    desktop->existing = 0;
-    LogCapture gone;
-    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
-    EXPECT_TRUE(gone.contains(fmt::format("Invalid window ID for resize: {:x}", id)));
-    desktop->existing = id;
-
-    // Sizes no window can take.
-    // Sizes no window can take, and sizes H.264 cannot carry.
-    for (auto [w, h] : {std::pair{0u, 600u}, {800u, 0u}, {16385u, 600u}, {800u, 0xFFFFFFFFu}, {8193u, 100u},
-                        {16384u, 16384u}, {8192u, 4353u}}) {
-        EXPECT_FALSE(app->onWindowResizeRequest(id, w, h));
-        EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to {}x{}", id, w, h)));
-    }
-    EXPECT_EQ(desktop->positions.size(), 1u);
-    ASSERT_TRUE(app->onWindowResizeRequest(id, 8192, 4352));
-    EXPECT_EQ(desktop->positions.size(), 2u);
-
-    // The injector's failure is the request's failure.
-    desktop->setPosError = 1400;
-    EXPECT_FALSE(app->onWindowResizeRequest(id, 640, 480));
-    EXPECT_TRUE(log.contains("SetWindowPos failed: 1400"));
-    EXPECT_TRUE(log.contains(fmt::format("Failed to resize window {:x} to 640x480", id)));
-
-    app->shutdown();
-    desktop->setPosError = 0;
-    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
-    EXPECT_EQ(desktop->positions.size(), 3u);
+    checkClientResizes(*app, *desktop, id, static_cast<std::uint32_t>(rootWindowId()));
 }
 
 // Captures together hold at most twice the largest picture: a client's resize
