@@ -8,15 +8,20 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ApplicationTestSupport.h"
+#include "Eventually.h"
 #include "FakeInputPlatform.h"
 #include "LogCapture.h"
+#include "SignalingTestClient.h"
 #include "app/Application.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
@@ -62,6 +67,57 @@ protected:
         auto priority = std::make_unique<RecordingPriority>(priorityLog);
         return input ? std::make_unique<Application>(std::move(priority), std::move(input))
                      : std::make_unique<Application>(std::move(priority));
+    }
+
+    // The priority boost follows the streams that run, on either path, including a stream whose
+    // window closed (closeSecond closes the second window). The application is running with both
+    // windows listed and nothing streamed yet; the loop is stopped and the application shut down.
+    void checkPriorityBoostFollowsStreams(Application& app, MainLoopTurns& loop, std::uint32_t first,
+                                          std::uint32_t second, const std::function<bool()>& closeSecond) {
+        using namespace std::chrono_literals;
+        using nlohmann::json;
+        SignalingClient client;
+        ASSERT_TRUE(client.connect(ports.signaling));
+        auto a = client.request(json{{"type", "stream_subscribe"}, {"windowId", first}}, "stream_started", 10s);
+        auto b = client.request(json{{"type", "stream_subscribe"}, {"windowId", second}}, "stream_started", 10s);
+        ASSERT_TRUE(a);
+        ASSERT_TRUE(b);
+        const auto idA = (*a)["streamId"].get<std::uint8_t>();
+        const auto idB = (*b)["streamId"].get<std::uint8_t>();
+        EXPECT_NE(idA, idB);
+        EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+        EXPECT_TRUE(app.isPriorityBoosted());
+
+        // A stop of an id that is not running changes nothing.
+        ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", 200}}, "stream_stopped"));
+        EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+        ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
+        EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+        // The same id twice: the second stop changes nothing either.
+        ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
+        EXPECT_TRUE(app.isStreamRunning(idB));
+
+        // The last running stream ends because its window closes: restored once.
+        ASSERT_TRUE(closeSecond());
+        const auto ended = client.waitForType("stream_stopped", 10s);
+        ASSERT_TRUE(ended) << "the client was not told that the stream ended with its window";
+        EXPECT_EQ((*ended)["streamId"], idB);
+        EXPECT_TRUE(eventually([&] { return !app.isStreamRunning(idB); }, 10s));
+        EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
+        ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idB}}, "stream_stopped"));
+        EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
+
+        loop.stop();
+
+        // The host-window path shares the set.
+        ASSERT_TRUE(app.startCapture(first, 50));
+        EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true}));
+        app.stopCapture(50);
+        EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
+        // A window the enumerator does not list is refused.
+        EXPECT_FALSE(app.startCapture(0x7fffffff, 51));
+        EXPECT_EQ(priorityLog->get().size(), 4u);
+        app.shutdown();
     }
 
     // A client's resize reaches the desktop only for a listed window that still exists, with a

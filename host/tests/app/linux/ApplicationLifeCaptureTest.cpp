@@ -39,48 +39,9 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     ASSERT_TRUE(app->initialize()) << problems(log);
     MainLoopTurns loop(*app);
 
-    SignalingClient client;
-    ASSERT_TRUE(client.connect(ports.signaling));
-    auto a = client.request(json{{"type", "stream_subscribe"}, {"windowId", first.windowId()}}, "stream_started", 10s);
-    auto b = client.request(json{{"type", "stream_subscribe"}, {"windowId", second.windowId()}}, "stream_started", 10s);
-    ASSERT_TRUE(a);
-    ASSERT_TRUE(b);
-    const auto idA = (*a)["streamId"].get<std::uint8_t>();
-    const auto idB = (*b)["streamId"].get<std::uint8_t>();
-    EXPECT_NE(idA, idB);
-    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
-    EXPECT_TRUE(app->isPriorityBoosted());
-
-    // A stop of an id that is not running changes nothing.
-    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", 200}}, "stream_stopped"));
-    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
-    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
-    EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
-    // The same id twice: the second stop changes nothing either.
-    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
-    EXPECT_TRUE(app->isStreamRunning(idB));
-
-    // The last running stream ends because its window closes: restored once.
-    ASSERT_TRUE(second.command("close"));
-    const auto ended = client.waitForType("stream_stopped", 10s);
-    ASSERT_TRUE(ended) << "the client was not told that the stream ended with its window";
-    EXPECT_EQ((*ended)["streamId"], idB);
-    EXPECT_TRUE(quillane::host::test::eventually([&] { return !app->isStreamRunning(idB); }, 10s));
-    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
-    ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idB}}, "stream_stopped"));
-    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false}));
-
-    loop.stop();
-
-    // The host-window path shares the set.
-    ASSERT_TRUE(app->startCapture(static_cast<std::uint32_t>(first.windowId()), 50));
-    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true}));
-    app->stopCapture(50);
-    EXPECT_EQ(priorityLog->get(), (std::vector<bool>{true, false, true, false}));
-    // A window the enumerator does not list is refused.
-    EXPECT_FALSE(app->startCapture(0x7fffffff, 51));
-    EXPECT_EQ(priorityLog->get().size(), 4u);
-    app->shutdown();
+    const auto firstId = static_cast<std::uint32_t>(first.windowId());
+    const auto secondId = static_cast<std::uint32_t>(second.windowId());
+    checkPriorityBoostFollowsStreams(*app, loop, firstId, secondId, [&] { return second.command("close"); });
 }
 
 unsigned long rootWindowId() {
