@@ -69,6 +69,28 @@ protected:
                      : std::make_unique<Application>(std::move(priority));
     }
 
+    // Before start-up nothing answers and nothing starts or stops.
+    void checkNothingAnswersBeforeStartUp(Application& app, std::uint32_t id) {
+        EXPECT_EQ(app.getEncoderName(), "None");
+        EXPECT_TRUE(app.getWindowList().empty());
+        EXPECT_FALSE(app.isClientConnected());
+        EXPECT_FALSE(app.onWindowResizeRequest(id, 800, 600));
+        app.stopCapture(3);
+        EXPECT_FALSE(log.contains("Stopped capture for stream 3"));
+        EXPECT_FALSE(app.startCapture(id, 1));
+        EXPECT_TRUE(log.contains("Capture orchestrator not initialized"));
+    }
+
+    // What the host window shows of a client once it said hello: its real address, no latency
+    // before its first feedback, the configured bitrate.
+    void checkHelloShowsTheClient(Application& app, SignalingClient& client) {
+        ASSERT_TRUE(client.request(nlohmann::json{{"type", "hello"}}, "welcome"));
+        EXPECT_TRUE(app.isClientConnected());
+        EXPECT_EQ(app.getClientAddress(), "127.0.0.1");
+        EXPECT_EQ(app.getLastRttMs(), -1);
+        EXPECT_EQ(app.getCurrentBitrateKbps(), app.getSettings().values().targetBitrate);
+    }
+
     // The priority boost follows the streams that run, on either path, including a stream whose
     // window closed (closeSecond closes the second window). The application is running with both
     // windows listed and nothing streamed yet; the loop is stopped and the application shut down.

@@ -64,26 +64,13 @@ TEST_F(ApplicationLife, HostWindowStreamAndClientResizeRequests) {
     auto desktop = std::make_shared<quillane::host::test::FakeInputPlatform>();
     desktop->existing = id;
     auto app = makeApp(desktop);
-    EXPECT_EQ(app->getEncoderName(), "None");
-    EXPECT_TRUE(app->getWindowList().empty());
-    EXPECT_FALSE(app->isClientConnected());
-    EXPECT_FALSE(app->onWindowResizeRequest(id, 800, 600));
-    app->stopCapture(3);
-    EXPECT_FALSE(log.contains("Stopped capture for stream 3"));
-    EXPECT_FALSE(app->startCapture(id, 1));
-    EXPECT_TRUE(log.contains("Capture orchestrator not initialized"));
+    checkNothingAnswersBeforeStartUp(*app, id);
 
     ASSERT_TRUE(app->initialize()) << problems(log);
     MainLoopTurns loop(*app);
     SignalingClient client;
     ASSERT_TRUE(client.connect(ports.signaling));
-    ASSERT_TRUE(client.request(json{{"type", "hello"}}, "welcome"));
-    // What the host window shows of the connection: the client's real address,
-    // no latency before its first feedback, the configured bitrate.
-    EXPECT_TRUE(app->isClientConnected());
-    EXPECT_EQ(app->getClientAddress(), "127.0.0.1");
-    EXPECT_EQ(app->getLastRttMs(), -1);
-    EXPECT_EQ(app->getCurrentBitrateKbps(), app->getSettings().values().targetBitrate);
+    checkHelloShowsTheClient(*app, client);
     // Frames count as sent once a video client takes them.
     quillane::host::test::VideoClient video;
     ASSERT_TRUE(video.connect(ports.video));
