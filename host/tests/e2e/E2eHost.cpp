@@ -70,12 +70,13 @@ bool HostUnderTest::waitForLog(const std::string& needle, std::chrono::milliseco
     return false;
 }
 
-TestWindowProcess::TestWindowProcess(const std::string& title, int width, int height, int fps) {
+TestWindowProcess::TestWindowProcess(const std::string& title, int width, int height, int fps,
+                                     const std::map<std::string, std::string>& extraEnv) {
     process_ = std::make_unique<PipedChildProcess>(
         QH_TEST_WINDOW_BINARY,
         std::vector<std::string>{"--title", title, "--width", std::to_string(width), "--height",
                                  std::to_string(height), "--fps", std::to_string(fps)},
-        std::map<std::string, std::string>{});
+        extraEnv);
     if (auto line = process_->readLine(std::chrono::seconds(10))) {
         if (line->rfind("window 0x", 0) == 0) windowId_ = std::stoul(line->substr(9), nullptr, 16);
     }

@@ -52,7 +52,9 @@ private:
 // The test window program, mapped and showing its pattern.
 class TestWindowProcess {
 public:
-    explicit TestWindowProcess(const std::string& title, int width = 640, int height = 480, int fps = 30);
+    // `extraEnv` adds to its environment (another display, for one).
+    explicit TestWindowProcess(const std::string& title, int width = 640, int height = 480, int fps = 30,
+                               const std::map<std::string, std::string>& extraEnv = {});
     ~TestWindowProcess();
     bool ok() const { return windowId_ != 0; }
     unsigned long windowId() const { return windowId_; }

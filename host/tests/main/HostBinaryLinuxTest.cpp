@@ -1,7 +1,9 @@
 // The real host binary inside the test desktop, as a user would see it.
 
+#include "E2eHost.h"
 #include "E2eProcess.h"
 #include "Eventually.h"
+#include "SignalingTestClient.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -49,7 +51,7 @@ protected:
                ("qh-host-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
-        quillane::host::test::writeFreePortSettings(root / "home/.config/Quillane");
+        signalingPort = quillane::host::test::writeFreePortSettings(root / "home/.config/Quillane")[0];
     }
 
     void TearDown() override {
@@ -166,6 +168,7 @@ protected:
 
     Display* display = nullptr;
     fs::path root;
+    std::uint16_t signalingPort = 0;
 };
 
 // An X server of the test's own, so that changing its screen disturbs no other
@@ -192,11 +195,13 @@ public:
         close(fds[0]);
         if (!number.empty()) name = ":" + number;
     }
-    ~PrivateXServer() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
+    ~PrivateXServer() { end(SIGTERM); }
+    // Ends it by its pid, as a crash (SIGKILL) or a logout (SIGTERM) would.
+    void end(int signal) {
+        if (pid <= 0) return;
+        kill(pid, signal);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
     }
     PrivateXServer(const PrivateXServer&) = delete;
     PrivateXServer& operator=(const PrivateXServer&) = delete;
@@ -346,6 +351,49 @@ TEST_F(HostBinaryTest, ScreenSizeChangeReachesTheApplication) {
     EXPECT_LT(text.find(change), text.find(logged)) << text;
 
     EXPECT_EQ(WEXITSTATUS(host->terminate()), 0);
+}
+
+// The X server goes away under a host with streams running (a crashed server): the host says so
+// once and ends by itself, promptly, with a status of its own and without a crash report.
+TEST_F(HostBinaryTest, LossOfTheDisplayEndsTheHostOnceWithoutACrash) {
+    PrivateXServer server;
+    ASSERT_FALSE(server.name.empty()) << "Xvfb did not start";
+    const std::map<std::string, std::string> onServer{{"DISPLAY", server.name}};
+    auto host = start("host", onServer);
+    const auto console = [&] { return output("host.out"); };
+    ASSERT_TRUE(eventually([&] { return console().find("entering main loop...") != std::string::npos; }, 30s))
+        << console() << output("host.err");
+    TestWindowProcess window("Display loss", 320, 240, 30, onServer);
+    ASSERT_TRUE(window.ok());
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(signalingPort));
+    ASSERT_TRUE(client.request({{"type", "hello"}}, "welcome"));
+    // Eight captures, each waiting on the server in its own thread.
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(client.request({{"type", "stream_start"}, {"windowId", window.windowId()}}, "stream_started", 10s))
+            << "stream " << i;
+    std::this_thread::sleep_for(1s);
+
+    server.end(SIGKILL);
+    const auto lost = Clock::now();
+    const auto status = host->wait(10s);
+    ASSERT_TRUE(status.has_value()) << "still running 10 s after the display went away\n" << console();
+    std::fprintf(stderr, "host ended %.1f s after the display, wait status %d (%s %d)\n",
+                 std::chrono::duration<double>(Clock::now() - lost).count(), *status,
+                 WIFEXITED(*status) ? "exit status" : "signal", WIFEXITED(*status) ? WEXITSTATUS(*status) : WTERMSIG(*status));
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status) << "\n" << output("host.err");
+    EXPECT_GT(WEXITSTATUS(*status), 0);
+    EXPECT_LT(WEXITSTATUS(*status), 128);
+    const std::string text = console();
+    std::size_t lines = 0;
+    for (auto at = text.find("Lost the connection to the display " + server.name); at != std::string::npos;
+         at = text.find("Lost the connection to the display", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 1u) << text;
+    EXPECT_NE(log().find("Lost the connection to the display"), std::string::npos) << "not in the log file";
+    EXPECT_EQ(text.find("CRASH"), std::string::npos) << text;
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(root / "home/.local/state/Quillane/crashes", ec) || ec) << "a crash report was written";
 }
 
 TEST_F(HostBinaryTest, SigintEndsTheRunLikeSigterm) {

@@ -12,12 +12,15 @@
 #include "platform/linux/GlfwHostWindow.h"
 #include "platform/linux/SingleInstanceLinux.h"
 #include "platform/linux/TrayIconLinux.h"
+#include "platform/linux/X11DisplayLoss.h"
 
 namespace quillane::host {
 
 int runLinuxHost(std::function<std::unique_ptr<UpdateChecker>()> makeUpdateChecker) {
     installCrashHandler();
     installExitSignalHandlers();
+    // Before any thread opens a display: its loss then ends the host once.
+    installX11DisplayLossHandler();
 
     LinuxSingleInstance singleInstance;
     const auto runtime = createGlfwRuntime();

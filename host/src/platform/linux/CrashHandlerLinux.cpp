@@ -1,4 +1,5 @@
 #include "platform/CrashHandlerCommon.h"
+#include "platform/linux/LastLogTimeLimit.h"
 
 #include <spdlog/spdlog.h>
 
@@ -106,11 +107,7 @@ void logCrash(int sig, void* address, int code, const char* reason, const char* 
     spdlog::logger* logger = spdlog::default_logger_raw();
     if (!logger) return;
     g_signalInProgress.store(sig);
-    struct sigaction timeout {};
-    timeout.sa_handler = onLogTimeout;
-    sigemptyset(&timeout.sa_mask);
-    sigaction(SIGALRM, &timeout, nullptr);
-    alarm(kLogTimeoutSeconds);
+    armLastLogTimeLimit(kLogTimeoutSeconds, onLogTimeout);
     try {
         if (reason)
             SPDLOG_LOGGER_CRITICAL(logger, "CRASH: {}", reason);
