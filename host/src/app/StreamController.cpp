@@ -22,6 +22,38 @@ constexpr auto kWindowListMaxAge = std::chrono::seconds(1);
 // again is allowed this often.
 constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
 
+// One start's stream id and client entry: unless the stream comes to run, the id is given back
+// and the entry removed, whichever way the start is left (a refusal, a failed capture, an
+// exception). An id that runs, another stream's, stays taken.
+class PendingStart {
+public:
+    PendingStart(RunningStreams& running, StreamTable& streams, std::uint8_t streamId)
+        : running(running), streams(streams), streamId(streamId) {}
+    ~PendingStart() {
+        if (runs) return;
+        if (clientEntry) streams.erase(streamId);
+        running.release(streamId);
+    }
+    PendingStart(const PendingStart&) = delete;
+    PendingStart& operator=(const PendingStart&) = delete;
+
+    void registerClientStream(std::uint32_t windowId) {
+        clientEntry = true;
+        streams.registerClientStream(streamId, windowId);
+    }
+    void run(std::uint32_t windowId) {
+        running.add(streamId, windowId);
+        runs = true;
+    }
+
+private:
+    RunningStreams& running;
+    StreamTable& streams;
+    const std::uint8_t streamId;
+    bool clientEntry = false;
+    bool runs = false;
+};
+
 }  // namespace
 
 StreamController::StreamController(Held<CaptureOrchestrator>& orchestrator, Held<SignalingServer>& signaling,
@@ -36,6 +68,9 @@ StreamController::StreamController(Held<CaptureOrchestrator>& orchestrator, Held
       clientRequestLog(clientRequestLog) {}
 
 bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, StreamOrigin origin) {
+    // The lock before the pending start: a start that took the lock gives its id back under it.
+    std::unique_lock lock(captureMutex, std::defer_lock);
+    PendingStart pending(running, streams, streamId);
     const bool client = origin == StreamOrigin::Client;
     std::size_t held = 0;
     if (client && clientRequestLog.allow(0, held)) {
@@ -52,10 +87,9 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
         } else {
             SPDLOG_ERROR("Window {:x} is not a capturable window", windowId);
         }
-        running.release(streamId);
         return false;
     }
-    std::lock_guard lock(captureMutex);
+    lock.lock();
     if (!running.takeForStart(streamId)) {
         if (refusedStartLog.allow(0, held)) {
             SPDLOG_WARN("Refusing stream for window {:x}: stream {} is already running{}", windowId, streamId,
@@ -63,16 +97,11 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
         }
         return false;
     }
-    if (refuseBeyondStreamCap(windowId)) {
-        running.release(streamId);
-        return false;
-    }
+    if (refuseBeyondStreamCap(windowId)) return false;
     // A client's entry exists before the first frame can arrive, so the first
     // keyframe always finds it.
-    if (client) streams.registerClientStream(streamId, windowId);
+    if (client) pending.registerClientStream(windowId);
     if (!capture->startCapture(windowId, streamId)) {
-        if (client) streams.erase(streamId);
-        running.release(streamId);
         if (client && refusedStartLog.allow(0, held)) {
             SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
         }
@@ -85,7 +114,7 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
     } else {
         SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
     }
-    running.add(streamId, windowId);
+    pending.run(windowId);
     input.streamStarted(windowId);
     audio.bind(streamId);
     return true;

@@ -3,14 +3,17 @@
 // The stream controller and its neighbours driven directly: the real capture
 // orchestrator on idle captures of one listed window, input on a scripted
 // desktop, no sound, no signalling and no video connection. The encoders
-// record the configuration they were created with and the bitrates they were given.
+// record the configuration they were created with and the bitrates they were given;
+// their creation can be made to fail or throw.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "FakeInputPlatform.h"
@@ -93,7 +96,10 @@ protected:
         window.height = 480;
         window.isVisible = true;
         CaptureServices services = idleCaptureServices(captures, {window});
-        services.createBestEncoder = [log = encoders](EncoderDevice, const EncoderConfig& config) {
+        services.createBestEncoder = [log = encoders, fault = encoderFault](EncoderDevice, const EncoderConfig& config)
+            -> std::unique_ptr<EncoderBase> {
+            if (*fault == EncoderFault::Fails) return nullptr;
+            if (*fault == EncoderFault::Throws) throw std::runtime_error("the encoder's driver gave out");
             return std::make_unique<RecordingEncoder>(log, config);
         };
         auto capture = std::make_shared<CaptureOrchestrator>(services);
@@ -109,6 +115,10 @@ protected:
 
     std::shared_ptr<IdleCaptureCount> captures = std::make_shared<IdleCaptureCount>();
     std::shared_ptr<EncoderLog> encoders = std::make_shared<EncoderLog>();
+    // What creating the next encoder does: come up, fail, or throw.
+    enum class EncoderFault { None, Fails, Throws };
+    std::shared_ptr<std::atomic<EncoderFault>> encoderFault =
+        std::make_shared<std::atomic<EncoderFault>>(EncoderFault::None);
     std::shared_ptr<FakeInputPlatform> desktop = std::make_shared<FakeInputPlatform>();
     Held<CaptureOrchestrator> orchestrator;
     Held<SignalingServer> signaling;

@@ -30,6 +30,39 @@ TEST_F(StreamComponents, AtMostSixteenStreamsRunAndARunningIdIsNotStartedAgain) 
     EXPECT_EQ(captures->running, 16);
 }
 
+// Starts refused, failed or thrown out of, a few hundred of them on ids from the one counter,
+// give back every id and client entry: all 256 ids can be reserved afterwards, and a start then runs.
+TEST_F(StreamComponents, StartsThatFailOrThrowGiveTheirIdsBack) {
+    LogCapture log;
+    for (int i = 0; i < 300; ++i) {
+        const auto id = streams.reserveStreamId();
+        ASSERT_TRUE(id) << "start " << i;
+        if (i % 3 == 0) {
+            EXPECT_FALSE(streams.start(0x7fffffff, *id, StreamOrigin::Client));
+        } else if (i % 3 == 1) {
+            *encoderFault = EncoderFault::Fails;
+            EXPECT_FALSE(streams.start(kWindowId, *id, StreamOrigin::Client));
+        } else {
+            *encoderFault = EncoderFault::Throws;
+            EXPECT_THROW(streams.start(kWindowId, *id, StreamOrigin::Client), std::runtime_error);
+        }
+        ASSERT_FALSE(streams.isRunning(*id));
+    }
+    std::vector<std::uint8_t> reserved;
+    while (const auto id = streams.reserveStreamId()) reserved.push_back(*id);
+    EXPECT_EQ(reserved.size(), 256u);
+    for (const std::uint8_t id : reserved) streams.releaseStreamId(id);
+
+    *encoderFault = EncoderFault::None;
+    const auto id = streams.reserveStreamId();
+    ASSERT_TRUE(id);
+    EXPECT_TRUE(streams.start(kWindowId, *id, StreamOrigin::Client));
+    int clientStreams = 0;
+    streams.forEachClientStream([&](std::uint8_t, std::uint32_t) { ++clientStreams; });
+    EXPECT_EQ(clientStreams, 1);
+    EXPECT_EQ(captures->running, 1);
+}
+
 // A resize reaches the desktop only for a listed window that still exists, at a
 // size H.264 can carry, and while all captures of the window together stay
 // within twice the largest picture.
