@@ -22,7 +22,9 @@
 #include "FakeInputPlatform.h"
 #include "LogCapture.h"
 #include "SignalingTestClient.h"
+#include "VideoClient.h"
 #include "app/Application.h"
+#include "input/InputInjector.h"
 #include "input/InputPlatform.h"
 #include "platform/Paths.h"
 #include "TestSupport.h"
@@ -91,11 +93,21 @@ protected:
         EXPECT_EQ(app.getCurrentBitrateKbps(), app.getSettings().values().targetBitrate);
     }
 
+    // A scripted desktop on which `window` stands in front, uncovered.
+    static std::shared_ptr<SharedDesktop> desktopWithInFront(std::uint32_t window) {
+        auto desktop = std::make_shared<SharedDesktop>();
+        desktop->existing = desktop->foreground = desktop->underPoint = window;
+        return desktop;
+    }
+
     // The priority boost follows the streams that run, on either path, including a stream whose
-    // window closed (closeSecond closes the second window). The application is running with both
-    // windows listed and nothing streamed yet; the loop is stopped and the application shut down.
-    void checkPriorityBoostFollowsStreams(Application& app, MainLoopTurns& loop, std::uint32_t first,
-                                          std::uint32_t second, const std::function<bool()>& closeSecond) {
+    // window closed (closeSecond closes the second window); a stop of a stream that is not running
+    // lets go of nothing another stream holds. The application is running on `desktop` (from
+    // desktopWithInFront(first)) with both windows listed and nothing streamed yet; the loop is
+    // stopped and the application shut down.
+    void checkPriorityBoostFollowsStreams(Application& app, MainLoopTurns& loop, SharedDesktop& desktop,
+                                          std::uint32_t first, std::uint32_t second,
+                                          const std::function<bool()>& closeSecond) {
         using namespace std::chrono_literals;
         using nlohmann::json;
         SignalingClient client;
@@ -110,11 +122,35 @@ protected:
         EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
         EXPECT_TRUE(app.isPriorityBoosted());
 
-        // A stop of an id that is not running changes nothing.
+        // Q held for the first stream, through the input connection.
+        VideoClient input;
+        ASSERT_TRUE(input.connect(ports.input));
+        const auto keyboard = static_cast<std::uint8_t>(InputDeviceType::Keyboard);
+        const auto mouse = static_cast<std::uint8_t>(InputDeviceType::Mouse);
+        ASSERT_TRUE(input.sendMessage(
+            inputEventBody({idA, keyboard, static_cast<std::uint8_t>(KeyAction::KeyDown), 0, 0, 'Q', 0, 0})));
+        const auto pressedQ = [&] {
+            for (const auto& in : desktop.inputs())
+                if (in.kind == SyntheticInput::Kind::Keyboard && in.vk == 'Q' && (in.flags & key_flags::kKeyUp) == 0)
+                    return true;
+            return false;
+        };
+        ASSERT_TRUE(eventually(pressedQ, 5s)) << "Q was not pressed";
+
+        // A stop of an id that is not running changes nothing: Q stays held, no capture is stopped.
         ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", 200}}, "stream_stopped"));
+        // A stop reaches the input thread in turn with the records: one sent after it has acted once it is seen.
+        const std::size_t seen = desktop.inputs().size();
+        ASSERT_TRUE(input.sendMessage(
+            inputEventBody({idA, mouse, static_cast<std::uint8_t>(MouseAction::Move), 16384, 16384, 0, 0, 0})));
+        ASSERT_TRUE(eventually([&] { return desktop.inputs().size() > seen; }, 5s));
+        EXPECT_EQ(releases(desktop.inputs()), std::vector<std::string>{}) << "nothing ran under that id";
+        EXPECT_FALSE(log.contains("Stopped capture for stream 200"));
         EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
         ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
         EXPECT_EQ(priorityLog->get(), std::vector<bool>{true});
+        EXPECT_TRUE(eventually([&] { return releases(desktop.inputs()) == std::vector{keyUp('Q')}; }, 5s))
+            << "its own stop lets go of Q";
         // The same id twice: the second stop changes nothing either.
         ASSERT_TRUE(client.request(json{{"type", "stream_unsubscribe"}, {"streamId", idA}}, "stream_stopped"));
         EXPECT_TRUE(app.isStreamRunning(idB));

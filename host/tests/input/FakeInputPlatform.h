@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -124,5 +126,37 @@ public:
     void setActiveWindow(NativeWindow) override { calls.push_back("setActiveWindow"); }
     void sleepMs(std::int32_t milliseconds) override { sleeps.push_back(milliseconds); }
 };
+
+// The scripted desktop, injected into by the host's threads while the test reads what it got.
+class SharedDesktop : public FakeInputPlatform {
+public:
+    std::uint32_t sendInputs(std::span<const SyntheticInput> inputs) override {
+        std::lock_guard lock(mutex);
+        return FakeInputPlatform::sendInputs(inputs);
+    }
+    // Every input sent so far, in order.
+    std::vector<SyntheticInput> inputs() {
+        std::lock_guard lock(mutex);
+        std::vector<SyntheticInput> all;
+        for (const auto& call : sent) all.insert(all.end(), call.begin(), call.end());
+        return all;
+    }
+
+private:
+    std::mutex mutex;
+};
+
+inline std::string keyUp(std::uint16_t vk) { return "key " + std::to_string(vk) + " up"; }
+
+// The key and left-button releases among the inputs.
+inline std::vector<std::string> releases(const std::vector<SyntheticInput>& inputs) {
+    std::vector<std::string> out;
+    for (const auto& in : inputs) {
+        const bool keyboard = in.kind == SyntheticInput::Kind::Keyboard;
+        if (keyboard && (in.flags & key_flags::kKeyUp) != 0) out.push_back(keyUp(in.vk));
+        if (!keyboard && in.flags == mouse_flags::kLeftUp) out.push_back("left button up");
+    }
+    return out;
+}
 
 }  // namespace quillane::host::test

@@ -35,13 +35,14 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     TestWindowProcess second("App life two", 320, 240);
     ASSERT_TRUE(first.ok());
     ASSERT_TRUE(second.ok());
-    auto app = makeApp();
+    const auto firstId = static_cast<std::uint32_t>(first.windowId());
+    const auto secondId = static_cast<std::uint32_t>(second.windowId());
+    const auto desktop = desktopWithInFront(firstId);
+    auto app = makeApp(desktop);
     ASSERT_TRUE(app->initialize()) << problems(log);
     MainLoopTurns loop(*app);
 
-    const auto firstId = static_cast<std::uint32_t>(first.windowId());
-    const auto secondId = static_cast<std::uint32_t>(second.windowId());
-    checkPriorityBoostFollowsStreams(*app, loop, firstId, secondId, [&] { return second.command("close"); });
+    checkPriorityBoostFollowsStreams(*app, loop, *desktop, firstId, secondId, [&] { return second.command("close"); });
 }
 
 unsigned long rootWindowId() {

@@ -64,11 +64,12 @@ TEST_F(ApplicationLife, PriorityBoostFollowsTheRunningStreams) {
     TestWindow second("App life two", 320, 240);
     ASSERT_TRUE(first.ok());
     ASSERT_TRUE(second.ok());
-    auto app = makeCapturingApp(priorityLog, capture, {first.info, second.info});
+    const auto desktop = desktopWithInFront(first.windowId());
+    auto app = makeCapturingApp(priorityLog, capture, {first.info, second.info}, desktop);
     ASSERT_TRUE(app->initialize()) << problems(log);
     MainLoopTurns loop(*app);
 
-    checkPriorityBoostFollowsStreams(*app, loop, first.windowId(), second.windowId(), [&] {
+    checkPriorityBoostFollowsStreams(*app, loop, *desktop, first.windowId(), second.windowId(), [&] {
         // Its window's capture item closes.
         const auto item = itemOf(capture, second.windowId());
         if (item) item->closeWindow();
