@@ -209,9 +209,11 @@ TEST_F(InputDispatchTest, RecordsNeverHoldUpTheirConnectionNorActAfterTheirClien
     video.setClientInputCallback([this](const ClientInput& record) { input.onClientInput(record); });
     video.setKeyframeRequestCallback([&](std::uint8_t) { ++keyframes; });
     video.setClientFeedbackCallback([&](const ClientFeedback&) { ++feedback; });
-    video.setClientGoneCallback([this] { input.onClientGone(); });
+    video.setClientGoneCallback([this] { input.onClientGone(InputRoad::Video); });
     inputServer.setInputEventCallback([this](const InputEvent& event) { input.onInputEvent(event); });
-    inputServer.setClientGoneCallback([this] { input.onClientGone(); });
+    inputServer.setClientGoneCallback([this] { input.onClientGone(InputRoad::Input); });
+    inputServer.setInputRoomCallback(
+        [this](std::function<void()> resume) { return input.roomForInput(std::move(resume)); });
     ASSERT_TRUE(video.start());
     ASSERT_TRUE(inputServer.start());
     coverTheWindow(true);
