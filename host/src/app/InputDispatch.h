@@ -22,8 +22,9 @@ struct InputEvent;
 // The clients' input on its way to the desktop: the injector, the focus manager, the router
 // that confines each record to its stream's window, and the input thread that runs the router.
 // Threads: start, stop and updateScreenMetrics run on the main thread; onClientInput on the
-// video connection's thread, onInputEvent and roomForInput on the input connection's; streamStarted and
-// streamEnded on whichever thread starts or stops a stream; resizeWindow on the signalling thread.
+// video connection's thread, onInputEvent and roomForInput on the input connection's;
+// streamStarted and streamEnded on whichever thread starts or stops a stream; resizeWindow on the
+// signalling thread.
 // The handlers and streamEnded only post to the input thread: none of them waits for a focus
 // attempt or an injection.
 class InputDispatch {
