@@ -104,6 +104,8 @@ struct InputPath {
             thread.postRecord(InputRoad::Input, e.streamId,
                               InputPacket{e.deviceType, e.action, e.x, e.y, e.code, e.modifiers, e.wheelDelta});
         });
+        server.setInputRoomCallback(
+            [this](std::function<void()> resume) { return thread.roomOrCallBack(std::move(resume)); });
         started = thread.start() && server.start();
         if (!started) return;
         socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});

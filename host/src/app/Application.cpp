@@ -124,7 +124,7 @@ bool Application::startTransports(const SettingsValues& cfg) {
     video->setKeyframeRequestCallback([this](std::uint8_t streamId) { onKeyframeRequest(streamId); });
     video->setClientFeedbackCallback([this](const ClientFeedback& feedback) { bitrate.onClientFeedback(feedback); });
     video->setClientInputCallback([this](const ClientInput& record) { input.onClientInput(record); });
-    video->setClientGoneCallback([this] { input.onClientGone(); });
+    video->setClientGoneCallback([this] { input.onClientGone(InputRoad::Video); });
     tcpTransportServer.set(video);
     if (!video->start()) {
         SPDLOG_ERROR("Failed to start TCP transport server");
@@ -142,7 +142,9 @@ bool Application::startTransports(const SettingsValues& cfg) {
     SPDLOG_INFO("Initializing TCP input server on port {}...", cfg.inputPort);
     auto inputServer = std::make_shared<TcpInputServer>(cfg.inputPort);
     inputServer->setInputEventCallback([this](const InputEvent& event) { input.onInputEvent(event); });
-    inputServer->setClientGoneCallback([this] { input.onClientGone(); });
+    inputServer->setClientGoneCallback([this] { input.onClientGone(InputRoad::Input); });
+    inputServer->setInputRoomCallback(
+        [this](std::function<void()> resume) { return input.roomForInput(std::move(resume)); });
     tcpInputServer.set(inputServer);
     if (!inputServer->start()) {
         SPDLOG_ERROR("Failed to start TCP input server");

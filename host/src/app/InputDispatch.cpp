@@ -70,8 +70,13 @@ void InputDispatch::onInputEvent(const InputEvent& event) {
     }
 }
 
-void InputDispatch::onClientGone() {
-    if (auto worker = thread.get()) worker->postConnectionEnded();
+void InputDispatch::onClientGone(InputRoad road) {
+    if (auto worker = thread.get()) worker->postConnectionEnded(road);
+}
+
+bool InputDispatch::roomForInput(std::function<void()> resume) {
+    auto worker = thread.get();
+    return !worker || worker->roomOrCallBack(std::move(resume));
 }
 
 void InputDispatch::streamStarted(NativeWindow window) {

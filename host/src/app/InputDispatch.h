@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,9 @@ struct InputEvent;
 // The clients' input on its way to the desktop: the injector, the focus manager, the router
 // that confines each record to its stream's window, and the input thread that runs the router.
 // Threads: start, stop and updateScreenMetrics run on the main thread; onClientInput on the
-// video connection's thread, onInputEvent on the input connection's; streamStarted and
-// streamEnded on whichever thread starts or stops a stream; resizeWindow on the signalling thread.
+// video connection's thread, onInputEvent and roomForInput on the input connection's;
+// streamStarted and streamEnded on whichever thread starts or stops a stream; resizeWindow on the
+// signalling thread.
 // The handlers and streamEnded only post to the input thread: none of them waits for a focus
 // attempt or an injection.
 class InputDispatch {
@@ -41,7 +43,10 @@ public:
     void onClientInput(const ClientInput& input);
     void onInputEvent(const InputEvent& event);
     // A connection that carried input ended: acts after the records posted before it.
-    void onClientGone();
+    void onClientGone(InputRoad road);
+    // For the input connection's server, after each record: true while there is room for more;
+    // else false, and resume is called once there is room again (on the input thread).
+    bool roomForInput(std::function<void()> resume);
 
     // The injector aims at the newest stream's window.
     void streamStarted(NativeWindow window);

@@ -2,11 +2,17 @@
 
 #include <spdlog/spdlog.h>
 
+#include <exception>
 #include <system_error>
 #include <utility>
 
 namespace quillane::host {
 namespace {
+
+// The paused input connection reads again once its records are down to this.
+constexpr std::size_t kResumeMark = InputThread::kCapacity / 2;
+
+std::size_t index(InputRoad road) { return static_cast<std::size_t>(road); }
 
 enum class Effect : std::uint8_t { Press, Release, Move, Other };
 
@@ -56,12 +62,15 @@ bool InputThread::start() {
 }
 
 void InputThread::stop() {
+    std::function<void()> dropped;
     {
         std::lock_guard lock(mutex);
         running = false;
         queue.clear();
-        records = 0;
-        presses = {};
+        records = {};
+        endQueued = {};
+        presses.clear();
+        dropped = std::move(resume);
     }
     wake.notify_all();
     if (thread.joinable()) thread.join();
@@ -74,9 +83,10 @@ void InputThread::postRecord(InputRoad road, std::uint8_t streamId, const InputP
         std::lock_guard lock(mutex);
         if (!running) return;
         if (mergeMove(item)) return;  // the input thread is behind: only the last position counts
-        if (admit(item)) {
+        if (road == InputRoad::Input || admit(item)) {
             queue.push_back(item);
-            ++records;
+            ++records[index(road)];
+            endQueued[index(road)] = false;
         } else {
             dropped = true;
         }
@@ -93,30 +103,48 @@ void InputThread::postStreamEnded(std::uint8_t streamId, NativeWindow window) {
     postNotice(Item{Kind::StreamEnded, {}, streamId, {}, window});
 }
 
-void InputThread::postConnectionEnded() { postNotice(Item{Kind::ConnectionEnded, {}, 0, {}, 0}); }
+void InputThread::postConnectionEnded(InputRoad road) {
+    postNotice(Item{Kind::ConnectionEnded, road, 0, {}, 0});
+}
+
+bool InputThread::roomOrCallBack(std::function<void()> callback) {
+    std::lock_guard lock(mutex);
+    if (!running || records[index(InputRoad::Input)] < kCapacity) return true;
+    resume = std::move(callback);
+    return false;
+}
 
 void InputThread::postNotice(Item item) {
     {
         std::lock_guard lock(mutex);
         if (!running) return;
-        // Everything is let go when it acts: later releases owe nothing to earlier presses.
-        if (item.kind == Kind::ConnectionEnded) presses = {};
+        if (item.kind == Kind::ConnectionEnded) {
+            // One notice releases everything: a second with nothing of its connection between adds nothing.
+            if (std::exchange(endQueued[index(item.road)], true)) return;
+            // Everything is let go when it acts: later releases owe nothing to earlier presses.
+            if (item.road == InputRoad::Video) presses.clear();
+        }
         queue.push_back(item);
     }
     wake.notify_one();
 }
 
 bool InputThread::admit(const Item& item) {
-    // Releases of queued presses, at most one per key and button of each connection, may go
-    // beyond the capacity up to this.
-    constexpr std::size_t kMaxRecords = kCapacity + 2 * 512;
-    Presses& book = presses[static_cast<std::size_t>(item.road)];
-    const bool room = records < kCapacity;
+    // Releases of queued presses, at most one per key and button of each stream, may go beyond
+    // the capacity up to this.
+    constexpr std::size_t kMaxRecords = kVideoCapacity + 2 * 512;
+    Presses& book = presses[item.streamId];
+    const std::size_t records = this->records[index(InputRoad::Video)];
+    const bool room = records < kVideoCapacity;
     const std::size_t bit = pressBit(item.packet);
     switch (effectOf(item.packet)) {
     case Effect::Press:
-        book.dropped.set(bit, !room);
-        if (room) book.queued.set(bit);
+        if (room) {
+            book.queued.set(bit);
+            book.dropped.reset(bit);
+        } else if (!book.queued.test(bit)) {
+            book.dropped.set(bit);  // else a repeat: the first press's release is still owed
+        }
         return room;
     case Effect::Release:
         if (book.dropped.test(bit)) {
@@ -158,16 +186,38 @@ InputThread::Item* InputThread::lastOf(InputRoad road) {
 void InputThread::run() {
     for (;;) {
         Item item;
+        std::function<void()> resumeNow;
         {
             std::unique_lock lock(mutex);
             wake.wait(lock, [this] { return !running || !queue.empty(); });
             if (!running) return;
             item = queue.front();
             queue.pop_front();
-            if (item.kind == Kind::Record) --records;
+            if (item.kind == Kind::Record) {
+                const std::size_t left = --records[index(item.road)];
+                if (item.road == InputRoad::Input && left <= kResumeMark) resumeNow = std::exchange(resume, nullptr);
+            } else if (item.kind == Kind::ConnectionEnded) {
+                endQueued[index(item.road)] = false;
+            }
         }
-        handle(item);
+        if (resumeNow) resumeNow();
+        handleGuarded(item);
     }
+}
+
+void InputThread::handleGuarded(const Item& item) {
+    // One record the desktop chokes on must not end the program, nor the input of later ones.
+    try {
+        handle(item);
+    } catch (const std::exception& e) {
+        logFailure(e.what());
+    } catch (...) {
+        logFailure("unknown exception");
+    }
+}
+
+void InputThread::logFailure(const char* what) {
+    if (std::size_t held = 0; failureLog.allow(held)) SPDLOG_ERROR("Input thread error: {}{}", what, heldNote(held));
 }
 
 void InputThread::handle(const Item& item) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,18 +22,24 @@ namespace quillane::host {
 // notices of ended streams and connections share one queue, so a notice acts after the records
 // posted before it, and each connection's records keep their order.
 //
-// The queue is small. A move merges into its connection's last queued record when that is a move
-// of the same stream, so a stream of moves takes one place however far behind the desktop is.
-// When the queue is full, a press is dropped together with its release; a release of something
-// queued as pressed, and a move after another kind of record, still go in (they are bounded by
-// what can be held). Notices are never dropped.
+// A move merges into its connection's last queued record when that is a move of the same stream,
+// so a stream of moves takes one place however far behind the desktop is. Each connection has room
+// of its own. The input connection's records are never dropped: beyond kCapacity its server stops
+// reading (roomOrCallBack) until the thread has caught up, so the client's socket pushes back. The
+// video connection never waits: beyond kVideoCapacity a press is dropped together with its release
+// (a repeat of a key or button already down or queued takes no release with it); a release of
+// something queued as pressed, and a move after another kind of record, still go in (they are
+// bounded by what can be held). Notices are never dropped; repeated connection-ended notices of
+// one connection with no record of it between them are one.
 //
 // Threads: post from any thread, never waiting for the input thread; start and stop from the
-// owner's thread.
+// owner's thread. The resume hook runs on the input thread with no lock of this class held.
 class InputThread {
 public:
-    // Records that may wait; beyond them only releases of queued presses go in.
+    // The input connection's records that may wait before its server is asked to stop reading.
     static constexpr std::size_t kCapacity = 256;
+    // The video connection's records that may wait: room for any burst a person can cause.
+    static constexpr std::size_t kVideoCapacity = 4096;
 
     explicit InputThread(std::shared_ptr<InputRouter> router);
     ~InputThread();
@@ -45,8 +53,11 @@ public:
     void stop();
 
     void postRecord(InputRoad road, std::uint8_t streamId, const InputPacket& packet);
+    // True while the input connection's records have room. Otherwise false, and `resume` is called
+    // once when they have room again; a later call replaces it, stop drops it. Must not wait.
+    bool roomOrCallBack(std::function<void()> resume);
     void postStreamEnded(std::uint8_t streamId, NativeWindow window);
-    void postConnectionEnded();
+    void postConnectionEnded(InputRoad road);
 
 private:
     enum class Kind : std::uint8_t { Record, StreamEnded, ConnectionEnded };
@@ -57,8 +68,8 @@ private:
         InputPacket packet{};
         NativeWindow window = 0;
     };
-    // Per connection: what its queued records press (a bit per key and per button), and the
-    // presses dropped, whose releases go the same way.
+    // Per stream of the video connection: what its queued records press (a bit per key and per
+    // button), and the presses dropped, whose releases go the same way.
     struct Presses {
         std::bitset<512> queued;
         std::bitset<512> dropped;
@@ -67,7 +78,9 @@ private:
     void run();
     void handle(const Item& item);
     void postNotice(Item item);
-    // Under mutex: false when the record does not go in as it stands.
+    void handleGuarded(const Item& item);
+    void logFailure(const char* what);
+    // Under mutex: false when a video connection's record does not go in as it stands.
     bool admit(const Item& item);
     bool mergeMove(const Item& item);
     // The connection's last queued record after the last notice, if any.
@@ -77,10 +90,13 @@ private:
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Item> queue;
-    std::size_t records = 0;  // the records in queue
+    std::array<std::size_t, 2> records{};  // the records in queue, by InputRoad
+    std::array<bool, 2> endQueued{};       // a connection-ended notice with no record of it after it
     bool running = false;
-    std::array<Presses, 2> presses;  // by InputRoad
+    std::map<std::uint8_t, Presses> presses;  // by stream, for the video connection
+    std::function<void()> resume;             // the paused input connection's
     LogRateLimiter dropLog{std::chrono::seconds(10)};
+    LogRateLimiter failureLog{std::chrono::seconds(10)};
     std::thread thread;
 };
 

@@ -332,10 +332,24 @@ void TcpConnection::readBody(std::uint32_t length) {
                          if (self->events.message) {
                              self->events.message(self->body);
                          }
-                         if (!self->closedOnStrand) {
+                         if (!self->closedOnStrand && !self->readPaused) {
                              self->readLength();
                          }
                      });
+}
+
+void TcpConnection::pauseReading() {
+    readPaused = true;
+}
+
+void TcpConnection::resumeReading() {
+    asio::post(socket.get_executor(), [self = shared_from_this()] {
+        if (!self->readPaused || self->closedOnStrand) {
+            return;
+        }
+        self->readPaused = false;
+        self->readLength();
+    });
 }
 
 }  // namespace quillane::host

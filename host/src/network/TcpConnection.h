@@ -118,6 +118,11 @@ public:
         return dropped;
     }
 
+    // From the message event only: no further message is read until resumeReading.
+    void pauseReading();
+    // Any thread: a paused read chain goes on, unless the connection has closed meanwhile.
+    void resumeReading();
+
     // Safe from any thread and more than once.
     void close();
     bool isOpen() const;
@@ -151,6 +156,7 @@ private:
     // Read state, strand only.
     std::array<std::uint8_t, 4> lengthBuffer{};
     std::vector<std::uint8_t> body;
+    bool readPaused = false;
     // The buffers of the write in flight; the operation keeps only a view of them.
     std::array<boost::asio::const_buffer, 16> gather{};
 

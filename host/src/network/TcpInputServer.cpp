@@ -37,12 +37,23 @@ struct TcpInputServer::Impl {
         std::shared_ptr<TcpConnection> connection;
     };
 
+    // Lets a late resume reach a connection only while the I/O context it posts to exists.
+    struct ResumeGate {
+        std::mutex mutex;
+        bool open = true;
+    };
+
     explicit Impl(std::uint16_t port) : server(port, makeSetup()) {}
+    ~Impl() {
+        std::lock_guard lock(gate->mutex);
+        gate->open = false;
+    }
 
     SingleClientSetup makeSetup();
     ConnectionEvents makeEvents(std::uint64_t clientId);
     void handleCompleteMessage(std::uint64_t clientId, std::span<const std::uint8_t> body);
     void closeClient(std::uint64_t clientId);
+    void pauseUnlessRoom(std::uint64_t clientId, const InputRoomCallback& room);
 
     template <class Callback>
     Callback copyCallback(const Callback& callback) {
@@ -55,6 +66,8 @@ struct TcpInputServer::Impl {
     std::mutex callbacksMutex;
     InputEventCallback inputCallback;
     ClientGoneCallback goneCallback;
+    InputRoomCallback roomCallback;
+    std::shared_ptr<ResumeGate> gate = std::make_shared<ResumeGate>();
 
     PeerLineLimiter smallLog;  // one source: the server keeps one client
     PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // how each connection ended
@@ -121,8 +134,26 @@ void TcpInputServer::Impl::handleCompleteMessage(std::uint64_t clientId, std::sp
     }
     InputEvent event;
     std::memcpy(&event, body.data(), sizeof(event));
+    auto callback = copyCallback(inputCallback);
+    if (!callback) return;
+    const auto room = copyCallback(roomCallback);
     // A record read from a client that was replaced meanwhile would act after its gone release.
-    if (auto callback = copyCallback(inputCallback)) server.handOnIfCurrent(clientId, [&] { callback(event); });
+    server.handOnIfCurrent(clientId, [&] {
+        callback(event);
+        if (room) pauseUnlessRoom(clientId, room);
+    });
+}
+
+void TcpInputServer::Impl::pauseUnlessRoom(std::uint64_t clientId, const InputRoomCallback& room) {
+    const auto current = server.current();
+    if (!current || current->id != clientId) return;
+    std::weak_ptr<TcpConnection> weak = current->connection;
+    const bool roomLeft = room([gate = gate, weak] {
+        std::lock_guard lock(gate->mutex);
+        if (auto connection = weak.lock(); connection && gate->open) connection->resumeReading();
+    });
+    // Nothing is dropped: the client's socket fills and pushes back until there is room.
+    if (!roomLeft) current->connection->pauseReading();
 }
 
 TcpInputServer::TcpInputServer(std::uint16_t port) : impl(std::make_unique<Impl>(port)) {}
@@ -147,6 +178,11 @@ void TcpInputServer::setInputEventCallback(InputEventCallback callback) {
 void TcpInputServer::setClientGoneCallback(ClientGoneCallback callback) {
     std::lock_guard lock(impl->callbacksMutex);
     impl->goneCallback = std::move(callback);
+}
+
+void TcpInputServer::setInputRoomCallback(InputRoomCallback callback) {
+    std::lock_guard lock(impl->callbacksMutex);
+    impl->roomCallback = std::move(callback);
 }
 
 bool TcpInputServer::isConnected() const {

@@ -25,12 +25,15 @@ struct InputEvent {
 static_assert(sizeof(InputEvent) == 12);
 
 using InputEventCallback = std::function<void(const InputEvent&)>;
+// True while the records handed on have room for more. Else false: the server stops reading its
+// client, whose socket then pushes back, until resume is called (from any thread, once).
+using InputRoomCallback = std::function<bool(std::function<void()> resume)>;
 
 // The input connection: a TCP server that keeps one client and reads length-prefixed 12-byte
 // input records from it (bodies of at most 1,024 bytes; a longer one closes the connection, and
 // the client reconnects). Callbacks run on the server's I/O thread and must not wait: the input
 // callback only while its client is the current one, and serialised with the gone callback, so
-// nothing a client sent is handed on after it was reported gone.
+// nothing a client sent is handed on after it was reported gone; the room callback right after it.
 class TcpInputServer {
 public:
     static constexpr std::uint32_t kMaxMessageLength = 1024;
@@ -46,6 +49,7 @@ public:
     // Install before start, or from the main thread while no event is expected.
     void setInputEventCallback(InputEventCallback callback);
     void setClientGoneCallback(ClientGoneCallback callback);
+    void setInputRoomCallback(InputRoomCallback callback);
 
     bool isConnected() const;
     // The listening port; the one the system chose when constructed with 0 and started.

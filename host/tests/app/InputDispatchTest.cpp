@@ -16,6 +16,7 @@
 
 #include "Eventually.h"
 #include "GuardedInputPlatform.h"
+#include "LogCapture.h"
 #include "VideoClient.h"
 #include "app/InputDispatch.h"
 #include "input/InputInjector.h"
@@ -154,9 +155,10 @@ TEST_F(InputDispatchTest, BothConnectionsReachTheStreamsWindowAndAStopReleasesHe
 }
 
 // A covered press waits for its window to come up; meanwhile both connections hand on at once. The
-// queue then fills with text: moves merge into one, a press that finds no room is dropped with its
-// release, and the releases of queued presses and a move after them go in beyond the room, all in
-// each connection's order.
+// video connection's room then fills with text: moves merge into one, a press that finds no room is
+// dropped with its release, a repeat of a key already down is dropped without its release, and the
+// releases of queued presses and a move after them go in beyond the room, all in the connection's
+// order; nothing stays held.
 TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRelease) {
     coverTheWindow(true);
     desktop->holdSleeps(true);
@@ -164,19 +166,21 @@ TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRe
     auto pressing = std::async(std::launch::async, [&] { input.onClientInput(videoRecord(press)); });
     ASSERT_TRUE(eventually([&] { return desktop->sleepHeld(); }));
 
+    const auto video = [&](const InputEvent& e) { input.onClientInput(videoRecord(e)); };
     auto posting = std::async(std::launch::async, [&] {
-        input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyB));
-        const InputEvent text =
-            inputRecord(InputDeviceType::Keyboard, static_cast<std::uint8_t>(KeyAction::Char), 0, 'a');
-        for (std::size_t i = 2; i < InputThread::kCapacity; ++i) input.onInputEvent(text);
-        input.onInputEvent(moveRecord(0));  // the last place
-        input.onInputEvent(moveRecord(65535));
-        input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyC));
-        input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyB));
-        input.onInputEvent(moveRecord(0));
+        video(keyRecord(KeyAction::KeyDown, kKeyB));
+        const InputEvent text = keyRecord(KeyAction::Char, 'a');
+        for (std::size_t i = 2; i < InputThread::kVideoCapacity; ++i) video(text);
+        video(moveRecord(0));  // the last place
+        video(moveRecord(65535));
+        video(keyRecord(KeyAction::KeyDown, kKeyC));
+        video(keyRecord(KeyAction::KeyDown, kKeyB));  // the client's auto-repeat
+        video(keyRecord(KeyAction::KeyUp, kKeyB));
+        video(moveRecord(0));
         InputEvent release = press;
         release.action = static_cast<std::uint8_t>(MouseAction::ButtonUp);
-        input.onClientInput(videoRecord(release));
+        video(release);
+        input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyF1));  // the input connection's room is its own
     });
     EXPECT_EQ(posting.wait_for(5s), std::future_status::ready) << "a connection's thread waited for the desktop";
     EXPECT_EQ(pressing.wait_for(0s), std::future_status::ready);
@@ -186,15 +190,34 @@ TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRe
     pressing.get();
     posting.get();
 
-    ASSERT_TRUE(eventually([&] { return script().ends_with("L- "); }));
+    ASSERT_TRUE(eventually([&] { return script().ends_with("L- p+ "); }));
     // With room again, the release of the press that found none still goes nowhere.
-    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyC));
-    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyA));
-    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyA));
+    video(keyRecord(KeyAction::KeyUp, kKeyC));
+    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyF1));
+    video(keyRecord(KeyAction::KeyDown, kKeyA));
+    video(keyRecord(KeyAction::KeyUp, kKeyA));
     ASSERT_TRUE(keySent({kKeyA, true}));
     // The press (with its move), B, the two moves behind the text as one at the right edge, B's
-    // release, the move after it at the left edge, the button's release (with its move), then A.
-    EXPECT_EQ(script(), "= L+ B+ > B- < = L- A+ A- ");
+    // release, the move after it at the left edge, the button's release (with its move), then A;
+    // F1 on the input connection meanwhile.
+    std::string videoScript = script();
+    for (const std::string f1 : {"p+ ", "p- "}) {
+        const auto at = videoScript.find(f1);
+        ASSERT_NE(at, std::string::npos) << f1;
+        videoScript.erase(at, f1.size());
+    }
+    EXPECT_EQ(videoScript, "= L+ B+ > B- < = L- A+ A- ");
+    EXPECT_EQ(heldKeys(), std::vector<std::uint16_t>{}) << "a key left held would repeat forever";
+}
+
+// The desktop fails a record with an exception: it is logged, and the next record still goes in.
+TEST_F(InputDispatchTest, ARecordTheDesktopThrowsOnEndsNothing) {
+    LogCapture log;
+    desktop->throwOnNextSend();
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyA));
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyB));
+    EXPECT_TRUE(keySent({kKeyB, false}));
+    EXPECT_TRUE(log.contains("Input thread error: "));
 }
 
 // A client sends a covered press, which holds the desktop up, then key presses; a new client
@@ -209,9 +232,11 @@ TEST_F(InputDispatchTest, RecordsNeverHoldUpTheirConnectionNorActAfterTheirClien
     video.setClientInputCallback([this](const ClientInput& record) { input.onClientInput(record); });
     video.setKeyframeRequestCallback([&](std::uint8_t) { ++keyframes; });
     video.setClientFeedbackCallback([&](const ClientFeedback&) { ++feedback; });
-    video.setClientGoneCallback([this] { input.onClientGone(); });
+    video.setClientGoneCallback([this] { input.onClientGone(InputRoad::Video); });
     inputServer.setInputEventCallback([this](const InputEvent& event) { input.onInputEvent(event); });
-    inputServer.setClientGoneCallback([this] { input.onClientGone(); });
+    inputServer.setClientGoneCallback([this] { input.onClientGone(InputRoad::Input); });
+    inputServer.setInputRoomCallback(
+        [this](std::function<void()> resume) { return input.roomForInput(std::move(resume)); });
     ASSERT_TRUE(video.start());
     ASSERT_TRUE(inputServer.start());
     coverTheWindow(true);

@@ -101,4 +101,14 @@ bool TestWindowProcess::command(const std::string& cmd, std::chrono::millisecond
     return false;
 }
 
+std::string TestWindowProcess::typed(std::size_t count, std::chrono::milliseconds quiet) {
+    std::string text;
+    while (text.size() < count) {
+        const auto line = process_->readLine(quiet);
+        if (!line) break;
+        if (line->rfind("key ", 0) == 0) text += line->substr(4);
+    }
+    return text;
+}
+
 }  // namespace quillane::host::test

@@ -59,6 +59,8 @@ public:
     bool ok() const { return windowId_ != 0; }
     unsigned long windowId() const { return windowId_; }
     bool command(const std::string& cmd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // The text its key presses typed, until `count` characters or `quiet` without one.
+    std::string typed(std::size_t count, std::chrono::milliseconds quiet);
 
 private:
     std::unique_ptr<PipedChildProcess> process_;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,7 @@ public:
     void sendFeedback(std::uint16_t decodeTimeMs, std::uint16_t rttMs) { client_.sendFeedback(decodeTimeMs, rttMs); }
     void sendKeyframeRequest(std::uint8_t streamId) { client_.sendKeyframeRequest(streamId); }
     bool sendInput(const VideoInputRecord& record) { return client_.sendInput(record); }
+    bool sendRaw(std::span<const std::uint8_t> bytes) { return client_.sendRaw(bytes); }
 
 private:
     void run();

@@ -7,7 +7,8 @@
 //   refuse focus / accept focus   tell the window manager not to (or again to) give it the keyboard
 //   close        destroy the window and exit
 // On start it prints "window 0x<id>" once the window is mapped; after each
-// command it prints "ok <command>".
+// command it prints "ok <command>", and for each key press that types text
+// "key <text>".
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -93,7 +94,7 @@ int runTestWindow(int argc, char** argv) {
     setIcon(display, window);
     Atom deleteAtom = XInternAtom(display, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(display, window, &deleteAtom, 1);
-    XSelectInput(display, window, StructureNotifyMask | ExposureMask);
+    XSelectInput(display, window, StructureNotifyMask | ExposureMask | KeyPressMask);
     XMapWindow(display, window);
 
     int width = opt.width;
@@ -123,6 +124,14 @@ int runTestWindow(int argc, char** argv) {
             if (ev.type == ConfigureNotify) {
                 width = ev.xconfigure.width;
                 height = ev.xconfigure.height;
+            } else if (ev.type == KeyPress) {
+                char text[8] = {};
+                KeySym keysym = NoSymbol;
+                const int length = XLookupString(&ev.xkey, text, sizeof text, &keysym, nullptr);
+                if (length > 0) {
+                    std::printf("key %.*s\n", length, text);
+                    std::fflush(stdout);
+                }
             } else if (ev.type == ClientMessage && static_cast<Atom>(ev.xclient.data.l[0]) == deleteAtom) {
                 XDestroyWindow(display, window);
                 XCloseDisplay(display);

@@ -2,6 +2,8 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
+#include <utility>
 
 #include "FakeInputPlatform.h"
 
@@ -28,8 +30,14 @@ public:
     // True while a sleep waits for holdSleeps(false).
     bool sleepHeld() { return with([this](auto&) { return waiting > 0; }); }
 
+    // The next sendInputs throws, as a desktop might that fails unexpectedly.
+    void throwOnNextSend() { with([this](auto&) { throwing = true; }); }
+
     std::uint32_t sendInputs(std::span<const SyntheticInput> in) override {
-        return with([&](auto& d) { return d.FakeInputPlatform::sendInputs(in); });
+        return with([&](auto& d) {
+            if (std::exchange(throwing, false)) throw std::runtime_error("the desktop failed");
+            return d.FakeInputPlatform::sendInputs(in);
+        });
     }
     NativeWindow windowFromPoint(std::int32_t x, std::int32_t y) override {
         return with([&](auto& d) { return d.FakeInputPlatform::windowFromPoint(x, y); });
@@ -47,6 +55,7 @@ private:
     std::mutex mutex;
     std::condition_variable gateChanged;
     bool held = false;
+    bool throwing = false;
     int waiting = 0;
 };
 
