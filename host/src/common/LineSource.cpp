@@ -29,7 +29,8 @@ std::uint64_t ClientLineScope::current() {
 }
 
 WindowLineScope::WindowLineScope(PeerLineLimiter& limiter, std::uint32_t windowId)
-    : outerLimiter(std::exchange(currentWindowLimiter, &limiter)), outerWindow(std::exchange(currentWindow, windowId)) {}
+    : outerLimiter(std::exchange(currentWindowLimiter, &limiter)),
+      outerWindow(std::exchange(currentWindow, windowId)) {}
 
 WindowLineScope::~WindowLineScope() {
     currentWindowLimiter = outerLimiter;

@@ -30,17 +30,23 @@ std::vector<EncoderType> EncoderFactory::getAvailableEncoders(EncoderDevice devi
     if (vendor == kVendorNvidia) {
         if (loadable(probes, "nvEncodeAPI64.dll")) {
             available.push_back(EncoderType::NVENC);
-            if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("NVENC encoder available{}", heldNote(held));
+            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+                SPDLOG_INFO("NVENC encoder available{}", heldNote(held));
+            }
         }
     } else if (vendor == kVendorAmd) {
         if (loadable(probes, "amfrt64.dll")) {
             available.push_back(EncoderType::AMF);
-            if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("AMF encoder available{}", heldNote(held));
+            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+                SPDLOG_INFO("AMF encoder available{}", heldNote(held));
+            }
         }
     } else if (vendor == kVendorIntel) {
         if (probes.quickSyncAvailable && probes.quickSyncAvailable()) {
             available.push_back(EncoderType::QuickSync);
-            if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("QuickSync encoder available{}", heldNote(held));
+            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+                SPDLOG_INFO("QuickSync encoder available{}", heldNote(held));
+            }
         }
     }
     // Asked again for every encoder a window's size change re-creates.

@@ -137,7 +137,9 @@ void SoftwareEncoder::shutdown() {
     if (!initialized) {
         return;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("Shutting down Software encoder...{}", heldNote(held));
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Shutting down Software encoder...{}", heldNote(held));
+    }
     x264_encoder_close(encoder);
     encoder = nullptr;
     splitter.reset();

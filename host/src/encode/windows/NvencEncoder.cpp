@@ -73,7 +73,9 @@ bool NvencEncoder::loadNvenc() {
         library = nullptr;
         return false;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("NVENC API loaded successfully{}", heldNote(held));
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("NVENC API loaded successfully{}", heldNote(held));
+    }
     return true;
 }
 
@@ -193,7 +195,9 @@ void NvencEncoder::shutdown() {
     if (!initialized) {
         return;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("Shutting down NVENC encoder...{}", heldNote(held));
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Shutting down NVENC encoder...{}", heldNote(held));
+    }
     releaseAll();
     initialized = false;
 }
