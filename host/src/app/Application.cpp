@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "capture/CaptureOrchestrator.h"
+#include "common/LineSource.h"
 #include "network/DiscoveryResponder.h"
 #include "network/SignalingServer.h"
 #include "network/TcpAudioServer.h"
@@ -237,7 +238,7 @@ bool Application::onStreamRequest(std::uint32_t windowId, std::uint8_t streamId)
 }
 
 void Application::onStopStreamRequest(std::uint8_t streamId) {
-    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+    if (std::size_t held = 0; clientRequestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Client requested to stop stream {}{}", streamId, heldNote(held));
     }
     streams.stopForClient(streamId);
@@ -246,7 +247,7 @@ void Application::onStopStreamRequest(std::uint8_t streamId) {
 std::vector<Application::WindowInfo> Application::provideWindowList() { return streams.windowList(); }
 
 void Application::onClientConnected(const std::string& address) {
-    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+    if (std::size_t held = 0; clientRequestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Client connected from {} (TCP video port: {}){}", address, videoPort, heldNote(held));
     }
     std::lock_guard lock(clientMutex);

@@ -123,9 +123,10 @@ private:
     Held<TcpInputServer> tcpInputServer;
     Held<DiscoveryResponder> discoveryResponder;
     // Lines that clients' hellos, start, stop and resize requests cause, each
-    // message one or two: a client's ordinary share is written, a flood's is
-    // not. Small, as the signalling handler and the components below write a
-    // share of their own for the same requests.
+    // message one or two, by the client's address across its connections: a
+    // client's ordinary share is written, a flood's is not. Small, as the
+    // signalling handler and the components below write a share of their own
+    // for the same requests.
     PeerLineLimiter clientRequestLog{std::chrono::seconds(10), 8};
     InputDispatch input;
     AudioPipeline audio{tcpAudioServer};

@@ -6,6 +6,7 @@
 #include "app/InputDispatch.h"
 #include "capture/CaptureOrchestrator.h"
 #include "common/Base64.h"
+#include "common/LineSource.h"
 #include "encode/VideoLimits.h"
 #include "network/SignalingProtocol.h"
 #include "network/SignalingServer.h"
@@ -73,13 +74,13 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
     PendingStart pending(running, streams, streamId);
     const bool client = origin == StreamOrigin::Client;
     std::size_t held = 0;
-    if (client && clientRequestLog.allow(0, held)) {
+    if (client && clientRequestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Stream request: windowId={:x}, streamId={}{}", windowId, streamId, heldNote(held));
     }
     auto capture = orchestrator.get();
     if (!capture || !isListedWindow(windowId)) {
         if (client) {
-            if (refusedStartLog.allow(0, held)) {
+            if (refusedStartLog.allow(ClientLineScope::current(), held)) {
                 SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
             }
         } else if (!capture) {
@@ -91,7 +92,7 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
     }
     lock.lock();
     if (!running.takeForStart(streamId)) {
-        if (refusedStartLog.allow(0, held)) {
+        if (refusedStartLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_WARN("Refusing stream for window {:x}: stream {} is already running{}", windowId, streamId,
                         heldNote(held));
         }
@@ -102,13 +103,13 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
     // keyframe always finds it.
     if (client) pending.registerClientStream(windowId);
     if (!capture->startCapture(windowId, streamId)) {
-        if (client && refusedStartLog.allow(0, held)) {
+        if (client && refusedStartLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_ERROR("Failed to start capture for window {:x}{}", windowId, heldNote(held));
         }
         return false;
     }
     if (client) {
-        if (clientRequestLog.allow(0, held)) {
+        if (clientRequestLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_INFO("Capture started for window {:x} on stream {}{}", windowId, streamId, heldNote(held));
         }
     } else {
@@ -122,7 +123,7 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
 
 bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId) {
     if (running.size() < kMaxRunningStreams) return false;
-    if (std::size_t held = 0; refusedStartLog.allow(0, held)) {
+    if (std::size_t held = 0; refusedStartLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_WARN("Refusing stream for window {:x}: {} streams already running{}", windowId, kMaxRunningStreams,
                     heldNote(held));
     }
@@ -131,17 +132,19 @@ bool StreamController::refuseBeyondStreamCap(std::uint32_t windowId) {
 
 bool StreamController::resizeWindow(std::uint32_t windowId, std::uint32_t width, std::uint32_t height) {
     std::size_t held = 0;
-    if (clientRequestLog.allow(0, held)) {
+    if (clientRequestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Client-initiated window resize: window={:x}, size={}x{}{}", windowId, width, height, heldNote(held));
     }
     // Only windows the client may stream: never the desktop, the taskbar or the host's own window.
     const NativeWindow window = windowId;
     if (!isListedWindow(windowId) || !input.isWindow(window)) {
-        if (refusedResizeLog.allow(0, held)) SPDLOG_ERROR("Invalid window ID for resize: {:x}{}", windowId, heldNote(held));
+        if (refusedResizeLog.allow(ClientLineScope::current(), held)) {
+            SPDLOG_ERROR("Invalid window ID for resize: {:x}{}", windowId, heldNote(held));
+        }
         return false;
     }
     if (!fitsVideoLimits(width, height)) {
-        if (refusedResizeLog.allow(0, held)) {
+        if (refusedResizeLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_ERROR("Failed to resize window {:x} to {}x{}: not a size H.264 can carry{}", windowId, width, height,
                          heldNote(held));
         }
@@ -149,12 +152,12 @@ bool StreamController::resizeWindow(std::uint32_t windowId, std::uint32_t width,
     }
     if (refuseBeyondPixelBudget(windowId, width, height)) return false;
     if (!input.resizeWindow(window, width, height)) {
-        if (refusedResizeLog.allow(0, held)) {
+        if (refusedResizeLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_ERROR("Failed to resize window {:x} to {}x{}{}", windowId, width, height, heldNote(held));
         }
         return false;
     }
-    if (clientRequestLog.allow(0, held)) {
+    if (clientRequestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Window {:x} resized successfully to {}x{}{}", windowId, width, height, heldNote(held));
     }
     return true;
@@ -185,7 +188,7 @@ void StreamController::stop(std::uint8_t streamId) {
     const NativeWindow window = running.windowOf(streamId);
     running.remove(streamId);
     // A client that starts and stops in a loop writes one of these per request.
-    if (std::size_t held = 0; clientRequestLog.allow(0, held)) {
+    if (std::size_t held = 0; clientRequestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Stopped capture for stream {}{}", streamId, heldNote(held));
     }
     audio.unbind(streamId);
@@ -269,15 +272,20 @@ void StreamController::announceConfigIfDue(std::uint8_t streamId, std::uint32_t 
         message.pps = base64Encode(sets.pps.data(), sets.pps.size());
         message.targetBitrate = targetBitrateKbps;
         message.targetFps = targetFps;
-        SPDLOG_INFO("Sending stream_config for stream {}: {}x{}, SPS={}B, PPS={}B", id, width, height,
-                    sets.sps.size(), sets.pps.size());
+        // After a size change, one of the lines its window's streams share.
+        if (std::size_t held = 0; WindowLineScope::allow(held)) {
+            SPDLOG_INFO("Sending stream_config for stream {}: {}x{}, SPS={}B, PPS={}B{}", id, width, height,
+                        sets.sps.size(), sets.pps.size(), heldNote(held));
+        }
         if (auto server = signaling.get()) server->sendStreamConfig(message);
         return true;
     });
 }
 
 void StreamController::onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
-    SPDLOG_INFO("Resolution changed for stream {}: {}x{}", streamId, width, height);
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Resolution changed for stream {}: {}x{}{}", streamId, width, height, heldNote(held));
+    }
     streams.markConfigDue(streamId);
     if (auto capture = orchestrator.get()) capture->requestKeyframe(streamId);
 }

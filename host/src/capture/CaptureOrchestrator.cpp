@@ -4,6 +4,7 @@
 #include "capture/CASProcessor.h"
 #include "capture/FramePacer.h"
 #include "capture/KeyframePacing.h"
+#include "common/LineSource.h"
 #include "encode/VideoLimits.h"
 
 #include <spdlog/spdlog.h>
@@ -247,7 +248,7 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
     // Read before the capture starts: afterwards its frames may change them.
     const std::uint32_t paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
     if (!startAndList(windowId, streamId, session)) return false;
-    if (std::size_t held = 0; streamLog.allow(0, held)) {
+    if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Started capture for window {:x} on stream {} ({}x{}){}", windowId, streamId, paddedWidth,
                     paddedHeight, heldNote(held));
     }
@@ -292,7 +293,7 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
             return pixelsUnderCapture(nullptr) + codedPixels(width, height);
         }();
         total > kMaxCapturedPixels) {
-        if (std::size_t held = 0; streamLog.allow(0, held)) {
+        if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_WARN("Refusing stream {} of window {:x} ({}x{}): {} pixels would be under capture, more than {}{}",
                         streamId, windowId, width, height, total, kMaxCapturedPixels, heldNote(held));
         }
@@ -300,7 +301,7 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
     }
     const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
     const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
-    if (std::size_t held = 0; streamLog.allow(0, held)) {
+    if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Creating encoder for {}x{} (padded from {}x{}){}", paddedWidth, paddedHeight, width, height,
                     heldNote(held));
     }
@@ -370,6 +371,8 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
 
     const auto now = KeyframePacing::Clock::now();
     FramePlan plan = planFrame(streamId, *session, width, height, now);
+    // A size change's lines, down to its "stream_config", share the window's budget with its other streams'.
+    std::optional<WindowLineScope> windowLines;
     switch (plan.step) {
     case FramePlan::Step::Drop:
         return;
@@ -384,6 +387,7 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
         deferResize(*session, plan.waitUntil);
         return;
     case FramePlan::Step::Recreate:
+        windowLines.emplace(windowLog, session->windowId);
         plan.encoder = recreateEncoder(streamId, *session, plan, width, height, now);
         if (!plan.encoder) return;
         break;
@@ -451,15 +455,20 @@ std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t s
                                                                   std::uint32_t height,
                                                                   KeyframePacing::Clock::time_point now) {
     // No other thread holds it: they reach encoders only through the table.
-    SPDLOG_INFO("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder", plan.oldWidth,
-                 plan.oldHeight, width, height, streamId);
+    std::size_t held = 0;
+    if (WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder{}", plan.oldWidth,
+                    plan.oldHeight, width, height, streamId, heldNote(held));
+    }
     plan.retired->shutdown();
     plan.retired.reset();
     session.recreatedAt = now;
     session.paddingTexture.reset();
     const EncoderConfig config = encoderConfigFor(plan.paddedWidth, plan.paddedHeight);
-    SPDLOG_INFO("Creating new encoder for {}x{} (padded from {}x{})", plan.paddedWidth, plan.paddedHeight, width,
-                 height);
+    if (WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Creating new encoder for {}x{} (padded from {}x{}){}", plan.paddedWidth, plan.paddedHeight, width,
+                    height, heldNote(held));
+    }
     std::unique_ptr<EncoderBase> created = services.createBestEncoder(device->device(), config);
     if (!created) {
         // The stored size stays: the session keeps no encoder and drops its frames.
@@ -474,8 +483,10 @@ std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t s
         session.width = width, session.height = height;
         session.paddedWidth = plan.paddedWidth, session.paddedHeight = plan.paddedHeight;
     }
-    SPDLOG_INFO("Encoder recreated successfully for {}x{} on stream {}", plan.paddedWidth, plan.paddedHeight,
-                 streamId);
+    if (WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Encoder recreated successfully for {}x{} on stream {}{}", plan.paddedWidth, plan.paddedHeight,
+                    streamId, heldNote(held));
+    }
     return encoder;
 }
 
@@ -557,7 +568,7 @@ void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
         auto it = sessions.find(streamId);
         if (it == sessions.end()) {
             // A client may ask to stop streams that do not run as often as it likes.
-            if (std::size_t held = 0; missingStreamLog.allow(0, held)) {
+            if (std::size_t held = 0; missingStreamLog.allow(ClientLineScope::current(), held)) {
                 SPDLOG_WARN("Stream {} not found{}", streamId, heldNote(held));
             }
             return;
@@ -567,7 +578,7 @@ void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
         sessions.erase(it);
     }
     stopSession(session);
-    if (std::size_t held = 0; streamLog.allow(0, held)) {
+    if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Stopped capture on stream {}{}", streamId, heldNote(held));
     }
 }

@@ -174,6 +174,9 @@ private:
     // ones, then one per 10 s with the count.
     PeerLineLimiter streamLog{std::chrono::seconds(10), 16};
     PeerLineLimiter missingStreamLog{std::chrono::seconds(10), 2};
+    // By window: the lines of its size changes, from all its streams and their new encoders,
+    // however fast a client or the user resizes it.
+    PeerLineLimiter windowLog{std::chrono::seconds(10), 12};
 
     std::mutex repeatMutex;
     std::condition_variable repeatWake;

@@ -4,6 +4,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
+
 namespace quillane::host {
 namespace {
 
@@ -28,21 +30,28 @@ std::vector<EncoderType> EncoderFactory::getAvailableEncoders(EncoderDevice devi
     if (vendor == kVendorNvidia) {
         if (loadable(probes, "nvEncodeAPI64.dll")) {
             available.push_back(EncoderType::NVENC);
-            SPDLOG_INFO("NVENC encoder available");
+            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+                SPDLOG_INFO("NVENC encoder available{}", heldNote(held));
+            }
         }
     } else if (vendor == kVendorAmd) {
         if (loadable(probes, "amfrt64.dll")) {
             available.push_back(EncoderType::AMF);
-            SPDLOG_INFO("AMF encoder available");
+            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+                SPDLOG_INFO("AMF encoder available{}", heldNote(held));
+            }
         }
     } else if (vendor == kVendorIntel) {
         if (probes.quickSyncAvailable && probes.quickSyncAvailable()) {
             available.push_back(EncoderType::QuickSync);
-            SPDLOG_INFO("QuickSync encoder available");
+            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+                SPDLOG_INFO("QuickSync encoder available{}", heldNote(held));
+            }
         }
     }
-    if (available.empty()) {
-        SPDLOG_WARN("No hardware encoders available");
+    // Asked again for every encoder a window's size change re-creates.
+    if (std::size_t held = 0; available.empty() && WindowLineScope::allow(held)) {
+        SPDLOG_WARN("No hardware encoders available{}", heldNote(held));
     }
     return available;
 }
@@ -72,7 +81,7 @@ std::unique_ptr<EncoderBase> EncoderFactory::createEncoder(EncoderType type, Enc
         SPDLOG_ERROR("Failed to create {} encoder: {}", name, e.what());
         return nullptr;
     }
-    SPDLOG_INFO("Created {} encoder", name);
+    if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("Created {} encoder{}", name, heldNote(held));
     return encoder;
 }
 
@@ -96,7 +105,9 @@ std::unique_ptr<EncoderBase> EncoderFactory::createBestEncoder(EncoderDevice dev
         SPDLOG_ERROR("Failed to create any hardware encoder");
         return nullptr;
     }
-    SPDLOG_INFO("No hardware encoder could be created, using the software encoder");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("No hardware encoder could be created, using the software encoder{}", heldNote(held));
+    }
     return createEncoder(EncoderType::Software, device, config, probes);
 }
 

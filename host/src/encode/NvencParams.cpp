@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
 #include "encode/EncoderSupport.h"
 #include "encode/ParameterSetCache.h"
 
@@ -35,7 +36,9 @@ void applyCodecCommon(CodecConfig& codec, NV_ENC_CONFIG_H264_VUI_PARAMETERS& vui
     codec.sliceModeData = config.sliceCount;
     if (config.fullRange) {
         setFullRange(vui);
-        SPDLOG_INFO("NVENC {}: Full range color (0-255) enabled", name);
+        if (std::size_t held = 0; WindowLineScope::allow(held)) {
+            SPDLOG_INFO("NVENC {}: Full range color (0-255) enabled{}", name, heldNote(held));
+        }
     }
 }
 

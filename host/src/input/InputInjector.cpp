@@ -2,6 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -279,13 +281,14 @@ void InputInjector::releaseHeld(const KeySet& keys, std::uint8_t buttons, bool m
 
 bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth, std::uint32_t clientHeight,
                                  bool keepPosition) {
+    const std::uint64_t source = ClientLineScope::current();
     std::size_t held = 0;
     if (window == 0 || !platform || !platform->isWindow(window)) {
-        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("Invalid window handle for resize{}", heldNote(held));
+        if (resizeFailedLog.allow(source, held)) SPDLOG_ERROR("Invalid window handle for resize{}", heldNote(held));
         return false;
     }
     if (clientWidth > kMaxClientSide || clientHeight > kMaxClientSide) {
-        if (resizeFailedLog.allow(0, held)) {
+        if (resizeFailedLog.allow(source, held)) {
             SPDLOG_ERROR("Client size {}x{} is too large for a window{}", clientWidth, clientHeight, heldNote(held));
         }
         return false;
@@ -294,7 +297,7 @@ bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth,
     std::uint32_t error = 0;
     const auto current = platform->windowRect(window, error);
     if (!current) {
-        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("Failed to get window rect: {}{}", error, heldNote(held));
+        if (resizeFailedLog.allow(source, held)) SPDLOG_ERROR("Failed to get window rect: {}{}", error, heldNote(held));
         return false;
     }
 
@@ -315,10 +318,10 @@ bool InputInjector::resizeWindow(NativeWindow window, std::uint32_t clientWidth,
     }
 
     if (!platform->setWindowPos(window, x, y, outer, keepPosition, error)) {
-        if (resizeFailedLog.allow(0, held)) SPDLOG_ERROR("SetWindowPos failed: {}{}", error, heldNote(held));
+        if (resizeFailedLog.allow(source, held)) SPDLOG_ERROR("SetWindowPos failed: {}{}", error, heldNote(held));
         return false;
     }
-    if (resizedLog.allow(0, held)) {
+    if (resizedLog.allow(source, held)) {
         SPDLOG_INFO("Window resized to {}x{} (client: {}x{}){}", outer.width, outer.height, clientWidth, clientHeight,
                     heldNote(held));
     }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
 #include "network/LogText.h"
 
 namespace quillane::host {
@@ -59,14 +60,16 @@ SignalingMessageHandler::SignalingMessageHandler(Config config, const SignalingC
 std::optional<std::string> SignalingMessageHandler::handleMessage(std::string_view text,
                                                                   const std::string& clientAddress,
                                                                   std::uint64_t session) {
+    // What the callbacks log counts against this client too, whichever connection it came on.
+    const ClientLineScope client(clientAddress);
     try {
         return dispatch(text, clientAddress, session);
     } catch (const std::exception& e) {
-        if (std::size_t held = 0; errorLog.allow(session, held)) {
+        if (std::size_t held = 0; errorLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_ERROR("Error processing message: {}{}", logSafeText(e.what(), kErrorTextLimit), heldNote(held));
         }
     } catch (...) {
-        if (std::size_t held = 0; errorLog.allow(session, held)) {
+        if (std::size_t held = 0; errorLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_ERROR("Error processing message: {}{}", "unknown exception", heldNote(held));
         }
     }
@@ -79,14 +82,14 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
     const nlohmann::json message = nlohmann::json::parse(text);
     const auto type = parseMessageType(message);
     if (!type) {
-        warnUnknownType(message, session);
+        warnUnknownType(message);
         return std::nullopt;
     }
 
     switch (*type) {
     case MessageType::Hello: {
         std::size_t held = 0;
-        const bool logged = helloLog.allow(session, held);
+        const bool logged = helloLog.allow(ClientLineScope::current(), held);
         if (logged) SPDLOG_INFO("Received hello from client at {}{}", clientAddress, heldNote(held));
         if (auto callback = clientConnectedCallback()) {
             callback(clientAddress);
@@ -101,7 +104,7 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
         return handleStreamStart(message, session);
     case MessageType::StreamStop: {
         const std::int32_t streamId = readInt32Field(message, "streamId");
-        if (std::size_t held = 0; requestLog.allow(session, held)) {
+        if (std::size_t held = 0; requestLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_INFO("Stream stop request for stream {}{}", streamId, heldNote(held));
         }
         recordOwner(static_cast<std::uint8_t>(streamId), std::nullopt);
@@ -118,7 +121,7 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
         return std::nullopt;
     }
     case MessageType::WindowResize:
-        return handleWindowResize(message, session);
+        return handleWindowResize(message);
     case MessageType::Ping:
         return serializeMessage(makePongJson(readInt32Field(message, "timestamp")));
     case MessageType::Welcome:
@@ -132,10 +135,10 @@ std::optional<std::string> SignalingMessageHandler::dispatch(std::string_view te
     return std::nullopt;
 }
 
-void SignalingMessageHandler::warnUnknownType(const nlohmann::json& message, std::uint64_t session) {
+void SignalingMessageHandler::warnUnknownType(const nlohmann::json& message) {
     // value() throws for a non-object, which ends up as a processing error.
     const std::string type = message.value("type", std::string("missing"));
-    if (std::size_t held = 0; unknownTypeLog.allow(session, held)) {
+    if (std::size_t held = 0; unknownTypeLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_WARN("Unknown message type: '{}'{}", logSafeText(type), heldNote(held));
     }
 }
@@ -157,7 +160,7 @@ void SignalingMessageHandler::recordOwner(std::uint8_t streamId, std::optional<s
     if (session) sessionStreams[*session].push_back(streamId);
 }
 
-void SignalingMessageHandler::sessionClosed(std::uint64_t session) {
+void SignalingMessageHandler::sessionClosed(std::uint64_t session, std::string_view clientAddress) {
     std::vector<std::uint8_t> ids;
     {
         std::lock_guard lock(sessionsMutex);
@@ -168,6 +171,7 @@ void SignalingMessageHandler::sessionClosed(std::uint64_t session) {
     }
     const auto inUse = streamIdInUseCallback();
     const auto stop = streamStopCallback();
+    const ClientLineScope client(clientAddress);
     for (const std::uint8_t id : ids) {
         if (inUse && !inUse(id)) continue;  // ended with its window meanwhile
         SPDLOG_INFO("Stopping stream {}: the client that started it disconnected", id);
@@ -181,23 +185,23 @@ std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& mes
     const auto reserve = streamIdReserveCallback();
     ReservedStreamId streamId(reserve ? reserve() : std::nullopt, streamIdReleaseCallback());
     std::size_t held = 0;
-    if (requestLog.allow(session, held)) {
+    if (requestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Stream subscribe request for window {:x}{}", windowId, heldNote(held));
     }
     if (!streamId) {
-        if (reserve && refusalLog.allow(session, held)) {
+        if (reserve && refusalLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_WARN("No free stream id for window {:x}{}", windowId, heldNote(held));
         }
         return errorReply();
     }
     if (!isListedWindow(windowId)) {
-        if (refusalLog.allow(session, held)) {
+        if (refusalLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_WARN("Refusing stream for window {:x}: not in the window list{}", windowId, heldNote(held));
         }
         return errorReply();
     }
     if (const std::size_t running = runningStreamsOf(session); running >= kMaxStreamsPerSession) {
-        if (refusalLog.allow(session, held)) {
+        if (refusalLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_WARN("Refusing stream for window {:x}: this client already runs {} streams{}", windowId, running,
                         heldNote(held));
         }
@@ -218,25 +222,25 @@ std::string SignalingMessageHandler::handleStreamStart(const nlohmann::json& mes
     return serializeMessage(nlohmann::json(started));
 }
 
-std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& message, std::uint64_t session) {
+std::string SignalingMessageHandler::handleWindowResize(const nlohmann::json& message) {
     const std::int32_t streamId = readInt32Field(message, "streamId");
     const std::uint32_t windowId = readUint32Field(message, "windowId");
     const std::uint32_t width = readUint32Field(message, "width");
     const std::uint32_t height = readUint32Field(message, "height");
     std::size_t held = 0;
-    if (requestLog.allow(session, held)) {
+    if (requestLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Window resize request: stream={}, window={:x}, size={}x{}{}", streamId, windowId, width, height,
                     heldNote(held));
     }
 
     bool success = false;
     if (!fitsVideoLimits(width, height)) {
-        if (refusalLog.allow(session, held)) {
+        if (refusalLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_ERROR("Refusing resize of window {:x} to {}x{}: size out of range{}", windowId, width, height,
                          heldNote(held));
         }
     } else if (!isListedWindow(windowId)) {
-        if (refusalLog.allow(session, held)) {
+        if (refusalLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_WARN("Refusing resize of window {:x}: not in the window list{}", windowId, heldNote(held));
         }
     } else if (const auto callback = windowResizeCallback()) {

@@ -45,8 +45,9 @@ public:
     // if any. Never throws: a message that cannot be handled is logged and dropped.
     std::optional<std::string> handleMessage(std::string_view text, const std::string& clientAddress,
                                              std::uint64_t session = 0);
-    // The connection has gone: the streams it started and that still run stop.
-    void sessionClosed(std::uint64_t session);
+    // The connection has gone: the streams it started and that still run stop (their lines
+    // charged to the client at `clientAddress`).
+    void sessionClosed(std::uint64_t session, std::string_view clientAddress = {});
 
 private:
     struct WindowSnapshot {
@@ -57,11 +58,11 @@ private:
     std::optional<std::string> dispatch(std::string_view text, const std::string& clientAddress,
                                         std::uint64_t session);
     std::string handleStreamStart(const nlohmann::json& message, std::uint64_t session);
-    void warnUnknownType(const nlohmann::json& message, std::uint64_t session);
+    void warnUnknownType(const nlohmann::json& message);
     // The session's streams that still run.
     std::size_t runningStreamsOf(std::uint64_t session);
     void recordOwner(std::uint8_t streamId, std::optional<std::uint64_t> session);
-    std::string handleWindowResize(const nlohmann::json& message, std::uint64_t session);
+    std::string handleWindowResize(const nlohmann::json& message);
     std::shared_ptr<const WindowSnapshot> windowSnapshot();
     bool isListedWindow(std::uint32_t windowId);
 
@@ -75,7 +76,7 @@ private:
     std::mutex sessionsMutex;
     std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> sessionStreams;  // the ids each session started
 
-    // Lines a client causes with its messages, limited per session.
+    // Lines a client causes with its messages, limited by its address across its connections.
     PeerLineLimiter errorLog;
     PeerLineLimiter unknownTypeLog;
     PeerLineLimiter helloLog;

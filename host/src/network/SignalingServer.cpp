@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
 #include "network/IoThread.h"
 #include "network/LogText.h"
 #include "network/SignalingMessageHandler.h"
@@ -143,7 +144,9 @@ public:
     std::uint16_t boundPort() const { return running ? listeningPort.load() : 0; }
 
     std::uint64_t nextSessionId() { return ++lastSessionId; }
-    void sessionClosed(std::uint64_t sessionId) { handler.sessionClosed(sessionId); }
+    void sessionClosed(std::uint64_t sessionId, const std::string& address) {
+        handler.sessionClosed(sessionId, address);
+    }
 
     void addSession(const std::shared_ptr<WebSocketSession>& session) {
         std::lock_guard lock(sessionsMutex);
@@ -155,7 +158,7 @@ public:
     // address the first ones, then one per 10 s with the count, so a client that reconnects in a
     // loop cannot flood the log.
     bool lineAllowed(const std::string& address, std::size_t& held) {
-        return connectionLog.allow(std::hash<std::string>{}(address), held);
+        return connectionLog.allow(addressSource(address), held);
     }
     // Logs a refused web-page handshake, once in a while per address.
     void logOriginRefusal(const std::string& address, std::string_view origin);
@@ -469,7 +472,7 @@ private:
             }
             // Its streams end with it, also when the whole server stops.
             if (wasOpen) {
-                owner->sessionClosed(id);
+                owner->sessionClosed(id, clientAddress);
             }
         }
     }
@@ -684,8 +687,11 @@ std::uint16_t SignalingServer::port() const {
 
 void SignalingServer::sendStreamConfig(const StreamConfigMessage& config) {
     const nlohmann::json message = makeStreamConfigJson(config);
-    SPDLOG_INFO("Sending stream_config: streamId={}, {}x{}, codec={}, sps={}B, pps={}B", config.streamId,
-                config.width, config.height, config.codec, config.sps.size(), config.pps.size());
+    // Sent after each size change of the stream's window: that window's lines share one budget.
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Sending stream_config: streamId={}, {}x{}, codec={}, sps={}B, pps={}B{}", config.streamId,
+                    config.width, config.height, config.codec, config.sps.size(), config.pps.size(), heldNote(held));
+    }
     impl->broadcast(serializeMessage(message));
 }
 

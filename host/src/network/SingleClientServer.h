@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/LineSource.h"
 #include "common/RateLimiter.h"
 #include "network/IoThread.h"
 #include "network/TcpConnection.h"
@@ -40,10 +41,11 @@ struct SingleClientSetup {
     std::chrono::milliseconds writeStallTimeout{10000};
     std::chrono::milliseconds stopGrace{1000};
     std::uint32_t maxMessageLength = 0;  // 0: nothing is read from the client
-    // Logs a socket that could not be set up (typically reset right after connecting).
-    std::function<void(const boost::system::error_code&)> setupFailed;
+    // Logs a socket that could not be set up (typically reset right after connecting). `source`,
+    // here and below, names the peer's address for the limiters of the lines it causes.
+    std::function<void(const boost::system::error_code&, std::uint64_t source)> setupFailed;
     // The events of a new client's connection; its closed event is the server's own.
-    std::function<ConnectionEvents(std::uint64_t clientId)> events;
+    std::function<ConnectionEvents(std::uint64_t clientId, std::uint64_t source)> events;
     // A client is gone: it closed while current, or was replaced (then before the new client's
     // first record, so what it held is released before the new client can press anything). Runs
     // under the lock that orders it with handOnIfCurrent; must not wait.
@@ -162,18 +164,20 @@ private:
 
     // Tunes the socket, makes it the current client, closes the one it replaced and starts it.
     AcceptOutcome accept(boost::asio::ip::tcp::socket socket) {
-        auto ec = applySocketTuning(socket, setup.tuning);
-        boost::asio::ip::tcp::endpoint peer;
-        if (!ec) peer = socket.remote_endpoint(ec);
+        boost::system::error_code ec;
+        const boost::asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+        // A client that reconnects in a loop writes the first of its lines, then one per 10 s.
+        const std::uint64_t source = addressSource(ec ? "unknown" : peer.address().to_string());
+        if (!ec) ec = applySocketTuning(socket, setup.tuning);
         if (ec) {
-            if (setup.setupFailed) setup.setupFailed(ec);
+            if (setup.setupFailed) setup.setupFailed(ec, source);
             boost::system::error_code ignored;
             socket.close(ignored);
             return AcceptOutcome::SetupFailed;
         }
         auto fresh = std::make_shared<Client>();
         fresh->id = ++lastClientId;
-        ConnectionEvents events = setup.events ? setup.events(fresh->id) : ConnectionEvents{};
+        ConnectionEvents events = setup.events ? setup.events(fresh->id, source) : ConnectionEvents{};
         events.closed = [this, id = fresh->id] {
             if (forget(id)) reportGone();  // else replaced: reported gone then
         };
@@ -181,8 +185,6 @@ private:
         bool accepted = false;
         const auto previous = install(fresh, accepted);
         if (!accepted) return AcceptOutcome::Refused;
-        // A client that reconnects in a loop writes the first of these lines, then one per 10 s.
-        const std::uint64_t source = std::hash<std::string>{}(peer.address().to_string());
         std::size_t held = 0;
         if (previous) {
             if (previous->connection->isOpen()) {

@@ -49,7 +49,7 @@ struct TcpAudioServer::Impl {
     std::atomic<std::uint64_t> packetsDropped{0};
     std::atomic<std::uint64_t> droppedSinceReport{0};
     LogRateLimiter dropLog{std::chrono::seconds(5)};
-    // How each connection failed; one source, as the server keeps one client.
+    // How each connection failed, by the client's address across its connections.
     PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};
 };
 
@@ -64,21 +64,21 @@ SingleClientSetup TcpAudioServer::Impl::makeSetup(const AudioServerTuning& serve
     setup.tuning = kClientSocketTuning;
     setup.writeStallTimeout = serverTuning.writeStallTimeout;
     setup.stopGrace = kStopGrace;
-    setup.setupFailed = [this](const boost::system::error_code& ec) {
+    setup.setupFailed = [this](const boost::system::error_code& ec, std::uint64_t source) {
         // Typically a client that reset the connection right after connecting: the current one stays.
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_ERROR("Failed to configure TCP audio socket: {}{}", ec.message(), heldNote(held));
         }
     };
-    setup.events = [this](std::uint64_t) {
+    setup.events = [this](std::uint64_t, std::uint64_t source) {
         ConnectionEvents events;
-        events.writeFailed = [this](const boost::system::error_code& error) {
-            if (std::size_t held = 0; connectionLog.allow(0, held)) {
+        events.writeFailed = [this, source](const boost::system::error_code& error) {
+            if (std::size_t held = 0; connectionLog.allow(source, held)) {
                 SPDLOG_ERROR("TCP audio send failed: {}{}", error.message(), heldNote(held));
             }
         };
-        events.writeStalled = [this](std::chrono::milliseconds idle) {
-            if (std::size_t held = 0; connectionLog.allow(0, held)) {
+        events.writeStalled = [this, source](std::chrono::milliseconds idle) {
+            if (std::size_t held = 0; connectionLog.allow(source, held)) {
                 SPDLOG_WARN("TCP audio client took no data for {} ms, closing its connection{}", idle.count(),
                             heldNote(held));
             }

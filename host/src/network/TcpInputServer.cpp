@@ -50,8 +50,8 @@ struct TcpInputServer::Impl {
     }
 
     SingleClientSetup makeSetup();
-    ConnectionEvents makeEvents(std::uint64_t clientId);
-    void handleCompleteMessage(std::uint64_t clientId, std::span<const std::uint8_t> body);
+    ConnectionEvents makeEvents(std::uint64_t clientId, std::uint64_t source);
+    void handleCompleteMessage(std::uint64_t clientId, std::uint64_t source, std::span<const std::uint8_t> body);
     void closeClient(std::uint64_t clientId);
     void pauseUnlessRoom(std::uint64_t clientId, const InputRoomCallback& room);
 
@@ -69,7 +69,8 @@ struct TcpInputServer::Impl {
     InputRoomCallback roomCallback;
     std::shared_ptr<ResumeGate> gate = std::make_shared<ResumeGate>();
 
-    PeerLineLimiter smallLog;  // one source: the server keeps one client
+    // By the client's address, across its connections.
+    PeerLineLimiter smallLog;
     PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};  // how each connection ended
     LogRateLimiter setupLog{std::chrono::seconds(1)};
 };
@@ -86,34 +87,36 @@ SingleClientSetup TcpInputServer::Impl::makeSetup() {
     setup.writeStallTimeout = kWriteStallTimeout;
     setup.stopGrace = kStopGrace;
     setup.maxMessageLength = kMaxMessageLength;
-    setup.setupFailed = [this](const boost::system::error_code& ec) {
+    setup.setupFailed = [this](const boost::system::error_code& ec, std::uint64_t) {
         // Typically a client that reset the connection right after connecting.
         if (allowed(setupLog)) SPDLOG_WARN("Failed to set up TCP input client connection: {}", ec.message());
     };
-    setup.events = [this](std::uint64_t clientId) { return makeEvents(clientId); };
+    setup.events = [this](std::uint64_t clientId, std::uint64_t source) { return makeEvents(clientId, source); };
     setup.clientGone = [this] {
         if (auto gone = copyCallback(goneCallback)) gone();
     };
     return setup;
 }
 
-ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId) {
+ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId, std::uint64_t source) {
     ConnectionEvents events;
-    events.message = [this, clientId](std::span<const std::uint8_t> body) { handleCompleteMessage(clientId, body); };
-    events.messageTooLarge = [this, clientId](std::uint32_t length) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.message = [this, clientId, source](std::span<const std::uint8_t> body) {
+        handleCompleteMessage(clientId, source, body);
+    };
+    events.messageTooLarge = [this, clientId, source](std::uint32_t length) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_ERROR("TCP input message too large: {} bytes{}", length, heldNote(held));
         }
         // The stream cannot be re-synchronised; the client reconnects.
         closeClient(clientId);
     };
-    events.lengthReadFailed = [this](const boost::system::error_code& ec) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.lengthReadFailed = [this, source](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_INFO("TCP input client disconnected: {}{}", ec.message(), heldNote(held));
         }
     };
-    events.bodyReadFailed = [this, clientId](const boost::system::error_code& ec) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.bodyReadFailed = [this, clientId, source](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_INFO("TCP input read error: {}{}", ec.message(), heldNote(held));
         }
         closeClient(clientId);
@@ -125,9 +128,10 @@ void TcpInputServer::Impl::closeClient(std::uint64_t clientId) {
     if (const auto current = server.current(); current && current->id == clientId) current->connection->close();
 }
 
-void TcpInputServer::Impl::handleCompleteMessage(std::uint64_t clientId, std::span<const std::uint8_t> body) {
+void TcpInputServer::Impl::handleCompleteMessage(std::uint64_t clientId, std::uint64_t source,
+                                                 std::span<const std::uint8_t> body) {
     if (body.size() < sizeof(InputEvent)) {
-        if (std::size_t held = 0; smallLog.allow(0, held)) {
+        if (std::size_t held = 0; smallLog.allow(source, held)) {
             SPDLOG_WARN("TCP input message too small: {} bytes{}", body.size(), heldNote(held));
         }
         return;

@@ -57,7 +57,7 @@ struct TcpTransportServer::Impl {
     Impl(std::uint16_t port, TransportTuning tuning) : server(port, makeSetup(tuning)) {}
 
     SingleClientSetup makeSetup(const TransportTuning& serverTuning);
-    ConnectionEvents makeEvents(std::uint64_t clientId);
+    ConnectionEvents makeEvents(std::uint64_t clientId, std::uint64_t source);
     void accepted(AcceptOutcome outcome);
     void dispatch(std::uint64_t clientId, std::span<const std::uint8_t> body);
     FrameSendResult sendVideoFrame(std::uint8_t streamId, const std::uint8_t* data, std::size_t size,
@@ -103,7 +103,7 @@ struct TcpTransportServer::Impl {
     LogRateLimiter limitLog{std::chrono::seconds(1)};
     LogRateLimiter awaitingLog{std::chrono::seconds(1)};
     LogRateLimiter setupLog{std::chrono::seconds(1)};
-    // How each connection ended; one source, as the server keeps one client.
+    // How each connection ended, by the client's address across its connections.
     PeerLineLimiter connectionLog{std::chrono::seconds(10), 16};
 };
 
@@ -119,13 +119,13 @@ SingleClientSetup TcpTransportServer::Impl::makeSetup(const TransportTuning& ser
     setup.writeStallTimeout = serverTuning.writeStallTimeout;
     setup.stopGrace = kStopGrace;
     setup.maxMessageLength = kMaxClientMessageLength;
-    setup.setupFailed = [this](const boost::system::error_code& ec) {
+    setup.setupFailed = [this](const boost::system::error_code& ec, std::uint64_t) {
         // Typically a client that reset the connection right after connecting.
         if (allowed(setupLog)) {
             SPDLOG_WARN("Failed to set up TCP client connection: {}", ec.message());
         }
     };
-    setup.events = [this](std::uint64_t clientId) { return makeEvents(clientId); };
+    setup.events = [this](std::uint64_t clientId, std::uint64_t source) { return makeEvents(clientId, source); };
     setup.clientGone = [this] {
         if (auto gone = copyCallback(goneCallback)) gone();
     };
@@ -144,31 +144,31 @@ void TcpTransportServer::Impl::accepted(AcceptOutcome outcome) {
     ++connectionsAccepted;
 }
 
-ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId) {
+ConnectionEvents TcpTransportServer::Impl::makeEvents(std::uint64_t clientId, std::uint64_t source) {
     ConnectionEvents events;
     events.message = [this, clientId](std::span<const std::uint8_t> body) { dispatch(clientId, body); };
-    events.messageTooLarge = [this](std::uint32_t length) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.messageTooLarge = [this, source](std::uint32_t length) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_ERROR("TCP message too large: {} bytes{}", length, heldNote(held));
         }
     };
-    events.lengthReadFailed = [this](const boost::system::error_code& ec) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.lengthReadFailed = [this, source](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_INFO("TCP client disconnected: {}{}", ec.message(), heldNote(held));
         }
     };
-    events.bodyReadFailed = [this](const boost::system::error_code& ec) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.bodyReadFailed = [this, source](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_INFO("TCP read error: {}{}", ec.message(), heldNote(held));
         }
     };
-    events.writeFailed = [this](const boost::system::error_code& ec) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.writeFailed = [this, source](const boost::system::error_code& ec) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_ERROR("TCP send failed: {}{}", ec.message(), heldNote(held));
         }
     };
-    events.writeStalled = [this](std::chrono::milliseconds idle) {
-        if (std::size_t held = 0; connectionLog.allow(0, held)) {
+    events.writeStalled = [this, source](std::chrono::milliseconds idle) {
+        if (std::size_t held = 0; connectionLog.allow(source, held)) {
             SPDLOG_WARN("TCP client took no video data for {} ms, closing its connection{}", idle.count(),
                         heldNote(held));
         }

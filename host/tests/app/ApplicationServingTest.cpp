@@ -219,7 +219,7 @@ TEST_F(ApplicationServing, StreamsAreCappedAndEndWithTheClientThatStartedThem) {
 
 // A client that repeats a request by the hundred: each burst of 300 adds a few
 // lines (the first requests' own, then a count every 10 s), and the first
-// requests of the next client still show.
+// requests of a client at another address still show.
 TEST_F(ApplicationServing, BurstsOfRepeatedRequestsAddAFewLinesAndTheFirstRequestsStillShow) {
     constexpr int kBurst = 300;
     struct Burst {
@@ -275,13 +275,56 @@ TEST_F(ApplicationServing, BurstsOfRepeatedRequestsAddAFewLinesAndTheFirstReques
         EXPECT_LE(entries.size() - before, 30u) << added;
         for (const auto& line : burst.firstLines) EXPECT_TRUE(log.contains(line)) << line;
 
-        SignalingClient next;
+        SignalingClient next("127.0.0.2");
         ASSERT_TRUE(next.connect(signalingPort));
         ASSERT_TRUE(next.request({{"type", "hello"}}, "welcome"));
         ASSERT_TRUE(next.request(burst.request(burst.streamId + 1), burst.answer));
         EXPECT_TRUE(log.contains(burst.nextClientsLine));
         app->shutdown();
     }
+}
+
+// A client that reconnects for every request gets no fresh budget of lines: 300
+// rounds of connect, hello, window list, a stop of a stream that does not run, a
+// resize and close add a few dozen lines, and a client at another address still
+// shows with its first requests.
+TEST_F(ApplicationServing, AClientThatReconnectsForEveryRequestAddsAFewDozenLines) {
+    auto desktop = std::make_shared<FakeInputPlatform>();
+    desktop->existing = kWindowId;
+    app = std::make_unique<Application>(std::make_unique<RecordingPriority>(priorityLog), desktop,
+                                        idleCaptureServices(captures, {window}));
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    const json resize{{"type", "window_resize"}, {"streamId", 1}, {"windowId", kWindowId}, {"width", 800},
+                      {"height", 600}};
+    const auto round = [&](SignalingClient& client, int stopped) {
+        return client.connect(signalingPort) && client.request({{"type", "hello"}}, "welcome") &&
+               client.request({{"type", "window_list_request"}}, "window_list") &&
+               client.request({{"type", "stream_stop"}, {"streamId", stopped}}, "stream_stopped") &&
+               client.request(resize, "window_resized");
+    };
+
+    const std::size_t before = log.size();
+    for (int i = 0; i < 300; ++i) {
+        SignalingClient client;
+        ASSERT_TRUE(round(client, 200)) << i;
+        client.close();
+    }
+    const std::size_t added = log.size() - before;
+    EXPECT_LE(added, 60u) << log.textSince(before);
+    EXPECT_TRUE(log.contains("Stream stop request for stream 200"));
+
+    const std::size_t rounds = log.size();
+    SignalingClient other("127.0.0.2");
+    ASSERT_TRUE(round(other, 201));
+    const std::string others = log.textSince(rounds);
+    for (const char* line : {"Received hello from client at 127.0.0.2", "Client connected from 127.0.0.2",
+                             "Stream stop request for stream 201", "Client requested to stop stream 201",
+                             "Window resize request: stream=1", "Client-initiated window resize"}) {
+        EXPECT_NE(others.find(line), std::string::npos) << line << " in\n" << others;
+    }
+    RecordProperty("linesAdded", static_cast<int>(added));
+    app->shutdown();
 }
 
 // A stop lets go of what its own stream held and of nothing else: with a key, a modifier and a

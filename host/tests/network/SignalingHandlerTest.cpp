@@ -49,17 +49,20 @@ protected:
         host.install(handler);
     }
 
-    Answer send(const std::string& text, std::uint64_t session = 0) {
-        return handler.handleMessage(text, "192.0.2.7", session);
+    Answer send(const std::string& text, std::uint64_t session = 0, const std::string& address = "192.0.2.7") {
+        return handler.handleMessage(text, address, session);
     }
 
-    // Each exchange on the session `session`, or on a new session each when
-    // `newSessionEach` (lines a session causes are limited per session).
-    void expectExchanges(const std::vector<Exchange>& exchanges, bool newSessionEach = false) {
+    // Each exchange on session 0, or from a new client each when `newClientEach`
+    // (lines a client causes are limited by its address).
+    void expectExchanges(const std::vector<Exchange>& exchanges, bool newClientEach = false) {
         for (const auto& exchange : exchanges) {
             SCOPED_TRACE(exchange.request);
             const auto before = log.count(exchange.logLine);
-            EXPECT_EQ(send(exchange.request, newSessionEach ? ++lastSession : 0), exchange.answer);
+            const Answer answer = newClientEach ? send(exchange.request, ++lastSession,
+                                                       "198.51.100." + std::to_string(lastSession % 256))
+                                                : send(exchange.request);
+            EXPECT_EQ(answer, exchange.answer);
             if (!exchange.logLine.empty()) {
                 EXPECT_EQ(log.count(exchange.logLine), before + 1);
             }
@@ -164,13 +167,13 @@ TEST_F(SignalingHandlerTest, UnknownTypesAreWarnedAndHostTypesIgnoredSilently) {
     EXPECT_NE(lines[0].text.find("... (60004 bytes)'"), std::string::npos) << lines[0].text;
     EXPECT_EQ(lines[0].text.find('\x1b'), std::string::npos);
 
-    // A session that keeps sending them gets a few lines, and another session still its own.
+    // A client that keeps sending them gets a few lines, and a client at another address still its own.
     const auto flooded = log.count("Unknown message type: 'flood'");
     for (int i = 0; i < 1000; ++i) {
-        ASSERT_EQ(send(R"({"type":"flood"})", 5), kNone);
+        ASSERT_EQ(send(R"({"type":"flood"})", 5, "192.0.2.9"), kNone);
     }
     EXPECT_EQ(log.count("Unknown message type: 'flood'") - flooded, 1u);
-    EXPECT_EQ(send(R"({"type":"other"})", 6), kNone);
+    EXPECT_EQ(send(R"({"type":"other"})", 6, "192.0.2.8"), kNone);
     EXPECT_EQ(log.count("Unknown message type: 'other'"), 1u);
 }
 

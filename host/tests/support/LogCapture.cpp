@@ -61,6 +61,16 @@ std::vector<LogEntry> LogCapture::entries() const {
     return sink().since(start);
 }
 
+std::size_t LogCapture::size() const {
+    return sink().size() - start;
+}
+
+std::string LogCapture::textSince(std::size_t count) const {
+    std::string text;
+    for (const auto& entry : sink().since(start + count)) text += entry.text + "\n";
+    return text;
+}
+
 std::vector<LogEntry> LogCapture::matching(std::string_view needle) const {
     std::vector<LogEntry> found;
     for (auto& entry : entries()) {

@@ -23,6 +23,10 @@ public:
     LogCapture();
 
     std::vector<LogEntry> entries() const;
+    // Lines seen so far; with textSince, what a step adds.
+    std::size_t size() const;
+    // The lines after the first `count` seen, one per line of text.
+    std::string textSince(std::size_t count) const;
     // Lines that contain `needle`.
     std::vector<LogEntry> matching(std::string_view needle) const;
     std::size_t count(std::string_view needle) const;

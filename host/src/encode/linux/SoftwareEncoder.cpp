@@ -11,6 +11,8 @@
 #include <spdlog/spdlog.h>
 #include <x264.h>
 
+#include "common/LineSource.h"
+
 namespace quillane::host {
 namespace {
 
@@ -21,13 +23,18 @@ constexpr const char* kPreset = "ultrafast";
 // The conversion is BT.601 for both ranges; the stream says so.
 constexpr int kColourMatrixBt601 = 6;
 
+// x264 writes its statistics as an encoder closes, so a window resized in a loop would repeat them
+// for each of its streams: they count against the window's budget like the host's own lines.
 void logFromX264(void*, int level, const char* format, va_list args) {
+    std::size_t held = 0;
+    if (!WindowLineScope::allow(held)) return;
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
     std::string line(text);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.pop_back();
     }
+    line += heldNote(held);
     if (level <= X264_LOG_ERROR) {
         SPDLOG_ERROR("x264: {}", line);
     } else if (level == X264_LOG_WARNING) {
@@ -119,8 +126,10 @@ bool SoftwareEncoder::initialize(EncoderDevice, const EncoderConfig& config) {
         splitter = std::make_unique<HalfSplitter>();
     }
     initialized = true;
-    SPDLOG_INFO("Software encoder initialized: {}x{} @ {} kbps, {} fps", config.width, config.height,
-                 config.bitrateKbps, config.fps);
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Software encoder initialized: {}x{} @ {} kbps, {} fps{}", config.width, config.height,
+                    config.bitrateKbps, config.fps, heldNote(held));
+    }
     return true;
 }
 
@@ -128,7 +137,9 @@ void SoftwareEncoder::shutdown() {
     if (!initialized) {
         return;
     }
-    SPDLOG_INFO("Shutting down Software encoder...");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Shutting down Software encoder...{}", heldNote(held));
+    }
     x264_encoder_close(encoder);
     encoder = nullptr;
     splitter.reset();

@@ -5,6 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
 #include "platform/windows/D3D11Textures.h"
 #include "platform/windows/SystemLibrary.h"
 
@@ -61,8 +62,10 @@ bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
         return false;
     }
     initialized = true;
-    SPDLOG_INFO("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({})", encoderConfig.width, encoderConfig.height, encoderConfig.fps,
-                 encoderConfig.bitrateKbps, hevc ? "HEVC" : "H.264");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({}){}", encoderConfig.width, encoderConfig.height,
+                    encoderConfig.fps, encoderConfig.bitrateKbps, hevc ? "HEVC" : "H.264", heldNote(held));
+    }
     return true;
 }
 
@@ -109,8 +112,8 @@ bool AmfEncoder::createEncoder() {
     for (const AmfProperty& property : amfEncoderProperties(encoderConfig)) {
         setProperty(encoder, property);
     }
-    if (encoderConfig.fullRange) {
-        SPDLOG_INFO("AMF {}: Full range color (0-255) enabled", hevc ? "HEVC" : "H.264");
+    if (std::size_t held = 0; encoderConfig.fullRange && WindowLineScope::allow(held)) {
+        SPDLOG_INFO("AMF {}: Full range color (0-255) enabled{}", hevc ? "HEVC" : "H.264", heldNote(held));
     }
     result = encoder->component().Init(encoder, amf::kSurfaceBgra, static_cast<std::int32_t>(encoderConfig.width),
                                         static_cast<std::int32_t>(encoderConfig.height));
@@ -153,7 +156,7 @@ void AmfEncoder::shutdown() {
     }
     initialized = false;
     releaseAll();  // output still inside the component is dropped
-    SPDLOG_INFO("AMF encoder shutdown");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("AMF encoder shutdown{}", heldNote(held));
 }
 
 bool AmfEncoder::reconfigure(const EncoderConfig& config) {

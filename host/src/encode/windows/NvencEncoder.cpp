@@ -5,6 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
 #include "platform/windows/D3D11Textures.h"
 #include "platform/windows/SystemLibrary.h"
 
@@ -41,8 +42,10 @@ bool NvencEncoder::initialize(EncoderDevice device, const EncoderConfig& config)
         return false;
     }
     initialized = true;
-    SPDLOG_INFO("NVENC encoder initialized: {}x{} @ {} kbps, {} fps", encoderConfig.width, encoderConfig.height,
-                 encoderConfig.bitrateKbps, encoderConfig.fps);
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("NVENC encoder initialized: {}x{} @ {} kbps, {} fps{}", encoderConfig.width, encoderConfig.height,
+                    encoderConfig.bitrateKbps, encoderConfig.fps, heldNote(held));
+    }
     return true;
 }
 
@@ -70,7 +73,9 @@ bool NvencEncoder::loadNvenc() {
         library = nullptr;
         return false;
     }
-    SPDLOG_INFO("NVENC API loaded successfully");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("NVENC API loaded successfully{}", heldNote(held));
+    }
     return true;
 }
 
@@ -190,7 +195,9 @@ void NvencEncoder::shutdown() {
     if (!initialized) {
         return;
     }
-    SPDLOG_INFO("Shutting down NVENC encoder...");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Shutting down NVENC encoder...{}", heldNote(held));
+    }
     releaseAll();
     initialized = false;
 }
@@ -296,9 +303,9 @@ void NvencEncoder::processOutput(std::uint32_t slot) {
         parameterSets.scan(out.data.data(), out.data.size(), nalRule);
     }
     stats.addBytes(out.data.size());
-    if (deliveredUnits.fetch_add(1) == 0) {
-        SPDLOG_INFO("First encoded frame: {} bytes, keyframe={}, NAL={}", out.data.size(), keyframe,
-                     h264FirstNalName(out.data.data(), out.data.size()));
+    if (std::size_t held = 0; deliveredUnits.fetch_add(1) == 0 && WindowLineScope::allow(held)) {
+        SPDLOG_INFO("First encoded frame: {} bytes, keyframe={}, NAL={}{}", out.data.size(), keyframe,
+                    h264FirstNalName(out.data.data(), out.data.size()), heldNote(held));
     }
     if (outputCallback) {
         EncodedFrame frame;

@@ -18,6 +18,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "common/LineSource.h"
 #include "encode/MediaFoundationParams.h"
 #include "platform/windows/D3D11Textures.h"
 #include "platform/windows/ComObject.h"
@@ -119,8 +120,10 @@ bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& con
         return false;
     }
     initialized = true;
-    SPDLOG_INFO("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps", encoderConfig.width, encoderConfig.height,
-                 encoderConfig.bitrateKbps, encoderConfig.fps);
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps{}", encoderConfig.width,
+                    encoderConfig.height, encoderConfig.bitrateKbps, encoderConfig.fps, heldNote(held));
+    }
     return true;
 }
 
@@ -157,8 +160,8 @@ bool QuickSyncEncoder::createEncoder() {
             return false;
         }
     }
-    if (!candidate.friendlyName.empty()) {
-        SPDLOG_INFO("Using encoder: {}", utf8(candidate.friendlyName));
+    if (std::size_t held = 0; !candidate.friendlyName.empty() && WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Using encoder: {}{}", utf8(candidate.friendlyName), heldNote(held));
     }
     const Microsoft::WRL::ComPtr<IMFTransform> activated = adoptComObject(candidate.transform);
     if (FAILED(candidate.activateResult) || !activated) {
@@ -288,7 +291,9 @@ void QuickSyncEncoder::shutdown() {
         return;
     }
     initialized = false;
-    SPDLOG_INFO("Shutting down QuickSync encoder...");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("Shutting down QuickSync encoder...{}", heldNote(held));
+    }
     // The units still inside the transform reach the callback on this thread; a
     // frame the transform has not taken yet is not encoded any more.
     waitingSample.Reset();
@@ -300,7 +305,9 @@ void QuickSyncEncoder::shutdown() {
         drainOutput();
     }
     releaseAll();
-    SPDLOG_INFO("QuickSync encoder shutdown complete");
+    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        SPDLOG_INFO("QuickSync encoder shutdown complete{}", heldNote(held));
+    }
 }
 
 bool QuickSyncEncoder::reconfigure(const EncoderConfig& config) {

@@ -9,6 +9,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "common/LineSource.h"
+
 #include <spdlog/spdlog.h>
 
 namespace quillane::host {
@@ -59,7 +61,7 @@ bool LinuxProcessPriority::boost() {
                 setpriority(PRIO_PROCESS, static_cast<id_t>(raised), nice);
             }
             previousNice.clear();
-            if (std::size_t held = 0; changeLog.allow(0, held)) {
+            if (std::size_t held = 0; changeLog.allow(ClientLineScope::current(), held)) {
                 SPDLOG_WARN("Failed to boost process priority: {}{}", std::strerror(error), heldNote(held));
             }
             return false;
@@ -67,7 +69,7 @@ bool LinuxProcessPriority::boost() {
         previousNice[thread] = before;
     }
     boosted = true;
-    if (std::size_t held = 0; changeLog.allow(0, held)) {
+    if (std::size_t held = 0; changeLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Process priority boosted to nice {} for streaming{}", kBoostedNice, heldNote(held));
     }
     return true;
@@ -86,7 +88,7 @@ void LinuxProcessPriority::restore() {
     }
     previousNice.clear();
     boosted = false;
-    if (std::size_t held = 0; changeLog.allow(0, held)) {
+    if (std::size_t held = 0; changeLog.allow(ClientLineScope::current(), held)) {
         SPDLOG_INFO("Process priority restored after streaming{}", heldNote(held));
     }
 }

@@ -1,5 +1,6 @@
 #include "platform/ProcessPriority.h"
 
+#include "common/LineSource.h"
 #include "common/RateLimiter.h"
 
 #include <windows.h>
@@ -22,7 +23,7 @@ public:
         priorityRaised = SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS) != 0;
         const DWORD error = priorityRaised ? 0 : GetLastError();
         // A client that starts and stops its only stream in a loop boosts each time.
-        if (std::size_t held = 0; changeLog.allow(0, held)) {
+        if (std::size_t held = 0; changeLog.allow(ClientLineScope::current(), held)) {
             if (priorityRaised) {
                 SPDLOG_INFO("Process priority boosted to HIGH_PRIORITY_CLASS for streaming{}", heldNote(held));
             } else {

@@ -142,6 +142,58 @@ TEST_F(ApplicationLife, ResizesBeyondThePixelsAllCapturesMayHoldAreRefused) {
     app->shutdown();
 }
 
+// A window with eight streams, resized in a burst and then once a second: the
+// lines of its size changes and of its streams' new encoders (x264's own
+// included) share one budget, so each run adds a few dozen lines at most.
+TEST_F(ApplicationLife, ResizesOfAWindowWithEightStreamsAddAFewDozenLines) {
+    writeFreePorts();
+    TestWindowProcess window("App life resized", 320, 240);
+    ASSERT_TRUE(window.ok());
+    const auto id = static_cast<std::uint32_t>(window.windowId());
+    auto app = makeApp();
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    SignalingClient client;
+    ASSERT_TRUE(client.connect(ports.signaling));
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(client.request(json{{"type", "stream_subscribe"}, {"windowId", id}}, "stream_started", 10s)) << i;
+    }
+    // Every stream has announced its first size, so what follows is the resizes' own.
+    ASSERT_TRUE(eventually([&] { return log.count("Sending stream_config: streamId=") == 8; }, 10s));
+    std::this_thread::sleep_for(500ms);
+    // Two sizes of different padded sizes, so each change re-creates the encoders.
+    const auto resize = [&](int i) {
+        return json{{"type", "window_resize"}, {"windowId", id}, {"width", i % 2 == 0 ? 400 : 480},
+                    {"height", i % 2 == 0 ? 300 : 360}};
+    };
+    const auto accepted = [&] {
+        const auto answer = client.waitForType("window_resized", 10s);
+        return answer && (*answer)["success"] == true;
+    };
+
+    std::size_t before = log.size();
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(client.sendJson(resize(i)));
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(accepted()) << i;
+    std::this_thread::sleep_for(1s);  // the last size reaches every encoder
+    const std::size_t burst = log.size() - before;
+    EXPECT_LE(burst, 30u) << log.textSince(before);
+    EXPECT_TRUE(log.contains("recreating encoder"));
+    RecordProperty("burstLines", static_cast<int>(burst));
+
+    before = log.size();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(client.sendJson(resize(i)));
+        ASSERT_TRUE(accepted()) << i;
+        std::this_thread::sleep_for(1s);
+    }
+    const std::size_t steady = log.size() - before;
+    EXPECT_LE(steady, 30u) << log.textSince(before);
+    EXPECT_TRUE(log.contains("more not logged)"));
+    RecordProperty("oncePerSecondLines", static_cast<int>(steady));
+    loop.stop();
+    app->shutdown();
+}
+
 }  // namespace
 
 }  // namespace quillane::host::test
