@@ -59,7 +59,8 @@ protected:
         for (const auto& exchange : exchanges) {
             SCOPED_TRACE(exchange.request);
             const auto before = log.count(exchange.logLine);
-            const Answer answer = newClientEach ? send(exchange.request, ++lastSession,
+            if (newClientEach) ++lastSession;
+            const Answer answer = newClientEach ? send(exchange.request, lastSession,
                                                        "198.51.100." + std::to_string(lastSession % 256))
                                                 : send(exchange.request);
             EXPECT_EQ(answer, exchange.answer);
