@@ -145,7 +145,7 @@ bool Application::startTransports(const SettingsValues& cfg) {
     inputServer->setInputEventCallback([this](const InputEvent& event) { input.onInputEvent(event); });
     inputServer->setClientGoneCallback([this] { input.onClientGone(InputRoad::Input); });
     inputServer->setInputRoomCallback(
-        [this](std::function<void()> resume) { return input.roomForInput(std::move(resume)); });
+        [this](const std::function<void()>& resume) { return input.roomForInput(resume); });
     tcpInputServer.set(inputServer);
     if (!inputServer->start()) {
         SPDLOG_ERROR("Failed to start TCP input server");

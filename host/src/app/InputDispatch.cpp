@@ -74,9 +74,9 @@ void InputDispatch::onClientGone(InputRoad road) {
     if (auto worker = thread.get()) worker->postConnectionEnded(road);
 }
 
-bool InputDispatch::roomForInput(std::function<void()> resume) {
+bool InputDispatch::roomForInput(const std::function<void()>& resume) {
     auto worker = thread.get();
-    return !worker || worker->roomOrCallBack(std::move(resume));
+    return !worker || worker->roomOrCallBack(resume);
 }
 
 void InputDispatch::streamStarted(NativeWindow window) {

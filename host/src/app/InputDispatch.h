@@ -46,7 +46,7 @@ public:
     void onClientGone(InputRoad road);
     // For the input connection's server, after each record: true while there is room for more;
     // else false, and resume is called once there is room again (on the input thread).
-    bool roomForInput(std::function<void()> resume);
+    bool roomForInput(const std::function<void()>& resume);
 
     // The injector aims at the newest stream's window.
     void streamStarted(NativeWindow window);

@@ -107,10 +107,10 @@ void InputThread::postConnectionEnded(InputRoad road) {
     postNotice(Item{Kind::ConnectionEnded, road, 0, {}, 0});
 }
 
-bool InputThread::roomOrCallBack(std::function<void()> callback) {
+bool InputThread::roomOrCallBack(const std::function<void()>& callback) {
     std::lock_guard lock(mutex);
     if (!running || records[index(InputRoad::Input)] < kCapacity) return true;
-    resume = std::move(callback);
+    resume = callback;  // copied only when the connection has to wait
     return false;
 }
 

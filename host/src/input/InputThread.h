@@ -55,7 +55,7 @@ public:
     void postRecord(InputRoad road, std::uint8_t streamId, const InputPacket& packet);
     // True while the input connection's records have room. Otherwise false, and `resume` is called
     // once when they have room again; a later call replaces it, stop drops it. Must not wait.
-    bool roomOrCallBack(std::function<void()> resume);
+    bool roomOrCallBack(const std::function<void()>& resume);
     void postStreamEnded(std::uint8_t streamId, NativeWindow window);
     void postConnectionEnded(InputRoad road);
 

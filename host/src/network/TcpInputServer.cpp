@@ -37,7 +37,7 @@ struct TcpInputServer::Impl {
         std::shared_ptr<TcpConnection> connection;
     };
 
-    // Lets a late resume reach a connection only while the I/O context it posts to exists.
+    // Lets a late resume reach the server only while it and the I/O context it posts to exist.
     struct ResumeGate {
         std::mutex mutex;
         bool open = true;
@@ -51,9 +51,12 @@ struct TcpInputServer::Impl {
 
     SingleClientSetup makeSetup();
     ConnectionEvents makeEvents(std::uint64_t clientId, std::uint64_t source);
-    void handleCompleteMessage(std::uint64_t clientId, std::uint64_t source, std::span<const std::uint8_t> body);
+    void handleCompleteMessage(std::uint64_t clientId, std::uint64_t source, std::span<const std::uint8_t> body,
+                               const std::function<void()>& resume);
     void closeClient(std::uint64_t clientId);
-    void pauseUnlessRoom(std::uint64_t clientId, const InputRoomCallback& room);
+    // Made once per connection: reads again if the client is still the current one.
+    std::function<void()> makeResume(std::uint64_t clientId);
+    void pauseUnlessRoom(std::uint64_t clientId, const InputRoomCallback& room, const std::function<void()>& resume);
 
     template <class Callback>
     Callback copyCallback(const Callback& callback) {
@@ -100,8 +103,8 @@ SingleClientSetup TcpInputServer::Impl::makeSetup() {
 
 ConnectionEvents TcpInputServer::Impl::makeEvents(std::uint64_t clientId, std::uint64_t source) {
     ConnectionEvents events;
-    events.message = [this, clientId, source](std::span<const std::uint8_t> body) {
-        handleCompleteMessage(clientId, source, body);
+    events.message = [this, clientId, source, resume = makeResume(clientId)](std::span<const std::uint8_t> body) {
+        handleCompleteMessage(clientId, source, body, resume);
     };
     events.messageTooLarge = [this, clientId, source](std::uint32_t length) {
         if (std::size_t held = 0; connectionLog.allow(source, held)) {
@@ -129,7 +132,8 @@ void TcpInputServer::Impl::closeClient(std::uint64_t clientId) {
 }
 
 void TcpInputServer::Impl::handleCompleteMessage(std::uint64_t clientId, std::uint64_t source,
-                                                 std::span<const std::uint8_t> body) {
+                                                 std::span<const std::uint8_t> body,
+                                                 const std::function<void()>& resume) {
     if (body.size() < sizeof(InputEvent)) {
         if (std::size_t held = 0; smallLog.allow(source, held)) {
             SPDLOG_WARN("TCP input message too small: {} bytes{}", body.size(), heldNote(held));
@@ -144,20 +148,26 @@ void TcpInputServer::Impl::handleCompleteMessage(std::uint64_t clientId, std::ui
     // A record read from a client that was replaced meanwhile would act after its gone release.
     server.handOnIfCurrent(clientId, [&] {
         callback(event);
-        if (room) pauseUnlessRoom(clientId, room);
+        if (room) pauseUnlessRoom(clientId, room, resume);
     });
 }
 
-void TcpInputServer::Impl::pauseUnlessRoom(std::uint64_t clientId, const InputRoomCallback& room) {
+std::function<void()> TcpInputServer::Impl::makeResume(std::uint64_t clientId) {
+    return [this, gate = gate, clientId] {
+        std::lock_guard lock(gate->mutex);
+        if (!gate->open) return;
+        if (const auto current = server.current(); current && current->id == clientId) {
+            current->connection->resumeReading();
+        }
+    };
+}
+
+void TcpInputServer::Impl::pauseUnlessRoom(std::uint64_t clientId, const InputRoomCallback& room,
+                                           const std::function<void()>& resume) {
     const auto current = server.current();
     if (!current || current->id != clientId) return;
-    std::weak_ptr<TcpConnection> weak = current->connection;
-    const bool roomLeft = room([gate = gate, weak] {
-        std::lock_guard lock(gate->mutex);
-        if (auto connection = weak.lock(); connection && gate->open) connection->resumeReading();
-    });
     // Nothing is dropped: the client's socket fills and pushes back until there is room.
-    if (!roomLeft) current->connection->pauseReading();
+    if (!room(resume)) current->connection->pauseReading();
 }
 
 TcpInputServer::TcpInputServer(std::uint16_t port) : impl(std::make_unique<Impl>(port)) {}

@@ -27,7 +27,7 @@ static_assert(sizeof(InputEvent) == 12);
 using InputEventCallback = std::function<void(const InputEvent&)>;
 // True while the records handed on have room for more. Else false: the server stops reading its
 // client, whose socket then pushes back, until resume is called (from any thread, once).
-using InputRoomCallback = std::function<bool(std::function<void()> resume)>;
+using InputRoomCallback = std::function<bool(const std::function<void()>& resume)>;
 
 // The input connection: a TCP server that keeps one client and reads length-prefixed 12-byte
 // input records from it (bodies of at most 1,024 bytes; a longer one closes the connection, and

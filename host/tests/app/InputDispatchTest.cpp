@@ -236,7 +236,7 @@ TEST_F(InputDispatchTest, RecordsNeverHoldUpTheirConnectionNorActAfterTheirClien
     inputServer.setInputEventCallback([this](const InputEvent& event) { input.onInputEvent(event); });
     inputServer.setClientGoneCallback([this] { input.onClientGone(InputRoad::Input); });
     inputServer.setInputRoomCallback(
-        [this](std::function<void()> resume) { return input.roomForInput(std::move(resume)); });
+        [this](const std::function<void()>& resume) { return input.roomForInput(resume); });
     ASSERT_TRUE(video.start());
     ASSERT_TRUE(inputServer.start());
     coverTheWindow(true);
