@@ -42,7 +42,8 @@ public:
 
     void onClientInput(const ClientInput& input);
     void onInputEvent(const InputEvent& event);
-    // A connection that carried input ended: acts after the records posted before it.
+    // A connection that carried input ended: its records still waiting are dropped, and what it
+    // held is let go before any other record acts.
     void onClientGone(InputRoad road);
     // For the input connection's server, after each record: true while there is room for more;
     // else false, and resume is called once there is room again (on the input thread).
@@ -50,8 +51,8 @@ public:
 
     // The injector aims at the newest stream's window.
     void streamStarted(NativeWindow window);
-    // Nothing the stream's input pressed stays held (what other streams hold does); input for it
-    // goes nowhere.
+    // Nothing the stream's input pressed stays held (what other streams hold does), let go before
+    // any other record acts; input for it, waiting or to come, goes nowhere.
     void streamEnded(std::uint8_t streamId, NativeWindow window);
     void updateScreenMetrics();
     // True when the window exists on the desktop.

@@ -12,6 +12,13 @@ namespace {
 // After a focus attempt failed, records for that window are dropped without a new attempt
 // for this long.
 constexpr auto kFocusRetryDelay = std::chrono::seconds(1);
+// After a raise left the target covered, records over the same cover are dropped without a new
+// raise for this long (a window kept above stays there; one that was not may have moved).
+constexpr auto kCoverRetryDelay = std::chrono::seconds(5);
+// A record may start waiting for the desktop only this soon after it arrived: the longest wait
+// (focus steps and a restack, about 0.3 s) then still ends within half a second of its arrival,
+// and the records that queued up behind it do not wait again.
+constexpr auto kWaitStartsWithin = std::chrono::milliseconds(150);
 // After raising a covered window, how long the desktop may take to restack it.
 constexpr std::int32_t kRestackPolls = 10;
 constexpr std::int32_t kRestackPollMs = 10;
@@ -40,20 +47,22 @@ bool InputRouter::isMachineKey(std::uint8_t vk) {
     return vk == 0x5F || (vk >= 0xA6 && vk <= 0xAC) || (vk >= 0xB4 && vk <= 0xB7);
 }
 
-void InputRouter::routeClientInput(std::uint8_t streamId, const InputPacket& packet) {
-    route(InputRoad::Video, streamId, packet, packet.code);
+void InputRouter::routeClientInput(std::uint8_t streamId, const InputPacket& packet, Clock::time_point arrived) {
+    route(InputRoad::Video, streamId, packet, packet.code, arrived);
 }
 
-void InputRouter::routeInputEvent(std::uint8_t streamId, const InputPacket& packet) {
-    route(InputRoad::Input, streamId, packet, packet.x);
+void InputRouter::routeInputEvent(std::uint8_t streamId, const InputPacket& packet, Clock::time_point arrived) {
+    route(InputRoad::Input, streamId, packet, packet.x, arrived);
 }
 
-void InputRouter::route(InputRoad road, std::uint8_t streamId, const InputPacket& packet, std::uint16_t character) {
+void InputRouter::route(InputRoad road, std::uint8_t streamId, const InputPacket& packet, std::uint16_t character,
+                        Clock::time_point arrived) {
     if (!injector || !platform) return;
     std::optional<Mismatch> mismatch;
     ClickMismatchCallback callback;
     {
         std::lock_guard lock(mutex);
+        recordMayWait = Clock::now() - arrived <= kWaitStartsWithin;
         const NativeWindow window = streamWindow ? streamWindow(streamId) : 0;
         if (window == 0) {
             // Whatever it meant, no window is the client's to act on; what the injector holds
@@ -146,6 +155,10 @@ std::optional<ScreenPoint> InputRouter::reachablePoint(InputRoad road, std::uint
     const bool press = packet.action == static_cast<std::uint8_t>(MouseAction::ButtonDown);
     const bool covered = coveredAt(window, *point, found);
     if (!covered && (!press || isInFront(window))) return point;
+    if (covered && !raiseMayUncover(window, found)) {
+        if (warnMismatch(road, window, found)) mismatch = Mismatch{window, found};
+        return std::nullopt;
+    }
 
     if (covered) {
         // Already in front yet covered (a window kept above, say): ask for the raise anyway.
@@ -161,12 +174,22 @@ std::optional<ScreenPoint> InputRouter::reachablePoint(InputRoad road, std::uint
     for (std::int32_t poll = 0;; ++poll) {
         point = injector->windowPoint(packet.x, packet.y);  // raising may have moved it
         if (!point) return std::nullopt;
-        if (!coveredAt(window, *point, found)) return point;
+        if (!coveredAt(window, *point, found)) {
+            covers.erase(window);
+            return point;
+        }
         if (poll == kRestackPolls) break;
         platform->sleepMs(kRestackPollMs);
     }
+    covers[window] = Cover{found, Clock::now()};
     if (warnMismatch(road, window, found)) mismatch = Mismatch{window, found};
     return std::nullopt;
+}
+
+bool InputRouter::raiseMayUncover(NativeWindow window, NativeWindow found) {
+    if (!recordMayWait) return false;
+    const auto it = covers.find(window);
+    return it == covers.end() || it->second.above != found || Clock::now() - it->second.seen >= kCoverRetryDelay;
 }
 
 bool InputRouter::coveredAt(NativeWindow window, ScreenPoint point, NativeWindow& found) {
@@ -194,15 +217,16 @@ bool InputRouter::isInFront(NativeWindow window) {
 }
 
 bool InputRouter::focusWindow(NativeWindow window) {
-    if (!focus) return false;
-    const auto now = std::chrono::steady_clock::now();
-    if (window == failedFocusWindow && now - failedFocusAt < kFocusRetryDelay) return false;
+    if (!focus || !recordMayWait) return false;
+    const auto now = Clock::now();
+    if (const auto it = failedFocus.find(window); it != failedFocus.end() && now - it->second < kFocusRetryDelay) {
+        return false;
+    }
     if (focus->focusWindow(window).success) {
-        failedFocusWindow = 0;
+        failedFocus.erase(window);
         return true;
     }
-    failedFocusWindow = window;
-    failedFocusAt = now;
+    failedFocus[window] = now;
     return false;
 }
 
@@ -247,6 +271,8 @@ void InputRouter::streamEnded(std::uint8_t streamId, NativeWindow window) {
     releaseHeldFor(streamId);
     if (injector->getTargetWindow() == window) injector->setTargetWindow(0);
     cachedTarget = cachedForeground = 0;
+    failedFocus.erase(window);
+    covers.erase(window);
 }
 
 void InputRouter::releaseHeldFor(std::uint8_t streamId) {
@@ -264,6 +290,8 @@ void InputRouter::connectionEnded() {
     std::lock_guard lock(mutex);
     injector->releaseAll();
     droppedPresses = {};
+    failedFocus.clear();
+    covers.clear();
 }
 
 }  // namespace quillane::host

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,6 +31,10 @@ enum class InputRoad : std::uint8_t { Video = 0, Input = 1 };
 //   otherwise the focus steps run, and the record is dropped when it still is not;
 // - a press or wheel over a window of another application raises the target first and is
 //   dropped (with the matching release) when the target stays covered there;
+// - a wait for the desktop (the focus steps, a raised window's restack) is paid once for a
+//   condition that lasts: a window that would not come forward, or a cover that stayed above it,
+//   is not waited for again for a while; and only a record that arrived moments ago may wait at
+//   all, so none is acted on or dropped later than half a second after it arrived;
 // - keys that act on the whole machine (sleep, browser, launchers) are never injected;
 // - a release of something the injector holds is always delivered.
 //
@@ -39,6 +44,8 @@ enum class InputRoad : std::uint8_t { Video = 0, Input = 1 };
 // manager's failure callback runs under it.
 class InputRouter {
 public:
+    using Clock = std::chrono::steady_clock;
+
     InputRouter(std::shared_ptr<InputPlatform> platform, std::shared_ptr<InputInjector> injector,
                 std::shared_ptr<FocusManager> focus, StreamWindowLookup streamWindow);
     InputRouter(const InputRouter&) = delete;
@@ -47,15 +54,17 @@ public:
     // Install before records arrive.
     void setClickMismatchCallback(ClickMismatchCallback callback);
 
-    // A record of the video connection: a Char carries its character in code.
-    void routeClientInput(std::uint8_t streamId, const InputPacket& packet);
+    // A record of the video connection: a Char carries its character in code. `arrived`: when the
+    // host received it.
+    void routeClientInput(std::uint8_t streamId, const InputPacket& packet, Clock::time_point arrived = Clock::now());
     // A record of the input connection: a Char carries one UTF-16 code unit in x.
-    void routeInputEvent(std::uint8_t streamId, const InputPacket& packet);
+    void routeInputEvent(std::uint8_t streamId, const InputPacket& packet, Clock::time_point arrived = Clock::now());
 
     // A stream ended: what its records pressed is released (the modifiers too when its record
     // set them last), nothing else held is touched, and its window stops being the target.
     void streamEnded(std::uint8_t streamId, NativeWindow window);
-    // A connection that carried input ended: everything held is released.
+    // A connection that carried input ended: everything held is released, and what was learnt
+    // about the desktop is tried afresh for the next client.
     void connectionEnded();
 
     // Keys that act on the machine whatever window is in front.
@@ -66,8 +75,14 @@ private:
         NativeWindow intended = 0;
         NativeWindow actual = 0;
     };
+    // A window that stayed above the target after it was raised.
+    struct Cover {
+        NativeWindow above = 0;
+        Clock::time_point seen{};
+    };
 
-    void route(InputRoad road, std::uint8_t streamId, const InputPacket& packet, std::uint16_t character);
+    void route(InputRoad road, std::uint8_t streamId, const InputPacket& packet, std::uint16_t character,
+               Clock::time_point arrived);
     void routeMouse(InputRoad road, std::uint8_t streamId, NativeWindow window, const InputPacket& packet,
                     std::optional<Mismatch>& mismatch);
     void routeKeyboard(std::uint8_t streamId, NativeWindow window, const InputPacket& packet,
@@ -78,6 +93,9 @@ private:
     std::optional<ScreenPoint> reachablePoint(InputRoad road, std::uint8_t streamId, NativeWindow window,
                                               const InputPacket& packet, std::optional<Mismatch>& mismatch);
     bool coveredAt(NativeWindow window, ScreenPoint point, NativeWindow& found);
+    // Raising the window may uncover the point that `found` covers: the record may wait, and that
+    // cover did not just stay above it.
+    bool raiseMayUncover(NativeWindow window, NativeWindow found);
     bool isOwnWindow(NativeWindow window, NativeWindow other);
     // The window, or one of its application, has the keyboard; runs the focus steps when not.
     bool bringToFront(std::uint8_t streamId, NativeWindow window);
@@ -105,10 +123,12 @@ private:
     std::array<std::uint8_t, 256> keyStream{};
     std::array<std::uint8_t, 8> buttonStream{};
     std::uint8_t modifierStream = 0;
-    // A window that could not be brought forward is not tried again for a moment: a flood of
-    // records must not cost a focus attempt each.
-    NativeWindow failedFocusWindow = 0;
-    std::chrono::steady_clock::time_point failedFocusAt{};
+    // Whether the record in hand arrived recently enough to wait for the desktop.
+    bool recordMayWait = true;
+    // A window that could not be brought forward, or stayed covered when raised, is not tried
+    // again for a moment: a flood of records must not cost a wait each. By window.
+    std::map<NativeWindow, Clock::time_point> failedFocus;
+    std::map<NativeWindow, Cover> covers;
     PeerLineLimiter unknownStreamLog;
     PeerLineLimiter mismatchLog;
     PeerLineLimiter notInFrontLog;  // by stream

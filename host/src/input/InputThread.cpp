@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -67,6 +68,7 @@ void InputThread::stop() {
         std::lock_guard lock(mutex);
         running = false;
         queue.clear();
+        notices.clear();
         records = {};
         endQueued = {};
         presses.clear();
@@ -77,7 +79,7 @@ void InputThread::stop() {
 }
 
 void InputThread::postRecord(InputRoad road, std::uint8_t streamId, const InputPacket& packet) {
-    const Item item{Kind::Record, road, streamId, packet, 0};
+    const Item item{Kind::Record, road, streamId, packet, 0, InputRouter::Clock::now()};
     bool dropped = false;
     {
         std::lock_guard lock(mutex);
@@ -86,7 +88,6 @@ void InputThread::postRecord(InputRoad road, std::uint8_t streamId, const InputP
         if (road == InputRoad::Input || admit(item)) {
             queue.push_back(item);
             ++records[index(road)];
-            endQueued[index(road)] = false;
         } else {
             dropped = true;
         }
@@ -119,20 +120,35 @@ void InputThread::postNotice(Item item) {
         std::lock_guard lock(mutex);
         if (!running) return;
         if (item.kind == Kind::ConnectionEnded) {
-            // One notice releases everything: a second with nothing of its connection between adds nothing.
-            if (std::exchange(endQueued[index(item.road)], true)) return;
+            // Its client is gone: nothing it sent may act any more.
+            dropRecords([&](const Item& record) { return record.road == item.road; });
             // Everything is let go when it acts: later releases owe nothing to earlier presses.
             if (item.road == InputRoad::Video) presses.clear();
+            // The paused connection is the one that ended.
+            if (item.road == InputRoad::Input) resume = nullptr;
+            // The waiting notice releases everything: with nothing of its connection left between
+            // them, a second adds nothing.
+            if (std::exchange(endQueued[index(item.road)], true)) return;
+        } else {
+            dropRecords([&](const Item& record) { return record.streamId == item.streamId; });
+            presses.erase(item.streamId);
         }
-        queue.push_back(item);
+        notices.push_back(item);
     }
     wake.notify_one();
 }
 
+template <class Match>
+void InputThread::dropRecords(Match&& match) {
+    const auto end = std::remove_if(queue.begin(), queue.end(), [&](const Item& record) {
+        if (!match(record)) return false;
+        --records[index(record.road)];
+        return true;
+    });
+    queue.erase(end, queue.end());
+}
+
 bool InputThread::admit(const Item& item) {
-    // Releases of queued presses, at most one per key and button of each stream, may go beyond
-    // the capacity up to this.
-    constexpr std::size_t kMaxRecords = kVideoCapacity + 2 * 512;
     Presses& book = presses[item.streamId];
     const std::size_t records = this->records[index(InputRoad::Video)];
     const bool room = records < kVideoCapacity;
@@ -151,14 +167,15 @@ bool InputThread::admit(const Item& item) {
             book.dropped.reset(bit);
             return false;
         }
-        if (!room && !(book.queued.test(bit) && records < kMaxRecords)) return false;
+        // Owed to a press that went in: never refused, and only one per press.
+        if (!room && !book.queued.test(bit)) return false;
         book.queued.reset(bit);
         return true;
     case Effect::Move: {
         // The pointer ends where the client left it: a move goes in beyond the room after
         // another kind of record of its connection (the next ones merge into it).
         const Item* last = lastOf(item.road);
-        return room || (last != nullptr && effectOf(last->packet) != Effect::Move && records < kMaxRecords);
+        return room || (last != nullptr && effectOf(last->packet) != Effect::Move);
     }
     case Effect::Other:
         break;
@@ -177,7 +194,6 @@ bool InputThread::mergeMove(const Item& item) {
 
 InputThread::Item* InputThread::lastOf(InputRoad road) {
     for (auto it = queue.rbegin(); it != queue.rend(); ++it) {
-        if (it->kind != Kind::Record) return nullptr;  // nothing merges across a notice
         if (it->road == road) return &*it;
     }
     return nullptr;
@@ -189,26 +205,35 @@ void InputThread::run() {
         std::function<void()> resumeNow;
         {
             std::unique_lock lock(mutex);
-            wake.wait(lock, [this] { return !running || !queue.empty(); });
+            wake.wait(lock, [this] { return !running || !notices.empty() || !queue.empty(); });
             if (!running) return;
-            item = queue.front();
-            queue.pop_front();
-            if (item.kind == Kind::Record) {
-                const std::size_t left = --records[index(item.road)];
-                if (item.road == InputRoad::Input && left <= kResumeMark) resumeNow = std::exchange(resume, nullptr);
-            } else if (item.kind == Kind::ConnectionEnded) {
-                endQueued[index(item.road)] = false;
-            }
+            item = take();
+            if (resume && records[index(InputRoad::Input)] <= kResumeMark) resumeNow = std::exchange(resume, nullptr);
         }
-        if (resumeNow) resumeNow();
-        handleGuarded(item);
+        if (resumeNow) guarded(resumeNow);
+        guarded([&] { handle(item); });
     }
 }
 
-void InputThread::handleGuarded(const Item& item) {
+InputThread::Item InputThread::take() {
+    Item item;
+    if (!notices.empty()) {
+        item = notices.front();
+        notices.pop_front();
+        if (item.kind == Kind::ConnectionEnded) endQueued[index(item.road)] = false;
+    } else {
+        item = queue.front();
+        queue.pop_front();
+        --records[index(item.road)];
+    }
+    return item;
+}
+
+template <class Work>
+void InputThread::guarded(Work&& work) {
     // One record the desktop chokes on must not end the program, nor the input of later ones.
     try {
-        handle(item);
+        work();
     } catch (const std::exception& e) {
         logFailure(e.what());
     } catch (...) {
@@ -224,9 +249,9 @@ void InputThread::handle(const Item& item) {
     switch (item.kind) {
     case Kind::Record:
         if (item.road == InputRoad::Video) {
-            router->routeClientInput(item.streamId, item.packet);
+            router->routeClientInput(item.streamId, item.packet, item.arrived);
         } else {
-            router->routeInputEvent(item.streamId, item.packet);
+            router->routeInputEvent(item.streamId, item.packet, item.arrived);
         }
         break;
     case Kind::StreamEnded:

@@ -32,6 +32,7 @@ using namespace std::chrono_literals;
 constexpr NativeWindow kWindow = 0x1234;
 constexpr NativeWindow kOther = 0x9999;  // another application's window, kept above
 constexpr std::uint8_t kStream = 1;
+constexpr std::uint8_t kStreams = 5;  // streams 1 to 5 show the window
 constexpr std::uint8_t kKeyA = 0x41;
 constexpr std::uint8_t kKeyB = 0x42;
 constexpr std::uint8_t kKeyC = 0x43;
@@ -133,7 +134,9 @@ protected:
     }
 
     std::shared_ptr<GuardedInputPlatform> desktop = std::make_shared<GuardedInputPlatform>();
-    InputDispatch input{desktop, [](std::uint8_t id) { return id == kStream ? kWindow : NativeWindow{0}; }};
+    InputDispatch input{desktop, [](std::uint8_t id) {
+                            return id >= kStream && id < kStream + kStreams ? kWindow : NativeWindow{0};
+                        }};
 };
 
 TEST_F(InputDispatchTest, BothConnectionsReachTheStreamsWindowAndAStopReleasesHeldKeys) {
@@ -208,6 +211,70 @@ TEST_F(InputDispatchTest, RecordsNeverWaitForTheDesktopAndAFullQueueKeepsEveryRe
     }
     EXPECT_EQ(videoScript, "= L+ B+ > B- < = L- A+ A- ");
     EXPECT_EQ(heldKeys(), std::vector<std::uint16_t>{}) << "a key left held would repeat forever";
+}
+
+// A covered press holds the desktop up while records wait behind it. The end of a stream lets go
+// of what it holds as soon as the press is done, before any waiting record, and the stream's
+// waiting records never act; the end of a connection likewise drops its own, while the other
+// connection's still go in.
+TEST_F(InputDispatchTest, EndsLetGoBeforeTheWaitingRecordsAndDropTheirs) {
+    const auto video = [&](const InputEvent& e) { input.onClientInput(videoRecord(e)); };
+    const InputEvent press = inputRecord(InputDeviceType::Mouse, static_cast<std::uint8_t>(MouseAction::ButtonDown), 0);
+    const auto holdTheDesktopUp = [&] {
+        video(keyRecord(KeyAction::KeyDown, kKeyA));
+        ASSERT_TRUE(keySent({kKeyA, false}));
+        keys();
+        coverTheWindow(true);
+        desktop->holdSleeps(true);
+        video(press);
+        ASSERT_TRUE(eventually([&] { return desktop->sleepHeld(); }));
+        for (int i = 0; i < 1000; ++i) video(keyRecord(KeyAction::Char, 'a'));
+        video(keyRecord(KeyAction::KeyDown, kKeyB));
+    };
+    const auto letTheDesktopGo = [&](std::uint8_t marker) {
+        desktop->holdSleeps(false);
+        input.onInputEvent(keyRecord(KeyAction::KeyDown, marker));
+        ASSERT_TRUE(keySent({marker, false}));
+    };
+
+    holdTheDesktopUp();
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyC));
+    input.streamEnded(kStream, kWindow);
+    letTheDesktopGo(kKeyF1);
+    EXPECT_EQ(script(), "A- p+ ") << "text, B and C were the ended stream's";
+
+    keys();
+    input.onInputEvent(keyRecord(KeyAction::KeyUp, kKeyF1));
+    holdTheDesktopUp();
+    input.onInputEvent(keyRecord(KeyAction::KeyDown, kKeyC));
+    input.onClientGone(InputRoad::Video);
+    letTheDesktopGo(kKeyF1);
+    EXPECT_EQ(script(), "A- C+ p+ ") << "text and B were the gone client's";
+}
+
+// Presses of several streams fill the video connection's room while the desktop is held up: the
+// release of every one that went in still goes in, and nothing stays held.
+TEST_F(InputDispatchTest, EveryPressThatWentInGetsItsRelease) {
+    const auto video = [&](std::uint8_t stream, KeyAction action, int vk) {
+        InputEvent e = keyRecord(action, static_cast<std::uint8_t>(vk));
+        e.streamId = stream;
+        input.onClientInput(videoRecord(e));
+    };
+    coverTheWindow(true);
+    desktop->holdSleeps(true);
+    input.onClientInput(videoRecord(inputRecord(InputDeviceType::Mouse, 2, 0)));
+    ASSERT_TRUE(eventually([&] { return desktop->sleepHeld(); }));
+    for (int vk = 0; vk < 256; ++vk) {
+        for (std::uint8_t stream = kStream; stream < kStream + kStreams; ++stream) video(stream, KeyAction::KeyDown, vk);
+    }
+    for (std::size_t i = 256 * kStreams; i < InputThread::kVideoCapacity; ++i) video(kStream, KeyAction::Char, 'a');
+    for (int vk = 0; vk < 256; ++vk) {
+        for (std::uint8_t stream = kStream; stream < kStream + kStreams; ++stream) video(stream, KeyAction::KeyUp, vk);
+    }
+    coverTheWindow(false);
+    desktop->holdSleeps(false);
+    ASSERT_TRUE(keySent({0xFF, true}));
+    EXPECT_EQ(heldKeys(), std::vector<std::uint16_t>{});
 }
 
 // The desktop fails a record with an exception: it is logged, and the next record still goes in.

@@ -299,6 +299,19 @@ protected:
         return {stage->streamId, kMouse, action, kCoveredX, kCoveredY, 0, 0, wheel};
     }
     static VideoInputRecord key(std::uint8_t action) { return {stage->streamId, kKeyboard, action, 0, 0, kKeyA}; }
+    // A character as the input connection carries it, in x.
+    static VideoInputRecord character(char c) { return {stage->streamId, kKeyboard, kChar, static_cast<std::uint16_t>(c)}; }
+
+    // Records of an earlier case may still wait for the desktop: a character typed now arrives
+    // once they are through.
+    static void catchUp() {
+        ASSERT_TRUE(stage->sendBurst(Road::Input, {character('.')}));
+        for (std::string typed; !typed.ends_with('.');) {
+            const std::string more = stage->window->typed(1, 60s);
+            ASSERT_FALSE(more.empty()) << "the host does not catch up";
+            typed += more;
+        }
+    }
 
     static inline std::unique_ptr<Stage> stage;
     static inline std::string setUpError;
@@ -308,13 +321,7 @@ protected:
 // front reads every one of them, in order, from either connection.
 TEST_F(InputNeverHoldsUpThePicture, ABurstOfTypingReachesTheWindowWhole) {
     inFrontButCovered();
-    // Records of an earlier case may still wait for the desktop: they go first.
-    ASSERT_TRUE(stage->sendBurst(Road::Input, {{stage->streamId, kKeyboard, kChar, '.'}}));
-    for (std::string typed; !typed.ends_with('.');) {
-        const std::string more = stage->window->typed(1, 60s);
-        ASSERT_FALSE(more.empty()) << "the host does not catch up";
-        typed += more;
-    }
+    catchUp();
     std::string text;
     for (int i = 0; i < 600; ++i) text += "abcdefghijklmnopqrstuvwxyz0123456789"[i % 36];
     for (const Road road : {Road::Input, Road::Video}) {
@@ -339,6 +346,38 @@ TEST_F(InputNeverHoldsUpThePicture, ABurstOfTypingReachesTheWindowWhole) {
                            static_cast<int>(received.size()));
             EXPECT_EQ(received, text) << what << " connection";
         }
+    }
+}
+
+// A person scrolls over the covered part for a while, at a wheel's pace, then types: the key
+// reaches the window at once, whichever connection carried the scrolling.
+TEST_F(InputNeverHoldsUpThePicture, AKeyTypedAfterScrollingOverTheCoveredPartArrivesAtOnce) {
+    constexpr int kWheelPerSecond = 60;
+    constexpr auto kScrolling = 10s;
+    constexpr auto kKeyWithin = 500ms;
+    inFrontButCovered();
+    catchUp();
+    std::int16_t delta = 120;
+    for (const Road road : {Road::Video, Road::Input}) {
+        const char typed = road == Road::Video ? 'v' : 'i';
+        const auto start = Clock::now();
+        for (int i = 0; i < kWheelPerSecond * kScrolling / 1s; ++i) {
+            std::this_thread::sleep_until(start + i * std::chrono::microseconds(1'000'000 / kWheelPerSecond));
+            stage->send(road, mouse(kWheel, delta));
+            delta = static_cast<std::int16_t>(-delta);
+        }
+        const auto sent = Clock::now();
+        stage->send(Road::Input, character(typed));
+        // Long enough to tell how far behind a host that does not keep up is.
+        const std::string received = stage->window->typed(1, 15s);
+        const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
+        std::fprintf(stderr, "key after %lld s of scrolling on the %s connection: %s after %lld ms\n",
+                     static_cast<long long>(kScrolling.count()), roadName(road),
+                     received.empty() ? "not arrived" : "arrived", static_cast<long long>(delay.count()));
+        RecordProperty(std::string(roadName(road)) + "_key_delay_ms", static_cast<int>(delay.count()));
+        EXPECT_EQ(stage->unsent, 0) << "the " << roadName(road) << " connection ended";
+        EXPECT_EQ(received, std::string(1, typed)) << "scrolling on the " << roadName(road) << " connection";
+        EXPECT_LE(delay, kKeyWithin) << "scrolling on the " << roadName(road) << " connection";
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <vector>
@@ -221,6 +222,55 @@ TEST(InputRouterPresses, CoveredTargetsAreRaisedOrSpared) {
             EXPECT_GE(std::count(desk.platform->calls.begin(), desk.platform->calls.end(), "bringToTop"), 1);
         }
     }
+}
+
+// A wait for the desktop is paid once for a condition that lasts: a cover that stayed above the
+// raised window, and windows that would not come forward (each of two streams'), are not waited
+// for again record after record. A record that arrived a while ago does not wait at all.
+TEST(InputRouterWaits, ALastingConditionCostsOneWaitAndALateRecordNone) {
+    const auto raises = [](Desk& desk) {
+        return std::count(desk.platform->calls.begin(), desk.platform->calls.end(), "bringToTop");
+    };
+    {
+        Desk desk;  // a window kept above covers the point
+        desk.platform->underPoint = kOther;
+        for (int i = 0; i < 100; ++i) desk.route(mouse(MouseAction::Wheel, 0, 120));
+        EXPECT_EQ(raises(desk), 1);
+        EXPECT_EQ(desk.platform->sleeps.size(), 10u) << "one restack wait";
+        EXPECT_TRUE(desk.take().empty());
+        desk.platform->underPoint = 0x5555;  // another cover: worth a raise
+        desk.route(mouse(MouseAction::Wheel, 0, 120));
+        EXPECT_EQ(raises(desk), 2);
+        desk.router.connectionEnded();  // a new client tries afresh
+        desk.platform->underPoint = kOther;
+        desk.platform->underPointAfterRaise = kTarget;
+        desk.router.routeInputEvent(kStream, mouse(MouseAction::Wheel, 0, 120));
+        EXPECT_EQ(raises(desk), 3);
+        EXPECT_FALSE(desk.take().empty()) << "the raise uncovered it";
+    }
+    {
+        Desk desk;  // two streams' windows that would not come forward (the second one is gone)
+        desk.running[2] = 0x4321;
+        desk.platform->foreground = kOther;
+        desk.platform->foregroundAfterSetForeground = 0;
+        for (int i = 0; i < 50; ++i) {
+            desk.router.routeInputEvent(kStream, key(KeyAction::KeyDown, 0x41));
+            desk.router.routeInputEvent(2, key(KeyAction::KeyDown, 0x41));
+        }
+        EXPECT_EQ(desk.platform->setForegroundCalls, 2) << "one focus attempt, not one per record";
+        EXPECT_EQ(desk.keysSent(), 0u);
+    }
+    Desk desk;  // records that waited in the queue behind a long wait
+    const auto late = InputRouter::Clock::now() - std::chrono::seconds(1);
+    desk.platform->foreground = kOther;
+    desk.router.routeInputEvent(kStream, key(KeyAction::KeyDown, 0x41), late);
+    desk.platform->underPoint = kOther;
+    desk.router.routeClientInput(kStream, mouse(MouseAction::ButtonDown), late);
+    desk.router.routeClientInput(kStream, mouse(MouseAction::ButtonUp), late);
+    EXPECT_EQ(desk.platform->setForegroundCalls, 0);
+    EXPECT_EQ(raises(desk), 0);
+    EXPECT_TRUE(desk.platform->sleeps.empty());
+    EXPECT_TRUE(desk.take().empty()) << "dropped, the press with its release";
 }
 
 // Keys typed into the same pair of windows ask the desktop who is in front and nothing more.
