@@ -84,7 +84,7 @@ void InputRouter::route(InputRoad road, std::uint8_t streamId, const InputPacket
 void InputRouter::routeMouse(InputRoad road, std::uint8_t streamId, NativeWindow window, const InputPacket& packet,
                              std::optional<Mismatch>& mismatch) {
     const std::uint8_t bit = buttonBit(packet.code);
-    std::uint8_t& dropped = droppedPresses[static_cast<std::size_t>(road)];
+    std::uint8_t& dropped = droppedPresses[static_cast<std::size_t>(road)][streamId];
     switch (static_cast<MouseAction>(packet.action)) {
     case MouseAction::Move:
         injector->injectMouseMove(packet.x, packet.y);
@@ -269,6 +269,8 @@ void InputRouter::streamEnded(std::uint8_t streamId, NativeWindow window) {
     // The other streams' keys, buttons and dropped presses stay as they are: their records
     // still come.
     releaseHeldFor(streamId);
+    // Its releases will not come: a later stream of the same id starts afresh.
+    for (auto& dropped : droppedPresses) dropped[streamId] = 0;
     if (injector->getTargetWindow() == window) injector->setTargetWindow(0);
     cachedTarget = cachedForeground = 0;
     failedFocus.erase(window);

@@ -116,8 +116,9 @@ private:
     NativeWindow cachedTarget = 0;
     NativeWindow cachedForeground = 0;
     bool cachedOwn = false;
-    // Per connection, a bit per MouseButton whose press was dropped: its release is dropped too.
-    std::array<std::uint8_t, 2> droppedPresses{};
+    // By connection and stream, a bit per MouseButton whose press was dropped: its release is
+    // dropped too.
+    std::array<std::array<std::uint8_t, 256>, 2> droppedPresses{};
     // The stream whose record last pressed each key and button, and last set the modifiers: what
     // the injector still holds of them is that stream's to release.
     std::array<std::uint8_t, 256> keyStream{};

@@ -183,6 +183,20 @@ TEST(InputRouterTargets, AStreamsEndReleasesAndForgetsItsWindow) {
     EXPECT_TRUE(desk.take().empty());
 }
 
+// A press dropped over a cover, whose stream then ended, takes no other stream's release with it.
+TEST(InputRouterTargets, ADroppedPressTakesNoOtherStreamsRelease) {
+    Desk desk;
+    desk.running[2] = kTarget;
+    desk.router.routeInputEvent(2, mouse(MouseAction::ButtonDown));
+    desk.platform->underPoint = kOther;
+    desk.router.routeInputEvent(kStream, mouse(MouseAction::ButtonDown));
+    desk.running.erase(kStream);
+    desk.router.streamEnded(kStream, kTarget);
+    desk.platform->underPoint = kTarget;
+    desk.router.routeInputEvent(2, mouse(MouseAction::ButtonUp));
+    EXPECT_FALSE(desk.injector->holdsButton(0));
+}
+
 // A press or wheel over a window of the target (a child, or a popup of its application) goes
 // in; over another program's window the target is raised first, and when it stays covered the
 // press and its release are dropped and the mismatch is reported once.
