@@ -187,8 +187,10 @@ TEST_F(ApplicationLife, ResizesOfAWindowWithEightStreamsAddAFewDozenLines) {
         std::this_thread::sleep_for(1s);
     }
     const std::size_t steady = log.size() - before;
-    EXPECT_LE(steady, 30u) << log.textSince(before);
-    EXPECT_TRUE(log.contains("more not logged)"));
+    const std::string steadyLines = log.textSince(before);
+    EXPECT_LE(steady, 30u) << steadyLines;
+    // The lines held back meanwhile are counted in the ones written.
+    EXPECT_NE(steadyLines.find("more not logged)"), std::string::npos) << steadyLines;
     RecordProperty("oncePerSecondLines", static_cast<int>(steady));
     loop.stop();
     app->shutdown();
