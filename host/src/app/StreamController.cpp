@@ -277,8 +277,8 @@ void StreamController::announceConfigIfDue(std::uint8_t streamId, std::uint32_t 
         message.pps = base64Encode(sets.pps.data(), sets.pps.size());
         message.targetBitrate = targetBitrateKbps;
         message.targetFps = targetFps;
-        // After a size change, one of the lines its window's streams share.
-        if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        // One of the lines of the start's client, or after a size change of the window's streams.
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
             SPDLOG_INFO("Sending stream_config for stream {}: {}x{}, SPS={}B, PPS={}B{}", id, width, height,
                         sets.sps.size(), sets.pps.size(), heldNote(held));
         }
@@ -288,7 +288,7 @@ void StreamController::announceConfigIfDue(std::uint8_t streamId, std::uint32_t 
 }
 
 void StreamController::onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Resolution changed for stream {}: {}x{}{}", streamId, width, height, heldNote(held));
     }
     streams.markConfigDue(streamId);

@@ -331,6 +331,27 @@ TEST_F(ApplicationServing, AClientThatReconnectsForEveryRequestAddsAFewDozenLine
     app->shutdown();
 }
 
+// A client that leaves with its stream still running, over and over: the stops its leaving
+// causes count against its address like its other requests, so 100 rounds add a few dozen lines.
+TEST_F(ApplicationServing, AClientThatLeavesWithItsStreamRunningInALoopAddsAFewDozenLines) {
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    const LineClockHold still;  // as in the reconnecting rounds
+    const std::size_t before = log.size();
+    for (int i = 0; i < 100; ++i) {
+        SignalingClient client;
+        ASSERT_TRUE(client.connect(signalingPort));
+        ASSERT_EQ(subscribe(client, 1).size(), 1u) << i;
+        client.close();
+        ASSERT_TRUE(eventually([&] { return captures->running == 0; }, 5s)) << i;
+    }
+    const std::size_t added = log.size() - before;
+    EXPECT_LE(added, 80u) << log.textSince(before);
+    EXPECT_LE(log.count("the client that started it disconnected"), 16u);
+    RecordProperty("linesAdded", static_cast<int>(added));
+    app->shutdown();
+}
+
 // A stop lets go of what its own stream held and of nothing else: with a key, a modifier and a
 // button held for one stream, a stop of a stream that does not run (from another client) and the
 // stop of a second stream leave them held; the stop of their own stream releases them.
