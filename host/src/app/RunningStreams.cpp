@@ -30,14 +30,18 @@ void RunningStreams::release(std::uint8_t streamId) {
 
 bool RunningStreams::add(std::uint8_t streamId, std::uint32_t windowId) {
     std::lock_guard lock(mutex);
+    if (running.test(streamId)) {
+        windows[streamId] = windowId;
+        return false;
+    }
+    // The boost first: when it throws, nothing is recorded and the caller's start is undone whole.
+    if (!priorityBoosted) {
+        if (priority) priority(true);
+        priorityBoosted = true;
+    }
     windows[streamId] = windowId;
-    if (running.test(streamId)) return false;
     running.set(streamId);
     allocator.claim(streamId);
-    if (!priorityBoosted) {
-        priorityBoosted = true;
-        if (priority) priority(true);
-    }
     return true;
 }
 

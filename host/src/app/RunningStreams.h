@@ -36,7 +36,8 @@ public:
     // Gives back an id whose start did not happen or failed; an id that runs stays taken.
     void release(std::uint8_t streamId);
 
-    // True when the id was not running before; the window is recorded either way.
+    // True when the id was not running before; the window is recorded either way. When the
+    // boost throws, nothing is recorded.
     bool add(std::uint8_t streamId, std::uint32_t windowId = 0);
     // True when the id was running, and is free again; removing an id that is not running
     // changes nothing.

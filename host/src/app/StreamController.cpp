@@ -23,15 +23,17 @@ constexpr auto kWindowListMaxAge = std::chrono::seconds(1);
 // again is allowed this often.
 constexpr auto kWindowListRecheck = std::chrono::milliseconds(200);
 
-// One start's stream id and client entry: unless the stream comes to run, the id is given back
-// and the entry removed, whichever way the start is left (a refusal, a failed capture, an
-// exception). An id that runs, another stream's, stays taken.
+// One start's stream id, client entry and capture: unless the stream comes to run, the capture
+// is stopped, the id given back and the entry removed, whichever way the start is left (a
+// refusal, a failed capture, an exception). An id that runs, another stream's, stays taken.
 class PendingStart {
 public:
     PendingStart(RunningStreams& running, StreamTable& streams, std::uint8_t streamId)
         : running(running), streams(streams), streamId(streamId) {}
     ~PendingStart() {
         if (runs) return;
+        // A capture left running here would have no stream that a stop could find.
+        if (capture) capture->stopCapture(streamId);
         if (clientEntry) streams.erase(streamId);
         running.release(streamId);
     }
@@ -42,6 +44,7 @@ public:
         clientEntry = true;
         streams.registerClientStream(streamId, windowId);
     }
+    void captureStarted(CaptureOrchestrator& started) { capture = &started; }
     void run(std::uint32_t windowId) {
         running.add(streamId, windowId);
         runs = true;
@@ -52,6 +55,7 @@ private:
     StreamTable& streams;
     const std::uint8_t streamId;
     bool clientEntry = false;
+    CaptureOrchestrator* capture = nullptr;
     bool runs = false;
 };
 
@@ -108,6 +112,7 @@ bool StreamController::start(std::uint32_t windowId, std::uint8_t streamId, Stre
         }
         return false;
     }
+    pending.captureStarted(*capture);
     if (client) {
         if (clientRequestLog.allow(ClientLineScope::current(), held)) {
             SPDLOG_INFO("Capture started for window {:x} on stream {}{}", windowId, streamId, heldNote(held));
@@ -272,8 +277,8 @@ void StreamController::announceConfigIfDue(std::uint8_t streamId, std::uint32_t 
         message.pps = base64Encode(sets.pps.data(), sets.pps.size());
         message.targetBitrate = targetBitrateKbps;
         message.targetFps = targetFps;
-        // After a size change, one of the lines its window's streams share.
-        if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        // One of the lines of the start's client, or after a size change of the window's streams.
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
             SPDLOG_INFO("Sending stream_config for stream {}: {}x{}, SPS={}B, PPS={}B{}", id, width, height,
                         sets.sps.size(), sets.pps.size(), heldNote(held));
         }
@@ -283,7 +288,7 @@ void StreamController::announceConfigIfDue(std::uint8_t streamId, std::uint32_t 
 }
 
 void StreamController::onResolutionChange(std::uint8_t streamId, std::uint32_t width, std::uint32_t height) {
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Resolution changed for stream {}: {}x{}{}", streamId, width, height, heldNote(held));
     }
     streams.markConfigDue(streamId);

@@ -28,6 +28,7 @@ struct CaptureOrchestrator::CaptureSession {
     // through the table. Empty after a failed re-creation.
     std::shared_ptr<EncoderBase> encoder;
     std::uint32_t windowId = 0;
+    std::uint64_t startedBy = 0;  // the line source of the client whose request started it
     std::uint32_t paddedWidth = 0, paddedHeight = 0;
     std::uint32_t width = 0, height = 0;
 
@@ -242,13 +243,14 @@ bool CaptureOrchestrator::startCapture(std::uint32_t windowId, std::uint8_t stre
         SPDLOG_ERROR("CaptureOrchestrator not initialized");
         return false;
     }
+    const StreamLineScope lines(clientStreamLines, ClientLineScope::current());
     stopExistingStream(streamId);
     const SessionPtr session = prepareSession(windowId, streamId);
     if (!session) return false;
     // Read before the capture starts: afterwards its frames may change them.
     const std::uint32_t paddedWidth = session->paddedWidth, paddedHeight = session->paddedHeight;
     if (!startAndList(windowId, streamId, session)) return false;
-    if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Started capture for window {:x} on stream {} ({}x{}){}", windowId, streamId, paddedWidth,
                     paddedHeight, heldNote(held));
     }
@@ -277,6 +279,7 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
     const EncoderDevice encoderDevice = device->device();
     auto session = std::make_shared<CaptureSession>();
     session->windowId = windowId;
+    session->startedBy = ClientLineScope::current();
     session->capture = services.createCapture();
     if (!session->capture || !session->capture->initialize(windowId, encoderDevice)) {
         SPDLOG_ERROR("Failed to initialize capture for window {:x}", windowId);
@@ -293,7 +296,7 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
             return pixelsUnderCapture(nullptr) + codedPixels(width, height);
         }();
         total > kMaxCapturedPixels) {
-        if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
             SPDLOG_WARN("Refusing stream {} of window {:x} ({}x{}): {} pixels would be under capture, more than {}{}",
                         streamId, windowId, width, height, total, kMaxCapturedPixels, heldNote(held));
         }
@@ -301,7 +304,7 @@ CaptureOrchestrator::SessionPtr CaptureOrchestrator::prepareSession(std::uint32_
     }
     const std::uint32_t paddedWidth = padTo16(width), paddedHeight = padTo16(height);
     const EncoderConfig config = encoderConfigFor(paddedWidth, paddedHeight);
-    if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Creating encoder for {}x{} (padded from {}x{}){}", paddedWidth, paddedHeight, width, height,
                     heldNote(held));
     }
@@ -371,8 +374,11 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
 
     const auto now = KeyframePacing::Clock::now();
     FramePlan plan = planFrame(streamId, *session, width, height, now);
-    // A size change's lines, down to its "stream_config", share the window's budget with its other streams'.
-    std::optional<WindowLineScope> windowLines;
+    // A size change's lines, down to its "stream_config", share the window's budget with its other
+    // streams'; any other frame's (the first "stream_config") count for the client that started it.
+    const bool resizing = plan.step == FramePlan::Step::Recreate;
+    const StreamLineScope lines(resizing ? windowLines : clientStreamLines,
+                                resizing ? session->windowId : session->startedBy);
     switch (plan.step) {
     case FramePlan::Step::Drop:
         return;
@@ -387,20 +393,18 @@ void CaptureOrchestrator::onFrameCaptured(std::uint8_t streamId, const SessionPt
         deferResize(*session, plan.waitUntil);
         return;
     case FramePlan::Step::Recreate:
-        windowLines.emplace(windowLog, session->windowId);
         plan.encoder = recreateEncoder(streamId, *session, plan, width, height, now);
         if (!plan.encoder) return;
         break;
     case FramePlan::Step::Encode:
         break;
     }
-    const bool resolutionChanged = plan.step == FramePlan::Step::Recreate;
     const auto input = prepareEncoderInput(*session, texture, width, height, plan.paddedWidth, plan.paddedHeight);
     if (!input) {
-        if (resolutionChanged) notifyResolutionChanged(streamId, width, height);
+        if (resizing) notifyResolutionChanged(streamId, width, height);
         return;  // the next frame tries again
     }
-    encodePrepared(streamId, *session, *plan.encoder, *input, resolutionChanged, width, height);
+    encodePrepared(streamId, *session, *plan.encoder, *input, resizing, width, height);
 }
 
 CaptureOrchestrator::FramePlan CaptureOrchestrator::planFrame(std::uint8_t streamId, CaptureSession& session,
@@ -456,7 +460,7 @@ std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t s
                                                                   KeyframePacing::Clock::time_point now) {
     // No other thread holds it: they reach encoders only through the table.
     std::size_t held = 0;
-    if (WindowLineScope::allow(held)) {
+    if (StreamLineScope::allow(held)) {
         SPDLOG_INFO("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder{}", plan.oldWidth,
                     plan.oldHeight, width, height, streamId, heldNote(held));
     }
@@ -465,7 +469,7 @@ std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t s
     session.recreatedAt = now;
     session.paddingTexture.reset();
     const EncoderConfig config = encoderConfigFor(plan.paddedWidth, plan.paddedHeight);
-    if (WindowLineScope::allow(held)) {
+    if (StreamLineScope::allow(held)) {
         SPDLOG_INFO("Creating new encoder for {}x{} (padded from {}x{}){}", plan.paddedWidth, plan.paddedHeight, width,
                     height, heldNote(held));
     }
@@ -483,7 +487,7 @@ std::shared_ptr<EncoderBase> CaptureOrchestrator::recreateEncoder(std::uint8_t s
         session.width = width, session.height = height;
         session.paddedWidth = plan.paddedWidth, session.paddedHeight = plan.paddedHeight;
     }
-    if (WindowLineScope::allow(held)) {
+    if (StreamLineScope::allow(held)) {
         SPDLOG_INFO("Encoder recreated successfully for {}x{} on stream {}{}", plan.paddedWidth, plan.paddedHeight,
                     streamId, heldNote(held));
     }
@@ -562,6 +566,8 @@ void CaptureOrchestrator::stopSession(const SessionPtr& session) {
 }
 
 void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
+    // Before the session: its capture and encoder may end with it.
+    const StreamLineScope lines(clientStreamLines, ClientLineScope::current());
     SessionPtr session;
     {
         std::lock_guard lock(sessionsMutex);
@@ -578,7 +584,7 @@ void CaptureOrchestrator::stopCapture(std::uint8_t streamId) {
         sessions.erase(it);
     }
     stopSession(session);
-    if (std::size_t held = 0; streamLog.allow(ClientLineScope::current(), held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Stopped capture on stream {}{}", streamId, heldNote(held));
     }
 }

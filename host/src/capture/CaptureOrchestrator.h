@@ -3,6 +3,7 @@
 #include "capture/CaptureDevice.h"
 #include "capture/CaptureServices.h"
 #include "capture/WindowInfo.h"
+#include "common/LineSource.h"
 #include "common/RateLimiter.h"
 #include "encode/EncoderBase.h"
 
@@ -170,13 +171,14 @@ private:
     std::unique_ptr<CASProcessor> casProcessor;
     std::atomic<bool> initialized{false};
 
-    // Lines that clients' start and stop requests cause, as often as they send them: the first
-    // ones, then one per 10 s with the count.
-    PeerLineLimiter streamLog{std::chrono::seconds(10), 16};
+    // By client address: the lines of the starts and stops it asks for and of its streams' first
+    // frames, captures and encoders included, as often as it sends them.
+    StreamLineBudget clientStreamLines{16, 4};
     PeerLineLimiter missingStreamLog{std::chrono::seconds(10), 2};
     // By window: the lines of its size changes, from all its streams and their new encoders,
-    // however fast a client or the user resizes it.
-    PeerLineLimiter windowLog{std::chrono::seconds(10), 12};
+    // however fast a client or the user resizes it. One change of a window with one stream
+    // fits whole.
+    StreamLineBudget windowLines{12, 4};
 
     std::mutex repeatMutex;
     std::condition_variable repeatWake;

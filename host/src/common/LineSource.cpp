@@ -1,5 +1,6 @@
 #include "common/LineSource.h"
 
+#include <chrono>
 #include <functional>
 #include <string_view>
 #include <utility>
@@ -8,8 +9,8 @@ namespace quillane::host {
 namespace {
 
 thread_local std::uint64_t currentClient = 0;
-thread_local PeerLineLimiter* currentWindowLimiter = nullptr;
-thread_local std::uint32_t currentWindow = 0;
+thread_local StreamLineBudget* currentBudget = nullptr;
+thread_local std::uint64_t currentSource = 0;
 
 }  // namespace
 
@@ -28,18 +29,25 @@ std::uint64_t ClientLineScope::current() {
     return currentClient;
 }
 
-WindowLineScope::WindowLineScope(PeerLineLimiter& limiter, std::uint32_t windowId)
-    : outerLimiter(std::exchange(currentWindowLimiter, &limiter)),
-      outerWindow(std::exchange(currentWindow, windowId)) {}
+StreamLineBudget::StreamLineBudget(std::size_t lines, std::size_t libraryInfo)
+    : lines(std::chrono::seconds(10), lines), libraryInfo(std::chrono::seconds(10), libraryInfo) {}
 
-WindowLineScope::~WindowLineScope() {
-    currentWindowLimiter = outerLimiter;
-    currentWindow = outerWindow;
+StreamLineScope::StreamLineScope(StreamLineBudget& budget, std::uint64_t source)
+    : outerBudget(std::exchange(currentBudget, &budget)), outerSource(std::exchange(currentSource, source)) {}
+
+StreamLineScope::~StreamLineScope() {
+    currentBudget = outerBudget;
+    currentSource = outerSource;
 }
 
-bool WindowLineScope::allow(std::size_t& held) {
+bool StreamLineScope::allow(std::size_t& held) {
     held = 0;
-    return currentWindowLimiter == nullptr || currentWindowLimiter->allow(currentWindow, held);
+    return currentBudget == nullptr || currentBudget->lines.allow(currentSource, held);
+}
+
+bool StreamLineScope::allowLibraryInfo(std::size_t& held) {
+    held = 0;
+    return currentBudget == nullptr || currentBudget->libraryInfo.allow(currentSource, held);
 }
 
 }  // namespace quillane::host

@@ -31,23 +31,37 @@ private:
     std::uint64_t outer;
 };
 
-// Set while a window's size change is followed: the lines of every stream of the
-// window and of their encoders (the encoder library's own included) share one
-// budget, the limiter's for the window.
-class WindowLineScope {
-public:
-    WindowLineScope(PeerLineLimiter& limiter, std::uint32_t windowId);
-    ~WindowLineScope();
-    WindowLineScope(const WindowLineScope&) = delete;
-    WindowLineScope& operator=(const WindowLineScope&) = delete;
+// What the lines of streams' work may take, per source (a window, a client's address): the
+// first `lines` of the host's own (every warning and error among them), then one per 10 s, and
+// apart from them the first `libraryInfo` of the encoder library's informational lines, so
+// that its statistics never crowd out an outcome or a warning. Thread-safe.
+struct StreamLineBudget {
+    StreamLineBudget(std::size_t lines, std::size_t libraryInfo);
 
-    // Whether a line of that work may be written now (`held`: the lines held back
-    // before it); always, with none held, outside any window's work.
+    PeerLineLimiter lines;
+    PeerLineLimiter libraryInfo;
+};
+
+// Set while a stream's work runs on a thread: a start or a stop (charged to the client that
+// asked for it), its frames (to the client that started it), or the frame that follows a size
+// change of its window (to the window, whose streams share it). The lines of that work (its
+// capture's and encoders', the encoder library's own included) then count against the budget.
+class StreamLineScope {
+public:
+    StreamLineScope(StreamLineBudget& budget, std::uint64_t source);
+    ~StreamLineScope();
+    StreamLineScope(const StreamLineScope&) = delete;
+    StreamLineScope& operator=(const StreamLineScope&) = delete;
+
+    // Whether a line of that work may be written now (`held`: the lines held back before it);
+    // always, with none held, outside any stream's work.
     static bool allow(std::size_t& held);
+    // The same for an informational line of the encoder library.
+    static bool allowLibraryInfo(std::size_t& held);
 
 private:
-    PeerLineLimiter* outerLimiter;
-    std::uint32_t outerWindow;
+    StreamLineBudget* outerBudget;
+    std::uint64_t outerSource;
 };
 
 }  // namespace quillane::host

@@ -1,9 +1,19 @@
 #include "common/RateLimiter.h"
 
 #include <algorithm>
+#include <atomic>
+#include <limits>
 #include <utility>
 
 namespace quillane::host {
+namespace {
+
+using LineClock = SourceRateLimiter::Clock;
+constexpr LineClock::rep kLineClockRuns = std::numeric_limits<LineClock::rep>::min();
+// The held time since the clock's epoch, or kLineClockRuns.
+std::atomic<LineClock::rep> lineClockHeldAt{kLineClockRuns};
+
+}  // namespace
 
 LogRateLimiter::LogRateLimiter(std::chrono::steady_clock::duration interval) : interval(interval) {}
 
@@ -70,7 +80,7 @@ PeerLineLimiter::PeerLineLimiter(std::chrono::steady_clock::duration interval, s
     : limiter(1.0 / std::chrono::duration<double>(interval).count(), static_cast<double>(burst)) {}
 
 bool PeerLineLimiter::allow(std::uint64_t source, std::size_t& held) {
-    return allow(source, SourceRateLimiter::Clock::now(), held);
+    return allow(source, lineClockNow(), held);
 }
 
 bool PeerLineLimiter::allow(std::uint64_t source, SourceRateLimiter::Clock::time_point now, std::size_t& held) {
@@ -80,6 +90,19 @@ bool PeerLineLimiter::allow(std::uint64_t source, SourceRateLimiter::Clock::time
 
 std::string heldNote(std::size_t held) {
     return held == 0 ? std::string() : " (" + std::to_string(held) + " more not logged)";
+}
+
+LineClock::time_point lineClockNow() {
+    const LineClock::rep held = lineClockHeldAt.load();
+    return held == kLineClockRuns ? LineClock::now() : LineClock::time_point(LineClock::duration(held));
+}
+
+LineClockHold::LineClockHold() {
+    lineClockHeldAt.store(LineClock::now().time_since_epoch().count());
+}
+
+LineClockHold::~LineClockHold() {
+    lineClockHeldAt.store(kLineClockRuns);
 }
 
 }  // namespace quillane::host

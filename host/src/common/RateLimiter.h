@@ -80,4 +80,18 @@ private:
 // " (N more not logged)" for a line that follows N held back, else "".
 std::string heldNote(std::size_t held);
 
+// The time the peer line limiters go by: the steady clock, unless a test holds it still.
+SourceRateLimiter::Clock::time_point lineClockNow();
+
+// Tests: holds the peer line limiters' time still while it lives, so that the lines a test
+// counts are what one interval lets through, however fast the machine gets through the test.
+// One at a time.
+class LineClockHold {
+public:
+    LineClockHold();
+    ~LineClockHold();
+    LineClockHold(const LineClockHold&) = delete;
+    LineClockHold& operator=(const LineClockHold&) = delete;
+};
+
 }  // namespace quillane::host

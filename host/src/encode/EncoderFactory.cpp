@@ -30,27 +30,27 @@ std::vector<EncoderType> EncoderFactory::getAvailableEncoders(EncoderDevice devi
     if (vendor == kVendorNvidia) {
         if (loadable(probes, "nvEncodeAPI64.dll")) {
             available.push_back(EncoderType::NVENC);
-            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+            if (std::size_t held = 0; StreamLineScope::allow(held)) {
                 SPDLOG_INFO("NVENC encoder available{}", heldNote(held));
             }
         }
     } else if (vendor == kVendorAmd) {
         if (loadable(probes, "amfrt64.dll")) {
             available.push_back(EncoderType::AMF);
-            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+            if (std::size_t held = 0; StreamLineScope::allow(held)) {
                 SPDLOG_INFO("AMF encoder available{}", heldNote(held));
             }
         }
     } else if (vendor == kVendorIntel) {
         if (probes.quickSyncAvailable && probes.quickSyncAvailable()) {
             available.push_back(EncoderType::QuickSync);
-            if (std::size_t held = 0; WindowLineScope::allow(held)) {
+            if (std::size_t held = 0; StreamLineScope::allow(held)) {
                 SPDLOG_INFO("QuickSync encoder available{}", heldNote(held));
             }
         }
     }
-    // Asked again for every encoder a window's size change re-creates.
-    if (std::size_t held = 0; available.empty() && WindowLineScope::allow(held)) {
+    // Asked again for every encoder a stream's start or its window's size change creates.
+    if (std::size_t held = 0; available.empty() && StreamLineScope::allow(held)) {
         SPDLOG_WARN("No hardware encoders available{}", heldNote(held));
     }
     return available;
@@ -81,7 +81,7 @@ std::unique_ptr<EncoderBase> EncoderFactory::createEncoder(EncoderType type, Enc
         SPDLOG_ERROR("Failed to create {} encoder: {}", name, e.what());
         return nullptr;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("Created {} encoder{}", name, heldNote(held));
+    if (std::size_t held = 0; StreamLineScope::allow(held)) SPDLOG_INFO("Created {} encoder{}", name, heldNote(held));
     return encoder;
 }
 
@@ -105,7 +105,7 @@ std::unique_ptr<EncoderBase> EncoderFactory::createBestEncoder(EncoderDevice dev
         SPDLOG_ERROR("Failed to create any hardware encoder");
         return nullptr;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("No hardware encoder could be created, using the software encoder{}", heldNote(held));
     }
     return createEncoder(EncoderType::Software, device, config, probes);

@@ -36,7 +36,7 @@ void applyCodecCommon(CodecConfig& codec, NV_ENC_CONFIG_H264_VUI_PARAMETERS& vui
     codec.sliceModeData = config.sliceCount;
     if (config.fullRange) {
         setFullRange(vui);
-        if (std::size_t held = 0; WindowLineScope::allow(held)) {
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
             SPDLOG_INFO("NVENC {}: Full range color (0-255) enabled{}", name, heldNote(held));
         }
     }

@@ -174,7 +174,9 @@ void SignalingMessageHandler::sessionClosed(std::uint64_t session, std::string_v
     const ClientLineScope client(clientAddress);
     for (const std::uint8_t id : ids) {
         if (inUse && !inUse(id)) continue;  // ended with its window meanwhile
-        SPDLOG_INFO("Stopping stream {}: the client that started it disconnected", id);
+        if (std::size_t held = 0; leftStreamsLog.allow(ClientLineScope::current(), held)) {
+            SPDLOG_INFO("Stopping stream {}: the client that started it disconnected{}", id, heldNote(held));
+        }
         if (stop) stop(id);
     }
 }

@@ -83,6 +83,8 @@ private:
     PeerLineLimiter refusalLog;
     // A client's ordinary requests are all logged up to a few dozen at once.
     PeerLineLimiter requestLog{std::chrono::seconds(10), 16};
+    // The streams its leaving stops: all that one address may run, then as its other requests.
+    PeerLineLimiter leftStreamsLog{std::chrono::seconds(10), 16};
 };
 
 }  // namespace quillane::host

@@ -687,8 +687,8 @@ std::uint16_t SignalingServer::port() const {
 
 void SignalingServer::sendStreamConfig(const StreamConfigMessage& config) {
     const nlohmann::json message = makeStreamConfigJson(config);
-    // Sent after each size change of the stream's window: that window's lines share one budget.
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    // Sent after a stream's start and each size change of its window: one of that work's lines.
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Sending stream_config: streamId={}, {}x{}, codec={}, sps={}B, pps={}B{}", config.streamId,
                     config.width, config.height, config.codec, config.sps.size(), config.pps.size(), heldNote(held));
     }

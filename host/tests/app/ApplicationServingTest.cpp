@@ -31,6 +31,7 @@
 #include "SignalingTestClient.h"
 #include "VideoClient.h"
 #include "app/Application.h"
+#include "common/RateLimiter.h"
 #include "common/Version.h"
 #include "platform/ComputerName.h"
 #include "input/InputInjector.h"
@@ -304,6 +305,9 @@ TEST_F(ApplicationServing, AClientThatReconnectsForEveryRequestAddsAFewDozenLine
                client.request(resize, "window_resized");
     };
 
+    // The line limiters' time stands still for the rounds: what they add is what one interval of
+    // theirs lets through, however fast this machine gets through them.
+    const LineClockHold still;
     const std::size_t before = log.size();
     for (int i = 0; i < 300; ++i) {
         SignalingClient client;
@@ -323,6 +327,27 @@ TEST_F(ApplicationServing, AClientThatReconnectsForEveryRequestAddsAFewDozenLine
                              "Window resize request: stream=1", "Client-initiated window resize"}) {
         EXPECT_NE(others.find(line), std::string::npos) << line << " in\n" << others;
     }
+    RecordProperty("linesAdded", static_cast<int>(added));
+    app->shutdown();
+}
+
+// A client that leaves with its stream still running, over and over: the stops its leaving
+// causes count against its address like its other requests, so 100 rounds add a few dozen lines.
+TEST_F(ApplicationServing, AClientThatLeavesWithItsStreamRunningInALoopAddsAFewDozenLines) {
+    ASSERT_TRUE(app->initialize()) << problems(log);
+    MainLoopTurns loop(*app);
+    const LineClockHold still;  // as in the reconnecting rounds
+    const std::size_t before = log.size();
+    for (int i = 0; i < 100; ++i) {
+        SignalingClient client;
+        ASSERT_TRUE(client.connect(signalingPort));
+        ASSERT_EQ(subscribe(client, 1).size(), 1u) << i;
+        client.close();
+        ASSERT_TRUE(eventually([&] { return captures->running == 0; }, 5s)) << i;
+    }
+    const std::size_t added = log.size() - before;
+    EXPECT_LE(added, 80u) << log.textSince(before);
+    EXPECT_LE(log.count("the client that started it disconnected"), 16u);
     RecordProperty("linesAdded", static_cast<int>(added));
     app->shutdown();
 }

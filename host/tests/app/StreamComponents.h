@@ -127,7 +127,13 @@ protected:
     InputDispatch input{desktop, [this](std::uint8_t id) { return NativeWindow{streams.windowOf(id)}; }};
     AudioPipeline audio{sound};
     PeerLineLimiter requestLog{std::chrono::seconds(10), 16};
-    StreamController streams{orchestrator, signaling, video, input, audio, {}, requestLog};
+    // Whether the priority boost of the first running stream gives out.
+    std::atomic<bool> boostThrows{false};
+    StreamController streams{orchestrator, signaling, video, input, audio,
+                             [this](bool boost) {
+                                 if (boost && boostThrows) throw std::runtime_error("the priority could not be raised");
+                             },
+                             requestLog};
 };
 
 }  // namespace quillane::host::test

@@ -31,22 +31,29 @@ TEST_F(StreamComponents, AtMostSixteenStreamsRunAndARunningIdIsNotStartedAgain) 
 }
 
 // Starts refused, failed or thrown out of, a few hundred of them on ids from the one counter,
-// give back every id and client entry: all 256 ids can be reserved afterwards, and a start then runs.
+// give back every id and client entry and leave no capture running (also when the throw comes
+// after the capture started): all 256 ids can be reserved afterwards, and a start then runs.
 TEST_F(StreamComponents, StartsThatFailOrThrowGiveTheirIdsBack) {
     LogCapture log;
     for (int i = 0; i < 300; ++i) {
         const auto id = streams.reserveStreamId();
         ASSERT_TRUE(id) << "start " << i;
-        if (i % 3 == 0) {
+        if (i % 4 == 0) {
             EXPECT_FALSE(streams.start(0x7fffffff, *id, StreamOrigin::Client));
-        } else if (i % 3 == 1) {
+        } else if (i % 4 == 1) {
             *encoderFault = EncoderFault::Fails;
             EXPECT_FALSE(streams.start(kWindowId, *id, StreamOrigin::Client));
-        } else {
+        } else if (i % 4 == 2) {
             *encoderFault = EncoderFault::Throws;
             EXPECT_THROW(streams.start(kWindowId, *id, StreamOrigin::Client), std::runtime_error);
+        } else {
+            *encoderFault = EncoderFault::None;
+            boostThrows = true;
+            EXPECT_THROW(streams.start(kWindowId, *id, StreamOrigin::Client), std::runtime_error);
+            boostThrows = false;
         }
         ASSERT_FALSE(streams.isRunning(*id));
+        ASSERT_EQ(captures->running, 0) << "start " << i;
     }
     std::vector<std::uint8_t> reserved;
     while (const auto id = streams.reserveStreamId()) reserved.push_back(*id);

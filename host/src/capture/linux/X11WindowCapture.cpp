@@ -23,6 +23,7 @@
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 
+#include "common/LineSource.h"
 #include "encode/VideoLimits.h"
 #include "platform/linux/X11ErrorTrap.h"
 
@@ -236,7 +237,8 @@ void CaptureState::run(CaptureFrameCallback callback) {
 
     releaseCaptureResources();
     if (state.closed) SPDLOG_INFO("Captured window was closed");
-    if (capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
+    // A stop that was asked for is logged by the thread that asked, among that work's lines.
+    if (!stopRequested.load() && capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
 }
 
 void CaptureState::WindowState::resize(std::uint32_t w, std::uint32_t h) {
@@ -385,7 +387,10 @@ public:
             SPDLOG_ERROR("Window has zero size");
             return false;
         }
-        SPDLOG_INFO("WindowCapture initialized for window {:x}, size {}x{}", windowId, attrs.width, attrs.height);
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
+            SPDLOG_INFO("WindowCapture initialized for window {:x}, size {}x{}{}", windowId, attrs.width, attrs.height,
+                        heldNote(held));
+        }
         return true;
     }
 
@@ -451,7 +456,9 @@ public:
             state->thread =
                 std::thread([shared = state, cb = std::move(callback)]() mutable { shared->run(std::move(cb)); });
         }
-        SPDLOG_INFO("Capture started for window {:x}", win);
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
+            SPDLOG_INFO("Capture started for window {:x}{}", win, heldNote(held));
+        }
         return true;
     }
 
@@ -462,12 +469,11 @@ public:
         }
         state->stopRequested.store(true);
         state->wake();
-        if (std::this_thread::get_id() == state->thread.get_id()) {
-            // Inside the frame callback: the loop ends once this frame returns.
-            if (state->capturing.exchange(false)) SPDLOG_INFO("Capture stopped");
-            return;
+        // Inside the frame callback the loop ends once this frame returns; elsewhere it has ended.
+        if (std::this_thread::get_id() != state->thread.get_id()) state->thread.join();
+        if (std::size_t held = 0; state->capturing.exchange(false) && StreamLineScope::allow(held)) {
+            SPDLOG_INFO("Capture stopped{}", heldNote(held));
         }
-        state->thread.join();
     }
 
     bool isCapturing() const override { return state->capturing.load(); }

@@ -23,11 +23,13 @@ constexpr const char* kPreset = "ultrafast";
 // The conversion is BT.601 for both ranges; the stream says so.
 constexpr int kColourMatrixBt601 = 6;
 
-// x264 writes its statistics as an encoder closes, so a window resized in a loop would repeat them
-// for each of its streams: they count against the window's budget like the host's own lines.
+// x264 writes its statistics as an encoder closes, so a window resized or a stream started in a loop
+// would repeat them: they count against the work's budget, its informational lines apart from the
+// host's lines, so they never hold back an outcome or a warning.
 void logFromX264(void*, int level, const char* format, va_list args) {
     std::size_t held = 0;
-    if (!WindowLineScope::allow(held)) return;
+    const bool problem = level <= X264_LOG_WARNING;
+    if (!(problem ? StreamLineScope::allow(held) : StreamLineScope::allowLibraryInfo(held))) return;
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
     std::string line(text);
@@ -126,7 +128,7 @@ bool SoftwareEncoder::initialize(EncoderDevice, const EncoderConfig& config) {
         splitter = std::make_unique<HalfSplitter>();
     }
     initialized = true;
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Software encoder initialized: {}x{} @ {} kbps, {} fps{}", config.width, config.height,
                     config.bitrateKbps, config.fps, heldNote(held));
     }
@@ -137,7 +139,7 @@ void SoftwareEncoder::shutdown() {
     if (!initialized) {
         return;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Shutting down Software encoder...{}", heldNote(held));
     }
     x264_encoder_close(encoder);

@@ -62,7 +62,7 @@ bool AmfEncoder::initialize(EncoderDevice device, const EncoderConfig& config) {
         return false;
     }
     initialized = true;
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("AMF encoder initialized: {}x{} @ {}fps, {}kbps ({}){}", encoderConfig.width, encoderConfig.height,
                     encoderConfig.fps, encoderConfig.bitrateKbps, hevc ? "HEVC" : "H.264", heldNote(held));
     }
@@ -112,7 +112,7 @@ bool AmfEncoder::createEncoder() {
     for (const AmfProperty& property : amfEncoderProperties(encoderConfig)) {
         setProperty(encoder, property);
     }
-    if (std::size_t held = 0; encoderConfig.fullRange && WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; encoderConfig.fullRange && StreamLineScope::allow(held)) {
         SPDLOG_INFO("AMF {}: Full range color (0-255) enabled{}", hevc ? "HEVC" : "H.264", heldNote(held));
     }
     result = encoder->component().Init(encoder, amf::kSurfaceBgra, static_cast<std::int32_t>(encoderConfig.width),
@@ -156,7 +156,7 @@ void AmfEncoder::shutdown() {
     }
     initialized = false;
     releaseAll();  // output still inside the component is dropped
-    if (std::size_t held = 0; WindowLineScope::allow(held)) SPDLOG_INFO("AMF encoder shutdown{}", heldNote(held));
+    if (std::size_t held = 0; StreamLineScope::allow(held)) SPDLOG_INFO("AMF encoder shutdown{}", heldNote(held));
 }
 
 bool AmfEncoder::reconfigure(const EncoderConfig& config) {

@@ -42,7 +42,7 @@ bool NvencEncoder::initialize(EncoderDevice device, const EncoderConfig& config)
         return false;
     }
     initialized = true;
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("NVENC encoder initialized: {}x{} @ {} kbps, {} fps{}", encoderConfig.width, encoderConfig.height,
                     encoderConfig.bitrateKbps, encoderConfig.fps, heldNote(held));
     }
@@ -73,7 +73,7 @@ bool NvencEncoder::loadNvenc() {
         library = nullptr;
         return false;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("NVENC API loaded successfully{}", heldNote(held));
     }
     return true;
@@ -195,7 +195,7 @@ void NvencEncoder::shutdown() {
     if (!initialized) {
         return;
     }
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Shutting down NVENC encoder...{}", heldNote(held));
     }
     releaseAll();
@@ -303,7 +303,7 @@ void NvencEncoder::processOutput(std::uint32_t slot) {
         parameterSets.scan(out.data.data(), out.data.size(), nalRule);
     }
     stats.addBytes(out.data.size());
-    if (std::size_t held = 0; deliveredUnits.fetch_add(1) == 0 && WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; deliveredUnits.fetch_add(1) == 0 && StreamLineScope::allow(held)) {
         SPDLOG_INFO("First encoded frame: {} bytes, keyframe={}, NAL={}{}", out.data.size(), keyframe,
                     h264FirstNalName(out.data.data(), out.data.size()), heldNote(held));
     }

@@ -120,7 +120,7 @@ bool QuickSyncEncoder::initialize(EncoderDevice device, const EncoderConfig& con
         return false;
     }
     initialized = true;
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("QuickSync encoder initialized: {}x{} @ {} kbps, {} fps{}", encoderConfig.width,
                     encoderConfig.height, encoderConfig.bitrateKbps, encoderConfig.fps, heldNote(held));
     }
@@ -160,7 +160,7 @@ bool QuickSyncEncoder::createEncoder() {
             return false;
         }
     }
-    if (std::size_t held = 0; !candidate.friendlyName.empty() && WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; !candidate.friendlyName.empty() && StreamLineScope::allow(held)) {
         SPDLOG_INFO("Using encoder: {}{}", utf8(candidate.friendlyName), heldNote(held));
     }
     const Microsoft::WRL::ComPtr<IMFTransform> activated = adoptComObject(candidate.transform);
@@ -291,7 +291,7 @@ void QuickSyncEncoder::shutdown() {
         return;
     }
     initialized = false;
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("Shutting down QuickSync encoder...{}", heldNote(held));
     }
     // The units still inside the transform reach the callback on this thread; a
@@ -305,7 +305,7 @@ void QuickSyncEncoder::shutdown() {
         drainOutput();
     }
     releaseAll();
-    if (std::size_t held = 0; WindowLineScope::allow(held)) {
+    if (std::size_t held = 0; StreamLineScope::allow(held)) {
         SPDLOG_INFO("QuickSync encoder shutdown complete{}", heldNote(held));
     }
 }
