@@ -3,6 +3,7 @@
 #include "capture/windows/CaptureSessionStart.h"
 #include "capture/windows/GraphicsCaptureApi.h"
 #include "capture/windows/GraphicsCaptureRuntime.h"
+#include "common/LineSource.h"
 #include "common/Utf8.h"
 #include "encode/VideoLimits.h"
 #include "platform/CrashHandler.h"
@@ -387,7 +388,7 @@ void WindowCapture::Impl::stopCapture() {
     } catch (const std::exception& e) {
         SPDLOG_WARN("WinRT error during capture cleanup: {}", e.what());
     }
-    SPDLOG_INFO("Capture stopped");
+    if (std::size_t held = 0; StreamLineScope::allow(held)) SPDLOG_INFO("Capture stopped{}", heldNote(held));
 }
 
 WindowCapture::WindowCapture() : WindowCapture(systemGraphicsCaptureRuntime()) {}
@@ -408,15 +409,17 @@ HRESULT startCaptureSession(wgc::IGraphicsCaptureSession* session, std::atomic<b
     if (SUCCEEDED(session->QueryInterface(wgc::IID_IGraphicsCaptureSession3,
                                           reinterpret_cast<void**>(borderSetting.GetAddressOf())))) {
         hr = borderSetting->put_IsBorderRequired(false);
-    } else {
-        SPDLOG_INFO("Capture border setting not offered by this Windows build (needs 20348+), skipped");
+    } else if (std::size_t held = 0; StreamLineScope::allow(held)) {
+        SPDLOG_INFO("Capture border setting not offered by this Windows build (needs 20348+), skipped{}",
+                    heldNote(held));
     }
     ComPtr<wgc::IGraphicsCaptureSession2> cursorSetting;
     if (SUCCEEDED(hr) && SUCCEEDED(session->QueryInterface(wgc::IID_IGraphicsCaptureSession2,
                                                            reinterpret_cast<void**>(cursorSetting.GetAddressOf())))) {
         hr = cursorSetting->put_IsCursorCaptureEnabled(true);
-    } else if (SUCCEEDED(hr)) {
-        SPDLOG_INFO("Cursor capture setting not offered by this Windows build (needs 19041+), skipped");
+    } else if (std::size_t held = 0; SUCCEEDED(hr) && StreamLineScope::allow(held)) {
+        SPDLOG_INFO("Cursor capture setting not offered by this Windows build (needs 19041+), skipped{}",
+                    heldNote(held));
     }
     if (FAILED(hr)) return hr;
     // Frames may arrive before StartCapture returns.
@@ -535,8 +538,10 @@ bool WindowCapture::initialize(std::uint32_t windowId, EncoderDevice device) {
             SPDLOG_ERROR("Window has zero size");
             return false;
         }
-        SPDLOG_INFO("WindowCapture initialized for HWND {:x}, size {}x{}", windowId, impl->width.load(),
-                     impl->height.load());
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
+            SPDLOG_INFO("WindowCapture initialized for HWND {:x}, size {}x{}{}", windowId, impl->width.load(),
+                        impl->height.load(), heldNote(held));
+        }
         return true;
     } catch (const std::exception& e) {
         SPDLOG_ERROR("Failed to initialize WindowCapture: {}", e.what());
@@ -550,7 +555,11 @@ void WindowCapture::getSize(std::uint32_t& width, std::uint32_t& height) const {
 }
 
 bool WindowCapture::Impl::diagnoseCapture(std::uint32_t handle) {
-    SPDLOG_INFO("=== CAPTURE DIAGNOSTICS for window {:x} ===", handle);
+    // The block is one of the start's lines: a client that starts streams in a loop gets it with
+    // its first starts only.
+    std::size_t held = 0;
+    if (!StreamLineScope::allow(held)) return captureSupported(*runtime) && IsWindow(hwnd);
+    SPDLOG_INFO("=== CAPTURE DIAGNOSTICS for window {:x} ==={}", handle, heldNote(held));
     SPDLOG_INFO("  Windows Build: {}", runtime->buildNumber());
     if (!reportCaptureSupport()) return false;
     if (!IsWindow(hwnd)) {
@@ -658,7 +667,9 @@ bool WindowCapture::startCapture(CaptureFrameCallback callback) {
         s.registerHandlers();
         check(s.framePool->CreateCaptureSession(s.item.Get(), s.session.ReleaseAndGetAddressOf()));
         check(startCaptureSession(s.session.Get(), s.capturing));
-        SPDLOG_INFO("Capture started for window {:x}", handle);
+        if (std::size_t held = 0; StreamLineScope::allow(held)) {
+            SPDLOG_INFO("Capture started for window {:x}{}", handle, heldNote(held));
+        }
         return true;
     } catch (const WinRtError& e) {
         s.capturing.store(false);
